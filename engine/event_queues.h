@@ -1,0 +1,104 @@
+// The queues between the capture thread and the processing thread.
+//
+// The capture thread appends; the processing thread takes every event that
+// is old enough in one short hold of the queue's mutex and shows them after
+// releasing it, so capture never waits for the traffic list. Unbounded FIFO
+// queues, as the flows must not lose an event.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+struct FlowEvent {
+  uint32_t remoteAddress = 0;  // network byte order
+  uint16_t localPort = 0;      // 0 for protocols other than TCP and UDP
+  uint16_t protocol = 0;
+  int64_t time = 0;            // seconds, taken after the bytes were added
+};
+
+struct ProxyEvent {
+  std::string host;
+  uint16_t localPort = 0;
+  int64_t time = 0;
+  uint16_t length = 0;
+  int direction = 0;  // 1 upload, 2 download
+};
+
+// An event is shown once the clock reads at least 3 seconds past its stamp.
+// The difference is taken unsigned, so an event stamped in the future (the
+// clock was set back) counts as old.
+inline bool IsReadyToShow(int64_t now, int64_t eventTime) {
+  return static_cast<uint32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(eventTime)) > 2u;
+}
+
+template <typename Event>
+class EventQueue {
+ public:
+  void Push(Event event) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+  }
+
+  // Moves every event from the front that is ready at `now` into `out`, in
+  // queue order, stopping at the first that is not.
+  void TakeReady(int64_t now, std::vector<Event>& out) {
+    std::lock_guard lock(mutex_);
+    while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
+      out.push_back(std::move(events_.front()));
+      events_.pop_front();
+    }
+  }
+
+  size_t Size() const {
+    std::lock_guard lock(mutex_);
+    return events_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;   // queueMutex / queueProxyMutex
+  std::deque<Event> events_;   // GUARDED_BY(mutex_)
+};
+
+// The capture thread's queue of address-flow events. Consecutive events that
+// would show the same row at the same second are kept once: showing the
+// second one changes nothing the first did not.
+class PacketQueue {
+ public:
+  void Push(const FlowEvent& event) {
+    std::lock_guard lock(mutex_);
+    if (!events_.empty()) {
+      const FlowEvent& last = events_.back();
+      if (last.remoteAddress == event.remoteAddress && last.localPort == event.localPort &&
+          last.protocol == event.protocol && last.time == event.time) {
+        return;
+      }
+    }
+    events_.push_back(event);
+  }
+
+  void TakeReady(int64_t now, std::vector<FlowEvent>& out) {
+    std::lock_guard lock(mutex_);
+    while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
+      out.push_back(events_.front());
+      events_.pop_front();
+    }
+  }
+
+  size_t Size() const {
+    std::lock_guard lock(mutex_);
+    return events_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;       // queueMutex
+  std::deque<FlowEvent> events_;   // GUARDED_BY(mutex_)
+};
+
+using ProxyRequestQueue = EventQueue<ProxyEvent>;
+
+}  // namespace corvane

@@ -1,0 +1,399 @@
+#include "engine/monitor.h"
+
+#include <chrono>
+#include <cstdio>
+#include <unordered_map>
+
+#include "engine/protocol_names.h"
+#include "engine/text_format.h"
+#include "platform/net.h"
+
+namespace corvane {
+
+namespace {
+
+// Events shown per hold of listMutex: enough to batch the window's updates,
+// few enough that a resolver or the window never waits long.
+constexpr size_t kEventsPerListHold = 512;
+
+bool IsMulticast(uint32_t address) {
+  uint8_t first = FirstOctet(address);
+  return first >= 224 && first <= 239;
+}
+
+}  // namespace
+
+Monitor::Monitor(const Clock& clock, std::string appDirectory)
+    : clock_(clock), appDirectory_(std::move(appDirectory)), captureOpener_(OpenLiveCapture) {}
+
+Monitor::~Monitor() { Stop(); }
+
+void Monitor::ReportError(const std::string& message) {
+  if (errorHandler_) errorHandler_(message);
+}
+
+// ---------------------------------------------------------------- capture
+
+void Monitor::AccountDatagram(const PacketInfo& info) {
+  const uint32_t interfaceAddress = settings_.interfaceAddress.load(std::memory_order_relaxed);
+  int direction;
+  if (info.sourceAddress == interfaceAddress) {
+    direction = kDirectionUpload;
+  } else if (info.destinationAddress == interfaceAddress || IsMulticast(info.destinationAddress)) {
+    direction = kDirectionDownload;
+  } else {
+    return;
+  }
+
+  if (proxy_.AttributeProxyDatagram(settings_, info.sourceAddress, info.destinationAddress,
+                                    info.length, info.destinationPort, info.sourcePort, direction,
+                                    info.requestText, clock_.Now(), proxyQueue_)) {
+    return;
+  }
+
+  if (settings_.hideLanFlows.load(std::memory_order_relaxed)) {
+    const uint32_t mask = settings_.interfaceMask.load(std::memory_order_relaxed);
+    if (IsMulticast(info.destinationAddress)) return;
+    if ((info.sourceAddress & mask) == (info.destinationAddress & mask)) return;
+  }
+
+  const bool upload = direction == kDirectionUpload;
+  const uint32_t remoteAddress = upload ? info.destinationAddress : info.sourceAddress;
+  const uint16_t localPort = upload ? info.sourcePort : info.destinationPort;
+  flows_.AddToAddressFlow(remoteAddress, direction, info.length);
+  counters_.AddTick(direction, info.length);
+  packetQueue_.Push(FlowEvent{remoteAddress, localPort, info.protocol, clock_.Now()});
+}
+
+void Monitor::CaptureThread(CaptureRun& run, uint32_t interfaceAddress) {
+  if (titleHandler_) titleHandler_("Corvane [" + FormatAddress(interfaceAddress) + "]");
+
+  std::unique_ptr<CaptureSource> source;
+  bool reported = false;
+  auto open = [&] {
+    std::string error;
+    source = captureOpener_ ? captureOpener_(interfaceAddress, error) : nullptr;
+    std::lock_guard lock(run.sourceMutex);
+    run.source = source.get();
+    if (source && run.stop.load()) source->Interrupt();
+    if (!source && !reported) {
+      reported = true;
+      ReportError(kPromiscuousModeError);
+    }
+  };
+  auto close = [&] {
+    std::lock_guard lock(run.sourceMutex);
+    run.source = nullptr;
+    source.reset();
+  };
+
+  open();
+  auto nextAttempt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  CapturedDatagram datagram;
+  std::string error;
+  while (!run.stop.load()) {
+    if (!source) {
+      // The interface may come back: try again about once a second, never
+      // spinning in between.
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (std::chrono::steady_clock::now() >= nextAttempt && !run.stop.load()) {
+        open();
+        nextAttempt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+      }
+      continue;
+    }
+    switch (source->Next(datagram, error)) {
+      case ReadStatus::Datagram:
+        if (auto info = ParsePacketInfo(datagram.bytes)) AccountDatagram(*info);
+        break;
+      case ReadStatus::Timeout:
+      case ReadStatus::Interrupted:
+        break;
+      case ReadStatus::EndOfFile:
+      case ReadStatus::Error:
+        close();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        nextAttempt = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        break;
+    }
+  }
+  close();
+}
+
+void Monitor::StopCapture() {
+  if (!capture_) return;
+  capture_->stop.store(true);
+  {
+    std::lock_guard lock(capture_->sourceMutex);
+    if (capture_->source) capture_->source->Interrupt();
+  }
+  if (capture_->thread.joinable()) capture_->thread.join();
+  capture_.reset();
+}
+
+void Monitor::RestartCapture(uint32_t interfaceAddress) {
+  StopCapture();
+  settings_.interfaceAddress.store(interfaceAddress);
+  capture_ = std::make_unique<CaptureRun>();
+  CaptureRun& run = *capture_;
+  run.thread = std::thread([this, &run, interfaceAddress] { CaptureThread(run, interfaceAddress); });
+}
+
+// ---------------------------------------------------------------- life cycle
+
+void Monitor::Start(uint32_t interfaceAddress) {
+  if (processingRunning_.load()) return;
+  processingRunning_.store(true);
+  RestartCapture(interfaceAddress);
+  processingThread_ = std::thread([this] { ProcessingThread(); });
+}
+
+void Monitor::Stop() {
+  attributionActive_.store(false);
+  {
+    std::lock_guard lock(wakeMutex_);
+    processingRunning_.store(false);
+  }
+  wake_.notify_all();
+  StopCapture();
+  if (processingThread_.joinable()) processingThread_.join();
+}
+
+void Monitor::SetFilters(FilterSet filters) {
+  TrafficList::Lock lock(list_);
+  filters_ = std::move(filters);
+}
+
+bool Monitor::IsHidden(std::string_view addressText, std::string_view hostText,
+                       std::string_view localSource) const {
+  return MatchFilters(filters_, addressText, hostText, localSource);
+}
+
+// ---------------------------------------------------------------- processing
+
+void Monitor::ProcessingThread() {
+  while (true) {
+    ShowReadyEvents();
+    {
+      std::unique_lock lock(wakeMutex_);
+      wake_.wait_for(lock, std::chrono::milliseconds(1000),
+                     [this] { return !processingRunning_.load(); });
+    }
+    DeselectIdleRows();
+    MidnightStep();
+    if (!processingRunning_.load()) break;
+  }
+}
+
+void Monitor::RunPass() {
+  ShowReadyEvents();
+  DeselectIdleRows();
+  MidnightStep();
+}
+
+const std::string& Monitor::TimestampText(int64_t seconds) {
+  if (seconds != timestampCacheTime_) {
+    timestampCacheText_ = FormatTimestamp(seconds);
+    timestampCacheTime_ = seconds;
+  }
+  return timestampCacheText_;
+}
+
+namespace {
+
+// The events of one row within a pass, folded: showing them one by one
+// would leave the row exactly as showing the first one's time as its first
+// activity and the last one's as its last (the counts come from the flow).
+struct FoldedEvent {
+  FlowEvent event;
+  int64_t firstTime;
+  std::string localSource;
+};
+
+}  // namespace
+
+void Monitor::ShowReadyEvents() {
+  const int64_t now = clock_.Now();
+
+  readyFlowEvents_.clear();
+  packetQueue_.TakeReady(now, readyFlowEvents_);
+  if (!readyFlowEvents_.empty()) {
+    std::vector<FoldedEvent> folded;
+    std::unordered_map<uint64_t, size_t> byKey;
+    folded.reserve(readyFlowEvents_.size());
+    for (const FlowEvent& event : readyFlowEvents_) {
+      uint64_t key = uint64_t{event.remoteAddress} << 32 | uint64_t{event.localPort} << 16 |
+                     event.protocol;
+      auto [it, inserted] = byKey.try_emplace(key, folded.size());
+      if (inserted) {
+        folded.push_back(FoldedEvent{event, event.time, {}});
+      } else {
+        folded[it->second].event.time = event.time;
+      }
+    }
+    for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
+      size_t end = std::min(folded.size(), begin + kEventsPerListHold);
+      // The port map's lock is taken before listMutex, never inside it.
+      const PortProcessMap* portMap = ActivePortMap();
+      for (size_t i = begin; i < end; ++i) {
+        const FlowEvent& e = folded[i].event;
+        folded[i].localSource = LocalSourceText(e.localPort, e.remoteAddress, e.protocol, portMap);
+      }
+      TrafficList::Lock lock(list_);
+      for (size_t i = begin; i < end; ++i) {
+        const FoldedEvent& f = folded[i];
+        const std::string addressText = FormatAddress(f.event.remoteAddress);
+        int row = list_.FindAddressRow(addressText, f.localSource);
+        std::optional<FlowCounts> counts = flows_.LookupAddressFlow(f.event.remoteAddress);
+        if (!counts) continue;  // cleared since it was queued
+        std::string down = FormatByteCount(counts->downloadBytes);
+        std::string up = FormatByteCount(counts->uploadBytes);
+        std::string both = FormatByteCount(counts->downloadBytes + counts->uploadBytes);
+        if (row >= 0) {
+          list_.SetCell(row, kColumnDownload, std::move(down));
+          list_.SetCell(row, kColumnUpload, std::move(up));
+          list_.SetCell(row, kColumnTotal, std::move(both));
+          list_.SetLastActivity(row, TimestampText(f.event.time), f.event.time);
+          list_.SetSelected(row, true);
+          continue;
+        }
+        if (IsHidden(addressText, addressText, f.localSource)) continue;
+        std::string firstStamp = TimestampText(f.firstTime);
+        std::string lastStamp = TimestampText(f.event.time);
+        RowCells cells{addressText,     addressText,    std::move(down),
+                       std::move(up),   std::move(both), f.localSource,
+                       std::move(firstStamp), std::move(lastStamp)};
+        list_.InsertTop(std::move(cells), f.event.time);
+        list_.SetSelected(0, true);
+        if (hostNameRequester_) hostNameRequester_(f.event.remoteAddress);
+      }
+    }
+  }
+
+  readyProxyEvents_.clear();
+  proxyQueue_.TakeReady(now, readyProxyEvents_);
+  for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event);
+}
+
+void Monitor::ShowFlowEvent(const FlowEvent& event) {
+  const std::string localSource =
+      LocalSourceText(event.localPort, event.remoteAddress, event.protocol, ActivePortMap());
+  const std::string addressText = FormatAddress(event.remoteAddress);
+  TrafficList::Lock lock(list_);
+  int row = list_.FindAddressRow(addressText, localSource);
+  std::optional<FlowCounts> counts = flows_.LookupAddressFlow(event.remoteAddress);
+  if (!counts) return;
+  std::string down = FormatByteCount(counts->downloadBytes);
+  std::string up = FormatByteCount(counts->uploadBytes);
+  std::string both = FormatByteCount(counts->downloadBytes + counts->uploadBytes);
+  if (row >= 0) {
+    list_.SetCell(row, kColumnDownload, std::move(down));
+    list_.SetCell(row, kColumnUpload, std::move(up));
+    list_.SetCell(row, kColumnTotal, std::move(both));
+    list_.SetLastActivity(row, TimestampText(event.time), event.time);
+    list_.SetSelected(row, true);
+    return;
+  }
+  if (IsHidden(addressText, addressText, localSource)) return;
+  const std::string& stamp = TimestampText(event.time);
+  list_.InsertTop(RowCells{addressText, addressText, std::move(down), std::move(up),
+                           std::move(both), localSource, stamp, stamp},
+                  event.time);
+  list_.SetSelected(0, true);
+  if (hostNameRequester_) hostNameRequester_(event.remoteAddress);
+}
+
+void Monitor::ShowProxyEvent(const ProxyEvent& event) {
+  const std::string localSource =
+      LocalSourceText(event.localPort, 0, kProtocolTcp, ActivePortMap());
+  bool found = false;
+  FlowCounts counts = flows_.AddToProxyFlow(event.localPort, event.host, localSource,
+                                            event.direction, event.length, found);
+  if (found) counters_.AddTick(event.direction, event.length);
+
+  std::string down = FormatByteCount(counts.downloadBytes);
+  std::string up = FormatByteCount(counts.uploadBytes);
+  std::string both = FormatByteCount(counts.downloadBytes + counts.uploadBytes);
+  {
+    TrafficList::Lock lock(list_);
+    int row = list_.FindHostRow(event.host, localSource);
+    if (row >= 0) {
+      list_.SetCell(row, kColumnDownload, std::move(down));
+      list_.SetCell(row, kColumnUpload, std::move(up));
+      list_.SetCell(row, kColumnTotal, std::move(both));
+      list_.SetLastActivity(row, TimestampText(event.time), event.time);
+      list_.SetSelected(row, true);
+      return;
+    }
+  }
+
+  // A new row needs the host's address. The lookup may take seconds, so it
+  // runs with no lock held; the row is looked for again afterwards.
+  std::string addressText;
+  if (ParseInetAddr(event.host)) {
+    addressText = event.host;
+  } else if (auto address = LookupHostAddress(event.host)) {
+    addressText = FormatAddress(*address);
+  } else {
+    addressText = settings_.ProxyHost();
+    if (addressText.empty()) addressText = "???";
+  }
+
+  TrafficList::Lock lock(list_);
+  int row = list_.FindHostRow(event.host, localSource);
+  if (row >= 0) {
+    list_.SetCell(row, kColumnDownload, std::move(down));
+    list_.SetCell(row, kColumnUpload, std::move(up));
+    list_.SetCell(row, kColumnTotal, std::move(both));
+    list_.SetLastActivity(row, TimestampText(event.time), event.time);
+    list_.SetSelected(row, true);
+    return;
+  }
+  if (IsHidden(addressText, event.host, localSource)) return;
+  const std::string& stamp = TimestampText(event.time);
+  list_.InsertTop(RowCells{addressText, event.host, std::move(down), std::move(up),
+                           std::move(both), localSource, stamp, stamp},
+                  event.time);
+  list_.SetSelected(0, true);
+}
+
+void Monitor::DeselectIdleRows() {
+  const int64_t now = clock_.Now();
+  TrafficList::Lock lock(list_);
+  list_.DeselectIdleRows(now);
+}
+
+std::optional<std::string> Monitor::SaveAndClear() {
+  TrafficList::Lock lock(list_);
+  if (logWriter_) {
+    if (auto failedPath = logWriter_(list_.Rows())) return failedPath;
+  }
+  flows_.Clear();
+  list_.Clear();
+  counters_.ClearTotals();
+  return std::nullopt;
+}
+
+void Monitor::MidnightStep() {
+  LocalTime local = ToLocalTime(clock_.Now());
+  if (local.hour != 0 || local.minute != 0) {
+    midnightClearDone_ = false;
+    midnightSaveReported_ = false;
+    return;
+  }
+  if (midnightClearDone_) return;
+  if (auto failedPath = SaveAndClear()) {
+    // Nothing was cleared; the next pass in this minute tries again. The
+    // user hears of it once.
+    if (!midnightSaveReported_) {
+      midnightSaveReported_ = true;
+      char message[4200];
+      std::snprintf(message, sizeof message, "Can't write to %s", failedPath->c_str());
+      ReportError(message);
+    }
+    return;
+  }
+  midnightClearDone_ = true;
+}
+
+}  // namespace corvane

@@ -1,0 +1,181 @@
+// The running monitor: settings, flows, counters, queues, filters, the port
+// map, the traffic list and the worker threads that keep them.
+//
+// The window (or corvane-cli) owns one Monitor and forwards its commands to
+// it. Worker threads get the Monitor as their one argument. Start() starts
+// the capture thread, the processing thread and process attribution, in that
+// order; Stop() ends them in reverse and joins them. Tests and the replay
+// driver skip the threads and call AccountDatagram() and the pass steps
+// directly on a ManualClock.
+//
+// Lock order: a queue mutex, then the port map's mutex (taken and released),
+// then listMutex, then the flow table's mutex. Problems that the user must
+// see (capture cannot be opened, the midnight save failed) go to the error
+// handler, which the window turns into a message box; it may be called from
+// any worker thread.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "attribution/port_process_map.h"
+#include "engine/event_queues.h"
+#include "engine/flow_table.h"
+#include "engine/live_settings.h"
+#include "engine/packet_info.h"
+#include "engine/proxy_attribution.h"
+#include "engine/traffic_list.h"
+#include "filters/filter_set.h"
+#include "platform/capture_source.h"
+#include "platform/clock.h"
+
+namespace corvane {
+
+inline constexpr const char* kPromiscuousModeError = "Can't set promiscuous mode";
+
+class Monitor {
+ public:
+  using CaptureOpener =
+      std::function<std::unique_ptr<CaptureSource>(uint32_t interfaceAddress, std::string& error)>;
+  using ErrorHandler = std::function<void(const std::string& message)>;
+  using TitleHandler = std::function<void(const std::string& title)>;
+  // Writes `rows` (top to bottom) to a new traffic log. Returns the path
+  // that could not be written, or nullopt on success.
+  using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
+  using HostNameRequester = std::function<void(uint32_t remoteAddress)>;
+
+  // `clock` must outlive the Monitor. `appDirectory` holds the data files.
+  Monitor(const Clock& clock, std::string appDirectory);
+  ~Monitor();
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  // --- configuration, before Start() ---
+  void SetCaptureOpener(CaptureOpener opener) { captureOpener_ = std::move(opener); }
+  void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
+  void SetTitleHandler(TitleHandler handler) { titleHandler_ = std::move(handler); }
+  // Without a writer, Save & Clear and the midnight step clear without
+  // saving.
+  void SetLogWriter(LogWriter writer) { logWriter_ = std::move(writer); }
+  void SetHostNameRequester(HostNameRequester requester) {
+    hostNameRequester_ = std::move(requester);
+  }
+
+  // --- life cycle (window thread) ---
+  // Starts capture on `interfaceAddress`, then the processing thread.
+  void Start(uint32_t interfaceAddress);
+  // Stops process attribution, processing and capture, and joins them.
+  void Stop();
+  // Ends the current capture thread for sure (joined) and starts one on
+  // `interfaceAddress`.
+  void RestartCapture(uint32_t interfaceAddress);
+  bool IsRunning() const { return processingRunning_.load(); }
+
+  // Replaces the active filters; no match runs meanwhile.
+  void SetFilters(FilterSet filters);
+  // Hook for process attribution: the scanner that fills portMap() calls
+  // these when it starts and stops.
+  void SetAttributionActive(bool active) { attributionActive_.store(active); }
+  bool AttributionActive() const { return attributionActive_.load(); }
+
+  // --- shared state ---
+  const Clock& clock() const { return clock_; }
+  const std::string& appDirectory() const { return appDirectory_; }
+  LiveSettings& settings() { return settings_; }
+  const LiveSettings& settings() const { return settings_; }
+  FlowTable& flows() { return flows_; }
+  TrafficCounters& counters() { return counters_; }
+  TrafficList& list() { return list_; }
+  PacketQueue& packetQueue() { return packetQueue_; }
+  ProxyRequestQueue& proxyQueue() { return proxyQueue_; }
+  PortProcessMap& portMap() { return portMap_; }
+
+  // --- what the worker threads do ---
+  // Capture thread: accounts one datagram (direction, proxy, local-area
+  // test, flow, tick counter, event).
+  void AccountDatagram(const PacketInfo& info);
+
+  // The processing thread's pass, in steps: show every queued event that is
+  // at least 3 seconds old; deselect rows idle for 5 to 8 seconds; the
+  // midnight step. RunPass() does the three in order without the sleep.
+  void ShowReadyEvents();
+  void DeselectIdleRows();
+  void MidnightStep();
+  void RunPass();
+
+  // Shows one event (processing thread, or tests). Takes listMutex.
+  void ShowFlowEvent(const FlowEvent& event);
+  void ShowProxyEvent(const ProxyEvent& event);
+
+  // Under listMutex: true when the filters hide this flow.
+  bool IsHidden(std::string_view addressText, std::string_view hostText,
+                std::string_view localSource) const;
+
+  // Save & Clear: writes the rows to a new log, then empties the flows, the
+  // list and the totals. When the log cannot be written nothing is emptied
+  // and the path is returned. Holds listMutex throughout, so no row changes
+  // between the copy that is saved and the clear.
+  std::optional<std::string> SaveAndClear();
+
+  // Reports a problem to the user.
+  void ReportError(const std::string& message);
+
+ private:
+  struct CaptureRun {
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::mutex sourceMutex;
+    CaptureSource* source = nullptr;  // GUARDED_BY(sourceMutex), owned by the thread
+  };
+
+  void CaptureThread(CaptureRun& run, uint32_t interfaceAddress);
+  void ProcessingThread();
+  void StopCapture();
+  const PortProcessMap* ActivePortMap() const {
+    return attributionActive_.load(std::memory_order_relaxed) ? &portMap_ : nullptr;
+  }
+
+  const Clock& clock_;
+  const std::string appDirectory_;
+  LiveSettings settings_;
+  FlowTable flows_;
+  TrafficCounters counters_;
+  TrafficList list_;
+  PacketQueue packetQueue_;
+  ProxyRequestQueue proxyQueue_;
+  PortProcessMap portMap_;
+  ProxyAttribution proxy_;  // capture thread only
+  FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
+  std::atomic<bool> attributionActive_{false};
+
+  CaptureOpener captureOpener_;
+  ErrorHandler errorHandler_;
+  TitleHandler titleHandler_;
+  LogWriter logWriter_;
+  HostNameRequester hostNameRequester_;
+
+  std::unique_ptr<CaptureRun> capture_;  // window thread only
+  std::atomic<bool> processingRunning_{false};
+  std::thread processingThread_;
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;  // ends the processing thread's sleep at Stop()
+  bool midnightClearDone_ = false;  // processing thread only
+  bool midnightSaveReported_ = false;  // processing thread only
+
+  // Reused by the pass (processing thread only).
+  std::vector<FlowEvent> readyFlowEvents_;
+  std::vector<ProxyEvent> readyProxyEvents_;
+  int64_t timestampCacheTime_ = -1;
+  std::string timestampCacheText_;
+  const std::string& TimestampText(int64_t seconds);
+};
+
+}  // namespace corvane

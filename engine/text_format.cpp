@@ -1,0 +1,80 @@
+#include "engine/text_format.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/clock.h"
+
+namespace corvane {
+
+std::string FormatByteCount(uint32_t bytes) {
+  char text[32];
+  if (bytes < 1024u) {
+    std::snprintf(text, sizeof text, "%u B", bytes);
+  } else if (bytes < 1048576u) {
+    std::snprintf(text, sizeof text, "%.2f KB", static_cast<double>(bytes) / 1024.0);
+  } else {
+    std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1048576.0);
+  }
+  return text;
+}
+
+double ByteCountValue(std::string_view text) {
+  std::string copy(text);
+  char* end = nullptr;
+  double number = std::strtod(copy.c_str(), &end);
+  if (end == copy.c_str()) return 0;
+  std::string_view unit(end);
+  while (!unit.empty() && unit.front() == ' ') unit.remove_prefix(1);
+  if (unit.starts_with("KB")) return number * 1024.0;
+  if (unit.starts_with("MB")) return number * 1048576.0;
+  return number;
+}
+
+std::string FormatTimestamp(int64_t seconds) {
+  LocalTime t = ToLocalTime(seconds);
+  char text[64];
+  std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return text;
+}
+
+int64_t ParseTimestamp(std::string_view text) {
+  std::string copy(text);
+  LocalTime t;
+  if (std::sscanf(copy.c_str(), "%d-%d-%d %d:%d:%d", &t.year, &t.month, &t.day, &t.hour,
+                  &t.minute, &t.second) != 6) {
+    return 0;
+  }
+  int64_t seconds = 0;
+  return FromLocalTime(t, seconds) ? seconds : 0;
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+std::string SanitizeNetworkText(std::string_view text) {
+  std::string safe(text);
+  for (char& c : safe) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte == 0x7f) c = '_';
+  }
+  return safe;
+}
+
+}  // namespace corvane
+
+namespace corvane {
+
+std::string FormatRowLine(const std::array<std::string, 8>& cells) {
+  std::string line;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    if (i > 0) line += ' ';
+    for (char c : cells[i]) line += c == ' ' ? '_' : c;
+  }
+  return line;
+}
+
+}  // namespace corvane

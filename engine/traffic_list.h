@@ -1,0 +1,147 @@
+// The traffic list: the rows that the main window shows, one per remote
+// address (or web host) and local source.
+//
+// The list is the only store of per-row facts (local source, first and last
+// activity, the shown host name); rows are found by their cell texts. It is
+// guarded by listMutex: every call except SetChangeSink must be made while
+// holding a TrafficList::Lock. The processing thread, resolver threads and
+// the sort thread change it; the window thread takes the lock only for short
+// commands of its own.
+//
+// Every change also produces a ListChange record. Records are handed to the
+// change sink, in order, when the Lock that made them is released (still
+// inside the mutex, so records of different threads never interleave). The
+// window's model applies them to its own copy and never waits for the lock.
+//
+// Row index 0 is the top of the list. Rows are stored bottom-up, so inserting
+// at the top costs O(1); indices from the two key columns make
+// FindAddressRow and FindHostRow cost O(rows of that key).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+enum Column : int {
+  kColumnRemoteIp = 0,
+  kColumnRemoteHost = 1,
+  kColumnDownload = 2,
+  kColumnUpload = 3,
+  kColumnTotal = 4,
+  kColumnLocalSource = 5,
+  kColumnFirstActivity = 6,
+  kColumnLastActivity = 7,
+};
+inline constexpr int kColumnCount = 8;
+
+using RowCells = std::array<std::string, kColumnCount>;
+
+struct ListChange {
+  enum class Kind {
+    Insert,    // `row` (always 0 from the engine) with `cells`
+    SetCell,   // `row`, `column`, `text`
+    Select,    // `row`
+    Deselect,  // `row`
+    Remove,    // `row`
+    Clear,     // every row
+    Reorder,   // `order[newIndex] = oldIndex`
+  };
+  Kind kind = Kind::Clear;
+  int row = 0;
+  int column = 0;
+  std::string text;
+  RowCells cells;
+  std::vector<int> order;
+};
+
+class TrafficList {
+ public:
+  using ChangeSink = std::function<void(std::vector<ListChange>&&)>;
+
+  // Holds listMutex; on release hands the records made under it to the
+  // sink.
+  class Lock {
+   public:
+    explicit Lock(TrafficList& list);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+   private:
+    TrafficList& list_;
+    std::unique_lock<std::mutex> lock_;
+  };
+
+  // Set before any worker starts (or under a Lock). Without a sink no
+  // records are kept.
+  void SetChangeSink(ChangeSink sink);
+
+  // --- everything below requires a Lock ---
+  int Count() const { return static_cast<int>(rows_.size()); }
+  const std::string& Cell(int row, int column) const;
+  bool IsSelected(int row) const;
+  const RowCells& Cells(int row) const;
+
+  // Inserts a row at the top. `lastActivity` is the time that the
+  // "Last activity" text shows.
+  void InsertTop(RowCells cells, int64_t lastActivity);
+  void SetCell(int row, int column, std::string text);
+  // Sets "Last activity" to `text`, which shows `time`.
+  void SetLastActivity(int row, std::string text, int64_t time);
+  void SetSelected(int row, bool selected);
+  void Remove(int row);
+  void Clear();
+  // Puts the rows into a new order: `order[newIndex] = oldIndex`, a
+  // permutation of 0..Count()-1.
+  void Reorder(const std::vector<int>& order);
+
+  // First row from the top with these "Remote IP" / "Local source" texts,
+  // or -1.
+  int FindAddressRow(std::string_view addressText, std::string_view localSource) const;
+  // First row from the top with these "Remote host" / "Local source" texts,
+  // or -1.
+  int FindHostRow(std::string_view hostText, std::string_view localSource) const;
+  // First row from the top whose "Remote IP" is `addressText`, or -1.
+  int FindRemoteIpRow(std::string_view addressText) const;
+
+  // Clears the selection of every row whose last activity lies 5 to 8
+  // seconds before `now`.
+  void DeselectIdleRows(int64_t now);
+
+  // Copies of all rows, top to bottom.
+  std::vector<RowCells> Rows() const;
+
+ private:
+  struct Row {
+    RowCells cells;
+    int64_t lastActivity = 0;
+    bool selected = false;
+  };
+  // slot = storage position; the top row has the highest slot.
+  using SlotIndex = std::unordered_map<std::string, std::vector<uint32_t>>;
+
+  size_t SlotOf(int row) const { return rows_.size() - 1 - static_cast<size_t>(row); }
+  int RowOf(size_t slot) const { return static_cast<int>(rows_.size() - 1 - slot); }
+  void Emit(ListChange&& change);
+  void IndexRow(uint32_t slot);
+  void UnindexRow(uint32_t slot);
+  int FindTopmost(const SlotIndex& index, std::string_view key, int column,
+                  std::string_view second) const;
+  void RebuildIndices();
+
+  std::mutex listMutex_;
+  ChangeSink sink_;                   // GUARDED_BY(listMutex_)
+  std::vector<ListChange> pending_;   // GUARDED_BY(listMutex_)
+  std::vector<Row> rows_;             // GUARDED_BY(listMutex_), bottom to top
+  SlotIndex byRemoteIp_;              // GUARDED_BY(listMutex_)
+  SlotIndex byRemoteHost_;            // GUARDED_BY(listMutex_)
+};
+
+}  // namespace corvane

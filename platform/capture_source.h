@@ -1,0 +1,95 @@
+// Sources of whole IPv4 datagrams: live capture on one interface, and capture
+// files (pcap and pcapng).
+//
+// A source is owned and read by one thread (the capture thread, or the replay
+// driver). The only call another thread may make is Interrupt(), which makes
+// a blocked or future Next() return ReadStatus::Interrupted promptly; it is
+// how a capture restart or the exit ends the old capture loop for sure.
+//
+// Every datagram handed out has its link-layer header removed (Ethernet with
+// or without 802.1Q / 802.1ad tags, Linux cooked capture v1 and v2, raw IPv4,
+// BSD null/loopback). Frames that do not carry IPv4 are skipped inside Next().
+// Errors are values: opening fails with a message, never an exception.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace corvane {
+
+enum class ReadStatus {
+  Datagram,     // `datagram` holds one IPv4 datagram
+  Timeout,      // nothing arrived within the read timeout (about 100 ms)
+  Interrupted,  // Interrupt() was called
+  EndOfFile,    // a capture file has no more records
+  Error,        // the read failed; `error` says why
+};
+
+struct CapturedDatagram {
+  // Valid until the next call of Next() on the same source.
+  std::span<const uint8_t> bytes;
+  // Capture time of the record (live capture: the kernel's time stamp).
+  int64_t seconds = 0;
+  int32_t microseconds = 0;
+};
+
+class CaptureSource {
+ public:
+  virtual ~CaptureSource() = default;
+
+  // Blocks at most about 100 ms for a live source.
+  virtual ReadStatus Next(CapturedDatagram& datagram, std::string& error) = 0;
+
+  // Thread-safe. Ends a blocked Next() and makes every later Next() answer
+  // Interrupted.
+  virtual void Interrupt() = 0;
+
+  // Kernel drop counters for a live source (0 for files).
+  virtual uint64_t DroppedByKernel() const { return 0; }
+};
+
+// Opens promiscuous live capture (immediate mode, snapshot 65535, kernel
+// filter "ip") on the interface that holds `interfaceAddress` (network byte
+// order); 127.x.y.z addresses select the loopback interface. Returns null and
+// fills `error` when the interface cannot be found ("no interface holds
+// address A.B.C.D") or opened (libpcap's reason, for instance without
+// CAP_NET_RAW).
+std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
+                                               std::string& error);
+
+// Opens a pcap or pcapng file. Returns null and fills `error` ("cannot read
+// FILE: reason") when the file cannot be read, is not a capture file, or uses
+// a link type StripLinkLayer does not know. Inside a readable file, records
+// that do not carry IPv4 are skipped by Next(). A damaged record (cut short,
+// or with an impossible length) makes Next() answer Error once with the
+// reason; the records behind it cannot be found again, so every later Next()
+// answers EndOfFile.
+std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
+                                               std::string& error);
+
+// Link-layer types understood by StripLinkLayer (the pcap LINKTYPE_ values).
+enum LinkType : int {
+  kLinkNull = 0,        // BSD loopback, host-order family word
+  kLinkEthernet = 1,
+  kLinkRaw = 101,       // raw IPv4 / IPv6
+  kLinkLoop = 108,      // OpenBSD loopback, network-order family word
+  kLinkLinuxSll = 113,
+  kLinkIpv4 = 228,
+  kLinkLinuxSll2 = 276,
+  kLinkRawAlt = 12,     // DLT_RAW as some systems number it
+  kLinkRawAlt2 = 14,
+};
+
+// Returns the IPv4 datagram that `frame` carries, or an empty span when the
+// frame is not IPv4 (another EtherType or family, or a payload whose version
+// nibble is not 4) or is too short for its link-layer header. Pure function,
+// never reads outside `frame`.
+std::span<const uint8_t> StripLinkLayer(int linkType,
+                                        std::span<const uint8_t> frame);
+
+// True for the link types StripLinkLayer understands.
+bool IsSupportedLinkType(int linkType);
+
+}  // namespace corvane

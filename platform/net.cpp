@@ -1,0 +1,84 @@
+#include "platform/net.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace corvane {
+
+std::string FormatAddress(uint32_t address) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr in{};
+  in.s_addr = address;
+  ::inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+std::optional<uint32_t> ParseInetAddr(std::string_view text) {
+  std::string copy(text);
+  if (copy.find('\0') != std::string::npos) return std::nullopt;
+  in_addr in{};
+  // inet_aton accepts exactly what inet_addr accepts, but tells
+  // 255.255.255.255 apart from a failure.
+  if (::inet_aton(copy.c_str(), &in) == 0) return std::nullopt;
+  return in.s_addr;
+}
+
+std::optional<uint32_t> LookupHostAddress(const std::string& host) {
+  if (host.empty() || host.find('\0') != std::string::npos) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+    return std::nullopt;
+  }
+  std::optional<uint32_t> address;
+  for (addrinfo* it = result; it != nullptr; it = it->ai_next) {
+    if (it->ai_family == AF_INET && it->ai_addr != nullptr) {
+      address = reinterpret_cast<const sockaddr_in*>(it->ai_addr)->sin_addr.s_addr;
+      break;
+    }
+  }
+  ::freeaddrinfo(result);
+  return address;
+}
+
+std::optional<std::string> ReverseLookup(uint32_t address) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  in.sin_addr.s_addr = address;
+  char host[NI_MAXHOST] = {};
+  int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host,
+                         sizeof host, nullptr, 0, NI_NAMEREQD);
+  if (rc != 0 || host[0] == '\0') return std::nullopt;
+  return std::string(host);
+}
+
+uint32_t DefaultInterfaceAddress() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
+    if (auto address = LookupHostAddress(name)) return *address;
+  }
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) == 0) {
+    uint32_t found = 0;
+    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+      if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
+      if ((it->ifa_flags & IFF_LOOPBACK) != 0) continue;
+      found = reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr;
+      break;
+    }
+    ::freeifaddrs(list);
+    if (found != 0) return found;
+  }
+  return MakeAddress(127, 0, 0, 1);
+}
+
+}  // namespace corvane

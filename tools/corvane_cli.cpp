@@ -1,0 +1,195 @@
+// corvane-cli: the monitor without a window. Replays capture files through
+// the same accounting and processing code as the window, or watches live
+// traffic and prints the traffic list every second.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/monitor.h"
+#include "engine/text_format.h"
+#include "platform/app_directory.h"
+#include "platform/clock.h"
+#include "platform/net.h"
+#include "tools/replay.h"
+
+namespace corvane {
+namespace {
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  corvane-cli replay FILE --interface A.B.C.D [--mask A.B.C.D] [--hide-lan] [--flows]\n"
+    "  corvane-cli watch [--interface A.B.C.D] [--seconds N]\n";
+
+struct Options {
+  std::string command;
+  std::string file;
+  std::optional<uint32_t> interfaceAddress;
+  uint32_t mask = 0xffffffffu;
+  bool hideLan = false;
+  bool flows = false;
+  long seconds = -1;
+};
+
+int Usage(const char* problem) {
+  if (problem) std::fprintf(stderr, "corvane-cli: %s\n", problem);
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+std::optional<uint32_t> ParseDotted(const char* text) {
+  in_addr in{};
+  if (::inet_pton(AF_INET, text, &in) != 1) return std::nullopt;
+  return in.s_addr;
+}
+
+// Returns 0 when parsed, else the exit code.
+int ParseOptions(int argc, char** argv, Options& options) {
+  if (argc < 2) return Usage(nullptr);
+  options.command = argv[1];
+  if (options.command != "replay" && options.command != "watch") {
+    return Usage("unknown command");
+  }
+  int i = 2;
+  if (options.command == "replay") {
+    if (argc < 3 || argv[2][0] == '-') return Usage("replay needs a capture file");
+    options.file = argv[2];
+    i = 3;
+  }
+  for (; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--interface") {
+      const char* text = value();
+      if (!text) return Usage("--interface needs an address");
+      options.interfaceAddress = ParseDotted(text);
+      if (!options.interfaceAddress) return Usage("--interface needs a dotted IPv4 address");
+    } else if (arg == "--mask" && options.command == "replay") {
+      const char* text = value();
+      auto mask = text ? ParseDotted(text) : std::nullopt;
+      if (!mask) return Usage("--mask needs a dotted IPv4 mask");
+      options.mask = *mask;
+    } else if (arg == "--hide-lan" && options.command == "replay") {
+      options.hideLan = true;
+    } else if (arg == "--flows" && options.command == "replay") {
+      options.flows = true;
+    } else if (arg == "--seconds" && options.command == "watch") {
+      const char* text = value();
+      char* end = nullptr;
+      options.seconds = text ? std::strtol(text, &end, 10) : -1;
+      if (!text || *end != '\0' || options.seconds < 0) return Usage("--seconds needs a number");
+    } else {
+      return Usage(("unknown option " + arg).c_str());
+    }
+  }
+  if (options.command == "replay" && !options.interfaceAddress) {
+    return Usage("replay needs --interface");
+  }
+  return 0;
+}
+
+void PrintList(Monitor& monitor, std::string& out) {
+  std::vector<RowCells> rows;
+  {
+    TrafficList::Lock lock(monitor.list());
+    rows = monitor.list().Rows();
+  }
+  for (const RowCells& row : rows) {
+    out += FormatRowLine(row);
+    out += '\n';
+  }
+}
+
+void AppendTotals(Monitor& monitor, std::string& out) {
+  char line[64];
+  std::snprintf(line, sizeof line, "totals %u %u\n",
+                monitor.counters().totalDownloadBytes.load(),
+                monitor.counters().totalUploadBytes.load());
+  out += line;
+}
+
+uint32_t HostOrder(uint32_t address) { return ntohl(address); }
+
+int RunReplay(const Options& options) {
+  ManualClock clock;
+  Monitor monitor(clock, AppDirectory());
+  monitor.settings().interfaceAddress = *options.interfaceAddress;
+  monitor.settings().interfaceMask = options.mask;
+  monitor.settings().hideLanFlows = options.hideLan;
+  ReplayResult result = ReplayCaptureFile(options.file, monitor, clock);
+  if (!result.ok) {
+    std::fprintf(stderr, "corvane-cli: %s\n", result.error.c_str());
+    return 1;
+  }
+  std::string out;
+  if (options.flows) {
+    std::vector<FlowRecord> flows = monitor.flows().AddressFlows();
+    std::sort(flows.begin(), flows.end(), [](const FlowRecord& a, const FlowRecord& b) {
+      return HostOrder(a.key) < HostOrder(b.key);
+    });
+    char line[96];
+    for (const FlowRecord& flow : flows) {
+      std::snprintf(line, sizeof line, "%s %u %u\n", FormatAddress(flow.key).c_str(),
+                    flow.downloadBytes, flow.uploadBytes);
+      out += line;
+    }
+  } else {
+    PrintList(monitor, out);
+  }
+  AppendTotals(monitor, out);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+std::atomic<bool> interrupted{false};
+
+void OnSignal(int) { interrupted.store(true); }
+
+int RunWatch(const Options& options) {
+  SystemClock clock;
+  Monitor monitor(clock, AppDirectory());
+  monitor.SetErrorHandler([](const std::string& message) {
+    std::fprintf(stderr, "corvane-cli: %s\n", message.c_str());
+  });
+  monitor.SetTitleHandler([](const std::string& title) {
+    std::fprintf(stderr, "%s\n", title.c_str());
+  });
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  uint32_t address = options.interfaceAddress ? *options.interfaceAddress
+                                              : DefaultInterfaceAddress();
+  monitor.Start(address);
+  auto next = std::chrono::steady_clock::now();
+  for (long elapsed = 0; !interrupted.load(); ++elapsed) {
+    if (options.seconds >= 0 && elapsed >= options.seconds) break;
+    next += std::chrono::seconds(1);
+    while (!interrupted.load() && std::chrono::steady_clock::now() < next) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    monitor.counters().Tick();
+    std::string out = "\n";
+    PrintList(monitor, out);
+    AppendTotals(monitor, out);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+  }
+  monitor.Stop();
+  return 0;
+}
+
+}  // namespace
+}  // namespace corvane
+
+int main(int argc, char** argv) {
+  corvane::Options options;
+  if (int code = corvane::ParseOptions(argc, argv, options); code != 0) return code;
+  if (options.command == "replay") return corvane::RunReplay(options);
+  return corvane::RunWatch(options);
+}

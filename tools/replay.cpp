@@ -1,0 +1,104 @@
+#include "tools/replay.h"
+
+#include "engine/packet_info.h"
+#include "platform/capture_source.h"
+
+namespace corvane {
+
+namespace {
+
+// Drives the simulated seconds: one tick and one pass per second crossed.
+class SimulatedSeconds {
+ public:
+  SimulatedSeconds(Monitor& monitor, ManualClock& clock) : monitor_(monitor), clock_(clock) {}
+
+  void AdvanceTo(int64_t target) {
+    if (!started_) {
+      started_ = true;
+      current_ = target;
+      clock_.Set(target);
+      return;
+    }
+    // A long quiet stretch: the seconds right after the last datagram still
+    // matter (events become old enough to show, rows are deselected), and a
+    // local midnight inside the stretch must still clear; the rest of the
+    // stretch changes nothing.
+    constexpr int64_t kBusySeconds = 10;
+    while (current_ < target) {
+      if (target - current_ > 2 * kBusySeconds && quiet_ >= kBusySeconds) {
+        int64_t jumpTo = target - kBusySeconds;
+        int64_t midnight = NextLocalMidnight(current_);
+        if (midnight <= jumpTo) jumpTo = midnight;
+        if (jumpTo > current_ + 1) {
+          current_ = jumpTo - 1;
+          quiet_ = 0;
+        }
+      }
+      Step();
+    }
+  }
+
+  void Finish(int64_t seconds) {
+    for (int64_t i = 0; i < seconds; ++i) Step();
+  }
+
+  void NoteDatagram() { quiet_ = 0; }
+
+ private:
+  void Step() {
+    ++current_;
+    ++quiet_;
+    clock_.Set(current_);
+    monitor_.counters().Tick();
+    monitor_.RunPass();
+  }
+
+  static int64_t NextLocalMidnight(int64_t after) {
+    LocalTime t = ToLocalTime(after);
+    t.day += 1;
+    t.hour = t.minute = t.second = 0;
+    int64_t seconds = after + 86400;
+    FromLocalTime(t, seconds);
+    return seconds;
+  }
+
+  Monitor& monitor_;
+  ManualClock& clock_;
+  bool started_ = false;
+  int64_t current_ = 0;
+  int64_t quiet_ = 0;
+};
+
+}  // namespace
+
+ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, ManualClock& clock) {
+  ReplayResult result;
+  std::string error;
+  std::unique_ptr<CaptureSource> source = OpenCaptureFile(path, error);
+  if (!source) {
+    result.error = error;
+    return result;
+  }
+  SimulatedSeconds seconds(monitor, clock);
+  CapturedDatagram datagram;
+  bool any = false;
+  while (true) {
+    ReadStatus status = source->Next(datagram, error);
+    if (status == ReadStatus::EndOfFile || status == ReadStatus::Interrupted) break;
+    // A damaged record ends what libpcap can read of the file; what was read
+    // so far still counts.
+    if (status == ReadStatus::Error) break;
+    if (status != ReadStatus::Datagram) continue;
+    seconds.AdvanceTo(datagram.seconds);
+    seconds.NoteDatagram();
+    any = true;
+    ++result.datagrams;
+    if (auto info = ParsePacketInfo(datagram.bytes)) monitor.AccountDatagram(*info);
+  }
+  if (any) seconds.Finish(3);
+  monitor.counters().Tick();
+  result.ok = true;
+  return result;
+}
+
+}  // namespace corvane
