@@ -1,0 +1,304 @@
+// Live and file capture sources on libpcap (see capture_source.h).
+//
+// A live source reads in non-blocking mode and waits in poll() on libpcap's
+// descriptor together with an eventfd that Interrupt() signals, so a read
+// waits at most kReadWait and an interrupt wakes it at once. libpcap's own
+// break flag is left alone: it is a plain int, and the reading thread never
+// sits inside libpcap waiting for it.
+#include "platform/capture_source.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pcap.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace corvane {
+namespace {
+
+constexpr int kSnapshotLength = 65535;
+constexpr int kKernelBufferBytes = 32 * 1024 * 1024;
+constexpr int kReadTimeoutMs = 100;
+constexpr std::chrono::milliseconds kReadWait{kReadTimeoutMs};
+// Linux gives lo the whole of 127.0.0.0/8, though it lists only 127.0.0.1.
+constexpr uint32_t kLoopbackNet = 0x7F000000;
+constexpr uint32_t kLoopbackMask = 0xFF000000;
+
+struct PcapCloser {
+  void operator()(pcap_t* handle) const { pcap_close(handle); }
+};
+using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
+
+std::string DottedQuad(uint32_t networkOrderAddress) {
+  in_addr address{};
+  address.s_addr = networkOrderAddress;
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
+std::string PcapText(pcap_t* handle, int status) {
+  std::string text = pcap_geterr(handle);
+  if (text.empty()) text = pcap_statustostr(status);
+  return text;
+}
+
+// Name of the interface holding `address` (network order), or empty with
+// `error` filled.
+std::string FindInterface(uint32_t address, std::string& error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_if_t* devices = nullptr;
+  if (pcap_findalldevs(&devices, errbuf) != 0) {
+    error = errbuf;
+    return {};
+  }
+  const bool loopbackAddress = (ntohl(address) & kLoopbackMask) == kLoopbackNet;
+  std::string exact;
+  std::string loopback;
+  for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+    if (loopback.empty() && (device->flags & PCAP_IF_LOOPBACK) != 0) {
+      loopback = device->name;
+    }
+    for (pcap_addr_t* a = device->addresses; a != nullptr && exact.empty();
+         a = a->next) {
+      if (a->addr == nullptr || a->addr->sa_family != AF_INET) continue;
+      sockaddr_in inet{};
+      std::memcpy(&inet, a->addr, sizeof inet);
+      if (inet.sin_addr.s_addr == address) exact = device->name;
+    }
+    if (!exact.empty()) break;
+  }
+  pcap_freealldevs(devices);
+  if (!exact.empty()) return exact;
+  if (loopbackAddress) return loopback.empty() ? std::string("lo") : loopback;
+  error = "no interface holds address " + DottedQuad(address);
+  return {};
+}
+
+class LiveCapture final : public CaptureSource {
+ public:
+  LiveCapture(PcapHandle handle, int linkType, int wakeFd)
+      : handle_(std::move(handle)), linkType_(linkType), wakeFd_(wakeFd) {}
+
+  ~LiveCapture() override { close(wakeFd_); }
+
+  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+    const auto deadline = std::chrono::steady_clock::now() + kReadWait;
+    bool descriptorFailed = false;
+    for (;;) {
+      if (interrupted_.load(std::memory_order_acquire)) {
+        return ReadStatus::Interrupted;
+      }
+      pcap_pkthdr* header = nullptr;
+      const u_char* data = nullptr;
+      const int result = pcap_next_ex(handle_.get(), &header, &data);
+      if (result == 1) {
+        const auto ip = StripLinkLayer(
+            linkType_, std::span<const uint8_t>(data, header->caplen));
+        if (!ip.empty()) {
+          datagram.bytes = ip;
+          datagram.seconds = header->ts.tv_sec;
+          datagram.microseconds = static_cast<int32_t>(header->ts.tv_usec);
+          return ReadStatus::Datagram;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+          return ReadStatus::Timeout;
+        }
+        continue;
+      }
+      if (result == PCAP_ERROR_BREAK) return ReadStatus::Interrupted;
+      if (result < 0) {
+        error = PcapText(handle_.get(), result);
+        return ReadStatus::Error;
+      }
+      if (descriptorFailed) {
+        error = "the capture descriptor failed";
+        return ReadStatus::Error;
+      }
+      // Nothing buffered: wait for the descriptor or the interrupt.
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return ReadStatus::Timeout;
+      pollfd fds[2] = {{pcap_get_selectable_fd(handle_.get()), POLLIN, 0},
+                       {wakeFd_, POLLIN, 0}};
+      const int ready = poll(fds, 2, static_cast<int>(left.count()));
+      if (ready < 0 && errno != EINTR) {
+        error = std::string("poll: ") + std::strerror(errno);
+        return ReadStatus::Error;
+      }
+      if (ready == 0) return ReadStatus::Timeout;
+      // On an error condition the next pcap_next_ex() says what went wrong
+      // (the interface went away, ...); if it has nothing to say either, the
+      // descriptor itself is broken.
+      descriptorFailed = (fds[0].revents & (POLLERR | POLLNVAL)) != 0;
+    }
+  }
+
+  void Interrupt() override {
+    interrupted_.store(true, std::memory_order_release);
+    const uint64_t one = 1;
+    // The eventfd stays readable, so every later poll() wakes at once too.
+    [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+  }
+
+  uint64_t DroppedByKernel() const override {
+    pcap_stat stats{};
+    if (pcap_stats(handle_.get(), &stats) != 0) return 0;
+    return static_cast<uint64_t>(stats.ps_drop) + stats.ps_ifdrop;
+  }
+
+ private:
+  PcapHandle handle_;
+  const int linkType_;
+  const int wakeFd_;
+  std::atomic<bool> interrupted_{false};
+};
+
+// libpcap reads the seconds of a classic pcap record as a signed 32-bit
+// number, while the format defines them unsigned: times from 2038 on come
+// back negative. No capture file holds times before 1970, so the value is
+// read the way the format means it.
+int64_t FileSeconds(int64_t seconds) {
+  constexpr int64_t kWrap = int64_t{1} << 32;
+  if (seconds < 0 && seconds >= -(kWrap / 2)) return seconds + kWrap;
+  return seconds;
+}
+
+class FileCapture final : public CaptureSource {
+ public:
+  FileCapture(PcapHandle handle, int linkType, std::string path)
+      : handle_(std::move(handle)), linkType_(linkType), path_(std::move(path)) {}
+
+  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+    for (;;) {
+      if (interrupted_.load(std::memory_order_acquire)) {
+        return ReadStatus::Interrupted;
+      }
+      if (ended_) return ReadStatus::EndOfFile;
+      pcap_pkthdr* header = nullptr;
+      const u_char* data = nullptr;
+      const int result = pcap_next_ex(handle_.get(), &header, &data);
+      if (result == 1) {
+        const auto ip = StripLinkLayer(
+            linkType_, std::span<const uint8_t>(data, header->caplen));
+        if (ip.empty()) continue;
+        datagram.bytes = ip;
+        datagram.seconds = FileSeconds(header->ts.tv_sec);
+        datagram.microseconds = static_cast<int32_t>(header->ts.tv_usec);
+        return ReadStatus::Datagram;
+      }
+      ended_ = true;
+      if (result == PCAP_ERROR_BREAK) return ReadStatus::EndOfFile;
+      // A damaged record leaves libpcap somewhere inside the file with no
+      // record boundary to go back to; what follows it is lost.
+      error = "damaged record in " + path_ + ": " +
+              PcapText(handle_.get(), result);
+      return ReadStatus::Error;
+    }
+  }
+
+  void Interrupt() override {
+    interrupted_.store(true, std::memory_order_release);
+  }
+
+ private:
+  PcapHandle handle_;
+  const int linkType_;
+  const std::string path_;
+  bool ended_ = false;
+  std::atomic<bool> interrupted_{false};
+};
+
+}  // namespace
+
+std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
+                                               std::string& error) {
+  const std::string name = FindInterface(interfaceAddress, error);
+  if (name.empty()) return nullptr;
+
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  PcapHandle handle(pcap_create(name.c_str(), errbuf));
+  if (!handle) {
+    error = errbuf;
+    return nullptr;
+  }
+  pcap_t* p = handle.get();
+  pcap_set_snaplen(p, kSnapshotLength);
+  pcap_set_promisc(p, 1);
+  pcap_set_immediate_mode(p, 1);
+  pcap_set_buffer_size(p, kKernelBufferBytes);
+  pcap_set_timeout(p, kReadTimeoutMs);
+  const int activated = pcap_activate(p);
+  // Positive values are warnings (promiscuous mode not supported, ...): the
+  // capture still works.
+  if (activated < 0) {
+    error = name + ": " + PcapText(p, activated);
+    if (activated == PCAP_ERROR_PERM_DENIED ||
+        activated == PCAP_ERROR_PROMISC_PERM_DENIED) {
+      error += " (capturing needs CAP_NET_RAW and CAP_NET_ADMIN)";
+    }
+    return nullptr;
+  }
+  const int linkType = pcap_datalink(p);
+  if (!IsSupportedLinkType(linkType)) {
+    error = name + ": link type " + std::to_string(linkType) +
+            " cannot carry IPv4 datagrams Corvane can read";
+    return nullptr;
+  }
+  bpf_program program{};
+  if (pcap_compile(p, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    error = name + ": " + PcapText(p, PCAP_ERROR);
+    return nullptr;
+  }
+  const int filtered = pcap_setfilter(p, &program);
+  pcap_freecode(&program);
+  if (filtered != 0) {
+    error = name + ": " + PcapText(p, PCAP_ERROR);
+    return nullptr;
+  }
+  if (pcap_setnonblock(p, 1, errbuf) != 0) {
+    error = name + ": " + errbuf;
+    return nullptr;
+  }
+  if (pcap_get_selectable_fd(p) < 0) {
+    error = name + ": libpcap offers no descriptor to wait on";
+    return nullptr;
+  }
+  const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    error = std::string("eventfd: ") + std::strerror(errno);
+    return nullptr;
+  }
+  return std::make_unique<LiveCapture>(std::move(handle), linkType, wakeFd);
+}
+
+std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
+                                               std::string& error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  // Nanosecond files (pcapng with if_tsresol, pcap with the 0xa1b23c4d magic)
+  // are scaled to the microseconds the rest of Corvane counts in.
+  PcapHandle handle(pcap_open_offline_with_tstamp_precision(
+      path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf));
+  if (!handle) {
+    error = "cannot read " + path + ": " + errbuf;
+    return nullptr;
+  }
+  const int linkType = pcap_datalink(handle.get());
+  if (!IsSupportedLinkType(linkType)) {
+    error = "cannot read " + path + ": link type " + std::to_string(linkType) +
+            " does not carry IPv4 datagrams Corvane can read";
+    return nullptr;
+  }
+  return std::make_unique<FileCapture>(std::move(handle), linkType, path);
+}
+
+}  // namespace corvane

@@ -1,0 +1,351 @@
+// Capture files: PcapWriter output read back by OpenCaptureFile, a pcapng file
+// written byte by byte, and files that are missing, not captures, or damaged.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/capture_source.h"
+#include "platform/pcap_writer.h"
+#include "test_frames.h"
+
+namespace corvane {
+namespace {
+
+using testing_frames::AllLinkCases;
+using testing_frames::Bytes;
+using testing_frames::Concat;
+using testing_frames::EthernetHeader;
+using testing_frames::Ipv4Datagram;
+using testing_frames::LinkCase;
+
+namespace fs = std::filesystem;
+
+struct Record {
+  int64_t seconds;
+  int32_t micros;
+  Bytes frame;
+};
+
+class CaptureFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+    for (char& c : name) {
+      if (c == '/') c = '_';
+    }
+    dir_ = fs::path(::testing::TempDir()) /
+           ("corvane_platform_" + std::to_string(getpid()) + "_" + name);
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string PathOf(const std::string& name) const {
+    return (dir_ / name).string();
+  }
+
+  std::string WritePcap(const std::string& name, int linkType,
+                        const std::vector<Record>& records) {
+    const std::string path = PathOf(name);
+    PcapWriter writer;
+    std::string error;
+    EXPECT_TRUE(writer.Open(path, linkType, error)) << error;
+    for (const Record& r : records) {
+      EXPECT_TRUE(writer.Write(r.seconds, r.micros, r.frame));
+    }
+    EXPECT_TRUE(writer.Close());
+    return path;
+  }
+
+  void WriteBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+  }
+
+  fs::path dir_;
+};
+
+std::unique_ptr<CaptureSource> OpenOrFail(const std::string& path) {
+  std::string error;
+  auto source = OpenCaptureFile(path, error);
+  EXPECT_NE(source, nullptr) << error;
+  EXPECT_TRUE(source == nullptr || error.empty()) << error;
+  return source;
+}
+
+Bytes EthernetIpv4(size_t payload) {
+  return Concat(EthernetHeader({0x0800}), Ipv4Datagram(payload));
+}
+
+Bytes EthernetArp() {
+  return Concat(EthernetHeader({0x0806}), Bytes(28, 0x01));
+}
+
+TEST_F(CaptureFileTest, WrittenRecordsReadBackWithTimesAndBytes) {
+  // Seconds beyond 2^31 catch a signed 32-bit time on the way.
+  const std::vector<Record> records = {
+      {1700000000, 0, EthernetIpv4(10)},
+      {1700000000, 999999, EthernetArp()},
+      {1700000001, 123456, EthernetIpv4(300)},
+      {4000000000, 7, EthernetIpv4(0)},
+  };
+  auto source = OpenOrFail(WritePcap("round.pcap", kLinkEthernet, records));
+  ASSERT_NE(source, nullptr);
+
+  CapturedDatagram d;
+  std::string error;
+  for (size_t i : {0u, 2u, 3u}) {  // the ARP record is skipped
+    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+    const Bytes expected(records[i].frame.begin() + 14, records[i].frame.end());
+    EXPECT_EQ(d.seconds, records[i].seconds);
+    EXPECT_EQ(d.microseconds, records[i].micros);
+    ASSERT_EQ(d.bytes.size(), expected.size());
+    EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), expected.begin()));
+  }
+  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->DroppedByKernel(), 0u);
+}
+
+TEST_F(CaptureFileTest, FrameLongerThanSnapshotIsCutToIt) {
+  Bytes big = Ipv4Datagram(70000);
+  auto source = OpenOrFail(WritePcap("big.pcap", kLinkRaw, {{5, 6, big}}));
+  ASSERT_NE(source, nullptr);
+  CapturedDatagram d;
+  std::string error;
+  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  EXPECT_EQ(d.bytes.size(), PcapWriter::kSnapshotLength);
+}
+
+TEST_F(CaptureFileTest, WriterRefusesTimesTheFormatCannotHold) {
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(PathOf("times.pcap"), kLinkRaw, error)) << error;
+  const Bytes datagram = Ipv4Datagram();
+  EXPECT_FALSE(writer.Write(-1, 0, datagram));
+  EXPECT_FALSE(writer.Write(0x100000000LL, 0, datagram));
+  EXPECT_FALSE(writer.Write(1, 1000000, datagram));
+  EXPECT_FALSE(writer.Write(1, -1, datagram));
+  EXPECT_TRUE(writer.Write(1, 999999, datagram));
+  EXPECT_TRUE(writer.Close());
+  EXPECT_FALSE(writer.Write(1, 0, datagram));  // closed
+  EXPECT_FALSE(writer.Close());
+}
+
+TEST_F(CaptureFileTest, WriterReportsFolderThatCannotBeCreatedIn) {
+  PcapWriter writer;
+  std::string error;
+  const std::string path = PathOf("no/such/folder/out.pcap");
+  EXPECT_FALSE(writer.Open(path, kLinkRaw, error));
+  EXPECT_NE(error.find(path), std::string::npos) << error;
+  EXPECT_FALSE(writer.Write(1, 0, Ipv4Datagram()));
+}
+
+class CaptureFileEveryLinkType
+    : public CaptureFileTest,
+      public ::testing::WithParamInterface<LinkCase> {};
+
+// libpcap renumbers some link types between file and handle (101 becomes
+// DLT_RAW, 12 on Linux): each must still reach StripLinkLayer as a known one.
+TEST_P(CaptureFileEveryLinkType, FileOfThisLinkTypeYieldsItsDatagram) {
+  const LinkCase& c = GetParam();
+  const Bytes datagram = Ipv4Datagram(40);
+  auto source = OpenOrFail(WritePcap(
+      "link.pcap", c.linkType, {{42, 17, Concat(c.header, datagram)}}));
+  ASSERT_NE(source, nullptr);
+  CapturedDatagram d;
+  std::string error;
+  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  EXPECT_EQ(d.seconds, 42);
+  EXPECT_EQ(d.microseconds, 17);
+  ASSERT_EQ(d.bytes.size(), datagram.size());
+  EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), datagram.begin()));
+  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinkTypes, CaptureFileEveryLinkType, ::testing::ValuesIn(AllLinkCases()),
+    [](const ::testing::TestParamInfo<LinkCase>& info) {
+      return info.param.name;
+    });
+
+// Little-endian pcapng blocks, as written on this kind of machine.
+class PcapngBuilder {
+ public:
+  PcapngBuilder& SectionHeader() {
+    Bytes body;
+    Put32(body, 0x1A2B3C4D);  // byte-order magic
+    Put16(body, 1);
+    Put16(body, 0);
+    Put32(body, 0xFFFFFFFF);  // section length unknown
+    Put32(body, 0xFFFFFFFF);
+    return Block(0x0A0D0D0A, body);
+  }
+  PcapngBuilder& InterfaceNanoseconds(uint16_t linkType) {
+    Bytes body;
+    Put16(body, linkType);
+    Put16(body, 0);
+    Put32(body, 65535);
+    Put16(body, 9);  // if_tsresol
+    Put16(body, 1);
+    body.insert(body.end(), {9, 0, 0, 0});  // 10^-9, padded
+    Put32(body, 0);  // opt_endofopt
+    return Block(1, body);
+  }
+  PcapngBuilder& Packet(uint64_t nanoseconds, const Bytes& frame) {
+    Bytes body;
+    Put32(body, 0);  // interface 0
+    Put32(body, static_cast<uint32_t>(nanoseconds >> 32));
+    Put32(body, static_cast<uint32_t>(nanoseconds));
+    Put32(body, static_cast<uint32_t>(frame.size()));
+    Put32(body, static_cast<uint32_t>(frame.size()));
+    body.insert(body.end(), frame.begin(), frame.end());
+    while (body.size() % 4 != 0) body.push_back(0);
+    return Block(6, body);
+  }
+  const Bytes& bytes() const { return bytes_; }
+
+ private:
+  static void Put16(Bytes& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  static void Put32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  PcapngBuilder& Block(uint32_t type, const Bytes& body) {
+    const uint32_t total = static_cast<uint32_t>(12 + body.size());
+    Put32(bytes_, type);
+    Put32(bytes_, total);
+    bytes_.insert(bytes_.end(), body.begin(), body.end());
+    Put32(bytes_, total);
+    return *this;
+  }
+  Bytes bytes_;
+};
+
+TEST_F(CaptureFileTest, PcapngWithNanosecondClockReadsInMicroseconds) {
+  const Bytes first = Ipv4Datagram(3);  // odd length: the block is padded
+  const Bytes second = Ipv4Datagram(100);
+  PcapngBuilder file;
+  file.SectionHeader()
+      .InterfaceNanoseconds(kLinkEthernet)
+      .Packet(1700000000ULL * 1000000000 + 5000, EthernetArp())
+      .Packet(1700000000ULL * 1000000000 + 123456789,
+              Concat(EthernetHeader({0x0800}), first))
+      .Packet(1700000002ULL * 1000000000 + 999999999,
+              Concat(EthernetHeader({0x8100, 0x0800}), second));
+  const std::string path = PathOf("hand.pcapng");
+  WriteBytes(path, file.bytes());
+
+  auto source = OpenOrFail(path);
+  ASSERT_NE(source, nullptr);
+  CapturedDatagram d;
+  std::string error;
+  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  EXPECT_EQ(d.seconds, 1700000000);
+  EXPECT_EQ(d.microseconds, 123456);
+  ASSERT_EQ(d.bytes.size(), first.size());
+  EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), first.begin()));
+  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  EXPECT_EQ(d.seconds, 1700000002);
+  EXPECT_EQ(d.microseconds, 999999);
+  EXPECT_EQ(d.bytes.size(), second.size());
+  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+}
+
+TEST_F(CaptureFileTest, FilesThatAreNoCapturesAreRefusedWithReason) {
+  const std::string text = PathOf("notes.txt");
+  WriteBytes(text, Bytes{'n', 'o', 't', ' ', 'a', ' ', 'c', 'a', 'p', 't',
+                         'u', 'r', 'e', ' ', 'f', 'i', 'l', 'e', '\n'});
+  const std::string empty = PathOf("empty.pcap");
+  WriteBytes(empty, {});
+  const std::string missing = PathOf("missing.pcap");
+
+  for (const std::string& path : {text, empty, missing}) {
+    std::string error;
+    EXPECT_EQ(OpenCaptureFile(path, error), nullptr) << path;
+    EXPECT_EQ(error.rfind("cannot read " + path + ": ", 0), 0u) << error;
+    EXPECT_GT(error.size(), ("cannot read " + path + ": ").size()) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+TEST_F(CaptureFileTest, FileOfUnknownLinkTypeIsRefused) {
+  const std::string path =
+      WritePcap("wifi.pcap", 105, {{1, 0, Ipv4Datagram()}});
+  std::string error;
+  EXPECT_EQ(OpenCaptureFile(path, error), nullptr);
+  EXPECT_NE(error.find("link type 105"), std::string::npos) << error;
+}
+
+// A capture stopped by a full disk or a killed writer ends inside a record.
+TEST_F(CaptureFileTest, TruncatedLastRecordEndsWithErrorAndNoCrash) {
+  const std::vector<Record> records = {
+      {10, 1, EthernetIpv4(50)}, {11, 2, EthernetIpv4(50)},
+      {12, 3, EthernetIpv4(50)}};
+  const std::string full = WritePcap("full.pcap", kLinkEthernet, records);
+  const auto size = fs::file_size(full);
+  const auto lastRecord = 16 + records[2].frame.size();
+  // Cut in the middle of the last frame, and in the middle of its header.
+  for (uintmax_t cut : {size - 20, size - lastRecord + 7}) {
+    const std::string path = PathOf("cut" + std::to_string(cut) + ".pcap");
+    fs::copy_file(full, path);
+    fs::resize_file(path, cut);
+    auto source = OpenOrFail(path);
+    ASSERT_NE(source, nullptr);
+    CapturedDatagram d;
+    std::string error;
+    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+    EXPECT_EQ(d.seconds, 11);
+    EXPECT_EQ(source->Next(d, error), ReadStatus::Error);
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  }
+}
+
+TEST_F(CaptureFileTest, RecordWithImpossibleLengthEndsFileWithError) {
+  const std::string path = WritePcap(
+      "bad.pcap", kLinkEthernet, {{10, 1, EthernetIpv4(50)},
+                                  {11, 2, EthernetIpv4(50)}});
+  // The second record's captured length becomes 2^31 - 1.
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  const std::streamoff secondHeader =
+      24 + 16 + static_cast<std::streamoff>(EthernetIpv4(50).size());
+  file.seekp(secondHeader + 8);
+  const char huge[4] = {'\xff', '\xff', '\xff', '\x7f'};
+  file.write(huge, 4);
+  file.close();
+
+  auto source = OpenOrFail(path);
+  ASSERT_NE(source, nullptr);
+  CapturedDatagram d;
+  std::string error;
+  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  EXPECT_EQ(source->Next(d, error), ReadStatus::Error);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+}
+
+TEST_F(CaptureFileTest, InterruptedFileSourceStopsReading) {
+  auto source = OpenOrFail(WritePcap(
+      "stop.pcap", kLinkRaw, {{1, 0, Ipv4Datagram()}, {2, 0, Ipv4Datagram()}}));
+  ASSERT_NE(source, nullptr);
+  CapturedDatagram d;
+  std::string error;
+  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  source->Interrupt();
+  EXPECT_EQ(source->Next(d, error), ReadStatus::Interrupted);
+  EXPECT_EQ(source->Next(d, error), ReadStatus::Interrupted);
+}
+
+}  // namespace
+}  // namespace corvane
