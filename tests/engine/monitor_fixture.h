@@ -1,0 +1,62 @@
+// A Monitor on a manual clock in UTC, with helpers to feed it datagrams and
+// read its list.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "engine/monitor.h"
+#include "engine/text_format.h"
+#include "support/datagram_builder.h"
+
+namespace corvane::testing {
+
+class MonitorTest : public ::testing::Test {
+ protected:
+  // 2005-03-07 12:00:00 UTC.
+  static constexpr int64_t kNoon = 1110196800;
+  const uint32_t kInterface = MakeAddress(192, 168, 1, 10);
+
+  MonitorTest() : clock_(kNoon), monitor_(clock_, ".") {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    monitor_.settings().interfaceAddress = kInterface;
+  }
+
+  void Feed(const DatagramSpec& spec) {
+    auto bytes = BuildDatagram(spec);
+    auto info = ParsePacketInfo(bytes);
+    ASSERT_TRUE(info);
+    monitor_.AccountDatagram(*info);
+  }
+  void Upload(uint32_t remote, uint8_t protocol, uint16_t localPort, size_t payload) {
+    Feed({kInterface, remote, protocol, localPort, 80, payload});
+  }
+  void Download(uint32_t remote, uint8_t protocol, uint16_t localPort, size_t payload) {
+    Feed({remote, kInterface, protocol, 80, localPort, payload});
+  }
+
+  std::vector<RowCells> Rows() {
+    TrafficList::Lock lock(monitor_.list());
+    return monitor_.list().Rows();
+  }
+  bool Selected(int row) {
+    TrafficList::Lock lock(monitor_.list());
+    return monitor_.list().IsSelected(row);
+  }
+  std::optional<FlowCounts> Flow(uint32_t remote) {
+    return monitor_.flows().LookupAddressFlow(remote);
+  }
+  // Advances the clock by `seconds` and runs one pass.
+  void PassAfter(int64_t seconds) {
+    clock_.Advance(seconds);
+    monitor_.RunPass();
+  }
+
+  ManualClock clock_;
+  Monitor monitor_;
+};
+
+}  // namespace corvane::testing

@@ -1,0 +1,284 @@
+// The processing pass: when events are shown, rows, marks, filters and the
+// midnight step.
+#include "engine/monitor_fixture.h"
+
+namespace corvane {
+namespace {
+
+using testing::MonitorTest;
+
+const uint32_t kRemote = MakeAddress(10, 0, 0, 1);
+const uint32_t kOther = MakeAddress(10, 0, 0, 15);
+
+class ProcessingTest : public MonitorTest {};
+
+TEST_F(ProcessingTest, EventIsShownOnlyThreeSecondsAfterItsStamp) {
+  Upload(kRemote, 6, 1100, 0);
+  PassAfter(2);
+  EXPECT_TRUE(Rows().empty());
+  PassAfter(1);
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.1");
+  EXPECT_EQ(rows[0][kColumnRemoteHost], "10.0.0.1");
+  EXPECT_EQ(rows[0][kColumnUpload], "40 B");
+  EXPECT_EQ(rows[0][kColumnDownload], "0 B");
+  EXPECT_EQ(rows[0][kColumnTotal], "40 B");
+  EXPECT_EQ(rows[0][kColumnLocalSource], "TCP protocol");
+  EXPECT_EQ(rows[0][kColumnFirstActivity], "2005-03-07 12:00:00");
+  EXPECT_EQ(rows[0][kColumnLastActivity], "2005-03-07 12:00:00");
+  EXPECT_TRUE(Selected(0));
+}
+
+TEST_F(ProcessingTest, EventStampedInTheFutureIsShownAtOnce) {
+  clock_.Advance(100);
+  Upload(kRemote, 17, 1, 0);
+  clock_.Set(kNoon);
+  monitor_.RunPass();
+  EXPECT_EQ(Rows().size(), 1u);
+}
+
+TEST_F(ProcessingTest, MarkIsClearedWhenLastActivityIsFiveToEightSecondsOld) {
+  Upload(kRemote, 6, 1100, 0);
+  PassAfter(3);
+  EXPECT_TRUE(Selected(0));
+  PassAfter(1);  // 4 s old
+  EXPECT_TRUE(Selected(0));
+  PassAfter(1);  // 5 s old
+  EXPECT_FALSE(Selected(0));
+}
+
+TEST_F(ProcessingTest, LatePassMissingTheWindowLeavesTheMark) {
+  Upload(kRemote, 6, 1100, 0);
+  PassAfter(3);
+  PassAfter(6);  // 9 s old: past the window
+  EXPECT_TRUE(Selected(0));
+}
+
+TEST_F(ProcessingTest, EachLocalSourceGetsItsOwnRowWithTheAddressFlowsCounts) {
+  monitor_.portMap().Store(1100, "firefox:10");
+  monitor_.portMap().Store(1200, "curl:11");
+  monitor_.SetAttributionActive(true);
+  Upload(kRemote, 6, 1100, 10);
+  Download(kRemote, 6, 1200, 20);
+  Upload(kRemote, 1, 0, 0);
+  PassAfter(3);
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  // Newest row on top.
+  EXPECT_EQ(rows[0][kColumnLocalSource], "ICMP protocol");
+  EXPECT_EQ(rows[1][kColumnLocalSource], "curl:11");
+  EXPECT_EQ(rows[2][kColumnLocalSource], "firefox:10");
+  for (const auto& row : rows) {
+    EXPECT_EQ(row[kColumnUpload], "78 B");
+    EXPECT_EQ(row[kColumnDownload], "60 B");
+    EXPECT_EQ(row[kColumnTotal], "138 B");
+  }
+}
+
+TEST_F(ProcessingTest, PortLearntLaterMakesASecondRowForTheSameAddress) {
+  monitor_.SetAttributionActive(true);
+  Upload(kRemote, 6, 1100, 0);
+  PassAfter(3);
+  monitor_.portMap().Store(1100, "wget:77");
+  Upload(kRemote, 6, 1100, 0);
+  PassAfter(3);
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][kColumnLocalSource], "wget:77");
+  EXPECT_EQ(rows[1][kColumnLocalSource], "TCP protocol");
+}
+
+TEST_F(ProcessingTest, LaterEventsUpdateCountsAndLastActivityOnly) {
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  clock_.Advance(7);
+  Download(kRemote, 17, 1, 0);
+  PassAfter(3);
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnFirstActivity], "2005-03-07 12:00:00");
+  EXPECT_EQ(rows[0][kColumnLastActivity], "2005-03-07 12:00:10");
+  EXPECT_EQ(rows[0][kColumnTotal], "56 B");
+  EXPECT_TRUE(Selected(0));
+}
+
+TEST_F(ProcessingTest, ManyEventsOfOneRowInAPassShowLikeOneByOne) {
+  for (int i = 0; i < 5; ++i) {
+    Upload(kRemote, 17, 1, 0);
+    Upload(kOther, 17, 1, 0);
+    clock_.Advance(1);
+  }
+  clock_.Advance(3);
+  monitor_.RunPass();
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.15");
+  EXPECT_EQ(rows[1][kColumnFirstActivity], "2005-03-07 12:00:00");
+  EXPECT_EQ(rows[1][kColumnLastActivity], "2005-03-07 12:00:04");
+  EXPECT_EQ(rows[1][kColumnUpload], "140 B");
+}
+
+TEST_F(ProcessingTest, NewRowEntersAtTheTopEvenAfterTheListWasReordered) {
+  Upload(kRemote, 17, 1, 0);
+  Upload(kOther, 17, 1, 0);
+  PassAfter(3);
+  {
+    TrafficList::Lock lock(monitor_.list());
+    monitor_.list().Reorder({1, 0});
+  }
+  Upload(MakeAddress(10, 0, 0, 99), 17, 1, 0);
+  PassAfter(3);
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.99");
+  EXPECT_EQ(rows[1][kColumnRemoteIp], "10.0.0.1");
+}
+
+TEST_F(ProcessingTest, HiddenFlowGetsNoRowButKeepsCountingAndIsAskedAgain) {
+  FilterSet filters;
+  filters.mode = FilterMode::BlackList;
+  filters.rules.push_back({"10.0.0.1", "<ANY>"});
+  monitor_.SetFilters(filters);
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_EQ(Flow(kRemote)->uploadBytes, 28u);
+  EXPECT_EQ(monitor_.counters().tickUploadBytes, 28u);
+
+  monitor_.SetFilters(FilterSet{});
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  ASSERT_EQ(Rows().size(), 1u);
+  EXPECT_EQ(Rows()[0][kColumnUpload], "56 B");
+}
+
+TEST_F(ProcessingTest, EventOfAClearedFlowIsDropped) {
+  Upload(kRemote, 17, 1, 0);
+  monitor_.flows().Clear();
+  PassAfter(3);
+  EXPECT_TRUE(Rows().empty());
+}
+
+TEST_F(ProcessingTest, HostNameIsRequestedOncePerNewAddressRow) {
+  std::vector<uint32_t> requested;
+  monitor_.SetHostNameRequester([&](uint32_t a) { requested.push_back(a); });
+  Upload(kRemote, 17, 1, 0);
+  Upload(kRemote, 6, 2, 0);
+  PassAfter(3);
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  EXPECT_EQ(requested, (std::vector<uint32_t>{kRemote, kRemote}));
+}
+
+TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWritten) {
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  monitor_.counters().Tick();
+  std::vector<RowCells> saved;
+  bool fail = true;
+  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
+    if (fail) return std::string("/read-only/2005-03-07_12t00t03.log");
+    saved = rows;
+    return std::nullopt;
+  });
+  auto failed = monitor_.SaveAndClear();
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(Rows().size(), 1u);
+  EXPECT_TRUE(Flow(kRemote));
+  EXPECT_EQ(monitor_.counters().totalUploadBytes, 28u);
+
+  fail = false;
+  EXPECT_FALSE(monitor_.SaveAndClear());
+  EXPECT_EQ(saved.size(), 1u);
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_FALSE(Flow(kRemote));
+  EXPECT_EQ(monitor_.counters().totalUploadBytes, 0u);
+}
+
+TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
+  clock_.Set(kNoon + 12 * 3600 - 10);  // 23:59:50
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  monitor_.counters().Tick();
+  int saves = 0;
+  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
+    ++saves;
+    EXPECT_EQ(rows.size(), 1u);
+    return std::nullopt;
+  });
+  clock_.Set(kNoon + 12 * 3600);  // 00:00:00
+  monitor_.RunPass();
+  EXPECT_EQ(saves, 1);
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_EQ(monitor_.counters().totalUploadBytes, 0u);
+  for (int i = 0; i < 59; ++i) PassAfter(1);  // the rest of minute 00:00
+  EXPECT_EQ(saves, 1);
+  PassAfter(1);  // 00:01:00
+  EXPECT_EQ(saves, 1);
+}
+
+TEST_F(ProcessingTest, FailedMidnightSaveKeepsEverythingReportsOnceAndRetries) {
+  std::vector<std::string> errors;
+  monitor_.SetErrorHandler([&](const std::string& m) { errors.push_back(m); });
+  int attempts = 0;
+  monitor_.SetLogWriter([&](const std::vector<RowCells>&) -> std::optional<std::string> {
+    return ++attempts < 3 ? std::optional<std::string>("/full/x.log") : std::nullopt;
+  });
+  clock_.Set(kNoon + 12 * 3600 - 10);
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  clock_.Set(kNoon + 12 * 3600);
+  monitor_.RunPass();
+  EXPECT_EQ(Rows().size(), 1u);
+  EXPECT_TRUE(Flow(kRemote));
+  PassAfter(1);
+  EXPECT_EQ(Rows().size(), 1u);
+  PassAfter(1);
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_EQ(attempts, 3);
+  EXPECT_EQ(errors, std::vector<std::string>{"Can't write to /full/x.log"});
+}
+
+TEST_F(ProcessingTest, AfterMidnightTheNextDatagramStartsAFreshFlowAndRow) {
+  clock_.Set(kNoon + 12 * 3600 - 10);
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  clock_.Set(kNoon + 12 * 3600);
+  monitor_.RunPass();
+  Download(kRemote, 17, 1, 0);
+  PassAfter(3);
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnUpload], "0 B");
+  EXPECT_EQ(rows[0][kColumnDownload], "28 B");
+  EXPECT_EQ(rows[0][kColumnFirstActivity], "2005-03-08 00:00:00");
+}
+
+TEST_F(ProcessingTest, ProxyFlowStartsAtZeroAndCountsFromItsNextEvent) {
+  monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon, 300, kDirectionUpload});
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.7");
+  EXPECT_EQ(rows[0][kColumnRemoteHost], "10.0.0.7");
+  EXPECT_EQ(rows[0][kColumnUpload], "0 B");
+  EXPECT_EQ(monitor_.counters().tickUploadBytes, 0u);
+  monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon + 1, 500, kDirectionDownload});
+  rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnDownload], "500 B");
+  EXPECT_EQ(monitor_.counters().tickDownloadBytes, 500u);
+}
+
+TEST_F(ProcessingTest, UnresolvableProxyHostShowsTheProxyHostTextOrQuestionMarks) {
+  monitor_.ShowProxyEvent(ProxyEvent{"no-such-host.invalid", 1100, kNoon, 1, kDirectionUpload});
+  monitor_.settings().SetProxyHost("proxy.lan");
+  monitor_.ShowProxyEvent(ProxyEvent{"other.invalid", 1100, kNoon, 1, kDirectionUpload});
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "proxy.lan");
+  EXPECT_EQ(rows[1][kColumnRemoteIp], "???");
+}
+
+}  // namespace
+}  // namespace corvane

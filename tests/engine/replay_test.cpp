@@ -1,0 +1,122 @@
+// Replaying a capture file that the test writes itself.
+#include "tools/replay.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "engine/text_format.h"
+#include "platform/pcap_writer.h"
+#include "support/datagram_builder.h"
+
+namespace corvane {
+namespace {
+
+using testing::BuildDatagram;
+using testing::EthernetFrame;
+
+class ReplayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    dir_ = std::filesystem::temp_directory_path() /
+           ("corvane-replay-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::filesystem::path dir_;
+};
+
+TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
+  const uint32_t me = MakeAddress(192, 168, 1, 10);
+  const std::string path = (dir_ / "mixed.pcap").string();
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(path, 1, error)) << error;
+  std::map<uint32_t, std::pair<uint32_t, uint32_t>> expected;  // down, up
+  uint64_t down = 0, up = 0;
+  const int64_t start = 1110196800;
+  for (int i = 0; i < 3000; ++i) {
+    uint32_t remote = MakeAddress(10, 1, static_cast<uint8_t>(i % 7), static_cast<uint8_t>(i % 13));
+    uint8_t protocol = i % 3 == 0 ? 6 : (i % 3 == 1 ? 17 : 1);
+    bool isUpload = i % 2 == 0;
+    auto d = BuildDatagram({isUpload ? me : remote, isUpload ? remote : me, protocol,
+                            static_cast<uint16_t>(1000 + i % 5), 80, static_cast<size_t>(i % 200)});
+    uint32_t len = static_cast<uint32_t>(d.size());
+    (isUpload ? expected[remote].second : expected[remote].first) += len;
+    (isUpload ? up : down) += len;
+    ASSERT_TRUE(writer.Write(start + i / 100, (i % 100) * 10000, EthernetFrame(d)));
+  }
+  // Traffic of other hosts and a runt frame must not count.
+  ASSERT_TRUE(writer.Write(start + 30, 0, EthernetFrame(BuildDatagram(
+      {MakeAddress(10, 9, 9, 9), MakeAddress(10, 9, 9, 8), 17, 1, 2, 10}))));
+  ASSERT_TRUE(writer.Write(start + 30, 1, EthernetFrame(std::vector<uint8_t>(10, 0x45))));
+  ASSERT_TRUE(writer.Close());
+
+  ManualClock clock;
+  Monitor monitor(clock, dir_.string());
+  monitor.settings().interfaceAddress = me;
+  ReplayResult result = ReplayCaptureFile(path, monitor, clock);
+  ASSERT_TRUE(result.ok) << result.error;
+
+  auto flows = monitor.flows().AddressFlows();
+  ASSERT_EQ(flows.size(), expected.size());
+  for (const FlowRecord& flow : flows) {
+    EXPECT_EQ(flow.downloadBytes, expected[flow.key].first);
+    EXPECT_EQ(flow.uploadBytes, expected[flow.key].second);
+  }
+  EXPECT_EQ(monitor.counters().totalDownloadBytes, static_cast<uint32_t>(down));
+  EXPECT_EQ(monitor.counters().totalUploadBytes, static_cast<uint32_t>(up));
+
+  // Every event was shown: one row per address and local source.
+  TrafficList::Lock lock(monitor.list());
+  EXPECT_EQ(monitor.packetQueue().Size(), 0u);
+  for (const RowCells& row : monitor.list().Rows()) {
+    auto address = ParseInetAddr(row[kColumnRemoteIp]);
+    ASSERT_TRUE(address);
+    EXPECT_EQ(row[kColumnDownload], FormatByteCount(expected[*address].first));
+  }
+}
+
+TEST_F(ReplayTest, FileThatIsNotACaptureGivesOneErrorLine) {
+  const std::string path = (dir_ / "notes.txt").string();
+  FILE* f = std::fopen(path.c_str(), "w");
+  std::fputs("hello\n", f);
+  std::fclose(f);
+  ManualClock clock;
+  Monitor monitor(clock, dir_.string());
+  ReplayResult result = ReplayCaptureFile(path, monitor, clock);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error.find('\n'), std::string::npos);
+  EXPECT_NE(result.error.find(path), std::string::npos);
+}
+
+TEST_F(ReplayTest, AQuietNightStillClearsAtMidnight) {
+  const uint32_t me = MakeAddress(192, 168, 1, 10);
+  const std::string path = (dir_ / "night.pcap").string();
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(path, 1, error));
+  const int64_t evening = 1110196800 + 11 * 3600;  // 23:00
+  const uint32_t a = MakeAddress(10, 0, 0, 1), b = MakeAddress(10, 0, 0, 2);
+  ASSERT_TRUE(writer.Write(evening, 0, EthernetFrame(BuildDatagram({me, a, 17, 1, 2, 0}))));
+  ASSERT_TRUE(writer.Write(evening + 7200, 0, EthernetFrame(BuildDatagram({me, b, 17, 1, 2, 0}))));
+  ASSERT_TRUE(writer.Close());
+  ManualClock clock;
+  Monitor monitor(clock, dir_.string());
+  monitor.settings().interfaceAddress = me;
+  ASSERT_TRUE(ReplayCaptureFile(path, monitor, clock).ok);
+  TrafficList::Lock lock(monitor.list());
+  auto rows = monitor.list().Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.2");
+  EXPECT_EQ(monitor.counters().totalUploadBytes, 28u);
+}
+
+}  // namespace
+}  // namespace corvane

@@ -1,0 +1,120 @@
+// The traffic list's indices and the change records that mirror it.
+#include "engine/traffic_list.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace corvane {
+namespace {
+
+RowCells MakeRow(const std::string& ip, const std::string& host, const std::string& source) {
+  return RowCells{ip, host, "0 B", "0 B", "0 B", source, "t0", "t1"};
+}
+
+// Applies change records the way the window's model does.
+struct Replica {
+  std::vector<RowCells> rows;
+  std::vector<bool> selected;
+  void Apply(const std::vector<ListChange>& changes) {
+    for (const ListChange& c : changes) {
+      switch (c.kind) {
+        case ListChange::Kind::Insert:
+          rows.insert(rows.begin() + c.row, c.cells);
+          selected.insert(selected.begin() + c.row, false);
+          break;
+        case ListChange::Kind::SetCell: rows[c.row][c.column] = c.text; break;
+        case ListChange::Kind::Select: selected[c.row] = true; break;
+        case ListChange::Kind::Deselect: selected[c.row] = false; break;
+        case ListChange::Kind::Remove:
+          rows.erase(rows.begin() + c.row);
+          selected.erase(selected.begin() + c.row);
+          break;
+        case ListChange::Kind::Clear: rows.clear(); selected.clear(); break;
+        case ListChange::Kind::Reorder: {
+          std::vector<RowCells> r(rows.size());
+          std::vector<bool> s(rows.size());
+          for (size_t i = 0; i < c.order.size(); ++i) {
+            r[i] = rows[c.order[i]];
+            s[i] = selected[c.order[i]];
+          }
+          rows.swap(r);
+          selected.swap(s);
+          break;
+        }
+      }
+    }
+  }
+};
+
+TEST(TrafficListTest, FindReturnsTheTopmostMatchingRow) {
+  TrafficList list;
+  TrafficList::Lock lock(list);
+  list.InsertTop(MakeRow("10.0.0.1", "a", "TCP protocol"), 0);
+  list.InsertTop(MakeRow("10.0.0.15", "b", "TCP protocol"), 0);
+  list.InsertTop(MakeRow("10.0.0.1", "c", "UDP protocol"), 0);
+  list.InsertTop(MakeRow("10.0.0.1", "d", "TCP protocol"), 0);
+  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "TCP protocol"), 0);
+  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "UDP protocol"), 1);
+  EXPECT_EQ(list.FindAddressRow("10.0.0.15", "TCP protocol"), 2);
+  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "ICMP protocol"), -1);
+  EXPECT_EQ(list.FindRemoteIpRow("10.0.0.1"), 0);
+  EXPECT_EQ(list.FindHostRow("b", "TCP protocol"), 2);
+  list.Remove(0);
+  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "TCP protocol"), 2);
+  EXPECT_EQ(list.FindHostRow("b", "TCP protocol"), 1);
+  list.Reorder({2, 1, 0});
+  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "TCP protocol"), 0);
+  EXPECT_EQ(list.FindRemoteIpRow("10.0.0.1"), 0);
+  list.SetCell(2, kColumnRemoteHost, "renamed");
+  EXPECT_EQ(list.FindHostRow("c", "UDP protocol"), -1);
+  EXPECT_EQ(list.FindHostRow("renamed", "UDP protocol"), 2);
+}
+
+TEST(TrafficListTest, ChangeRecordsRebuildTheSameListAfterRandomEdits) {
+  TrafficList list;
+  Replica replica;
+  list.SetChangeSink([&](std::vector<ListChange>&& changes) { replica.Apply(changes); });
+  std::mt19937 random(7);
+  for (int step = 0; step < 3000; ++step) {
+    TrafficList::Lock lock(list);
+    int n = list.Count();
+    int action = static_cast<int>(random() % 10);
+    int row = n > 0 ? static_cast<int>(random() % static_cast<unsigned>(n)) : 0;
+    if (n == 0 || action < 3) {
+      list.InsertTop(MakeRow("10.0.0." + std::to_string(random() % 50), "h", "s"), step);
+    } else if (action < 5) {
+      list.SetCell(row, static_cast<int>(random() % kColumnCount), std::to_string(step));
+    } else if (action < 7) {
+      list.SetSelected(row, random() % 2 == 0);
+    } else if (action < 8) {
+      list.Remove(row);
+    } else if (action < 9) {
+      std::vector<int> order(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+      std::shuffle(order.begin(), order.end(), random);
+      list.Reorder(order);
+    } else if (step % 500 == 0) {
+      list.Clear();
+    }
+  }
+  TrafficList::Lock lock(list);
+  ASSERT_EQ(replica.rows, list.Rows());
+  for (int i = 0; i < list.Count(); ++i) EXPECT_EQ(replica.selected[i], list.IsSelected(i));
+}
+
+TEST(TrafficListTest, RecordsOfOneHoldArriveTogetherAtItsRelease) {
+  TrafficList list;
+  std::vector<size_t> batches;
+  list.SetChangeSink([&](std::vector<ListChange>&& changes) { batches.push_back(changes.size()); });
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(MakeRow("1.1.1.1", "a", "s"), 0);
+    list.SetSelected(0, true);
+    EXPECT_TRUE(batches.empty());
+  }
+  EXPECT_EQ(batches, std::vector<size_t>{2});
+}
+
+}  // namespace
+}  // namespace corvane
