@@ -20,6 +20,8 @@ namespace corvane {
 struct PortTableRow {
   uint16_t localPort = 0;  // host order
   uint64_t inode = 0;
+
+  bool operator==(const PortTableRow&) const = default;
 };
 
 enum class TableFamily {
