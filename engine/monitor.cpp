@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <unordered_map>
 
+#include "attribution/port_scanner.h"
 #include "engine/protocol_names.h"
 #include "engine/text_format.h"
 #include "platform/net.h"
@@ -146,9 +147,11 @@ void Monitor::Start(uint32_t interfaceAddress) {
   processingRunning_.store(true);
   RestartCapture(interfaceAddress);
   processingThread_ = std::thread([this] { ProcessingThread(); });
+  StartAttribution();
 }
 
 void Monitor::Stop() {
+  StopAttribution();
   attributionActive_.store(false);
   {
     std::lock_guard lock(wakeMutex_);
@@ -157,6 +160,15 @@ void Monitor::Stop() {
   wake_.notify_all();
   StopCapture();
   if (processingThread_.joinable()) processingThread_.join();
+}
+
+int Monitor::StartAttribution() {
+  if (!portScanner_) portScanner_ = std::make_unique<PortScanner>(*this);
+  return portScanner_->Start();
+}
+
+void Monitor::StopAttribution() {
+  if (portScanner_) portScanner_->Stop();
 }
 
 void Monitor::SetFilters(FilterSet filters) {

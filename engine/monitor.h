@@ -39,6 +39,8 @@
 
 namespace corvane {
 
+class PortScanner;
+
 inline constexpr const char* kPromiscuousModeError = "Can't set promiscuous mode";
 
 class Monitor {
@@ -70,7 +72,8 @@ class Monitor {
   }
 
   // --- life cycle (window thread) ---
-  // Starts capture on `interfaceAddress`, then the processing thread.
+  // Starts capture on `interfaceAddress`, then the processing thread, then
+  // process attribution.
   void Start(uint32_t interfaceAddress);
   // Stops process attribution, processing and capture, and joins them.
   void Stop();
@@ -85,6 +88,11 @@ class Monitor {
   // these when it starts and stops.
   void SetAttributionActive(bool active) { attributionActive_.store(active); }
   bool AttributionActive() const { return attributionActive_.load(); }
+  // Starts the port scanner that fills portMap(). Returns -1, leaving
+  // attribution off, when the system's port tables cannot be read.
+  int StartAttribution();
+  // Stops the port scanner and joins it; the map keeps its labels.
+  void StopAttribution();
 
   // --- shared state ---
   const Clock& clock() const { return clock_; }
@@ -176,6 +184,8 @@ class Monitor {
   int64_t timestampCacheTime_ = -1;
   std::string timestampCacheText_;
   const std::string& TimestampText(int64_t seconds);
+
+  std::unique_ptr<PortScanner> portScanner_;  // window thread only
 };
 
 }  // namespace corvane

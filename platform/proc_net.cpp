@@ -1,0 +1,210 @@
+#include "platform/proc_net.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+// The fields of a row that matter: "sl:" is field 0, the local address
+// field 1 and the inode field 9.
+constexpr size_t kLocalAddressField = 1;
+constexpr size_t kInodeField = 9;
+
+bool ParseHex(std::string_view text, uint32_t& value) {
+  if (text.empty() || text.size() > 8) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return false;
+    }
+    v = v << 4 | digit;
+  }
+  value = v;
+  return true;
+}
+
+bool ParseDecimal(std::string_view text, uint64_t& value) {
+  if (text.empty() || text.size() > 19) return false;  // 19 digits always fit
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  value = v;
+  return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Splits off the first blank-separated word of `rest`. A plain loop: tables
+// of thousands of rows are parsed several times a second.
+std::string_view NextWord(std::string_view& rest) {
+  const char* p = rest.data();
+  const char* end = p + rest.size();
+  while (p != end && IsBlank(*p)) ++p;
+  const char* begin = p;
+  while (p != end && !IsBlank(*p)) ++p;
+  rest = std::string_view(p, static_cast<size_t>(end - p));
+  return std::string_view(begin, static_cast<size_t>(p - begin));
+}
+
+// The kernel prints an IPv6 address as four 32-bit words, each in the host's
+// byte order; memcpy of the parsed words gives back the address bytes.
+bool CarriesIpv4(std::string_view hexAddress) {
+  std::array<uint8_t, 16> bytes{};
+  for (size_t word = 0; word < 4; ++word) {
+    uint32_t value;
+    if (!ParseHex(hexAddress.substr(word * 8, 8), value)) return false;
+    std::memcpy(bytes.data() + word * 4, &value, 4);
+  }
+  for (size_t i = 0; i < 10; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  if (bytes[10] == 0xff && bytes[11] == 0xff) return true;  // ::ffff:a.b.c.d
+  if (bytes[10] != 0 || bytes[11] != 0) return false;
+  for (size_t i = 12; i < 16; ++i) {
+    if (bytes[i] != 0) return false;
+  }
+  return true;  // :: (any address, dual-stack)
+}
+
+enum class LineKind { kRow, kSkipped, kDamaged };
+
+LineKind ParseLine(std::string_view line, TableFamily family, PortTableRow& row) {
+  std::string_view rest = line;
+  std::array<std::string_view, kInodeField + 1> fields;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    fields[i] = NextWord(rest);
+    if (fields[i].empty()) {
+      return i == 0 ? LineKind::kSkipped : LineKind::kDamaged;
+    }
+    if (i == 0 && fields[0] == "sl") return LineKind::kSkipped;  // the heading
+  }
+  if (fields[0].size() < 2 || fields[0].back() != ':') return LineKind::kDamaged;
+
+  std::string_view local = fields[kLocalAddressField];
+  const size_t addressLength = family == TableFamily::kIpv4 ? 8 : 32;
+  if (local.size() < addressLength + 2 || local[addressLength] != ':') return LineKind::kDamaged;
+  std::string_view address = local.substr(0, addressLength);
+  uint32_t port;
+  if (!ParseHex(local.substr(addressLength + 1), port) || port > 0xffff) {
+    return LineKind::kDamaged;
+  }
+  uint64_t inode;
+  if (!ParseDecimal(fields[kInodeField], inode)) return LineKind::kDamaged;
+
+  if (family == TableFamily::kIpv4) {
+    uint32_t ignored;
+    if (!ParseHex(address, ignored)) return LineKind::kDamaged;
+  } else {
+    for (char c : address) {
+      if (!std::isxdigit(static_cast<unsigned char>(c))) return LineKind::kDamaged;
+    }
+    if (!CarriesIpv4(address)) return LineKind::kSkipped;
+  }
+  row.localPort = static_cast<uint16_t>(port);
+  row.inode = inode;
+  return LineKind::kRow;
+}
+
+}  // namespace
+
+size_t ParsePortTable(std::string_view text, TableFamily family, std::vector<PortTableRow>& rows) {
+  size_t damaged = 0;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    PortTableRow row;
+    switch (ParseLine(line, family, row)) {
+      case LineKind::kRow:
+        rows.push_back(row);
+        break;
+      case LineKind::kSkipped:
+        break;
+      case LineKind::kDamaged:
+        ++damaged;
+        break;
+    }
+  }
+  return damaged;
+}
+
+int ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  size_t used = 0;
+  int result = 0;
+  while (true) {
+    if (out.size() - used < kReadChunk) out.resize(used + std::max(kReadChunk, used));
+    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n > 0) {
+      used += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) result = errno;
+    break;
+  }
+  ::close(fd);
+  out.resize(result == 0 ? used : 0);
+  return result;
+}
+
+PortTableReader::PortTableReader(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+
+bool PortTableReader::Open(std::string& error) {
+  PortTables probe;
+  opened_ = false;
+  if (!ReadTable("tcp", TableFamily::kIpv4, probe.tcp, error)) return false;
+  if (!ReadTable("udp", TableFamily::kIpv4, probe.udp, error)) return false;
+  std::string ignored;
+  haveTcp6_ = ReadTable("tcp6", TableFamily::kIpv6, probe.tcp, ignored);
+  haveUdp6_ = ReadTable("udp6", TableFamily::kIpv6, probe.udp, ignored);
+  opened_ = true;
+  return true;
+}
+
+bool PortTableReader::Read(PortTables& tables, std::string& error) {
+  tables.tcp.clear();
+  tables.udp.clear();
+  if (!opened_) {
+    error = "the port tables were not opened";
+    return false;
+  }
+  return ReadTable("tcp", TableFamily::kIpv4, tables.tcp, error) &&
+         (!haveTcp6_ || ReadTable("tcp6", TableFamily::kIpv6, tables.tcp, error)) &&
+         ReadTable("udp", TableFamily::kIpv4, tables.udp, error) &&
+         (!haveUdp6_ || ReadTable("udp6", TableFamily::kIpv6, tables.udp, error));
+}
+
+bool PortTableReader::ReadTable(const char* name, TableFamily family,
+                                std::vector<PortTableRow>& rows, std::string& error) {
+  const std::string path = procRoot_ + "/net/" + name;
+  if (int code = ReadWholeFile(path, buffer_); code != 0) {
+    error = "cannot read " + path + ": " + std::strerror(code);
+    return false;
+  }
+  ParsePortTable(buffer_, family, rows);
+  return true;
+}
+
+}  // namespace corvane

@@ -1,0 +1,78 @@
+// The kernel's socket tables, /proc/net/{tcp,tcp6,udp,udp6}: the local port
+// and socket inode of every socket that can carry IPv4 traffic.
+//
+// ParsePortTable works on text, so tests feed it fixtures; PortTableReader
+// reads the real files. Neither keeps shared state: one thread per reader.
+// Failures are values: a damaged line is skipped, an unreadable file is an
+// errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// One socket of a table. The inode is 0 when no process holds the socket
+// (a TCP connection in TIME_WAIT, for example).
+struct PortTableRow {
+  uint16_t localPort = 0;  // host order
+  uint64_t inode = 0;
+
+  bool operator==(const PortTableRow&) const = default;
+};
+
+enum class TableFamily {
+  kIpv4,  // /proc/net/tcp, /proc/net/udp
+  kIpv6,  // /proc/net/tcp6, /proc/net/udp6
+};
+
+// Appends to `rows`, in table order, the rows of `text` that carry IPv4
+// traffic: every row of an IPv4 table; rows of an IPv6 table whose local
+// address is IPv4-mapped (::ffff:a.b.c.d) or unspecified (::, a dual-stack
+// socket). The heading line and lines of an unexpected shape are skipped;
+// returns how many non-empty lines were skipped as damaged.
+size_t ParsePortTable(std::string_view text, TableFamily family, std::vector<PortTableRow>& rows);
+
+// Reads the whole file at `path` into `out`, replacing its contents and
+// reusing its capacity. Reads 64 KiB or more at a time: procfs reports a
+// 1 KiB block size, and small reads nearly double the cost of a table.
+// Returns 0, or the errno of the failed open or read.
+int ReadWholeFile(const std::string& path, std::string& out);
+
+// The TCP rows and the UDP rows of one reading of the tables.
+struct PortTables {
+  std::vector<PortTableRow> tcp;
+  std::vector<PortTableRow> udp;
+};
+
+// Reads the four tables under a proc root ("/proc", or a directory laid out
+// like it in tests).
+class PortTableReader {
+ public:
+  explicit PortTableReader(std::string procRoot = "/proc");
+
+  // Finds out which tables there are. Fails, with `error` saying why, when
+  // /proc/net/tcp or /proc/net/udp cannot be read. The IPv6 tables are
+  // optional: a kernel without IPv6 has none.
+  bool Open(std::string& error);
+
+  // Reads every table found by Open(): tcp then tcp6 into `tables.tcp`,
+  // udp then udp6 into `tables.udp`. Fails, with `error`, when one of them
+  // cannot be read.
+  bool Read(PortTables& tables, std::string& error);
+
+ private:
+  bool ReadTable(const char* name, TableFamily family, std::vector<PortTableRow>& rows,
+                 std::string& error);
+
+  std::string procRoot_;
+  bool opened_ = false;
+  bool haveTcp6_ = false;
+  bool haveUdp6_ = false;
+  std::string buffer_;  // reused between reads
+};
+
+}  // namespace corvane

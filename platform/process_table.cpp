@@ -1,0 +1,190 @@
+#include "platform/process_table.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <string_view>
+
+namespace corvane {
+
+namespace {
+
+bool ParsePid(const char* name, int& pid) {
+  const char* end = name;
+  while (*end >= '0' && *end <= '9') ++end;
+  if (end == name || *end != '\0') return false;
+  auto [ptr, ec] = std::from_chars(name, end, pid);
+  return ec == std::errc() && ptr == end && pid > 0;
+}
+
+// "socket:[12345]" -> 12345.
+bool ParseSocketLink(std::string_view link, uint64_t& inode) {
+  constexpr std::string_view kPrefix = "socket:[";
+  if (link.size() < kPrefix.size() + 2 || link.substr(0, kPrefix.size()) != kPrefix ||
+      link.back() != ']') {
+    return false;
+  }
+  std::string_view digits = link.substr(kPrefix.size(), link.size() - kPrefix.size() - 1);
+  auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), inode);
+  return ec == std::errc() && ptr == digits.data() + digits.size();
+}
+
+bool Gone(int error) { return error == ENOENT || error == ESRCH; }
+
+}  // namespace
+
+ProcessTable::ProcessTable(std::string procRoot) : procRoot_(std::move(procRoot)) {}
+
+bool ProcessTable::ListPids(std::vector<int>& pids) {
+  pids.clear();
+  DIR* dir = ::opendir(procRoot_.c_str());
+  if (!dir) return false;
+  while (const dirent* entry = ::readdir(dir)) {
+    int pid;
+    if (ParsePid(entry->d_name, pid)) pids.push_back(pid);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+void ProcessTable::ForgetSockets(int pid, const Process& process) {
+  for (uint64_t inode : process.sockets) {
+    auto it = owners_.find(inode);
+    if (it != owners_.end() && it->second == pid) owners_.erase(it);
+  }
+}
+
+void ProcessTable::ForgetProcess(int pid) {
+  auto it = processes_.find(pid);
+  if (it == processes_.end()) return;
+  ForgetSockets(pid, it->second);
+  processes_.erase(it);
+}
+
+bool ProcessTable::ScanProcess(int pid, Process& process) {
+  ForgetSockets(pid, process);
+  process.sockets.clear();
+  process.scannedInPass = pass_;
+  // What the process runs may have changed too (exec, or a recycled pid).
+  process.name.reset();
+  process.nameRead = false;
+
+  const std::string path = procRoot_ + "/" + std::to_string(pid) + "/fd";
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    if (Gone(errno)) return false;
+    // EACCES for another user's process: its sockets stay without owner.
+    ++unreadableDirectories_;
+    return true;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return true;
+  }
+  ++fdDirectoriesRead_;
+  char link[64];
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    // Fds that close meanwhile fail with ENOENT; they are simply not there.
+    const ssize_t n = ::readlinkat(::dirfd(dir), entry->d_name, link, sizeof link);
+    uint64_t inode;
+    if (n <= 0 || n == sizeof link) continue;
+    if (!ParseSocketLink(std::string_view(link, static_cast<size_t>(n)), inode)) continue;
+    process.sockets.push_back(inode);
+    owners_.try_emplace(inode, pid);
+  }
+  ::closedir(dir);
+  return true;
+}
+
+void ProcessTable::Refresh(std::span<const uint64_t> wanted) {
+  ++pass_;
+  if (ListPids(pids_)) {
+    for (int pid : pids_) {
+      auto [it, isNew] = processes_.try_emplace(pid);
+      it->second.listedInPass = pass_;
+      if (isNew && !ScanProcess(pid, it->second)) ForgetProcess(pid);
+    }
+    for (auto it = processes_.begin(); it != processes_.end();) {
+      if (it->second.listedInPass == pass_) {
+        ++it;
+        continue;
+      }
+      ForgetSockets(it->first, it->second);
+      it = processes_.erase(it);
+    }
+  }
+
+  // An inode that no known process holds, and that was not already looked
+  // for in vain last pass, makes every process read again once: one of them
+  // opened a socket since it was read.
+  bool lookAgain = false;
+  for (uint64_t inode : wanted) {
+    if (inode != 0 && !owners_.contains(inode) && !unresolved_.contains(inode)) {
+      lookAgain = true;
+      break;
+    }
+  }
+  if (lookAgain) {
+    for (auto it = processes_.begin(); it != processes_.end();) {
+      if (it->second.scannedInPass != pass_ && !ScanProcess(it->first, it->second)) {
+        ForgetSockets(it->first, it->second);
+        it = processes_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  // Remembered so that an owner that cannot be read (another user's
+  // process, a socket held by the kernel) costs no re-read every pass.
+  unresolved_.clear();
+  for (uint64_t inode : wanted) {
+    if (inode != 0 && !owners_.contains(inode)) unresolved_.insert(inode);
+  }
+}
+
+std::optional<int> ProcessTable::OwnerOf(uint64_t inode) const {
+  auto it = owners_.find(inode);
+  if (it == owners_.end()) return std::nullopt;
+  return it->second;
+}
+
+const std::string* ProcessTable::NameOf(int pid) {
+  auto it = processes_.find(pid);
+  if (it == processes_.end()) return nullptr;
+  Process& process = it->second;
+  if (!process.nameRead) {
+    process.nameRead = true;
+    const std::string base = procRoot_ + "/" + std::to_string(pid);
+    char buffer[4096];
+    const ssize_t n = ::readlink((base + "/exe").c_str(), buffer, sizeof buffer);
+    if (n > 0 && static_cast<size_t>(n) < sizeof buffer) {
+      std::string_view path(buffer, static_cast<size_t>(n));
+      constexpr std::string_view kDeleted = " (deleted)";
+      if (path.ends_with(kDeleted)) path.remove_suffix(kDeleted.size());
+      const size_t slash = path.rfind('/');
+      if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
+      if (!path.empty()) process.name = std::string(path);
+    }
+    if (!process.name) {
+      // Kernel threads have no exe, and another user's exe needs
+      // CAP_SYS_PTRACE; comm is readable by everyone.
+      const int fd = ::open((base + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) {
+        const ssize_t m = ::read(fd, buffer, sizeof buffer);
+        ::close(fd);
+        std::string_view comm(buffer, m > 0 ? static_cast<size_t>(m) : 0);
+        while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.remove_suffix(1);
+        if (!comm.empty()) process.name = std::string(comm);
+      }
+    }
+  }
+  return process.name ? &*process.name : nullptr;
+}
+
+}  // namespace corvane

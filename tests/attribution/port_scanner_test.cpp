@@ -1,0 +1,271 @@
+// The port scanner on a fake /proc: labels, update order, the owner cache,
+// and the thread's start and stop.
+#include "attribution/port_scanner.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "engine/monitor.h"
+#include "platform/clock.h"
+#include "tests/attribution/fake_proc.h"
+
+namespace corvane {
+namespace {
+
+using corvane::testing::FakeProc;
+
+TEST(ProcessLabelTest, NameAndProcessIdAreJoinedByAColon) {
+  EXPECT_EQ(ProcessLabel("firefox", 4242), "firefox:4242");
+  EXPECT_EQ(ProcessIdLabel(17), "Process ID# 17");
+}
+
+TEST(ProcessLabelTest, OverlongNameIsCutButProcessIdKept) {
+  const std::string label = ProcessLabel(std::string(255, 'n'), 123456);
+  EXPECT_EQ(label.size(), kMaxProcessLabel);
+  EXPECT_EQ(label, std::string(243 - 7, 'n') + ":123456");
+}
+
+TEST(ProcessLabelTest, CutNeverSplitsAMultibyteCharacter) {
+  // 120 two-byte characters: 237 bytes would end inside one.
+  std::string name;
+  for (int i = 0; i < 120; ++i) name += "\xc3\xa9";
+  const std::string label = ProcessLabel(name, 10000);  // ":10000" leaves 237 bytes
+  EXPECT_EQ(label, name.substr(0, 236) + ":10000");
+}
+
+class PortScannerTest : public ::testing::Test {
+ protected:
+  PortScannerTest() : monitor_(clock_, "."), scanner_(monitor_, proc_.root()) {}
+
+  std::optional<std::string> Label(uint16_t port) { return monitor_.portMap().Lookup(port); }
+
+  FakeProc proc_;
+  ManualClock clock_;
+  Monitor monitor_;
+  PortScanner scanner_;
+};
+
+TEST_F(PortScannerTest, OwnersSocketGetsProgramNameAndProcessId) {
+  proc_.AddProcess(300, "/usr/lib/firefox/firefox");
+  proc_.AddOtherFd(300, 0, "/dev/null");
+  proc_.AddOtherFd(300, 1, "pipe:[999]");
+  proc_.AddSocket(300, 7, 5001);
+  proc_.SetTcp({{4242, 5001}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(4242), "firefox:300");
+}
+
+TEST_F(PortScannerTest, RowWithoutOwnerIsLabelledProcessZero) {
+  proc_.SetTcp({{41670, 0}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(41670), "Process ID# 0");
+}
+
+TEST_F(PortScannerTest, PortInBothTablesEndsWithUdpOwner) {
+  proc_.AddProcess(10, "/usr/bin/tcpd");
+  proc_.AddProcess(20, "/usr/bin/udpd");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.AddSocket(20, 3, 2000);
+  proc_.SetTcp({{53, 1000}});
+  proc_.SetUdp({{53, 2000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(53), "udpd:20");
+}
+
+TEST_F(PortScannerTest, LaterRowOfOneTableReplacesEarlierRow) {
+  proc_.AddProcess(10, "/usr/bin/first");
+  proc_.AddProcess(20, "/usr/bin/second");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.AddSocket(20, 3, 2000);
+  proc_.SetTcp({{8080, 1000}, {8080, 2000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(8080), "second:20");
+}
+
+TEST_F(PortScannerTest, ReplacedExecutableLosesTheDeletedMark) {
+  proc_.AddProcess(10, "/opt/app/server (deleted)");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetTcp({{9000, 1000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(9000), "server:10");
+}
+
+TEST_F(PortScannerTest, ProcessWithoutExeLinkIsNamedByComm) {
+  proc_.AddProcess(10, "", "dhclient");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetUdp({{68, 1000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(68), "dhclient:10");
+}
+
+TEST_F(PortScannerTest, OwnerWithoutAnyNameIsLabelledByProcessId) {
+  proc_.AddProcess(10, "");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetUdp({{68, 1000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(68), "Process ID# 10");
+}
+
+TEST_F(PortScannerTest, SocketWhoseOwnerCannotBeReadLeavesTheEntryAsItWas) {
+  monitor_.portMap().Store(5432, "postgres:77");
+  proc_.SetTcp({{5432, 31337}});  // no readable process holds 31337
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(5432), "postgres:77");
+  EXPECT_EQ(scanner_.LastPassStats().leftAsIs, 1u);
+  EXPECT_FALSE(Label(5433).has_value());
+}
+
+TEST_F(PortScannerTest, ClosedPortKeepsItsLabel) {
+  proc_.AddProcess(10, "/usr/bin/curl");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetTcp({{50000, 1000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  proc_.SetTcp({});
+  proc_.RemoveProcess(10);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(50000), "curl:10");
+}
+
+class OwnerCacheTest : public PortScannerTest {
+ protected:
+  void SetUp() override {
+    for (int pid = 100; pid < 110; ++pid) {
+      proc_.AddProcess(pid, "/usr/bin/p" + std::to_string(pid));
+      proc_.AddSocket(pid, 3, static_cast<uint64_t>(pid) * 10);
+      tcp_.push_back({static_cast<uint16_t>(pid), static_cast<uint64_t>(pid) * 10});
+    }
+    proc_.SetTcp(tcp_);
+    ASSERT_TRUE(scanner_.RunPass());
+    ASSERT_EQ(scanner_.LastPassStats().fdDirectoriesRead, 10u);
+  }
+  std::vector<std::pair<uint16_t, uint64_t>> tcp_;
+};
+
+TEST_F(OwnerCacheTest, UnchangedPassReadsNoFdDirectory) {
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(scanner_.LastPassStats().fdDirectoriesRead, 0u);
+  EXPECT_EQ(scanner_.LastPassStats().stored, 10u);
+  EXPECT_EQ(Label(105), "p105:105");
+}
+
+TEST_F(OwnerCacheTest, NewProcessIsReadAloneAndLabelled) {
+  proc_.AddProcess(200, "/usr/bin/newcomer");
+  proc_.AddSocket(200, 4, 2000);
+  tcp_.push_back({2000, 2000});
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(scanner_.LastPassStats().fdDirectoriesRead, 1u);
+  EXPECT_EQ(Label(2000), "newcomer:200");
+}
+
+TEST_F(OwnerCacheTest, NewSocketOfKnownProcessIsFoundInTheSamePass) {
+  proc_.AddSocket(103, 9, 777);
+  tcp_.push_back({7777, 777});
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(7777), "p103:103");
+  // Found, so the next pass has nothing to look for.
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(scanner_.LastPassStats().fdDirectoriesRead, 0u);
+}
+
+TEST_F(OwnerCacheTest, UnreadableOwnerIsNotLookedForAgainEveryPass) {
+  tcp_.push_back({6000, 424242});
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(scanner_.LastPassStats().fdDirectoriesRead, 10u);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(scanner_.LastPassStats().fdDirectoriesRead, 0u);
+  EXPECT_EQ(scanner_.LastPassStats().leftAsIs, 1u);
+}
+
+TEST_F(OwnerCacheTest, SocketOfAProcessThatLeftPassesToItsHeir) {
+  // 101 inherited 100's socket over fork; 100 keeps it while alive.
+  proc_.AddSocket(101, 5, 1000);
+  tcp_.push_back({1000, 1000});  // port 1000, socket 1000 held by both
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(1000), "p100:100");
+  proc_.RemoveProcess(100);
+  tcp_.erase(tcp_.begin());  // 100's own socket went with it
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(1000), "p101:101");
+}
+
+TEST_F(OwnerCacheTest, RecycledProcessIdGetsTheNewProgramName) {
+  proc_.RemoveProcess(104);
+  ASSERT_TRUE(scanner_.RunPass());
+  proc_.AddProcess(104, "/usr/bin/reborn");
+  proc_.AddSocket(104, 3, 9999);
+  tcp_[4] = {104, 9999};
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(104), "reborn:104");
+}
+
+TEST_F(OwnerCacheTest, ProcessIdReusedBetweenPassesIsReadAgainForItsNewSocket) {
+  // 104 ended and a new 104 started before the next pass could notice.
+  proc_.RemoveProcess(104);
+  proc_.AddProcess(104, "/usr/bin/reborn");
+  proc_.AddSocket(104, 3, 9999);
+  tcp_[4] = {104, 9999};
+  proc_.SetTcp(tcp_);
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(104), "reborn:104");
+}
+
+class PortScanThreadTest : public PortScannerTest {};
+
+TEST_F(PortScanThreadTest, UnreadableTablesLeaveAttributionOff) {
+  proc_.RemoveTable("tcp");
+  EXPECT_EQ(scanner_.Start(), -1);
+  EXPECT_FALSE(monitor_.AttributionActive());
+}
+
+TEST_F(PortScanThreadTest, StopEndsTheThreadAndKeepsTheMap) {
+  monitor_.portMap().Store(80, "nginx:1");
+  ASSERT_EQ(scanner_.Start(), 0);
+  EXPECT_TRUE(monitor_.AttributionActive());
+  scanner_.Stop();
+  EXPECT_TRUE(scanner_.ThreadEnded());
+  EXPECT_FALSE(monitor_.AttributionActive());
+  EXPECT_EQ(Label(80), "nginx:1");
+}
+
+TEST_F(PortScanThreadTest, FailedTableReadEndsScanningButAttributionStaysActive) {
+  proc_.AddProcess(10, "/usr/bin/sshd");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetTcp({{22, 1000}});
+  ASSERT_TRUE(scanner_.RunPass());
+  ASSERT_EQ(scanner_.Start(), 0);
+  proc_.RemoveTable("udp");
+  scanner_.WaitForThreadEnd();
+  EXPECT_TRUE(scanner_.ThreadEnded());
+  EXPECT_TRUE(monitor_.AttributionActive());
+  EXPECT_EQ(Label(22), "sshd:10");
+}
+
+TEST_F(PortScanThreadTest, StartAgainAfterAFailedReadScansAgain) {
+  ASSERT_EQ(scanner_.Start(), 0);
+  proc_.RemoveTable("udp");
+  scanner_.WaitForThreadEnd();
+  proc_.SetUdp({});
+  ASSERT_EQ(scanner_.Start(), 0);
+  EXPECT_FALSE(scanner_.ThreadEnded());
+  scanner_.Stop();
+  EXPECT_TRUE(scanner_.ThreadEnded());
+}
+
+TEST_F(PortScanThreadTest, MonitorStopStopsAttributionFirst) {
+  // The Monitor's own scanner reads the real /proc.
+  ASSERT_EQ(monitor_.StartAttribution(), 0);
+  EXPECT_TRUE(monitor_.AttributionActive());
+  monitor_.Stop();
+  EXPECT_FALSE(monitor_.AttributionActive());
+}
+
+}  // namespace
+}  // namespace corvane
