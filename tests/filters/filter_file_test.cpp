@@ -24,33 +24,28 @@ std::vector<FilterRule> RoundTrip(const std::vector<FilterRule>& rules) {
 
 // ------------------------------------------------------------ the mode line
 
-struct ModeCase {
-  const char* text;
-  FilterMode mode;
-};
-
-class FilterModeLineTest : public ::testing::TestWithParam<ModeCase> {};
-
-TEST_P(FilterModeLineTest, LeadingNumberOneIsTheOnlyBlackList) {
-  std::string text = std::string(GetParam().text) + "\r\nfoo bar\r\n";
-  FilterSet filters = Read(text);
-  EXPECT_EQ(filters.mode, GetParam().mode) << "mode line \"" << GetParam().text << "\"";
-  EXPECT_EQ(filters.rules.size(), 1u);
+TEST(FilterTextTest, LeadingNumberOneIsTheOnlyBlackList) {
+  struct Case {
+    const char* modeLine;
+    FilterMode mode;
+  };
+  const Case cases[] = {
+      {"1", FilterMode::BlackList},    {" 1", FilterMode::BlackList},
+      {"\t+1", FilterMode::BlackList}, {"1 trailing words", FilterMode::BlackList},
+      {"001", FilterMode::BlackList},  {"2", FilterMode::WhiteList},
+      {"0", FilterMode::WhiteList},    {"", FilterMode::WhiteList},
+      {"x", FilterMode::WhiteList},    {"-1", FilterMode::WhiteList},
+      {"+ 1", FilterMode::WhiteList},  {"x1", FilterMode::WhiteList},
+      // Must not wrap around to 1.
+      {"18446744073709551617", FilterMode::WhiteList},
+      {"4294967297", FilterMode::WhiteList},
+  };
+  for (const Case& c : cases) {
+    FilterSet filters = Read(std::string(c.modeLine) + "\r\nfoo bar\r\n");
+    EXPECT_EQ(filters.mode, c.mode) << "mode line \"" << c.modeLine << "\"";
+    EXPECT_EQ(filters.rules.size(), 1u) << "mode line \"" << c.modeLine << "\"";
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    ModeLines, FilterModeLineTest,
-    ::testing::Values(ModeCase{"1", FilterMode::BlackList}, ModeCase{" 1", FilterMode::BlackList},
-                      ModeCase{"\t+1", FilterMode::BlackList},
-                      ModeCase{"1 trailing words", FilterMode::BlackList},
-                      ModeCase{"001", FilterMode::BlackList}, ModeCase{"2", FilterMode::WhiteList},
-                      ModeCase{"0", FilterMode::WhiteList}, ModeCase{"", FilterMode::WhiteList},
-                      ModeCase{"x", FilterMode::WhiteList}, ModeCase{"-1", FilterMode::WhiteList},
-                      ModeCase{"+ 1", FilterMode::WhiteList},
-                      ModeCase{"x1", FilterMode::WhiteList},
-                      // Must not wrap around to 1.
-                      ModeCase{"18446744073709551617", FilterMode::WhiteList},
-                      ModeCase{"4294967297", FilterMode::WhiteList}));
 
 TEST(FilterTextTest, EmptyFileIsAWhiteListWithoutRules) {
   FilterSet filters = Read("");
