@@ -60,7 +60,7 @@ class ResolverPool {
   void Stop();
 
   // Waits until the queue is empty and no lookup or apply is in progress,
-  // or until `timeout` has passed. True when idle.
+  // or until `timeout` has passed. True when idle (or stopped).
   bool WaitIdle(std::chrono::milliseconds timeout);
 
   // Threads that could be started (0 when the system refused every one).
