@@ -1,5 +1,7 @@
 #include "engine/monitor.h"
 
+#include "attribution/host_names.h"
+
 #include <chrono>
 #include <cstdio>
 #include <unordered_map>
@@ -25,7 +27,9 @@ bool IsMulticast(uint32_t address) {
 }  // namespace
 
 Monitor::Monitor(const Clock& clock, std::string appDirectory)
-    : clock_(clock), appDirectory_(std::move(appDirectory)), captureOpener_(OpenLiveCapture) {}
+    : clock_(clock), appDirectory_(std::move(appDirectory)), captureOpener_(OpenLiveCapture) {
+  filterFile_ = FilterFilePath(appDirectory_);
+}
 
 Monitor::~Monitor() { Stop(); }
 
@@ -144,6 +148,8 @@ void Monitor::RestartCapture(uint32_t interfaceAddress) {
 
 void Monitor::Start(uint32_t interfaceAddress) {
   if (processingRunning_.load()) return;
+  LoadFilters();
+  if (hostNameLookup_ && !resolver_) StartResolver();
   processingRunning_.store(true);
   RestartCapture(interfaceAddress);
   processingThread_ = std::thread([this] { ProcessingThread(); });
@@ -160,6 +166,39 @@ void Monitor::Stop() {
   wake_.notify_all();
   StopCapture();
   if (processingThread_.joinable()) processingThread_.join();
+  // After the processing thread: no request comes in any more. A lookup
+  // stuck in the resolver is left behind and never touches this Monitor.
+  if (resolver_) {
+    resolver_->Stop();
+    resolver_.reset();
+  }
+}
+
+void Monitor::EnableHostNames(ResolverPool::LookupFn lookup, size_t threads) {
+  if (resolver_) resolver_->Stop();
+  hostNameLookup_ = std::move(lookup);
+  resolverThreads_ = threads;
+  StartResolver();
+  hostNameRequester_ = [this](uint32_t address) {
+    if (resolver_) resolver_->Request(address);
+  };
+}
+
+void Monitor::StartResolver() {
+  resolver_ = std::make_unique<ResolverPool>(
+      hostNameLookup_,
+      [this](uint32_t address, const std::string& name) { ApplyHostName(*this, address, name); },
+      resolverThreads_);
+}
+
+bool Monitor::WaitForHostNames(std::chrono::milliseconds timeout) {
+  return resolver_ ? resolver_->WaitIdle(timeout) : true;
+}
+
+FilterLoadResult Monitor::LoadFilters() {
+  FilterLoadResult result = LoadFilterSet(filterFile_);
+  SetFilters(result.filters);
+  return result;
 }
 
 int Monitor::StartAttribution() {

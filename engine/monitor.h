@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "attribution/port_process_map.h"
+#include "attribution/resolver_pool.h"
 #include "engine/event_queues.h"
 #include "engine/flow_table.h"
 #include "engine/live_settings.h"
@@ -71,11 +73,27 @@ class Monitor {
     hostNameRequester_ = std::move(requester);
   }
 
+  // Names the remote host of every new address-flow row: starts a pool of
+  // resolver threads that look the address up with `lookup` and write the
+  // name with ApplyHostName. Replaces any requester set before. Call before
+  // Start() and before the first pass; Stop() abandons lookups in flight and
+  // a later Start() starts a fresh pool.
+  void EnableHostNames(ResolverPool::LookupFn lookup,
+                       size_t threads = ResolverPool::kDefaultThreads);
+  // Waits until every requested name has been looked up and applied, or
+  // `timeout` has passed; true when done (also without host names).
+  bool WaitForHostNames(std::chrono::milliseconds timeout);
+  // The filter file that LoadFilters() reads; by default filters.dat in
+  // appDirectory().
+  void SetFilterFile(std::string path) { filterFile_ = std::move(path); }
+  const std::string& filterFile() const { return filterFile_; }
+
   // --- life cycle (window thread) ---
-  // Starts capture on `interfaceAddress`, then the processing thread, then
-  // process attribution.
+  // Loads the filters, then starts capture on `interfaceAddress`, then the
+  // processing thread, then process attribution.
   void Start(uint32_t interfaceAddress);
-  // Stops process attribution, processing and capture, and joins them.
+  // Stops process attribution, processing and capture, and joins them;
+  // abandons host-name lookups in flight.
   void Stop();
   // Ends the current capture thread for sure (joined) and starts one on
   // `interfaceAddress`.
@@ -84,6 +102,10 @@ class Monitor {
 
   // Replaces the active filters; no match runs meanwhile.
   void SetFilters(FilterSet filters);
+  // Reads the filter file and makes it the active set (an empty one when
+  // the file is missing or unreadable). Window thread; also while the
+  // workers run.
+  FilterLoadResult LoadFilters();
   // Hook for process attribution: the scanner that fills portMap() calls
   // these when it starts and stops.
   void SetAttributionActive(bool active) { attributionActive_.store(active); }
@@ -147,6 +169,7 @@ class Monitor {
   void CaptureThread(CaptureRun& run, uint32_t interfaceAddress);
   void ProcessingThread();
   void StopCapture();
+  void StartResolver();
   const PortProcessMap* ActivePortMap() const {
     return attributionActive_.load(std::memory_order_relaxed) ? &portMap_ : nullptr;
   }
@@ -169,6 +192,11 @@ class Monitor {
   TitleHandler titleHandler_;
   LogWriter logWriter_;
   HostNameRequester hostNameRequester_;
+  std::string filterFile_;
+  ResolverPool::LookupFn hostNameLookup_;  // window thread only
+  size_t resolverThreads_ = 0;             // window thread only
+  // Set by the window thread while the processing thread does not run.
+  std::unique_ptr<ResolverPool> resolver_;
 
   std::unique_ptr<CaptureRun> capture_;  // window thread only
   std::atomic<bool> processingRunning_{false};

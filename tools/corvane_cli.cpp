@@ -26,7 +26,11 @@ namespace {
 constexpr const char* kUsage =
     "usage:\n"
     "  corvane-cli replay FILE --interface A.B.C.D [--mask A.B.C.D] [--hide-lan] [--flows]\n"
-    "  corvane-cli watch [--interface A.B.C.D] [--seconds N]\n";
+    "  corvane-cli watch [--interface A.B.C.D] [--seconds N]\n"
+    "options of both:\n"
+    "  --filters FILE  hide flows by this filter file (watch reads filters.dat beside\n"
+    "                  the program without it; replay hides nothing without it)\n"
+    "  --resolve       name remote hosts by reverse lookups\n";
 
 struct Options {
   std::string command;
@@ -36,6 +40,8 @@ struct Options {
   bool hideLan = false;
   bool flows = false;
   long seconds = -1;
+  std::string filterFile;
+  bool resolve = false;
 };
 
 int Usage(const char* problem) {
@@ -85,6 +91,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
       char* end = nullptr;
       options.seconds = text ? std::strtol(text, &end, 10) : -1;
       if (!text || *end != '\0' || options.seconds < 0) return Usage("--seconds needs a number");
+    } else if (arg == "--filters") {
+      const char* text = value();
+      if (!text) return Usage("--filters needs a file");
+      options.filterFile = text;
+    } else if (arg == "--resolve") {
+      options.resolve = true;
     } else {
       return Usage(("unknown option " + arg).c_str());
     }
@@ -117,16 +129,41 @@ void AppendTotals(Monitor& monitor, std::string& out) {
 
 uint32_t HostOrder(uint32_t address) { return ntohl(address); }
 
+// Applies --filters and --resolve. False when the filter file was asked for
+// and cannot be read.
+bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow) {
+  if (!options.filterFile.empty()) {
+    monitor.SetFilterFile(options.filterFile);
+    FilterLoadResult loaded = LoadFilterSet(options.filterFile);
+    if (loaded.status != FilterLoadStatus::Loaded) {
+      std::fprintf(stderr, "corvane-cli: can't read %s: %s\n", options.filterFile.c_str(),
+                   loaded.status == FilterLoadStatus::Missing ? "no such file"
+                                                              : loaded.error.c_str());
+      return false;
+    }
+    if (loadNow) monitor.SetFilters(std::move(loaded.filters));
+  }
+  if (options.resolve) monitor.EnableHostNames(ReverseLookup);
+  return true;
+}
+
+// How long a replay waits for the last names before it prints without them.
+constexpr std::chrono::seconds kReplayNameWait{60};
+
 int RunReplay(const Options& options) {
   ManualClock clock;
   Monitor monitor(clock, AppDirectory());
   monitor.settings().interfaceAddress = *options.interfaceAddress;
   monitor.settings().interfaceMask = options.mask;
   monitor.settings().hideLanFlows = options.hideLan;
+  if (!SetUpFiltersAndNames(options, monitor, true)) return 1;
   ReplayResult result = ReplayCaptureFile(options.file, monitor, clock);
   if (!result.ok) {
     std::fprintf(stderr, "corvane-cli: %s\n", result.error.c_str());
     return 1;
+  }
+  if (options.resolve && !monitor.WaitForHostNames(kReplayNameWait)) {
+    std::fprintf(stderr, "corvane-cli: some host names did not arrive in time\n");
   }
   std::string out;
   if (options.flows) {
@@ -161,6 +198,7 @@ int RunWatch(const Options& options) {
   monitor.SetTitleHandler([](const std::string& title) {
     std::fprintf(stderr, "%s\n", title.c_str());
   });
+  if (!SetUpFiltersAndNames(options, monitor, false)) return 1;
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   uint32_t address = options.interfaceAddress ? *options.interfaceAddress

@@ -1,0 +1,93 @@
+#include "attribution/resolver_pool.h"
+
+#include <system_error>
+#include <thread>
+
+namespace corvane {
+
+ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
+    : state_(std::make_shared<State>()) {
+  state_->lookup = std::move(lookup);
+  state_->apply = std::move(apply);
+  for (size_t i = 0; i < threads; ++i) {
+    try {
+      std::thread(Worker, state_).detach();
+      ++threadCount_;
+    } catch (const std::system_error&) {
+      break;  // fewer threads, or none: lookups are an extra, not a need
+    }
+  }
+}
+
+ResolverPool::~ResolverPool() { Stop(); }
+
+bool ResolverPool::Request(uint32_t address) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopped || threadCount_ == 0 || state_->queue.size() >= kMaxQueued) return false;
+    state_->queue.push_back(address);
+  }
+  state_->work.notify_one();
+  return true;
+}
+
+void ResolverPool::Stop() {
+  {
+    std::lock_guard applyLock(state_->applyMutex);
+    std::lock_guard lock(state_->mutex);
+    if (state_->stopped) return;
+    state_->stopped = true;
+    state_->queue.clear();
+  }
+  state_->work.notify_all();
+  state_->idle.notify_all();
+}
+
+bool ResolverPool::WaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state_->mutex);
+  return state_->idle.wait_for(lock, timeout, [this] {
+    return state_->stopped || (state_->queue.empty() && state_->busy == 0);
+  });
+}
+
+void ResolverPool::Worker(std::shared_ptr<State> state) {
+  std::unique_lock lock(state->mutex);
+  while (true) {
+    state->work.wait(lock, [&] { return state->stopped || !state->queue.empty(); });
+    if (state->stopped) return;
+    uint32_t address = state->queue.front();
+    state->queue.pop_front();
+    ++state->busy;
+    lock.unlock();
+
+    std::optional<std::string> name;
+    try {
+      name = state->lookup(address);
+    } catch (...) {
+      name.reset();  // a failed lookup: the row keeps its address
+    }
+    if (name && !name->empty()) {
+      std::lock_guard applyLock(state->applyMutex);
+      // Checked under applyMutex: once Stop() has set the flag, the owner
+      // of the apply function may already be gone.
+      bool stopped;
+      {
+        std::lock_guard check(state->mutex);
+        stopped = state->stopped;
+      }
+      if (!stopped) {
+        try {
+          state->apply(address, *name);
+        } catch (...) {
+          // Out of memory while renaming one row: that row keeps its text.
+        }
+      }
+    }
+
+    lock.lock();
+    --state->busy;
+    if (state->queue.empty() && state->busy == 0) state->idle.notify_all();
+  }
+}
+
+}  // namespace corvane

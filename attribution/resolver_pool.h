@@ -1,0 +1,91 @@
+// Reverse lookups of remote addresses on a small pool of threads.
+//
+// The processing thread asks for the name of every new address-flow row
+// while it holds listMutex, so Request() only appends to a queue and never
+// waits for a lookup. A few threads (8 by default) take addresses from the
+// queue, look each one up with no lock held, and hand the names to the
+// apply function (the Monitor's ApplyHostName), one at a time. A lookup that
+// gives no name changes nothing.
+//
+// Stop() abandons the queue and returns without waiting for a lookup in
+// flight: the system resolver may take seconds and cannot be interrupted.
+// Threads still inside a lookup are detached and own nothing but the pool's
+// shared state; once stopped, they never call the apply function again, so
+// whatever the apply function refers to may be destroyed as soon as Stop()
+// returns. Stop() waits only for an apply call that is already running.
+//
+// Request() is safe from any thread; Start, Stop and WaitIdle are for the
+// owner's thread. The apply function must not call Stop().
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+class ResolverPool {
+ public:
+  // The host's name for an address (network byte order), or nullopt. Called
+  // on pool threads, several at once.
+  using LookupFn = std::function<std::optional<std::string>(uint32_t address)>;
+  // Writes a name into the list. Called on pool threads, one at a time.
+  using ApplyFn = std::function<void(uint32_t address, const std::string& name)>;
+
+  static constexpr size_t kDefaultThreads = 8;
+  // Addresses waiting beyond this many are dropped (their rows keep the
+  // dotted address), so a flood of new flows cannot grow the queue without
+  // end.
+  static constexpr size_t kMaxQueued = 65536;
+
+  ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads = kDefaultThreads);
+  // Stops the pool (see Stop()).
+  ~ResolverPool();
+  ResolverPool(const ResolverPool&) = delete;
+  ResolverPool& operator=(const ResolverPool&) = delete;
+
+  // Queues a lookup of `address`. Never blocks on a lookup; false when the
+  // pool is stopped, has no thread or the queue is full.
+  bool Request(uint32_t address);
+
+  // Drops the queued lookups, lets idle threads end and returns once no
+  // apply call is running. Names that arrive later are dropped. Idempotent.
+  void Stop();
+
+  // Waits until the queue is empty and no lookup or apply is in progress,
+  // or until `timeout` has passed. True when idle (or stopped).
+  bool WaitIdle(std::chrono::milliseconds timeout);
+
+  // Threads that could be started (0 when the system refused every one).
+  size_t ThreadCount() const { return threadCount_; }
+
+ private:
+  struct State {
+    LookupFn lookup;
+    ApplyFn apply;
+    std::mutex mutex;                // the queue's mutex
+    std::condition_variable work;    // a request arrived, or the pool stopped
+    std::condition_variable idle;    // the pool may have become idle
+    std::deque<uint32_t> queue;      // GUARDED_BY(mutex)
+    size_t busy = 0;                 // GUARDED_BY(mutex): lookups and applies running
+    bool stopped = false;            // GUARDED_BY(mutex) and applyMutex to set
+    // Held around every apply call and by Stop() while it sets `stopped`,
+    // so no apply starts after Stop() or runs past it. Taken before
+    // `mutex`, and before the list's mutex inside the apply function.
+    std::mutex applyMutex;
+  };
+
+  static void Worker(std::shared_ptr<State> state);
+
+  std::shared_ptr<State> state_;
+  size_t threadCount_ = 0;
+};
+
+}  // namespace corvane

@@ -1,0 +1,281 @@
+// Host names in the traffic list: the Monitor's resolver pool and
+// ApplyHostName, with a resolver the test controls, and one real lookup.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "attribution/host_names.h"
+#include "controlled_resolver.h"
+#include "engine/monitor.h"
+#include "engine/text_format.h"
+#include "platform/net.h"
+
+namespace corvane {
+namespace {
+
+using testing::ControlledResolver;
+using testing::ExitLatch;
+using testing::kPatience;
+using testing::LookupOf;
+
+constexpr uint32_t kLocal = MakeAddress(192, 168, 1, 10);
+const uint32_t kMail = MakeAddress(10, 0, 0, 1);
+const uint32_t kMailNeighbour = MakeAddress(10, 0, 0, 15);
+const uint32_t kAds = MakeAddress(10, 9, 0, 5);
+
+// Local noon, far from the midnight step whatever the time zone.
+int64_t LocalNoon() {
+  int64_t seconds = 0;
+  FromLocalTime(LocalTime{2024, 6, 5, 12, 0, 0}, seconds);
+  return seconds;
+}
+
+class HostNamesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    monitor_ = std::make_unique<Monitor>(clock_, "/nonexistent-corvane-dir");
+    monitor_->settings().interfaceAddress = kLocal;
+    monitor_->portMap().Store(5000, "firefox:99");
+    monitor_->portMap().Store(6000, "curl:12");
+    monitor_->SetAttributionActive(true);
+    monitor_->EnableHostNames(LookupOf(resolver_, latch_), 4);
+  }
+  void TearDown() override {
+    monitor_.reset();
+    // Let every thread still waiting for an answer end.
+    resolver_->AnswerAllWith(std::nullopt);
+  }
+
+  void Send(uint32_t remote, uint16_t localPort) {
+    PacketInfo info;
+    info.sourceAddress = kLocal;
+    info.destinationAddress = remote;
+    info.sourcePort = localPort;
+    info.destinationPort = 443;
+    info.protocol = kProtocolTcp;
+    info.length = 100;
+    info.requestText = std::string_view();
+    monitor_->AccountDatagram(info);
+  }
+  void ShowAll() {
+    clock_.Advance(3);
+    monitor_->RunPass();
+  }
+  void WaitForNames() { ASSERT_TRUE(monitor_->WaitForHostNames(kPatience)); }
+
+  // The "Remote host" cell of the row of (remote, local source), or
+  // "<no row>".
+  std::string HostOf(uint32_t remote, std::string_view localSource) {
+    TrafficList::Lock lock(monitor_->list());
+    int row = monitor_->list().FindAddressRow(FormatAddress(remote), localSource);
+    return row < 0 ? "<no row>" : monitor_->list().Cell(row, kColumnRemoteHost);
+  }
+  int RowCount() {
+    TrafficList::Lock lock(monitor_->list());
+    return monitor_->list().Count();
+  }
+
+  ManualClock clock_{LocalNoon()};
+  std::shared_ptr<ControlledResolver> resolver_ = std::make_shared<ControlledResolver>();
+  std::shared_ptr<ExitLatch> latch_ = std::make_shared<ExitLatch>();
+  std::unique_ptr<Monitor> monitor_;
+};
+
+TEST_F(HostNamesTest, SlowLookupHoldsUpNeitherThePassNorOtherRows) {
+  Send(kMail, 5000);
+  ShowAll();
+  ASSERT_TRUE(resolver_->WaitAsked(1));
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "10.0.0.1");
+
+  Send(kAds, 5000);
+  ShowAll();  // the first lookup still hangs
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "10.9.0.5");
+
+  resolver_->Answer(kAds, "ads.example.net");
+  resolver_->Answer(kMail, "mail.example.org");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "mail.example.org");
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "ads.example.net");
+}
+
+TEST_F(HostNamesTest, AddressWithoutNameKeepsItsDottedText) {
+  resolver_->Answer(kMail, std::nullopt);
+  Send(kMail, 5000);
+  ShowAll();
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "10.0.0.1");
+}
+
+TEST_F(HostNamesTest, NameGoesOnlyToTheRowOfExactlyThatAddress) {
+  Send(kMail, 5000);
+  Send(kMailNeighbour, 5000);
+  ShowAll();
+  resolver_->Answer(kMail, "mail.example.org");
+  resolver_->Answer(kMailNeighbour, std::nullopt);
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "mail.example.org");
+  EXPECT_EQ(HostOf(kMailNeighbour, "firefox:99"), "10.0.0.15");
+}
+
+TEST_F(HostNamesTest, EachRowOfOneAddressIsNamedByItsOwnLookup) {
+  resolver_->Answer(kMail, "mail.example.org");
+  Send(kMail, 5000);
+  ShowAll();
+  WaitForNames();
+  resolver_->Answer(kMail, "mail.example.org");
+  Send(kMail, 6000);
+  ShowAll();
+  WaitForNames();
+  EXPECT_EQ(resolver_->AskedCount(), 2u) << "no cache: every new row asks";
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "mail.example.org");
+  EXPECT_EQ(HostOf(kMail, "curl:12"), "mail.example.org");
+}
+
+TEST_F(HostNamesTest, NameArrivingAfterSaveAndClearChangesNothing) {
+  Send(kMail, 5000);
+  ShowAll();
+  ASSERT_TRUE(resolver_->WaitAsked(1));
+  ASSERT_FALSE(monitor_->SaveAndClear());
+  resolver_->Answer(kMail, "mail.example.org");
+  WaitForNames();
+  EXPECT_EQ(RowCount(), 0);
+
+  // The next row of that address asks again and gets its name.
+  resolver_->Answer(kMail, "mail.example.org");
+  Send(kMail, 5000);
+  ShowAll();
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "mail.example.org");
+}
+
+TEST_F(HostNamesTest, NameThatABlackListRuleHidesTakesTheRowOutAgainAndAgain) {
+  monitor_->SetFilters(FilterSet{FilterMode::BlackList, {{"doubleclick", "firefox"}}});
+  Send(kAds, 5000);
+  Send(kAds, 6000);
+  ShowAll();
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "10.9.0.5") << "the address alone does not match";
+  ASSERT_TRUE(resolver_->WaitAsked(2));
+  // Each lookup is for the topmost row of the address, here the curl row,
+  // which the rule does not hide.
+  resolver_->Answer(kAds, "ad.doubleclick.net");
+  resolver_->Answer(kAds, "ad.doubleclick.net");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kAds, "curl:12"), "ad.doubleclick.net");
+
+  ASSERT_FALSE(monitor_->SaveAndClear());
+  Send(kAds, 5000);
+  ShowAll();
+  resolver_->Answer(kAds, "ad.doubleclick.net");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "<no row>");
+
+  Send(kAds, 5000);
+  ShowAll();
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "10.9.0.5") << "the next event shows the flow again";
+  resolver_->Answer(kAds, "ad.doubleclick.net");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "<no row>");
+  EXPECT_EQ(RowCount(), 0);
+}
+
+TEST_F(HostNamesTest, WhiteListedRowStaysWhateverItsName) {
+  monitor_->SetFilters(FilterSet{FilterMode::WhiteList, {{"10.0.0.", "<ANY>"}}});
+  Send(kMail, 5000);
+  ShowAll();
+  resolver_->Answer(kMail, "unlisted.example.com");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "unlisted.example.com");
+}
+
+TEST_F(HostNamesTest, NameWithBlanksOrControlCharactersCannotBreakTheRowOrTheLog) {
+  Send(kMail, 5000);
+  ShowAll();
+  resolver_->Answer(kMail, std::string("evil host\t\r\n.example\x7f", 21));
+  WaitForNames();
+  const std::string expected = "evil_host___.example_";
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), expected);
+
+  TrafficList::Lock lock(monitor_->list());
+  std::istringstream line(FormatRowLine(monitor_->list().Cells(0)));
+  std::vector<std::string> tokens;
+  for (std::string token; line >> token;) tokens.push_back(token);
+  ASSERT_EQ(tokens.size(), 8u);
+  EXPECT_EQ(tokens[1], expected);
+}
+
+TEST_F(HostNamesTest, FiltersSeeTheNameAsTheRowWillShowIt) {
+  monitor_->SetFilters(FilterSet{FilterMode::BlackList, {{"bad_name", "<ANY>"}}});
+  Send(kMail, 5000);
+  ShowAll();
+  resolver_->Answer(kMail, "bad name");
+  WaitForNames();
+  EXPECT_EQ(RowCount(), 0);
+}
+
+TEST_F(HostNamesTest, MonitorGoesAwayWhileALookupHangs) {
+  Send(kMail, 5000);
+  ShowAll();
+  ASSERT_TRUE(resolver_->WaitAsked(1));
+  monitor_.reset();  // must return although the lookup still hangs
+  resolver_->Answer(kMail, "mail.example.org");
+  // The late answer must reach no freed Monitor: every pool thread ends
+  // without touching it (the sanitizer builds check the "without").
+  EXPECT_TRUE(latch_->Wait()) << "a resolver thread did not end";
+}
+
+TEST_F(HostNamesTest, StartAfterStopNamesRowsAgain) {
+  monitor_->SetCaptureOpener([](uint32_t, std::string&) -> std::unique_ptr<CaptureSource> {
+    return nullptr;
+  });
+  monitor_->SetErrorHandler([](const std::string&) {});
+  monitor_->Start(kLocal);
+  monitor_->Stop();
+  monitor_->Start(kLocal);
+  monitor_->SetAttributionActive(true);  // Stop() ended it
+  Send(kMail, 5000);
+  clock_.Advance(3);
+  // The processing thread's next pass shows the row and asks for its name.
+  ASSERT_TRUE(resolver_->WaitAsked(1));
+  resolver_->Answer(kMail, "mail.example.org");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "mail.example.org");
+  monitor_->Stop();
+}
+
+// 127.0.0.1 is named by /etc/hosts on every machine that has one; the
+// system's resolver must give the row that name.
+std::optional<std::string> LoopbackNameInEtcHosts() {
+  std::ifstream hosts("/etc/hosts");
+  for (std::string line; std::getline(hosts, line);) {
+    std::istringstream words(line.substr(0, line.find('#')));
+    std::string address, name;
+    if (words >> address >> name && address == "127.0.0.1") return name;
+  }
+  return std::nullopt;
+}
+
+TEST(RealHostNamesTest, LoopbackRowShowsItsNameFromEtcHosts) {
+  std::optional<std::string> expected = LoopbackNameInEtcHosts();
+  if (!expected) GTEST_SKIP() << "/etc/hosts names no 127.0.0.1";
+  ManualClock clock{LocalNoon()};
+  Monitor monitor(clock, "/nonexistent-corvane-dir");
+  monitor.settings().interfaceAddress = MakeAddress(127, 0, 0, 2);
+  monitor.EnableHostNames(ReverseLookup);
+  PacketInfo info;
+  info.sourceAddress = MakeAddress(127, 0, 0, 1);
+  info.destinationAddress = MakeAddress(127, 0, 0, 2);
+  info.protocol = kProtocolIcmp;
+  info.length = 84;
+  monitor.AccountDatagram(info);
+  clock.Advance(3);
+  monitor.RunPass();
+  ASSERT_TRUE(monitor.WaitForHostNames(kPatience));
+  TrafficList::Lock lock(monitor.list());
+  ASSERT_EQ(monitor.list().Count(), 1);
+  EXPECT_EQ(monitor.list().Cell(0, kColumnRemoteIp), "127.0.0.1");
+  EXPECT_EQ(monitor.list().Cell(0, kColumnRemoteHost), *expected);
+}
+
+}  // namespace
+}  // namespace corvane
