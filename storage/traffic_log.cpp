@@ -69,7 +69,7 @@ std::string LogBaseName(int64_t seconds) {
 
 std::optional<std::string> SaveTrafficLog(const std::string& directory,
                                           const std::vector<RowCells>& rows, int64_t now,
-                                          std::string* error) {
+                                          std::string* error, std::string* savedPath) {
   std::string content;
   content.reserve(rows.size() * 128);
   for (const RowCells& row : rows) {
@@ -89,6 +89,7 @@ std::optional<std::string> SaveTrafficLog(const std::string& directory,
     }
     switch (PublishFile(path, content, options, reason)) {
       case PublishResult::Written:
+        if (savedPath) *savedPath = path;
         return std::nullopt;
       case PublishResult::Taken:
         reason = "every name for this moment is taken";

@@ -50,11 +50,13 @@ std::string LogBaseName(int64_t seconds);
 // named after `now` in local time; when that name is taken, "-2", "-3", ...
 // is added before ".log". The file is written under a temporary name,
 // readable by its owner only, and takes its name only when complete.
-// Returns nullopt on success, else the path that could not be written
-// (`error`, when given, receives the system's reason).
+// Returns nullopt on success (`savedPath`, when given, receives the path
+// written), else the path that could not be written (`error`, when given,
+// receives the system's reason).
 std::optional<std::string> SaveTrafficLog(const std::string& directory,
                                           const std::vector<RowCells>& rows, int64_t now,
-                                          std::string* error = nullptr);
+                                          std::string* error = nullptr,
+                                          std::string* savedPath = nullptr);
 
 // A Monitor::LogWriter that saves into `directory` at the time of `clock`
 // (which must outlive it).
