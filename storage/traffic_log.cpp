@@ -121,6 +121,7 @@ std::vector<LogChoice> ListLogs(const std::string& directory) {
 
 std::vector<RowCells> ParseTrafficLog(std::string_view text) {
   std::vector<RowCells> rows;
+  rows.reserve(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
