@@ -51,6 +51,15 @@ FlowCounts FlowTable::AddToProxyFlow(uint16_t localPort, const std::string& host
   return FlowCounts{record.uploadBytes, record.downloadBytes};
 }
 
+std::optional<FlowCounts> FlowTable::LookupProxyFlow(const std::string& host,
+                                                     const std::string& localSource) const {
+  std::lock_guard lock(mutex_);
+  auto it = proxyIndex_.find(ProxyKey{host, localSource});
+  if (it == proxyIndex_.end()) return std::nullopt;
+  const FlowRecord& record = proxyFlows_[it->second];
+  return FlowCounts{record.uploadBytes, record.downloadBytes};
+}
+
 void FlowTable::Clear() {
   std::lock_guard lock(mutex_);
   addressFlows_.clear();

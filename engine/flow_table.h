@@ -56,6 +56,11 @@ class FlowTable {
                             const std::string& localSource, int direction, uint32_t length,
                             bool& found);
 
+  // The counts of the first proxy flow with this host and local source, or
+  // nullopt when there is none (for instance because it was cleared).
+  std::optional<FlowCounts> LookupProxyFlow(const std::string& host,
+                                            const std::string& localSource) const;
+
   // Empties both collections.
   void Clear();
 

@@ -210,6 +210,49 @@ void Monitor::StopAttribution() {
   if (portScanner_) portScanner_->Stop();
 }
 
+void Monitor::ApplySettings(const Settings& settings) {
+  settings_.interfaceMask.store(settings.interfaceMask);
+  settings_.hideLanFlows.store(settings.hideLanFlows);
+  settings_.freezeGraph.store(settings.freezeGraph);
+  settings_.proxyEnabled.store(settings.proxyEnabled);
+  settings_.SetProxyHost(settings.proxyHost);
+  settings_.proxyAddress.store(settings.proxyAddress);
+  settings_.proxyPort.store(settings.proxyPort);
+}
+
+void Monitor::LoadSettingsFile() {
+  Settings settings;
+  settings.interfaceAddress = settings_.interfaceAddress.load();
+  settings.interfaceMask = settings_.interfaceMask.load();
+  settings.hideLanFlows = settings_.hideLanFlows.load();
+  settings.freezeGraph = settings_.freezeGraph.load();
+  settings.proxyEnabled = settings_.proxyEnabled.load();
+  settings.proxyHost = settings_.ProxyHost();
+  settings.proxyAddress = settings_.proxyAddress.load();
+  settings.proxyPort = settings_.proxyPort.load();
+  LoadSettings(appDirectory_ + "/" + kSettingsFileName, settings);
+  ApplySettings(settings);
+}
+
+void Monitor::ApplyOptions(const OptionsResult& result) {
+  if (result.interfaceAddress != settings_.interfaceAddress.load()) {
+    if (processingRunning_.load()) {
+      RestartCapture(result.interfaceAddress);
+    } else {
+      settings_.interfaceAddress.store(result.interfaceAddress);
+    }
+  }
+  settings_.interfaceMask.store(result.interfaceMask);
+  settings_.hideLanFlows.store(result.hideLanFlows);
+  settings_.freezeGraph.store(result.freezeGraph);
+  settings_.proxyEnabled.store(result.proxyEnabled);
+  settings_.SetProxyHost(result.proxyHostText);
+  settings_.proxyAddress.store(ProxyAddressFromText(result.proxyHostText));
+  settings_.proxyPort.store(ProxyPortFromText(result.proxyPortText));
+  // The Filters dialog may have rewritten filters.dat meanwhile.
+  LoadFilters();
+}
+
 void Monitor::SetFilters(FilterSet filters) {
   TrafficList::Lock lock(list_);
   filters_ = std::move(filters);
@@ -323,7 +366,8 @@ void Monitor::ShowReadyEvents() {
 
   readyProxyEvents_.clear();
   proxyQueue_.TakeReady(now, readyProxyEvents_);
-  for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event);
+  ProxyAddressCache addresses;
+  for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event, &addresses);
 }
 
 void Monitor::ShowFlowEvent(const FlowEvent& event) {
@@ -354,56 +398,70 @@ void Monitor::ShowFlowEvent(const FlowEvent& event) {
   if (hostNameRequester_) hostNameRequester_(event.remoteAddress);
 }
 
-void Monitor::ShowProxyEvent(const ProxyEvent& event) {
-  const std::string localSource =
-      LocalSourceText(event.localPort, 0, kProtocolTcp, ActivePortMap());
-  bool found = false;
-  FlowCounts counts = flows_.AddToProxyFlow(event.localPort, event.host, localSource,
-                                            event.direction, event.length, found);
-  if (found) counters_.AddTick(event.direction, event.length);
+void Monitor::ShowProxyEvent(const ProxyEvent& event) { ShowProxyEvent(event, nullptr); }
 
-  std::string down = FormatByteCount(counts.downloadBytes);
-  std::string up = FormatByteCount(counts.uploadBytes);
-  std::string both = FormatByteCount(counts.downloadBytes + counts.uploadBytes);
-  {
-    TrafficList::Lock lock(list_);
-    int row = list_.FindHostRow(event.host, localSource);
-    if (row >= 0) {
-      list_.SetCell(row, kColumnDownload, std::move(down));
-      list_.SetCell(row, kColumnUpload, std::move(up));
-      list_.SetCell(row, kColumnTotal, std::move(both));
-      list_.SetLastActivity(row, TimestampText(event.time), event.time);
-      list_.SetSelected(row, true);
-      return;
-    }
+std::string Monitor::ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const {
+  if (ParseInetAddr(host)) return host;
+  if (cache) {
+    if (auto it = cache->find(host); it != cache->end()) return it->second;
   }
-
-  // A new row needs the host's address. The lookup may take seconds, so it
-  // runs with no lock held; the row is looked for again afterwards.
   std::string addressText;
-  if (ParseInetAddr(event.host)) {
-    addressText = event.host;
-  } else if (auto address = LookupHostAddress(event.host)) {
+  if (auto address = LookupHostAddress(host)) {
     addressText = FormatAddress(*address);
   } else {
     addressText = settings_.ProxyHost();
     if (addressText.empty()) addressText = "???";
   }
+  if (cache) cache->emplace(host, addressText);
+  return addressText;
+}
 
-  TrafficList::Lock lock(list_);
-  int row = list_.FindHostRow(event.host, localSource);
-  if (row >= 0) {
-    list_.SetCell(row, kColumnDownload, std::move(down));
-    list_.SetCell(row, kColumnUpload, std::move(up));
-    list_.SetCell(row, kColumnTotal, std::move(both));
+void Monitor::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) {
+  const std::string localSource =
+      LocalSourceText(event.localPort, 0, kProtocolTcp, ActivePortMap());
+  auto updateRow = [&](int row, const FlowCounts& counts) {
+    list_.SetCell(row, kColumnDownload, FormatByteCount(counts.downloadBytes));
+    list_.SetCell(row, kColumnUpload, FormatByteCount(counts.uploadBytes));
+    list_.SetCell(row, kColumnTotal, FormatByteCount(counts.downloadBytes + counts.uploadBytes));
     list_.SetLastActivity(row, TimestampText(event.time), event.time);
     list_.SetSelected(row, true);
+  };
+  {
+    // The flow is counted under listMutex, so that Save & Clear sees the
+    // flows and the rows in step.
+    TrafficList::Lock lock(list_);
+    bool found = false;
+    FlowCounts counts = flows_.AddToProxyFlow(event.localPort, event.host, localSource,
+                                              event.direction, event.length, found);
+    if (found) counters_.AddTick(event.direction, event.length);
+    int row = list_.FindHostRow(event.host, localSource);
+    if (row >= 0) {
+      updateRow(row, counts);
+      return;
+    }
+  }
+
+  // A new row needs the host's address. The lookup may take seconds, so it
+  // runs with no lock held; the flow and the row are looked for again
+  // afterwards.
+  const std::string addressText = ProxyRowAddress(event.host, cache);
+
+  TrafficList::Lock lock(list_);
+  std::optional<FlowCounts> counts = flows_.LookupProxyFlow(event.host, localSource);
+  // Cleared (and saved) meanwhile: a row now would show bytes that are
+  // already in a log.
+  if (!counts) return;
+  int row = list_.FindHostRow(event.host, localSource);
+  if (row >= 0) {
+    updateRow(row, *counts);
     return;
   }
   if (IsHidden(addressText, event.host, localSource)) return;
   const std::string& stamp = TimestampText(event.time);
-  list_.InsertTop(RowCells{addressText, event.host, std::move(down), std::move(up),
-                           std::move(both), localSource, stamp, stamp},
+  list_.InsertTop(RowCells{addressText, event.host, FormatByteCount(counts->downloadBytes),
+                           FormatByteCount(counts->uploadBytes),
+                           FormatByteCount(counts->downloadBytes + counts->uploadBytes),
+                           localSource, stamp, stamp},
                   event.time);
   list_.SetSelected(0, true);
 }
@@ -438,9 +496,7 @@ void Monitor::MidnightStep() {
     // user hears of it once.
     if (!midnightSaveReported_) {
       midnightSaveReported_ = true;
-      char message[4200];
-      std::snprintf(message, sizeof message, "Can't write to %s", failedPath->c_str());
-      ReportError(message);
+      ReportError("Can't write to " + *failedPath);
     }
     return;
   }

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "attribution/port_process_map.h"
@@ -38,6 +39,7 @@
 #include "filters/filter_set.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
+#include "storage/settings.h"
 
 namespace corvane {
 
@@ -99,6 +101,18 @@ class Monitor {
   // `interfaceAddress`.
   void RestartCapture(uint32_t interfaceAddress);
   bool IsRunning() const { return processingRunning_.load(); }
+
+  // Start-up, before Start(): takes over the persisted settings and the
+  // proxy values derived from them (not the interface address).
+  void ApplySettings(const Settings& settings);
+  // The same from set.dat in the application directory; a missing file
+  // changes nothing.
+  void LoadSettingsFile();
+  // The Options command after OK: restarts capture only when the address
+  // changed, takes over the mask, the flags and the proxy values (proxy
+  // address from the dotted text, 255.255.255.255 when it is none; port from
+  // the port text), and reloads the filters.
+  void ApplyOptions(const OptionsResult& result);
 
   // Replaces the active filters; no match runs meanwhile.
   void SetFilters(FilterSet filters);
@@ -165,6 +179,11 @@ class Monitor {
     std::mutex sourceMutex;
     CaptureSource* source = nullptr;  // GUARDED_BY(sourceMutex), owned by the thread
   };
+
+  // Proxy hosts already looked up in this pass: the address text of each.
+  using ProxyAddressCache = std::unordered_map<std::string, std::string>;
+  void ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache);
+  std::string ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const;
 
   void CaptureThread(CaptureRun& run, uint32_t interfaceAddress);
   void ProcessingThread();

@@ -72,7 +72,16 @@ std::string FormatRowLine(const std::array<std::string, 8>& cells) {
   std::string line;
   for (size_t i = 0; i < cells.size(); ++i) {
     if (i > 0) line += ' ';
-    for (char c : cells[i]) line += c == ' ' ? '_' : c;
+    // A token holds no white space and is never empty, or the line would not
+    // read back as the same eight cells.
+    if (cells[i].empty()) {
+      line += '_';
+      continue;
+    }
+    for (char c : cells[i]) {
+      auto byte = static_cast<unsigned char>(c);
+      line += byte <= 0x20 || byte == 0x7f ? '_' : c;
+    }
   }
   return line;
 }

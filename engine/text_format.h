@@ -38,8 +38,9 @@ std::string SanitizeNetworkText(std::string_view text);
 
 namespace corvane {
 
-// One row as a line of eight blank-separated tokens, each blank inside a
-// cell written as "_" (the traffic-log line, without its line end).
+// One row as a line of eight blank-separated tokens (the traffic-log line,
+// without its line end): each blank, other white space or control character
+// inside a cell is written as "_", and an empty cell as "_".
 std::string FormatRowLine(const std::array<std::string, 8>& cells);
 
 }  // namespace corvane

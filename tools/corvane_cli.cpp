@@ -18,6 +18,8 @@
 #include "platform/app_directory.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "storage/settings.h"
+#include "storage/traffic_log.h"
 #include "tools/replay.h"
 
 namespace corvane {
@@ -30,7 +32,9 @@ constexpr const char* kUsage =
     "options of both:\n"
     "  --filters FILE  hide flows by this filter file (watch reads filters.dat beside\n"
     "                  the program without it; replay hides nothing without it)\n"
-    "  --resolve       name remote hosts by reverse lookups\n";
+    "  --resolve       name remote hosts by reverse lookups\n"
+    "  replay and watch also take: [--proxy HOST:PORT] [--save-log DIR]\n"
+    "  corvane-cli logs DIR [--show NAME]\n";
 
 struct Options {
   std::string command;
@@ -42,6 +46,9 @@ struct Options {
   long seconds = -1;
   std::string filterFile;
   bool resolve = false;
+  std::optional<std::string> proxy;    // HOST:PORT
+  std::optional<std::string> logDirectory;
+  std::optional<std::string> showLog;  // logs: the display name to show
 };
 
 int Usage(const char* problem) {
@@ -60,10 +67,15 @@ std::optional<uint32_t> ParseDotted(const char* text) {
 int ParseOptions(int argc, char** argv, Options& options) {
   if (argc < 2) return Usage(nullptr);
   options.command = argv[1];
-  if (options.command != "replay" && options.command != "watch") {
+  if (options.command != "replay" && options.command != "watch" && options.command != "logs") {
     return Usage("unknown command");
   }
   int i = 2;
+  if (options.command == "logs") {
+    if (argc < 3 || argv[2][0] == '-') return Usage("logs needs a directory");
+    options.file = argv[2];
+    i = 3;
+  }
   if (options.command == "replay") {
     if (argc < 3 || argv[2][0] == '-') return Usage("replay needs a capture file");
     options.file = argv[2];
@@ -72,6 +84,27 @@ int ParseOptions(int argc, char** argv, Options& options) {
   for (; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (options.command == "logs") {
+      if (arg == "--show" && i + 1 < argc) {
+        options.showLog = argv[++i];
+        continue;
+      }
+      return Usage(("unknown option " + arg).c_str());
+    }
+    if (arg == "--proxy") {
+      const char* text = value();
+      if (!text || std::strrchr(text, ':') == nullptr || text[0] == ':') {
+        return Usage("--proxy needs HOST:PORT");
+      }
+      options.proxy = text;
+      continue;
+    }
+    if (arg == "--save-log") {
+      const char* text = value();
+      if (!text || text[0] == '\0') return Usage("--save-log needs a directory");
+      options.logDirectory = text;
+      continue;
+    }
     if (arg == "--interface") {
       const char* text = value();
       if (!text) return Usage("--interface needs an address");
@@ -149,6 +182,58 @@ bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow
 
 // How long a replay waits for the last names before it prints without them.
 constexpr std::chrono::seconds kReplayNameWait{60};
+// --proxy and --save-log, for replay and watch. False (after a message) when
+// the proxy host has no address.
+bool Configure(const Options& options, Monitor& monitor) {
+  if (options.proxy) {
+    const std::string& text = *options.proxy;
+    size_t colon = text.rfind(':');
+    std::string host = text.substr(0, colon);
+    ResolvedProxy resolved = ResolveProxyHost(host);
+    if (!resolved.found) {
+      std::fprintf(stderr, "corvane-cli: Can't resolve proxy IP address! (%s)\n", host.c_str());
+      return false;
+    }
+    OptionsResult result;
+    result.interfaceAddress = monitor.settings().interfaceAddress.load();
+    result.interfaceMask = monitor.settings().interfaceMask.load();
+    result.hideLanFlows = monitor.settings().hideLanFlows.load();
+    result.proxyEnabled = true;
+    result.proxyHostText = resolved.dottedText;
+    result.proxyPortText = text.substr(colon + 1);
+    monitor.ApplyOptions(result);
+  }
+  if (options.logDirectory) {
+    monitor.SetLogWriter(TrafficLogWriter(*options.logDirectory, monitor.clock()));
+  }
+  return true;
+}
+
+// With --save-log: the final Save & Clear. False when the log could not be
+// written.
+bool SaveAtEnd(const Options& options, Monitor& monitor) {
+  if (!options.logDirectory) return true;
+  if (auto failedPath = monitor.SaveAndClear()) {
+    std::fprintf(stderr, "corvane-cli: %s\n", CantWriteMessage(*failedPath).c_str());
+    return false;
+  }
+  return true;
+}
+
+int RunLogs(const Options& options) {
+  std::vector<LogChoice> choices = ListLogs(options.file);
+  std::string out;
+  if (options.showLog) {
+    for (const RowCells& row : RowsForDisplayName(options.file, choices, *options.showLog)) {
+      out += FormatRowLine(row);
+      out += '\n';
+    }
+  } else {
+    for (const LogChoice& choice : choices) out += choice.displayName + '\t' + choice.fileName + '\n';
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
 
 int RunReplay(const Options& options) {
   ManualClock clock;
@@ -157,6 +242,7 @@ int RunReplay(const Options& options) {
   monitor.settings().interfaceMask = options.mask;
   monitor.settings().hideLanFlows = options.hideLan;
   if (!SetUpFiltersAndNames(options, monitor, true)) return 1;
+  if (!Configure(options, monitor)) return 1;
   ReplayResult result = ReplayCaptureFile(options.file, monitor, clock);
   if (!result.ok) {
     std::fprintf(stderr, "corvane-cli: %s\n", result.error.c_str());
@@ -182,7 +268,7 @@ int RunReplay(const Options& options) {
   }
   AppendTotals(monitor, out);
   std::fwrite(out.data(), 1, out.size(), stdout);
-  return 0;
+  return SaveAtEnd(options, monitor) ? 0 : 1;
 }
 
 std::atomic<bool> interrupted{false};
@@ -203,6 +289,8 @@ int RunWatch(const Options& options) {
   std::signal(SIGTERM, OnSignal);
   uint32_t address = options.interfaceAddress ? *options.interfaceAddress
                                               : DefaultInterfaceAddress();
+  monitor.settings().interfaceAddress = address;
+  if (!Configure(options, monitor)) return 1;
   monitor.Start(address);
   auto next = std::chrono::steady_clock::now();
   for (long elapsed = 0; !interrupted.load(); ++elapsed) {
@@ -219,7 +307,7 @@ int RunWatch(const Options& options) {
     std::fflush(stdout);
   }
   monitor.Stop();
-  return 0;
+  return SaveAtEnd(options, monitor) ? 0 : 1;
 }
 
 }  // namespace
@@ -229,5 +317,6 @@ int main(int argc, char** argv) {
   corvane::Options options;
   if (int code = corvane::ParseOptions(argc, argv, options); code != 0) return code;
   if (options.command == "replay") return corvane::RunReplay(options);
+  if (options.command == "logs") return corvane::RunLogs(options);
   return corvane::RunWatch(options);
 }

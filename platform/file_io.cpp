@@ -1,0 +1,164 @@
+#include "platform/file_io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+std::string Reason(const char* what, const std::string& path, int error) {
+  return std::string(what) + " " + path + ": " + std::strerror(error);
+}
+
+bool WriteAll(int fd, std::string_view content, int& error) {
+  const char* data = content.data();
+  size_t left = content.size();
+  while (left > 0) {
+    ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      return false;
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+// Moves `from` to `to` unless `to` exists. EEXIST when it does.
+int MoveWithoutReplacing(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // The file system cannot rename without replacing: a hard link fails on an
+  // existing name just as well.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return 0;
+  }
+  if (errno == EEXIST) return EEXIST;
+  if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+  // Neither (vfat and the like): check, then rename. The gap between the two
+  // is the best such a file system allows.
+  struct stat existing;
+  if (::lstat(to.c_str(), &existing) == 0) return EEXIST;
+  if (::rename(from.c_str(), to.c_str()) != 0) return errno;
+  return 0;
+}
+
+}  // namespace
+
+PublishResult PublishFile(const std::string& path, std::string_view content,
+                          const PublishOptions& options, std::string& error) {
+  size_t slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // A hidden name that no "*.log" or "set.dat" lookup can mistake for the
+  // real file.
+  std::string temporary = directory + "." + base + ".part-XXXXXX";
+
+  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // created 0600
+  if (fd < 0) {
+    error = Reason("cannot create a file in", directory.empty() ? "." : directory, errno);
+    return PublishResult::Failed;
+  }
+  int failure = 0;
+  bool ok = options.ownerOnly || ::fchmod(fd, 0644) == 0;
+  if (!ok) failure = errno;
+  if (ok) ok = WriteAll(fd, content, failure);
+  if (ok && ::fsync(fd) != 0) {
+    // Some file systems cannot sync; only a failed write is a failure.
+    if (errno != EINVAL && errno != EROFS) {
+      failure = errno;
+      ok = false;
+    }
+  }
+  if (::close(fd) != 0 && ok) {
+    failure = errno;
+    ok = false;
+  }
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    error = Reason("cannot write", path, failure);
+    return PublishResult::Failed;
+  }
+
+  int moved = 0;
+  if (options.keepExisting) {
+    moved = MoveWithoutReplacing(temporary, path);
+  } else if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    moved = errno;
+  }
+  if (moved != 0) {
+    ::unlink(temporary.c_str());
+    if (moved == EEXIST) return PublishResult::Taken;
+    error = Reason("cannot write", path, moved);
+    return PublishResult::Failed;
+  }
+  return PublishResult::Written;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
+  content.clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = Reason("cannot open", path, errno);
+    return false;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    content.reserve(static_cast<size_t>(info.st_size));
+  }
+  char buffer[65536];
+  while (true) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = Reason("cannot read", path, errno);
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    content.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
+std::vector<std::string> ListFilesEndingWith(const std::string& directory,
+                                             std::string_view suffix) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = ::readdir(dir)) {
+    std::string_view name(entry->d_name);
+    if (name.size() < suffix.size() || !name.ends_with(suffix)) continue;
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+      struct stat info;
+      std::string full = directory + "/" + std::string(name);
+      regular = ::stat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    }
+    if (regular) names.emplace_back(name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool RemoveFile(const std::string& path, std::string& error) {
+  if (::unlink(path.c_str()) == 0) return true;
+  error = Reason("cannot remove", path, errno);
+  return false;
+}
+
+}  // namespace corvane
