@@ -1,11 +1,12 @@
 #include "ui/svg_icon.h"
 
+#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QSvgRenderer>
 
 QPixmap LoadIconPixmap(const QString& path, QSize size, qreal devicePixelRatio) {
-  if (size.isEmpty()) return {};
+  if (size.isEmpty() || !QFile::exists(path)) return {};
   const QSize physical = (QSizeF(size) * devicePixelRatio).toSize();
   if (path.endsWith(QStringLiteral(".svg"), Qt::CaseInsensitive)) {
     QSvgRenderer renderer(path);
