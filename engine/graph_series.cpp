@@ -1,0 +1,51 @@
+#include "engine/graph_series.h"
+
+#include <algorithm>
+
+namespace corvane {
+
+GraphSeries::GraphSeries(size_t sampleCount, uint32_t fullHeight)
+    : heights_(sampleCount, 0), fullHeight_(fullHeight) {}
+
+void GraphSeries::Update(uint32_t bytes) {
+  const uint64_t h = fullHeight_;
+  const size_t n = heights_.size();
+  if (n == 0 || h == 0) {
+    // A graph too small to show a bar still keeps its scale moving.
+    fullScale_ = std::max(fullScale_, bytes);
+    return;
+  }
+
+  // The bar that fixed the scale is about to leave: stretch the others so
+  // that the highest of them is full height, and let F follow, so every bar
+  // keeps standing for its own byte count. The leaving bar itself is dropped
+  // by the shift below and is not stretched.
+  if (heights_[0] == fullHeight_) {
+    uint32_t highest = 1;
+    for (size_t k = 1; k < n; ++k) highest = std::max(highest, heights_[k]);
+    if (highest < fullHeight_) {
+      for (size_t k = 1; k < n; ++k) {
+        heights_[k] = static_cast<uint32_t>(h * heights_[k] / highest);
+      }
+      // A scale of 0 bytes would make every later bar a division by zero.
+      fullScale_ = static_cast<uint32_t>(
+          std::max<uint64_t>(1, uint64_t{fullScale_} * highest / h));
+    }
+  }
+
+  std::copy(heights_.begin() + 1, heights_.end(), heights_.begin());
+
+  if (bytes > fullScale_) {
+    // Shrink the older bars to the new scale: a bar of height s stood for
+    // s * F / H bytes, which at the new scale is s * F / bytes pixels.
+    for (size_t k = 0; k + 1 < n; ++k) {
+      heights_[k] = static_cast<uint32_t>(uint64_t{heights_[k]} * fullScale_ / bytes);
+    }
+    fullScale_ = bytes;
+    heights_[n - 1] = fullHeight_;
+  } else {
+    heights_[n - 1] = static_cast<uint32_t>(uint64_t{bytes} * h / fullScale_);
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,61 @@
+#include "ui/CAboutDlg.h"
+
+#include <QIcon>
+#include <algorithm>
+#include <QLabel>
+#include <QPushButton>
+
+#include "ui/CHyperlinkLabel.h"
+#include "ui/dialog_units.h"
+#include "ui/svg_icon.h"
+
+namespace {
+constexpr const char* kProgramIcon = ":/icons/corvane.svg";
+}  // namespace
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+  setWindowTitle(QStringLiteral("About Corvane"));
+  setWindowIcon(QIcon(LoadIconPixmap(QString::fromLatin1(kProgramIcon), QSize(32, 32))));
+
+  // The layout in dialog units: 178 x 87, icon at the top left, the texts
+  // beside it, OK at the bottom centre.
+  iconLabel_ = new QLabel(this);
+  iconLabel_->setGeometry(DialogRect(this, 11, 10, 21, 20));
+  iconLabel_->setAlignment(Qt::AlignCenter);
+  iconLabel_->setPixmap(LoadIconPixmap(QString::fromLatin1(kProgramIcon), QSize(32, 32), devicePixelRatioF()));
+
+  versionLabel_ = new QLabel(QStringLiteral("Corvane Version " CORVANE_VERSION), this);
+  versionLabel_->setGeometry(DialogRect(this, 42, 12, 125, 8));
+
+  // The labels start at the width of the dialog's text column and then fit
+  // themselves to their addresses, keeping their left edge.
+  supportLabel_ = new CHyperlinkLabel(this);
+  supportLabel_->setObjectName(QStringLiteral("supportLabel"));
+  supportLabel_->setGeometry(DialogRect(this, 42, 28, 125, 8));
+  supportLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  supportLabel_->setText(QStringLiteral(CORVANE_SUPPORT_ADDRESS));
+  supportLabel_->SetTarget(QStringLiteral("mailto:" CORVANE_SUPPORT_ADDRESS));
+
+  webLabel_ = new CHyperlinkLabel(this);
+  webLabel_->setObjectName(QStringLiteral("webLabel"));
+  webLabel_->setGeometry(DialogRect(this, 42, 42, 125, 8));
+  webLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  webLabel_->setText(QStringLiteral(CORVANE_WEB_PAGE));
+  webLabel_->SetTarget(QStringLiteral(CORVANE_WEB_PAGE));
+
+  okButton_ = new QPushButton(QStringLiteral("OK"), this);
+  okButton_->setGeometry(DialogRect(this, 64, 66, 50, 14));
+  okButton_->setDefault(true);
+  connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
+
+  const QRect box = DialogRect(this, 0, 0, 178, 87);
+  // A long address from the build settings widens the box rather than
+  // running off its edge.
+  const int needed = std::max(supportLabel_->geometry().right(), webLabel_->geometry().right()) +
+                     DialogUnitsX(this, 11);
+  const int width = std::max(box.width(), needed);
+  if (width > box.width()) {
+    okButton_->move((width - okButton_->width()) / 2, okButton_->y());
+  }
+  setFixedSize(width, box.height());
+}

@@ -1,0 +1,30 @@
+// Geometry in dialog units: the window layouts of Corvane are given in the
+// units of a dialog template, which scale with the dialog's font. One
+// horizontal unit is a quarter of the font's average character width, one
+// vertical unit an eighth of its character height.
+//
+// Window thread only (fonts are read from the widget).
+#pragma once
+
+#include <QRect>
+
+class QFont;
+class QWidget;
+
+// The font's average character width and character height in pixels, as
+// the dialog system measures them (average over "A".."Z" and "a".."z").
+struct DialogBaseUnits {
+  int averageCharWidth = 0;
+  int charHeight = 0;
+};
+DialogBaseUnits MeasureDialogBaseUnits(const QFont& font);
+
+// `du` dialog units in pixels for the font of `widget` (the application's
+// font when `widget` is null), rounded to the nearest pixel.
+int DialogUnitsX(const QWidget* widget, int du);
+int DialogUnitsY(const QWidget* widget, int du);
+
+// The rectangle (x, y, w, h) in dialog units as pixels. Each edge is
+// converted on its own, so rectangles that touch in dialog units touch in
+// pixels too.
+QRect DialogRect(const QWidget* widget, int x, int y, int w, int h);
