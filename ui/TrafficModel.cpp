@@ -186,11 +186,24 @@ void TrafficModel::ApplyReorder(const std::vector<int>& order) {
     newRowOf[static_cast<size_t>(oldRow)] = static_cast<int>(newRow);
   }
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-  std::vector<Row> reordered(n);
-  for (size_t newRow = 0; newRow < n; ++newRow) {
-    reordered[n - 1 - newRow] = std::move(rows_[SlotOf(order[newRow])]);
+  // Permute in place along cycles: no second copy of a long list.
+  std::vector<size_t> newSlot(n);
+  for (size_t newRow = 0; newRow < n; ++newRow) newSlot[SlotOf(order[newRow])] = n - 1 - newRow;
+  std::vector<bool> placed(n, false);
+  for (size_t start = 0; start < n; ++start) {
+    if (placed[start]) continue;
+    Row carried = std::move(rows_[start]);
+    for (size_t slot = start;;) {
+      placed[slot] = true;
+      const size_t target = newSlot[slot];
+      if (target == start) {
+        rows_[start] = std::move(carried);
+        break;
+      }
+      std::swap(carried, rows_[target]);
+      slot = target;
+    }
   }
-  rows_.swap(reordered);
   const QModelIndexList before = persistentIndexList();
   QModelIndexList after;
   after.reserve(before.size());
