@@ -8,6 +8,9 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // The icons and the built-in guide are compiled into the corvane_ui
+  // static library; nothing else would pull them into the executable.
+  Q_INIT_RESOURCE(corvane);
   QApplication::setApplicationName(QStringLiteral("Corvane"));
   QApplication::setApplicationVersion(QStringLiteral(CORVANE_VERSION));
   QApplication::setDesktopFileName(QStringLiteral("corvane"));
