@@ -151,13 +151,36 @@ void TrafficList::Clear() {
 
 void TrafficList::Reorder(const std::vector<int>& order) {
   assert(order.size() == rows_.size());
-  std::vector<Row> reordered(rows_.size());
   size_t n = rows_.size();
+  // The keys stay the same; only their slots move, so the indices are
+  // remapped in place rather than rebuilt, and the rows are permuted in
+  // place by following cycles (no second copy of a long list).
+  std::vector<uint32_t> newSlot(n);
   for (size_t newRow = 0; newRow < n; ++newRow) {
-    reordered[n - 1 - newRow] = std::move(rows_[SlotOf(order[newRow])]);
+    newSlot[SlotOf(order[newRow])] = static_cast<uint32_t>(n - 1 - newRow);
   }
-  rows_.swap(reordered);
-  RebuildIndices();
+  std::vector<bool> placed(n, false);
+  for (size_t start = 0; start < n; ++start) {
+    if (placed[start]) continue;
+    // Carry the row of `start` along its cycle.
+    Row carried = std::move(rows_[start]);
+    size_t slot = start;
+    while (true) {
+      placed[slot] = true;
+      size_t target = newSlot[slot];
+      if (target == start) {
+        rows_[start] = std::move(carried);
+        break;
+      }
+      std::swap(carried, rows_[target]);
+      slot = target;
+    }
+  }
+  for (auto* index : {&byRemoteIp_, &byRemoteHost_}) {
+    for (auto& [key, slots] : *index) {
+      for (uint32_t& slot : slots) slot = newSlot[slot];
+    }
+  }
   ListChange change;
   change.kind = ListChange::Kind::Reorder;
   change.order = order;

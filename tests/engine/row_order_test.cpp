@@ -1,0 +1,130 @@
+#include "engine/row_order.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/text_format.h"
+
+namespace corvane {
+namespace {
+
+RowCells RowWith(int column, std::string text) {
+  RowCells cells;
+  cells[static_cast<size_t>(column)] = std::move(text);
+  return cells;
+}
+
+std::vector<std::string> ColumnAfterSort(const std::vector<std::string>& texts, int column) {
+  std::vector<RowCells> rows;
+  for (const std::string& text : texts) rows.push_back(RowWith(column, text));
+  std::vector<std::string> sorted;
+  for (int index : SortedRowOrder(rows, column)) {
+    sorted.push_back(rows[static_cast<size_t>(index)][static_cast<size_t>(column)]);
+  }
+  return sorted;
+}
+
+TEST(RowOrderTest, ByteCountsCompareByValueWithTheirUnitNotAsText) {
+  // As text "1023 B" > "1.00 MB" > "1.00 KB"; by value it is the reverse.
+  EXPECT_EQ(ColumnAfterSort({"1023 B", "1.00 MB", "1.00 KB"}, kColumnDownload),
+            (std::vector<std::string>{"1.00 MB", "1.00 KB", "1023 B"}));
+  EXPECT_EQ(ColumnAfterSort({"9 B", "10 B", "2.50 KB", "1.99 GB"}, kColumnTotal),
+            (std::vector<std::string>{"1.99 GB", "2.50 KB", "10 B", "9 B"}));
+}
+
+TEST(RowOrderTest, ByteCountColumnsAgreeWithFormatByteCount) {
+  // (1048575 shows as "1024.00 KB", equal in value to "1.00 MB": left out.)
+  std::vector<uint32_t> counts{0, 1023, 1024, 1536, 1040000, 1048576, 4294967295u, 77};
+  std::vector<std::string> texts;
+  for (uint32_t c : counts) texts.push_back(FormatByteCount(c));
+  std::vector<std::string> sorted = ColumnAfterSort(texts, kColumnUpload);
+  std::sort(counts.begin(), counts.end(), std::greater<>());
+  ASSERT_EQ(sorted.size(), counts.size());
+  for (size_t i = 0; i < counts.size(); ++i) EXPECT_EQ(sorted[i], FormatByteCount(counts[i]));
+}
+
+TEST(RowOrderTest, AddressesSortAsTextGreatestFirst) {
+  EXPECT_EQ(ColumnAfterSort({"10.0.0.1", "192.168.0.1", "9.9.9.9"}, kColumnRemoteIp),
+            (std::vector<std::string>{"9.9.9.9", "192.168.0.1", "10.0.0.1"}));
+}
+
+TEST(RowOrderTest, TextComparesBytesAsUnsignedAndCaseSensitive) {
+  // A UTF-8 lead byte (0xC3) is greater than any ASCII letter; "b" > "B".
+  EXPECT_EQ(ColumnAfterSort({"B", "\xC3\xA9t\xC3\xA9", "b"}, kColumnLocalSource),
+            (std::vector<std::string>{"\xC3\xA9t\xC3\xA9", "b", "B"}));
+}
+
+TEST(RowOrderTest, LastActivityPutsTheNewestFirst) {
+  EXPECT_EQ(ColumnAfterSort({"2024-01-02 09:00:00", "2024-01-02 10:00:00", "2023-12-31 23:59:59"},
+                            kColumnLastActivity),
+            (std::vector<std::string>{"2024-01-02 10:00:00", "2024-01-02 09:00:00",
+                                      "2023-12-31 23:59:59"}));
+}
+
+TEST(RowOrderTest, SortingTwiceByTheSameColumnGivesTheSameOrder) {
+  TrafficList list;
+  std::vector<ListChange> records;
+  list.SetChangeSink([&](std::vector<ListChange>&& changes) {
+    for (auto& c : changes) records.push_back(std::move(c));
+  });
+  {
+    TrafficList::Lock lock(list);
+    // Equal values with different other cells: a sort that is not stable
+    // would reorder them on the second click.
+    for (int i = 0; i < 50; ++i) {
+      RowCells cells{"10.0.0." + std::to_string(i), "h", i % 2 ? "1.00 KB" : "1024 B", "0 B",
+                     "0 B", "p", "", ""};
+      list.InsertTop(cells, 0);
+    }
+    SortTrafficList(list, kColumnDownload);
+  }
+  std::vector<RowCells> first;
+  {
+    TrafficList::Lock lock(list);
+    first = list.Rows();
+  }
+  records.clear();
+  {
+    TrafficList::Lock lock(list);
+    SortTrafficList(list, kColumnDownload);
+    EXPECT_EQ(list.Rows(), first);
+  }
+  EXPECT_TRUE(records.empty()) << "an unchanged order needs no reorder record";
+}
+
+TEST(RowOrderTest, SortEmitsOneReorderRecordThatMapsNewRowsToOld) {
+  TrafficList list;
+  std::vector<ListChange> records;
+  list.SetChangeSink([&](std::vector<ListChange>&& changes) {
+    for (auto& c : changes) records.push_back(std::move(c));
+  });
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(RowCells{"1.1.1.1", "", "5 B", "", "", "", "", ""}, 0);
+    list.InsertTop(RowCells{"2.2.2.2", "", "7 B", "", "", "", "", ""}, 0);
+    list.InsertTop(RowCells{"3.3.3.3", "", "6 B", "", "", "", "", ""}, 0);
+  }
+  records.clear();
+  {
+    TrafficList::Lock lock(list);
+    SortTrafficList(list, kColumnDownload);
+    EXPECT_EQ(list.Cell(0, kColumnRemoteIp), "2.2.2.2");
+    EXPECT_EQ(list.Cell(1, kColumnRemoteIp), "3.3.3.3");
+    EXPECT_EQ(list.Cell(2, kColumnRemoteIp), "1.1.1.1");
+    // The index still finds rows after the reorder.
+    EXPECT_EQ(list.FindRemoteIpRow("1.1.1.1"), 2);
+  }
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].kind, ListChange::Kind::Reorder);
+  // Before: 0 = 3.3.3.3, 1 = 2.2.2.2, 2 = 1.1.1.1.
+  EXPECT_EQ(records[0].order, (std::vector<int>{1, 0, 2}));
+}
+
+TEST(RowOrderTest, CellsThatAreNotNumbersCountAsZeroWithoutReadingPastTheText) {
+  EXPECT_EQ(SortValueOfByteCount(""), 0);
+  EXPECT_EQ(SortValueOfByteCount("abc"), 0);
+  EXPECT_EQ(SortValueOfByteCount(std::string(200, '9')) > 0, true);
+  EXPECT_DOUBLE_EQ(SortValueOfByteCount("2 G"), 2.0 * 1073741824.0);
+}
+
+}  // namespace
+}  // namespace corvane

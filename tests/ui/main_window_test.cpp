@@ -1,0 +1,451 @@
+#include "ui/CMainDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <condition_variable>
+#include <deque>
+
+#include "engine/text_format.h"
+#include "platform/net.h"
+#include "ui/CIconButton.h"
+#include "ui/GraphArea.h"
+#include "ui/TrafficModel.h"
+
+namespace {
+
+using corvane::MakeAddress;
+
+constexpr uint32_t kLocal = MakeAddress(127, 0, 0, 2);
+
+// Datagrams handed to the capture thread by the test.
+struct Feed {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<std::vector<uint8_t>> datagrams;
+
+  void Push(std::vector<uint8_t> datagram) {
+    {
+      std::lock_guard lock(mutex);
+      datagrams.push_back(std::move(datagram));
+    }
+    ready.notify_all();
+  }
+};
+
+class FeedSource : public corvane::CaptureSource {
+ public:
+  explicit FeedSource(std::shared_ptr<Feed> feed) : feed_(std::move(feed)) {}
+  corvane::ReadStatus Next(corvane::CapturedDatagram& datagram, std::string&) override {
+    std::unique_lock lock(feed_->mutex);
+    feed_->ready.wait_for(lock, std::chrono::milliseconds(100),
+                          [&] { return interrupted_ || !feed_->datagrams.empty(); });
+    if (interrupted_) return corvane::ReadStatus::Interrupted;
+    if (feed_->datagrams.empty()) return corvane::ReadStatus::Timeout;
+    current_ = std::move(feed_->datagrams.front());
+    feed_->datagrams.pop_front();
+    datagram.bytes = current_;
+    return corvane::ReadStatus::Datagram;
+  }
+  void Interrupt() override {
+    {
+      std::lock_guard lock(feed_->mutex);
+      interrupted_ = true;
+    }
+    feed_->ready.notify_all();
+  }
+
+ private:
+  std::shared_ptr<Feed> feed_;
+  std::vector<uint8_t> current_;
+  bool interrupted_ = false;  // GUARDED_BY(feed_->mutex)
+};
+
+// A UDP datagram of `length` bytes (IP total length).
+std::vector<uint8_t> Udp(uint32_t source, uint32_t destination, uint16_t sourcePort,
+                         uint16_t destinationPort, uint16_t length) {
+  std::vector<uint8_t> d(length, 0);
+  d[0] = 0x45;
+  d[2] = static_cast<uint8_t>(length >> 8);
+  d[3] = static_cast<uint8_t>(length);
+  d[8] = 64;
+  d[9] = 17;
+  std::memcpy(&d[12], &source, 4);
+  std::memcpy(&d[16], &destination, 4);
+  d[20] = static_cast<uint8_t>(sourcePort >> 8);
+  d[21] = static_cast<uint8_t>(sourcePort);
+  d[22] = static_cast<uint8_t>(destinationPort >> 8);
+  d[23] = static_cast<uint8_t>(destinationPort);
+  return d;
+}
+
+struct Message {
+  QMessageBox::Icon icon;
+  QString caption;
+  QString text;
+};
+
+class TestDlg : public CMainDlg {
+ public:
+  using CMainDlg::CMainDlg;
+  std::vector<Message> messages;
+  QMessageBox::StandardButton answer = QMessageBox::No;
+  QStringList opened;
+
+ protected:
+  QMessageBox::StandardButton ShowMessage(QMessageBox::Icon icon, const QString& caption,
+                                          const QString& text,
+                                          QMessageBox::StandardButtons) override {
+    messages.push_back({icon, caption, text});
+    return answer;
+  }
+  bool OpenLink(const QString& url, QString*) override {
+    opened.push_back(url);
+    return true;
+  }
+};
+
+int64_t Noon() {
+  corvane::LocalTime t;
+  t.year = 2024;
+  t.month = 3;
+  t.day = 5;
+  t.hour = 12;
+  int64_t seconds = 0;
+  corvane::FromLocalTime(t, seconds);
+  return seconds;
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  MainWindowTest() : clock(Noon()) {
+    dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
+    dlg->SetInterfaceAddress(kLocal);
+    dlg->monitor().SetCaptureOpener([this](uint32_t, std::string& error) {
+      if (failCapture) {
+        error = "no interface";
+        return std::unique_ptr<corvane::CaptureSource>();
+      }
+      return std::unique_ptr<corvane::CaptureSource>(std::make_unique<FeedSource>(feed));
+    });
+  }
+
+  void Start(bool tray = true) {
+    dlg->SetTrayAvailable(tray);
+    dlg->Initialise();
+    dlg->show();
+  }
+
+  // Feeds datagrams and lets the processing thread show them: the clock
+  // jumps past the 3-second age every event needs.
+  void FeedAndShow(const std::vector<std::vector<uint8_t>>& datagrams, int expectedRows) {
+    size_t flows = dlg->monitor().flows().AddressFlowCount();
+    for (const auto& d : datagrams) feed->Push(d);
+    (void)flows;
+    QTRY_VERIFY_WITH_TIMEOUT(FeedDrained(), 5000);
+    // The capture thread accounts a datagram before it reads the next one.
+    feed->Push(Udp(MakeAddress(127, 9, 9, 9), MakeAddress(127, 9, 9, 8), 1, 1, 28));
+    QTRY_VERIFY_WITH_TIMEOUT(FeedDrained(), 5000);
+    clock.Advance(4);
+    QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), expectedRows, 5000);
+  }
+
+  bool FeedDrained() {
+    std::lock_guard lock(feed->mutex);
+    return feed->datagrams.empty();
+  }
+
+  QStringList Column(int column) {
+    QStringList texts;
+    for (int row = 0; row < dlg->trafficModel()->rowCount(); ++row) {
+      texts << QString::fromStdString(dlg->trafficModel()->Cells(row)[column]);
+    }
+    return texts;
+  }
+
+  void ClickHeading(int column) {
+    QHeaderView* header = dlg->trafficView()->horizontalHeader();
+    QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+              header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+    dlg->WaitForSorts();
+  }
+
+  QTemporaryDir dir;
+  corvane::ManualClock clock;
+  std::shared_ptr<Feed> feed = std::make_shared<Feed>();
+  bool failCapture = false;
+  std::unique_ptr<TestDlg> dlg;
+};
+
+const uint32_t kA = MakeAddress(10, 0, 0, 1);
+const uint32_t kB = MakeAddress(192, 168, 0, 1);
+const uint32_t kC = MakeAddress(9, 9, 9, 9);
+
+TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddress) {
+  Start();
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [127.0.0.2]"), 5000);
+  EXPECT_TRUE(dlg->summaryLabel()->text().isEmpty()) << "the placeholder readout is emptied";
+  EXPECT_EQ(dlg->summaryGroup()->title(), QStringLiteral("Summary traffic : "));
+  EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
+  EXPECT_EQ(dlg->graphArea()->toolTip(), QStringLiteral("DS/US graph"));
+  const char* tips[] = {"Save & Clear", "Show log", "Delete all logs", "Options",
+                        "Show Help Topics"};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(dlg->button(i)->toolTip(), QString::fromLatin1(tips[i]));
+  EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(dlg->windowFlags() & Qt::WindowMinimizeButtonHint);
+  for (int c = 0; c < corvane::kColumnCount; ++c) {
+    EXPECT_EQ(dlg->trafficView()->columnWidth(c), TrafficModel::ColumnWidth(c));
+  }
+  EXPECT_EQ(dlg->trafficView()->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_EQ(dlg->trafficView()->selectionMode(), QAbstractItemView::ExtendedSelection);
+  ASSERT_NE(dlg->trayMenu(), nullptr);
+  QList<QAction*> items = dlg->trayMenu()->actions();
+  ASSERT_EQ(items.size(), 5);
+  EXPECT_EQ(items[0]->text(), QStringLiteral("Show main dialog"));
+  EXPECT_EQ(dlg->trayMenu()->defaultAction(), items[0]);
+  EXPECT_TRUE(items[0]->font().bold());
+  EXPECT_EQ(items[1]->text(), QStringLiteral("Show log"));
+  EXPECT_EQ(items[2]->text(), QStringLiteral("Delete all logs"));
+  EXPECT_TRUE(items[3]->isSeparator());
+  EXPECT_EQ(items[4]->text(), QStringLiteral("Exit"));
+  EXPECT_EQ(dlg->trayIcon()->toolTip(), QStringLiteral("Corvane"));
+}
+
+TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks) {
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 100), Udp(kLocal, kA, 4000, 53, 60),
+               Udp(kB, kLocal, 80, 4001, 1500), Udp(kC, kLocal, 443, 4002, 40)},
+              3);
+  TrafficModel* model = dlg->trafficModel();
+  // New rows enter at the top: the last address seen first.
+  EXPECT_EQ(Column(corvane::kColumnRemoteIp),
+            (QStringList{"9.9.9.9", "192.168.0.1", "10.0.0.1"}));
+  EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"40 B", "1.46 KB", "100 B"}));
+  EXPECT_EQ(Column(corvane::kColumnUpload), (QStringList{"0 B", "0 B", "60 B"}));
+  EXPECT_EQ(Column(corvane::kColumnTotal), (QStringList{"40 B", "1.46 KB", "160 B"}));
+  // Every fresh row carries the activity mark, shown as the view's selection.
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_TRUE(model->IsSelected(row));
+    EXPECT_TRUE(dlg->trafficView()->selectionModel()->isRowSelected(row, {})) << row;
+  }
+  EXPECT_EQ(model->data(model->index(0, 0), Qt::DecorationRole).typeId(), QMetaType::QIcon);
+  EXPECT_EQ(model->data(model->index(0, 2), Qt::TextAlignmentRole).value<Qt::Alignment>() &
+                Qt::AlignRight,
+            Qt::AlignRight);
+}
+
+TEST_F(MainWindowTest, HeadingClicksSortGreatestFirstWithoutToggleAndNewRowsStillEnterAtTheTop) {
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 1000), Udp(kA, kLocal, 53, 4000, 1000),
+               Udp(kB, kLocal, 80, 4001, 1023), Udp(kC, kLocal, 443, 4002, 500)},
+              3);
+  ClickHeading(corvane::kColumnRemoteIp);
+  QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnRemoteIp),
+                            (QStringList{"9.9.9.9", "192.168.0.1", "10.0.0.1"}), 5000);
+  ClickHeading(corvane::kColumnDownload);
+  QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnDownload),
+                            (QStringList{"1.95 KB", "1023 B", "500 B"}), 5000);
+  ClickHeading(corvane::kColumnDownload);  // the same order again, no toggle
+  QTest::qWait(0);
+  EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"1.95 KB", "1023 B", "500 B"}));
+
+  FeedAndShow({Udp(MakeAddress(1, 2, 3, 4), kLocal, 53, 4003, 28)}, 4);
+  EXPECT_EQ(Column(corvane::kColumnRemoteIp)[0], QStringLiteral("1.2.3.4"));
+}
+
+TEST_F(MainWindowTest, UsersSelectionReachesTheCoreListsSelectedFlag) {
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 100), Udp(kB, kLocal, 80, 4001, 100)}, 2);
+  QTableView* view = dlg->trafficView();
+  QRect rowRect = view->visualRect(view->model()->index(1, 1));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rowRect.center());
+  corvane::TrafficList& list = dlg->monitor().list();
+  corvane::TrafficList::Lock lock(list);
+  EXPECT_FALSE(list.IsSelected(0)) << "a click selects one row only";
+  EXPECT_TRUE(list.IsSelected(1));
+}
+
+TEST_F(MainWindowTest, TickMovesCountsIntoTheReadoutAndSaveAndClearRestartsItFromZero) {
+  Start();
+  std::vector<std::vector<corvane::RowCells>> saved;
+  dlg->monitor().SetLogWriter([&](const std::vector<corvane::RowCells>& rows) {
+    saved.push_back(rows);
+    return std::optional<std::string>();
+  });
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 1536), Udp(kLocal, kA, 4000, 53, 100)}, 1);
+  dlg->OnTick();
+  // The extra datagram the feed uses to synchronise is not for this host.
+  EXPECT_EQ(dlg->summaryLabel()->text(), QStringLiteral("DL: 1.50 KB  UL: 100 B"));
+  EXPECT_EQ(dlg->monitor().counters().tickDownloadBytes.load(), 0u);
+
+  dlg->OnSaveAndClear();
+  ASSERT_EQ(saved.size(), 1u);
+  ASSERT_EQ(saved[0].size(), 1u);
+  EXPECT_EQ(saved[0][0][corvane::kColumnRemoteIp], "10.0.0.1");
+  EXPECT_EQ(dlg->trafficModel()->rowCount(), 0);
+  EXPECT_EQ(dlg->monitor().flows().AddressFlowCount(), 0u);
+  dlg->OnTick();
+  EXPECT_EQ(dlg->summaryLabel()->text(), QStringLiteral("DL: 0 B  UL: 0 B"));
+  EXPECT_TRUE(dlg->messages.empty());
+}
+
+TEST_F(MainWindowTest, FailedSaveReportsThePathAndClearsNothing) {
+  Start();
+  dlg->monitor().SetLogWriter([](const std::vector<corvane::RowCells>&) {
+    return std::optional<std::string>("/full/disk/2024-03-05_12t00t00.log");
+  });
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 100)}, 1);
+  dlg->OnTick();
+  dlg->OnSaveAndClear();
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(dlg->messages[0].caption, QStringLiteral("Error"));
+  EXPECT_EQ(dlg->messages[0].text,
+            QStringLiteral("Can't write to /full/disk/2024-03-05_12t00t00.log"));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dlg->trafficModel()->rowCount(), 1);
+  EXPECT_EQ(dlg->monitor().counters().totalDownloadBytes.load(), 100u);
+}
+
+TEST_F(MainWindowTest, CaptureFailureArrivesAsAnErrorBoxOnTheWindowThread) {
+  failCapture = true;
+  Start();
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->messages.empty(), 5000);
+  EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(dlg->messages[0].caption, QStringLiteral("Error"));
+  EXPECT_EQ(dlg->messages[0].text, QStringLiteral("Can't set promiscuous mode"));
+}
+
+TEST_F(MainWindowTest, CloseHidesBehindTheTrayAndShowMainDialogBringsTheWindowBack) {
+  bool hiddenWhileRunning = false, backAfterShow = false, stillCounting = false;
+  QTimer::singleShot(0, dlg.get(), [&] {
+    dlg->close();
+    hiddenWhileRunning = !dlg->isVisible() && !dlg->windowShown();
+    // Everything keeps counting while the window is hidden.
+    dlg->monitor().counters().AddTick(corvane::kDirectionDownload, 10);
+    dlg->OnTick();
+    stillCounting = dlg->summaryLabel()->text() == QStringLiteral("DL: 10 B  UL: 0 B");
+    dlg->trayMenu()->actions()[0]->trigger();
+    backAfterShow = dlg->isVisible() && dlg->windowShown();
+    dlg->OnExit();
+  });
+  dlg->SetTrayAvailable(true);
+  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_TRUE(hiddenWhileRunning) << "closing must hide the window, not end the dialog";
+  EXPECT_TRUE(stillCounting);
+  EXPECT_TRUE(backAfterShow);
+}
+
+TEST_F(MainWindowTest, WithoutATrayCloseMinimisesSoTheWindowCanComeBack) {
+  Start(/*tray=*/false);
+  dlg->close();
+  EXPECT_TRUE(dlg->isVisible());
+  EXPECT_TRUE(dlg->windowState() & Qt::WindowMinimized);
+  EXPECT_TRUE(dlg->windowShown());
+}
+
+TEST_F(MainWindowTest, EscAndEnterDoNotEndTheProgramOnlyExitDoes) {
+  bool visibleAfterKeys = false;
+  QTimer::singleShot(0, dlg.get(), [&] {
+    QTest::keyClick(dlg.get(), Qt::Key_Escape);
+    QTest::keyClick(dlg.get(), Qt::Key_Return);
+    QTest::keyClick(dlg.get(), Qt::Key_Enter);
+    visibleAfterKeys = dlg->isVisible();
+    dlg->OnExit();
+  });
+  dlg->SetTrayAvailable(true);
+  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_TRUE(visibleAfterKeys);
+}
+
+TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback) {
+  dlg->answer = QMessageBox::Yes;
+  QTimer::singleShot(0, dlg.get(), [&] { dlg->trayMenu()->actions()[4]->trigger(); });
+  dlg->SetTrayAvailable(true);
+  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_FALSE(dlg->monitor().IsRunning());
+  EXPECT_FALSE(dlg->trayIcon()->isVisible());
+  EXPECT_FALSE(dlg->isVisible());
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_EQ(dlg->messages[0].caption, QStringLiteral("Write us"));
+  EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Warning);
+  EXPECT_TRUE(dlg->messages[0].text.startsWith("We would like to hear what you think"));
+  EXPECT_EQ(dlg->opened, QStringList{QStringLiteral(CORVANE_CONTACT_PAGE)});
+  // The threads are gone: nothing fed now is counted.
+  feed->Push(Udp(kA, kLocal, 1, 1, 100));
+  QTest::qWait(0);
+  EXPECT_EQ(dlg->monitor().flows().AddressFlowCount(), 0u);
+}
+
+TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
+  Start();
+  QDir d(dir.path());
+  for (const char* name : {"2024-03-01_10t00t00.log", "2024-03-02_10t00t00.log", "set.dat"}) {
+    QFile f(d.filePath(QString::fromLatin1(name)));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  dlg->answer = QMessageBox::No;
+  dlg->OnDeleteAllLogs();
+  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 2);
+  dlg->answer = QMessageBox::Yes;
+  dlg->OnDeleteAllLogs();
+  EXPECT_TRUE(d.entryList({"*.log"}, QDir::Files).isEmpty());
+  EXPECT_TRUE(d.exists("set.dat"));
+  EXPECT_EQ(dlg->messages.size(), 2u) << "one question each time, no error";
+}
+
+TEST_F(MainWindowTest, ResizingKeepsTheGraphAtItsRightDistanceAndTheListFollowsTheEdges) {
+  Start();
+  QWidget* client = dlg->clientArea();
+  const int gap = client->width() - dlg->graphArea()->geometry().right();
+  const QSize graphSize = dlg->graphArea()->size();
+  dlg->resize(dlg->width() + 150, dlg->height() + 90);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dlg->trafficView()->width(), client->width() - 20);
+  EXPECT_EQ(dlg->trafficView()->height(), client->height() - 65);
+  EXPECT_EQ(client->width() - dlg->graphArea()->geometry().right(), gap);
+  EXPECT_EQ(dlg->graphArea()->size(), graphSize);
+  EXPECT_LT(dlg->summaryGroup()->geometry().right(), dlg->graphArea()->x());
+}
+
+TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsForAPerson) {
+  Start();
+  {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    const char* rows[][6] = {
+        {"140.82.112.4", "lb-140-82-112-4-iad.github.com", "1.27 MB", "84.10 KB", "1.35 MB", "firefox-esr"},
+        {"192.168.1.1", "router.lan", "412 B", "380 B", "792 B", "UDP"},
+        {"151.101.1.69", "151.101.1.69", "23.50 KB", "4.02 KB", "27.52 KB", "thunderbird"},
+        {"8.8.8.8", "dns.google", "2.11 KB", "1.20 KB", "3.31 KB", "systemd-resolve"},
+        {"224.0.0.251", "224.0.0.251", "6.04 KB", "0 B", "6.04 KB", "UDP"},
+    };
+    for (auto& r : rows) {
+      list.InsertTop(corvane::RowCells{r[0], r[1], r[2], r[3], r[4], r[5], "2024-03-05 11:58:02",
+                                       "2024-03-05 12:00:00"},
+                     Noon());
+    }
+    list.SetSelected(0, true);
+    list.SetSelected(3, true);
+  }
+  dlg->trafficModel()->ApplyPending();
+  dlg->monitor().counters().AddTick(corvane::kDirectionDownload, 1536000);
+  dlg->monitor().counters().AddTick(corvane::kDirectionUpload, 90000);
+  dlg->OnTick();
+  QImage picture = dlg->grab().toImage();
+  const QString path = QStringLiteral(CORVANE_BUILD_DIR "/main-window.png");
+  ASSERT_TRUE(picture.save(path)) << path.toStdString();
+  EXPECT_GT(picture.width(), 400);
+}
+
+}  // namespace

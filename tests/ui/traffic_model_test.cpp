@@ -1,0 +1,148 @@
+#include "ui/TrafficModel.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <random>
+
+#include "engine/row_order.h"
+
+namespace {
+
+using corvane::RowCells;
+using corvane::TrafficList;
+
+RowCells Cells(int n) {
+  std::string id = std::to_string(n);
+  return RowCells{"10.0.0." + id, "host" + id, std::to_string(n * 7 % 1000) + " B", "0 B",
+                  std::to_string(n * 7 % 1000) + " B", "UDP", "2024-01-01 10:00:00",
+                  "2024-01-01 10:00:0" + std::to_string(n % 10)};
+}
+
+class TrafficModelTest : public ::testing::Test {
+ protected:
+  TrafficModelTest() { list.SetChangeSink(model.ChangeSink()); }
+  ~TrafficModelTest() override { list.SetChangeSink(nullptr); }
+
+  void ExpectModelEqualsCore() {
+    TrafficList::Lock lock(list);
+    ASSERT_EQ(model.rowCount(), list.Count());
+    for (int row = 0; row < list.Count(); ++row) {
+      EXPECT_EQ(model.Cells(row), list.Cells(row)) << "row " << row;
+      EXPECT_EQ(model.IsSelected(row), list.IsSelected(row)) << "row " << row;
+    }
+  }
+
+  TrafficList list;
+  TrafficModel model;
+};
+
+TEST_F(TrafficModelTest, RandomChangesAppliedInOrderGiveTheCoreListsRows) {
+  std::mt19937 random(7);
+  int next = 0;
+  for (int round = 0; round < 40; ++round) {
+    {
+      TrafficList::Lock lock(list);
+      for (int step = 0; step < 25; ++step) {
+        const int count = list.Count();
+        switch (random() % 6) {
+          case 0:
+          case 1:
+            list.InsertTop(Cells(next++), 0);
+            list.SetSelected(0, true);
+            break;
+          case 2:
+            if (count) list.SetCell(static_cast<int>(random() % count), corvane::kColumnDownload,
+                                    std::to_string(random() % 5000) + " B");
+            break;
+          case 3:
+            if (count) list.SetSelected(static_cast<int>(random() % count), random() % 2);
+            break;
+          case 4:
+            if (count) list.Remove(static_cast<int>(random() % count));
+            break;
+          case 5:
+            corvane::SortTrafficList(list, static_cast<int>(random() % corvane::kColumnCount));
+            break;
+        }
+      }
+      if (round == 20) list.Clear();
+    }
+    // Sometimes several locks' records wait for one posted call.
+    if (random() % 3) {
+      model.ApplyPending();
+      ExpectModelEqualsCore();
+    }
+  }
+  model.ApplyPending();
+  ExpectModelEqualsCore();
+}
+
+TEST_F(TrafficModelTest, RecordsReachTheModelOnlyThroughTheWindowThreadsEventLoop) {
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(Cells(1), 0);
+  }
+  EXPECT_EQ(model.rowCount(), 0) << "records must be queued, not applied on the worker";
+  QCoreApplication::processEvents();
+  EXPECT_EQ(model.rowCount(), 1);
+}
+
+TEST_F(TrafficModelTest, CoreRowOfFollowsRecordsNotYetApplied) {
+  {
+    TrafficList::Lock lock(list);
+    for (int i = 0; i < 4; ++i) list.InsertTop(Cells(i), 0);  // rows: 3 2 1 0
+  }
+  model.ApplyPending();
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(Cells(9), 0);  // 9 3 2 1 0
+    list.Remove(2);               // 9 3 1 0  (model row 1, "2", is gone)
+  }
+  TrafficList::Lock lock(list);
+  EXPECT_EQ(model.CoreRowOf(0), 1);  // "3"
+  EXPECT_EQ(model.CoreRowOf(1), -1);
+  EXPECT_EQ(model.CoreRowOf(2), 2);  // "1"
+  EXPECT_EQ(list.Cell(model.CoreRowOf(3), corvane::kColumnRemoteIp), "10.0.0.0");
+}
+
+TEST_F(TrafficModelTest, ReorderMovesTheSelectionFlagsWithTheRows) {
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(RowCells{"1.1.1.1", "", "1 B", "", "", "", "", ""}, 0);
+    list.InsertTop(RowCells{"2.2.2.2", "", "3 B", "", "", "", "", ""}, 0);
+    list.InsertTop(RowCells{"3.3.3.3", "", "2 B", "", "", "", "", ""}, 0);
+    list.SetSelected(2, true);  // 1.1.1.1
+  }
+  model.ApplyPending();
+  {
+    TrafficList::Lock lock(list);
+    corvane::SortTrafficList(list, corvane::kColumnRemoteIp);
+  }
+  model.ApplyPending();
+  EXPECT_EQ(model.Cells(2)[0], "1.1.1.1");
+  EXPECT_TRUE(model.IsSelected(2));
+  EXPECT_FALSE(model.IsSelected(0));
+  QItemSelection ranges = model.SelectedRanges();
+  ASSERT_EQ(ranges.size(), 1);
+  EXPECT_EQ(ranges[0].top(), 2);
+  EXPECT_EQ(ranges[0].left(), 0);
+  EXPECT_EQ(ranges[0].right(), corvane::kColumnCount - 1);
+}
+
+TEST(TrafficModelColumnsTest, HeadingsWidthsAlignmentsAndHeaderImages) {
+  TrafficModel model;
+  const char* headings[] = {"Remote IP",    "Remote host",    "DL",           "UL",
+                            "DL & UL",      "Local source",   "First activity", "Last activity"};
+  const int widths[] = {120, 170, 80, 80, 80, 120, 120, 120};
+  ASSERT_EQ(model.columnCount(), 8);
+  for (int c = 0; c < 8; ++c) {
+    EXPECT_EQ(model.headerData(c, Qt::Horizontal).toString(), QString::fromLatin1(headings[c]));
+    EXPECT_EQ(TrafficModel::ColumnWidth(c), widths[c]);
+    const bool size = c >= 2 && c <= 4;
+    EXPECT_EQ(TrafficModel::ColumnAlignment(c), size ? Qt::AlignRight : Qt::AlignLeft) << c;
+    EXPECT_EQ(model.headerData(c, Qt::Horizontal, Qt::DecorationRole).isValid(), size) << c;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+// The program's one top-level window: the traffic list, the speed graph
+// and readouts, the toolbar, the menus, the tray icon and every command.
+//
+// CMainDlg owns the Monitor, which owns the run-time state and the worker
+// threads; the window forwards its commands to it. Workers reach the window
+// only through queued calls (titles, errors, list change records), so the
+// window thread never waits for them, apart from short holds of listMutex
+// for its own commands (Save & Clear, the user's selection).
+//
+// Life cycle: the constructor builds the members; Initialise() is the
+// start-up sequence (exec() runs it before the dialog loop starts); closing
+// the window hides it behind the tray icon (or minimises it where there is
+// no tray); only Exit ends the dialog. Esc and Enter do nothing.
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/monitor.h"
+#include "platform/clock.h"
+
+class CIconButton;
+class GraphArea;
+class HelpWindow;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QTableView;
+class SortThreads;
+class TrafficModel;
+
+class CMainDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  // The program's window: system clock, data files beside the executable.
+  explicit CMainDlg(QWidget* parent = nullptr);
+  // For tests and tools: `clock` must outlive the window.
+  CMainDlg(const corvane::Clock& clock, std::string appDirectory, QWidget* parent = nullptr);
+  ~CMainDlg() override;
+
+  corvane::Monitor& monitor() { return *monitor_; }
+
+  // Before Initialise(): monitor this address instead of the host's own.
+  void SetInterfaceAddress(uint32_t address) { interfaceOverride_ = address; }
+  // Before Initialise(): whether a system tray exists (by default, as Qt
+  // reports it).
+  void SetTrayAvailable(bool available) { trayOverride_ = available; }
+
+  // The start-up sequence; runs once.
+  void Initialise();
+  // Runs the start-up sequence, then the dialog until Exit.
+  int exec() override;
+
+  // --- parts, for tests ---
+  TrafficModel* trafficModel() const { return model_; }
+  QTableView* trafficView() const { return view_; }
+  GraphArea* graphArea() const { return graph_; }
+  QLabel* summaryLabel() const { return summaryLabel_; }
+  QGroupBox* summaryGroup() const { return summaryGroup_; }
+  QMenu* trayMenu() const { return trayMenu_; }
+  QSystemTrayIcon* trayIcon() const { return tray_; }
+  bool trayAvailable() const { return trayAvailable_; }
+  bool windowShown() const { return windowShown_; }
+  CIconButton* button(int index) const { return buttons_[index]; }
+  QWidget* clientArea() const { return client_; }
+  // Waits for the sorts started by column clicks (tests).
+  void WaitForSorts();
+
+ public slots:
+  // The commands.
+  void OnSaveAndClear();
+  void OnShowLog();
+  void OnDeleteAllLogs();
+  void OnOptions();
+  void OnHelpTopics();
+  void OnAbout();
+  void OnExit();
+  void OnShowMainDialog();
+  // The one-second tick.
+  void OnTick();
+  // A click on a column heading.
+  void OnSortColumn(int column);
+
+ protected:
+  // Every message box of the window goes through here (tests override it).
+  virtual QMessageBox::StandardButton ShowMessage(QMessageBox::Icon icon, const QString& caption,
+                                                  const QString& text,
+                                                  QMessageBox::StandardButtons buttons);
+  // Opens a web page or mail link; false with a reason text when it fails.
+  virtual bool OpenLink(const QString& url, QString* reason);
+
+  void setVisible(bool visible) override;
+  void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void reject() override;
+  void accept() override;
+
+ private:
+  void Construct();
+  void BuildControls();
+  void BuildMenus();
+  void BuildTray();
+  void Relayout();
+  void ReportError(const QString& text);
+  void SyncViewSelection();
+  void OnUserSelection(const class QItemSelection& selected,
+                       const class QItemSelection& deselected);
+  void SetWindowShown(bool shown);
+  void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+  std::unique_ptr<corvane::SystemClock> ownClock_;
+  std::unique_ptr<corvane::Monitor> monitor_;
+  std::unique_ptr<SortThreads> sorts_;
+
+  QMenuBar* menuBar_ = nullptr;
+  QWidget* client_ = nullptr;
+  CIconButton* buttons_[5] = {};  // Save & Clear, Show log, Delete all logs, Options, Help
+  QGroupBox* summaryGroup_ = nullptr;
+  QLabel* summaryLabel_ = nullptr;
+  GraphArea* graph_ = nullptr;
+  QTableView* view_ = nullptr;
+  TrafficModel* model_ = nullptr;
+  QMenu* trayMenu_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  QPointer<HelpWindow> help_;
+  QTimer tick_;
+
+  std::optional<uint32_t> interfaceOverride_;
+  std::optional<bool> trayOverride_;
+  bool trayAvailable_ = false;
+  bool initialised_ = false;
+  bool exiting_ = false;
+  bool windowShown_ = true;
+  bool syncingSelection_ = false;
+  int sortColumn_ = -1;
+  // Distances of the graph, the summary group and its label from the right
+  // edge of the client area, as laid out at start.
+  int graphRightGap_ = 0;
+  int groupRightGap_ = 0;
+  int labelRightGap_ = 0;
+};

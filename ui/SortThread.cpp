@@ -1,0 +1,34 @@
+#include "ui/SortThread.h"
+
+#include <algorithm>
+
+#include "engine/row_order.h"
+
+void SortThreads::Start(int column) {
+  // Finished sorts are joined here, so the list of threads stays short.
+  for (auto& sort : sorts_) {
+    if (sort->done.load() && sort->thread.joinable()) sort->thread.join();
+  }
+  sorts_.erase(std::remove_if(sorts_.begin(), sorts_.end(),
+                              [](const auto& sort) { return !sort->thread.joinable(); }),
+               sorts_.end());
+
+  auto sort = std::make_unique<Sort>();
+  Sort* raw = sort.get();
+  corvane::TrafficList* list = &list_;
+  raw->thread = std::thread([list, raw, column] {
+    {
+      corvane::TrafficList::Lock lock(*list);
+      corvane::SortTrafficList(*list, column);
+    }
+    raw->done.store(true);
+  });
+  sorts_.push_back(std::move(sort));
+}
+
+void SortThreads::Wait() {
+  for (auto& sort : sorts_) {
+    if (sort->thread.joinable()) sort->thread.join();
+  }
+  sorts_.clear();
+}

@@ -1,0 +1,20 @@
+# The main window, its list model and sorting, the help window, and the
+# corvane executable.
+target_sources(corvane_ui PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.h)
+
+add_executable(corvane ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+target_link_libraries(corvane PRIVATE corvane_ui)
+
+# The user's guide lives beside the executable as "cvhelp.html".
+add_custom_command(TARGET corvane POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E copy_if_different
+          ${CMAKE_SOURCE_DIR}/resources/cvhelp.html $<TARGET_FILE_DIR:corvane>/cvhelp.html
+  VERBATIM)
