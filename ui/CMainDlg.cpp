@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
@@ -16,6 +15,7 @@
 
 #include "engine/text_format.h"
 #include "platform/app_directory.h"
+#include "storage/traffic_log.h"
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CIconButton.h"
@@ -220,6 +220,13 @@ void CMainDlg::Initialise() {
     QMetaObject::invokeMethod(this, [this, text] { setWindowTitle(text); }, Qt::QueuedConnection);
   });
   m.list().SetChangeSink(model_->ChangeSink());
+  // Save & Clear and the midnight step write the rows to a new traffic log
+  // beside the program before anything is emptied.
+  m.SetLogWriter(corvane::TrafficLogWriter(m.appDirectory(), m.clock()));
+  // set.dat: the options, the mask and the proxy (resolved once here).
+  m.LoadSettingsFile();
+  // Remote hosts are named by reverse lookups on the resolver pool.
+  m.EnableHostNames(corvane::ReverseLookup);
 
   m.counters().ClearTotals();
   windowShown_ = true;
@@ -358,17 +365,12 @@ void CMainDlg::OnDeleteAllLogs() {
                       .arg(QString::fromStdString(monitor_->appDirectory())),
                   QMessageBox::Yes | QMessageBox::No);
   if (answer != QMessageBox::Yes) return;
-  // Every "*.log" file beside the program is a traffic log.
-  QDir directory(QString::fromStdString(monitor_->appDirectory()));
-  QStringList failed;
-  const QStringList logs =
-      directory.entryList({QStringLiteral("*.log")}, QDir::Files | QDir::Hidden | QDir::System);
-  for (const QString& name : logs) {
-    if (!directory.remove(name)) failed.push_back(directory.filePath(name));
-  }
-  if (!failed.isEmpty()) {
+  const corvane::DeleteLogsResult result = corvane::DeleteAllLogs(monitor_->appDirectory());
+  if (!result.failures.empty()) {
+    QStringList failed;
+    for (const auto& failure : result.failures) failed.push_back(QString::fromStdString(failure));
     ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                QStringLiteral("Can't delete %1").arg(failed.join(QStringLiteral(", "))),
+                QStringLiteral("Can't delete %1").arg(failed.join(QStringLiteral("\n"))),
                 QMessageBox::Ok);
   }
 }

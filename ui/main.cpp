@@ -2,12 +2,16 @@
 // it starts with the dialog's start-up sequence and ends when Exit ends the
 // dialog. It reads no arguments and no environment of its own.
 #include <QApplication>
+#include <clocale>
 #include <QIcon>
 
 #include "ui/CMainDlg.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  // Byte counts are written as "1.50 KB" into the list and the logs,
+  // whatever the user's locale says about decimal commas.
+  std::setlocale(LC_NUMERIC, "C");
   // The icons and the built-in guide are compiled into the corvane_ui
   // static library; nothing else would pull them into the executable.
   Q_INIT_RESOURCE(corvane);
