@@ -19,6 +19,8 @@
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CIconButton.h"
+#include "ui/CLogsDlg.h"
+#include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
 #include "ui/HelpWindow.h"
 #include "ui/SortThread.h"
@@ -344,18 +346,22 @@ void CMainDlg::OnSaveAndClear() {
 }
 
 void CMainDlg::OnShowLog() {
-  // The Logs dialog (CLogsDlg) is run here, modally and without owner:
-  //   CLogsDlg dialog; dialog.exec();
-  // It is wired in when the Logs dialog is part of the program.
+  // Modal, without owner; its result is not used.
+  CLogsDlg dialog(monitor_->appDirectory());
+  dialog.exec();
 }
 
 void CMainDlg::OnOptions() {
-  // The Options dialog (COptionsDlg) is run here, modally and without
-  // owner. On OK the Monitor applies its result (restarting capture only
-  // when the interface changed, taking over the mask, flags and proxy, and
-  // reloading the filters), and the graph takes over "Freeze the graph":
-  //   graph_->SetFrozen(monitor_->settings().freezeGraph.load());
-  // It is wired in when the Options dialog is part of the program.
+  COptionsDlg::Context context;
+  context.settingsFile = monitor_->appDirectory() + "/" + corvane::kSettingsFileName;
+  context.filterFile = monitor_->filterFile();
+  context.monitoredAddress = monitor_->settings().interfaceAddress.load();
+  context.monitoredMask = monitor_->settings().interfaceMask.load();
+  COptionsDlg dialog(std::move(context));
+  if (dialog.exec() != QDialog::Accepted) return;
+  // Capture restarts only when the interface changed; the filters reload.
+  monitor_->ApplyOptions(dialog.optionsResult());
+  graph_->SetFrozen(monitor_->settings().freezeGraph.load());
 }
 
 void CMainDlg::OnDeleteAllLogs() {

@@ -1,0 +1,286 @@
+#include "ui/CLogsDlg.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <algorithm>
+
+#include "storage/row_sort.h"
+#include "ui/dialog_units.h"
+#include "ui/svg_icon.h"
+
+using corvane::LogChoice;
+using corvane::RowCells;
+
+namespace {
+
+struct ColumnInfo {
+  const char* heading;
+  int width;
+  Qt::Alignment alignment;
+};
+
+const ColumnInfo kColumns[corvane::kColumnCount] = {
+    {"Remote IP", 100, Qt::AlignLeft},      {"Remote host", 170, Qt::AlignLeft},
+    {"DL", 80, Qt::AlignRight},             {"UL", 80, Qt::AlignRight},
+    {"DL & UL", 80, Qt::AlignRight},        {"Local source", 120, Qt::AlignLeft},
+    {"First activity", 120, Qt::AlignLeft}, {"Last activity", 120, Qt::AlignLeft},
+};
+
+// The order of a sorted combo box: without regard to case, then by the
+// texts' own order; a placeholder ("<...>") stands before every name.
+bool SortsBefore(const QString& a, const QString& b) {
+  const bool placeholderA = a.startsWith(QLatin1Char('<'));
+  const bool placeholderB = b.startsWith(QLatin1Char('<'));
+  if (placeholderA != placeholderB) return placeholderA;
+  const int folded = a.compare(b, Qt::CaseInsensitive);
+  return folded != 0 ? folded < 0 : a < b;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the model
+
+LogRowsModel::LogRowsModel(QObject* parent)
+    : QAbstractTableModel(parent),
+      rowIcon_(LoadIconPixmap(QStringLiteral(":/icons/row.svg"), QSize(16, 16))),
+      headerIcons_{QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_down.svg"), QSize(13, 13))),
+                   QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_up.svg"), QSize(13, 13))),
+                   QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_both.svg"), QSize(13, 13)))} {}
+
+QString LogRowsModel::Heading(int column) {
+  return column >= 0 && column < corvane::kColumnCount ? QString::fromLatin1(kColumns[column].heading)
+                                                       : QString();
+}
+
+int LogRowsModel::ColumnWidth(int column) {
+  return column >= 0 && column < corvane::kColumnCount ? kColumns[column].width : 0;
+}
+
+Qt::Alignment LogRowsModel::ColumnAlignment(int column) {
+  return column >= 0 && column < corvane::kColumnCount ? kColumns[column].alignment
+                                                       : Qt::AlignLeft;
+}
+
+int LogRowsModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int LogRowsModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : corvane::kColumnCount;
+}
+
+QVariant LogRowsModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const int column = index.column();
+  switch (role) {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+      return QString::fromStdString(rows_[static_cast<size_t>(index.row())][static_cast<size_t>(column)]);
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(ColumnAlignment(column) | Qt::AlignVCenter);
+    case Qt::DecorationRole:
+      if (column == corvane::kColumnRemoteIp) return rowIcon_;
+      return {};
+    default:
+      return {};
+  }
+}
+
+QVariant LogRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || section < 0 || section >= corvane::kColumnCount) {
+    return QAbstractTableModel::headerData(section, orientation, role);
+  }
+  switch (role) {
+    case Qt::DisplayRole:
+      return Heading(section);
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(ColumnAlignment(section) | Qt::AlignVCenter);
+    case Qt::DecorationRole:
+      if (section >= corvane::kColumnDownload && section <= corvane::kColumnTotal) {
+        return headerIcons_[section - corvane::kColumnDownload];
+      }
+      return {};
+    default:
+      return {};
+  }
+}
+
+void LogRowsModel::SetRows(std::vector<RowCells> rows) {
+  beginResetModel();
+  rows_ = std::move(rows);
+  endResetModel();
+}
+
+void LogRowsModel::SortByColumn(int column) {
+  if (column < 0 || column >= corvane::kColumnCount) return;
+  beginResetModel();
+  corvane::SortRows(column, rows_);
+  endResetModel();
+}
+
+// ---------------------------------------------------------------- the dialog
+
+CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
+    : QDialog(parent), directory_(std::move(directory)) {
+  setWindowTitle(QStringLiteral("Logs"));
+
+  // The layout in dialog units, 452 x 265: the selector at the top centre,
+  // the list filling the dialog, OK at the bottom centre.
+  selectLabel_ = new QLabel(QStringLiteral("Select log:"), this);
+  selectLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  selectLabel_->setGeometry(DialogRect(this, 160, 8, 42, 10));
+  selector_ = new QComboBox(this);
+  selector_->setEditable(true);
+  selector_->setInsertPolicy(QComboBox::NoInsert);
+  const QRect selectorRect = DialogRect(this, 205, 7, 81, 12);
+  selector_->setGeometry(selectorRect.x(), selectorRect.y(), selectorRect.width(),
+                         std::max(selectorRect.height(), selector_->sizeHint().height()));
+  selectLabel_->setBuddy(selector_);
+
+  model_ = new LogRowsModel(this);
+  view_ = new QTableView(this);
+  view_->setModel(model_);
+  view_->setGeometry(DialogRect(this, 7, 26, 438, 212));
+  view_->setSelectionMode(QAbstractItemView::SingleSelection);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setShowGrid(false);
+  view_->setWordWrap(false);
+  view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  view_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  view_->verticalHeader()->hide();
+  view_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  view_->verticalHeader()->setDefaultSectionSize(std::max(view_->fontMetrics().height() + 4, 18));
+  QHeaderView* header = view_->horizontalHeader();
+  header->setHighlightSections(false);
+  header->setSectionsClickable(true);
+  header->setSortIndicatorShown(false);
+  header->setStretchLastSection(false);
+  for (int column = 0; column < corvane::kColumnCount; ++column) {
+    view_->setColumnWidth(column, LogRowsModel::ColumnWidth(column));
+  }
+  connect(header, &QHeaderView::sectionClicked, this, &CLogsDlg::OnSortColumn);
+
+  progress_ = new QProgressBar(this);
+  progress_->setRange(0, 0);  // busy: the length of a load is not known in advance
+  progress_->setTextVisible(false);
+  progress_->hide();
+  PlaceProgress();
+
+  okButton_ = new QPushButton(QStringLiteral("OK"), this);
+  okButton_->setGeometry(DialogRect(this, 201, 244, 50, 14));
+  okButton_->setDefault(true);
+  connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
+
+  setFixedSize(DialogRect(this, 0, 0, 452, 265).size());
+
+  // The logs found now; the list is not refreshed while the dialog is open.
+  choices_ = corvane::ListLogs(directory_);
+  QStringList entries;
+  if (choices_.empty()) {
+    entries.push_back(QString::fromLatin1(corvane::kNoLogsEntry));
+  } else {
+    entries.push_back(QString::fromLatin1(corvane::kSelectLogEntry));
+    for (const LogChoice& choice : choices_) {
+      // One entry per display name: choosing it shows every log of that name.
+      const QString name = QString::fromStdString(choice.displayName);
+      if (!entries.contains(name)) entries.push_back(name);
+    }
+  }
+  std::stable_sort(entries.begin(), entries.end(), SortsBefore);
+  selector_->addItems(entries);
+  connect(selector_, &QComboBox::currentIndexChanged, this, &CLogsDlg::OnSelectionChanged);
+  selector_->setCurrentIndex(0);
+}
+
+CLogsDlg::~CLogsDlg() {
+  CancelLoads();
+  for (Load& load : loads_) {
+    if (load.thread.joinable()) load.thread.join();
+  }
+}
+
+void CLogsDlg::OnSelectionChanged(int index) {
+  model_->SetRows({});
+  CancelLoads();
+  if (index < 0) return;
+  const QString text = selector_->itemText(index);
+  if (text.startsWith(QLatin1Char('<'))) return;  // a placeholder: the list stays empty
+  StartLoad(text.toStdString());
+}
+
+void CLogsDlg::StartLoad(const std::string& displayName) {
+  JoinFinished();
+  const uint64_t generation = ++generation_;
+  auto cancelled = std::make_shared<std::atomic<bool>>(false);
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  loading_ = true;
+  PlaceProgress();
+  progress_->show();
+  progress_->raise();
+  // The worker gets copies of everything it reads; it reaches the dialog
+  // only through a queued call, and the dialog joins it before it goes.
+  std::thread thread([this, generation, cancelled, done, directory = directory_,
+                      choices = choices_, displayName] {
+    auto rows = std::make_shared<std::vector<RowCells>>(
+        corvane::RowsForDisplayName(directory, choices, displayName));
+    if (!cancelled->load()) {
+      QMetaObject::invokeMethod(
+          this, [this, generation, rows] { OnRowsLoaded(generation, std::move(*rows)); },
+          Qt::QueuedConnection);
+    }
+    done->store(true);
+  });
+  loads_.push_back({std::move(thread), std::move(cancelled), std::move(done)});
+}
+
+void CLogsDlg::OnRowsLoaded(uint64_t generation, std::vector<RowCells> rows) {
+  if (generation != generation_) return;  // superseded by a later choice
+  loading_ = false;
+  progress_->hide();
+  model_->SetRows(std::move(rows));
+  JoinFinished();
+  emit logLoaded();
+}
+
+void CLogsDlg::CancelLoads() {
+  ++generation_;
+  loading_ = false;
+  progress_->hide();
+  for (Load& load : loads_) load.cancelled->store(true);
+}
+
+void CLogsDlg::JoinFinished() {
+  // Only threads that have returned their work are joined here, so the
+  // window never waits for a superseded load still reading its file.
+  for (auto it = loads_.begin(); it != loads_.end();) {
+    if (it->done->load()) {
+      if (it->thread.joinable()) it->thread.join();
+      it = loads_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void CLogsDlg::WaitForLoad() {
+  for (Load& load : loads_) {
+    if (load.thread.joinable()) load.thread.join();
+  }
+  QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+  loads_.clear();
+}
+
+void CLogsDlg::PlaceProgress() {
+  const QRect area = view_->geometry();
+  const int width = std::min(area.width() - 20, DialogUnitsX(this, 160));
+  const int height = std::max(progress_->sizeHint().height(), DialogUnitsY(this, 10));
+  progress_->setGeometry(area.x() + (area.width() - width) / 2,
+                         area.y() + (area.height() - height) / 2, width, height);
+}
+
+void CLogsDlg::OnSortColumn(int column) { model_->SortByColumn(column); }

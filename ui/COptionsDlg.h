@@ -1,0 +1,107 @@
+// The "Options" dialog: the monitored interface, the general options, the
+// proxy server, and the door to the Filters dialog.
+//
+// Opening: the interface list (sorted, the first entry selected whatever is
+// monitored), whether the desktop starts the program at log-in (the
+// autostart entry), then set.dat. OK: takes the values, finds the chosen
+// interface, checks the proxy ("Input Proxy Server host!", "Can't resolve
+// proxy IP address!", "Input Proxy Server port!": the dialog stays open and
+// nothing is written), adds or removes the autostart entry when
+// "Launch on startup" changed, writes set.dat and closes; optionsResult()
+// then holds what the main window hands to Monitor::ApplyOptions. Cancel
+// writes and applies nothing (what the Filters dialog wrote stays written).
+//
+// Window thread only. The proxy host is resolved on OK, which may wait for
+// the system's resolver.
+#pragma once
+
+#include <QDialog>
+#include <QMessageBox>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/adapters.h"
+#include "storage/settings.h"
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class COptionsDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  struct Context {
+    std::string settingsFile;  // full path of set.dat
+    std::string filterFile;    // full path of filters.dat
+    // What is monitored now; kept when OK finds no chosen interface.
+    uint32_t monitoredAddress = 0;
+    uint32_t monitoredMask = 0xffffffffu;
+    // The interfaces to offer; by default the system's.
+    std::optional<std::vector<corvane::InterfaceEntry>> interfaces;
+    // The program the autostart entry starts; by default this executable.
+    std::string executablePath;
+  };
+
+  explicit COptionsDlg(Context context, QWidget* parent = nullptr);
+
+  // After OK: the values for the main window's Options command.
+  const corvane::OptionsResult& optionsResult() const { return result_; }
+
+  // --- parts, for tests ---
+  QComboBox* interfaceCombo() const { return interfaceCombo_; }
+  QCheckBox* launchOnStartupBox() const { return launchBox_; }
+  QCheckBox* hideLanBox() const { return hideLanBox_; }
+  QCheckBox* freezeGraphBox() const { return freezeBox_; }
+  QCheckBox* proxyBox() const { return proxyBox_; }
+  QPushButton* setupFiltersButton() const { return filtersButton_; }
+  QGroupBox* proxyGroup() const { return proxyGroup_; }
+  QLineEdit* hostEdit() const { return hostEdit_; }
+  QLineEdit* portEdit() const { return portEdit_; }
+  QPushButton* okButton() const { return okButton_; }
+  QPushButton* cancelButton() const { return cancelButton_; }
+
+ public slots:
+  void OnProxyClicked();
+  void OnSetupFilters();
+  void accept() override;
+
+ protected:
+  // Every message box of the dialog goes through here (tests override it).
+  virtual void ShowMessage(QMessageBox::Icon icon, const QString& caption, const QString& text);
+  // Runs the Filters dialog modally; its result does not concern Options.
+  virtual void RunFiltersDialog();
+  // The proxy host's address (the text itself when it is one).
+  virtual corvane::ResolvedProxy ResolveProxy(const std::string& hostText);
+
+ private:
+  void FillInterfaces();
+  void EnableProxyGroup(bool enabled);
+  void ApplyAutostart();
+
+  Context context_;
+  std::vector<corvane::InterfaceEntry> entries_;  // in the system's order
+  bool launchAtOpening_ = false;
+  corvane::OptionsResult result_;
+
+  QGroupBox* interfaceGroup_ = nullptr;
+  QComboBox* interfaceCombo_ = nullptr;
+  QGroupBox* generalGroup_ = nullptr;
+  QCheckBox* launchBox_ = nullptr;
+  QCheckBox* hideLanBox_ = nullptr;
+  QCheckBox* freezeBox_ = nullptr;
+  QCheckBox* proxyBox_ = nullptr;
+  QPushButton* filtersButton_ = nullptr;
+  QGroupBox* proxyGroup_ = nullptr;
+  QLabel* hostLabel_ = nullptr;
+  QLineEdit* hostEdit_ = nullptr;
+  QLabel* portLabel_ = nullptr;
+  QLineEdit* portEdit_ = nullptr;
+  QPushButton* okButton_ = nullptr;
+  QPushButton* cancelButton_ = nullptr;
+};

@@ -1,0 +1,10 @@
+# The Options, Filters, New filter and Logs dialogs.
+target_sources(corvane_ui PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/CLogsDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CLogsDlg.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/CNewFilterDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CNewFilterDlg.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/COptionsDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/COptionsDlg.h)
