@@ -193,6 +193,15 @@ CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
   }
   std::stable_sort(entries.begin(), entries.end(), SortsBefore);
   selector_->addItems(entries);
+  // At least 81 units wide, wider when a log's name would not fit; the label
+  // and the selector stay centred together.
+  selector_->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  const int width = std::max(selector_->width(), selector_->sizeHint().width());
+  if (width > selector_->width()) {
+    const int shift = (width - selector_->width()) / 2;
+    selector_->setGeometry(selector_->x() - shift, selector_->y(), width, selector_->height());
+    selectLabel_->move(selectLabel_->x() - shift, selectLabel_->y());
+  }
   connect(selector_, &QComboBox::currentIndexChanged, this, &CLogsDlg::OnSelectionChanged);
   selector_->setCurrentIndex(0);
 }
