@@ -4,6 +4,7 @@
 // off the window thread, and a picture (logs.png in the build folder).
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
 #include <QIcon>
@@ -13,9 +14,13 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "dialog_test_files.h"
+#include "platform/clock.h"
+#include "ui/CIconButton.h"
 #include "ui/CLogsDlg.h"
+#include "ui/CMainDlg.h"
 
 namespace {
 
@@ -248,6 +253,22 @@ TEST_F(LogsDialogTest, RendersAPictureForPeople) {
     }
   }
   EXPECT_TRUE(dialog_test::SavePicture(*dialog, QStringLiteral("logs.png")));
+}
+
+// The main window's Show log button runs the dialog on its own directory.
+TEST_F(LogsDialogTest, ShowLogButtonOfTheMainWindowOpensTheLogs) {
+  Write("2005-03-01_09t05t07.log", Line("10.0.0.1", "a", "1_B"));
+  corvane::ManualClock clock(0);
+  CMainDlg window(clock, dir.path().toStdString());
+  QStringList shown;
+  QTimer::singleShot(0, &window, [&] {
+    auto* logs = qobject_cast<CLogsDlg*>(QApplication::activeModalWidget());
+    ASSERT_NE(logs, nullptr) << "Show log runs the Logs dialog modally";
+    shown = Entries(*logs);
+    logs->okButton()->click();
+  });
+  window.button(1)->click();
+  EXPECT_EQ(shown, (QStringList{"<Select a log!>", "2005-03-01 09:05:07"}));
 }
 
 }  // namespace
