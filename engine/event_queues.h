@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/flat_hash.h"
+
 namespace corvane {
 
 struct FlowEvent {
@@ -64,9 +66,14 @@ class EventQueue {
   std::deque<Event> events_;   // GUARDED_BY(mutex_)
 };
 
-// The capture thread's queue of address-flow events. Consecutive events that
-// would show the same row at the same second are kept once: showing the
-// second one changes nothing the first did not.
+// The capture thread's queue of address-flow events. An event that would
+// show the same row at the same second as one already queued in the current
+// run of that second is kept once: the pass folds the events of one row
+// into one anyway (first activity from the first, last activity from the
+// last, counts from the flow), so the second one would change nothing the
+// list shows. The queue therefore grows with the flows active per second,
+// not with the datagram rate, and stays bounded however fast datagrams
+// arrive.
 class PacketQueue {
  public:
   void Push(const FlowEvent& event) {
@@ -78,12 +85,21 @@ class PacketQueue {
         return;
       }
     }
+    if (event.time != runSecond_ || !runOpen_) {
+      runKeys_.Clear();
+      runSecond_ = event.time;
+      runOpen_ = true;
+    }
+    if (!runKeys_.Insert(KeyOf(event))) return;
     events_.push_back(event);
   }
 
   void TakeReady(int64_t now, std::vector<FlowEvent>& out) {
     std::lock_guard lock(mutex_);
     while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
+      // Once an event of the open run has been shown, a later one of the
+      // same row must be queued again to show its time.
+      if (runOpen_ && events_.front().time == runSecond_) runOpen_ = false;
       out.push_back(events_.front());
       events_.pop_front();
     }
@@ -95,8 +111,17 @@ class PacketQueue {
   }
 
  private:
+  static uint64_t KeyOf(const FlowEvent& event) {
+    return uint64_t{event.remoteAddress} << 32 | uint64_t{event.localPort} << 16 | event.protocol;
+  }
+
   mutable std::mutex mutex_;       // queueMutex
   std::deque<FlowEvent> events_;   // GUARDED_BY(mutex_)
+  // The keys queued since the time stamp last changed: the tail of
+  // events_, all stamped runSecond_.
+  GenerationSet64 runKeys_;  // GUARDED_BY(mutex_)
+  int64_t runSecond_ = 0;                 // GUARDED_BY(mutex_)
+  bool runOpen_ = false;                  // GUARDED_BY(mutex_)
 };
 
 using ProxyRequestQueue = EventQueue<ProxyEvent>;

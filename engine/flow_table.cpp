@@ -21,9 +21,9 @@ void FlowTable::AddToAddressFlow(uint32_t remoteAddress, int direction, uint32_t
 
 std::optional<FlowCounts> FlowTable::LookupAddressFlow(uint32_t remoteAddress) const {
   std::lock_guard lock(mutex_);
-  auto it = addressFlows_.find(remoteAddress);
-  if (it == addressFlows_.end()) return std::nullopt;
-  return it->second;
+  const FlowCounts* counts = addressFlows_.Lookup(remoteAddress);
+  if (!counts) return std::nullopt;
+  return *counts;
 }
 
 FlowCounts FlowTable::AddToProxyFlow(uint16_t localPort, const std::string& host,
@@ -71,13 +71,13 @@ std::vector<FlowRecord> FlowTable::AddressFlows() const {
   std::lock_guard lock(mutex_);
   std::vector<FlowRecord> records;
   records.reserve(addressFlows_.size());
-  for (const auto& [address, counts] : addressFlows_) {
+  addressFlows_.ForEach([&records](uint32_t address, const FlowCounts& counts) {
     FlowRecord record;
     record.key = address;
     record.uploadBytes = counts.uploadBytes;
     record.downloadBytes = counts.downloadBytes;
     records.push_back(std::move(record));
-  }
+  });
   return records;
 }
 

@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/flat_hash.h"
+
 namespace corvane {
 
 inline constexpr int kDirectionUpload = 1;
@@ -81,7 +83,7 @@ class FlowTable {
   };
 
   mutable std::mutex mutex_;
-  std::unordered_map<uint32_t, FlowCounts> addressFlows_;  // GUARDED_BY(mutex_)
+  FlatMap32<FlowCounts> addressFlows_;  // GUARDED_BY(mutex_)
   std::vector<FlowRecord> proxyFlows_;                     // GUARDED_BY(mutex_)
   // Index of the first proxy flow of each (host, local source).
   std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_;  // GUARDED_BY(mutex_)

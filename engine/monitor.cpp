@@ -50,7 +50,10 @@ void Monitor::AccountDatagram(const PacketInfo& info) {
     return;
   }
 
-  if (proxy_.AttributeProxyDatagram(settings_, info.sourceAddress, info.destinationAddress,
+  // The proxy attribution answers false for everything while it is off;
+  // asking it only when on spares the capture thread a clock read.
+  if (settings_.proxyEnabled.load(std::memory_order_relaxed) &&
+      proxy_.AttributeProxyDatagram(settings_, info.sourceAddress, info.destinationAddress,
                                     info.length, info.destinationPort, info.sourcePort, direction,
                                     info.requestText, clock_.Now(), proxyQueue_)) {
     return;
@@ -134,6 +137,12 @@ void Monitor::StopCapture() {
   }
   if (capture_->thread.joinable()) capture_->thread.join();
   capture_.reset();
+}
+
+uint64_t Monitor::CaptureDroppedByKernel() {
+  if (!capture_) return 0;
+  std::lock_guard lock(capture_->sourceMutex);
+  return capture_->source ? capture_->source->DroppedByKernel() : 0;
 }
 
 void Monitor::RestartCapture(uint32_t interfaceAddress) {
@@ -296,11 +305,15 @@ const std::string& Monitor::TimestampText(int64_t seconds) {
 namespace {
 
 // The events of one row within a pass, folded: showing them one by one
-// would leave the row exactly as showing the first one's time as its first
-// activity and the last one's as its last (the counts come from the flow).
-struct FoldedEvent {
-  FlowEvent event;
+// leaves the row exactly as showing one event with the first one's time as
+// its first activity and the last one's as its last (the counts come from
+// the flow, which is read once for all of them). Events of different ports
+// or protocols that have the same local source show the same row, so they
+// are folded by the row, not by the event's own fields.
+struct FoldedRow {
+  uint32_t remoteAddress;
   int64_t firstTime;
+  int64_t lastTime;
   std::string localSource;
 };
 
@@ -312,33 +325,40 @@ void Monitor::ShowReadyEvents() {
   readyFlowEvents_.clear();
   packetQueue_.TakeReady(now, readyFlowEvents_);
   if (!readyFlowEvents_.empty()) {
-    std::vector<FoldedEvent> folded;
-    std::unordered_map<uint64_t, size_t> byKey;
-    folded.reserve(readyFlowEvents_.size());
+    std::vector<FoldedRow> folded;
+    std::unordered_map<uint64_t, size_t> rowOfEvent;  // event key -> folded row
+    std::unordered_map<std::string, size_t> rowOfText;  // address + local source -> folded row
+    rowOfEvent.reserve(readyFlowEvents_.size());
+    // The port map's lock is taken here, before listMutex, never inside it.
+    const PortProcessMap* portMap = ActivePortMap();
+    std::string rowKey;
     for (const FlowEvent& event : readyFlowEvents_) {
       uint64_t key = uint64_t{event.remoteAddress} << 32 | uint64_t{event.localPort} << 16 |
                      event.protocol;
-      auto [it, inserted] = byKey.try_emplace(key, folded.size());
+      auto [it, inserted] = rowOfEvent.try_emplace(key, 0);
       if (inserted) {
-        folded.push_back(FoldedEvent{event, event.time, {}});
-      } else {
-        folded[it->second].event.time = event.time;
+        std::string localSource =
+            LocalSourceText(event.localPort, event.remoteAddress, event.protocol, portMap);
+        rowKey.assign(reinterpret_cast<const char*>(&event.remoteAddress),
+                      sizeof event.remoteAddress);
+        rowKey += localSource;
+        auto [row, newRow] = rowOfText.try_emplace(rowKey, folded.size());
+        if (newRow) {
+          folded.push_back(
+              FoldedRow{event.remoteAddress, event.time, event.time, std::move(localSource)});
+        }
+        it->second = row->second;
       }
+      folded[it->second].lastTime = event.time;
     }
     for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
       size_t end = std::min(folded.size(), begin + kEventsPerListHold);
-      // The port map's lock is taken before listMutex, never inside it.
-      const PortProcessMap* portMap = ActivePortMap();
-      for (size_t i = begin; i < end; ++i) {
-        const FlowEvent& e = folded[i].event;
-        folded[i].localSource = LocalSourceText(e.localPort, e.remoteAddress, e.protocol, portMap);
-      }
       TrafficList::Lock lock(list_);
       for (size_t i = begin; i < end; ++i) {
-        const FoldedEvent& f = folded[i];
-        const std::string addressText = FormatAddress(f.event.remoteAddress);
+        const FoldedRow& f = folded[i];
+        const std::string addressText = FormatAddress(f.remoteAddress);
         int row = list_.FindAddressRow(addressText, f.localSource);
-        std::optional<FlowCounts> counts = flows_.LookupAddressFlow(f.event.remoteAddress);
+        std::optional<FlowCounts> counts = flows_.LookupAddressFlow(f.remoteAddress);
         if (!counts) continue;  // cleared since it was queued
         std::string down = FormatByteCount(counts->downloadBytes);
         std::string up = FormatByteCount(counts->uploadBytes);
@@ -347,19 +367,19 @@ void Monitor::ShowReadyEvents() {
           list_.SetCell(row, kColumnDownload, std::move(down));
           list_.SetCell(row, kColumnUpload, std::move(up));
           list_.SetCell(row, kColumnTotal, std::move(both));
-          list_.SetLastActivity(row, TimestampText(f.event.time), f.event.time);
+          list_.SetLastActivity(row, TimestampText(f.lastTime), f.lastTime);
           list_.SetSelected(row, true);
           continue;
         }
         if (IsHidden(addressText, addressText, f.localSource)) continue;
         std::string firstStamp = TimestampText(f.firstTime);
-        std::string lastStamp = TimestampText(f.event.time);
+        std::string lastStamp = TimestampText(f.lastTime);
         RowCells cells{addressText,     addressText,    std::move(down),
                        std::move(up),   std::move(both), f.localSource,
                        std::move(firstStamp), std::move(lastStamp)};
-        list_.InsertTop(std::move(cells), f.event.time);
+        list_.InsertTop(std::move(cells), f.lastTime);
         list_.SetSelected(0, true);
-        if (hostNameRequester_) hostNameRequester_(f.event.remoteAddress);
+        if (hostNameRequester_) hostNameRequester_(f.remoteAddress);
       }
     }
   }

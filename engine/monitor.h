@@ -101,6 +101,9 @@ class Monitor {
   // `interfaceAddress`.
   void RestartCapture(uint32_t interfaceAddress);
   bool IsRunning() const { return processingRunning_.load(); }
+  // Datagrams the kernel dropped before the current capture could read them
+  // (0 while no live capture is open).
+  uint64_t CaptureDroppedByKernel();
 
   // Start-up, before Start(): takes over the persisted settings and the
   // proxy values derived from them (not the interface address).

@@ -11,16 +11,20 @@
 #include <netinet/in.h>
 #include <pcap.h>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -218,6 +222,150 @@ class FileCapture final : public CaptureSource {
   std::atomic<bool> interrupted_{false};
 };
 
+// Classic pcap files are read by this reader rather than by libpcap: one
+// read() of a megabyte at a time into a buffer that is reused, and records
+// parsed in place, instead of two stdio reads per record through 4 KB
+// buffers. Records are checked as libpcap checks them: a header or a frame
+// cut short by the end of the file, or a captured length above 262,144
+// bytes, is a damaged record that ends the file.
+class ClassicPcapFile final : public CaptureSource {
+ public:
+  static constexpr uint32_t kMaximumCaptureLength = 262144;
+
+  ClassicPcapFile(int fd, bool swapped, bool nanoseconds, uint32_t snapshot, int linkType,
+                  std::string path)
+      : fd_(fd), swapped_(swapped), nanoseconds_(nanoseconds),
+        snapshot_(snapshot == 0 || snapshot > kMaximumCaptureLength ? kMaximumCaptureLength
+                                                                    : snapshot),
+        linkType_(linkType), path_(std::move(path)), buffer_(kBufferSize) {}
+
+  ~ClassicPcapFile() override { close(fd_); }
+
+  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+    for (;;) {
+      if (interrupted_.load(std::memory_order_acquire)) return ReadStatus::Interrupted;
+      if (ended_) return ReadStatus::EndOfFile;
+      if (!Fill(16, error)) return ReadStatus::Error;
+      const size_t left = end_ - begin_;
+      if (left == 0) {
+        ended_ = true;
+        return ReadStatus::EndOfFile;
+      }
+      if (left < 16) {
+        return Damaged(error, "truncated dump file; tried to read 16 header bytes, only got " +
+                                  std::to_string(left));
+      }
+      const uint32_t captured = Field(buffer_.data() + begin_ + 8);
+      if (captured > kMaximumCaptureLength) {
+        return Damaged(error, "invalid packet capture length " + std::to_string(captured) +
+                                  ", bigger than maximum of " +
+                                  std::to_string(kMaximumCaptureLength));
+      }
+      if (!Fill(16 + captured, error)) return ReadStatus::Error;
+      if (end_ - begin_ < 16 + size_t{captured}) {
+        return Damaged(error, "truncated dump file; tried to read " + std::to_string(captured) +
+                                  " captured bytes, only got " +
+                                  std::to_string(end_ - begin_ - 16));
+      }
+      const uint8_t* header = buffer_.data() + begin_;
+      begin_ += 16 + captured;
+      const auto ip = StripLinkLayer(
+          linkType_, std::span<const uint8_t>(header + 16, std::min(captured, snapshot_)));
+      if (ip.empty()) continue;
+      const uint32_t fraction = Field(header + 4);
+      datagram.bytes = ip;
+      datagram.seconds = Field(header);  // unsigned 32 bits in the format
+      datagram.microseconds = static_cast<int32_t>(nanoseconds_ ? fraction / 1000 : fraction);
+      return ReadStatus::Datagram;
+    }
+  }
+
+  void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
+
+ private:
+  static constexpr size_t kBufferSize = size_t{1} << 20;  // > 16 + kMaximumCaptureLength
+
+  uint32_t Field(const uint8_t* p) const {
+    uint32_t value;
+    std::memcpy(&value, p, sizeof value);
+    return swapped_ ? __builtin_bswap32(value) : value;
+  }
+
+  // Makes at least `wanted` bytes available from begin_, unless the file
+  // ends first. False (with `error`) when the read fails.
+  bool Fill(size_t wanted, std::string& error) {
+    if (end_ - begin_ >= wanted || atEnd_) return true;
+    std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    while (end_ < wanted && !atEnd_) {
+      const ssize_t got = read(fd_, buffer_.data() + end_, buffer_.size() - end_);
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        ended_ = true;
+        error = "cannot read " + path_ + ": " + std::strerror(errno);
+        return false;
+      }
+      if (got == 0) atEnd_ = true;
+      end_ += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+  ReadStatus Damaged(std::string& error, const std::string& reason) {
+    ended_ = true;
+    error = "damaged record in " + path_ + ": " + reason;
+    return ReadStatus::Error;
+  }
+
+  const int fd_;
+  const bool swapped_;
+  const bool nanoseconds_;
+  const uint32_t snapshot_;
+  const int linkType_;
+  const std::string path_;
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0;  // next record
+  size_t end_ = 0;    // end of the bytes read
+  bool atEnd_ = false;
+  bool ended_ = false;
+  std::atomic<bool> interrupted_{false};
+};
+
+// A reader of its own for `path` when it is a classic pcap file (either
+// byte order, micro- or nanosecond stamps); null when it is something else
+// (pcapng, ...), and libpcap reads it instead.
+std::unique_ptr<CaptureSource> OpenClassicPcap(const std::string& path, int linkType) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  uint8_t header[24];
+  size_t have = 0;
+  while (have < sizeof header) {
+    const ssize_t got = read(fd, header + have, sizeof header - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += static_cast<size_t>(got);
+  }
+  uint32_t magic = 0;
+  std::memcpy(&magic, header, sizeof magic);
+  bool swapped = false;
+  bool nanoseconds = false;
+  switch (have == sizeof header ? magic : 0) {
+    case 0xa1b2c3d4: break;
+    case 0xd4c3b2a1: swapped = true; break;
+    case 0xa1b23c4d: nanoseconds = true; break;
+    case 0x4d3cb2a1: swapped = true; nanoseconds = true; break;
+    default:
+      close(fd);
+      return nullptr;
+  }
+  uint32_t snapshot;
+  std::memcpy(&snapshot, header + 16, sizeof snapshot);
+  if (swapped) snapshot = __builtin_bswap32(snapshot);
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return std::make_unique<ClassicPcapFile>(fd, swapped, nanoseconds, snapshot, linkType, path);
+}
+
 }  // namespace
 
 std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
@@ -298,6 +446,9 @@ std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
             " does not carry IPv4 datagrams Corvane can read";
     return nullptr;
   }
+  // libpcap has checked the file header and the link type; classic pcap
+  // records are then read by a reader of their own.
+  if (auto classic = OpenClassicPcap(path, linkType)) return classic;
   return std::make_unique<FileCapture>(std::move(handle), linkType, path);
 }
 

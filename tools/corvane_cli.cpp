@@ -306,6 +306,8 @@ int RunWatch(const Options& options) {
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
   }
+  std::fprintf(stderr, "corvane-cli: %llu datagrams dropped by the kernel\n",
+               static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
   return SaveAtEnd(options, monitor) ? 0 : 1;
 }
