@@ -32,6 +32,7 @@ namespace {
 constexpr int kSnapshotLength = 65535;
 constexpr int kKernelBufferBytes = 32 * 1024 * 1024;
 constexpr int kReadTimeoutMs = 100;
+constexpr int kBlockTimeoutMs = 10;
 constexpr std::chrono::milliseconds kReadWait{kReadTimeoutMs};
 // Linux gives lo the whole of 127.0.0.0/8, though it lists only 127.0.0.1.
 constexpr uint32_t kLoopbackNet = 0x7F000000;
@@ -382,9 +383,14 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
   pcap_t* p = handle.get();
   pcap_set_snaplen(p, kSnapshotLength);
   pcap_set_promisc(p, 1);
-  pcap_set_immediate_mode(p, 1);
+  // Not immediate mode: libpcap then uses the TPACKET_V3 ring, whose blocks
+  // hold frames of their own length (a 64-byte datagram takes about 160
+  // bytes of ring, not a 64 KB slot), handed over when a block is full or
+  // kBlockTimeoutMs has passed. That wait is nothing next to the seconds
+  // before an event is shown, and one wake-up then serves a whole block.
+  pcap_set_immediate_mode(p, 0);
   pcap_set_buffer_size(p, kKernelBufferBytes);
-  pcap_set_timeout(p, kReadTimeoutMs);
+  pcap_set_timeout(p, kBlockTimeoutMs);
   const int activated = pcap_activate(p);
   // Positive values are warnings (promiscuous mode not supported, ...): the
   // capture still works.
@@ -403,7 +409,13 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
     return nullptr;
   }
   bpf_program program{};
-  if (pcap_compile(p, &program, "ip", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+  // On a loopback device the kernel shows every datagram twice, as sent and
+  // as received, and libpcap throws the sent copy away. Filtering it out in
+  // the kernel ("inbound") would halve the ring's load, but then some
+  // received copies went missing under load (about 1,500 of 600,000 at
+  // 200,000 a second, with no drop counted), so both copies cross the ring.
+  const char* filter = "ip";
+  if (pcap_compile(p, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
     error = name + ": " + PcapText(p, PCAP_ERROR);
     return nullptr;
   }
