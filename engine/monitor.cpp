@@ -302,22 +302,12 @@ const std::string& Monitor::TimestampText(int64_t seconds) {
   return timestampCacheText_;
 }
 
-namespace {
-
 // The events of one row within a pass, folded: showing them one by one
 // leaves the row exactly as showing one event with the first one's time as
 // its first activity and the last one's as its last (the counts come from
 // the flow, which is read once for all of them). Events of different ports
 // or protocols that have the same local source show the same row, so they
 // are folded by the row, not by the event's own fields.
-struct FoldedRow {
-  uint32_t remoteAddress;
-  int64_t firstTime;
-  int64_t lastTime;
-  std::string localSource;
-};
-
-}  // namespace
 
 void Monitor::ShowReadyEvents() {
   const int64_t now = clock_.Now();
@@ -325,10 +315,14 @@ void Monitor::ShowReadyEvents() {
   readyFlowEvents_.clear();
   packetQueue_.TakeReady(now, readyFlowEvents_);
   if (!readyFlowEvents_.empty()) {
-    std::vector<FoldedRow> folded;
-    std::unordered_map<uint64_t, size_t> rowOfEvent;  // event key -> folded row
-    std::unordered_map<std::string, size_t> rowOfText;  // address + local source -> folded row
-    rowOfEvent.reserve(readyFlowEvents_.size());
+    // Reused from pass to pass: a busy pass needs large tables, and getting
+    // them from the system afresh each second costs more than filling them.
+    std::vector<FoldedRow>& folded = foldedRows_;
+    auto& rowOfEvent = foldedRowOfEvent_;
+    auto& rowOfText = foldedRowOfText_;
+    folded.clear();
+    rowOfEvent.clear();
+    rowOfText.clear();
     // The port map's lock is taken here, before listMutex, never inside it.
     const PortProcessMap* portMap = ActivePortMap();
     std::string rowKey;
@@ -345,7 +339,7 @@ void Monitor::ShowReadyEvents() {
         auto [row, newRow] = rowOfText.try_emplace(rowKey, folded.size());
         if (newRow) {
           folded.push_back(
-              FoldedRow{event.remoteAddress, event.time, event.time, std::move(localSource)});
+              Monitor::FoldedRow{event.remoteAddress, event.time, event.time, std::move(localSource)});
         }
         it->second = row->second;
       }

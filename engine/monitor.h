@@ -229,6 +229,15 @@ class Monitor {
   bool midnightSaveReported_ = false;  // processing thread only
 
   // Reused by the pass (processing thread only).
+  struct FoldedRow {
+    uint32_t remoteAddress;
+    int64_t firstTime;
+    int64_t lastTime;
+    std::string localSource;
+  };
+  std::vector<FoldedRow> foldedRows_;
+  std::unordered_map<uint64_t, size_t> foldedRowOfEvent_;     // event key -> folded row
+  std::unordered_map<std::string, size_t> foldedRowOfText_;   // address + local source -> row
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
   int64_t timestampCacheTime_ = -1;

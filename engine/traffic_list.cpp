@@ -189,7 +189,7 @@ void TrafficList::Reorder(const std::vector<int>& order) {
 
 int TrafficList::FindTopmost(const SlotIndex& index, std::string_view key, int column,
                              std::string_view second) const {
-  auto it = index.find(std::string(key));
+  auto it = index.find(key);
   if (it == index.end()) return -1;
   long best = -1;
   for (uint32_t slot : it->second) {

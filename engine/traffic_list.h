@@ -124,8 +124,14 @@ class TrafficList {
     int64_t lastActivity = 0;
     bool selected = false;
   };
+  // Looks cell texts up without copying them into a std::string first.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+  };
   // slot = storage position; the top row has the highest slot.
-  using SlotIndex = std::unordered_map<std::string, std::vector<uint32_t>>;
+  using SlotIndex =
+      std::unordered_map<std::string, std::vector<uint32_t>, TextHash, std::equal_to<>>;
 
   size_t SlotOf(int row) const { return rows_.size() - 1 - static_cast<size_t>(row); }
   int RowOf(size_t slot) const { return static_cast<int>(rows_.size() - 1 - slot); }
