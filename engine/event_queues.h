@@ -111,15 +111,17 @@ class PacketQueue {
   }
 
  private:
+  // 56 bits: an IP protocol number fits in 8.
   static uint64_t KeyOf(const FlowEvent& event) {
-    return uint64_t{event.remoteAddress} << 32 | uint64_t{event.localPort} << 16 | event.protocol;
+    return uint64_t{event.remoteAddress} << 24 | uint64_t{event.localPort} << 8 |
+           (event.protocol & 0xffu);
   }
 
   mutable std::mutex mutex_;       // queueMutex
   std::deque<FlowEvent> events_;   // GUARDED_BY(mutex_)
   // The keys queued since the time stamp last changed: the tail of
   // events_, all stamped runSecond_.
-  GenerationSet64 runKeys_;  // GUARDED_BY(mutex_)
+  GenerationSet56 runKeys_;  // GUARDED_BY(mutex_)
   int64_t runSecond_ = 0;                 // GUARDED_BY(mutex_)
   bool runOpen_ = false;                  // GUARDED_BY(mutex_)
 };

@@ -89,20 +89,28 @@ class FlatMap32 {
   size_t size_ = 0;
 };
 
-// A set of 64-bit keys that empties in constant time: an entry belongs to
-// the set only while its stamp equals the current generation.
-class GenerationSet64 {
+// A set of 56-bit keys that empties in constant time: each entry is one
+// 64-bit word, the key in the low 56 bits and the generation it was
+// inserted in in the top 8; an entry belongs to the set only while that
+// generation is the current one. One word per entry keeps a table of a
+// busy second's keys small enough to stay in the caches.
+class GenerationSet56 {
  public:
-  // Inserts `key`; false when it was already there.
+  static constexpr uint64_t kKeyMask = (uint64_t{1} << 56) - 1;
+
+  // Inserts `key` (only its low 56 bits count); false when it was already
+  // there.
   bool Insert(uint64_t key) {
+    key &= kKeyMask;
     if ((size_ + 1) * 2 > entries_.size()) Grow();
     const size_t mask = entries_.size() - 1;
+    const uint64_t stamp = uint64_t{generation_} << 56;
     size_t slot = static_cast<size_t>(MixHash(key)) & mask;
-    while (entries_[slot].generation == generation_) {
-      if (entries_[slot].key == key) return false;
+    while ((entries_[slot] & ~kKeyMask) == stamp) {
+      if ((entries_[slot] & kKeyMask) == key) return false;
       slot = (slot + 1) & mask;
     }
-    entries_[slot] = Entry{key, generation_};
+    entries_[slot] = stamp | key;
     ++size_;
     return true;
   }
@@ -110,8 +118,8 @@ class GenerationSet64 {
   void Clear() {
     size_ = 0;
     if (++generation_ == 0) {
-      // After 2^32 clears the stamps would come round again.
-      for (Entry& entry : entries_) entry.generation = 0;
+      // The stamps would come round again: start from a clean table.
+      for (uint64_t& entry : entries_) entry = 0;
       generation_ = 1;
     }
   }
@@ -119,24 +127,19 @@ class GenerationSet64 {
   size_t size() const { return size_; }
 
  private:
-  struct Entry {
-    uint64_t key = 0;
-    uint32_t generation = 0;
-  };
-
   void Grow() {
-    std::vector<Entry> old;
+    std::vector<uint64_t> old;
     old.swap(entries_);
-    entries_.assign(old.empty() ? 256 : old.size() * 2, Entry{});
-    const uint32_t current = generation_;
+    entries_.assign(old.empty() ? 1024 : old.size() * 2, 0);
+    const uint64_t stamp = uint64_t{generation_} << 56;
     size_ = 0;
-    for (const Entry& entry : old) {
-      if (entry.generation == current) Insert(entry.key);
+    for (uint64_t entry : old) {
+      if ((entry & ~kKeyMask) == stamp) Insert(entry & kKeyMask);
     }
   }
 
-  std::vector<Entry> entries_;  // size is a power of two, or 0
-  uint32_t generation_ = 1;     // 0 marks a never-used entry
+  std::vector<uint64_t> entries_;  // size is a power of two, or 0
+  uint8_t generation_ = 1;         // 0 marks a never-used entry
   size_t size_ = 0;
 };
 
