@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdio>
 #include <ctime>
+#include <vector>
 #include <set>
 
 #include "attribution/port_process_map.h"
@@ -110,6 +112,45 @@ TEST(RowLineTest, BlanksInsideCellsBecomeUnderscores) {
                                    "2005-03-07 14:05:09", "2005-03-07 14:05:10"};
   EXPECT_EQ(FormatRowLine(cells),
             "10.0.0.1 h 1_B 2_B 3_B TCP_protocol 2005-03-07_14:05:09 2005-03-07_14:05:10");
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// The byte-count text is built without printf; it must still be printf's
+// "%.2f" text, rounding included (ties go to the even hundredth).
+TEST(ByteCountTextTest, MatchesPrintfForTiesEdgesAndRandomCounts) {
+  auto printfText = [](uint32_t bytes) {
+    char text[32];
+    if (bytes < 1024u) {
+      std::snprintf(text, sizeof text, "%u B", bytes);
+    } else if (bytes < 1048576u) {
+      std::snprintf(text, sizeof text, "%.2f KB", static_cast<double>(bytes) / 1024.0);
+    } else {
+      std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1048576.0);
+    }
+    return std::string(text);
+  };
+  std::vector<uint32_t> counts;
+  for (uint32_t b = 0; b < 300000; ++b) counts.push_back(b);  // every KB tie below 300 KB
+  for (uint32_t b = 1048576u - 5000; b < 1048576u + 5000; ++b) counts.push_back(b);
+  // MB ties: bytes * 25 = odd multiple of 2^17.
+  for (uint64_t k = 1; k < 200000; k += 2) {
+    uint64_t scaled = k << 17;
+    if (scaled % 25 == 0 && scaled / 25 <= 0xffffffffu) counts.push_back(static_cast<uint32_t>(scaled / 25));
+  }
+  uint32_t x = 12345;
+  for (int i = 0; i < 300000; ++i) {
+    x = x * 1664525u + 1013904223u;
+    counts.push_back(x);
+  }
+  counts.push_back(0xffffffffu);
+  for (uint32_t bytes : counts) {
+    ASSERT_EQ(FormatByteCount(bytes), printfText(bytes)) << bytes;
+  }
 }
 
 }  // namespace
