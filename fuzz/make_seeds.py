@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
+
+Run again after changing it; inputs that once found a fault are kept beside
+the seeds under names starting with "regression-" and are never rewritten.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def put(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    if isinstance(data, str):
+        data = data.encode("latin-1")
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def checksum(header):
+    total = 0
+    for i in range(0, len(header), 2):
+        total += (header[i] << 8) | header[i + 1]
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (~total) & 0xFFFF
+
+
+def ipv4(protocol, payload, src=(127, 0, 0, 2), dst=(127, 0, 0, 3), ihl=5, options=b""):
+    total = ihl * 4 + len(payload)
+    header = struct.pack("!BBHHHBBH4B4B", 0x40 | ihl, 0, total, 1, 0, 64, protocol, 0, *src, *dst)
+    header += options
+    header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
+    return header + payload
+
+
+def udp(payload, sport=40000, dport=53):
+    return struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
+
+
+def tcp(payload, sport=40001, dport=3128, offset=5):
+    return struct.pack("!HHIIBBHHH", sport, dport, 1, 0, offset << 4, 0x18, 65535, 0, 0) + \
+        b"\0" * ((offset - 5) * 4) + payload
+
+
+def icmp():
+    return struct.pack("!BBHHH", 8, 0, 0, 1, 1) + b"ping"
+
+
+GET = b"GET http://www.example.org/index.html HTTP/1.1\r\nHost: www.example.org\r\n\r\n"
+POST = b"POST http://upload.example.net:8080/form HTTP/1.0\r\n\r\nname=value"
+
+datagrams = {
+    "udp": ipv4(17, udp(b"hello")),
+    "tcp_get": ipv4(6, tcp(GET)),
+    "tcp_options": ipv4(6, tcp(b"data", offset=8), ihl=6, options=b"\x01\x01\x01\x00"),
+    "icmp": ipv4(1, icmp()),
+    "short_udp": ipv4(17, b"\x9c\x40"),
+    "header_only": ipv4(6, b""),
+    "multicast": ipv4(17, udp(b"x", 5353, 5353), dst=(224, 0, 0, 251)),
+    "length_lies": bytearray(ipv4(17, udp(b"abc"))),
+}
+datagrams["length_lies"][2:4] = b"\xff\xff"
+datagrams["length_lies"] = bytes(datagrams["length_lies"])
+for name, data in datagrams.items():
+    put("fuzz_datagram", name, data)
+
+# Link layers: first byte picks the type, in the order of the harness table.
+ether = b"\x02\0\0\0\0\x01" + b"\x02\0\0\0\0\x02"
+frames = {
+    "null": (0, struct.pack("<I", 2) + datagrams["udp"]),
+    "ethernet": (1, ether + b"\x08\x00" + datagrams["tcp_get"]),
+    "ethernet_vlan": (1, ether + b"\x81\x00\x00\x05\x08\x00" + datagrams["udp"]),
+    "ethernet_qinq": (1, ether + b"\x88\xa8\x00\x05\x81\x00\x00\x06\x08\x00" + datagrams["icmp"]),
+    "ethernet_arp": (1, ether + b"\x08\x06" + b"\0" * 28),
+    "raw": (2, datagrams["udp"]),
+    "loop": (3, struct.pack(">I", 2) + datagrams["udp"]),
+    "sll": (4, struct.pack("!HHH8sH", 0, 772, 6, b"\0" * 8, 0x0800) + datagrams["udp"]),
+    "ipv4": (5, datagrams["tcp_options"]),
+    "sll2": (6, struct.pack("!HHIHBB8s", 0x0800, 0, 1, 772, 0, 6, b"\0" * 8) + datagrams["udp"]),
+    "unknown": (9, datagrams["udp"]),
+}
+for name, (kind, frame) in frames.items():
+    put("fuzz_link_layer", name, bytes([kind]) + frame)
+
+# Requests to the proxy: flags (bit 0 upload, bit 1 TCP text), port nibble.
+requests = {
+    "get": (3, 1, GET),
+    "post": (3, 2, POST),
+    "connect": (3, 3, b"CONNECT secure.example.com:443 HTTP/1.1\r\n\r\n"),
+    "no_slash": (3, 4, b"GET http://bare.example.org HTTP/1.1\r\n"),
+    "nul_in_host": (3, 5, b"GET http://a\0b.example/ HTTP/1.1"),
+    "download": (2, 1, b"HTTP/1.1 200 OK\r\n\r\n"),
+    "long_host": (3, 6, b"GET http://" + b"h" * 400 + b"/ HTTP/1.1"),
+    "no_scheme": (3, 7, b"GET /index.html HTTP/1.1\r\n"),
+}
+for name, (flags, port, text) in requests.items():
+    put("fuzz_request_host", name, bytes([flags, port]) + text)
+
+filters = {
+    "black": "1\r\nexample.org firefox\r\n<ANY> ssh\r\n10.0.0.1 <ANY>\r\n",
+    "white": "2\r\nwith?blank Local?program\r\none_word\r\n\r\n",
+    "lf_only": "1\nhost source extra words\n",
+    "cr_cr_lf": " +1\r\r\nhost source\r\r\n",
+    "no_mode": "",
+    "garbage_mode": "x1\r\n?? ?\r\n",
+}
+for name, text in filters.items():
+    put("fuzz_filter_file", name, text)
+
+settings = {
+    "defaults": "0 0 0 ? ? 4294967295\r\n",
+    "proxy": "1 0 1 192.168.1.10 3128 16777215\r\n",
+    "named_proxy": "0 1 1 proxy.example.org 8080 65535\r\n",
+    "short": "1 1\r\n",
+    "bad_number": "x 0 0 ? ? 0\r\n",
+    "signs": "-1 +1 07 ? -3128 -1\r\n",
+    "long_word": "0 0 1 " + "h" * 300 + " 80 0\r\n",
+}
+for name, text in settings.items():
+    put("fuzz_settings_file", name, text)
+
+logs = {
+    "two_rows": "127.0.0.3 localhost 1.00_KB 20_B 1.02_KB firefox 2005-03-01_09:05:07 2005-03-01_09:05:09\r\n"
+                "10.0.0.1 _ 20_B 0_B 20_B UDP_protocol 2005-03-01_09:05:08 2005-03-01_09:05:08\r\n",
+    "short_line": "127.0.0.3 host\n",
+    "extra_tokens": "a b c d e f g h i j\n",
+    "no_newline": "a b c d e f g h",
+    "blank_lines": "\n\n\r\n",
+    "name": "2005-03-01_09t05t07.log",
+}
+for name, text in logs.items():
+    put("fuzz_traffic_log", name, text)
+
+tcp_table = (
+    "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 0100007F:0277 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 12345 1 0000000000000000 100 0 0 10 0\n"
+    "   1: 0200007F:9C40 0300007F:0050 01 00000000:00000000 00:00000000 00000000  1000        0 0 1 0000000000000000 20 4 30 10 -1\n"
+)
+tcp6_table = (
+    "  sl  local_address                         remote_address                        st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000000000000000000000000000:0016 00000000000000000000000000000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 2222 1 0000000000000000 100 0 0 10 0\n"
+    "   1: 0000000000000000FFFF00000200007F:1F90 0000000000000000FFFF00000300007F:C350 01 00000000:00000000 00:00000000 00000000  1000        0 3333 1 0000000000000000 20 4 30 10 -1\n"
+    "   2: 000080FE00000000FF005452ED7C0DFE:0222 00000000000000000000000000000000:0000 07 00000000:00000000 00:00000000 00000000     0        0 4444 2 0000000000000000 0\n"
+)
+put("fuzz_proc_net", "tcp", b"\0" + tcp_table.encode())
+put("fuzz_proc_net", "tcp6", b"\1" + tcp6_table.encode())
+put("fuzz_proc_net", "damaged", b"\0" + b"heading\n 0: zz:0277 x\n 1: 0100007F:FFFFF 0:0 0A 0:0 0:0 0 0 0 99999999999999999999999\n")
+
+# Capture files.
+def pcap(linktype, frames, nano=False):
+    magic = 0xa1b23c4d if nano else 0xa1b2c3d4
+    out = struct.pack("<IHHiIII", magic, 2, 4, 0, 0, 65535, linktype)
+    for i, frame in enumerate(frames):
+        out += struct.pack("<IIII", 1700000000 + i, 500, len(frame), len(frame)) + frame
+    return out
+
+
+def pcapng(linktype, frames):
+    def block(kind, body):
+        pad = (-len(body)) % 4
+        length = 12 + len(body) + pad
+        return struct.pack("<II", kind, length) + body + b"\0" * pad + struct.pack("<I", length)
+    out = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+    out += block(1, struct.pack("<HHI", linktype, 0, 65535))
+    for i, frame in enumerate(frames):
+        ts = (1700000000 + i) * 1000000
+        out += block(6, struct.pack("<IIIII", 0, ts >> 32, ts & 0xFFFFFFFF, len(frame), len(frame)) + frame)
+    return out
+
+
+eth_frames = [ether + b"\x08\x00" + datagrams["udp"], ether + b"\x08\x00" + datagrams["tcp_get"],
+              ether + b"\x86\xdd" + b"\x60" + b"\0" * 39]
+put("fuzz_capture_file", "ethernet.pcap", pcap(1, eth_frames))
+put("fuzz_capture_file", "raw_nano.pcap", pcap(101, [datagrams["icmp"]], nano=True))
+put("fuzz_capture_file", "sll.pcapng", pcapng(113, [frames["sll"][1]]))
+put("fuzz_capture_file", "truncated.pcap", pcap(1, eth_frames)[:-10])
+put("fuzz_capture_file", "unknown_link.pcap", pcap(147, [b"abc"]))

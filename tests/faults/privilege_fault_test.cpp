@@ -1,0 +1,128 @@
+// Capture without privileges, for real: a child process gives up root (and
+// with it every capability) before it starts the monitor. Capture must be
+// reported once as "Can't set promiscuous mode", and filters, options and
+// logs must still work. Needs root to give it up (CI runs it as root).
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "engine/monitor.h"
+#include "filters/filter_set.h"
+#include "platform/net.h"
+#include "storage/settings.h"
+#include "storage/traffic_log.h"
+#include "tests/faults/fault_support.h"
+#include "tests/storage/temp_dir.h"
+
+namespace corvane {
+namespace {
+
+const uint32_t kMonitored = MakeAddress(127, 0, 0, 2);
+const uint32_t kRemote = MakeAddress(127, 0, 0, 3);
+constexpr uid_t kNobody = 65534;
+
+bool Check(bool condition, const std::string& what, std::string& message) {
+  if (!condition) message += what + "\n";
+  return condition;
+}
+
+bool UnprivilegedChild(const std::string& dir, std::string& message) {
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+      ::setresuid(kNobody, kNobody, kNobody) != 0) {
+    message = std::string("cannot give up root: ") + std::strerror(errno);
+    return false;
+  }
+  std::string probeError;
+  if (OpenLiveCapture(kMonitored, probeError)) {
+    message = "capture opened without privileges";
+    return false;
+  }
+
+  ManualClock clock(1'000'000);
+  Monitor monitor(clock, dir);
+  monitor.settings().interfaceAddress = kMonitored;
+  std::mutex errorsMutex;
+  std::vector<std::string> errors;
+  monitor.SetErrorHandler([&](const std::string& text) {
+    std::lock_guard lock(errorsMutex);
+    errors.push_back(text);
+  });
+  monitor.SetLogWriter(TrafficLogWriter(dir, clock));
+  monitor.RestartCapture(kMonitored);
+  // Capture tries again about once a second; give it a few tries.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  bool ok = true;
+  {
+    std::lock_guard lock(errorsMutex);
+    ok &= Check(errors.size() == 1, "reports: " + std::to_string(errors.size()), message);
+    ok &= Check(!errors.empty() && errors.front() == kPromiscuousModeError,
+                "first report: " + (errors.empty() ? std::string() : errors.front()), message);
+  }
+
+  // Filters: the Filters dialog's OK writes the file, the monitor loads it.
+  const std::string filterPath = FilterFilePath(dir);
+  ok &= Check(!WriteFilterFile(filterPath, FilterMode::BlackList, {{"10.9.9.9", "<ANY>"}}),
+              "filters.dat not written", message);
+  const FilterLoadResult loaded = monitor.LoadFilters();
+  ok &= Check(loaded.status == FilterLoadStatus::Loaded && loaded.filters.rules.size() == 1,
+              "filters.dat not loaded", message);
+
+  // Options: set.dat written and read back.
+  SettingsFields fields;
+  fields.hideLanFlows = true;
+  fields.proxyEnabled = true;
+  fields.hostText = "127.0.0.3";
+  fields.portText = "3128";
+  const std::string settingsPath = dir + "/" + kSettingsFileName;
+  ok &= Check(SaveSettings(settingsPath, fields).empty(), "set.dat not written", message);
+  SettingsFields reread;
+  LoadSettings(settingsPath, reread);
+  ok &= Check(reread == fields, "set.dat read back differently", message);
+
+  // Logs: a flow accounted by hand is saved by Save & Clear, owner-only.
+  PacketInfo info;
+  info.sourceAddress = kRemote;
+  info.destinationAddress = kMonitored;
+  info.length = 120;
+  info.protocol = 17;
+  info.sourcePort = 53;
+  info.destinationPort = 40000;
+  monitor.AccountDatagram(info);
+  clock.Advance(5);
+  monitor.RunPass();
+  ok &= Check(!monitor.SaveAndClear(), "Save & Clear failed", message);
+  const auto logs = ListLogs(dir);
+  ok &= Check(logs.size() == 1, "logs: " + std::to_string(logs.size()), message);
+  if (logs.size() == 1) {
+    const auto rows = ReadTrafficLog(dir + "/" + logs[0].fileName);
+    ok &= Check(rows && rows->size() == 1 && (*rows)[0][kColumnRemoteIp] == "127.0.0.3",
+                "the saved log does not hold the flow", message);
+    struct stat st {};
+    ::stat((dir + "/" + logs[0].fileName).c_str(), &st);
+    ok &= Check((st.st_mode & 0777) == 0600, "log mode is not 0600", message);
+  }
+  monitor.Stop();
+  {
+    std::lock_guard lock(errorsMutex);
+    ok &= Check(errors.size() == 1, "reports at the end: " + std::to_string(errors.size()),
+                message);
+  }
+  return ok;
+}
+
+TEST(PrivilegeFaultTest, CaptureWithoutPrivilegeIsReportedOnceAndTheRestStillWorks) {
+  CORVANE_REQUIRE_ROOT("giving up root in a child");
+  TempDir dir;
+  ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
+  std::string message;
+  const int status = faults::RunInChild(
+      [&](std::string& text) { return UnprivilegedChild(dir.path(), text); }, message);
+  EXPECT_EQ(status, 0) << message;
+}
+
+}  // namespace
+}  // namespace corvane
