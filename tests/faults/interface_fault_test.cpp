@@ -102,7 +102,7 @@ class InterfaceFaultTest : public ::testing::Test {
 };
 
 TEST_F(InterfaceFaultTest, VanishedInterfaceIsReportedOnceAndCountingResumesWhenItReturns) {
-  monitor_->RestartCapture(kLocal);
+  monitor_->Start(kLocal);
   ASSERT_TRUE(SendUntilCounted(0, std::chrono::seconds(10))) << "nothing counted on v0";
   EXPECT_EQ(ErrorCount(), 0u);
 

@@ -69,10 +69,14 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
   for (int i = 0; i < kRemotes; ++i) {
     feed->Push(testing::BuildDatagram(testing::DatagramSpec(Remote(i), kLocal, 17, 53, 40000, 10)));
   }
-  // The processing thread shows events 3 seconds old by the clock.
+  // Once captured, the processing thread shows them when they are 3 seconds
+  // old by the clock.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (monitor->flows().AddressFlowCount() < kRemotes && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   clock.Advance(5);
   int rows = 0;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (rows < kRemotes && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     TrafficList::Lock lock(monitor->list());
