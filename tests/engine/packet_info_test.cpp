@@ -64,12 +64,15 @@ TEST(PacketInfoTest, OtherProtocolsHaveNoPortsAndNoRequestText) {
 TEST(PacketInfoTest, TcpRequestTextStartsAtOffsetFortyWhateverTheHeaders) {
   DatagramSpec spec{kA, kB, 6, 1100, 3128};
   spec.text = "GET http://web1.test/ HTTP/1.1\r\n";
-  auto plain = ParsePacketInfo(BuildDatagram(spec));
+  // The request text is a view into the datagram: keep the bytes alive.
+  const auto plainBytes = BuildDatagram(spec);
+  auto plain = ParsePacketInfo(plainBytes);
   ASSERT_TRUE(plain && plain->requestText);
   EXPECT_EQ(plain->requestText->substr(0, 3), "GET");
 
   spec.ipOptionWords = 1;  // the text now starts 4 bytes into the TCP header
-  auto withOptions = ParsePacketInfo(BuildDatagram(spec));
+  const auto withOptionsBytes = BuildDatagram(spec);
+  auto withOptions = ParsePacketInfo(withOptionsBytes);
   ASSERT_TRUE(withOptions && withOptions->requestText);
   EXPECT_NE(withOptions->requestText->substr(0, 3), "GET");
   EXPECT_EQ(withOptions->requestText->size(), plain->requestText->size() + 4);
