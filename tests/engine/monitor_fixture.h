@@ -25,8 +25,8 @@ class MonitorTest : public ::testing::Test {
     monitor_.settings().interfaceAddress = kInterface;
   }
 
-  void Feed(const DatagramSpec& spec) {
-    auto bytes = BuildDatagram(spec);
+  void Feed(const DatagramFields& fields) {
+    auto bytes = BuildDatagram(fields);
     auto info = ParsePacketInfo(bytes);
     ASSERT_TRUE(info);
     monitor_.AccountDatagram(*info);

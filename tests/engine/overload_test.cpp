@@ -73,9 +73,9 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
   const uint32_t remotes[] = {kA, kB, MakeAddress(10, 0, 0, 3)};
   std::vector<FlowEvent> pending;  // what reference still has to show
 
-  auto feedBoth = [&](const DatagramSpec& spec) {
-    Feed(spec);
-    auto bytes = BuildDatagram(spec);
+  auto feedBoth = [&](const DatagramFields& fields) {
+    Feed(fields);
+    auto bytes = BuildDatagram(fields);
     auto info = ParsePacketInfo(bytes);
     ASSERT_TRUE(info);
     reference.AccountDatagram(*info);
@@ -99,9 +99,9 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
       uint8_t protocol = random() % 2 ? 17 : 1;
       uint16_t port = protocol == 17 ? static_cast<uint16_t>(6000 + random() % 2) : 0;
       bool upload = random() % 2;
-      DatagramSpec spec = upload ? DatagramSpec{kInterface, remote, protocol, port, 53, 20}
-                                 : DatagramSpec{remote, kInterface, protocol, 53, port, 20};
-      feedBoth(spec);
+      DatagramFields fields = upload ? DatagramFields{kInterface, remote, protocol, port, 53, 20}
+                                 : DatagramFields{remote, kInterface, protocol, 53, port, 20};
+      feedBoth(fields);
       pending.push_back(FlowEvent{remote, protocol == 17 ? port : uint16_t{0}, protocol,
                                   clock_.Now()});
     }

@@ -8,7 +8,7 @@ namespace corvane {
 namespace {
 
 using testing::BuildDatagram;
-using testing::DatagramSpec;
+using testing::DatagramFields;
 
 const uint32_t kA = MakeAddress(192, 168, 1, 10);
 const uint32_t kB = MakeAddress(8, 8, 8, 8);
@@ -32,9 +32,9 @@ TEST(PacketInfoTest, LengthComesFromTheHeaderNotFromWhatWasReceived) {
 }
 
 TEST(PacketInfoTest, PortsAreReadAfterIpOptions) {
-  DatagramSpec spec{kA, kB, 17, 5353, 53, 4};
-  spec.ipOptionWords = 2;
-  auto info = ParsePacketInfo(BuildDatagram(spec));
+  DatagramFields fields{kA, kB, 17, 5353, 53, 4};
+  fields.ipOptionWords = 2;
+  auto info = ParsePacketInfo(BuildDatagram(fields));
   ASSERT_TRUE(info);
   EXPECT_EQ(info->sourcePort, 5353);
   EXPECT_EQ(info->destinationPort, 53);
@@ -62,16 +62,16 @@ TEST(PacketInfoTest, OtherProtocolsHaveNoPortsAndNoRequestText) {
 }
 
 TEST(PacketInfoTest, TcpRequestTextStartsAtOffsetFortyWhateverTheHeaders) {
-  DatagramSpec spec{kA, kB, 6, 1100, 3128};
-  spec.text = "GET http://web1.test/ HTTP/1.1\r\n";
+  DatagramFields fields{kA, kB, 6, 1100, 3128};
+  fields.text = "GET http://web1.test/ HTTP/1.1\r\n";
   // The request text is a view into the datagram: keep the bytes alive.
-  const auto plainBytes = BuildDatagram(spec);
+  const auto plainBytes = BuildDatagram(fields);
   auto plain = ParsePacketInfo(plainBytes);
   ASSERT_TRUE(plain && plain->requestText);
   EXPECT_EQ(plain->requestText->substr(0, 3), "GET");
 
-  spec.ipOptionWords = 1;  // the text now starts 4 bytes into the TCP header
-  const auto withOptionsBytes = BuildDatagram(spec);
+  fields.ipOptionWords = 1;  // the text now starts 4 bytes into the TCP header
+  const auto withOptionsBytes = BuildDatagram(fields);
   auto withOptions = ParsePacketInfo(withOptionsBytes);
   ASSERT_TRUE(withOptions && withOptions->requestText);
   EXPECT_NE(withOptions->requestText->substr(0, 3), "GET");

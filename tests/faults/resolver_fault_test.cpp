@@ -67,7 +67,7 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
   monitor->EnableHostNames(ReverseLookup, 2);
   monitor->Start(kLocal);
   for (int i = 0; i < kRemotes; ++i) {
-    feed->Push(testing::BuildDatagram(testing::DatagramSpec(Remote(i), kLocal, 17, 53, 40000, 10)));
+    feed->Push(testing::BuildDatagram(testing::DatagramFields(Remote(i), kLocal, 17, 53, 40000, 10)));
   }
   // Once captured, the processing thread shows them when they are 3 seconds
   // old by the clock.

@@ -15,8 +15,8 @@ namespace corvane::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-struct DatagramSpec {
-  DatagramSpec(uint32_t source_, uint32_t destination_, uint8_t protocol_ = 17,
+struct DatagramFields {
+  DatagramFields(uint32_t source_, uint32_t destination_, uint8_t protocol_ = 17,
                uint16_t sourcePort_ = 0, uint16_t destinationPort_ = 0, size_t payload_ = 0)
       : source(source_), destination(destination_), protocol(protocol_),
         sourcePort(sourcePort_), destinationPort(destinationPort_), payload(payload_) {}
@@ -31,36 +31,36 @@ struct DatagramSpec {
   std::string_view text;     // copied to the start of the payload
 };
 
-inline Bytes BuildDatagram(const DatagramSpec& spec) {
-  const size_t ipHeader = 20 + 4u * spec.ipOptionWords;
+inline Bytes BuildDatagram(const DatagramFields& fields) {
+  const size_t ipHeader = 20 + 4u * fields.ipOptionWords;
   size_t transport = 0;
-  if (spec.protocol == 6) transport = 20;
-  else if (spec.protocol == 17) transport = 8;
-  else if (spec.protocol == 1) transport = 8;
-  const size_t payload = std::max(spec.payload, spec.text.size());
+  if (fields.protocol == 6) transport = 20;
+  else if (fields.protocol == 17) transport = 8;
+  else if (fields.protocol == 1) transport = 8;
+  const size_t payload = std::max(fields.payload, fields.text.size());
   const size_t total = ipHeader + transport + payload;
   Bytes d(total, 0);
   d[0] = static_cast<uint8_t>(0x40 | (ipHeader / 4));
   d[2] = static_cast<uint8_t>(total >> 8);
   d[3] = static_cast<uint8_t>(total);
   d[8] = 64;
-  d[9] = spec.protocol;
-  std::memcpy(&d[12], &spec.source, 4);
-  std::memcpy(&d[16], &spec.destination, 4);
+  d[9] = fields.protocol;
+  std::memcpy(&d[12], &fields.source, 4);
+  std::memcpy(&d[16], &fields.destination, 4);
   uint8_t* t = d.data() + ipHeader;
-  if (spec.protocol == 6 || spec.protocol == 17) {
-    t[0] = static_cast<uint8_t>(spec.sourcePort >> 8);
-    t[1] = static_cast<uint8_t>(spec.sourcePort);
-    t[2] = static_cast<uint8_t>(spec.destinationPort >> 8);
-    t[3] = static_cast<uint8_t>(spec.destinationPort);
+  if (fields.protocol == 6 || fields.protocol == 17) {
+    t[0] = static_cast<uint8_t>(fields.sourcePort >> 8);
+    t[1] = static_cast<uint8_t>(fields.sourcePort);
+    t[2] = static_cast<uint8_t>(fields.destinationPort >> 8);
+    t[3] = static_cast<uint8_t>(fields.destinationPort);
   }
-  if (spec.protocol == 6) t[12] = 0x50;
-  if (spec.protocol == 17) {
+  if (fields.protocol == 6) t[12] = 0x50;
+  if (fields.protocol == 17) {
     t[4] = static_cast<uint8_t>((8 + payload) >> 8);
     t[5] = static_cast<uint8_t>(8 + payload);
   }
-  if (spec.protocol == 1) t[0] = 8;  // echo request
-  if (!spec.text.empty()) std::memcpy(t + transport, spec.text.data(), spec.text.size());
+  if (fields.protocol == 1) t[0] = 8;  // echo request
+  if (!fields.text.empty()) std::memcpy(t + transport, fields.text.data(), fields.text.size());
   return d;
 }
 
