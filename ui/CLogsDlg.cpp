@@ -12,12 +12,24 @@
 #include "storage/row_sort.h"
 #include "ui/dialog_units.h"
 #include "ui/svg_icon.h"
-#include "ui/TrafficModel.h"
 
 using corvane::LogChoice;
 using corvane::RowCells;
 
 namespace {
+
+struct ColumnInfo {
+  const char* heading;
+  int width;
+  Qt::Alignment alignment;
+};
+
+const ColumnInfo kColumns[corvane::kColumnCount] = {
+    {"Remote IP", 100, Qt::AlignLeft},      {"Remote host", 170, Qt::AlignLeft},
+    {"DL", 80, Qt::AlignRight},             {"UL", 80, Qt::AlignRight},
+    {"DL & UL", 80, Qt::AlignRight},        {"Local source", 120, Qt::AlignLeft},
+    {"First activity", 120, Qt::AlignLeft}, {"Last activity", 120, Qt::AlignLeft},
+};
 
 // The order of a sorted combo box: without regard to case, then by the
 // texts' own order; a placeholder ("<...>") stands before every name.
@@ -40,18 +52,18 @@ LogRowsModel::LogRowsModel(QObject* parent)
                    QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_up.svg"), QSize(13, 13))),
                    QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_both.svg"), QSize(13, 13)))} {}
 
-// The logs show the traffic list's columns: the same headings, widths and
-// alignments.
 QString LogRowsModel::Heading(int column) {
-  return TrafficModel::Heading(column);
+  return column >= 0 && column < corvane::kColumnCount ? QString::fromLatin1(kColumns[column].heading)
+                                                       : QString();
 }
 
 int LogRowsModel::ColumnWidth(int column) {
-  return TrafficModel::ColumnWidth(column);
+  return column >= 0 && column < corvane::kColumnCount ? kColumns[column].width : 0;
 }
 
 Qt::Alignment LogRowsModel::ColumnAlignment(int column) {
-  return TrafficModel::ColumnAlignment(column);
+  return column >= 0 && column < corvane::kColumnCount ? kColumns[column].alignment
+                                                       : Qt::AlignLeft;
 }
 
 int LogRowsModel::rowCount(const QModelIndex& parent) const {
