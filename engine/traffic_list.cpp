@@ -17,6 +17,57 @@ TrafficList::Lock::~Lock() {
   }
 }
 
+// --- KeyIndex ---
+
+void TrafficList::KeyIndex::Place(Entry entry) {
+  const size_t mask = entries_.size() - 1;
+  size_t i = entry.hash & mask;
+  while (entries_[i].id != kNone) i = (i + 1) & mask;
+  entries_[i] = entry;
+}
+
+void TrafficList::KeyIndex::Insert(uint32_t hash, uint32_t id) {
+  if ((size_ + 1) * 2 > entries_.size()) {
+    std::vector<Entry> old;
+    old.swap(entries_);
+    entries_.assign(old.empty() ? 256 : old.size() * 2, Entry{});
+    for (const Entry& entry : old) {
+      if (entry.id != kNone) Place(entry);
+    }
+  }
+  Place(Entry{hash, id});
+  ++size_;
+}
+
+void TrafficList::KeyIndex::Erase(uint32_t hash, uint32_t id) {
+  if (entries_.empty()) return;
+  const size_t mask = entries_.size() - 1;
+  size_t hole = hash & mask;
+  while (entries_[hole].id != id) {
+    if (entries_[hole].id == kNone) return;
+    hole = (hole + 1) & mask;
+  }
+  // Move later entries of the cluster back into the hole unless their home
+  // lies cyclically after the hole (they would then be unreachable).
+  for (size_t j = (hole + 1) & mask; entries_[j].id != kNone; j = (j + 1) & mask) {
+    size_t home = entries_[j].hash & mask;
+    bool homeAfterHole = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (homeAfterHole) continue;
+    entries_[hole] = entries_[j];
+    hole = j;
+  }
+  entries_[hole] = Entry{};
+  --size_;
+}
+
+void TrafficList::KeyIndex::Clear() {
+  entries_.clear();
+  entries_.shrink_to_fit();
+  size_ = 0;
+}
+
+// --- TrafficList ---
+
 void TrafficList::SetChangeSink(ChangeSink sink) {
   std::lock_guard lock(listMutex_);
   sink_ = std::move(sink);
@@ -29,36 +80,37 @@ void TrafficList::Emit(ListChange&& change) {
 
 const std::string& TrafficList::Cell(int row, int column) const {
   assert(row >= 0 && row < Count() && column >= 0 && column < kColumnCount);
-  return rows_[SlotOf(row)].cells[static_cast<size_t>(column)];
+  return cells_[IdOf(row)][static_cast<size_t>(column)];
 }
 
-const RowCells& TrafficList::Cells(int row) const { return rows_[SlotOf(row)].cells; }
+const RowCells& TrafficList::Cells(int row) const { return cells_[IdOf(row)]; }
 
-bool TrafficList::IsSelected(int row) const { return rows_[SlotOf(row)].selected; }
+bool TrafficList::IsSelected(int row) const { return state_[IdOf(row)].selectedAt != kNone; }
 
-void TrafficList::IndexRow(uint32_t slot) {
-  const Row& row = rows_[slot];
-  byRemoteIp_[row.cells[kColumnRemoteIp]].push_back(slot);
-  byRemoteHost_[row.cells[kColumnRemoteHost]].push_back(slot);
+void TrafficList::IndexRow(uint32_t id) {
+  const RowCells& cells = cells_[id];
+  byRemoteIp_.Insert(KeyIndex::Hash(cells[kColumnRemoteIp]), id);
+  byRemoteHost_.Insert(KeyIndex::Hash(cells[kColumnRemoteHost]), id);
 }
 
-void TrafficList::UnindexRow(uint32_t slot) {
-  const Row& row = rows_[slot];
-  auto drop = [slot](SlotIndex& index, const std::string& key) {
-    auto it = index.find(key);
-    if (it == index.end()) return;
-    auto& slots = it->second;
-    slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
-    if (slots.empty()) index.erase(it);
-  };
-  drop(byRemoteIp_, row.cells[kColumnRemoteIp]);
-  drop(byRemoteHost_, row.cells[kColumnRemoteHost]);
+void TrafficList::UnindexRow(uint32_t id) {
+  const RowCells& cells = cells_[id];
+  byRemoteIp_.Erase(KeyIndex::Hash(cells[kColumnRemoteIp]), id);
+  byRemoteHost_.Erase(KeyIndex::Hash(cells[kColumnRemoteHost]), id);
 }
 
-void TrafficList::RebuildIndices() {
-  byRemoteIp_.clear();
-  byRemoteHost_.clear();
-  for (uint32_t slot = 0; slot < rows_.size(); ++slot) IndexRow(slot);
+void TrafficList::Select(uint32_t id) {
+  state_[id].selectedAt = static_cast<uint32_t>(selected_.size());
+  selected_.push_back(id);
+}
+
+void TrafficList::Unselect(uint32_t id) {
+  uint32_t at = state_[id].selectedAt;
+  uint32_t last = selected_.back();
+  selected_[at] = last;
+  state_[last].selectedAt = at;
+  selected_.pop_back();
+  state_[id].selectedAt = kNone;
 }
 
 void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
@@ -69,17 +121,28 @@ void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
     change.cells = cells;
     pending_.push_back(std::move(change));
   }
-  rows_.push_back(Row{std::move(cells), lastActivity, false});
-  IndexRow(static_cast<uint32_t>(rows_.size() - 1));
+  uint32_t id;
+  if (!freeIds_.empty()) {
+    id = freeIds_.back();
+    freeIds_.pop_back();
+    cells_[id] = std::move(cells);
+  } else {
+    id = static_cast<uint32_t>(cells_.size());
+    cells_.push_back(std::move(cells));
+    state_.emplace_back();
+  }
+  state_[id] = RowState{static_cast<uint32_t>(order_.size()), kNone, lastActivity};
+  order_.push_back(id);
+  IndexRow(id);
 }
 
 void TrafficList::SetCell(int row, int column, std::string text) {
-  size_t slot = SlotOf(row);
-  Row& r = rows_[slot];
-  if (r.cells[static_cast<size_t>(column)] == text) return;
+  const uint32_t id = IdOf(row);
+  std::string& cell = cells_[id][static_cast<size_t>(column)];
+  if (cell == text) return;
   bool keyColumn = column == kColumnRemoteIp || column == kColumnRemoteHost;
-  if (keyColumn) UnindexRow(static_cast<uint32_t>(slot));
-  if (column == kColumnLastActivity) r.lastActivity = ParseTimestamp(text);
+  if (keyColumn) UnindexRow(id);
+  if (column == kColumnLastActivity) state_[id].lastActivity = ParseTimestamp(text);
   if (sink_) {
     ListChange change;
     change.kind = ListChange::Kind::SetCell;
@@ -88,14 +151,15 @@ void TrafficList::SetCell(int row, int column, std::string text) {
     change.text = text;
     pending_.push_back(std::move(change));
   }
-  r.cells[static_cast<size_t>(column)] = std::move(text);
-  if (keyColumn) IndexRow(static_cast<uint32_t>(slot));
+  cell = std::move(text);
+  if (keyColumn) IndexRow(id);
 }
 
 void TrafficList::SetLastActivity(int row, std::string text, int64_t time) {
-  Row& r = rows_[SlotOf(row)];
-  r.lastActivity = time;
-  if (r.cells[kColumnLastActivity] == text) return;
+  const uint32_t id = IdOf(row);
+  state_[id].lastActivity = time;
+  std::string& cell = cells_[id][kColumnLastActivity];
+  if (cell == text) return;
   if (sink_) {
     ListChange change;
     change.kind = ListChange::Kind::SetCell;
@@ -104,13 +168,17 @@ void TrafficList::SetLastActivity(int row, std::string text, int64_t time) {
     change.text = text;
     pending_.push_back(std::move(change));
   }
-  r.cells[kColumnLastActivity] = std::move(text);
+  cell = std::move(text);
 }
 
 void TrafficList::SetSelected(int row, bool selected) {
-  Row& r = rows_[SlotOf(row)];
-  if (r.selected == selected) return;
-  r.selected = selected;
+  const uint32_t id = IdOf(row);
+  if ((state_[id].selectedAt != kNone) == selected) return;
+  if (selected) {
+    Select(id);
+  } else {
+    Unselect(id);
+  }
   ListChange change;
   change.kind = selected ? ListChange::Kind::Select : ListChange::Kind::Deselect;
   change.row = row;
@@ -118,17 +186,16 @@ void TrafficList::SetSelected(int row, bool selected) {
 }
 
 void TrafficList::Remove(int row) {
-  size_t slot = SlotOf(row);
-  UnindexRow(static_cast<uint32_t>(slot));
-  rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(slot));
+  const uint32_t id = IdOf(row);
+  const uint32_t slot = state_[id].slot;
+  UnindexRow(id);
+  if (state_[id].selectedAt != kNone) Unselect(id);
+  order_.erase(order_.begin() + slot);
   // Rows above the removed one moved down one slot.
-  for (auto* index : {&byRemoteIp_, &byRemoteHost_}) {
-    for (auto& [key, slots] : *index) {
-      for (uint32_t& s : slots) {
-        if (s > slot) --s;
-      }
-    }
-  }
+  for (uint32_t s = slot; s < order_.size(); ++s) state_[order_[s]].slot = s;
+  state_[id] = RowState{};
+  cells_[id] = RowCells{};
+  freeIds_.push_back(id);
   ListChange change;
   change.kind = ListChange::Kind::Remove;
   change.row = row;
@@ -136,9 +203,15 @@ void TrafficList::Remove(int row) {
 }
 
 void TrafficList::Clear() {
-  rows_.clear();
-  byRemoteIp_.clear();
-  byRemoteHost_.clear();
+  cells_.clear();
+  cells_.shrink_to_fit();
+  state_.clear();
+  state_.shrink_to_fit();
+  freeIds_.clear();
+  order_.clear();
+  selected_.clear();
+  byRemoteIp_.Clear();
+  byRemoteHost_.Clear();
   if (sink_) {
     // Records of rows that no longer exist would only be applied and thrown
     // away.
@@ -150,81 +223,60 @@ void TrafficList::Clear() {
 }
 
 void TrafficList::Reorder(const std::vector<int>& order) {
-  assert(order.size() == rows_.size());
-  size_t n = rows_.size();
-  // The keys stay the same; only their slots move, so the indices are
-  // remapped in place rather than rebuilt, and the rows are permuted in
-  // place by following cycles (no second copy of a long list).
-  std::vector<uint32_t> newSlot(n);
+  assert(order.size() == order_.size());
+  // Only ids move: the rows and the key indices stay where they are.
+  const size_t n = order_.size();
+  std::vector<uint32_t> reordered(n);
   for (size_t newRow = 0; newRow < n; ++newRow) {
-    newSlot[SlotOf(order[newRow])] = static_cast<uint32_t>(n - 1 - newRow);
+    reordered[n - 1 - newRow] = IdOf(order[newRow]);
   }
-  std::vector<bool> placed(n, false);
-  for (size_t start = 0; start < n; ++start) {
-    if (placed[start]) continue;
-    // Carry the row of `start` along its cycle.
-    Row carried = std::move(rows_[start]);
-    size_t slot = start;
-    while (true) {
-      placed[slot] = true;
-      size_t target = newSlot[slot];
-      if (target == start) {
-        rows_[start] = std::move(carried);
-        break;
-      }
-      std::swap(carried, rows_[target]);
-      slot = target;
-    }
-  }
-  for (auto* index : {&byRemoteIp_, &byRemoteHost_}) {
-    for (auto& [key, slots] : *index) {
-      for (uint32_t& slot : slots) slot = newSlot[slot];
-    }
-  }
+  order_.swap(reordered);
+  for (uint32_t s = 0; s < n; ++s) state_[order_[s]].slot = s;
   ListChange change;
   change.kind = ListChange::Kind::Reorder;
   change.order = order;
   Emit(std::move(change));
 }
 
-int TrafficList::FindTopmost(const SlotIndex& index, std::string_view key, int column,
+int TrafficList::FindTopmost(const KeyIndex& index, int keyColumn, std::string_view key, int column,
                              std::string_view second) const {
-  auto it = index.find(key);
-  if (it == index.end()) return -1;
   long best = -1;
-  for (uint32_t slot : it->second) {
-    if (static_cast<long>(slot) <= best) continue;
-    if (column >= 0 && rows_[slot].cells[static_cast<size_t>(column)] != second) continue;
-    best = slot;
-  }
-  return best < 0 ? -1 : RowOf(static_cast<size_t>(best));
+  index.ForEachCandidate(KeyIndex::Hash(key), [&](uint32_t id) {
+    const RowCells& cells = cells_[id];
+    if (cells[static_cast<size_t>(keyColumn)] != key) return;
+    if (column >= 0 && cells[static_cast<size_t>(column)] != second) return;
+    best = std::max<long>(best, state_[id].slot);
+  });
+  return best < 0 ? -1 : RowOfSlot(static_cast<uint32_t>(best));
 }
 
 int TrafficList::FindAddressRow(std::string_view addressText, std::string_view localSource) const {
-  return FindTopmost(byRemoteIp_, addressText, kColumnLocalSource, localSource);
+  return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, kColumnLocalSource, localSource);
 }
 
 int TrafficList::FindHostRow(std::string_view hostText, std::string_view localSource) const {
-  return FindTopmost(byRemoteHost_, hostText, kColumnLocalSource, localSource);
+  return FindTopmost(byRemoteHost_, kColumnRemoteHost, hostText, kColumnLocalSource, localSource);
 }
 
 int TrafficList::FindRemoteIpRow(std::string_view addressText) const {
-  return FindTopmost(byRemoteIp_, addressText, -1, {});
+  return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, -1, {});
 }
 
 void TrafficList::DeselectIdleRows(int64_t now) {
-  for (size_t slot = rows_.size(); slot-- > 0;) {
-    Row& r = rows_[slot];
-    if (!r.selected) continue;
-    int64_t age = now - r.lastActivity;
-    if (age >= 5 && age <= 8) SetSelected(RowOf(slot), false);
+  // Only marked rows are visited; the marks are cleared from the top down.
+  std::vector<uint32_t> idleSlots;
+  for (uint32_t id : selected_) {
+    int64_t age = now - state_[id].lastActivity;
+    if (age >= 5 && age <= 8) idleSlots.push_back(state_[id].slot);
   }
+  std::sort(idleSlots.begin(), idleSlots.end(), std::greater<>());
+  for (uint32_t slot : idleSlots) SetSelected(RowOfSlot(slot), false);
 }
 
 std::vector<RowCells> TrafficList::Rows() const {
   std::vector<RowCells> rows;
-  rows.reserve(rows_.size());
-  for (size_t slot = rows_.size(); slot-- > 0;) rows.push_back(rows_[slot].cells);
+  rows.reserve(order_.size());
+  for (size_t slot = order_.size(); slot-- > 0;) rows.push_back(cells_[order_[slot]]);
   return rows;
 }
 

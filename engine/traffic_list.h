@@ -13,18 +13,21 @@
 // inside the mutex, so records of different threads never interleave). The
 // window's model applies them to its own copy and never waits for the lock.
 //
-// Row index 0 is the top of the list. Rows are stored bottom-up, so inserting
-// at the top costs O(1); indices from the two key columns make
-// FindAddressRow and FindHostRow cost O(rows of that key).
+// Row index 0 is the top of the list. Rows never move once stored: the list
+// order is a vector of row ids kept bottom-up, so inserting at the top costs
+// O(1) and a sort or a removal only moves ids. Flat hash indices of the two
+// key columns make FindAddressRow and FindHostRow cost O(rows of that key),
+// and the selected rows are kept apart, so the idle-row step only visits
+// rows that carry the mark.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace corvane {
@@ -84,7 +87,7 @@ class TrafficList {
   void SetChangeSink(ChangeSink sink);
 
   // --- everything below requires a Lock ---
-  int Count() const { return static_cast<int>(rows_.size()); }
+  int Count() const { return static_cast<int>(order_.size()); }
   const std::string& Cell(int row, int column) const;
   bool IsSelected(int row) const;
   const RowCells& Cells(int row) const;
@@ -119,35 +122,71 @@ class TrafficList {
   std::vector<RowCells> Rows() const;
 
  private:
-  struct Row {
-    RowCells cells;
-    int64_t lastActivity = 0;
-    bool selected = false;
-  };
-  // Looks cell texts up without copying them into a std::string first.
-  struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
-  };
-  // slot = storage position; the top row has the highest slot.
-  using SlotIndex =
-      std::unordered_map<std::string, std::vector<uint32_t>, TextHash, std::equal_to<>>;
+  static constexpr uint32_t kNone = 0xffffffffu;
 
-  size_t SlotOf(int row) const { return rows_.size() - 1 - static_cast<size_t>(row); }
-  int RowOf(size_t slot) const { return static_cast<int>(rows_.size() - 1 - slot); }
+  // What the hot paths (ordering, idle marks) need of a row, apart from its
+  // texts, so that they walk a compact array.
+  struct RowState {
+    uint32_t slot = kNone;         // position in order_, kNone when free
+    uint32_t selectedAt = kNone;   // position in selected_, kNone when not selected
+    int64_t lastActivity = 0;
+  };
+
+  // An open-addressing multimap from a key column's text to row ids. Each
+  // entry keeps a 32-bit hash of the text beside the id, so a probe reads a
+  // row only when its key very likely matches, and entries can be moved
+  // without reading rows. At most half full; removal shifts the following
+  // entries back (no tombstones).
+  class KeyIndex {
+   public:
+    struct Entry {
+      uint32_t hash = 0;
+      uint32_t id = kNone;
+    };
+    static uint32_t Hash(std::string_view text) {
+      uint64_t h = std::hash<std::string_view>()(text);
+      return static_cast<uint32_t>(h ^ (h >> 32));
+    }
+    void Insert(uint32_t hash, uint32_t id);
+    void Erase(uint32_t hash, uint32_t id);
+    void Clear();
+    // Calls fn(id) for every entry whose hash is `hash`.
+    template <typename Fn>
+    void ForEachCandidate(uint32_t hash, Fn&& fn) const {
+      if (entries_.empty()) return;
+      const size_t mask = entries_.size() - 1;
+      for (size_t i = hash & mask; entries_[i].id != kNone; i = (i + 1) & mask) {
+        if (entries_[i].hash == hash) fn(entries_[i].id);
+      }
+    }
+
+   private:
+    void Place(Entry entry);
+    std::vector<Entry> entries_;  // size is a power of two, or 0
+    size_t size_ = 0;
+  };
+
+  uint32_t IdOf(int row) const { return order_[order_.size() - 1 - static_cast<size_t>(row)]; }
+  int RowOfSlot(uint32_t slot) const { return static_cast<int>(order_.size() - 1 - slot); }
   void Emit(ListChange&& change);
-  void IndexRow(uint32_t slot);
-  void UnindexRow(uint32_t slot);
-  int FindTopmost(const SlotIndex& index, std::string_view key, int column,
+  void IndexRow(uint32_t id);
+  void UnindexRow(uint32_t id);
+  void Select(uint32_t id);
+  void Unselect(uint32_t id);
+  int FindTopmost(const KeyIndex& index, int keyColumn, std::string_view key, int column,
                   std::string_view second) const;
-  void RebuildIndices();
 
   std::mutex listMutex_;
   ChangeSink sink_;                   // GUARDED_BY(listMutex_)
   std::vector<ListChange> pending_;   // GUARDED_BY(listMutex_)
-  std::vector<Row> rows_;             // GUARDED_BY(listMutex_), bottom to top
-  SlotIndex byRemoteIp_;              // GUARDED_BY(listMutex_)
-  SlotIndex byRemoteHost_;            // GUARDED_BY(listMutex_)
+  // All below GUARDED_BY(listMutex_).
+  std::deque<RowCells> cells_;        // by row id; never moved
+  std::vector<RowState> state_;       // by row id
+  std::vector<uint32_t> freeIds_;     // ids of removed rows, for reuse
+  std::vector<uint32_t> order_;       // row ids, bottom to top
+  std::vector<uint32_t> selected_;    // ids of the selected rows, unordered
+  KeyIndex byRemoteIp_;
+  KeyIndex byRemoteHost_;
 };
 
 }  // namespace corvane

@@ -103,6 +103,87 @@ TEST(TrafficListTest, ChangeRecordsRebuildTheSameListAfterRandomEdits) {
   for (int i = 0; i < list.Count(); ++i) EXPECT_EQ(replica.selected[i], list.IsSelected(i));
 }
 
+// Finds every lookup's answer by walking the replica, as a reference for the
+// indices; deselects like the idle-row step, from the top down.
+int ReferenceFind(const Replica& replica, int keyColumn, const std::string& key, int column,
+                  const std::string& second) {
+  for (size_t row = 0; row < replica.rows.size(); ++row) {
+    const RowCells& cells = replica.rows[row];
+    if (cells[keyColumn] == key && (column < 0 || cells[column] == second)) {
+      return static_cast<int>(row);
+    }
+  }
+  return -1;
+}
+
+TEST(TrafficListTest, LookupsAndIdleMarksAgreeWithAWalkOverThousandsOfEditedRows) {
+  // Few distinct keys over thousands of rows: long runs of equal keys in the
+  // indices, removals from the middle of those runs, key cells renamed to
+  // texts other rows already have, ids reused after removals.
+  TrafficList list;
+  Replica replica;
+  std::vector<int64_t> lastActivity;  // per replica row
+  list.SetChangeSink([&](std::vector<ListChange>&& changes) { replica.Apply(changes); });
+  std::mt19937 random(11);
+  auto address = [&] { return "10.0." + std::to_string(random() % 7) + "." + std::to_string(random() % 40); };
+  auto source = [&] { return std::string(random() % 2 ? "TCP protocol" : "firefox-esr:1234"); };
+  int64_t now = 1000;
+  for (int step = 0; step < 20000; ++step) {
+    TrafficList::Lock lock(list);
+    int n = list.Count();
+    unsigned action = random() % 100;
+    int row = n > 0 ? static_cast<int>(random() % static_cast<unsigned>(n)) : 0;
+    if (n == 0 || action < 40) {
+      std::string ip = address();
+      list.InsertTop(MakeRow(ip, random() % 3 ? ip : "host" + std::to_string(random() % 20), source()), now);
+      if (random() % 2) list.SetSelected(0, true);
+    } else if (action < 55) {
+      list.Remove(row);
+    } else if (action < 65) {
+      list.SetCell(row, random() % 2 ? kColumnRemoteIp : kColumnRemoteHost, address());
+    } else if (action < 75) {
+      list.SetLastActivity(row, "t", now - static_cast<int64_t>(random() % 10));
+      list.SetSelected(row, true);
+    } else if (action < 76) {
+      std::vector<int> order(static_cast<size_t>(n));
+      for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+      std::shuffle(order.begin(), order.end(), random);
+      list.Reorder(order);
+    } else if (action < 80) {
+      ++now;
+      list.DeselectIdleRows(now);
+    } else {
+      std::string ip = address();
+      std::string src = source();
+      ASSERT_EQ(list.FindAddressRow(ip, src),
+                ReferenceFind(replica, kColumnRemoteIp, ip, kColumnLocalSource, src)) << step;
+      ASSERT_EQ(list.FindRemoteIpRow(ip), ReferenceFind(replica, kColumnRemoteIp, ip, -1, ""));
+      std::string host = random() % 2 ? ip : "host" + std::to_string(random() % 20);
+      ASSERT_EQ(list.FindHostRow(host, src),
+                ReferenceFind(replica, kColumnRemoteHost, host, kColumnLocalSource, src));
+    }
+    if (step % 7000 == 6999) list.Clear();
+  }
+  TrafficList::Lock lock(list);
+  ASSERT_EQ(replica.rows, list.Rows());
+  for (int i = 0; i < list.Count(); ++i) EXPECT_EQ(replica.selected[i], list.IsSelected(i));
+}
+
+TEST(TrafficListTest, IdleStepClearsOnlyMarksFiveToEightSecondsOld) {
+  TrafficList list;
+  TrafficList::Lock lock(list);
+  for (int64_t age = 0; age <= 10; ++age) {
+    list.InsertTop(MakeRow("10.0.0." + std::to_string(age), "h", "s"), 100 - age);
+    list.SetSelected(0, true);
+  }
+  list.DeselectIdleRows(100);
+  // The last row inserted (age 10) is at the top.
+  for (int row = 0; row <= 10; ++row) {
+    int64_t age = 10 - row;
+    EXPECT_EQ(list.IsSelected(row), age < 5 || age > 8) << "age " << age;
+  }
+}
+
 TEST(TrafficListTest, RecordsOfOneHoldArriveTogetherAtItsRelease) {
   TrafficList list;
   std::vector<size_t> batches;
