@@ -155,7 +155,7 @@ void TrafficList::SetCell(int row, int column, std::string text) {
   if (keyColumn) IndexRow(id);
 }
 
-void TrafficList::SetLastActivity(int row, std::string text, int64_t time) {
+void TrafficList::SetLastActivity(int row, std::string_view text, int64_t time) {
   const uint32_t id = IdOf(row);
   state_[id].lastActivity = time;
   std::string& cell = cells_[id][kColumnLastActivity];
@@ -168,7 +168,8 @@ void TrafficList::SetLastActivity(int row, std::string text, int64_t time) {
     change.text = text;
     pending_.push_back(std::move(change));
   }
-  cell = std::move(text);
+  // Reuses the cell's buffer: a timestamp is too long to be stored inline.
+  cell.assign(text);
 }
 
 void TrafficList::SetSelected(int row, bool selected) {

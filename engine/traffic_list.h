@@ -97,7 +97,7 @@ class TrafficList {
   void InsertTop(RowCells cells, int64_t lastActivity);
   void SetCell(int row, int column, std::string text);
   // Sets "Last activity" to `text`, which shows `time`.
-  void SetLastActivity(int row, std::string text, int64_t time);
+  void SetLastActivity(int row, std::string_view text, int64_t time);
   void SetSelected(int row, bool selected);
   void Remove(int row);
   void Clear();
