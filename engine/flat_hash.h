@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace corvane {
@@ -140,6 +141,68 @@ class GenerationSet56 {
 
   std::vector<uint64_t> entries_;  // size is a power of two, or 0
   uint8_t generation_ = 1;         // 0 marks a never-used entry
+  size_t size_ = 0;
+};
+
+// A multimap from 64-bit keys to 32-bit values for one pass's worth of
+// entries. Clear() empties it in constant time: each entry carries the
+// generation it was inserted in and counts only while that generation is
+// the current one. Find() hands each value stored under the key to
+// `accept` until it takes one, so keys may be hashes that the caller
+// verifies.
+class PassIndex64 {
+ public:
+  template <typename Accept>
+  std::optional<uint32_t> Find(uint64_t key, Accept&& accept) const {
+    if (entries_.empty()) return std::nullopt;
+    const size_t mask = entries_.size() - 1;
+    for (size_t slot = static_cast<size_t>(MixHash(key)) & mask;
+         entries_[slot].generation == generation_; slot = (slot + 1) & mask) {
+      if (entries_[slot].key == key && accept(entries_[slot].value)) return entries_[slot].value;
+    }
+    return std::nullopt;
+  }
+
+  void Insert(uint64_t key, uint32_t value) {
+    if ((size_ + 1) * 2 > entries_.size()) Grow();
+    Place(Entry{key, value, generation_});
+    ++size_;
+  }
+
+  void Clear() {
+    size_ = 0;
+    if (++generation_ == 0) {
+      // The stamps would come round again: start from a clean table.
+      for (Entry& entry : entries_) entry.generation = 0;
+      generation_ = 1;
+    }
+  }
+
+ private:
+  struct Entry {
+    uint64_t key = 0;
+    uint32_t value = 0;
+    uint32_t generation = 0;  // 0: never used
+  };
+
+  void Place(const Entry& entry) {
+    const size_t mask = entries_.size() - 1;
+    size_t slot = static_cast<size_t>(MixHash(entry.key)) & mask;
+    while (entries_[slot].generation == generation_) slot = (slot + 1) & mask;
+    entries_[slot] = entry;
+  }
+
+  void Grow() {
+    std::vector<Entry> old;
+    old.swap(entries_);
+    entries_.assign(old.empty() ? 1024 : old.size() * 2, Entry{});
+    for (const Entry& entry : old) {
+      if (entry.generation == generation_) Place(entry);
+    }
+  }
+
+  std::vector<Entry> entries_;  // size is a power of two, or 0
+  uint32_t generation_ = 1;
   size_t size_ = 0;
 };
 

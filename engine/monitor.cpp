@@ -321,29 +321,35 @@ void Monitor::ShowReadyEvents() {
     auto& rowOfEvent = foldedRowOfEvent_;
     auto& rowOfText = foldedRowOfText_;
     folded.clear();
-    rowOfEvent.clear();
-    rowOfText.clear();
+    rowOfEvent.Clear();
+    rowOfText.Clear();
     // The port map's lock is taken here, before listMutex, never inside it.
     const PortProcessMap* portMap = ActivePortMap();
-    std::string rowKey;
+    auto any = [](uint32_t) { return true; };
     for (const FlowEvent& event : readyFlowEvents_) {
       uint64_t key = uint64_t{event.remoteAddress} << 32 | uint64_t{event.localPort} << 16 |
                      event.protocol;
-      auto [it, inserted] = rowOfEvent.try_emplace(key, 0);
-      if (inserted) {
+      std::optional<uint32_t> row = rowOfEvent.Find(key, any);
+      if (!row) {
         std::string localSource =
             LocalSourceText(event.localPort, event.remoteAddress, event.protocol, portMap);
-        rowKey.assign(reinterpret_cast<const char*>(&event.remoteAddress),
-                      sizeof event.remoteAddress);
-        rowKey += localSource;
-        auto [row, newRow] = rowOfText.try_emplace(rowKey, folded.size());
-        if (newRow) {
+        // Ports of one program share its row: events are folded by the
+        // row's texts, not only by their ports.
+        uint64_t textKey = uint64_t{event.remoteAddress} << 32 |
+                           static_cast<uint32_t>(std::hash<std::string>()(localSource));
+        row = rowOfText.Find(textKey, [&](uint32_t candidate) {
+          return folded[candidate].remoteAddress == event.remoteAddress &&
+                 folded[candidate].localSource == localSource;
+        });
+        if (!row) {
+          row = static_cast<uint32_t>(folded.size());
+          rowOfText.Insert(textKey, *row);
           folded.push_back(
               Monitor::FoldedRow{event.remoteAddress, event.time, event.time, std::move(localSource)});
         }
-        it->second = row->second;
+        rowOfEvent.Insert(key, *row);
       }
-      folded[it->second].lastTime = event.time;
+      folded[*row].lastTime = event.time;
     }
     for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
       size_t end = std::min(folded.size(), begin + kEventsPerListHold);

@@ -31,6 +31,7 @@
 #include "attribution/port_process_map.h"
 #include "attribution/resolver_pool.h"
 #include "engine/event_queues.h"
+#include "engine/flat_hash.h"
 #include "engine/flow_table.h"
 #include "engine/live_settings.h"
 #include "engine/packet_info.h"
@@ -236,8 +237,8 @@ class Monitor {
     std::string localSource;
   };
   std::vector<FoldedRow> foldedRows_;
-  std::unordered_map<uint64_t, size_t> foldedRowOfEvent_;     // event key -> folded row
-  std::unordered_map<std::string, size_t> foldedRowOfText_;   // address + local source -> row
+  PassIndex64 foldedRowOfEvent_;  // event key -> folded row
+  PassIndex64 foldedRowOfText_;   // address and local source's hash -> folded rows
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
   int64_t timestampCacheTime_ = -1;
