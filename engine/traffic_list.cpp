@@ -66,6 +66,21 @@ void TrafficList::KeyIndex::Clear() {
   size_ = 0;
 }
 
+// --- RowStore ---
+
+void TrafficList::RowStore::push_back(RowCells&& cells) {
+  if (size_ % kBlockRows == 0 && size_ / kBlockRows == blocks_.size()) {
+    blocks_.push_back(std::make_unique<RowCells[]>(kBlockRows));
+  }
+  (*this)[size_++] = std::move(cells);
+}
+
+void TrafficList::RowStore::clear() {
+  blocks_.clear();
+  blocks_.shrink_to_fit();
+  size_ = 0;
+}
+
 // --- TrafficList ---
 
 void TrafficList::SetChangeSink(ChangeSink sink) {
@@ -205,7 +220,6 @@ void TrafficList::Remove(int row) {
 
 void TrafficList::Clear() {
   cells_.clear();
-  cells_.shrink_to_fit();
   state_.clear();
   state_.shrink_to_fit();
   freeIds_.clear();
@@ -241,14 +255,16 @@ void TrafficList::Reorder(const std::vector<int>& order) {
 
 int TrafficList::FindTopmost(const KeyIndex& index, int keyColumn, std::string_view key, int column,
                              std::string_view second) const {
-  long best = -1;
+  // The row's slot is read only when a second row matches: one match is
+  // the common case.
+  uint32_t bestId = kNone;
   index.ForEachCandidate(KeyIndex::Hash(key), [&](uint32_t id) {
     const RowCells& cells = cells_[id];
     if (cells[static_cast<size_t>(keyColumn)] != key) return;
     if (column >= 0 && cells[static_cast<size_t>(column)] != second) return;
-    best = std::max<long>(best, state_[id].slot);
+    if (bestId == kNone || state_[id].slot > state_[bestId].slot) bestId = id;
   });
-  return best < 0 ? -1 : RowOfSlot(static_cast<uint32_t>(best));
+  return bestId == kNone ? -1 : RowOfSlot(state_[bestId].slot);
 }
 
 int TrafficList::FindAddressRow(std::string_view addressText, std::string_view localSource) const {

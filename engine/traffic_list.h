@@ -23,7 +23,7 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -166,6 +166,22 @@ class TrafficList {
     size_t size_ = 0;
   };
 
+  // Row texts by id, in fixed-size blocks: a row never moves, and growing
+  // the list never copies the rows already stored.
+  class RowStore {
+   public:
+    RowCells& operator[](uint32_t id) { return blocks_[id / kBlockRows][id % kBlockRows]; }
+    const RowCells& operator[](uint32_t id) const { return blocks_[id / kBlockRows][id % kBlockRows]; }
+    uint32_t size() const { return size_; }
+    void push_back(RowCells&& cells);
+    void clear();
+
+   private:
+    static constexpr uint32_t kBlockRows = 4096;
+    std::vector<std::unique_ptr<RowCells[]>> blocks_;
+    uint32_t size_ = 0;
+  };
+
   uint32_t IdOf(int row) const { return order_[order_.size() - 1 - static_cast<size_t>(row)]; }
   int RowOfSlot(uint32_t slot) const { return static_cast<int>(order_.size() - 1 - slot); }
   void Emit(ListChange&& change);
@@ -180,7 +196,7 @@ class TrafficList {
   ChangeSink sink_;                   // GUARDED_BY(listMutex_)
   std::vector<ListChange> pending_;   // GUARDED_BY(listMutex_)
   // All below GUARDED_BY(listMutex_).
-  std::deque<RowCells> cells_;        // by row id; never moved
+  RowStore cells_;                    // by row id
   std::vector<RowState> state_;       // by row id
   std::vector<uint32_t> freeIds_;     // ids of removed rows, for reuse
   std::vector<uint32_t> order_;       // row ids, bottom to top
