@@ -25,6 +25,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/SortThread.h"
 #include "ui/TrafficModel.h"
+#include "ui/TrafficView.h"
 #include "ui/dialog_units.h"
 #include "ui/open_url.h"
 
@@ -141,11 +142,10 @@ void CMainDlg::BuildControls() {
   graph_->setToolTip(QStringLiteral("DS/US graph"));
 
   model_ = new TrafficModel(this);
-  view_ = new QTableView(client_);
+  // Full-row, extended marking; the activity marks are the model's flags.
+  auto* view = new TrafficView(model_, client_);
+  view_ = view;
   view_->setGeometry(DialogRect(this, 7, 32, 437, 162));
-  view_->setModel(model_);
-  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
-  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
   view_->setShowGrid(false);
   view_->setWordWrap(false);
   view_->setIconSize(QSize(16, 16));
@@ -157,16 +157,14 @@ void CMainDlg::BuildControls() {
   view_->horizontalHeader()->setSortIndicatorShown(false);
   view_->horizontalHeader()->setStretchLastSection(false);
   view_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  // The selection (the activity mark) stays visible without focus.
+  // The activity marks, drawn as selected rows, stay visible without focus.
   QPalette viewPalette = view_->palette();
   for (auto role : {QPalette::Highlight, QPalette::HighlightedText}) {
     viewPalette.setColor(QPalette::Inactive, role, viewPalette.color(QPalette::Active, role));
   }
   view_->setPalette(viewPalette);
   connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainDlg::OnSortColumn);
-  connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          &CMainDlg::OnUserSelection);
-  connect(model_, &TrafficModel::selectionFlagsChanged, this, &CMainDlg::SyncViewSelection);
+  connect(view->marks(), &MarkSelectionModel::marksChangedByUser, this, &CMainDlg::OnUserMarks);
 
   client_->setMinimumSize(0, 0);
   client_->resize(DialogUnitsX(this, kClientWidthDu), DialogUnitsY(this, kClientHeightDu));
@@ -301,34 +299,14 @@ void CMainDlg::OnSortColumn(int column) {
 
 void CMainDlg::WaitForSorts() { sorts_->Wait(); }
 
-void CMainDlg::SyncViewSelection() {
-  syncingSelection_ = true;
-  view_->selectionModel()->select(model_->SelectedRanges(), QItemSelectionModel::ClearAndSelect);
-  syncingSelection_ = false;
-}
-
-void CMainDlg::OnUserSelection(const QItemSelection& selected, const QItemSelection& deselected) {
-  if (syncingSelection_) return;
-  std::vector<std::pair<int, bool>> changes;
-  auto collect = [&](const QItemSelection& selection, bool flag) {
-    for (const QItemSelectionRange& range : selection) {
-      for (int row = range.top(); row <= range.bottom(); ++row) {
-        if (model_->IsSelected(row) == flag) continue;
-        model_->SetSelectedFlag(row, flag);
-        changes.emplace_back(row, flag);
-      }
-    }
-  };
-  collect(deselected, false);
-  collect(selected, true);
-  if (changes.empty()) return;
+void CMainDlg::OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes) {
   // The core list's selected flag is what the idle-row pass clears; the
   // user's marks must be there too. The hold is short: one flag per row.
   corvane::TrafficList& list = monitor_->list();
   corvane::TrafficList::Lock lock(list);
-  for (auto [row, flag] : changes) {
-    const int coreRow = model_->CoreRowOf(row);
-    if (coreRow >= 0 && coreRow < list.Count()) list.SetSelected(coreRow, flag);
+  for (const TrafficModel::MarkChange& change : changes) {
+    const int coreRow = model_->CoreRowOf(change.row);
+    if (coreRow >= 0 && coreRow < list.Count()) list.SetSelected(coreRow, change.marked);
   }
 }
 

@@ -26,6 +26,7 @@
 
 #include "engine/monitor.h"
 #include "platform/clock.h"
+#include "ui/TrafficModel.h"
 
 class CIconButton;
 class GraphArea;
@@ -36,7 +37,6 @@ class QMenu;
 class QMenuBar;
 class QTableView;
 class SortThreads;
-class TrafficModel;
 
 class CMainDlg : public QDialog {
   Q_OBJECT
@@ -113,9 +113,8 @@ class CMainDlg : public QDialog {
   void BuildTray();
   void Relayout();
   void ReportError(const QString& text);
-  void SyncViewSelection();
-  void OnUserSelection(const class QItemSelection& selected,
-                       const class QItemSelection& deselected);
+  // The user changed these rows' activity marks.
+  void OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes);
   void SetWindowShown(bool shown);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -142,7 +141,6 @@ class CMainDlg : public QDialog {
   bool initialised_ = false;
   bool exiting_ = false;
   bool windowShown_ = true;
-  bool syncingSelection_ = false;
   int sortColumn_ = -1;
   // Distances of the graph, the summary group and its label from the right
   // edge of the client area, as laid out at start.

@@ -64,6 +64,8 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
       if (column == corvane::kColumnRemoteIp) return rowIcon_;
       return {};
+    case kMarkRole:
+      return IsSelected(index.row());
     default:
       return {};
   }
@@ -116,20 +118,52 @@ void TrafficModel::ApplyPending() {
 }
 
 void TrafficModel::Apply(std::vector<ListChange>&& changes) {
-  bool flagsChanged = false;
-  for (ListChange& change : changes) ApplyOne(change, flagsChanged);
-  if (flagsChanged) emit selectionFlagsChanged();
+  MarkSpan marks;
+  for (ListChange& change : changes) ApplyOne(change, marks);
+  // One repaint of the marked span instead of one per record.
+  if (!marks.Empty()) {
+    emit dataChanged(index(marks.top, 0), index(marks.bottom, corvane::kColumnCount - 1),
+                     {kMarkRole});
+  }
 }
 
-void TrafficModel::ApplyOne(ListChange& change, bool& flagsChanged) {
+void TrafficModel::MarkSpan::Add(int row) {
+  if (Empty()) {
+    top = bottom = row;
+  } else {
+    top = std::min(top, row);
+    bottom = std::max(bottom, row);
+  }
+}
+
+void TrafficModel::MarkSpan::Inserted(int row) {
+  if (Empty()) return;
+  if (row <= top) ++top;
+  if (row <= bottom) ++bottom;
+}
+
+void TrafficModel::MarkSpan::Removed(int row) {
+  if (Empty()) return;
+  if (row < top) --top;
+  if (row <= bottom) --bottom;
+}
+
+void TrafficModel::DropPrior(Row& row) {
+  if (row.prior < 0) return;
+  row.prior = -1;
+  --provisionalCount_;
+}
+
+void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
   const int count = static_cast<int>(rows_.size());
   switch (change.kind) {
     case ListChange::Kind::Insert: {
       const int row = std::clamp(change.row, 0, count);
       beginInsertRows(QModelIndex(), row, row);
       rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(rows_.size() - static_cast<size_t>(row)),
-                   Row{std::move(change.cells), false});
+                   Row{std::move(change.cells), false, -1});
       endInsertRows();
+      marks.Inserted(row);
       return;
     }
     case ListChange::Kind::SetCell: {
@@ -147,30 +181,36 @@ void TrafficModel::ApplyOne(ListChange& change, bool& flagsChanged) {
       if (change.row < 0 || change.row >= count) return;
       bool selected = change.kind == ListChange::Kind::Select;
       Row& r = rows_[SlotOf(change.row)];
+      // The core's word on this row outlasts a user's provisional range.
+      DropPrior(r);
       if (r.selected != selected) {
         r.selected = selected;
-        flagsChanged = true;
+        marks.Add(change.row);
       }
       return;
     }
     case ListChange::Kind::Remove: {
       if (change.row < 0 || change.row >= count) return;
       beginRemoveRows(QModelIndex(), change.row, change.row);
+      DropPrior(rows_[SlotOf(change.row)]);
       rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(SlotOf(change.row)));
       endRemoveRows();
+      marks.Removed(change.row);
       return;
     }
     case ListChange::Kind::Clear:
       if (rows_.empty()) return;
       beginResetModel();
       rows_.clear();
+      provisionalCount_ = 0;
       endResetModel();
-      flagsChanged = true;
+      marks = MarkSpan();
       return;
     case ListChange::Kind::Reorder:
       if (change.order.size() != rows_.size()) return;
+      // The layout change repaints every row.
       ApplyReorder(change.order);
-      flagsChanged = true;
+      marks = MarkSpan();
       return;
   }
 }
@@ -214,21 +254,76 @@ void TrafficModel::ApplyReorder(const std::vector<int>& order) {
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-QItemSelection TrafficModel::SelectedRanges() const {
-  QItemSelection selection;
+std::vector<int> TrafficModel::MarkedRows() const {
+  std::vector<int> marked;
   const int count = rowCount();
-  const int lastColumn = corvane::kColumnCount - 1;
-  for (int row = 0; row < count;) {
-    if (!IsSelected(row)) {
-      ++row;
-      continue;
-    }
-    int end = row;
-    while (end + 1 < count && IsSelected(end + 1)) ++end;
-    selection.append(QItemSelectionRange(index(row, 0), index(end, lastColumn)));
-    row = end + 1;
+  for (int row = 0; row < count; ++row) {
+    if (IsSelected(row)) marked.push_back(row);
   }
-  return selection;
+  return marked;
+}
+
+void TrafficModel::UnmarkAll(std::vector<MarkChange>& changed) {
+  const int count = rowCount();
+  for (int row = 0; row < count; ++row) {
+    Row& r = rows_[SlotOf(row)];
+    r.prior = -1;
+    if (r.selected) {
+      r.selected = false;
+      changed.push_back({row, false});
+    }
+  }
+  provisionalCount_ = 0;
+}
+
+void TrafficModel::MarkRows(int top, int bottom, MarkOp op, std::vector<MarkChange>& changed) {
+  top = std::max(top, 0);
+  bottom = std::min(bottom, rowCount() - 1);
+  for (int row = top; row <= bottom; ++row) {
+    Row& r = rows_[SlotOf(row)];
+    if (r.prior < 0) {
+      r.prior = r.selected ? 1 : 0;
+      ++provisionalCount_;
+    }
+    const bool marked = op == MarkOp::Set ? true : op == MarkOp::Clear ? false : !r.selected;
+    if (r.selected != marked) {
+      r.selected = marked;
+      changed.push_back({row, marked});
+    }
+  }
+}
+
+void TrafficModel::RevertProvisional(std::vector<MarkChange>& changed) {
+  if (provisionalCount_ == 0) return;
+  const int count = rowCount();
+  for (int row = 0; row < count; ++row) {
+    Row& r = rows_[SlotOf(row)];
+    if (r.prior < 0) continue;
+    const bool marked = r.prior == 1;
+    r.prior = -1;
+    if (r.selected != marked) {
+      r.selected = marked;
+      changed.push_back({row, marked});
+    }
+  }
+  provisionalCount_ = 0;
+}
+
+void TrafficModel::CommitProvisional() {
+  if (provisionalCount_ == 0) return;
+  for (Row& r : rows_) r.prior = -1;
+  provisionalCount_ = 0;
+}
+
+void TrafficModel::NotifyMarksChanged(const std::vector<MarkChange>& changed) {
+  if (changed.empty()) return;
+  int top = changed.front().row;
+  int bottom = top;
+  for (const MarkChange& change : changed) {
+    top = std::min(top, change.row);
+    bottom = std::max(bottom, change.row);
+  }
+  emit dataChanged(index(top, 0), index(bottom, corvane::kColumnCount - 1), {kMarkRole});
 }
 
 int TrafficModel::CoreRowOf(int row) const {

@@ -8,9 +8,14 @@
 // a worker's hold of listMutex, and the model only ever shows states the
 // core list really had.
 //
-// The model also keeps each row's selected flag (the activity mark). After a
-// batch that changed flags it emits selectionFlagsChanged(); the window then
-// makes the view's selection match (SelectedRanges()).
+// The model also keeps each row's selected flag (the activity mark), shown
+// through kMarkRole. The view does not hold the marks in Qt's item
+// selection: keeping tens of thousands of selection ranges current while rows
+// enter at the top cost most of a core. A batch of records that changed marks
+// ends with one dataChanged() over the rows it touched. The user's commands
+// reach the flags through MarkSelectionModel (TrafficView.h), which uses the
+// Mark*/Unmark*/Provisional operations below; each appends the rows whose flag
+// it changed, so the window can hand them to the core list.
 //
 // Rows are stored bottom-up like the core list, so a new row at the top
 // costs O(1).
@@ -18,7 +23,7 @@
 
 #include <QAbstractTableModel>
 #include <QIcon>
-#include <QItemSelection>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -28,6 +33,9 @@ class TrafficModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
+  // data() gives a row's activity mark as a bool for this role, any column.
+  static constexpr int kMarkRole = Qt::UserRole + 1;
+
   explicit TrafficModel(QObject* parent = nullptr);
 
   // The column headings, widths (pixels) and alignments of the list.
@@ -52,31 +60,60 @@ class TrafficModel : public QAbstractTableModel {
 
   const corvane::RowCells& Cells(int row) const { return rows_[SlotOf(row)].cells; }
   bool IsSelected(int row) const { return rows_[SlotOf(row)].selected; }
-  // The user changed the view's selection: the model keeps the flag the
-  // core will be given.
-  void SetSelectedFlag(int row, bool selected) { rows_[SlotOf(row)].selected = selected; }
-  // Contiguous runs of selected rows, all columns.
-  QItemSelection SelectedRanges() const;
+  // The marked rows, top to bottom (what the user sees as selected).
+  std::vector<int> MarkedRows() const;
+
+  // --- the user's marking commands (window thread) ---
+  // A row whose flag a command changed, with its new flag.
+  struct MarkChange {
+    int row;
+    bool marked;
+  };
+  enum class MarkOp { Set, Clear, Toggle };
+  // Clears every mark; nothing stays provisional.
+  void UnmarkAll(std::vector<MarkChange>& changed);
+  // Sets, clears or flips the marks of rows [top, bottom]. The rows are
+  // provisional until CommitProvisional(): RevertProvisional() gives them
+  // back the flag they had before (a shift-click range that the next
+  // shift-click replaces). A core record for a row ends its provisional
+  // state: the core's flag is kept.
+  void MarkRows(int top, int bottom, MarkOp op, std::vector<MarkChange>& changed);
+  void RevertProvisional(std::vector<MarkChange>& changed);
+  void CommitProvisional();
+  // Repaints the rows of `changed` (one dataChanged over their span).
+  void NotifyMarksChanged(const std::vector<MarkChange>& changed);
 
   // The core list's row that model row `row` is now, taking the records not
   // yet applied into account; -1 when that row is gone. The caller holds a
   // TrafficList::Lock, so no record can be added meanwhile.
   int CoreRowOf(int row) const;
 
- signals:
-  void selectionFlagsChanged();
-
  private:
   struct Row {
     corvane::RowCells cells;
     bool selected = false;
+    // The flag before the provisional command that changed it; -1 when the
+    // row is not provisional.
+    int8_t prior = -1;
+  };
+  // Rows touched by a batch of core records, kept in current row numbers
+  // while rows come and go, so one dataChanged() covers them.
+  struct MarkSpan {
+    int top = 0;
+    int bottom = -1;
+    bool Empty() const { return bottom < top; }
+    void Add(int row);
+    void Inserted(int row);
+    void Removed(int row);
   };
 
   size_t SlotOf(int row) const { return rows_.size() - 1 - static_cast<size_t>(row); }
-  void ApplyOne(corvane::ListChange& change, bool& flagsChanged);
+  void ApplyOne(corvane::ListChange& change, MarkSpan& marks);
+  void DropPrior(Row& row);
   void ApplyReorder(const std::vector<int>& order);
 
   std::vector<Row> rows_;  // window thread only; bottom to top
+  size_t provisionalCount_ = 0;  // rows with prior >= 0
   QIcon rowIcon_;
   QIcon headerIcons_[3];
 

@@ -8,7 +8,9 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.h
   ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.h)
+  ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/TrafficView.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/TrafficView.h)
 
 add_executable(corvane ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
 target_link_libraries(corvane PRIVATE corvane_ui)

@@ -180,6 +180,16 @@ class MainWindowTest : public ::testing::Test {
     dlg->WaitForSorts();
   }
 
+  // Whether row `row` is drawn as selected: the blank right end of its
+  // "Remote host" cell has the highlight colour.
+  bool PaintedMarked(int row) {
+    QTableView* view = dlg->trafficView();
+    const QImage picture = view->viewport()->grab().toImage();
+    const QRect cell = view->visualRect(view->model()->index(row, corvane::kColumnRemoteHost));
+    const QColor at = picture.pixelColor(cell.right() - 3, cell.center().y());
+    return at == view->palette().color(QPalette::Active, QPalette::Highlight);
+  }
+
   QTemporaryDir dir;
   corvane::ManualClock clock;
   std::shared_ptr<Feed> feed = std::make_shared<Feed>();
@@ -233,10 +243,10 @@ TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks)
   EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"40 B", "1.46 KB", "100 B"}));
   EXPECT_EQ(Column(corvane::kColumnUpload), (QStringList{"0 B", "0 B", "60 B"}));
   EXPECT_EQ(Column(corvane::kColumnTotal), (QStringList{"40 B", "1.46 KB", "160 B"}));
-  // Every fresh row carries the activity mark, shown as the view's selection.
+  // Every fresh row carries the activity mark, drawn as a selected row.
   for (int row = 0; row < 3; ++row) {
     EXPECT_TRUE(model->IsSelected(row));
-    EXPECT_TRUE(dlg->trafficView()->selectionModel()->isRowSelected(row, {})) << row;
+    EXPECT_TRUE(PaintedMarked(row)) << row;
   }
   EXPECT_EQ(model->data(model->index(0, 0), Qt::DecorationRole).typeId(), QMetaType::QIcon);
   EXPECT_EQ(model->data(model->index(0, 2), Qt::TextAlignmentRole).value<Qt::Alignment>() &
@@ -273,6 +283,168 @@ TEST_F(MainWindowTest, UsersSelectionReachesTheCoreListsSelectedFlag) {
   corvane::TrafficList::Lock lock(list);
   EXPECT_FALSE(list.IsSelected(0)) << "a click selects one row only";
   EXPECT_TRUE(list.IsSelected(1));
+}
+
+// The user's marking on the list: clicks, ctrl-clicks, shift-clicks, Ctrl+A
+// and keys change the rows' marks, which are drawn as selected rows and
+// reach the core list's selected flags.
+class MainWindowMarksTest : public MainWindowTest {
+ protected:
+  void SetUp() override {
+    Start();
+    AddRows(6);  // 10.0.0.5 at the top ... 10.0.0.0 at the bottom
+    view = dlg->trafficView();
+    view->setFocus();
+  }
+
+  void AddRows(int count, int64_t lastActivity = Noon()) {
+    {
+      corvane::TrafficList& list = dlg->monitor().list();
+      corvane::TrafficList::Lock lock(list);
+      for (int i = 0; i < count; ++i) {
+        const std::string address = "10.0.0." + std::to_string(next++);
+        list.InsertTop(corvane::RowCells{address, "h", "1 B", "0 B", "1 B", "UDP",
+                                         "2024-03-05 11:58:02", "2024-03-05 12:00:00"},
+                       lastActivity);
+      }
+    }
+    dlg->trafficModel()->ApplyPending();
+  }
+
+  void Click(int row, Qt::KeyboardModifiers modifiers = {}) {
+    const QRect cell = view->visualRect(view->model()->index(row, corvane::kColumnRemoteIp));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, cell.center());
+  }
+
+  // The marked rows as the model, the painted view and the core list have
+  // them; all three must agree.
+  std::vector<int> ModelMarks() { return dlg->trafficModel()->MarkedRows(); }
+  std::vector<int> PaintedMarks() {
+    std::vector<int> rows;
+    for (int row = 0; row < dlg->trafficModel()->rowCount(); ++row) {
+      if (PaintedMarked(row)) rows.push_back(row);
+    }
+    return rows;
+  }
+  std::vector<int> CoreMarks() {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    std::vector<int> rows;
+    for (int row = 0; row < list.Count(); ++row) {
+      if (list.IsSelected(row)) rows.push_back(row);
+    }
+    return rows;
+  }
+  void ExpectMarks(const std::vector<int>& rows) {
+    EXPECT_EQ(ModelMarks(), rows);
+    EXPECT_EQ(PaintedMarks(), rows);
+    EXPECT_EQ(CoreMarks(), rows);
+  }
+
+  QTableView* view = nullptr;
+  int next = 0;
+};
+
+TEST_F(MainWindowMarksTest, ClickMarksOneRowAndClearsTheOthersIncludingTheCores) {
+  {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    list.SetSelected(0, true);
+    list.SetSelected(5, true);
+  }
+  dlg->trafficModel()->ApplyPending();
+  ExpectMarks({0, 5});
+  Click(2);
+  ExpectMarks({2});
+  Click(2);  // a click on a marked row keeps it marked
+  ExpectMarks({2});
+  EXPECT_EQ(view->currentIndex().row(), 2);
+}
+
+TEST_F(MainWindowMarksTest, CtrlClickFlipsOnlyTheClickedRowBothWays) {
+  Click(1);
+  Click(4, Qt::ControlModifier);
+  ExpectMarks({1, 4});
+  Click(1, Qt::ControlModifier);
+  ExpectMarks({4});
+  Click(4, Qt::ControlModifier);
+  ExpectMarks({});
+}
+
+TEST_F(MainWindowMarksTest, ShiftClickMarksARangeThatTheNextShiftClickReplaces) {
+  Click(1);
+  Click(4, Qt::ShiftModifier);
+  ExpectMarks({1, 2, 3, 4});
+  Click(2, Qt::ShiftModifier);
+  ExpectMarks({1, 2});
+  Click(0, Qt::ShiftModifier);
+  ExpectMarks({0, 1});
+  // A ctrl-click keeps the range; the next shift-click adds a new one.
+  Click(5, Qt::ControlModifier);
+  Click(3, Qt::ShiftModifier);
+  ExpectMarks({0, 1, 3, 4, 5});
+}
+
+TEST_F(MainWindowMarksTest, CtrlAMarksEveryRowAndKeysMoveOrExtendTheMark) {
+  QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+  ExpectMarks({0, 1, 2, 3, 4, 5});
+  Click(2);
+  QTest::keyClick(view, Qt::Key_Down);
+  ExpectMarks({3});
+  QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);
+  QTest::keyClick(view, Qt::Key_Down, Qt::ShiftModifier);
+  ExpectMarks({3, 4, 5});
+  QTest::keyClick(view, Qt::Key_Up, Qt::ShiftModifier);
+  ExpectMarks({3, 4});
+  QTest::keyClick(view, Qt::Key_Space, Qt::ControlModifier);  // flips the current row
+  ExpectMarks({3});
+}
+
+TEST_F(MainWindowMarksTest, CoreRecordsChangeTheDrawnMarks) {
+  Click(1);
+  {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    list.SetSelected(1, false);
+    list.SetSelected(3, true);
+  }
+  dlg->trafficModel()->ApplyPending();
+  ExpectMarks({3});
+}
+
+TEST_F(MainWindowMarksTest, MarksStayOnTheirRowsWhenRowsEnterAtTheTop) {
+  Click(1);                         // 10.0.0.4
+  Click(3, Qt::ControlModifier);    // 10.0.0.2
+  {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    list.InsertTop(corvane::RowCells{"10.0.1.1", "h", "1 B", "0 B", "1 B", "UDP", "", ""}, Noon());
+    list.SetSelected(0, true);  // a fresh row carries the mark
+  }
+  // The user marks a row before the window has seen the new row: the core
+  // must get the flag on the row the user saw.
+  Click(5, Qt::ControlModifier);    // 10.0.0.0, core row 6
+  EXPECT_EQ(CoreMarks(), (std::vector<int>{0, 2, 4, 6}));
+  dlg->trafficModel()->ApplyPending();
+  ExpectMarks({0, 2, 4, 6});
+  EXPECT_EQ(Column(corvane::kColumnRemoteIp)[2], QStringLiteral("10.0.0.4"));
+  EXPECT_EQ(Column(corvane::kColumnRemoteIp)[4], QStringLiteral("10.0.0.2"));
+}
+
+TEST_F(MainWindowMarksTest, MarksClearWhenTheCoreDeselectsIdleRows) {
+  Click(0);
+  Click(1, Qt::ControlModifier);
+  ExpectMarks({0, 1});
+  clock.Advance(6);  // every row is idle now
+  AddRows(1, Noon() + 6);
+  {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    list.SetSelected(0, true);  // a row active just now
+  }
+  dlg->monitor().RunPass();
+  dlg->trafficModel()->ApplyPending();
+  ExpectMarks({0});
 }
 
 TEST_F(MainWindowTest, TickMovesCountsIntoTheReadoutAndSaveAndClearRestartsItFromZero) {

@@ -123,11 +123,69 @@ TEST_F(TrafficModelTest, ReorderMovesTheSelectionFlagsWithTheRows) {
   EXPECT_EQ(model.Cells(2)[0], "1.1.1.1");
   EXPECT_TRUE(model.IsSelected(2));
   EXPECT_FALSE(model.IsSelected(0));
-  QItemSelection ranges = model.SelectedRanges();
-  ASSERT_EQ(ranges.size(), 1);
-  EXPECT_EQ(ranges[0].top(), 2);
-  EXPECT_EQ(ranges[0].left(), 0);
-  EXPECT_EQ(ranges[0].right(), corvane::kColumnCount - 1);
+  EXPECT_EQ(model.MarkedRows(), std::vector<int>{2});
+  EXPECT_TRUE(model.data(model.index(2, corvane::kColumnLocalSource), TrafficModel::kMarkRole).toBool());
+}
+
+// The user's provisional range (a shift-click) is given back when the next
+// shift-click replaces it; rows the core marked meanwhile keep the core's
+// flag, and rows entering at the top do not shift the range onto others.
+TEST_F(TrafficModelTest, RevertingAProvisionalRangeKeepsTheCoresMarksAndFollowsInsertedRows) {
+  {
+    TrafficList::Lock lock(list);
+    for (int i = 0; i < 6; ++i) list.InsertTop(Cells(i), 0);  // rows: 5 4 3 2 1 0
+    list.SetSelected(4, true);                                // "1"
+  }
+  model.ApplyPending();
+  std::vector<TrafficModel::MarkChange> changed;
+  model.MarkRows(1, 3, TrafficModel::MarkOp::Set, changed);  // "4" "3" "2"
+  EXPECT_EQ(changed.size(), 3u);
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(Cells(9), 0);  // 9 5 4 3 2 1 0
+    list.SetSelected(3, false);   // "3": the core unmarks it
+    list.SetSelected(3, true);    // and marks it again
+  }
+  model.ApplyPending();
+  changed.clear();
+  model.RevertProvisional(changed);
+  std::vector<int> rows;
+  for (const auto& change : changed) {
+    EXPECT_FALSE(change.marked);
+    rows.push_back(change.row);
+  }
+  EXPECT_EQ(rows, (std::vector<int>{2, 4})) << "\"4\" and \"2\" go back, \"3\" stays the core's";
+  EXPECT_EQ(model.MarkedRows(), (std::vector<int>{3, 5}));
+  changed.clear();
+  model.RevertProvisional(changed);
+  EXPECT_TRUE(changed.empty()) << "a range is given back once";
+}
+
+TEST_F(TrafficModelTest, ABatchOfCoreMarksRepaintsOnceOverTheRowsItTouched) {
+  {
+    TrafficList::Lock lock(list);
+    for (int i = 0; i < 10; ++i) list.InsertTop(Cells(i), 0);
+  }
+  model.ApplyPending();
+  std::vector<std::pair<int, int>> spans;
+  QObject::connect(&model, &QAbstractItemModel::dataChanged,
+                   [&](const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
+                     if (roles.contains(TrafficModel::kMarkRole)) {
+                       spans.emplace_back(topLeft.row(), bottomRight.row());
+                       EXPECT_EQ(topLeft.column(), 0);
+                       EXPECT_EQ(bottomRight.column(), corvane::kColumnCount - 1);
+                     }
+                   });
+  {
+    TrafficList::Lock lock(list);
+    list.SetSelected(2, true);
+    list.SetSelected(6, true);
+    list.InsertTop(Cells(20), 0);  // the marked rows are now 3 and 7
+    list.Remove(9);
+  }
+  model.ApplyPending();
+  ASSERT_EQ(spans.size(), 1u);
+  EXPECT_EQ(spans[0], std::make_pair(3, 7));
 }
 
 TEST(TrafficModelColumnsTest, HeadingsWidthsAlignmentsAndHeaderImages) {
