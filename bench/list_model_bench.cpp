@@ -8,6 +8,9 @@
 // 50,000 rows shown in the window's TrafficView, which draws the activity
 // marks from the model; /1 also paints the shown view after every batch.
 // Its "window_share" counter is that time as a share of the second.
+// BM_LiveOneSecondOfRecords feeds the same records from a worker thread at
+// their pace through the change sink into a running event loop and reports
+// the window thread's CPU time per second (drains, repaints and all).
 // BM_SelectionMirrorOneSecondOfRecords is the older way, the marks mirrored
 // into Qt's item selection after each batch, for comparison.
 // BM_Sort100k sorts 100,000 rows under the list lock, as SortThread does.
@@ -16,7 +19,11 @@
 #include <QApplication>
 #include <QItemSelectionModel>
 #include <QTableView>
+#include <QEventLoop>
+#include <chrono>
 #include <random>
+#include <thread>
+#include <time.h>
 
 #include "engine/row_order.h"
 #include "engine/text_format.h"
@@ -115,6 +122,51 @@ void BM_ModelOneSecondOfRecords(benchmark::State& state) {
   state.SetLabel(paint ? "shown, painted" : "hidden");
 }
 BENCHMARK(BM_ModelOneSecondOfRecords)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The whole way in the running window: a worker thread hands the batches to
+// the model's change sink 20 ms apart, as lock holds of the core list do,
+// while the window thread runs its event loop, drains them (at most every
+// TrafficModel::kDrainIntervalMs) and paints the shown view. window_share
+// is the window thread's CPU time per second of records.
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+void BM_LiveOneSecondOfRecords(benchmark::State& state) {
+  std::mt19937 random(1);
+  TrafficModel model;
+  TrafficView view(&model);
+  view.resize(900, 500);
+  FillModel(model, random);
+  view.show();
+  QCoreApplication::processEvents();
+  const corvane::TrafficList::ChangeSink sink = model.ChangeSink();
+  double windowSeconds = 0;
+  for (auto _ : state) {
+    auto batches = OneSecondOfRecords(model, random);
+    const double cpuBefore = ThreadCpuSeconds();
+    QEventLoop loop;
+    std::thread worker([&] {
+      const auto start = std::chrono::steady_clock::now();
+      for (size_t i = 0; i < batches.size(); ++i) {
+        sink(std::move(batches[i]));
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(20) * (i + 1));
+      }
+      QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+    model.ApplyPending();
+    QCoreApplication::processEvents();
+    windowSeconds += ThreadCpuSeconds() - cpuBefore;
+  }
+  state.counters["rows"] = model.rowCount();
+  state.counters["window_share"] = windowSeconds / static_cast<double>(state.iterations());
+  state.SetLabel("window thread CPU per second, shown");
+}
+BENCHMARK(BM_LiveOneSecondOfRecords)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
 // For comparison: the same records mirrored into a plain QTableView's item
 // selection after every batch, as the window once kept its marks.

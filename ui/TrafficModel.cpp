@@ -28,7 +28,10 @@ TrafficModel::TrafficModel(QObject* parent)
       rowIcon_(QStringLiteral(":/icons/row.svg")),
       headerIcons_{QIcon(QStringLiteral(":/icons/header_down.svg")),
                    QIcon(QStringLiteral(":/icons/header_up.svg")),
-                   QIcon(QStringLiteral(":/icons/header_both.svg"))} {}
+                   QIcon(QStringLiteral(":/icons/header_both.svg"))} {
+  drainTimer_.setSingleShot(true);
+  connect(&drainTimer_, &QTimer::timeout, this, &TrafficModel::ApplyPending);
+}
 
 QString TrafficModel::Heading(int column) {
   return column >= 0 && column < corvane::kColumnCount ? QString::fromLatin1(kColumns[column].heading)
@@ -102,12 +105,22 @@ corvane::TrafficList::ChangeSink TrafficModel::ChangeSink() {
     // One posted call drains everything queued until it runs.
     if (!posted_) {
       posted_ = true;
-      QMetaObject::invokeMethod(this, &TrafficModel::ApplyPending, Qt::QueuedConnection);
+      QMetaObject::invokeMethod(this, &TrafficModel::ScheduleDrain, Qt::QueuedConnection);
     }
   };
 }
 
+void TrafficModel::ScheduleDrain() {
+  const qint64 since = lastDrain_.isValid() ? lastDrain_.elapsed() : kDrainIntervalMs;
+  if (since >= kDrainIntervalMs) {
+    ApplyPending();
+  } else if (!drainTimer_.isActive()) {
+    drainTimer_.start(static_cast<int>(kDrainIntervalMs - since));
+  }
+}
+
 void TrafficModel::ApplyPending() {
+  lastDrain_.start();
   std::vector<ListChange> changes;
   {
     std::lock_guard lock(pendingMutex_);

@@ -4,7 +4,9 @@
 // change also yields a ListChange record. ChangeSink() gives the function to
 // install with TrafficList::SetChangeSink: it may be called on any thread,
 // queues the records and posts one call to the window thread, which applies
-// every queued record in order. The window thread therefore never waits for
+// every queued record in order, at most once per kDrainInterval: every
+// drain repaints the visible rows, and laying out their texts is most of
+// the window's cost while records stream in. The window thread therefore never waits for
 // a worker's hold of listMutex, and the model only ever shows states the
 // core list really had.
 //
@@ -22,7 +24,9 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QIcon>
+#include <QTimer>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -35,6 +39,9 @@ class TrafficModel : public QAbstractTableModel {
  public:
   // data() gives a row's activity mark as a bool for this role, any column.
   static constexpr int kMarkRole = Qt::UserRole + 1;
+
+  // The shortest time between two drains of the queued records.
+  static constexpr int kDrainIntervalMs = 40;
 
   explicit TrafficModel(QObject* parent = nullptr);
 
@@ -53,7 +60,8 @@ class TrafficModel : public QAbstractTableModel {
   corvane::TrafficList::ChangeSink ChangeSink();
 
   // Window thread: applies every queued record now (also done by the posted
-  // call).
+  // call, or by a timer when the last drain was less than kDrainIntervalMs
+  // ago).
   void ApplyPending();
   // Window thread: applies `changes` in order.
   void Apply(std::vector<corvane::ListChange>&& changes);
@@ -108,12 +116,15 @@ class TrafficModel : public QAbstractTableModel {
   };
 
   size_t SlotOf(int row) const { return rows_.size() - 1 - static_cast<size_t>(row); }
+  void ScheduleDrain();
   void ApplyOne(corvane::ListChange& change, MarkSpan& marks);
   void DropPrior(Row& row);
   void ApplyReorder(const std::vector<int>& order);
 
   std::vector<Row> rows_;  // window thread only; bottom to top
   size_t provisionalCount_ = 0;  // rows with prior >= 0
+  QElapsedTimer lastDrain_;  // window thread only
+  QTimer drainTimer_;         // single shot
   QIcon rowIcon_;
   QIcon headerIcons_[3];
 

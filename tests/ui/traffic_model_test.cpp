@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QTest>
 #include <random>
 
 #include "engine/row_order.h"
@@ -86,6 +87,23 @@ TEST_F(TrafficModelTest, RecordsReachTheModelOnlyThroughTheWindowThreadsEventLoo
   EXPECT_EQ(model.rowCount(), 0) << "records must be queued, not applied on the worker";
   QCoreApplication::processEvents();
   EXPECT_EQ(model.rowCount(), 1);
+}
+
+// Records that come right after a drain wait for the next one, on a timer;
+// they must still arrive, in order.
+TEST_F(TrafficModelTest, RecordsSoonAfterADrainAreAppliedByTheNextDrain) {
+  {
+    TrafficList::Lock lock(list);
+    list.InsertTop(Cells(1), 0);
+  }
+  QCoreApplication::processEvents();
+  ASSERT_EQ(model.rowCount(), 1);
+  for (int i = 2; i <= 4; ++i) {
+    TrafficList::Lock lock(list);
+    list.InsertTop(Cells(i), 0);
+  }
+  QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 4, 5000);
+  ExpectModelEqualsCore();
 }
 
 TEST_F(TrafficModelTest, CoreRowOfFollowsRecordsNotYetApplied) {
