@@ -4,11 +4,11 @@
 // change also yields a ListChange record. ChangeSink() gives the function to
 // install with TrafficList::SetChangeSink: it may be called on any thread,
 // queues the records and posts one call to the window thread, which applies
-// every queued record in order, at most once per kDrainInterval: every
-// drain repaints the visible rows, and laying out their texts is most of
-// the window's cost while records stream in. The window thread therefore never waits for
-// a worker's hold of listMutex, and the model only ever shows states the
-// core list really had.
+// every queued record in order, at most once per kDrainIntervalMs: every
+// drain repaints the visible rows, and laying out their texts is most of the
+// window's cost while records stream in. The window thread therefore never
+// waits for a worker's hold of listMutex, and the model only ever shows
+// states the core list really had.
 //
 // The model also keeps each row's selected flag (the activity mark), shown
 // through kMarkRole. The view does not hold the marks in Qt's item
