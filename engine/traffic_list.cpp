@@ -279,6 +279,10 @@ int TrafficList::FindRemoteIpRow(std::string_view addressText) const {
   return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, -1, {});
 }
 
+int TrafficList::FindUnnamedRow(std::string_view addressText) const {
+  return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, kColumnRemoteHost, addressText);
+}
+
 void TrafficList::DeselectIdleRows(int64_t now) {
   // Only marked rows are visited; the marks are cleared from the top down.
   std::vector<uint32_t> idleSlots;

@@ -113,6 +113,9 @@ class TrafficList {
   int FindHostRow(std::string_view hostText, std::string_view localSource) const;
   // First row from the top whose "Remote IP" is `addressText`, or -1.
   int FindRemoteIpRow(std::string_view addressText) const;
+  // First row from the top whose "Remote IP" and "Remote host" are both
+  // `addressText`: a row of that address still waiting for its name; or -1.
+  int FindUnnamedRow(std::string_view addressText) const;
 
   // Clears the selection of every row whose last activity lies 5 to 8
   // seconds before `now`.

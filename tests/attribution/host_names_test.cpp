@@ -132,6 +132,35 @@ TEST_F(HostNamesTest, EachRowOfOneAddressIsNamedByItsOwnLookup) {
   EXPECT_EQ(HostOf(kMail, "curl:12"), "mail.example.org");
 }
 
+TEST_F(HostNamesTest, RowsOfOneAddressMadeInOnePassAreAllNamed) {
+  Send(kMail, 5000);
+  Send(kMail, 6000);
+  ShowAll();
+  ASSERT_TRUE(resolver_->WaitAsked(2));
+  resolver_->Answer(kMail, "mail.example.org");
+  resolver_->Answer(kMail, "mail.example.org");
+  WaitForNames();
+  EXPECT_EQ(HostOf(kMail, "firefox:99"), "mail.example.org");
+  EXPECT_EQ(HostOf(kMail, "curl:12"), "mail.example.org");
+}
+
+TEST_F(HostNamesTest, AnswerNeverRenamesANamedRowOrAProxyRowOfTheAddress) {
+  const std::string mail = FormatAddress(kMail);
+  {
+    TrafficList::Lock lock(monitor_->list());
+    // A proxy row whose web host resolved to this address, above a direct
+    // row that was named already.
+    monitor_->list().InsertTop(
+        RowCells{mail, "mail.example.org", "1 B", "1 B", "2 B", "firefox:99", "t", "t"}, 0);
+    monitor_->list().InsertTop(
+        RowCells{mail, "webmail.example.org", "1 B", "1 B", "2 B", "proxy", "t", "t"}, 0);
+  }
+  ApplyHostName(*monitor_, kMail, "other.example.org");
+  TrafficList::Lock lock(monitor_->list());
+  EXPECT_EQ(monitor_->list().Cell(0, kColumnRemoteHost), "webmail.example.org");
+  EXPECT_EQ(monitor_->list().Cell(1, kColumnRemoteHost), "mail.example.org");
+}
+
 TEST_F(HostNamesTest, NameArrivingAfterSaveAndClearChangesNothing) {
   Send(kMail, 5000);
   ShowAll();
@@ -156,12 +185,13 @@ TEST_F(HostNamesTest, NameThatABlackListRuleHidesTakesTheRowOutAgainAndAgain) {
   ShowAll();
   EXPECT_EQ(HostOf(kAds, "firefox:99"), "10.9.0.5") << "the address alone does not match";
   ASSERT_TRUE(resolver_->WaitAsked(2));
-  // Each lookup is for the topmost row of the address, here the curl row,
-  // which the rule does not hide.
+  // Two rows of the address made in one pass, two answers: each names one
+  // row. The curl row shows the name; the firefox row is hidden by the rule.
   resolver_->Answer(kAds, "ad.doubleclick.net");
   resolver_->Answer(kAds, "ad.doubleclick.net");
   WaitForNames();
   EXPECT_EQ(HostOf(kAds, "curl:12"), "ad.doubleclick.net");
+  EXPECT_EQ(HostOf(kAds, "firefox:99"), "<no row>");
 
   ASSERT_FALSE(monitor_->SaveAndClear());
   Send(kAds, 5000);
