@@ -96,6 +96,35 @@ void SetCounters(benchmark::State& state, const TrafficModel& model) {
       static_cast<double>(state.iterations()), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// Fills the model and sizes the view; shows it when `show` is set.
+void PrepareView(TrafficModel& model, QTableView& view, std::mt19937& random, bool show) {
+  view.resize(900, 500);
+  FillModel(model, random);
+  if (show) {
+    view.show();
+    QCoreApplication::processEvents();
+  }
+}
+
+// Applies one second of records per iteration, batch by batch, calling
+// afterBatch() after each, and paints after each when `paint` is set.
+template <typename AfterBatch>
+void ApplySecondsOfRecords(benchmark::State& state, TrafficModel& model, std::mt19937& random,
+                           bool paint, AfterBatch afterBatch) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto batches = OneSecondOfRecords(model, random);
+    state.ResumeTiming();
+    for (auto& batch : batches) {
+      model.Apply(std::move(batch));
+      afterBatch();
+      if (paint) QCoreApplication::processEvents();
+    }
+  }
+  SetCounters(state, model);
+  state.SetLabel(paint ? "shown, painted" : "hidden");
+}
+
 // The window's path: the records go into the model, whose marks the view
 // draws; Arg 1 also shows the view and paints after every batch.
 void BM_ModelOneSecondOfRecords(benchmark::State& state) {
@@ -103,23 +132,8 @@ void BM_ModelOneSecondOfRecords(benchmark::State& state) {
   std::mt19937 random(1);
   TrafficModel model;
   TrafficView view(&model);
-  view.resize(900, 500);
-  FillModel(model, random);
-  if (paint) {
-    view.show();
-    QCoreApplication::processEvents();
-  }
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto batches = OneSecondOfRecords(model, random);
-    state.ResumeTiming();
-    for (auto& batch : batches) {
-      model.Apply(std::move(batch));
-      if (paint) QCoreApplication::processEvents();
-    }
-  }
-  SetCounters(state, model);
-  state.SetLabel(paint ? "shown, painted" : "hidden");
+  PrepareView(model, view, random, paint);
+  ApplySecondsOfRecords(state, model, random, paint, [] {});
 }
 BENCHMARK(BM_ModelOneSecondOfRecords)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -138,10 +152,7 @@ void BM_LiveOneSecondOfRecords(benchmark::State& state) {
   std::mt19937 random(1);
   TrafficModel model;
   TrafficView view(&model);
-  view.resize(900, 500);
-  FillModel(model, random);
-  view.show();
-  QCoreApplication::processEvents();
+  PrepareView(model, view, random, true);
   const corvane::TrafficList::ChangeSink sink = model.ChangeSink();
   double windowSeconds = 0;
   for (auto _ : state) {
@@ -176,36 +187,22 @@ void BM_SelectionMirrorOneSecondOfRecords(benchmark::State& state) {
   TrafficModel model;
   QTableView view;
   view.setModel(&model);
-  view.resize(900, 500);
-  FillModel(model, random);
-  if (paint) {
-    view.show();
-    QCoreApplication::processEvents();
-  }
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto batches = OneSecondOfRecords(model, random);
-    state.ResumeTiming();
-    for (auto& batch : batches) {
-      model.Apply(std::move(batch));
-      QItemSelection selection;
-      int row = 0;
-      for (int marked : model.MarkedRows()) {
-        if (!selection.isEmpty() && marked == row + 1) {
-          selection.back() = QItemSelectionRange(selection.back().topLeft(),
-                                                 model.index(marked, corvane::kColumnCount - 1));
-        } else {
-          selection.append(QItemSelectionRange(model.index(marked, 0),
-                                               model.index(marked, corvane::kColumnCount - 1)));
-        }
-        row = marked;
+  PrepareView(model, view, random, paint);
+  ApplySecondsOfRecords(state, model, random, paint, [&] {
+    QItemSelection selection;
+    int row = 0;
+    for (int marked : model.MarkedRows()) {
+      if (!selection.isEmpty() && marked == row + 1) {
+        selection.back() = QItemSelectionRange(selection.back().topLeft(),
+                                               model.index(marked, corvane::kColumnCount - 1));
+      } else {
+        selection.append(QItemSelectionRange(model.index(marked, 0),
+                                             model.index(marked, corvane::kColumnCount - 1)));
       }
-      view.selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
-      if (paint) QCoreApplication::processEvents();
+      row = marked;
     }
-  }
-  SetCounters(state, model);
-  state.SetLabel(paint ? "shown, painted" : "hidden");
+    view.selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+  });
 }
 BENCHMARK(BM_SelectionMirrorOneSecondOfRecords)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "storage/row_sort.h"
+#include "ui/TrafficModel.h"
 #include "ui/dialog_units.h"
 #include "ui/svg_icon.h"
 
@@ -18,18 +19,8 @@ using corvane::RowCells;
 
 namespace {
 
-struct ColumnInfo {
-  const char* heading;
-  int width;
-  Qt::Alignment alignment;
-};
-
-const ColumnInfo kColumns[corvane::kColumnCount] = {
-    {"Remote IP", 100, Qt::AlignLeft},      {"Remote host", 170, Qt::AlignLeft},
-    {"DL", 80, Qt::AlignRight},             {"UL", 80, Qt::AlignRight},
-    {"DL & UL", 80, Qt::AlignRight},        {"Local source", 120, Qt::AlignLeft},
-    {"First activity", 120, Qt::AlignLeft}, {"Last activity", 120, Qt::AlignLeft},
-};
+// The Logs dialog's list is narrower than the main list in its first column.
+constexpr int kRemoteIpWidth = 100;
 
 // The order of a sorted combo box: without regard to case, then by the
 // texts' own order; a placeholder ("<...>") stands before every name.
@@ -52,19 +43,13 @@ LogRowsModel::LogRowsModel(QObject* parent)
                    QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_up.svg"), QSize(13, 13))),
                    QIcon(LoadIconPixmap(QStringLiteral(":/icons/header_both.svg"), QSize(13, 13)))} {}
 
-QString LogRowsModel::Heading(int column) {
-  return column >= 0 && column < corvane::kColumnCount ? QString::fromLatin1(kColumns[column].heading)
-                                                       : QString();
-}
+QString LogRowsModel::Heading(int column) { return TrafficModel::Heading(column); }
 
 int LogRowsModel::ColumnWidth(int column) {
-  return column >= 0 && column < corvane::kColumnCount ? kColumns[column].width : 0;
+  return column == corvane::kColumnRemoteIp ? kRemoteIpWidth : TrafficModel::ColumnWidth(column);
 }
 
-Qt::Alignment LogRowsModel::ColumnAlignment(int column) {
-  return column >= 0 && column < corvane::kColumnCount ? kColumns[column].alignment
-                                                       : Qt::AlignLeft;
-}
+Qt::Alignment LogRowsModel::ColumnAlignment(int column) { return TrafficModel::ColumnAlignment(column); }
 
 int LogRowsModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(rows_.size());
@@ -76,38 +61,15 @@ int LogRowsModel::columnCount(const QModelIndex& parent) const {
 
 QVariant LogRowsModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
-  const int column = index.column();
-  switch (role) {
-    case Qt::DisplayRole:
-    case Qt::ToolTipRole:
-      return QString::fromStdString(rows_[static_cast<size_t>(index.row())][static_cast<size_t>(column)]);
-    case Qt::TextAlignmentRole:
-      return QVariant::fromValue(ColumnAlignment(column) | Qt::AlignVCenter);
-    case Qt::DecorationRole:
-      if (column == corvane::kColumnRemoteIp) return rowIcon_;
-      return {};
-    default:
-      return {};
-  }
+  return TrafficModel::CellData(rows_[static_cast<size_t>(index.row())][static_cast<size_t>(index.column())],
+                                index.column(), role, rowIcon_);
 }
 
 QVariant LogRowsModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= corvane::kColumnCount) {
     return QAbstractTableModel::headerData(section, orientation, role);
   }
-  switch (role) {
-    case Qt::DisplayRole:
-      return Heading(section);
-    case Qt::TextAlignmentRole:
-      return QVariant::fromValue(ColumnAlignment(section) | Qt::AlignVCenter);
-    case Qt::DecorationRole:
-      if (section >= corvane::kColumnDownload && section <= corvane::kColumnTotal) {
-        return headerIcons_[section - corvane::kColumnDownload];
-      }
-      return {};
-    default:
-      return {};
-  }
+  return TrafficModel::HeadingData(section, role, headerIcons_);
 }
 
 void LogRowsModel::SetRows(std::vector<RowCells> rows) {

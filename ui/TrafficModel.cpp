@@ -58,34 +58,41 @@ int TrafficModel::columnCount(const QModelIndex& parent) const {
 QVariant TrafficModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const int column = index.column();
-  switch (role) {
-    case Qt::DisplayRole:
-    case Qt::ToolTipRole:
-      return QString::fromUtf8(Cells(index.row())[static_cast<size_t>(column)]);
-    case Qt::TextAlignmentRole:
-      return QVariant::fromValue(ColumnAlignment(column) | Qt::AlignVCenter);
-    case Qt::DecorationRole:
-      if (column == corvane::kColumnRemoteIp) return rowIcon_;
-      return {};
-    case kMarkRole:
-      return IsSelected(index.row());
-    default:
-      return {};
-  }
+  if (role == kMarkRole) return IsSelected(index.row());
+  return CellData(Cells(index.row())[static_cast<size_t>(column)], column, role, rowIcon_);
 }
 
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || section < 0 || section >= corvane::kColumnCount) {
     return QAbstractTableModel::headerData(section, orientation, role);
   }
+  return HeadingData(section, role, headerIcons_);
+}
+
+QVariant TrafficModel::CellData(const std::string& text, int column, int role, const QIcon& rowIcon) {
   switch (role) {
     case Qt::DisplayRole:
-      return Heading(section);
+    case Qt::ToolTipRole:
+      return QString::fromUtf8(text);
     case Qt::TextAlignmentRole:
-      return QVariant::fromValue(ColumnAlignment(section) | Qt::AlignVCenter);
+      return QVariant::fromValue(ColumnAlignment(column) | Qt::AlignVCenter);
     case Qt::DecorationRole:
-      if (section >= corvane::kColumnDownload && section <= corvane::kColumnTotal) {
-        return headerIcons_[section - corvane::kColumnDownload];
+      if (column == corvane::kColumnRemoteIp) return rowIcon;
+      return {};
+    default:
+      return {};
+  }
+}
+
+QVariant TrafficModel::HeadingData(int column, int role, const QIcon (&headerIcons)[3]) {
+  switch (role) {
+    case Qt::DisplayRole:
+      return Heading(column);
+    case Qt::TextAlignmentRole:
+      return QVariant::fromValue(ColumnAlignment(column) | Qt::AlignVCenter);
+    case Qt::DecorationRole:
+      if (column >= corvane::kColumnDownload && column <= corvane::kColumnTotal) {
+        return headerIcons[column - corvane::kColumnDownload];
       }
       return {};
     default:

@@ -49,6 +49,10 @@ class TrafficModel : public QAbstractTableModel {
   static QString Heading(int column);
   static int ColumnWidth(int column);
   static Qt::Alignment ColumnAlignment(int column);
+  // What a list of these columns shows for `role` in a cell holding `text`,
+  // and in the heading of `column`; shared with the Logs dialog's list.
+  static QVariant CellData(const std::string& text, int column, int role, const QIcon& rowIcon);
+  static QVariant HeadingData(int column, int role, const QIcon (&headerIcons)[3]);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
