@@ -85,14 +85,7 @@ CFiltersDlg::CFiltersDlg(std::string filterFile, QWidget* parent)
   connect(removeButton_, &QPushButton::clicked, this, &CFiltersDlg::OnRemoveFilter);
   connect(clearButton_, &QPushButton::clicked, this, &CFiltersDlg::OnClearFilters);
 
-  okButton_ = new QPushButton(QStringLiteral("OK"), this);
-  okButton_->setGeometry(DialogRect(this, 107, 138, 50, 14));
-  okButton_->setDefault(true);
-  cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
-  cancelButton_->setGeometry(DialogRect(this, 173, 138, 50, 14));
-  cancelButton_->setAutoDefault(false);
-  connect(okButton_, &QPushButton::clicked, this, &CFiltersDlg::accept);
-  connect(cancelButton_, &QPushButton::clicked, this, &CFiltersDlg::reject);
+  AddOkCancelButtons(this, 107, 173, 138, okButton_, cancelButton_);
 
   setFixedSize(DialogRect(this, 0, 0, 330, 158).size());
 

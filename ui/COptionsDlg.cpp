@@ -95,14 +95,7 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   portLabel_->setBuddy(portEdit_);
   for (QLineEdit* edit : {hostEdit_, portEdit_}) edit->setMaxLength(std::numeric_limits<int>::max());
 
-  okButton_ = new QPushButton(QStringLiteral("OK"), this);
-  okButton_->setGeometry(DialogRect(this, 71, 174, 50, 14));
-  okButton_->setDefault(true);
-  cancelButton_ = new QPushButton(QStringLiteral("Cancel"), this);
-  cancelButton_->setGeometry(DialogRect(this, 135, 174, 50, 14));
-  cancelButton_->setAutoDefault(false);
-  connect(okButton_, &QPushButton::clicked, this, &COptionsDlg::accept);
-  connect(cancelButton_, &QPushButton::clicked, this, &COptionsDlg::reject);
+  AddOkCancelButtons(this, 71, 135, 174, okButton_, cancelButton_);
 
   setFixedSize(DialogRect(this, 0, 0, 256, 195).size());
 

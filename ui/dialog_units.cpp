@@ -1,6 +1,8 @@
 #include "ui/dialog_units.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QPushButton>
 #include <QFontMetrics>
 #include <QWidget>
 
@@ -42,4 +44,16 @@ QRect DialogRect(const QWidget* widget, int x, int y, int w, int h) {
   const int right = Scale(x + w, units.averageCharWidth, 4);
   const int bottom = Scale(y + h, units.charHeight, 8);
   return QRect(left, top, right - left, bottom - top);
+}
+
+void AddOkCancelButtons(QDialog* dialog, int okX, int cancelX, int y, QPushButton*& ok,
+                        QPushButton*& cancel) {
+  ok = new QPushButton(QStringLiteral("OK"), dialog);
+  ok->setGeometry(DialogRect(dialog, okX, y, 50, 14));
+  ok->setDefault(true);
+  cancel = new QPushButton(QStringLiteral("Cancel"), dialog);
+  cancel->setGeometry(DialogRect(dialog, cancelX, y, 50, 14));
+  cancel->setAutoDefault(false);
+  QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
+  QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
 }

@@ -8,7 +8,9 @@
 
 #include <QRect>
 
+class QDialog;
 class QFont;
+class QPushButton;
 class QWidget;
 
 // The font's average character width and character height in pixels, as
@@ -28,3 +30,9 @@ int DialogUnitsY(const QWidget* widget, int du);
 // converted on its own, so rectangles that touch in dialog units touch in
 // pixels too.
 QRect DialogRect(const QWidget* widget, int x, int y, int w, int h);
+
+// Makes the dialog's "OK" (the default button) and "Cancel" buttons, 50 x 14
+// units at (okX, y) and (cancelX, y), wired to accept and reject; Cancel
+// never becomes the default.
+void AddOkCancelButtons(QDialog* dialog, int okX, int cancelX, int y, QPushButton*& ok,
+                        QPushButton*& cancel);
