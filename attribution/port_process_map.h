@@ -1,42 +1,148 @@
-// Which local program last owned each local TCP or UDP port.
+// Which local program owns each local TCP or UDP endpoint.
 //
-// One map per Monitor. The port scanner stores labels, the processing thread
-// looks them up; both hold the map's mutex (portMapMutex) for one access
-// only. Entries are added or overwritten, never removed: a closed port keeps
-// the label of its last owner. TCP and UDP share the map, keyed by port
-// number alone.
+// One map per Monitor; it is where the capture thread, the processing thread
+// and the port scanner meet. Labels ("name:pid") are keyed by (protocol,
+// local address, local port): a TCP and a UDP socket on one port number, or
+// two sockets bound to different local addresses, each keep their own. A
+// socket bound to the wildcard address answers for every local address of
+// its protocol and port.
+//
+// The port scanner replaces the endpoint labels once per pass with what the
+// kernel's tables show: a socket that is gone is forgotten, so a reused port
+// is never named after a program that has ended. A table row without an owner
+// (inode 0: a connection in TIME_WAIT) never replaces a label that is known.
+//
+// A socket too short-lived for the scan to see is asked for exactly: the
+// capture thread calls RequestExact() when a new flow's endpoint has no label;
+// the scanner answers within milliseconds (one netlink lookup of that socket)
+// and the processing thread takes the answer with TakeAnswer().
+//
+// Every call takes the map's mutex (portMapMutex) for that call only; none
+// waits for anything else. Lock order: a queue mutex, then portMapMutex, then
+// listMutex, then the flow table's mutex.
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane {
 
+// One end of a flow as the capture saw it. Addresses in network byte order,
+// ports in host order; protocol 6 (TCP) or 17 (UDP).
+struct SocketTuple {
+  uint8_t protocol = 0;
+  uint32_t localAddress = 0;
+  uint16_t localPort = 0;
+  uint32_t remoteAddress = 0;
+  uint16_t remotePort = 0;
+
+  bool operator==(const SocketTuple&) const = default;
+};
+
+struct SocketTupleHash {
+  size_t operator()(const SocketTuple& t) const {
+    uint64_t a = uint64_t{t.localAddress} << 32 | t.remoteAddress;
+    uint64_t b = uint64_t{t.protocol} << 32 | uint64_t{t.localPort} << 16 | t.remotePort;
+    uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull + (a << 6) + (a >> 2));
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+};
+
+// An endpoint label as one scanner pass found it.
+struct EndpointLabel {
+  uint8_t protocol = 0;
+  uint32_t localAddress = 0;  // 0: bound to every address
+  uint16_t localPort = 0;
+  bool owned = true;          // false: no process holds the socket (inode 0)
+  std::string label;          // empty when !owned
+};
+
 class PortProcessMap {
  public:
-  PortProcessMap() : labels_(65536), present_(65536, false) {}
+  // Pending exact requests are kept up to this many; more are dropped (their
+  // flows fall back to the protocol name).
+  static constexpr size_t kMaxPendingRequests = 4096;
+  // Answers not taken by the processing thread are kept up to this many;
+  // the oldest go first.
+  static constexpr size_t kMaxAnswers = 65536;
 
-  // A copy of the label stored for `port`, if any.
-  std::optional<std::string> Lookup(uint16_t port) const {
-    std::lock_guard lock(portMapMutex_);
-    if (!present_[port]) return std::nullopt;
-    return labels_[port];
-  }
+  // --- readers: capture thread and processing thread ---
 
-  // Stores `label` for `port`, replacing an earlier one.
-  void Store(uint16_t port, std::string label) {
-    std::lock_guard lock(portMapMutex_);
-    labels_[port] = std::move(label);
-    present_[port] = true;
-  }
+  // True while a port scanner keeps the map; while false Lookup answers
+  // nothing and RequestExact drops the request.
+  bool Active() const { return active_.load(std::memory_order_relaxed); }
+  void SetActive(bool active) { active_.store(active, std::memory_order_relaxed); }
+
+  // The label of the live socket bound to exactly this endpoint, else of the
+  // one of this protocol and port bound to the wildcard address; nullopt
+  // when neither is known or the map is not active.
+  std::optional<std::string> Lookup(uint8_t protocol, uint32_t localAddress,
+                                    uint16_t localPort) const;
+
+  // Grows by one whenever a label is added, changed or forgotten; readers
+  // that cache a label look it up again when this moved.
+  uint64_t Version() const { return version_.load(std::memory_order_acquire); }
+
+  // Capture thread: asks the scanner for the owner of the socket of
+  // `tuple`. Never blocks on the scanner; a request for a tuple already
+  // pending, or beyond kMaxPendingRequests, is dropped.
+  void RequestExact(const SocketTuple& tuple);
+
+  // Processing thread: the answer to an earlier request for `tuple`,
+  // handed out once; nullopt when none came (yet).
+  std::optional<std::string> TakeAnswer(const SocketTuple& tuple);
+
+  // --- writers: the port scanner (and tests) ---
+
+  // Stores `label` for one endpoint, replacing an earlier one.
+  void Store(uint8_t protocol, uint32_t localAddress, uint16_t localPort, std::string label);
+
+  // Replaces every endpoint label with those of one pass. Endpoints the pass
+  // did not see are forgotten; an endpoint seen only without an owner keeps
+  // the label it had (its connection is closing), and is otherwise left
+  // without a label.
+  void ReplaceFromPass(const std::vector<EndpointLabel>& pass);
+
+  // Scanner thread: waits until a request is pending, `timeout` has passed
+  // or Wake() was called, then moves the pending requests into `out`.
+  void WaitForRequests(std::chrono::milliseconds timeout, std::vector<SocketTuple>& out);
+  // Ends a WaitForRequests() at once (the scanner is being stopped).
+  void Wake();
+
+  // Scanner thread: the owner found for a requested socket. Also stores the
+  // label for the tuple's local endpoint.
+  void StoreAnswer(const SocketTuple& tuple, std::string label);
 
  private:
+  struct EndpointKey {
+    uint8_t protocol;
+    uint32_t localAddress;
+    uint16_t localPort;
+    bool operator==(const EndpointKey&) const = default;
+  };
+  struct EndpointKeyHash {
+    size_t operator()(const EndpointKey& k) const {
+      return SocketTupleHash()(SocketTuple{k.protocol, k.localAddress, k.localPort, 0, 0});
+    }
+  };
+
+  std::atomic<bool> active_{false};
+  std::atomic<uint64_t> version_{0};
   mutable std::mutex portMapMutex_;
-  std::vector<std::string> labels_;  // GUARDED_BY(portMapMutex_), indexed by port
-  std::vector<bool> present_;        // GUARDED_BY(portMapMutex_)
+  std::condition_variable requestReady_;
+  bool woken_ = false;                                                          // GUARDED_BY(portMapMutex_)
+  std::unordered_map<EndpointKey, std::string, EndpointKeyHash> endpoints_;     // GUARDED_BY(portMapMutex_)
+  std::vector<SocketTuple> requests_;                                           // GUARDED_BY(portMapMutex_)
+  std::unordered_map<SocketTuple, std::string, SocketTupleHash> answers_;       // GUARDED_BY(portMapMutex_)
+  std::deque<SocketTuple> answerOrder_;                                         // GUARDED_BY(portMapMutex_)
 };
 
 }  // namespace corvane

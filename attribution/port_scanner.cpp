@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "engine/monitor.h"
+#include "attribution/port_process_map.h"
 
 namespace corvane {
 
@@ -21,8 +21,8 @@ std::string ProcessLabel(std::string_view name, int pid) {
 
 std::string ProcessIdLabel(int pid) { return "Process ID# " + std::to_string(pid); }
 
-PortScanner::PortScanner(Monitor& monitor, std::string procRoot)
-    : monitor_(monitor), reader_(procRoot), processes_(procRoot) {}
+PortScanner::PortScanner(PortProcessMap& map, std::string procRoot)
+    : map_(map), reader_(procRoot), processes_(procRoot) {}
 
 PortScanner::~PortScanner() { Stop(); }
 
@@ -34,7 +34,7 @@ int PortScanner::Start() {
     if (!readerOpen_) return -1;
   }
   if (thread_.joinable() && !threadEnded_.load()) {
-    monitor_.SetAttributionActive(true);
+    map_.SetActive(true);
     return 0;
   }
   if (thread_.joinable()) thread_.join();  // ended by itself after a failed read
@@ -43,13 +43,13 @@ int PortScanner::Start() {
     stopRequested_ = false;
   }
   threadEnded_.store(false);
-  monitor_.SetAttributionActive(true);
+  map_.SetActive(true);
   thread_ = std::thread([this] { PortScanThread(); });
   return 0;
 }
 
 void PortScanner::Stop() {
-  monitor_.SetAttributionActive(false);
+  map_.SetActive(false);
   {
     std::lock_guard lock(wakeMutex_);
     stopRequested_ = true;
@@ -63,7 +63,7 @@ void PortScanner::WaitForThreadEnd() {
 }
 
 void PortScanner::PortScanThread() {
-  while (monitor_.AttributionActive()) {
+  while (map_.Active()) {
     // A table that cannot be read ends the scanning; attribution stays
     // active and lookups go on using the map as the last pass left it.
     if (!RunPass()) break;
@@ -108,22 +108,25 @@ bool PortScanner::RunPass() {
   stats_ = PortScanStats{};
   stats_.rows = inodes_.size();
   labels_.clear();
-  PortProcessMap& map = monitor_.portMap();
-  auto apply = [&](const PortTableRow& row) {
-    int pid = 0;  // no process holds the socket
-    if (row.inode != 0) {
-      std::optional<int> owner = processes_.OwnerOf(row.inode);
-      if (!owner) {
-        ++stats_.leftAsIs;
-        return;
-      }
-      pid = *owner;
+  pass_.clear();
+  auto apply = [&](uint8_t protocol, const PortTableRow& row) {
+    if (row.inode == 0) {
+      pass_.push_back(EndpointLabel{protocol, 0, row.localPort, false, {}});
+      return;
     }
-    map.Store(row.localPort, LabelOf(pid));
+    std::optional<int> owner = processes_.OwnerOf(row.inode);
+    if (!owner) {
+      // Another user's socket: keep what is known rather than guess.
+      pass_.push_back(EndpointLabel{protocol, 0, row.localPort, false, {}});
+      ++stats_.leftAsIs;
+      return;
+    }
+    pass_.push_back(EndpointLabel{protocol, 0, row.localPort, true, LabelOf(*owner)});
     ++stats_.stored;
   };
-  for (const PortTableRow& row : tables_.tcp) apply(row);
-  for (const PortTableRow& row : tables_.udp) apply(row);
+  for (const PortTableRow& row : tables_.tcp) apply(6, row);
+  for (const PortTableRow& row : tables_.udp) apply(17, row);
+  map_.ReplaceFromPass(pass_);
 
   stats_.processes = processes_.processCount();
   stats_.fdDirectoriesRead = processes_.fdDirectoriesRead() - fdReadsBefore;

@@ -29,12 +29,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "attribution/port_process_map.h"
 #include "platform/proc_net.h"
 #include "platform/process_table.h"
 
 namespace corvane {
 
-class Monitor;
 
 // Labels are at most this many bytes.
 inline constexpr size_t kMaxProcessLabel = 243;
@@ -59,7 +59,7 @@ class PortScanner {
   static constexpr int kPassPauseMs = 300;
 
   // `procRoot` is "/proc", or a directory laid out like it in tests.
-  explicit PortScanner(Monitor& monitor, std::string procRoot = "/proc");
+  explicit PortScanner(PortProcessMap& map, std::string procRoot = "/proc");
   ~PortScanner();
   PortScanner(const PortScanner&) = delete;
   PortScanner& operator=(const PortScanner&) = delete;
@@ -87,7 +87,7 @@ class PortScanner {
   void PortScanThread();
   const std::string& LabelOf(int pid);
 
-  Monitor& monitor_;
+  PortProcessMap& map_;
   std::thread thread_;
   std::atomic<bool> threadEnded_{false};
   std::mutex wakeMutex_;
@@ -101,6 +101,7 @@ class PortScanner {
   PortTables tables_;             // GUARDED_BY(passMutex_)
   std::vector<uint64_t> inodes_;  // GUARDED_BY(passMutex_)
   std::unordered_map<int, std::string> labels_;  // GUARDED_BY(passMutex_), this pass's
+  std::vector<EndpointLabel> pass_;  // GUARDED_BY(passMutex_)
   PortScanStats stats_;           // GUARDED_BY(passMutex_)
 };
 

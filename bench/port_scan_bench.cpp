@@ -138,7 +138,7 @@ void Report(benchmark::State& state, const PortScanner& scanner) {
 struct Fixture {
   ManualClock clock;
   Monitor monitor{clock, "."};
-  PortScanner scanner{monitor};
+  PortScanner scanner{monitor.portMap()};
 };
 
 bool Prepare(benchmark::State& state) {

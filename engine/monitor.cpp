@@ -167,7 +167,7 @@ void Monitor::Start(uint32_t interfaceAddress) {
 
 void Monitor::Stop() {
   StopAttribution();
-  attributionActive_.store(false);
+  portMap_.SetActive(false);
   {
     std::lock_guard lock(wakeMutex_);
     processingRunning_.store(false);
@@ -211,7 +211,7 @@ FilterLoadResult Monitor::LoadFilters() {
 }
 
 int Monitor::StartAttribution() {
-  if (!portScanner_) portScanner_ = std::make_unique<PortScanner>(*this);
+  if (!portScanner_) portScanner_ = std::make_unique<PortScanner>(portMap_);
   return portScanner_->Start();
 }
 

@@ -126,8 +126,8 @@ class Monitor {
   FilterLoadResult LoadFilters();
   // Hook for process attribution: the scanner that fills portMap() calls
   // these when it starts and stops.
-  void SetAttributionActive(bool active) { attributionActive_.store(active); }
-  bool AttributionActive() const { return attributionActive_.load(); }
+  void SetAttributionActive(bool active) { portMap_.SetActive(active); }
+  bool AttributionActive() const { return portMap_.Active(); }
   // Starts the port scanner that fills portMap(). Returns -1, leaving
   // attribution off, when the system's port tables cannot be read.
   int StartAttribution();
@@ -194,7 +194,7 @@ class Monitor {
   void StopCapture();
   void StartResolver();
   const PortProcessMap* ActivePortMap() const {
-    return attributionActive_.load(std::memory_order_relaxed) ? &portMap_ : nullptr;
+    return portMap_.Active() ? &portMap_ : nullptr;
   }
 
   const Clock& clock_;
@@ -208,7 +208,6 @@ class Monitor {
   PortProcessMap portMap_;
   ProxyAttribution proxy_;  // capture thread only
   FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
-  std::atomic<bool> attributionActive_{false};
 
   CaptureOpener captureOpener_;
   ErrorHandler errorHandler_;

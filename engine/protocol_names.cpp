@@ -168,7 +168,7 @@ std::string LocalSourceText(uint16_t localPort, uint32_t /*remoteAddress*/, uint
                             const PortProcessMap* portMap) {
   if (protocol == kProtocolTcp || protocol == kProtocolUdp) {
     if (portMap != nullptr) {
-      if (auto label = portMap->Lookup(localPort)) return std::move(*label);
+      if (auto label = portMap->Lookup(static_cast<uint8_t>(protocol), 0, localPort)) return std::move(*label);
     }
     return protocol == kProtocolTcp ? "TCP protocol" : "UDP protocol";
   }

@@ -36,8 +36,8 @@ class HostNamesTest : public ::testing::Test {
   void SetUp() override {
     monitor_ = std::make_unique<Monitor>(clock_, "/nonexistent-corvane-dir");
     monitor_->settings().interfaceAddress = kLocal;
-    monitor_->portMap().Store(5000, "firefox:99");
-    monitor_->portMap().Store(6000, "curl:12");
+    monitor_->portMap().Store(6, 0, 5000, "firefox:99");
+    monitor_->portMap().Store(6, 0, 6000, "curl:12");
     monitor_->SetAttributionActive(true);
     monitor_->EnableHostNames(LookupOf(resolver_, latch_), 4);
   }

@@ -61,7 +61,7 @@ TEST(LoopbackAttributionTest, OwnUdpExchangeShowsThisProgramAndIcmpItsProtocol) 
   Monitor monitor(clock, ".");
   monitor.settings().interfaceAddress = Address("127.0.0.2");
   monitor.settings().interfaceMask = Address("255.0.0.0");
-  PortScanner scanner(monitor);
+  PortScanner scanner(monitor.portMap());
   monitor.SetAttributionActive(true);
 
   std::string error;

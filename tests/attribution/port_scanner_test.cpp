@@ -37,9 +37,9 @@ TEST(ProcessLabelTest, CutNeverSplitsAMultibyteCharacter) {
 
 class PortScannerTest : public ::testing::Test {
  protected:
-  PortScannerTest() : monitor_(clock_, "."), scanner_(monitor_, proc_.root()) {}
+  PortScannerTest() : monitor_(clock_, "."), scanner_(monitor_.portMap(), proc_.root()) {}
 
-  std::optional<std::string> Label(uint16_t port) { return monitor_.portMap().Lookup(port); }
+  std::optional<std::string> Label(uint16_t port) { return monitor_.portMap().Lookup(6, 0, port); }
 
   FakeProc proc_;
   ManualClock clock_;
@@ -109,7 +109,7 @@ TEST_F(PortScannerTest, OwnerWithoutAnyNameIsLabelledByProcessId) {
 }
 
 TEST_F(PortScannerTest, SocketWhoseOwnerCannotBeReadLeavesTheEntryAsItWas) {
-  monitor_.portMap().Store(5432, "postgres:77");
+  monitor_.portMap().Store(6, 0, 5432, "postgres:77");
   proc_.SetTcp({{5432, 31337}});  // no readable process holds 31337
   ASSERT_TRUE(scanner_.RunPass());
   EXPECT_EQ(Label(5432), "postgres:77");
@@ -226,7 +226,7 @@ TEST_F(PortScanThreadTest, UnreadableTablesLeaveAttributionOff) {
 }
 
 TEST_F(PortScanThreadTest, StopEndsTheThreadAndKeepsTheMap) {
-  monitor_.portMap().Store(80, "nginx:1");
+  monitor_.portMap().Store(6, 0, 80, "nginx:1");
   ASSERT_EQ(scanner_.Start(), 0);
   EXPECT_TRUE(monitor_.AttributionActive());
   scanner_.Stop();

@@ -19,11 +19,11 @@ using corvane::testing::Socket;
 
 class RealPortsTest : public ::testing::Test {
  protected:
-  std::optional<std::string> Label(uint16_t port) { return monitor_.portMap().Lookup(port); }
+  std::optional<std::string> Label(uint16_t port) { return monitor_.portMap().Lookup(6, 0, port); }
 
   ManualClock clock_;
   Monitor monitor_{clock_, "."};
-  PortScanner scanner_{monitor_};
+  PortScanner scanner_{monitor_.portMap()};
 };
 
 TEST_F(RealPortsTest, OwnListenerConnectionAndUdpSocketGetThisProgramsLabel) {
@@ -125,13 +125,14 @@ TEST_F(RealPortsTest, OtherUsersSocketLeavesTheEntryAsItWas) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(10);
     ManualClock clock;
     Monitor monitor(clock, ".");
-    PortScanner scanner(monitor);
-    monitor.portMap().Store(rootPort, "before:1");
+    PortScanner scanner(monitor.portMap());
+    monitor.SetAttributionActive(true);
+    monitor.portMap().Store(6, 0, rootPort, "before:1");
     Socket udp(SOCK_DGRAM);
     if (!udp.Bind("127.0.0.1")) _exit(11);
     if (!scanner.RunPass()) _exit(12);
-    if (monitor.portMap().Lookup(rootPort) != "before:1") _exit(13);
-    if (monitor.portMap().Lookup(udp.Port()) != OwnLabel()) _exit(14);
+    if (monitor.portMap().Lookup(6, 0, rootPort) != "before:1") _exit(13);
+    if (monitor.portMap().Lookup(17, 0, udp.Port()) != OwnLabel()) _exit(14);
     if (scanner.LastPassStats().leftAsIs == 0) _exit(15);
     _exit(0);
   }

@@ -56,8 +56,8 @@ TEST_F(ProcessingTest, LatePassMissingTheWindowLeavesTheMark) {
 }
 
 TEST_F(ProcessingTest, EachLocalSourceGetsItsOwnRowWithTheAddressFlowsCounts) {
-  monitor_.portMap().Store(1100, "firefox:10");
-  monitor_.portMap().Store(1200, "curl:11");
+  monitor_.portMap().Store(6, 0, 1100, "firefox:10");
+  monitor_.portMap().Store(6, 0, 1200, "curl:11");
   monitor_.SetAttributionActive(true);
   Upload(kRemote, 6, 1100, 10);
   Download(kRemote, 6, 1200, 20);
@@ -80,7 +80,7 @@ TEST_F(ProcessingTest, PortLearntLaterMakesASecondRowForTheSameAddress) {
   monitor_.SetAttributionActive(true);
   Upload(kRemote, 6, 1100, 0);
   PassAfter(3);
-  monitor_.portMap().Store(1100, "wget:77");
+  monitor_.portMap().Store(6, 0, 1100, "wget:77");
   Upload(kRemote, 6, 1100, 0);
   PassAfter(3);
   auto rows = Rows();

@@ -93,11 +93,12 @@ TEST(LocalSourceTest, TransportsFallBackToTheirNameWithoutAnOwner) {
   EXPECT_EQ(LocalSourceText(0, 0, 1, nullptr), "ICMP protocol");
 }
 
-TEST(LocalSourceTest, PortOwnerIsSharedByTcpAndUdp) {
+TEST(LocalSourceTest, TcpAndUdpOnOnePortNumberAreDifferentOwners) {
   PortProcessMap map;
-  map.Store(1025, "firefox:4242");
+  map.SetActive(true);
+  map.Store(6, 0, 1025, "firefox:4242");
   EXPECT_EQ(LocalSourceText(1025, 0, 6, &map), "firefox:4242");
-  EXPECT_EQ(LocalSourceText(1025, 0, 17, &map), "firefox:4242");
+  EXPECT_EQ(LocalSourceText(1025, 0, 17, &map), "UDP protocol");
   EXPECT_EQ(LocalSourceText(1026, 0, 17, &map), "UDP protocol");
   EXPECT_EQ(LocalSourceText(1025, 0, 1, &map), "ICMP protocol");
 }

@@ -33,8 +33,8 @@ class MonitorFiltersTest : public ::testing::Test {
     fs::create_directories(dir_);
     monitor_ = std::make_unique<Monitor>(clock_, dir_.string());
     monitor_->settings().interfaceAddress = kLocal;
-    monitor_->portMap().Store(5000, "firefox:99");
-    monitor_->portMap().Store(6000, "curl:12");
+    monitor_->portMap().Store(6, 0, 5000, "firefox:99");
+    monitor_->portMap().Store(6, 0, 6000, "curl:12");
     monitor_->SetAttributionActive(true);
   }
   void TearDown() override {

@@ -1,0 +1,104 @@
+#include "attribution/port_process_map.h"
+
+#include <algorithm>
+
+namespace corvane {
+
+std::optional<std::string> PortProcessMap::Lookup(uint8_t protocol, uint32_t localAddress,
+                                                  uint16_t localPort) const {
+  if (!Active()) return std::nullopt;
+  std::lock_guard lock(portMapMutex_);
+  if (auto it = endpoints_.find(EndpointKey{protocol, localAddress, localPort});
+      it != endpoints_.end()) {
+    return it->second;
+  }
+  if (localAddress != 0) {
+    if (auto it = endpoints_.find(EndpointKey{protocol, 0, localPort}); it != endpoints_.end()) {
+      return it->second;
+    }
+  }
+  return std::nullopt;
+}
+
+void PortProcessMap::RequestExact(const SocketTuple& tuple) {
+  if (!Active()) return;
+  {
+    std::lock_guard lock(portMapMutex_);
+    if (requests_.size() >= kMaxPendingRequests) return;
+    if (std::find(requests_.begin(), requests_.end(), tuple) != requests_.end()) return;
+    requests_.push_back(tuple);
+  }
+  requestReady_.notify_one();
+}
+
+std::optional<std::string> PortProcessMap::TakeAnswer(const SocketTuple& tuple) {
+  std::lock_guard lock(portMapMutex_);
+  auto it = answers_.find(tuple);
+  if (it == answers_.end()) return std::nullopt;
+  std::string label = std::move(it->second);
+  answers_.erase(it);
+  return label;
+}
+
+void PortProcessMap::Store(uint8_t protocol, uint32_t localAddress, uint16_t localPort,
+                           std::string label) {
+  std::lock_guard lock(portMapMutex_);
+  std::string& stored = endpoints_[EndpointKey{protocol, localAddress, localPort}];
+  if (stored != label) {
+    stored = std::move(label);
+    version_.fetch_add(1, std::memory_order_release);
+  }
+}
+
+void PortProcessMap::ReplaceFromPass(const std::vector<EndpointLabel>& pass) {
+  std::unordered_map<EndpointKey, std::string, EndpointKeyHash> next;
+  next.reserve(pass.size());
+  std::lock_guard lock(portMapMutex_);
+  for (const EndpointLabel& entry : pass) {
+    const EndpointKey key{entry.protocol, entry.localAddress, entry.localPort};
+    if (entry.owned) {
+      next[key] = entry.label;
+    } else if (!next.contains(key)) {
+      // A closing connection keeps the label its endpoint had.
+      if (auto it = endpoints_.find(key); it != endpoints_.end()) next.emplace(key, it->second);
+    }
+  }
+  if (next != endpoints_) {
+    endpoints_.swap(next);
+    version_.fetch_add(1, std::memory_order_release);
+  }
+}
+
+void PortProcessMap::WaitForRequests(std::chrono::milliseconds timeout,
+                                     std::vector<SocketTuple>& out) {
+  std::unique_lock lock(portMapMutex_);
+  requestReady_.wait_for(lock, timeout, [this] { return woken_ || !requests_.empty(); });
+  woken_ = false;
+  out.insert(out.end(), requests_.begin(), requests_.end());
+  requests_.clear();
+}
+
+void PortProcessMap::Wake() {
+  {
+    std::lock_guard lock(portMapMutex_);
+    woken_ = true;
+  }
+  requestReady_.notify_all();
+}
+
+void PortProcessMap::StoreAnswer(const SocketTuple& tuple, std::string label) {
+  {
+    std::lock_guard lock(portMapMutex_);
+    auto [it, isNew] = answers_.insert_or_assign(tuple, label);
+    if (isNew) {
+      answerOrder_.push_back(tuple);
+      while (answerOrder_.size() > kMaxAnswers) {
+        answers_.erase(answerOrder_.front());
+        answerOrder_.pop_front();
+      }
+    }
+  }
+  Store(tuple.protocol, tuple.localAddress, tuple.localPort, std::move(label));
+}
+
+}  // namespace corvane
