@@ -21,11 +21,11 @@ ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
 
 ResolverPool::~ResolverPool() { Stop(); }
 
-bool ResolverPool::Request(uint32_t address) {
+bool ResolverPool::Request(uint32_t address, uint64_t tag) {
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopped || threadCount_ == 0 || state_->queue.size() >= kMaxQueued) return false;
-    state_->queue.push_back(address);
+    state_->queue.push_back({address, tag});
   }
   state_->work.notify_one();
   return true;
@@ -55,7 +55,7 @@ void ResolverPool::Worker(std::shared_ptr<State> state) {
   while (true) {
     state->work.wait(lock, [&] { return state->stopped || !state->queue.empty(); });
     if (state->stopped) return;
-    uint32_t address = state->queue.front();
+    const auto [address, tag] = state->queue.front();
     state->queue.pop_front();
     ++state->busy;
     lock.unlock();
@@ -77,7 +77,7 @@ void ResolverPool::Worker(std::shared_ptr<State> state) {
       }
       if (!stopped) {
         try {
-          state->apply(address, *name);
+          state->apply(address, tag, *name);
         } catch (...) {
           // Out of memory while renaming one row: that row keeps its text.
         }

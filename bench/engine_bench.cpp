@@ -107,9 +107,11 @@ BENCHMARK(BM_ParseAndAccount)->Args({20000, 2})->Args({20000, 50})->Unit(benchma
 void QueueEvents(Monitor& monitor, uint32_t rows, uint32_t events, int64_t time) {
   for (uint32_t i = 0; i < events; ++i) {
     uint32_t remote = Remote(i % rows);
-    monitor.flows().AddToAddressFlow(remote, corvane::kDirectionDownload, 100 + i % 1400);
-    monitor.packetQueue().Push(
-        FlowEvent{remote, static_cast<uint16_t>(1024 + i / rows), corvane::kProtocolUdp, time});
+    monitor.flows().AddToAddressFlow(remote, corvane::kProtocolUdp, corvane::kDirectionDownload,
+                                     100 + i % 1400);
+    monitor.packetQueue().Push(FlowEvent{remote, corvane::kProtocolUdp,
+                                         static_cast<uint16_t>(1024 + i / rows),
+                                         corvane::kProtocolUdp, time});
   }
 }
 
@@ -160,7 +162,10 @@ corvane::RowCells ListRow(uint32_t i) {
 
 void FillList(corvane::TrafficList& list, uint32_t rows) {
   corvane::TrafficList::Lock lock(list);
-  for (uint32_t i = 0; i < rows; ++i) list.InsertTop(ListRow(i), kStart);
+  for (uint32_t i = 0; i < rows; ++i) {
+    list.InsertTop(corvane::RowKey{Remote(i), 0, 1234}, ListRow(i),
+                   corvane::RowValues{1536, 200, kStart - 121, kStart});
+  }
 }
 
 void BM_ListRemove(benchmark::State& state) {
@@ -199,15 +204,13 @@ void BM_ListFind(benchmark::State& state) {
   constexpr uint32_t kRows = 100000;
   corvane::TrafficList list;
   FillList(list, kRows);
-  std::vector<std::string> addresses;
+  std::vector<corvane::RowKey> keys;
   std::mt19937 random(2);
-  for (int i = 0; i < 4096; ++i) addresses.push_back(ListRow(random() % kRows)[0]);
+  for (int i = 0; i < 4096; ++i) keys.push_back(corvane::RowKey{Remote(random() % kRows), 0, 1234});
   size_t i = 0;
   int found = 0;
   corvane::TrafficList::Lock lock(list);
-  for (auto _ : state) {
-    found += list.FindAddressRow(addresses[i++ % addresses.size()], "firefox-esr:1234") >= 0;
-  }
+  for (auto _ : state) found += list.FindRow(keys[i++ % keys.size()]) >= 0;
   benchmark::DoNotOptimize(found);
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }

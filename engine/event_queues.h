@@ -13,14 +13,25 @@
 #include <vector>
 
 #include "engine/flat_hash.h"
+#include "engine/source_labels.h"
 
 namespace corvane {
 
+// Bytes were added to a flow: to the address flow (remoteAddress, labelId),
+// or, while labelId is kUndecidedLabel, to the pending socket flow of
+// (remoteAddress, protocol, localPort).
 struct FlowEvent {
   uint32_t remoteAddress = 0;  // network byte order
+  uint32_t labelId = 0;
   uint16_t localPort = 0;      // 0 for protocols other than TCP and UDP
   uint16_t protocol = 0;
   int64_t time = 0;            // seconds, taken after the bytes were added
+
+  bool SameFlow(const FlowEvent& other) const {
+    return remoteAddress == other.remoteAddress && labelId == other.labelId &&
+           (labelId != kUndecidedLabel ||
+            (localPort == other.localPort && protocol == other.protocol));
+  }
 };
 
 struct ProxyEvent {
@@ -66,12 +77,11 @@ class EventQueue {
   std::deque<Event> events_;   // GUARDED_BY(mutex_)
 };
 
-// The capture thread's queue of address-flow events. An event that would
-// show the same row at the same second as one already queued in the current
-// run of that second is kept once: the pass folds the events of one row
-// into one anyway (first activity from the first, last activity from the
-// last, counts from the flow), so the second one would change nothing the
-// list shows. The queue therefore grows with the flows active per second,
+// The capture thread's queue of address-flow events. An event of the same
+// flow at the same second as one already queued in the current run of that
+// second is kept once: the pass folds the events of one row into one anyway
+// (first activity from the first, last activity from the last, counts from
+// the flow), so the second one would change nothing the list shows. The queue therefore grows with the flows active per second,
 // not with the datagram rate, and stays bounded however fast datagrams
 // arrive.
 class PacketQueue {
@@ -80,17 +90,14 @@ class PacketQueue {
     std::lock_guard lock(mutex_);
     if (!events_.empty()) {
       const FlowEvent& last = events_.back();
-      if (last.remoteAddress == event.remoteAddress && last.localPort == event.localPort &&
-          last.protocol == event.protocol && last.time == event.time) {
-        return;
-      }
+      if (last.SameFlow(event) && last.time == event.time) return;
     }
     if (event.time != runSecond_ || !runOpen_) {
       runKeys_.Clear();
       runSecond_ = event.time;
       runOpen_ = true;
     }
-    if (!runKeys_.Insert(KeyOf(event))) return;
+    if (const uint64_t key = KeyOf(event); key != kNoKey && !runKeys_.Insert(key)) return;
     events_.push_back(event);
   }
 
@@ -111,10 +118,17 @@ class PacketQueue {
   }
 
  private:
-  // 56 bits: an IP protocol number fits in 8.
+  // 56 bits: a decided flow by its address and label (bit 55 set), an
+  // undecided one by its address, transport and port. Labels beyond 23 bits
+  // are not folded here (the pass still folds them).
+  static constexpr uint64_t kNoKey = ~uint64_t{0};
   static uint64_t KeyOf(const FlowEvent& event) {
-    return uint64_t{event.remoteAddress} << 24 | uint64_t{event.localPort} << 8 |
-           (event.protocol & 0xffu);
+    if (event.labelId == kUndecidedLabel) {
+      return uint64_t{event.remoteAddress} << 17 | uint64_t{event.protocol == 17} << 16 |
+             event.localPort;
+    }
+    if (event.labelId >= (1u << 23)) return kNoKey;
+    return uint64_t{1} << 55 | uint64_t{event.remoteAddress} << 23 | event.labelId;
   }
 
   mutable std::mutex mutex_;       // queueMutex

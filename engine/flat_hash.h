@@ -23,19 +23,19 @@ inline uint64_t MixHash(uint64_t key) {
   return key;
 }
 
-// A map from 32-bit keys to `Value`, kept at most half full. Entries are
-// never removed one by one, only all at once.
-template <typename Value>
-class FlatMap32 {
+// A map from 32- or 64-bit keys to `Value`, kept at most half full.
+// Entries are never removed one by one, only all at once.
+template <typename Key, typename Value>
+class FlatMap {
  public:
   struct Entry {
-    uint32_t key = 0;
+    Key key = 0;
     bool used = false;
     Value value{};
   };
 
   // The value of `key`, default-constructed and inserted when missing.
-  Value& operator[](uint32_t key) {
+  Value& operator[](Key key) {
     if ((size_ + 1) * 2 > entries_.size()) Grow();
     size_t slot = Find(key);
     Entry& entry = entries_[slot];
@@ -48,9 +48,14 @@ class FlatMap32 {
     return entry.value;
   }
 
-  const Value* Lookup(uint32_t key) const {
+  const Value* Lookup(Key key) const {
     if (size_ == 0) return nullptr;
     const Entry& entry = entries_[Find(key)];
+    return entry.used ? &entry.value : nullptr;
+  }
+  Value* Lookup(Key key) {
+    if (size_ == 0) return nullptr;
+    Entry& entry = entries_[Find(key)];
     return entry.used ? &entry.value : nullptr;
   }
 
@@ -70,7 +75,7 @@ class FlatMap32 {
   }
 
  private:
-  size_t Find(uint32_t key) const {
+  size_t Find(Key key) const {
     const size_t mask = entries_.size() - 1;
     size_t slot = static_cast<size_t>(MixHash(key)) & mask;
     while (entries_[slot].used && entries_[slot].key != key) slot = (slot + 1) & mask;
@@ -89,6 +94,11 @@ class FlatMap32 {
   std::vector<Entry> entries_;  // size is a power of two, or 0
   size_t size_ = 0;
 };
+
+template <typename Value>
+using FlatMap32 = FlatMap<uint32_t, Value>;
+template <typename Value>
+using FlatMap64 = FlatMap<uint64_t, Value>;
 
 // A set of 56-bit keys that empties in constant time: each entry is one
 // 64-bit word, the key in the low 56 bits and the generation it was

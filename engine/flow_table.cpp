@@ -2,93 +2,134 @@
 
 #include <functional>
 
+
 namespace corvane {
 
 size_t FlowTable::ProxyKeyHash::operator()(const ProxyKey& key) const {
   size_t h = std::hash<std::string>()(key.host);
-  return h ^ (std::hash<std::string>()(key.localSource) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+  return h ^ (MixHash(key.labelId) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
 }
 
-void FlowTable::AddToAddressFlow(uint32_t remoteAddress, int direction, uint32_t length) {
+void FlowTable::AddToAddressFlow(uint32_t remoteAddress, uint32_t labelId, int direction,
+                                 uint64_t length) {
   std::lock_guard lock(mutex_);
-  FlowCounts& counts = addressFlows_[remoteAddress];
-  if (direction == kDirectionUpload) {
-    counts.uploadBytes += length;
-  } else {
-    counts.downloadBytes += length;
+  addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(direction, length);
+}
+
+uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, uint64_t length) {
+  std::lock_guard lock(mutex_);
+  const uint64_t key = SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort);
+  PendingSocket* socket = pendingSockets_.Lookup(key);
+  if (!socket) {
+    socket = &pendingSockets_[key];
+    socket->tuple = tuple;
   }
+  if (socket->labelId == kUndecidedLabel) {
+    socket->counts.Add(direction, length);
+    return kUndecidedLabel;
+  }
+  addressFlows_[AddressFlowKey(tuple.remoteAddress, socket->labelId)].Add(direction, length);
+  return socket->labelId;
 }
 
-std::optional<FlowCounts> FlowTable::LookupAddressFlow(uint32_t remoteAddress) const {
+std::optional<std::pair<SocketTuple, uint32_t>> FlowTable::LookupPendingSocket(
+    uint64_t socketKey) const {
   std::lock_guard lock(mutex_);
-  const FlowCounts* counts = addressFlows_.Lookup(remoteAddress);
+  const PendingSocket* socket = pendingSockets_.Lookup(socketKey);
+  if (!socket) return std::nullopt;
+  return std::pair{socket->tuple, socket->labelId};
+}
+
+uint32_t FlowTable::DecidePendingSocket(uint64_t socketKey, uint32_t labelId) {
+  std::lock_guard lock(mutex_);
+  PendingSocket* socket = pendingSockets_.Lookup(socketKey);
+  if (!socket) return kUndecidedLabel;
+  if (socket->labelId != kUndecidedLabel) return socket->labelId;
+  socket->labelId = labelId;
+  addressFlows_[AddressFlowKey(socket->tuple.remoteAddress, labelId)].Add(socket->counts);
+  socket->counts = FlowCounts{};
+  return labelId;
+}
+
+std::optional<FlowCounts> FlowTable::LookupAddressFlow(uint32_t remoteAddress,
+                                                       uint32_t labelId) const {
+  std::lock_guard lock(mutex_);
+  const FlowCounts* counts = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
   if (!counts) return std::nullopt;
   return *counts;
 }
 
-FlowCounts FlowTable::AddToProxyFlow(uint16_t localPort, const std::string& host,
-                                     const std::string& localSource, int direction,
-                                     uint32_t length, bool& found) {
+std::optional<FlowCounts> FlowTable::LookupAddressTotal(uint32_t remoteAddress) const {
+  std::optional<FlowCounts> total;
+  for (const AddressTotal& entry : AddressTotals()) {
+    if (entry.remoteAddress == remoteAddress) return entry.counts;
+  }
+  return total;
+}
+
+FlowCounts FlowTable::AddToProxyFlow(const std::string& host, uint32_t labelId, int direction,
+                                     uint64_t length, bool& found) {
   std::lock_guard lock(mutex_);
-  auto it = proxyIndex_.find(ProxyKey{host, localSource});
+  auto it = proxyIndex_.find(ProxyKey{host, labelId});
   if (it == proxyIndex_.end()) {
     found = false;
-    FlowRecord record;
-    record.key = localPort;
-    record.remoteHost = host;
-    record.localSource = localSource;
-    proxyFlows_.push_back(std::move(record));
-    proxyIndex_.emplace(ProxyKey{host, localSource}, proxyFlows_.size() - 1);
+    proxyFlows_.push_back(ProxyFlowRecord{host, labelId, {}});
+    proxyIndex_.emplace(ProxyKey{host, labelId}, proxyFlows_.size() - 1);
     return FlowCounts{};
   }
   found = true;
-  FlowRecord& record = proxyFlows_[it->second];
-  if (direction == kDirectionUpload) {
-    record.uploadBytes += length;
-  } else {
-    record.downloadBytes += length;
-  }
-  return FlowCounts{record.uploadBytes, record.downloadBytes};
+  FlowCounts& counts = proxyFlows_[it->second].counts;
+  counts.Add(direction, length);
+  return counts;
 }
 
 std::optional<FlowCounts> FlowTable::LookupProxyFlow(const std::string& host,
-                                                     const std::string& localSource) const {
+                                                     uint32_t labelId) const {
   std::lock_guard lock(mutex_);
-  auto it = proxyIndex_.find(ProxyKey{host, localSource});
+  auto it = proxyIndex_.find(ProxyKey{host, labelId});
   if (it == proxyIndex_.end()) return std::nullopt;
-  const FlowRecord& record = proxyFlows_[it->second];
-  return FlowCounts{record.uploadBytes, record.downloadBytes};
+  return proxyFlows_[it->second].counts;
 }
 
 void FlowTable::Clear() {
   std::lock_guard lock(mutex_);
   addressFlows_.clear();
+  pendingSockets_.clear();
   proxyFlows_.clear();
   proxyIndex_.clear();
 }
 
-std::vector<FlowRecord> FlowTable::AddressFlows() const {
-  std::lock_guard lock(mutex_);
-  std::vector<FlowRecord> records;
-  records.reserve(addressFlows_.size());
-  addressFlows_.ForEach([&records](uint32_t address, const FlowCounts& counts) {
-    FlowRecord record;
-    record.key = address;
-    record.uploadBytes = counts.uploadBytes;
-    record.downloadBytes = counts.downloadBytes;
-    records.push_back(std::move(record));
+std::vector<AddressTotal> FlowTable::AddressTotals() const {
+  FlatMap32<FlowCounts> byAddress;
+  {
+    std::lock_guard lock(mutex_);
+    addressFlows_.ForEach([&](uint64_t key, const FlowCounts& counts) {
+      byAddress[static_cast<uint32_t>(key >> 32)].Add(counts);
+    });
+    pendingSockets_.ForEach([&](uint64_t key, const PendingSocket& socket) {
+      if (socket.labelId == kUndecidedLabel) byAddress[static_cast<uint32_t>(key >> 32)].Add(socket.counts);
+    });
+  }
+  std::vector<AddressTotal> totals;
+  totals.reserve(byAddress.size());
+  byAddress.ForEach([&](uint32_t address, const FlowCounts& counts) {
+    totals.push_back(AddressTotal{address, counts});
   });
-  return records;
+  return totals;
 }
 
-std::vector<FlowRecord> FlowTable::ProxyFlows() const {
+std::vector<ProxyFlowRecord> FlowTable::ProxyFlows() const {
   std::lock_guard lock(mutex_);
   return proxyFlows_;
 }
 
 size_t FlowTable::AddressFlowCount() const {
   std::lock_guard lock(mutex_);
-  return addressFlows_.size();
+  size_t undecided = 0;
+  pendingSockets_.ForEach([&](uint64_t, const PendingSocket& socket) {
+    if (socket.labelId == kUndecidedLabel) ++undecided;
+  });
+  return addressFlows_.size() + undecided;
 }
 
 }  // namespace corvane

@@ -1,11 +1,16 @@
 // The flows and the byte counters of the monitor.
 //
-// FlowTable holds the address flows (one record per remote address, created
-// and counted by the capture thread) and the proxy flows (one record per web
-// host and local source, kept by the processing thread). It has its own
-// mutex, the innermost lock of the program: it is held only for one lookup,
-// one add, one read of a record or one clear, never while another lock is
-// taken. Byte counts are unsigned 32-bit and wrap around.
+// An address flow is what one row shows: the bytes exchanged with one remote
+// address by one local source (the label id of the program, or of the
+// protocol). The capture thread creates and counts them. A socket whose
+// program is not known yet when its first datagram is accounted counts into
+// a pending socket flow; the processing thread decides its label and moves
+// its bytes into the address flow of that label, and later datagrams of the
+// socket go there directly. Proxy flows (one per web host and local source)
+// are kept by the processing thread. Counts are 64-bit.
+//
+// The table has its own mutex, the innermost lock of the program but for the
+// label table's: held only for one lookup, one add, one move or one clear.
 //
 // TrafficCounters are atomics: the capture thread adds, the window's
 // one-second tick takes the tick counts with one exchange each, so no byte is
@@ -18,64 +23,115 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "attribution/port_process_map.h"
 #include "engine/flat_hash.h"
+#include "engine/source_labels.h"
 
 namespace corvane {
 
 inline constexpr int kDirectionUpload = 1;
 inline constexpr int kDirectionDownload = 2;
 
-struct FlowRecord {
-  uint32_t key = 0;  // address flow: remote address; proxy flow: local port
-  std::string remoteHost;   // proxy flows only
-  std::string localSource;  // proxy flows only
-  uint32_t uploadBytes = 0;
-  uint32_t downloadBytes = 0;
+struct FlowCounts {
+  uint64_t uploadBytes = 0;
+  uint64_t downloadBytes = 0;
+
+  void Add(int direction, uint64_t length) {
+    (direction == kDirectionUpload ? uploadBytes : downloadBytes) += length;
+  }
+  void Add(const FlowCounts& other) {
+    uploadBytes += other.uploadBytes;
+    downloadBytes += other.downloadBytes;
+  }
 };
 
-// A copy of an address flow's counts.
-struct FlowCounts {
-  uint32_t uploadBytes = 0;
-  uint32_t downloadBytes = 0;
+// The key of an address flow, and of its row: remote address and label id.
+inline uint64_t AddressFlowKey(uint32_t remoteAddress, uint32_t labelId) {
+  return uint64_t{remoteAddress} << 32 | labelId;
+}
+// The key of a socket as the capture sees it: remote address, transport
+// protocol and local port.
+inline uint64_t SocketKeyOf(uint32_t remoteAddress, uint16_t protocol, uint16_t localPort) {
+  return uint64_t{remoteAddress} << 32 | uint64_t{static_cast<uint8_t>(protocol)} << 16 | localPort;
+}
+
+// One remote address's bytes over all of its flows (reports).
+struct AddressTotal {
+  uint32_t remoteAddress = 0;
+  FlowCounts counts;
+};
+
+// A copy of a proxy flow (reports), in creation order.
+struct ProxyFlowRecord {
+  std::string remoteHost;
+  uint32_t labelId = 0;
+  FlowCounts counts;
 };
 
 class FlowTable {
  public:
-  // Adds `length` to the address flow of `remoteAddress` in `direction`,
-  // creating the flow when it is new.
-  void AddToAddressFlow(uint32_t remoteAddress, int direction, uint32_t length);
+  // Capture thread: adds `length` to the address flow (remote, label),
+  // creating it when it is new.
+  void AddToAddressFlow(uint32_t remoteAddress, uint32_t labelId, int direction, uint64_t length);
 
-  // The counts of the address flow, or nullopt when it does not exist (for
-  // instance because it was cleared after its event was queued).
-  std::optional<FlowCounts> LookupAddressFlow(uint32_t remoteAddress) const;
+  // Capture thread: a datagram of a socket whose label is undecided. Adds to
+  // the socket's pending flow (created with `tuple` when new) and returns
+  // kUndecidedLabel; once the processing thread has decided the socket's
+  // label, adds to that label's address flow instead and returns the label.
+  uint32_t AddToPendingSocket(const SocketTuple& tuple, int direction, uint64_t length);
 
-  // Adds to the first proxy flow with this host and local source, or appends
-  // a new one at zero (the first event of a proxy flow is not counted).
+  // Processing thread: the tuple of a pending socket and the label it was
+  // given (kUndecidedLabel while none); nullopt when there is no such socket
+  // (it was cleared).
+  std::optional<std::pair<SocketTuple, uint32_t>> LookupPendingSocket(uint64_t socketKey) const;
+
+  // Processing thread: gives a pending socket its label and moves the bytes
+  // it holds into the address flow (remote, label). A socket decided before
+  // keeps its label. Returns the socket's label, or kUndecidedLabel when the
+  // socket is gone.
+  uint32_t DecidePendingSocket(uint64_t socketKey, uint32_t labelId);
+
+  // The counts of the address flow (remote, label), or nullopt when it does
+  // not exist (for instance because it was cleared after its event was
+  // queued).
+  std::optional<FlowCounts> LookupAddressFlow(uint32_t remoteAddress, uint32_t labelId) const;
+
+  // All bytes exchanged with `remoteAddress`, pending sockets included, or
+  // nullopt when there are none. Walks the table: for reports and tests.
+  std::optional<FlowCounts> LookupAddressTotal(uint32_t remoteAddress) const;
+
+  // Processing thread: adds to the proxy flow of this host and label, or
+  // creates it at zero (the first event of a proxy flow is not counted).
   // Returns the flow's counts after the change and whether it was found.
-  FlowCounts AddToProxyFlow(uint16_t localPort, const std::string& host,
-                            const std::string& localSource, int direction, uint32_t length,
-                            bool& found);
+  FlowCounts AddToProxyFlow(const std::string& host, uint32_t labelId, int direction,
+                            uint64_t length, bool& found);
 
-  // The counts of the first proxy flow with this host and local source, or
-  // nullopt when there is none (for instance because it was cleared).
-  std::optional<FlowCounts> LookupProxyFlow(const std::string& host,
-                                            const std::string& localSource) const;
+  // The counts of the proxy flow of this host and label, or nullopt when
+  // there is none (for instance because it was cleared).
+  std::optional<FlowCounts> LookupProxyFlow(const std::string& host, uint32_t labelId) const;
 
-  // Empties both collections.
+  // Empties everything.
   void Clear();
 
-  // Copies for reports: address flows in no particular order, proxy flows
-  // in creation order.
-  std::vector<FlowRecord> AddressFlows() const;
-  std::vector<FlowRecord> ProxyFlows() const;
+  // Copies for reports: every remote address's bytes, in no particular
+  // order; proxy flows in creation order.
+  std::vector<AddressTotal> AddressTotals() const;
+  std::vector<ProxyFlowRecord> ProxyFlows() const;
+  // Address flows and pending sockets.
   size_t AddressFlowCount() const;
 
  private:
+  struct PendingSocket {
+    SocketTuple tuple;
+    uint32_t labelId = kUndecidedLabel;
+    FlowCounts counts;  // while undecided
+  };
   struct ProxyKey {
     std::string host;
-    std::string localSource;
+    uint32_t labelId = 0;
     bool operator==(const ProxyKey&) const = default;
   };
   struct ProxyKeyHash {
@@ -83,28 +139,28 @@ class FlowTable {
   };
 
   mutable std::mutex mutex_;
-  FlatMap32<FlowCounts> addressFlows_;  // GUARDED_BY(mutex_)
-  std::vector<FlowRecord> proxyFlows_;                     // GUARDED_BY(mutex_)
-  // Index of the first proxy flow of each (host, local source).
+  FlatMap64<FlowCounts> addressFlows_;       // GUARDED_BY(mutex_), by AddressFlowKey
+  FlatMap64<PendingSocket> pendingSockets_;  // GUARDED_BY(mutex_), by SocketKeyOf
+  std::vector<ProxyFlowRecord> proxyFlows_;  // GUARDED_BY(mutex_)
   std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_;  // GUARDED_BY(mutex_)
 };
 
 struct TrafficCounters {
-  std::atomic<uint32_t> tickDownloadBytes{0};
-  std::atomic<uint32_t> tickUploadBytes{0};
-  std::atomic<uint32_t> totalDownloadBytes{0};
-  std::atomic<uint32_t> totalUploadBytes{0};
+  std::atomic<uint64_t> tickDownloadBytes{0};
+  std::atomic<uint64_t> tickUploadBytes{0};
+  std::atomic<uint64_t> totalDownloadBytes{0};
+  std::atomic<uint64_t> totalUploadBytes{0};
 
-  void AddTick(int direction, uint32_t length) {
+  void AddTick(int direction, uint64_t length) {
     (direction == kDirectionUpload ? tickUploadBytes : tickDownloadBytes)
         .fetch_add(length, std::memory_order_relaxed);
   }
 
   // The one-second tick: moves the tick counts into the totals. Returns the
   // bytes of this tick (download, upload).
-  std::pair<uint32_t, uint32_t> Tick() {
-    uint32_t down = tickDownloadBytes.exchange(0, std::memory_order_relaxed);
-    uint32_t up = tickUploadBytes.exchange(0, std::memory_order_relaxed);
+  std::pair<uint64_t, uint64_t> Tick() {
+    uint64_t down = tickDownloadBytes.exchange(0, std::memory_order_relaxed);
+    uint64_t up = tickUploadBytes.exchange(0, std::memory_order_relaxed);
     totalDownloadBytes.fetch_add(down, std::memory_order_relaxed);
     totalUploadBytes.fetch_add(up, std::memory_order_relaxed);
     return {down, up};

@@ -1,7 +1,5 @@
 #include "engine/monitor.h"
 
-#include "attribution/host_names.h"
-
 #include <chrono>
 #include <cstdio>
 #include <unordered_map>
@@ -29,6 +27,9 @@ bool IsMulticast(uint32_t address) {
 Monitor::Monitor(const Clock& clock, std::string appDirectory)
     : clock_(clock), appDirectory_(std::move(appDirectory)), captureOpener_(OpenLiveCapture) {
   filterFile_ = FilterFilePath(appDirectory_);
+  for (uint16_t protocol = 0; protocol < protocolLabels_.size(); ++protocol) {
+    protocolLabels_[protocol] = labels_.Intern(LocalSourceText(0, 0, protocol, nullptr));
+  }
 }
 
 Monitor::~Monitor() { Stop(); }
@@ -66,11 +67,60 @@ void Monitor::AccountDatagram(const PacketInfo& info) {
   }
 
   const bool upload = direction == kDirectionUpload;
-  const uint32_t remoteAddress = upload ? info.destinationAddress : info.sourceAddress;
-  const uint16_t localPort = upload ? info.sourcePort : info.destinationPort;
-  flows_.AddToAddressFlow(remoteAddress, direction, info.length);
+  SocketTuple tuple;
+  tuple.protocol = static_cast<uint8_t>(info.protocol);
+  tuple.remoteAddress = upload ? info.destinationAddress : info.sourceAddress;
+  // A datagram to a multicast group arrives at the interface's socket.
+  tuple.localAddress = interfaceAddress;
+  tuple.localPort = upload ? info.sourcePort : info.destinationPort;
+  tuple.remotePort = upload ? info.destinationPort : info.sourcePort;
+
+  uint32_t labelId = SocketLabel(tuple);
+  if (labelId == kUndecidedLabel) {
+    labelId = flows_.AddToPendingSocket(tuple, direction, info.length);
+    if (labelId != kUndecidedLabel) {
+      socketLabels_[SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort)].labelId =
+          labelId;
+    }
+  } else {
+    flows_.AddToAddressFlow(tuple.remoteAddress, labelId, direction, info.length);
+  }
   counters_.AddTick(direction, info.length);
-  packetQueue_.Push(FlowEvent{remoteAddress, localPort, info.protocol, clock_.Now()});
+  packetQueue_.Push(
+      FlowEvent{tuple.remoteAddress, labelId, tuple.localPort, info.protocol, clock_.Now()});
+}
+
+uint32_t Monitor::SocketLabel(const SocketTuple& tuple) {
+  if (tuple.protocol != kProtocolTcp && tuple.protocol != kProtocolUdp) {
+    return ProtocolLabel(tuple.protocol);
+  }
+  // Sockets come and go; a cache that grows past this starts afresh.
+  constexpr size_t kMaxCachedSockets = size_t{1} << 20;
+  if (socketLabels_.size() >= kMaxCachedSockets) socketLabels_.clear();
+  CachedLabel& cached =
+      socketLabels_[SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort)];
+  const uint64_t version = portMap_.Version();
+  if (cached.known && cached.version == version) return cached.labelId;
+  // New, or the port map changed since the label was taken: the port may
+  // now belong to another program.
+  if (std::optional<std::string> label =
+          portMap_.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
+    cached.labelId = labels_.Intern(*label);
+  } else if (!cached.known) {
+    if (portMap_.Active()) {
+      // Too new for the scan: the owner is asked for now, while the socket
+      // still exists, and the pass takes the answer.
+      portMap_.RequestExact(tuple);
+      cached.labelId = kUndecidedLabel;
+    } else {
+      cached.labelId = ProtocolLabel(tuple.protocol);
+    }
+  }
+  // Otherwise the socket keeps its label: it is gone from the tables but its
+  // last datagrams are still its own.
+  cached.known = true;
+  cached.version = version;
+  return cached.labelId;
 }
 
 void Monitor::CaptureThread(CaptureRun& run, uint32_t interfaceAddress) {
@@ -188,15 +238,17 @@ void Monitor::EnableHostNames(ResolverPool::LookupFn lookup, size_t threads) {
   hostNameLookup_ = std::move(lookup);
   resolverThreads_ = threads;
   StartResolver();
-  hostNameRequester_ = [this](uint32_t address) {
-    if (resolver_) resolver_->Request(address);
+  hostNameRequester_ = [this](uint32_t address, uint32_t labelId) {
+    if (resolver_) resolver_->Request(address, labelId);
   };
 }
 
 void Monitor::StartResolver() {
   resolver_ = std::make_unique<ResolverPool>(
       hostNameLookup_,
-      [this](uint32_t address, const std::string& name) { ApplyHostName(*this, address, name); },
+      [this](uint32_t address, uint64_t labelId, const std::string& name) {
+        ApplyHostName(address, static_cast<uint32_t>(labelId), name);
+      },
       resolverThreads_);
 }
 
@@ -302,87 +354,95 @@ const std::string& Monitor::TimestampText(int64_t seconds) {
   return timestampCacheText_;
 }
 
+uint32_t Monitor::DecideSocket(uint64_t socketKey) {
+  auto pending = flows_.LookupPendingSocket(socketKey);
+  if (!pending) return kUndecidedLabel;  // cleared since it was queued
+  const auto& [tuple, decided] = *pending;
+  if (decided != kUndecidedLabel) return decided;
+  uint32_t labelId;
+  if (std::optional<std::string> answer = portMap_.TakeAnswer(tuple)) {
+    labelId = labels_.Intern(*answer);
+  } else if (std::optional<std::string> label =
+                 portMap_.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
+    labelId = labels_.Intern(*label);
+  } else {
+    labelId = ProtocolLabel(tuple.protocol);
+  }
+  return flows_.DecidePendingSocket(socketKey, labelId);
+}
+
 // The events of one row within a pass, folded: showing them one by one
 // leaves the row exactly as showing one event with the first one's time as
 // its first activity and the last one's as its last (the counts come from
-// the flow, which is read once for all of them). Events of different ports
-// or protocols that have the same local source show the same row, so they
-// are folded by the row, not by the event's own fields.
+// the flow, which is read once for all of them).
+void Monitor::ShowFlowEvents(const std::vector<FlowEvent>& events) {
+  std::vector<FoldedRow>& folded = foldedRows_;
+  folded.clear();
+  foldedRowOfFlow_.Clear();
+  labelOfSocket_.Clear();
+  auto any = [](uint32_t) { return true; };
+  for (const FlowEvent& event : events) {
+    uint32_t labelId = event.labelId;
+    if (labelId == kUndecidedLabel) {
+      // The port map's lock is taken here, before listMutex, never inside it.
+      const uint64_t socketKey = SocketKeyOf(event.remoteAddress, event.protocol, event.localPort);
+      if (std::optional<uint32_t> known = labelOfSocket_.Find(socketKey, any)) {
+        labelId = *known;
+      } else {
+        labelId = DecideSocket(socketKey);
+        labelOfSocket_.Insert(socketKey, labelId);
+      }
+      if (labelId == kUndecidedLabel) continue;
+    }
+    const uint64_t flowKey = AddressFlowKey(event.remoteAddress, labelId);
+    std::optional<uint32_t> row = foldedRowOfFlow_.Find(flowKey, any);
+    if (!row) {
+      row = static_cast<uint32_t>(folded.size());
+      foldedRowOfFlow_.Insert(flowKey, *row);
+      folded.push_back(FoldedRow{event.remoteAddress, labelId, event.time, event.time});
+    }
+    folded[*row].lastTime = event.time;
+  }
+
+  for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
+    size_t end = std::min(folded.size(), begin + kEventsPerListHold);
+    TrafficList::Lock lock(list_);
+    for (size_t i = begin; i < end; ++i) {
+      const FoldedRow& f = folded[i];
+      std::optional<FlowCounts> counts = flows_.LookupAddressFlow(f.remoteAddress, f.labelId);
+      if (!counts) continue;  // cleared since it was queued
+      const RowKey key{f.remoteAddress, 0, f.labelId};
+      if (int row = list_.FindRow(key); row >= 0) {
+        list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, f.lastTime,
+                        TimestampText(f.lastTime));
+        list_.SetSelected(row, true);
+        continue;
+      }
+      const std::string addressText = FormatAddress(f.remoteAddress);
+      const std::string& localSource = labels_.Text(f.labelId);
+      if (IsHidden(addressText, addressText, localSource)) continue;
+      RowCells cells{addressText,
+                     addressText,
+                     FormatByteCount(counts->downloadBytes),
+                     FormatByteCount(counts->uploadBytes),
+                     FormatByteCount(counts->downloadBytes + counts->uploadBytes),
+                     localSource,
+                     TimestampText(f.firstTime),
+                     TimestampText(f.lastTime)};
+      list_.InsertTop(key, std::move(cells),
+                      RowValues{counts->downloadBytes, counts->uploadBytes, f.firstTime, f.lastTime});
+      list_.SetSelected(0, true);
+      if (hostNameRequester_) hostNameRequester_(f.remoteAddress, f.labelId);
+    }
+  }
+}
 
 void Monitor::ShowReadyEvents() {
   const int64_t now = clock_.Now();
 
   readyFlowEvents_.clear();
   packetQueue_.TakeReady(now, readyFlowEvents_);
-  if (!readyFlowEvents_.empty()) {
-    // Reused from pass to pass: a busy pass needs large tables, and getting
-    // them from the system afresh each second costs more than filling them.
-    std::vector<FoldedRow>& folded = foldedRows_;
-    auto& rowOfEvent = foldedRowOfEvent_;
-    auto& rowOfText = foldedRowOfText_;
-    folded.clear();
-    rowOfEvent.Clear();
-    rowOfText.Clear();
-    // The port map's lock is taken here, before listMutex, never inside it.
-    const PortProcessMap* portMap = ActivePortMap();
-    auto any = [](uint32_t) { return true; };
-    for (const FlowEvent& event : readyFlowEvents_) {
-      uint64_t key = uint64_t{event.remoteAddress} << 32 | uint64_t{event.localPort} << 16 |
-                     event.protocol;
-      std::optional<uint32_t> row = rowOfEvent.Find(key, any);
-      if (!row) {
-        std::string localSource =
-            LocalSourceText(event.localPort, event.remoteAddress, event.protocol, portMap);
-        // Ports of one program share its row: events are folded by the
-        // row's texts, not only by their ports.
-        uint64_t textKey = uint64_t{event.remoteAddress} << 32 |
-                           static_cast<uint32_t>(std::hash<std::string>()(localSource));
-        row = rowOfText.Find(textKey, [&](uint32_t candidate) {
-          return folded[candidate].remoteAddress == event.remoteAddress &&
-                 folded[candidate].localSource == localSource;
-        });
-        if (!row) {
-          row = static_cast<uint32_t>(folded.size());
-          rowOfText.Insert(textKey, *row);
-          folded.push_back(
-              Monitor::FoldedRow{event.remoteAddress, event.time, event.time, std::move(localSource)});
-        }
-        rowOfEvent.Insert(key, *row);
-      }
-      folded[*row].lastTime = event.time;
-    }
-    for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
-      size_t end = std::min(folded.size(), begin + kEventsPerListHold);
-      TrafficList::Lock lock(list_);
-      for (size_t i = begin; i < end; ++i) {
-        const FoldedRow& f = folded[i];
-        const std::string addressText = FormatAddress(f.remoteAddress);
-        int row = list_.FindAddressRow(addressText, f.localSource);
-        std::optional<FlowCounts> counts = flows_.LookupAddressFlow(f.remoteAddress);
-        if (!counts) continue;  // cleared since it was queued
-        std::string down = FormatByteCount(counts->downloadBytes);
-        std::string up = FormatByteCount(counts->uploadBytes);
-        std::string both = FormatByteCount(counts->downloadBytes + counts->uploadBytes);
-        if (row >= 0) {
-          list_.SetCell(row, kColumnDownload, std::move(down));
-          list_.SetCell(row, kColumnUpload, std::move(up));
-          list_.SetCell(row, kColumnTotal, std::move(both));
-          list_.SetLastActivity(row, TimestampText(f.lastTime), f.lastTime);
-          list_.SetSelected(row, true);
-          continue;
-        }
-        if (IsHidden(addressText, addressText, f.localSource)) continue;
-        std::string firstStamp = TimestampText(f.firstTime);
-        std::string lastStamp = TimestampText(f.lastTime);
-        RowCells cells{addressText,     addressText,    std::move(down),
-                       std::move(up),   std::move(both), f.localSource,
-                       std::move(firstStamp), std::move(lastStamp)};
-        list_.InsertTop(std::move(cells), f.lastTime);
-        list_.SetSelected(0, true);
-        if (hostNameRequester_) hostNameRequester_(f.remoteAddress);
-      }
-    }
-  }
+  if (!readyFlowEvents_.empty()) ShowFlowEvents(readyFlowEvents_);
 
   readyProxyEvents_.clear();
   proxyQueue_.TakeReady(now, readyProxyEvents_);
@@ -390,32 +450,26 @@ void Monitor::ShowReadyEvents() {
   for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event, &addresses);
 }
 
-void Monitor::ShowFlowEvent(const FlowEvent& event) {
-  const std::string localSource =
-      LocalSourceText(event.localPort, event.remoteAddress, event.protocol, ActivePortMap());
-  const std::string addressText = FormatAddress(event.remoteAddress);
+void Monitor::ShowFlowEvent(const FlowEvent& event) { ShowFlowEvents({event}); }
+
+void Monitor::ApplyHostName(uint32_t address, uint32_t labelId, std::string_view name) {
+  if (name.empty()) return;
+  const std::string safeName = SanitizeNetworkText(name);
+  const std::string addressText = FormatAddress(address);
   TrafficList::Lock lock(list_);
-  int row = list_.FindAddressRow(addressText, localSource);
-  std::optional<FlowCounts> counts = flows_.LookupAddressFlow(event.remoteAddress);
-  if (!counts) return;
-  std::string down = FormatByteCount(counts->downloadBytes);
-  std::string up = FormatByteCount(counts->uploadBytes);
-  std::string both = FormatByteCount(counts->downloadBytes + counts->uploadBytes);
-  if (row >= 0) {
-    list_.SetCell(row, kColumnDownload, std::move(down));
-    list_.SetCell(row, kColumnUpload, std::move(up));
-    list_.SetCell(row, kColumnTotal, std::move(both));
-    list_.SetLastActivity(row, TimestampText(event.time), event.time);
-    list_.SetSelected(row, true);
-    return;
+  const int row = list_.FindRow(RowKey{address, 0, labelId});
+  // Cleared meanwhile, or named already.
+  if (row < 0 || list_.Cell(row, kColumnRemoteHost) != addressText) return;
+  if (IsHidden(addressText, safeName, list_.Cell(row, kColumnLocalSource))) {
+    list_.Remove(row);
+  } else {
+    list_.SetCell(row, kColumnRemoteHost, safeName);
   }
-  if (IsHidden(addressText, addressText, localSource)) return;
-  const std::string& stamp = TimestampText(event.time);
-  list_.InsertTop(RowCells{addressText, addressText, std::move(down), std::move(up),
-                           std::move(both), localSource, stamp, stamp},
-                  event.time);
-  list_.SetSelected(0, true);
-  if (hostNameRequester_) hostNameRequester_(event.remoteAddress);
+}
+
+uint32_t Monitor::ProxyHostId(const std::string& host) {
+  auto [it, isNew] = proxyHostIds_.try_emplace(host, static_cast<uint32_t>(proxyHostIds_.size() + 1));
+  return it->second;
 }
 
 void Monitor::ShowProxyEvent(const ProxyEvent& event) { ShowProxyEvent(event, nullptr); }
@@ -437,13 +491,14 @@ std::string Monitor::ProxyRowAddress(const std::string& host, ProxyAddressCache*
 }
 
 void Monitor::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) {
-  const std::string localSource =
-      LocalSourceText(event.localPort, 0, kProtocolTcp, ActivePortMap());
+  // Connections to a proxy live long: the scan has seen them by now.
+  const std::optional<std::string> owner = portMap_.Lookup(
+      kProtocolTcp, settings_.interfaceAddress.load(std::memory_order_relaxed), event.localPort);
+  const uint32_t labelId = owner ? labels_.Intern(*owner) : ProtocolLabel(kProtocolTcp);
+  const RowKey key{0, ProxyHostId(event.host), labelId};
   auto updateRow = [&](int row, const FlowCounts& counts) {
-    list_.SetCell(row, kColumnDownload, FormatByteCount(counts.downloadBytes));
-    list_.SetCell(row, kColumnUpload, FormatByteCount(counts.uploadBytes));
-    list_.SetCell(row, kColumnTotal, FormatByteCount(counts.downloadBytes + counts.uploadBytes));
-    list_.SetLastActivity(row, TimestampText(event.time), event.time);
+    list_.SetCounts(row, counts.downloadBytes, counts.uploadBytes, event.time,
+                    TimestampText(event.time));
     list_.SetSelected(row, true);
   };
   {
@@ -451,11 +506,10 @@ void Monitor::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) 
     // flows and the rows in step.
     TrafficList::Lock lock(list_);
     bool found = false;
-    FlowCounts counts = flows_.AddToProxyFlow(event.localPort, event.host, localSource,
-                                              event.direction, event.length, found);
+    FlowCounts counts =
+        flows_.AddToProxyFlow(event.host, labelId, event.direction, event.length, found);
     if (found) counters_.AddTick(event.direction, event.length);
-    int row = list_.FindHostRow(event.host, localSource);
-    if (row >= 0) {
+    if (int row = list_.FindRow(key); row >= 0) {
       updateRow(row, counts);
       return;
     }
@@ -467,22 +521,23 @@ void Monitor::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) 
   const std::string addressText = ProxyRowAddress(event.host, cache);
 
   TrafficList::Lock lock(list_);
-  std::optional<FlowCounts> counts = flows_.LookupProxyFlow(event.host, localSource);
+  std::optional<FlowCounts> counts = flows_.LookupProxyFlow(event.host, labelId);
   // Cleared (and saved) meanwhile: a row now would show bytes that are
   // already in a log.
   if (!counts) return;
-  int row = list_.FindHostRow(event.host, localSource);
-  if (row >= 0) {
+  if (int row = list_.FindRow(key); row >= 0) {
     updateRow(row, *counts);
     return;
   }
+  const std::string& localSource = labels_.Text(labelId);
   if (IsHidden(addressText, event.host, localSource)) return;
   const std::string& stamp = TimestampText(event.time);
-  list_.InsertTop(RowCells{addressText, event.host, FormatByteCount(counts->downloadBytes),
+  list_.InsertTop(key,
+                  RowCells{addressText, event.host, FormatByteCount(counts->downloadBytes),
                            FormatByteCount(counts->uploadBytes),
                            FormatByteCount(counts->downloadBytes + counts->uploadBytes),
                            localSource, stamp, stamp},
-                  event.time);
+                  RowValues{counts->downloadBytes, counts->uploadBytes, event.time, event.time});
   list_.SetSelected(0, true);
 }
 

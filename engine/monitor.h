@@ -15,6 +15,7 @@
 // any worker thread.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -36,6 +38,7 @@
 #include "engine/live_settings.h"
 #include "engine/packet_info.h"
 #include "engine/proxy_attribution.h"
+#include "engine/source_labels.h"
 #include "engine/traffic_list.h"
 #include "filters/filter_set.h"
 #include "platform/capture_source.h"
@@ -57,7 +60,8 @@ class Monitor {
   // Writes `rows` (top to bottom) to a new traffic log. Returns the path
   // that could not be written, or nullopt on success.
   using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
-  using HostNameRequester = std::function<void(uint32_t remoteAddress)>;
+  // Asks for the name of the address row (remote address, label id).
+  using HostNameRequester = std::function<void(uint32_t remoteAddress, uint32_t labelId)>;
 
   // `clock` must outlive the Monitor. `appDirectory` holds the data files.
   Monitor(const Clock& clock, std::string appDirectory);
@@ -78,7 +82,7 @@ class Monitor {
 
   // Names the remote host of every new address-flow row: starts a pool of
   // resolver threads that look the address up with `lookup` and write the
-  // name with ApplyHostName. Replaces any requester set before. Call before
+  // name into the row that asked with ApplyHostName. Replaces any requester set before. Call before
   // Start() and before the first pass; Stop() abandons lookups in flight and
   // a later Start() starts a fresh pool.
   void EnableHostNames(ResolverPool::LookupFn lookup,
@@ -124,8 +128,7 @@ class Monitor {
   // the file is missing or unreadable). Window thread; also while the
   // workers run.
   FilterLoadResult LoadFilters();
-  // Hook for process attribution: the scanner that fills portMap() calls
-  // these when it starts and stops.
+  // Process attribution is active while the port map is kept by a scanner.
   void SetAttributionActive(bool active) { portMap_.SetActive(active); }
   bool AttributionActive() const { return portMap_.Active(); }
   // Starts the port scanner that fills portMap(). Returns -1, leaving
@@ -145,10 +148,13 @@ class Monitor {
   PacketQueue& packetQueue() { return packetQueue_; }
   ProxyRequestQueue& proxyQueue() { return proxyQueue_; }
   PortProcessMap& portMap() { return portMap_; }
+  // Label ids 0 to 255 are the protocols' own labels ("TCP protocol", ...),
+  // by protocol number.
+  const SourceLabels& labels() const { return labels_; }
 
   // --- what the worker threads do ---
   // Capture thread: accounts one datagram (direction, proxy, local-area
-  // test, flow, tick counter, event).
+  // test, the program of its socket, flow, tick counter, event).
   void AccountDatagram(const PacketInfo& info);
 
   // The processing thread's pass, in steps: show every queued event that is
@@ -162,6 +168,13 @@ class Monitor {
   // Shows one event (processing thread, or tests). Takes listMutex.
   void ShowFlowEvent(const FlowEvent& event);
   void ShowProxyEvent(const ProxyEvent& event);
+
+  // A resolver thread's answer for the address row (address, label): names
+  // that row when it still shows the bare address, or takes it out of the
+  // list when the filters, asked again with the name, hide it. The name
+  // comes from the network, so every blank and control character in it
+  // becomes "_" first. Takes listMutex; the caller holds no list lock.
+  void ApplyHostName(uint32_t address, uint32_t labelId, std::string_view name);
 
   // Under listMutex: true when the filters hide this flow.
   bool IsHidden(std::string_view addressText, std::string_view hostText,
@@ -189,6 +202,16 @@ class Monitor {
   void ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache);
   std::string ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const;
 
+  // The label id of a datagram's socket, or kUndecidedLabel while its
+  // owner is being asked for (capture thread).
+  uint32_t SocketLabel(const SocketTuple& tuple);
+  // Gives a pending socket its label: the exact answer, else the port map's
+  // label, else its protocol (processing thread).
+  uint32_t DecideSocket(uint64_t socketKey);
+  uint32_t ProtocolLabel(uint16_t protocol) const { return protocolLabels_[protocol & 0xff]; }
+  void ShowFlowEvents(const std::vector<FlowEvent>& events);
+  uint32_t ProxyHostId(const std::string& host);
+
   void CaptureThread(CaptureRun& run, uint32_t interfaceAddress);
   void ProcessingThread();
   void StopCapture();
@@ -206,6 +229,16 @@ class Monitor {
   PacketQueue packetQueue_;
   ProxyRequestQueue proxyQueue_;
   PortProcessMap portMap_;
+  SourceLabels labels_;
+  std::array<uint32_t, 256> protocolLabels_{};  // set in the constructor
+  // The label each socket was given, and the port map's version then
+  // (capture thread only).
+  struct CachedLabel {
+    uint32_t labelId = kUndecidedLabel;
+    uint64_t version = 0;
+    bool known = false;
+  };
+  FlatMap64<CachedLabel> socketLabels_;
   ProxyAttribution proxy_;  // capture thread only
   FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
 
@@ -231,15 +264,16 @@ class Monitor {
   // Reused by the pass (processing thread only).
   struct FoldedRow {
     uint32_t remoteAddress;
+    uint32_t labelId;
     int64_t firstTime;
     int64_t lastTime;
-    std::string localSource;
   };
   std::vector<FoldedRow> foldedRows_;
-  PassIndex64 foldedRowOfEvent_;  // event key -> folded row
-  PassIndex64 foldedRowOfText_;   // address and local source's hash -> folded rows
+  PassIndex64 foldedRowOfFlow_;     // address flow key -> folded row
+  PassIndex64 labelOfSocket_;       // socket key -> label decided in this pass
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
+  std::unordered_map<std::string, uint32_t> proxyHostIds_;  // processing thread only
   int64_t timestampCacheTime_ = -1;
   std::string timestampCacheText_;
   const std::string& TimestampText(int64_t seconds);

@@ -1,9 +1,9 @@
 #include "engine/row_order.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <numeric>
-#include <string>
+
+#include "engine/text_format.h"
 
 namespace corvane {
 
@@ -11,52 +11,50 @@ bool IsByteCountColumn(int column) {
   return column == kColumnDownload || column == kColumnUpload || column == kColumnTotal;
 }
 
-double SortValueOfByteCount(std::string_view text) {
-  // strtod needs a terminated string; cells are short.
-  char buffer[64];
-  size_t length = std::min(text.size(), sizeof buffer - 1);
-  std::copy_n(text.data(), length, buffer);
-  buffer[length] = '\0';
-  char* end = nullptr;
-  double number = std::strtod(buffer, &end);
-  if (end == buffer) return 0;
-  while (*end == ' ' || *end == '\t') ++end;
-  switch (*end) {
-    case 'K': return number * 1024.0;
-    case 'M': return number * 1048576.0;
-    case 'G': return number * 1073741824.0;
-    default: return number;
-  }
+RowValues ValuesOfCells(const RowCells& cells) {
+  RowValues values;
+  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]));
+  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]));
+  values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
+  values.lastActivity = ParseTimestamp(cells[kColumnLastActivity]);
+  return values;
 }
 
 namespace {
+
+// The number a column sorts by, for the columns that have one.
+bool NumberOf(int column, const RowValues& values, uint64_t& number) {
+  switch (column) {
+    case kColumnDownload: number = values.downloadBytes; return true;
+    case kColumnUpload: number = values.uploadBytes; return true;
+    case kColumnTotal: number = values.downloadBytes + values.uploadBytes; return true;
+    // Times before 1970 do not occur; as unsigned they still order.
+    case kColumnFirstActivity: number = static_cast<uint64_t>(values.firstActivity); return true;
+    case kColumnLastActivity: number = static_cast<uint64_t>(values.lastActivity); return true;
+    default: return false;
+  }
+}
 
 // Byte-wise, as unsigned characters: std::string_view's compare uses
 // char_traits<char>, which compares as unsigned char.
 bool TextGreater(std::string_view a, std::string_view b) { return a.compare(b) > 0; }
 
-}  // namespace
-
-bool RowComesFirst(int column, std::string_view a, std::string_view b) {
-  if (IsByteCountColumn(column)) return SortValueOfByteCount(a) > SortValueOfByteCount(b);
-  return TextGreater(a, b);
-}
-
-namespace {
-
-std::vector<int> SortedOrderOfCells(const std::vector<std::string_view>& cells, int column) {
-  std::vector<int> order(cells.size());
+template <typename CellsOf, typename ValuesOf>
+std::vector<int> SortedOrder(size_t count, int column, CellsOf cellsOf, ValuesOf valuesOf) {
+  std::vector<int> order(count);
   std::iota(order.begin(), order.end(), 0);
-  if (IsByteCountColumn(column)) {
-    // Parse each cell once, not once per comparison.
-    std::vector<double> values(cells.size());
-    for (size_t i = 0; i < cells.size(); ++i) values[i] = SortValueOfByteCount(cells[i]);
+  if (column < 0 || column >= kColumnCount) return order;
+  uint64_t unused;
+  if (NumberOf(column, RowValues{}, unused)) {
+    std::vector<uint64_t> numbers(count);
+    for (size_t i = 0; i < count; ++i) NumberOf(column, valuesOf(i), numbers[i]);
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-      return values[static_cast<size_t>(a)] > values[static_cast<size_t>(b)];
+      return numbers[static_cast<size_t>(a)] > numbers[static_cast<size_t>(b)];
     });
   } else {
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-      return TextGreater(cells[static_cast<size_t>(a)], cells[static_cast<size_t>(b)]);
+      return TextGreater(cellsOf(static_cast<size_t>(a))[static_cast<size_t>(column)],
+                         cellsOf(static_cast<size_t>(b))[static_cast<size_t>(column)]);
     });
   }
   return order;
@@ -64,24 +62,42 @@ std::vector<int> SortedOrderOfCells(const std::vector<std::string_view>& cells, 
 
 }  // namespace
 
-std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column) {
-  if (column < 0 || column >= kColumnCount) {
-    std::vector<int> order(rows.size());
-    std::iota(order.begin(), order.end(), 0);
-    return order;
+bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const RowCells& bCells,
+                   const RowValues& b) {
+  uint64_t x, y;
+  if (NumberOf(column, a, x)) {
+    NumberOf(column, b, y);
+    return x > y;
   }
-  std::vector<std::string_view> cells;
-  cells.reserve(rows.size());
-  for (const RowCells& row : rows) cells.push_back(row[static_cast<size_t>(column)]);
-  return SortedOrderOfCells(cells, column);
+  return TextGreater(aCells[static_cast<size_t>(column)], bCells[static_cast<size_t>(column)]);
+}
+
+std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column) {
+  std::vector<RowValues> values;
+  uint64_t unused;
+  if (column >= 0 && NumberOf(column, RowValues{}, unused)) {
+    values.reserve(rows.size());
+    for (const RowCells& row : rows) {
+      values.push_back(ValuesOfCells(row));
+      // A log row's total is its own rounded text, not the sum of two
+      // rounded texts.
+      if (column == kColumnTotal) {
+        values.back().downloadBytes = static_cast<uint64_t>(ByteCountValue(row[kColumnTotal]));
+        values.back().uploadBytes = 0;
+      }
+    }
+  }
+  return SortedOrder(
+      rows.size(), column, [&](size_t i) -> const RowCells& { return rows[i]; },
+      [&](size_t i) -> const RowValues& { return values[i]; });
 }
 
 void SortTrafficList(TrafficList& list, int column) {
   if (column < 0 || column >= kColumnCount) return;
-  std::vector<std::string_view> cells;
-  cells.reserve(static_cast<size_t>(list.Count()));
-  for (int row = 0; row < list.Count(); ++row) cells.push_back(list.Cell(row, column));
-  std::vector<int> order = SortedOrderOfCells(cells, column);
+  std::vector<int> order = SortedOrder(
+      static_cast<size_t>(list.Count()), column,
+      [&](size_t i) -> const RowCells& { return list.Cells(static_cast<int>(i)); },
+      [&](size_t i) -> const RowValues& { return list.Values(static_cast<int>(i)); });
   for (size_t i = 0; i < order.size(); ++i) {
     if (order[i] != static_cast<int>(i)) {
       list.Reorder(order);

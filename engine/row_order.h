@@ -1,17 +1,17 @@
-// The order of the traffic list when the user clicks a column heading.
+// The order of the traffic list and of the Logs dialog when the user clicks a
+// column heading: one comparison for both.
 //
-// Byte-count columns ("DL", "UL", "DL & UL") compare by value: the number of
-// the cell times its unit (a unit word beginning with "K" is 1024, "M"
-// 1048576, "G" 1073741824, anything else 1). Every other column compares its
-// texts byte by byte as unsigned characters, with no locale. The greater
-// value comes first; there is no ascending order. Equal rows keep their
-// relative order, so sorting twice by the same column gives the same list.
+// Byte-count columns ("DL", "UL", "DL & UL") and the activity times compare
+// by the row's numbers; rows read back from a log get their numbers from
+// their texts once (ValuesOfCells). Every other column compares its texts
+// byte by byte as unsigned characters, with no locale. The greater value
+// comes first. Equal rows keep their relative order, so sorting twice by the
+// same column gives the same list.
 //
 // Pure functions; SortTrafficList must be called while holding a
 // TrafficList::Lock (the sort thread holds it for the whole sort).
 #pragma once
 
-#include <string_view>
 #include <vector>
 
 #include "engine/traffic_list.h"
@@ -21,12 +21,13 @@ namespace corvane {
 // True for the columns that hold byte counts.
 bool IsByteCountColumn(int column);
 
-// The value of a byte-count cell ("1.50 KB" -> 1536). Texts that do not begin
-// with a number give 0.
-double SortValueOfByteCount(std::string_view text);
+// The numbers that a row of texts shows (a row read from a log).
+RowValues ValuesOfCells(const RowCells& cells);
 
-// True when `a` comes before `b` in a sort by `column` (a is the greater).
-bool RowComesFirst(int column, std::string_view a, std::string_view b);
+// True when row a comes before row b in a sort by `column` (a is the
+// greater).
+bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const RowCells& bCells,
+                   const RowValues& b);
 
 // The new order of `rows` (top to bottom) for a sort by `column`:
 // result[newIndex] = oldIndex.

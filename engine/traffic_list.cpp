@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
+#include "engine/flat_hash.h"
 #include "engine/text_format.h"
 
 namespace corvane {
@@ -19,14 +20,19 @@ TrafficList::Lock::~Lock() {
 
 // --- KeyIndex ---
 
-void TrafficList::KeyIndex::Place(Entry entry) {
+size_t TrafficList::KeyIndex::Home(const RowKey& key, size_t mask) {
+  uint64_t h = MixHash(uint64_t{key.remoteAddress} << 32 | key.labelId) ^ MixHash(key.hostId + 1);
+  return static_cast<size_t>(h) & mask;
+}
+
+void TrafficList::KeyIndex::Place(const Entry& entry) {
   const size_t mask = entries_.size() - 1;
-  size_t i = entry.hash & mask;
+  size_t i = Home(entry.key, mask);
   while (entries_[i].id != kNone) i = (i + 1) & mask;
   entries_[i] = entry;
 }
 
-void TrafficList::KeyIndex::Insert(uint32_t hash, uint32_t id) {
+void TrafficList::KeyIndex::Insert(const RowKey& key, uint32_t id) {
   if ((size_ + 1) * 2 > entries_.size()) {
     std::vector<Entry> old;
     old.swap(entries_);
@@ -35,22 +41,31 @@ void TrafficList::KeyIndex::Insert(uint32_t hash, uint32_t id) {
       if (entry.id != kNone) Place(entry);
     }
   }
-  Place(Entry{hash, id});
+  Place(Entry{key, id});
   ++size_;
 }
 
-void TrafficList::KeyIndex::Erase(uint32_t hash, uint32_t id) {
+uint32_t TrafficList::KeyIndex::Find(const RowKey& key) const {
+  if (entries_.empty()) return kNone;
+  const size_t mask = entries_.size() - 1;
+  for (size_t i = Home(key, mask); entries_[i].id != kNone; i = (i + 1) & mask) {
+    if (entries_[i].key == key) return entries_[i].id;
+  }
+  return kNone;
+}
+
+void TrafficList::KeyIndex::Erase(const RowKey& key) {
   if (entries_.empty()) return;
   const size_t mask = entries_.size() - 1;
-  size_t hole = hash & mask;
-  while (entries_[hole].id != id) {
+  size_t hole = Home(key, mask);
+  while (entries_[hole].id == kNone || !(entries_[hole].key == key)) {
     if (entries_[hole].id == kNone) return;
     hole = (hole + 1) & mask;
   }
   // Move later entries of the cluster back into the hole unless their home
   // lies cyclically after the hole (they would then be unreachable).
   for (size_t j = (hole + 1) & mask; entries_[j].id != kNone; j = (j + 1) & mask) {
-    size_t home = entries_[j].hash & mask;
+    size_t home = Home(entries_[j].key, mask);
     bool homeAfterHole = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
     if (homeAfterHole) continue;
     entries_[hole] = entries_[j];
@@ -102,17 +117,9 @@ const RowCells& TrafficList::Cells(int row) const { return cells_[IdOf(row)]; }
 
 bool TrafficList::IsSelected(int row) const { return state_[IdOf(row)].selectedAt != kNone; }
 
-void TrafficList::IndexRow(uint32_t id) {
-  const RowCells& cells = cells_[id];
-  byRemoteIp_.Insert(KeyIndex::Hash(cells[kColumnRemoteIp]), id);
-  byRemoteHost_.Insert(KeyIndex::Hash(cells[kColumnRemoteHost]), id);
-}
+const RowValues& TrafficList::Values(int row) const { return state_[IdOf(row)].values; }
 
-void TrafficList::UnindexRow(uint32_t id) {
-  const RowCells& cells = cells_[id];
-  byRemoteIp_.Erase(KeyIndex::Hash(cells[kColumnRemoteIp]), id);
-  byRemoteHost_.Erase(KeyIndex::Hash(cells[kColumnRemoteHost]), id);
-}
+const RowKey& TrafficList::Key(int row) const { return state_[IdOf(row)].key; }
 
 void TrafficList::Select(uint32_t id) {
   state_[id].selectedAt = static_cast<uint32_t>(selected_.size());
@@ -128,7 +135,7 @@ void TrafficList::Unselect(uint32_t id) {
   state_[id].selectedAt = kNone;
 }
 
-void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
+uint32_t TrafficList::NewRow(RowCells&& cells) {
   if (sink_) {
     ListChange change;
     change.kind = ListChange::Kind::Insert;
@@ -146,18 +153,42 @@ void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
     cells_.push_back(std::move(cells));
     state_.emplace_back();
   }
-  state_[id] = RowState{static_cast<uint32_t>(order_.size()), kNone, lastActivity};
+  state_[id] = RowState{};
+  state_[id].slot = static_cast<uint32_t>(order_.size());
   order_.push_back(id);
-  IndexRow(id);
+  return id;
+}
+
+void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& values) {
+  const uint32_t id = NewRow(std::move(cells));
+  state_[id].keyed = true;
+  state_[id].key = key;
+  state_[id].values = values;
+  byKey_.Insert(key, id);
+}
+
+void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
+  RowValues values;
+  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]));
+  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]));
+  values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
+  values.lastActivity = lastActivity;
+  const uint32_t id = NewRow(std::move(cells));
+  state_[id].values = values;
 }
 
 void TrafficList::SetCell(int row, int column, std::string text) {
   const uint32_t id = IdOf(row);
   std::string& cell = cells_[id][static_cast<size_t>(column)];
   if (cell == text) return;
-  bool keyColumn = column == kColumnRemoteIp || column == kColumnRemoteHost;
-  if (keyColumn) UnindexRow(id);
-  if (column == kColumnLastActivity) state_[id].lastActivity = ParseTimestamp(text);
+  RowValues& values = state_[id].values;
+  switch (column) {
+    case kColumnDownload: values.downloadBytes = static_cast<uint64_t>(ByteCountValue(text)); break;
+    case kColumnUpload: values.uploadBytes = static_cast<uint64_t>(ByteCountValue(text)); break;
+    case kColumnFirstActivity: values.firstActivity = ParseTimestamp(text); break;
+    case kColumnLastActivity: values.lastActivity = ParseTimestamp(text); break;
+    default: break;
+  }
   if (sink_) {
     ListChange change;
     change.kind = ListChange::Kind::SetCell;
@@ -167,12 +198,41 @@ void TrafficList::SetCell(int row, int column, std::string text) {
     pending_.push_back(std::move(change));
   }
   cell = std::move(text);
-  if (keyColumn) IndexRow(id);
+}
+
+void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes,
+                            int64_t lastTime, std::string_view lastText) {
+  const uint32_t id = IdOf(row);
+  RowValues& values = state_[id].values;
+  if (values.downloadBytes != downloadBytes || values.uploadBytes != uploadBytes) {
+    const bool downChanged = values.downloadBytes != downloadBytes;
+    const bool upChanged = values.uploadBytes != uploadBytes;
+    values.downloadBytes = downloadBytes;
+    values.uploadBytes = uploadBytes;
+    RowCells& cells = cells_[id];
+    auto set = [&](int column, std::string text) {
+      std::string& cell = cells[static_cast<size_t>(column)];
+      if (cell == text) return;
+      if (sink_) {
+        ListChange change;
+        change.kind = ListChange::Kind::SetCell;
+        change.row = row;
+        change.column = column;
+        change.text = text;
+        pending_.push_back(std::move(change));
+      }
+      cell = std::move(text);
+    };
+    if (downChanged) set(kColumnDownload, FormatByteCount(downloadBytes));
+    if (upChanged) set(kColumnUpload, FormatByteCount(uploadBytes));
+    set(kColumnTotal, FormatByteCount(downloadBytes + uploadBytes));
+  }
+  SetLastActivity(row, lastText, lastTime);
 }
 
 void TrafficList::SetLastActivity(int row, std::string_view text, int64_t time) {
   const uint32_t id = IdOf(row);
-  state_[id].lastActivity = time;
+  state_[id].values.lastActivity = time;
   std::string& cell = cells_[id][kColumnLastActivity];
   if (cell == text) return;
   if (sink_) {
@@ -204,7 +264,7 @@ void TrafficList::SetSelected(int row, bool selected) {
 void TrafficList::Remove(int row) {
   const uint32_t id = IdOf(row);
   const uint32_t slot = state_[id].slot;
-  UnindexRow(id);
+  if (state_[id].keyed) byKey_.Erase(state_[id].key);
   if (state_[id].selectedAt != kNone) Unselect(id);
   order_.erase(order_.begin() + slot);
   // Rows above the removed one moved down one slot.
@@ -225,8 +285,7 @@ void TrafficList::Clear() {
   freeIds_.clear();
   order_.clear();
   selected_.clear();
-  byRemoteIp_.Clear();
-  byRemoteHost_.Clear();
+  byKey_.Clear();
   if (sink_) {
     // Records of rows that no longer exist would only be applied and thrown
     // away.
@@ -253,41 +312,27 @@ void TrafficList::Reorder(const std::vector<int>& order) {
   Emit(std::move(change));
 }
 
-int TrafficList::FindTopmost(const KeyIndex& index, int keyColumn, std::string_view key, int column,
-                             std::string_view second) const {
-  // The row's slot is read only when a second row matches: one match is
-  // the common case.
-  uint32_t bestId = kNone;
-  index.ForEachCandidate(KeyIndex::Hash(key), [&](uint32_t id) {
-    const RowCells& cells = cells_[id];
-    if (cells[static_cast<size_t>(keyColumn)] != key) return;
-    if (column >= 0 && cells[static_cast<size_t>(column)] != second) return;
-    if (bestId == kNone || state_[id].slot > state_[bestId].slot) bestId = id;
-  });
-  return bestId == kNone ? -1 : RowOfSlot(state_[bestId].slot);
+int TrafficList::FindRow(const RowKey& key) const {
+  const uint32_t id = byKey_.Find(key);
+  return id == kNone ? -1 : RowOfSlot(state_[id].slot);
 }
 
-int TrafficList::FindAddressRow(std::string_view addressText, std::string_view localSource) const {
-  return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, kColumnLocalSource, localSource);
-}
-
-int TrafficList::FindHostRow(std::string_view hostText, std::string_view localSource) const {
-  return FindTopmost(byRemoteHost_, kColumnRemoteHost, hostText, kColumnLocalSource, localSource);
-}
-
-int TrafficList::FindRemoteIpRow(std::string_view addressText) const {
-  return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, -1, {});
-}
-
-int TrafficList::FindUnnamedRow(std::string_view addressText) const {
-  return FindTopmost(byRemoteIp_, kColumnRemoteIp, addressText, kColumnRemoteHost, addressText);
+int TrafficList::FindRemoteIpRow(std::string_view addressText,
+                                 std::string_view localSource) const {
+  for (int row = 0; row < Count(); ++row) {
+    if (Cell(row, kColumnRemoteIp) == addressText &&
+        (localSource.empty() || Cell(row, kColumnLocalSource) == localSource)) {
+      return row;
+    }
+  }
+  return -1;
 }
 
 void TrafficList::DeselectIdleRows(int64_t now) {
   // Only marked rows are visited; the marks are cleared from the top down.
   std::vector<uint32_t> idleSlots;
   for (uint32_t id : selected_) {
-    int64_t age = now - state_[id].lastActivity;
+    int64_t age = now - state_[id].values.lastActivity;
     if (age >= 5 && age <= 8) idleSlots.push_back(state_[id].slot);
   }
   std::sort(idleSlots.begin(), idleSlots.end(), std::greater<>());

@@ -1,12 +1,14 @@
-// The traffic list: the rows that the main window shows, one per remote
-// address (or web host) and local source.
+// The traffic list: the rows that the main window shows, one per flow: an
+// address row per (remote address, local source), a proxy row per (web host,
+// local source).
 //
-// The list is the only store of per-row facts (local source, first and last
-// activity, the shown host name); rows are found by their cell texts. It is
-// guarded by listMutex: every call except SetChangeSink must be made while
-// holding a TrafficList::Lock. The processing thread, resolver threads and
-// the sort thread change it; the window thread takes the lock only for short
-// commands of its own.
+// Each row carries the identity of its flow (RowKey) and its counts and
+// times as numbers beside the texts it shows; rows are found by their key
+// through a constant-time index, never by their texts, and sorting and the
+// idle mark use the numbers. The list is guarded by listMutex: every call
+// except SetChangeSink must be made while holding a TrafficList::Lock. The
+// processing thread, resolver threads and the sort thread change it; the
+// window thread takes the lock only for short commands of its own.
 //
 // Every change also produces a ListChange record. Records are handed to the
 // change sink, in order, when the Lock that made them is released (still
@@ -15,10 +17,8 @@
 //
 // Row index 0 is the top of the list. Rows never move once stored: the list
 // order is a vector of row ids kept bottom-up, so inserting at the top costs
-// O(1) and a sort or a removal only moves ids. Flat hash indices of the two
-// key columns make FindAddressRow and FindHostRow cost O(rows of that key),
-// and the selected rows are kept apart, so the idle-row step only visits
-// rows that carry the mark.
+// O(1) and a sort or a removal only moves ids. The selected rows are kept
+// apart, so the idle-row step only visits rows that carry the mark.
 #pragma once
 
 #include <array>
@@ -45,6 +45,26 @@ enum Column : int {
 inline constexpr int kColumnCount = 8;
 
 using RowCells = std::array<std::string, kColumnCount>;
+
+// The flow a row shows. Address rows: the remote address and the label id
+// of the local source, host 0. Proxy rows: the id of the web host (from 1)
+// and the label id, address 0.
+struct RowKey {
+  uint32_t remoteAddress = 0;
+  uint32_t hostId = 0;
+  uint32_t labelId = 0;
+
+  bool operator==(const RowKey&) const = default;
+  bool IsProxy() const { return hostId != 0; }
+};
+
+// A row's numbers: what its byte-count and time cells show.
+struct RowValues {
+  uint64_t downloadBytes = 0;
+  uint64_t uploadBytes = 0;
+  int64_t firstActivity = 0;
+  int64_t lastActivity = 0;
+};
 
 struct ListChange {
   enum class Kind {
@@ -91,11 +111,22 @@ class TrafficList {
   const std::string& Cell(int row, int column) const;
   bool IsSelected(int row) const;
   const RowCells& Cells(int row) const;
+  const RowValues& Values(int row) const;
+  const RowKey& Key(int row) const;
 
-  // Inserts a row at the top. `lastActivity` is the time that the
-  // "Last activity" text shows.
+  // Inserts the row of flow `key` at the top; `values` are what `cells`
+  // show. The key must not be in the list already.
+  void InsertTop(const RowKey& key, RowCells cells, const RowValues& values);
+  // Inserts a row of no flow (FindRow never finds it), its values read
+  // from its texts.
   void InsertTop(RowCells cells, int64_t lastActivity);
+  // Sets one text. For a byte-count or time column the value is read from
+  // the text.
   void SetCell(int row, int column, std::string text);
+  // Sets the counts (and the texts "DL", "UL", "DL & UL" showing them) and
+  // the last activity (`lastText` shows `lastTime`).
+  void SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes, int64_t lastTime,
+                 std::string_view lastText);
   // Sets "Last activity" to `text`, which shows `time`.
   void SetLastActivity(int row, std::string_view text, int64_t time);
   void SetSelected(int row, bool selected);
@@ -105,17 +136,12 @@ class TrafficList {
   // permutation of 0..Count()-1.
   void Reorder(const std::vector<int>& order);
 
-  // First row from the top with these "Remote IP" / "Local source" texts,
-  // or -1.
-  int FindAddressRow(std::string_view addressText, std::string_view localSource) const;
-  // First row from the top with these "Remote host" / "Local source" texts,
-  // or -1.
-  int FindHostRow(std::string_view hostText, std::string_view localSource) const;
-  // First row from the top whose "Remote IP" is `addressText`, or -1.
-  int FindRemoteIpRow(std::string_view addressText) const;
-  // First row from the top whose "Remote IP" and "Remote host" are both
-  // `addressText`: a row of that address still waiting for its name; or -1.
-  int FindUnnamedRow(std::string_view addressText) const;
+  // The row of flow `key`, or -1.
+  int FindRow(const RowKey& key) const;
+  // First row from the top whose "Remote IP" is `addressText` (and whose
+  // "Local source" is `localSource`, when given), or -1. Walks the list:
+  // for tests and tools, never for finding a flow's row.
+  int FindRemoteIpRow(std::string_view addressText, std::string_view localSource = {}) const;
 
   // Clears the selection of every row whose last activity lies 5 to 8
   // seconds before `now`.
@@ -127,44 +153,32 @@ class TrafficList {
  private:
   static constexpr uint32_t kNone = 0xffffffffu;
 
-  // What the hot paths (ordering, idle marks) need of a row, apart from its
-  // texts, so that they walk a compact array.
+  // What the hot paths (ordering, idle marks, sorting) need of a row,
+  // apart from its texts, so that they walk a compact array.
   struct RowState {
     uint32_t slot = kNone;         // position in order_, kNone when free
     uint32_t selectedAt = kNone;   // position in selected_, kNone when not selected
-    int64_t lastActivity = 0;
+    bool keyed = false;            // found by FindRow
+    RowKey key;
+    RowValues values;
   };
 
-  // An open-addressing multimap from a key column's text to row ids. Each
-  // entry keeps a 32-bit hash of the text beside the id, so a probe reads a
-  // row only when its key very likely matches, and entries can be moved
-  // without reading rows. At most half full; removal shifts the following
-  // entries back (no tombstones).
+  // An open-addressing map from row keys to row ids, at most half full.
+  // Removal shifts the following entries back (no tombstones).
   class KeyIndex {
    public:
-    struct Entry {
-      uint32_t hash = 0;
-      uint32_t id = kNone;
-    };
-    static uint32_t Hash(std::string_view text) {
-      uint64_t h = std::hash<std::string_view>()(text);
-      return static_cast<uint32_t>(h ^ (h >> 32));
-    }
-    void Insert(uint32_t hash, uint32_t id);
-    void Erase(uint32_t hash, uint32_t id);
+    void Insert(const RowKey& key, uint32_t id);
+    void Erase(const RowKey& key);
     void Clear();
-    // Calls fn(id) for every entry whose hash is `hash`.
-    template <typename Fn>
-    void ForEachCandidate(uint32_t hash, Fn&& fn) const {
-      if (entries_.empty()) return;
-      const size_t mask = entries_.size() - 1;
-      for (size_t i = hash & mask; entries_[i].id != kNone; i = (i + 1) & mask) {
-        if (entries_[i].hash == hash) fn(entries_[i].id);
-      }
-    }
+    uint32_t Find(const RowKey& key) const;
 
    private:
-    void Place(Entry entry);
+    struct Entry {
+      RowKey key;
+      uint32_t id = kNone;
+    };
+    static size_t Home(const RowKey& key, size_t mask);
+    void Place(const Entry& entry);
     std::vector<Entry> entries_;  // size is a power of two, or 0
     size_t size_ = 0;
   };
@@ -188,12 +202,9 @@ class TrafficList {
   uint32_t IdOf(int row) const { return order_[order_.size() - 1 - static_cast<size_t>(row)]; }
   int RowOfSlot(uint32_t slot) const { return static_cast<int>(order_.size() - 1 - slot); }
   void Emit(ListChange&& change);
-  void IndexRow(uint32_t id);
-  void UnindexRow(uint32_t id);
+  uint32_t NewRow(RowCells&& cells);
   void Select(uint32_t id);
   void Unselect(uint32_t id);
-  int FindTopmost(const KeyIndex& index, int keyColumn, std::string_view key, int column,
-                  std::string_view second) const;
 
   std::mutex listMutex_;
   ChangeSink sink_;                   // GUARDED_BY(listMutex_)
@@ -204,8 +215,7 @@ class TrafficList {
   std::vector<uint32_t> freeIds_;     // ids of removed rows, for reuse
   std::vector<uint32_t> order_;       // row ids, bottom to top
   std::vector<uint32_t> selected_;    // ids of the selected rows, unordered
-  KeyIndex byRemoteIp_;
-  KeyIndex byRemoteHost_;
+  KeyIndex byKey_;
 };
 
 }  // namespace corvane

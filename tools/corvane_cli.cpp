@@ -154,9 +154,9 @@ void PrintList(Monitor& monitor, std::string& out) {
 
 void AppendTotals(Monitor& monitor, std::string& out) {
   char line[64];
-  std::snprintf(line, sizeof line, "totals %u %u\n",
-                monitor.counters().totalDownloadBytes.load(),
-                monitor.counters().totalUploadBytes.load());
+  std::snprintf(line, sizeof line, "totals %llu %llu\n",
+                static_cast<unsigned long long>(monitor.counters().totalDownloadBytes.load()),
+                static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
   out += line;
 }
 
@@ -253,14 +253,15 @@ int RunReplay(const Options& options) {
   }
   std::string out;
   if (options.flows) {
-    std::vector<FlowRecord> flows = monitor.flows().AddressFlows();
-    std::sort(flows.begin(), flows.end(), [](const FlowRecord& a, const FlowRecord& b) {
-      return HostOrder(a.key) < HostOrder(b.key);
+    std::vector<AddressTotal> flows = monitor.flows().AddressTotals();
+    std::sort(flows.begin(), flows.end(), [](const AddressTotal& a, const AddressTotal& b) {
+      return HostOrder(a.remoteAddress) < HostOrder(b.remoteAddress);
     });
     char line[96];
-    for (const FlowRecord& flow : flows) {
-      std::snprintf(line, sizeof line, "%s %u %u\n", FormatAddress(flow.key).c_str(),
-                    flow.downloadBytes, flow.uploadBytes);
+    for (const AddressTotal& flow : flows) {
+      std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatAddress(flow.remoteAddress).c_str(),
+                    static_cast<unsigned long long>(flow.counts.downloadBytes),
+                    static_cast<unsigned long long>(flow.counts.uploadBytes));
       out += line;
     }
   } else {

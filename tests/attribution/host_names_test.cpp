@@ -5,7 +5,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "attribution/host_names.h"
 #include "controlled_resolver.h"
 #include "engine/monitor.h"
 #include "engine/text_format.h"
@@ -68,7 +67,7 @@ class HostNamesTest : public ::testing::Test {
   // "<no row>".
   std::string HostOf(uint32_t remote, std::string_view localSource) {
     TrafficList::Lock lock(monitor_->list());
-    int row = monitor_->list().FindAddressRow(FormatAddress(remote), localSource);
+    int row = monitor_->list().FindRemoteIpRow(FormatAddress(remote), localSource);
     return row < 0 ? "<no row>" : monitor_->list().Cell(row, kColumnRemoteHost);
   }
   int RowCount() {
@@ -151,11 +150,13 @@ TEST_F(HostNamesTest, AnswerNeverRenamesANamedRowOrAProxyRowOfTheAddress) {
     // A proxy row whose web host resolved to this address, above a direct
     // row that was named already.
     monitor_->list().InsertTop(
-        RowCells{mail, "mail.example.org", "1 B", "1 B", "2 B", "firefox:99", "t", "t"}, 0);
+        RowKey{kMail, 0, kProtocolTcp},
+        RowCells{mail, "mail.example.org", "1 B", "1 B", "2 B", "TCP protocol", "t", "t"}, {});
     monitor_->list().InsertTop(
-        RowCells{mail, "webmail.example.org", "1 B", "1 B", "2 B", "proxy", "t", "t"}, 0);
+        RowKey{0, 1, kProtocolTcp},
+        RowCells{mail, "webmail.example.org", "1 B", "1 B", "2 B", "TCP protocol", "t", "t"}, {});
   }
-  ApplyHostName(*monitor_, kMail, "other.example.org");
+  monitor_->ApplyHostName(kMail, kProtocolTcp, "other.example.org");
   TrafficList::Lock lock(monitor_->list());
   EXPECT_EQ(monitor_->list().Cell(0, kColumnRemoteHost), "webmail.example.org");
   EXPECT_EQ(monitor_->list().Cell(1, kColumnRemoteHost), "mail.example.org");

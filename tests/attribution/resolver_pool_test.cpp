@@ -21,7 +21,7 @@ class ResolverPoolTest : public ::testing::Test {
   std::unique_ptr<ResolverPool> MakePool(size_t threads) {
     return std::make_unique<ResolverPool>(
         LookupOf(resolver_, latch_),
-        [this](uint32_t address, const std::string& name) {
+        [this](uint32_t address, uint64_t, const std::string& name) {
           std::lock_guard lock(appliedMutex_);
           applied_.emplace_back(address, name);
         },

@@ -83,6 +83,9 @@ TEST_F(AccountingTest, ZeroMaskHidesEverything) {
 }
 
 TEST_F(AccountingTest, LocalPortIsTheSourceOfUploadsAndDestinationOfDownloads) {
+  monitor_.portMap().Store(6, 0, 1100, "firefox:10");
+  monitor_.portMap().Store(6, 0, 1101, "curl:11");
+  monitor_.SetAttributionActive(true);
   Feed({kInterface, kGoogle, 6, 1100, 443, 0});
   Feed({kGoogle, kInterface, 6, 443, 1101, 0});
   std::vector<FlowEvent> events;
@@ -103,15 +106,15 @@ TEST_F(AccountingTest, IcmpIsQueuedWithPortZero) {
   EXPECT_EQ(events[0].protocol, 1);
 }
 
-TEST_F(AccountingTest, CountsWrapAroundAt32Bits) {
+TEST_F(AccountingTest, CountsDoNotWrapAt32Bits) {
   FlowTable& flows = monitor_.flows();
-  for (int i = 0; i < 3; ++i) flows.AddToAddressFlow(kGoogle, kDirectionDownload, 1u << 30);
-  flows.AddToAddressFlow(kGoogle, kDirectionDownload, (1u << 30) + 5);
-  EXPECT_EQ(Flow(kGoogle)->downloadBytes, 5u);
+  for (int i = 0; i < 3; ++i) flows.AddToAddressFlow(kGoogle, 0, kDirectionDownload, 1u << 30);
+  flows.AddToAddressFlow(kGoogle, 0, kDirectionDownload, (1u << 30) + 5);
+  EXPECT_EQ(Flow(kGoogle)->downloadBytes, (uint64_t{1} << 32) + 5);
   TrafficCounters& counters = monitor_.counters();
   counters.AddTick(kDirectionUpload, 0xffffffffu);
   counters.AddTick(kDirectionUpload, 2);
-  EXPECT_EQ(counters.tickUploadBytes, 1u);
+  EXPECT_EQ(counters.tickUploadBytes, uint64_t{0xffffffffu} + 2);
 }
 
 TEST_F(AccountingTest, TickMovesTickCountsIntoTotalsWithoutLosingAByte) {

@@ -62,7 +62,7 @@ class LoopbackCaptureTest : public ::testing::Test {
   bool WaitForFlow(uint32_t remote, uint32_t down, uint32_t up) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      auto flow = monitor_.flows().LookupAddressFlow(remote);
+      auto flow = monitor_.flows().LookupAddressTotal(remote);
       if (flow && flow->downloadBytes >= down && flow->uploadBytes >= up) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -79,10 +79,10 @@ class LoopbackCaptureTest : public ::testing::Test {
     sockaddr_in dst = Endpoint(kMonitored, 9);
     for (int i = 0; i < 200; ++i) {
       ::sendto(s.get(), "m", 1, 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
-      if (monitor_.flows().LookupAddressFlow(kPeer)) break;
+      if (monitor_.flows().LookupAddressTotal(kPeer)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    ASSERT_TRUE(monitor_.flows().LookupAddressFlow(kPeer)) << "capture never started";
+    ASSERT_TRUE(monitor_.flows().LookupAddressTotal(kPeer)) << "capture never started";
     // Let the markers (and the port-unreachable answers) drain, then start
     // from zero.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -122,14 +122,14 @@ TEST_F(LoopbackCaptureTest, UdpExchangeCountsIpTotalLengthsBothWays) {
     ASSERT_EQ(::recv(local.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(n / 2));
   }
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressFlow(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
 
   clock_.Advance(3);
   monitor_.RunPass();
   TrafficList::Lock lock(monitor_.list());
-  int row = monitor_.list().FindAddressRow("127.0.0.3", "UDP protocol");
+  int row = monitor_.list().FindRemoteIpRow("127.0.0.3", "UDP protocol");
   ASSERT_GE(row, 0);
   EXPECT_EQ(monitor_.list().Cell(row, kColumnUpload), FormatByteCount(up));
   EXPECT_EQ(monitor_.list().Cell(row, kColumnDownload), FormatByteCount(down));
@@ -187,11 +187,11 @@ TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
   ASSERT_GT(up, 4000u);
   ASSERT_GT(down, 123u);
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressFlow(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
-  EXPECT_FALSE(monitor_.flows().LookupAddressFlow(MakeAddress(127, 0, 0, 4)));
-  EXPECT_FALSE(monitor_.flows().LookupAddressFlow(MakeAddress(127, 0, 0, 5)));
+  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(MakeAddress(127, 0, 0, 4)));
+  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(MakeAddress(127, 0, 0, 5)));
 }
 
 TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
@@ -213,13 +213,13 @@ TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
             static_cast<ssize_t>(sizeof packet));
   // The kernel answers the echo itself.
   ASSERT_TRUE(WaitForFlow(kPeer, 84, 84));
-  auto flow = monitor_.flows().LookupAddressFlow(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
   EXPECT_EQ(flow->uploadBytes, 84u);
   EXPECT_EQ(flow->downloadBytes, 84u);
   clock_.Advance(3);
   monitor_.RunPass();
   TrafficList::Lock lock(monitor_.list());
-  EXPECT_GE(monitor_.list().FindAddressRow("127.0.0.3", "ICMP protocol"), 0);
+  EXPECT_GE(monitor_.list().FindRemoteIpRow("127.0.0.3", "ICMP protocol"), 0);
 }
 
 TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {

@@ -47,7 +47,7 @@ class MonitorTest : public ::testing::Test {
     return monitor_.list().IsSelected(row);
   }
   std::optional<FlowCounts> Flow(uint32_t remote) {
-    return monitor_.flows().LookupAddressFlow(remote);
+    return monitor_.flows().LookupAddressTotal(remote);
   }
   // Advances the clock by `seconds` and runs one pass.
   void PassAfter(int64_t seconds) {

@@ -102,8 +102,8 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
       DatagramFields fields = upload ? DatagramFields{kInterface, remote, protocol, port, 53, 20}
                                  : DatagramFields{remote, kInterface, protocol, 53, port, 20};
       feedBoth(fields);
-      pending.push_back(FlowEvent{remote, protocol == 17 ? port : uint16_t{0}, protocol,
-                                  clock_.Now()});
+      pending.push_back(FlowEvent{remote, protocol, protocol == 17 ? port : uint16_t{0},
+                                  protocol, clock_.Now()});
     }
     clock_.Advance(1);
     referenceClock.Advance(1);

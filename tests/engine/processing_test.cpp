@@ -55,7 +55,7 @@ TEST_F(ProcessingTest, LatePassMissingTheWindowLeavesTheMark) {
   EXPECT_TRUE(Selected(0));
 }
 
-TEST_F(ProcessingTest, EachLocalSourceGetsItsOwnRowWithTheAddressFlowsCounts) {
+TEST_F(ProcessingTest, EachLocalSourceGetsItsOwnRowWithItsOwnCounts) {
   monitor_.portMap().Store(6, 0, 1100, "firefox:10");
   monitor_.portMap().Store(6, 0, 1200, "curl:11");
   monitor_.SetAttributionActive(true);
@@ -69,11 +69,12 @@ TEST_F(ProcessingTest, EachLocalSourceGetsItsOwnRowWithTheAddressFlowsCounts) {
   EXPECT_EQ(rows[0][kColumnLocalSource], "ICMP protocol");
   EXPECT_EQ(rows[1][kColumnLocalSource], "curl:11");
   EXPECT_EQ(rows[2][kColumnLocalSource], "firefox:10");
-  for (const auto& row : rows) {
-    EXPECT_EQ(row[kColumnUpload], "78 B");
-    EXPECT_EQ(row[kColumnDownload], "60 B");
-    EXPECT_EQ(row[kColumnTotal], "138 B");
-  }
+  // Only the row's own bytes; together they are the address's.
+  EXPECT_EQ(rows[0][kColumnUpload], "28 B");
+  EXPECT_EQ(rows[1][kColumnDownload], "60 B");
+  EXPECT_EQ(rows[1][kColumnUpload], "0 B");
+  EXPECT_EQ(rows[2][kColumnUpload], "50 B");
+  EXPECT_EQ(rows[2][kColumnTotal], "50 B");
 }
 
 TEST_F(ProcessingTest, PortLearntLaterMakesASecondRowForTheSameAddress) {
@@ -162,7 +163,7 @@ TEST_F(ProcessingTest, EventOfAClearedFlowIsDropped) {
 
 TEST_F(ProcessingTest, HostNameIsRequestedOncePerNewAddressRow) {
   std::vector<uint32_t> requested;
-  monitor_.SetHostNameRequester([&](uint32_t a) { requested.push_back(a); });
+  monitor_.SetHostNameRequester([&](uint32_t a, uint32_t) { requested.push_back(a); });
   Upload(kRemote, 17, 1, 0);
   Upload(kRemote, 6, 2, 0);
   PassAfter(3);

@@ -100,7 +100,7 @@ TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows)
   info.protocol = kProtocolUdp;
   info.requestText.reset();
   monitor_.AccountDatagram(info);
-  EXPECT_EQ(monitor_.flows().LookupAddressFlow(kProxy)->uploadBytes, 120u);
+  EXPECT_EQ(monitor_.flows().LookupAddressTotal(kProxy)->uploadBytes, 120u);
   EXPECT_TRUE(QueuedHosts().empty());
 }
 

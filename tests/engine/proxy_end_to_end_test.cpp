@@ -319,7 +319,7 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
     rows = monitor.list().Rows();
   }
   // Nothing with the proxy became an address flow.
-  EXPECT_FALSE(monitor.flows().LookupAddressFlow(proxyAddress));
+  EXPECT_FALSE(monitor.flows().LookupAddressTotal(proxyAddress));
 
   std::map<std::string, RowCells> byHost;
   for (const RowCells& row : rows) byHost[row[kColumnRemoteHost]] = row;

@@ -119,11 +119,12 @@ TEST(RowOrderTest, SortEmitsOneReorderRecordThatMapsNewRowsToOld) {
   EXPECT_EQ(records[0].order, (std::vector<int>{1, 0, 2}));
 }
 
-TEST(RowOrderTest, CellsThatAreNotNumbersCountAsZeroWithoutReadingPastTheText) {
-  EXPECT_EQ(SortValueOfByteCount(""), 0);
-  EXPECT_EQ(SortValueOfByteCount("abc"), 0);
-  EXPECT_EQ(SortValueOfByteCount(std::string(200, '9')) > 0, true);
-  EXPECT_DOUBLE_EQ(SortValueOfByteCount("2 G"), 2.0 * 1073741824.0);
+TEST(RowOrderTest, LogCellsThatAreNotNumbersCountAsZero) {
+  RowCells cells{"a", "a", "", "abc", "x", "s", "junk", ""};
+  RowValues values = ValuesOfCells(cells);
+  EXPECT_EQ(values.downloadBytes, 0u);
+  EXPECT_EQ(values.uploadBytes, 0u);
+  EXPECT_EQ(values.firstActivity, 0);
 }
 
 }  // namespace

@@ -12,6 +12,11 @@ RowCells MakeRow(const std::string& ip, const std::string& host, const std::stri
   return RowCells{ip, host, "0 B", "0 B", "0 B", source, "t0", "t1"};
 }
 
+std::string KeyText(const RowKey& key) {
+  return std::to_string(key.remoteAddress) + "/" + std::to_string(key.hostId) + "/" +
+         std::to_string(key.labelId);
+}
+
 // Applies change records the way the window's model does.
 struct Replica {
   std::vector<RowCells> rows;
@@ -47,28 +52,31 @@ struct Replica {
   }
 };
 
-TEST(TrafficListTest, FindReturnsTheTopmostMatchingRow) {
+TEST(TrafficListTest, RowsAreFoundByTheirFlowWhateverTheirTextsSay) {
+  // A proxy row showing the proxy's address and an address row of that
+  // address with the same local source are two flows.
   TrafficList list;
   TrafficList::Lock lock(list);
-  list.InsertTop(MakeRow("10.0.0.1", "a", "TCP protocol"), 0);
-  list.InsertTop(MakeRow("10.0.0.15", "b", "TCP protocol"), 0);
-  list.InsertTop(MakeRow("10.0.0.1", "c", "UDP protocol"), 0);
-  list.InsertTop(MakeRow("10.0.0.1", "d", "TCP protocol"), 0);
-  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "TCP protocol"), 0);
-  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "UDP protocol"), 1);
-  EXPECT_EQ(list.FindAddressRow("10.0.0.15", "TCP protocol"), 2);
-  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "ICMP protocol"), -1);
-  EXPECT_EQ(list.FindRemoteIpRow("10.0.0.1"), 0);
-  EXPECT_EQ(list.FindHostRow("b", "TCP protocol"), 2);
-  list.Remove(0);
-  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "TCP protocol"), 2);
-  EXPECT_EQ(list.FindHostRow("b", "TCP protocol"), 1);
-  list.Reorder({2, 1, 0});
-  EXPECT_EQ(list.FindAddressRow("10.0.0.1", "TCP protocol"), 0);
-  EXPECT_EQ(list.FindRemoteIpRow("10.0.0.1"), 0);
+  const RowKey address{0x0100000a, 0, 7};
+  const RowKey proxy{0, 1, 7};
+  const RowKey otherSource{0x0100000a, 0, 8};
+  list.InsertTop(address, MakeRow("10.0.0.1", "10.0.0.1", "curl:1"), RowValues{});
+  list.InsertTop(proxy, MakeRow("10.0.0.1", "example.org", "curl:1"), RowValues{});
+  list.InsertTop(otherSource, MakeRow("10.0.0.1", "10.0.0.1", "wget:2"), RowValues{});
+  EXPECT_EQ(list.FindRow(address), 2);
+  EXPECT_EQ(list.FindRow(proxy), 1);
+  EXPECT_EQ(list.FindRow(RowKey{0x0100000a, 0, 9}), -1);
   list.SetCell(2, kColumnRemoteHost, "renamed");
-  EXPECT_EQ(list.FindHostRow("c", "UDP protocol"), -1);
-  EXPECT_EQ(list.FindHostRow("renamed", "UDP protocol"), 2);
+  list.Remove(0);
+  EXPECT_EQ(list.FindRow(address), 1);
+  list.Reorder({1, 0});
+  EXPECT_EQ(list.FindRow(address), 0);
+  EXPECT_EQ(list.FindRow(proxy), 1);
+  EXPECT_EQ(list.FindRow(otherSource), -1);
+  list.SetCounts(0, uint64_t{5} << 32, 1, 1234, "later");
+  EXPECT_EQ(list.Cell(0, kColumnDownload), "20.00 GB");
+  EXPECT_EQ(list.Values(0).downloadBytes, uint64_t{5} << 32);
+  EXPECT_EQ(list.Values(0).lastActivity, 1234);
 }
 
 TEST(TrafficListTest, ChangeRecordsRebuildTheSameListAfterRandomEdits) {
@@ -126,7 +134,6 @@ TEST(TrafficListTest, LookupsAndIdleMarksAgreeWithAWalkOverThousandsOfEditedRows
   list.SetChangeSink([&](std::vector<ListChange>&& changes) { replica.Apply(changes); });
   std::mt19937 random(11);
   auto address = [&] { return "10.0." + std::to_string(random() % 7) + "." + std::to_string(random() % 40); };
-  auto source = [&] { return std::string(random() % 2 ? "TCP protocol" : "firefox-esr:1234"); };
   int64_t now = 1000;
   for (int step = 0; step < 20000; ++step) {
     TrafficList::Lock lock(list);
@@ -134,9 +141,16 @@ TEST(TrafficListTest, LookupsAndIdleMarksAgreeWithAWalkOverThousandsOfEditedRows
     unsigned action = random() % 100;
     int row = n > 0 ? static_cast<int>(random() % static_cast<unsigned>(n)) : 0;
     if (n == 0 || action < 40) {
-      std::string ip = address();
-      list.InsertTop(MakeRow(ip, random() % 3 ? ip : "host" + std::to_string(random() % 20), source()), now);
-      if (random() % 2) list.SetSelected(0, true);
+      // The key is spelt into the source cell, which no edit changes, so
+      // the replica can find it.
+      const RowKey key{static_cast<uint32_t>(random() % 300), static_cast<uint32_t>(random() % 2),
+                       static_cast<uint32_t>(random() % 2)};
+      if (list.FindRow(key) < 0) {
+        std::string ip = address();
+        list.InsertTop(key, MakeRow(ip, random() % 3 ? ip : "host" + std::to_string(random() % 20), KeyText(key)),
+                       RowValues{0, 0, now, now});
+        if (random() % 2) list.SetSelected(0, true);
+      }
     } else if (action < 55) {
       list.Remove(row);
     } else if (action < 65) {
@@ -153,14 +167,12 @@ TEST(TrafficListTest, LookupsAndIdleMarksAgreeWithAWalkOverThousandsOfEditedRows
       ++now;
       list.DeselectIdleRows(now);
     } else {
+      const RowKey key{static_cast<uint32_t>(random() % 300), static_cast<uint32_t>(random() % 2),
+                       static_cast<uint32_t>(random() % 2)};
+      ASSERT_EQ(list.FindRow(key),
+                ReferenceFind(replica, kColumnLocalSource, KeyText(key), -1, "")) << step;
       std::string ip = address();
-      std::string src = source();
-      ASSERT_EQ(list.FindAddressRow(ip, src),
-                ReferenceFind(replica, kColumnRemoteIp, ip, kColumnLocalSource, src)) << step;
       ASSERT_EQ(list.FindRemoteIpRow(ip), ReferenceFind(replica, kColumnRemoteIp, ip, -1, ""));
-      std::string host = random() % 2 ? ip : "host" + std::to_string(random() % 20);
-      ASSERT_EQ(list.FindHostRow(host, src),
-                ReferenceFind(replica, kColumnRemoteHost, host, kColumnLocalSource, src));
     }
     if (step % 7000 == 6999) list.Clear();
   }

@@ -70,7 +70,7 @@ class InterfaceFaultTest : public ::testing::Test {
   }
 
   uint32_t UploadToRemote() {
-    const auto counts = monitor_->flows().LookupAddressFlow(kRemote);
+    const auto counts = monitor_->flows().LookupAddressTotal(kRemote);
     return counts ? counts->uploadBytes : 0;
   }
 

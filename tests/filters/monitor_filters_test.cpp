@@ -63,7 +63,7 @@ class MonitorFiltersTest : public ::testing::Test {
 
   int RowOf(uint32_t remote, std::string_view localSource) {
     TrafficList::Lock lock(monitor_->list());
-    return monitor_->list().FindAddressRow(FormatAddress(remote), localSource);
+    return monitor_->list().FindRemoteIpRow(FormatAddress(remote), localSource);
   }
   int RowCount() {
     TrafficList::Lock lock(monitor_->list());
@@ -87,8 +87,8 @@ TEST_F(MonitorFiltersTest, HiddenFlowGetsNoRowYetItsBytesCount) {
   EXPECT_EQ(RowOf(kMail, "firefox:99"), 0);
   monitor_->counters().Tick();
   EXPECT_EQ(monitor_->counters().totalUploadBytes.load(), 500u);
-  ASSERT_TRUE(monitor_->flows().LookupAddressFlow(kAdServer));
-  EXPECT_EQ(monitor_->flows().LookupAddressFlow(kAdServer)->uploadBytes, 300u);
+  ASSERT_TRUE(monitor_->flows().LookupAddressTotal(kAdServer));
+  EXPECT_EQ(monitor_->flows().LookupAddressTotal(kAdServer)->uploadBytes, 300u);
 }
 
 TEST_F(MonitorFiltersTest, HiddenFlowIsTestedAgainAtItsNextEvent) {
