@@ -188,6 +188,34 @@ TEST_F(ProxyAttributionTest, UnresolvableHostShowsTheProxyHostText) {
   EXPECT_EQ(monitor_.settings().proxyAddress.load(), 0xffffffffu);
 }
 
+TEST_F(ProxyAttributionTest, ProxyRowAndAddressRowWithTheSameTextsKeepTheirOwnCounts) {
+  // The web host is the proxy's own address, so both rows read "10.0.0.1",
+  // "10.0.0.1", "TCP protocol"; they are still two flows.
+  Send(2000, "GET http://10.0.0.1/ HTTP/1.1\r\n", 120);
+  Receive(2000, 140);
+  ShowAll();
+  PacketInfo info;
+  info.sourceAddress = kLocal;
+  info.destinationAddress = kProxy;
+  info.sourcePort = 2001;
+  info.destinationPort = 80;  // not the proxy port: an ordinary flow
+  info.protocol = kProtocolTcp;
+  info.length = 132;
+  info.requestText = std::string_view();
+  monitor_.AccountDatagram(info);
+  ShowAll();
+  Receive(2000, 60);
+  ShowAll();
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], rows[1][kColumnRemoteIp]);
+  EXPECT_EQ(rows[0][kColumnLocalSource], rows[1][kColumnLocalSource]);
+  EXPECT_EQ(rows[1][kColumnDownload], "200 B");  // the web host's, updated last
+  EXPECT_EQ(rows[1][kColumnUpload], "0 B");
+  EXPECT_EQ(rows[0][kColumnDownload], "0 B");
+  EXPECT_EQ(rows[0][kColumnUpload], "132 B");
+}
+
 TEST(ApplyOptionsTest, TakesOverMaskFlagsAndProxyWithoutRestartingCapture) {
   ManualClock clock;
   Monitor monitor(clock, "");
