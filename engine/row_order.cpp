@@ -5,29 +5,15 @@
 #include <numeric>
 #include <string>
 
+#include "engine/text_format.h"
+
 namespace corvane {
 
 bool IsByteCountColumn(int column) {
   return column == kColumnDownload || column == kColumnUpload || column == kColumnTotal;
 }
 
-double SortValueOfByteCount(std::string_view text) {
-  // strtod needs a terminated string; cells are short.
-  char buffer[64];
-  size_t length = std::min(text.size(), sizeof buffer - 1);
-  std::copy_n(text.data(), length, buffer);
-  buffer[length] = '\0';
-  char* end = nullptr;
-  double number = std::strtod(buffer, &end);
-  if (end == buffer) return 0;
-  while (*end == ' ' || *end == '\t') ++end;
-  switch (*end) {
-    case 'K': return number * 1024.0;
-    case 'M': return number * 1048576.0;
-    case 'G': return number * 1073741824.0;
-    default: return number;
-  }
-}
+double SortValueOfByteCount(std::string_view text) { return ByteCountValue(text).value_or(0); }
 
 namespace {
 

@@ -1,21 +1,18 @@
 #include "storage/row_sort.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <optional>
+
+#include "engine/text_format.h"
 
 namespace corvane {
 
 namespace {
 
 constexpr float kNoSize = -std::numeric_limits<float>::infinity();
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 int CompareBytes(std::string_view a, std::string_view b) {
   int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
@@ -30,28 +27,11 @@ bool IsSizeColumn(int column) {
 }
 
 float SizeSortValue(std::string_view cell) {
-  // "%f %s": the number, then the first letter of the unit word. Read
-  // without the locale, which the window may have set to one with a decimal
-  // comma.
-  const char* at = cell.data();
-  const char* const stop = cell.data() + cell.size();
-  while (at < stop && IsSpace(*at)) ++at;
-  if (at < stop && *at == '+') ++at;
-  float number = 0;
-  auto [end, error] = std::from_chars(at, stop, number);
-  if (error != std::errc() || std::isnan(number)) return kNoSize;
-  const char* unit = end;
-  while (unit < stop && IsSpace(*unit)) ++unit;
-  switch (unit < stop ? *unit : '\0') {
-    case 'K':
-      return number * 1024.0f;
-    case 'M':
-      return number * 1048576.0f;
-    case 'G':
-      return number * 1073741824.0f;
-    default:
-      return number;
-  }
+  std::optional<double> value = ByteCountValue(cell);
+  if (!value) return kNoSize;
+  // A double beyond float's range has no float value; no count comes near.
+  constexpr double kLargest = std::numeric_limits<float>::max();
+  return static_cast<float>(std::clamp(*value, -kLargest, kLargest));
 }
 
 int CompareRows(int column, const RowCells& a, const RowCells& b) {

@@ -1,9 +1,8 @@
 // The sort order of the traffic list and of the Logs dialog: by one column,
 // greatest first.
 //
-// The size columns ("DL", "UL", "DL & UL") compare by value: the cell is a
-// number and a unit word, the number times 1024 for a unit beginning with
-// "K", 1048576 for "M", 1073741824 for "G", 1 otherwise, as a
+// The size columns ("DL", "UL", "DL & UL") compare by value: the cell read
+// by ByteCountValue (a number and a unit word, B to TB), as a
 // single-precision value. A cell without a number sorts below every size.
 // Every other column compares its texts byte by byte (unsigned,
 // case-sensitive). Rows with equal keys keep their order.
