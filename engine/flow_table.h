@@ -7,7 +7,7 @@
 // one add, one read of a record or one clear, never while another lock is
 // taken. Byte counts are unsigned 32-bit and wrap around.
 //
-// TrafficCounters are atomics: the capture thread adds, the window's
+// TrafficCounters are 64-bit atomics: the capture thread adds, the window's
 // one-second tick takes the tick counts with one exchange each, so no byte is
 // lost between the two.
 #pragma once
@@ -90,10 +90,10 @@ class FlowTable {
 };
 
 struct TrafficCounters {
-  std::atomic<uint32_t> tickDownloadBytes{0};
-  std::atomic<uint32_t> tickUploadBytes{0};
-  std::atomic<uint32_t> totalDownloadBytes{0};
-  std::atomic<uint32_t> totalUploadBytes{0};
+  std::atomic<uint64_t> tickDownloadBytes{0};
+  std::atomic<uint64_t> tickUploadBytes{0};
+  std::atomic<uint64_t> totalDownloadBytes{0};
+  std::atomic<uint64_t> totalUploadBytes{0};
 
   void AddTick(int direction, uint32_t length) {
     (direction == kDirectionUpload ? tickUploadBytes : tickDownloadBytes)
@@ -102,9 +102,9 @@ struct TrafficCounters {
 
   // The one-second tick: moves the tick counts into the totals. Returns the
   // bytes of this tick (download, upload).
-  std::pair<uint32_t, uint32_t> Tick() {
-    uint32_t down = tickDownloadBytes.exchange(0, std::memory_order_relaxed);
-    uint32_t up = tickUploadBytes.exchange(0, std::memory_order_relaxed);
+  std::pair<uint64_t, uint64_t> Tick() {
+    uint64_t down = tickDownloadBytes.exchange(0, std::memory_order_relaxed);
+    uint64_t up = tickUploadBytes.exchange(0, std::memory_order_relaxed);
     totalDownloadBytes.fetch_add(down, std::memory_order_relaxed);
     totalUploadBytes.fetch_add(up, std::memory_order_relaxed);
     return {down, up};

@@ -154,9 +154,9 @@ void PrintList(Monitor& monitor, std::string& out) {
 
 void AppendTotals(Monitor& monitor, std::string& out) {
   char line[64];
-  std::snprintf(line, sizeof line, "totals %u %u\n",
-                monitor.counters().totalDownloadBytes.load(),
-                monitor.counters().totalUploadBytes.load());
+  std::snprintf(line, sizeof line, "totals %llu %llu\n",
+                static_cast<unsigned long long>(monitor.counters().totalDownloadBytes.load()),
+                static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
   out += line;
 }
 
@@ -259,8 +259,9 @@ int RunReplay(const Options& options) {
     });
     char line[96];
     for (const FlowRecord& flow : flows) {
-      std::snprintf(line, sizeof line, "%s %u %u\n", FormatAddress(flow.key).c_str(),
-                    flow.downloadBytes, flow.uploadBytes);
+      std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatAddress(flow.key).c_str(),
+                    static_cast<unsigned long long>(flow.downloadBytes),
+                    static_cast<unsigned long long>(flow.uploadBytes));
       out += line;
     }
   } else {
