@@ -17,13 +17,21 @@ namespace {
 // one above, without printf's cost in a pass that writes thousands of cells.
 std::string FixedTwoDecimals(uint64_t bytes, unsigned shift, const char* unit) {
   // hundredths = bytes * 100 / 2^shift = bytes * 25 / 2^(shift - 2). bytes * 25
-  // would overflow 64 bits from 2^59 on, so the whole multiples of the
+  // would overflow 64 bits from 2^59 on, so there the whole multiples of the
   // divisor are scaled apart from the rest.
   const unsigned divisorShift = shift - 2;
   const uint64_t mask = (uint64_t{1} << divisorShift) - 1;
-  const uint64_t restScaled = (bytes & mask) * 25;  // < 2^(divisorShift + 5)
-  uint64_t hundredths = (bytes >> divisorShift) * 25 + (restScaled >> divisorShift);
-  const uint64_t remainder = restScaled & mask;
+  uint64_t hundredths;
+  uint64_t remainder;
+  if (bytes < (uint64_t{1} << 59)) {
+    const uint64_t scaled = bytes * 25;
+    hundredths = scaled >> divisorShift;
+    remainder = scaled & mask;
+  } else {
+    const uint64_t restScaled = (bytes & mask) * 25;  // < 2^(divisorShift + 5)
+    hundredths = (bytes >> divisorShift) * 25 + (restScaled >> divisorShift);
+    remainder = restScaled & mask;
+  }
   const uint64_t half = uint64_t{1} << (divisorShift - 1);
   if (remainder > half || (remainder == half && (hundredths & 1) != 0)) ++hundredths;
   std::string text = std::to_string(hundredths / 100);

@@ -38,6 +38,8 @@ TEST(ByteCountTest, UnitsChangeAtTheirBoundariesAndEveryTextReadsBackInOrder) {
       {1099506259066u, "1023.99 GB"},
       {1099511627775u, "1024.00 GB"},
       {1099511627776u, "1.00 TB"},
+      {(uint64_t{1} << 59) - 1, "524288.00 TB"},
+      {(uint64_t{1} << 59) + (uint64_t{1} << 39) - 1, "524288.50 TB"},
       {UINT64_MAX, "16777216.00 TB"},
   };
   double previous = -1;
