@@ -38,7 +38,7 @@ struct ProxyEvent {
   std::string host;
   uint16_t localPort = 0;
   int64_t time = 0;
-  uint16_t length = 0;
+  uint32_t length = 0;
   int direction = 0;  // 1 upload, 2 download
 };
 

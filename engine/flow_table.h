@@ -12,7 +12,7 @@
 // The table has its own mutex, the innermost lock of the program but for the
 // label table's: held only for one lookup, one add, one move or one clear.
 //
-// TrafficCounters are atomics: the capture thread adds, the window's
+// TrafficCounters are 64-bit atomics: the capture thread adds, the window's
 // one-second tick takes the tick counts with one exchange each, so no byte is
 // lost between the two.
 #pragma once

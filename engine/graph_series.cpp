@@ -4,10 +4,19 @@
 
 namespace corvane {
 
+namespace {
+
+// a * b / c, rounded down, for c > 0 and a result that fits 64 bits.
+uint64_t MulDiv(uint64_t a, uint64_t b, uint64_t c) {
+  return static_cast<uint64_t>(static_cast<unsigned __int128>(a) * b / c);
+}
+
+}  // namespace
+
 GraphSeries::GraphSeries(size_t sampleCount, uint32_t fullHeight)
     : heights_(sampleCount, 0), fullHeight_(fullHeight) {}
 
-void GraphSeries::Update(uint32_t bytes) {
+void GraphSeries::Update(uint64_t bytes) {
   const uint64_t h = fullHeight_;
   const size_t n = heights_.size();
   if (n == 0 || h == 0) {
@@ -28,8 +37,7 @@ void GraphSeries::Update(uint32_t bytes) {
         heights_[k] = static_cast<uint32_t>(h * heights_[k] / highest);
       }
       // A scale of 0 bytes would make every later bar a division by zero.
-      fullScale_ = static_cast<uint32_t>(
-          std::max<uint64_t>(1, uint64_t{fullScale_} * highest / h));
+      fullScale_ = std::max<uint64_t>(1, MulDiv(fullScale_, highest, h));
     }
   }
 
@@ -39,12 +47,12 @@ void GraphSeries::Update(uint32_t bytes) {
     // Shrink the older bars to the new scale: a bar of height s stood for
     // s * F / H bytes, which at the new scale is s * F / bytes pixels.
     for (size_t k = 0; k + 1 < n; ++k) {
-      heights_[k] = static_cast<uint32_t>(uint64_t{heights_[k]} * fullScale_ / bytes);
+      heights_[k] = static_cast<uint32_t>(MulDiv(heights_[k], fullScale_, bytes));
     }
     fullScale_ = bytes;
     heights_[n - 1] = fullHeight_;
   } else {
-    heights_[n - 1] = static_cast<uint32_t>(uint64_t{bytes} * h / fullScale_);
+    heights_[n - 1] = static_cast<uint32_t>(MulDiv(bytes, h, fullScale_));
   }
 }
 

@@ -565,7 +565,9 @@ void Monitor::MidnightStep() {
     midnightSaveReported_ = false;
     return;
   }
-  if (midnightClearDone_) return;
+  // Without a log (a replay without a log directory) the day has nowhere to
+  // go, so it is kept and the counts run on across midnight.
+  if (midnightClearDone_ || !logWriter_) return;
   if (auto failedPath = SaveAndClear()) {
     // Nothing was cleared; the next pass in this minute tries again. The
     // user hears of it once.

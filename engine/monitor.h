@@ -73,8 +73,8 @@ class Monitor {
   void SetCaptureOpener(CaptureOpener opener) { captureOpener_ = std::move(opener); }
   void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
   void SetTitleHandler(TitleHandler handler) { titleHandler_ = std::move(handler); }
-  // Without a writer, Save & Clear and the midnight step clear without
-  // saving.
+  // Without a writer, Save & Clear clears without saving and the midnight
+  // step keeps everything.
   void SetLogWriter(LogWriter writer) { logWriter_ = std::move(writer); }
   void SetHostNameRequester(HostNameRequester requester) {
     hostNameRequester_ = std::move(requester);

@@ -25,6 +25,7 @@ std::optional<PacketInfo> ParsePacketInfo(std::span<const uint8_t> datagram) {
   info.sourceAddress = ReadAsStored32(bytes + 12);
   info.destinationAddress = ReadAsStored32(bytes + 16);
   info.length = ReadBigEndian16(bytes + 2);
+  if (info.length == 0) info.length = static_cast<uint32_t>(datagram.size());
   info.protocol = bytes[9];
   if (info.protocol == kProtocolTcp || info.protocol == kProtocolUdp) {
     size_t transport = 4u * (bytes[0] & 0x0f);

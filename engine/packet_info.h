@@ -25,7 +25,11 @@ inline constexpr size_t kRequestTextOffset = 40;
 struct PacketInfo {
   uint32_t sourceAddress = 0;       // network byte order, as it stands
   uint32_t destinationAddress = 0;  // network byte order
-  uint16_t length = 0;              // IP total length field (host order)
+  // The bytes the datagram counts for: the IP total length field (host
+  // order), or, when that field is 0, the bytes received. Segmentation
+  // offload and BIG TCP hand the capture one datagram of more than 64 KiB
+  // whose field, too small to hold its length, is 0.
+  uint32_t length = 0;
   uint16_t destinationPort = 0;     // TCP/UDP only, else 0
   uint16_t sourcePort = 0;          // TCP/UDP only, else 0
   uint16_t protocol = 0;            // IP protocol number, 0..255

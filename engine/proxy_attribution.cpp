@@ -20,7 +20,7 @@ std::string ExtractRequestHost(std::string_view text) {
 
 bool ProxyAttribution::AttributeProxyDatagram(const LiveSettings& settings,
                                               uint32_t sourceAddress,
-                                              uint32_t destinationAddress, uint16_t length,
+                                              uint32_t destinationAddress, uint32_t length,
                                               uint16_t destinationPort, uint16_t sourcePort,
                                               int direction,
                                               std::optional<std::string_view> requestText,

@@ -36,7 +36,7 @@ class ProxyAttribution {
   // everything else and while the proxy option is off. `requestText` is the
   // PacketInfo request text (nullopt for protocols other than TCP).
   bool AttributeProxyDatagram(const LiveSettings& settings, uint32_t sourceAddress,
-                              uint32_t destinationAddress, uint16_t length,
+                              uint32_t destinationAddress, uint32_t length,
                               uint16_t destinationPort, uint16_t sourcePort, int direction,
                               std::optional<std::string_view> requestText, int64_t now,
                               ProxyRequestQueue& queue);

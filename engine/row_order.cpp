@@ -13,8 +13,8 @@ bool IsByteCountColumn(int column) {
 
 RowValues ValuesOfCells(const RowCells& cells) {
   RowValues values;
-  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]));
-  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]));
+  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]).value_or(0));
+  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]).value_or(0));
   values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
   values.lastActivity = ParseTimestamp(cells[kColumnLastActivity]);
   return values;
@@ -82,7 +82,7 @@ std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column) {
       // A log row's total is its own rounded text, not the sum of two
       // rounded texts.
       if (column == kColumnTotal) {
-        values.back().downloadBytes = static_cast<uint64_t>(ByteCountValue(row[kColumnTotal]));
+        values.back().downloadBytes = static_cast<uint64_t>(ByteCountValue(row[kColumnTotal]).value_or(0));
         values.back().uploadBytes = 0;
       }
     }

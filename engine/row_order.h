@@ -3,7 +3,8 @@
 //
 // Byte-count columns ("DL", "UL", "DL & UL") and the activity times compare
 // by the row's numbers; rows read back from a log get their numbers from
-// their texts once (ValuesOfCells). Every other column compares its texts
+// their texts once (ValuesOfCells: B, KB, MB, GB, TB; a text without a number
+// counts as 0). Every other column compares its texts
 // byte by byte as unsigned characters, with no locale. The greater value
 // comes first. Equal rows keep their relative order, so sorting twice by the
 // same column gives the same list.

@@ -1,7 +1,8 @@
 #include "engine/text_format.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "platform/clock.h"
@@ -10,16 +11,27 @@ namespace corvane {
 
 namespace {
 
-// "%.2f" of bytes / 2^shift followed by `unit`, in integers. The quotient is
-// exact in binary (at most 32 significant bits), so printf rounds it to two
-// decimals by the exact value, ties to even; so does this, and the texts are
-// the same, without printf's cost in a pass that writes thousands of cells.
-std::string FixedTwoDecimals(uint32_t bytes, unsigned shift, const char* unit) {
-  // hundredths = bytes * 100 / 2^shift = bytes * 25 / 2^(shift - 2)
+// "%.2f" of bytes / 2^shift followed by `unit`, in integers, rounded to the
+// nearest hundredth by the exact quotient, ties to even. That is printf's
+// text for every count a double holds exactly (below 2^53), and the exact
+// one above, without printf's cost in a pass that writes thousands of cells.
+std::string FixedTwoDecimals(uint64_t bytes, unsigned shift, const char* unit) {
+  // hundredths = bytes * 100 / 2^shift = bytes * 25 / 2^(shift - 2). bytes * 25
+  // would overflow 64 bits from 2^59 on, so there the whole multiples of the
+  // divisor are scaled apart from the rest.
   const unsigned divisorShift = shift - 2;
-  const uint64_t scaled = uint64_t{bytes} * 25;
-  uint64_t hundredths = scaled >> divisorShift;
-  const uint64_t remainder = scaled & ((uint64_t{1} << divisorShift) - 1);
+  const uint64_t mask = (uint64_t{1} << divisorShift) - 1;
+  uint64_t hundredths;
+  uint64_t remainder;
+  if (bytes < (uint64_t{1} << 59)) {
+    const uint64_t scaled = bytes * 25;
+    hundredths = scaled >> divisorShift;
+    remainder = scaled & mask;
+  } else {
+    const uint64_t restScaled = (bytes & mask) * 25;  // < 2^(divisorShift + 5)
+    hundredths = (bytes >> divisorShift) * 25 + (restScaled >> divisorShift);
+    remainder = restScaled & mask;
+  }
   const uint64_t half = uint64_t{1} << (divisorShift - 1);
   if (remainder > half || (remainder == half && (hundredths & 1) != 0)) ++hundredths;
   std::string text = std::to_string(hundredths / 100);
@@ -31,24 +43,43 @@ std::string FixedTwoDecimals(uint32_t bytes, unsigned shift, const char* unit) {
   return text;
 }
 
-}  // namespace
-
-std::string FormatByteCount(uint32_t bytes) {
-  if (bytes < 1024u) return std::to_string(bytes) + " B";
-  if (bytes < 1048576u) return FixedTwoDecimals(bytes, 10, " KB");
-  return FixedTwoDecimals(bytes, 20, " MB");
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-double ByteCountValue(std::string_view text) {
-  std::string copy(text);
-  char* end = nullptr;
-  double number = std::strtod(copy.c_str(), &end);
-  if (end == copy.c_str()) return 0;
-  std::string_view unit(end);
-  while (!unit.empty() && unit.front() == ' ') unit.remove_prefix(1);
-  if (unit.starts_with("KB")) return number * 1024.0;
-  if (unit.starts_with("MB")) return number * 1048576.0;
-  return number;
+}  // namespace
+
+std::string FormatByteCount(uint64_t bytes) {
+  if (bytes < (uint64_t{1} << 10)) return std::to_string(bytes) + " B";
+  if (bytes < (uint64_t{1} << 20)) return FixedTwoDecimals(bytes, 10, " KB");
+  if (bytes < (uint64_t{1} << 30)) return FixedTwoDecimals(bytes, 20, " MB");
+  if (bytes < (uint64_t{1} << 40)) return FixedTwoDecimals(bytes, 30, " GB");
+  return FixedTwoDecimals(bytes, 40, " TB");
+}
+
+std::optional<double> ByteCountValue(std::string_view text) {
+  const char* at = text.data();
+  const char* const stop = text.data() + text.size();
+  while (at < stop && IsBlank(*at)) ++at;
+  if (at < stop && *at == '+') ++at;
+  double number = 0;
+  // from_chars, not strtod: the window may run under a locale with a decimal
+  // comma, and the text need not be terminated.
+  auto [end, error] = std::from_chars(at, stop, number);
+  if (error != std::errc() || std::isnan(number)) return std::nullopt;
+  while (end < stop && IsBlank(*end)) ++end;
+  switch (end < stop ? *end : '\0') {
+    case 'K':
+      return number * 1024.0;
+    case 'M':
+      return number * 1048576.0;
+    case 'G':
+      return number * 1073741824.0;
+    case 'T':
+      return number * 1099511627776.0;
+    default:
+      return number;
+  }
 }
 
 std::string FormatTimestamp(int64_t seconds) {

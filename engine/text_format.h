@@ -6,17 +6,24 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace corvane {
 
-// "%d B" below 1024, "%.2f KB" below 1048576, "%.2f MB" from there on.
-std::string FormatByteCount(uint32_t bytes);
+// "%d B" below 1 KB (1024), "%.2f KB" below 1 MB, "%.2f MB" below 1 GB,
+// "%.2f GB" below 1 TB, "%.2f TB" from there on. A count just below a unit
+// rounds up within its own unit: 1073741823 is "1024.00 MB".
+std::string FormatByteCount(uint64_t bytes);
 
-// The value of a FormatByteCount text, for sorting: the number times its
-// unit (B, KB = 1024, MB = 1048576). Texts that are not byte counts give 0.
-double ByteCountValue(std::string_view text);
+// The value of a byte-count text, the one reader of them all (list and log
+// sorting, log reading): a number, optional blanks, then a unit word whose
+// first letter gives the factor, "K" 1024, "M" 2^20, "G" 2^30, "T" 2^40, any
+// other (as in "B") 1. So texts of every FormatByteCount version read,
+// whether or not they knew GB and TB. Locale-free. nullopt when the text does
+// not begin with a number (leading blanks aside) or the number is NaN.
+std::optional<double> ByteCountValue(std::string_view text);
 
 // "%d-%02d-%02d %02d:%02d:%02d" in local time, e.g. "2005-03-07 14:05:09".
 std::string FormatTimestamp(int64_t seconds);

@@ -169,8 +169,8 @@ void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& 
 
 void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
   RowValues values;
-  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]));
-  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]));
+  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]).value_or(0));
+  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]).value_or(0));
   values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
   values.lastActivity = lastActivity;
   const uint32_t id = NewRow(std::move(cells));
@@ -183,8 +183,8 @@ void TrafficList::SetCell(int row, int column, std::string text) {
   if (cell == text) return;
   RowValues& values = state_[id].values;
   switch (column) {
-    case kColumnDownload: values.downloadBytes = static_cast<uint64_t>(ByteCountValue(text)); break;
-    case kColumnUpload: values.uploadBytes = static_cast<uint64_t>(ByteCountValue(text)); break;
+    case kColumnDownload: values.downloadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
+    case kColumnUpload: values.uploadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
     case kColumnFirstActivity: values.firstActivity = ParseTimestamp(text); break;
     case kColumnLastActivity: values.lastActivity = ParseTimestamp(text); break;
     default: break;

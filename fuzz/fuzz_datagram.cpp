@@ -13,6 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size >= corvane::kMinimumDatagram) std::abort();
     return 0;
   }
+  // A total length field of 0 counts the bytes received.
+  if (data[2] == 0 && data[3] == 0 && info->length != size) std::abort();
   if (info->requestText) {
     // The request text is a view into the datagram: touch every byte so
     // ASan sees a read past its end.

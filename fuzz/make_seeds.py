@@ -61,9 +61,14 @@ datagrams = {
     "header_only": ipv4(6, b""),
     "multicast": ipv4(17, udp(b"x", 5353, 5353), dst=(224, 0, 0, 251)),
     "length_lies": bytearray(ipv4(17, udp(b"abc"))),
+    # Segmentation offload: a datagram too long for its total length field,
+    # which reads 0.
+    "length_zero": bytearray(ipv4(6, tcp(GET + b"x" * 1400))),
 }
 datagrams["length_lies"][2:4] = b"\xff\xff"
 datagrams["length_lies"] = bytes(datagrams["length_lies"])
+datagrams["length_zero"][2:4] = b"\0\0"
+datagrams["length_zero"] = bytes(datagrams["length_zero"])
 for name, data in datagrams.items():
     put("fuzz_datagram", name, data)
 

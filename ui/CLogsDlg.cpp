@@ -9,7 +9,7 @@
 #include <QTableView>
 #include <algorithm>
 
-#include "storage/row_sort.h"
+#include "engine/row_order.h"
 #include "ui/TrafficModel.h"
 #include "ui/dialog_units.h"
 #include "ui/svg_icon.h"
@@ -81,7 +81,12 @@ void LogRowsModel::SetRows(std::vector<RowCells> rows) {
 void LogRowsModel::SortByColumn(int column) {
   if (column < 0 || column >= corvane::kColumnCount) return;
   beginResetModel();
-  corvane::SortRows(column, rows_);
+  std::vector<RowCells> sorted;
+  sorted.reserve(rows_.size());
+  for (int index : corvane::SortedRowOrder(rows_, column)) {
+    sorted.push_back(std::move(rows_[static_cast<size_t>(index)]));
+  }
+  rows_.swap(sorted);
   endResetModel();
 }
 

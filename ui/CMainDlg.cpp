@@ -283,8 +283,8 @@ void CMainDlg::Relayout() {
 void CMainDlg::OnTick() {
   auto [down, up] = monitor_->counters().Tick();
   graph_->AddTick(down, up);
-  const uint32_t totalDown = monitor_->counters().totalDownloadBytes.load();
-  const uint32_t totalUp = monitor_->counters().totalUploadBytes.load();
+  const uint64_t totalDown = monitor_->counters().totalDownloadBytes.load();
+  const uint64_t totalUp = monitor_->counters().totalUploadBytes.load();
   summaryLabel_->setText(QStringLiteral("DL: %1  UL: %2")
                              .arg(QString::fromStdString(corvane::FormatByteCount(totalDown)),
                                   QString::fromStdString(corvane::FormatByteCount(totalUp))));

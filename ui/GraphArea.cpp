@@ -13,7 +13,7 @@ void GraphArea::InitialiseSeries() {
   upload_ = corvane::GraphSeries(samples, full);
 }
 
-void GraphArea::AddTick(uint32_t downloadBytes, uint32_t uploadBytes) {
+void GraphArea::AddTick(uint64_t downloadBytes, uint64_t uploadBytes) {
   download_.Update(downloadBytes);
   upload_.Update(uploadBytes);
   if (drawingEnabled()) update();

@@ -32,7 +32,7 @@ class GraphArea : public QWidget {
   void InitialiseSeries();
   // One tick: the download series takes `downloadBytes`, then the upload
   // series `uploadBytes`; the graph is redrawn unless hidden or frozen.
-  void AddTick(uint32_t downloadBytes, uint32_t uploadBytes);
+  void AddTick(uint64_t downloadBytes, uint64_t uploadBytes);
   // A frozen graph keeps its last picture until it is unfrozen.
   void SetFrozen(bool frozen);
   // Cleared while the main window is hidden behind its tray icon.

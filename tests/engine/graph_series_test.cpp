@@ -82,6 +82,14 @@ TEST_F(GraphSeriesTest, LargestTickCountDoesNotOverflowTheBarHeight) {
   tall.Update(4'294'967'295u);
   EXPECT_EQ(tall.fullScale(), 4'294'967'295u);
   EXPECT_EQ(tall.heights()[0], 931u);  // 4e9 bytes at the new scale
+  // Ticks beyond 32 bits (10 Gbit/s moves 1.25e9 bytes a second, a replay
+  // far more): v * H and s * F overflow 64 bits here.
+  tall.Update(6'000'000'000u);
+  EXPECT_EQ(tall.heights(), (std::vector<uint32_t>{499, 715, 1000}));
+  tall.Update(UINT64_MAX);
+  tall.Update(UINT64_MAX / 4);
+  EXPECT_EQ(tall.fullScale(), UINT64_MAX);
+  EXPECT_EQ(tall.heights(), (std::vector<uint32_t>{0, 1000, 249}));
 }
 
 TEST_F(GraphSeriesTest, SeriesWithoutSamplesIgnoresTicks) {

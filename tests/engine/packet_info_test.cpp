@@ -31,6 +31,18 @@ TEST(PacketInfoTest, LengthComesFromTheHeaderNotFromWhatWasReceived) {
   EXPECT_EQ(info->protocol, 6);
 }
 
+TEST(PacketInfoTest, ZeroTotalLengthCountsTheBytesReceived) {
+  // Segmentation offload and BIG TCP: one datagram above 64 KiB whose total
+  // length field cannot hold its size and reads 0.
+  auto d = BuildDatagram({kA, kB, 6, 1100, 80, 80052 - 40});
+  ASSERT_EQ(d.size(), 80052u);
+  d[2] = d[3] = 0;
+  auto info = ParsePacketInfo(d);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->length, 80052u);
+  EXPECT_EQ(info->sourcePort, 1100);
+}
+
 TEST(PacketInfoTest, PortsAreReadAfterIpOptions) {
   DatagramFields fields{kA, kB, 17, 5353, 53, 4};
   fields.ipOptionWords = 2;

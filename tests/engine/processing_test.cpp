@@ -242,6 +242,7 @@ TEST_F(ProcessingTest, FailedMidnightSaveKeepsEverythingReportsOnceAndRetries) {
 }
 
 TEST_F(ProcessingTest, AfterMidnightTheNextDatagramStartsAFreshFlowAndRow) {
+  monitor_.SetLogWriter([](const std::vector<RowCells>&) { return std::optional<std::string>(); });
   clock_.Set(kNoon + 12 * 3600 - 10);
   Upload(kRemote, 17, 1, 0);
   PassAfter(3);

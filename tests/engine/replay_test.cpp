@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -10,6 +11,7 @@
 #include "engine/protocol_names.h"
 #include "engine/text_format.h"
 #include "platform/pcap_writer.h"
+#include "storage/traffic_log.h"
 #include "support/datagram_builder.h"
 
 namespace corvane {
@@ -30,6 +32,20 @@ class ReplayTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
+  // What corvane-cli prints on its standard output for `arguments`.
+  static std::string RunCli(const std::string& arguments) {
+    std::string out;
+    FILE* pipe = ::popen((std::string(CORVANE_CLI) + " " + arguments).c_str(), "r");
+    if (!pipe) return out;
+    char buffer[4096];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    ::pclose(pipe);
+    return out;
+  }
+
+  // 2005-03-07 23:00:00 UTC.
+  static constexpr int64_t kEvening = 1110196800 + 11 * 3600;
+  const uint32_t kMe = MakeAddress(192, 168, 1, 10);
   std::filesystem::path dir_;
 };
 
@@ -100,26 +116,60 @@ TEST_F(ReplayTest, FileThatIsNotACaptureGivesOneErrorLine) {
   EXPECT_NE(result.error.find(path), std::string::npos);
 }
 
-TEST_F(ReplayTest, AQuietNightStillClearsAtMidnight) {
-  const uint32_t me = MakeAddress(192, 168, 1, 10);
+TEST_F(ReplayTest, CountsBeyondFourGibibytesPrintExactlyWithTheRowInGigabytes) {
+  // 70,000 TCP datagrams that claim 65,535 bytes each, captured 54 bytes
+  // long: 4,587,450,000 bytes, past where 32-bit counts wrap.
+  const std::string path = (dir_ / "large.pcap").string();
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(path, 1, error)) << error;
+  auto datagram = BuildDatagram({MakeAddress(10, 0, 0, 1), kMe, 6, 443, 40000, 0});
+  datagram[2] = datagram[3] = 0xff;
+  const auto frame = EthernetFrame(datagram);
+  ASSERT_EQ(frame.size(), 54u);
+  for (int i = 0; i < 70000; ++i) {
+    ASSERT_TRUE(writer.Write(kEvening + i / 1000, (i % 1000) * 1000, frame));
+  }
+  ASSERT_TRUE(writer.Close());
+  const std::string out = RunCli("replay " + path + " --interface 192.168.1.10");
+  EXPECT_NE(out.find("\ntotals 4587450000 0\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("10.0.0.1 10.0.0.1 4.27_GB 0_B 4.27_GB "), std::string::npos) << out;
+}
+
+TEST_F(ReplayTest, NightWithoutALogKeepsBothDaysAndWithALogSavesTheDayBefore) {
+  // 23:00 and, after a quiet midnight, 01:00.
   const std::string path = (dir_ / "night.pcap").string();
   PcapWriter writer;
   std::string error;
   ASSERT_TRUE(writer.Open(path, 1, error));
-  const int64_t evening = 1110196800 + 11 * 3600;  // 23:00
   const uint32_t a = MakeAddress(10, 0, 0, 1), b = MakeAddress(10, 0, 0, 2);
-  ASSERT_TRUE(writer.Write(evening, 0, EthernetFrame(BuildDatagram({me, a, 17, 1, 2, 0}))));
-  ASSERT_TRUE(writer.Write(evening + 7200, 0, EthernetFrame(BuildDatagram({me, b, 17, 1, 2, 0}))));
+  ASSERT_TRUE(writer.Write(kEvening, 0, EthernetFrame(BuildDatagram({kMe, a, 17, 1, 2, 0}))));
+  ASSERT_TRUE(
+      writer.Write(kEvening + 7200, 0, EthernetFrame(BuildDatagram({kMe, b, 17, 1, 2, 0}))));
   ASSERT_TRUE(writer.Close());
-  ManualClock clock;
-  Monitor monitor(clock, dir_.string());
-  monitor.settings().interfaceAddress = me;
-  ASSERT_TRUE(ReplayCaptureFile(path, monitor, clock).ok);
-  TrafficList::Lock lock(monitor.list());
-  auto rows = monitor.list().Rows();
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.2");
-  EXPECT_EQ(monitor.counters().totalUploadBytes, 28u);
+  const std::string replay = "replay " + path + " --interface 192.168.1.10";
+
+  // Nowhere to save the day before: it stays, and the totals hold both days.
+  std::string out = RunCli(replay);
+  EXPECT_NE(out.find("10.0.0.1 "), std::string::npos) << out;
+  EXPECT_NE(out.find("10.0.0.2 "), std::string::npos) << out;
+  EXPECT_NE(out.find("\ntotals 0 56\n"), std::string::npos) << out;
+
+  // With a log: the midnight log holds the day before, the list and totals
+  // the new day, which the final save writes to a second log.
+  const std::string logs = (dir_ / "logs").string();
+  std::filesystem::create_directories(logs);
+  out = RunCli(replay + " --save-log " + logs);
+  EXPECT_EQ(out.find("10.0.0.1 "), std::string::npos) << out;
+  EXPECT_NE(out.find("10.0.0.2 "), std::string::npos) << out;
+  EXPECT_NE(out.find("\ntotals 0 28\n"), std::string::npos) << out;
+  std::vector<LogChoice> saved = ListLogs(logs);
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_EQ(saved[0].fileName, "2005-03-08_00t00t00.log");
+  auto midnightRows = ReadTrafficLog((std::filesystem::path(logs) / saved[0].fileName).string());
+  ASSERT_TRUE(midnightRows);
+  ASSERT_EQ(midnightRows->size(), 1u);
+  EXPECT_EQ((*midnightRows)[0][kColumnRemoteIp], "10.0.0.1");
 }
 
 }  // namespace

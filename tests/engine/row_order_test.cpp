@@ -120,11 +120,13 @@ TEST(RowOrderTest, SortEmitsOneReorderRecordThatMapsNewRowsToOld) {
 }
 
 TEST(RowOrderTest, LogCellsThatAreNotNumbersCountAsZero) {
-  RowCells cells{"a", "a", "", "abc", "x", "s", "junk", ""};
+  RowCells cells{"a", "a", "", "abc", "nan B", "s", "junk", ""};
   RowValues values = ValuesOfCells(cells);
   EXPECT_EQ(values.downloadBytes, 0u);
   EXPECT_EQ(values.uploadBytes, 0u);
   EXPECT_EQ(values.firstActivity, 0);
+  EXPECT_EQ(ColumnAfterSort({"garbage", "5 B", "nan B", "", "0 B"}, kColumnTotal),
+            (std::vector<std::string>{"5 B", "garbage", "nan B", "", "0 B"}));
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 #include <cstdio>
 #include <ctime>
 #include <vector>
@@ -14,22 +17,50 @@
 namespace corvane {
 namespace {
 
-TEST(ByteCountTest, UnitsChangeAtTheirBoundaries) {
-  EXPECT_EQ(FormatByteCount(0), "0 B");
-  EXPECT_EQ(FormatByteCount(1023), "1023 B");
-  EXPECT_EQ(FormatByteCount(1024), "1.00 KB");
-  EXPECT_EQ(FormatByteCount(1536), "1.50 KB");
-  EXPECT_EQ(FormatByteCount(1048575), "1024.00 KB");
-  EXPECT_EQ(FormatByteCount(1048576), "1.00 MB");
-  EXPECT_EQ(FormatByteCount(4294967295u), "4096.00 MB");
-}
-
-TEST(ByteCountTest, ValueReadsBackWithItsUnit) {
-  EXPECT_DOUBLE_EQ(ByteCountValue("1023 B"), 1023);
-  EXPECT_DOUBLE_EQ(ByteCountValue("1.50 KB"), 1536);
-  EXPECT_DOUBLE_EQ(ByteCountValue("1.00 MB"), 1048576);
-  EXPECT_GT(ByteCountValue("1.00 KB"), ByteCountValue("999 B"));
-  EXPECT_DOUBLE_EQ(ByteCountValue("junk"), 0);
+// Each unit starts at 1024 of the one below; just below it the text rounds
+// within its own unit. Every text reads back to its count within half a
+// hundredth of its unit, never out of order, and the parser still reads the
+// unit words of older logs and is never led past the text.
+TEST(ByteCountTest, UnitsChangeAtTheirBoundariesAndEveryTextReadsBackInOrder) {
+  const std::vector<std::pair<uint64_t, std::string>> cases{
+      {0, "0 B"},
+      {1023, "1023 B"},
+      {1024, "1.00 KB"},
+      {1536, "1.50 KB"},
+      {1048575, "1024.00 KB"},
+      {1048576, "1.00 MB"},
+      {1073736581, "1023.99 MB"},
+      {1073736582, "1024.00 MB"},
+      {1073741823, "1024.00 MB"},
+      {1073741824, "1.00 GB"},
+      {4294967295u, "4.00 GB"},
+      {4587450000u, "4.27 GB"},
+      {1099506259066u, "1023.99 GB"},
+      {1099511627775u, "1024.00 GB"},
+      {1099511627776u, "1.00 TB"},
+      {(uint64_t{1} << 59) - 1, "524288.00 TB"},
+      {(uint64_t{1} << 59) + (uint64_t{1} << 39) - 1, "524288.50 TB"},
+      {UINT64_MAX, "16777216.00 TB"},
+  };
+  double previous = -1;
+  for (const auto& [bytes, text] : cases) {
+    EXPECT_EQ(FormatByteCount(bytes), text) << bytes;
+    std::optional<double> value = ByteCountValue(text);
+    ASSERT_TRUE(value) << text;
+    EXPECT_LE(std::abs(*value - static_cast<double>(bytes)), 0.005 * static_cast<double>(bytes))
+        << text;
+    EXPECT_GE(*value, previous) << text;
+    previous = *value;
+  }
+  EXPECT_EQ(ByteCountValue("4096.00 MB"), 4294967296.0);  // a count as older logs wrote it
+  EXPECT_EQ(ByteCountValue(" 2 G"), 2.0 * 1073741824.0);
+  EXPECT_EQ(ByteCountValue("3 TB"), 3.0 * 1099511627776.0);
+  EXPECT_EQ(ByteCountValue("12"), 12.0);
+  EXPECT_FALSE(ByteCountValue(""));
+  EXPECT_FALSE(ByteCountValue("junk"));
+  EXPECT_FALSE(ByteCountValue("nan B"));
+  EXPECT_FALSE(ByteCountValue(std::string_view("7 KB", 0)));
+  EXPECT_EQ(ByteCountValue(std::string_view("7 KB", 1)), 7.0);  // the unit lies past the view
 }
 
 class TimestampTest : public ::testing::Test {
@@ -124,32 +155,40 @@ namespace {
 // The byte-count text is built without printf; it must still be printf's
 // "%.2f" text, rounding included (ties go to the even hundredth).
 TEST(ByteCountTextTest, MatchesPrintfForTiesEdgesAndRandomCounts) {
-  auto printfText = [](uint32_t bytes) {
-    char text[32];
+  // printf's text is the exact one while the count is exact in a double.
+  auto printfText = [](uint64_t bytes) {
+    static const char* const kUnits[] = {" KB", " MB", " GB", " TB"};
+    char text[48];
     if (bytes < 1024u) {
-      std::snprintf(text, sizeof text, "%u B", bytes);
-    } else if (bytes < 1048576u) {
-      std::snprintf(text, sizeof text, "%.2f KB", static_cast<double>(bytes) / 1024.0);
-    } else {
-      std::snprintf(text, sizeof text, "%.2f MB", static_cast<double>(bytes) / 1048576.0);
+      std::snprintf(text, sizeof text, "%llu B", static_cast<unsigned long long>(bytes));
+      return std::string(text);
     }
+    int unit = 0;
+    while (unit < 3 && bytes >= (uint64_t{1} << (10 * (unit + 2)))) ++unit;
+    std::snprintf(text, sizeof text, "%.2f%s",
+                  static_cast<double>(bytes) / static_cast<double>(uint64_t{1} << (10 * (unit + 1))),
+                  kUnits[unit]);
     return std::string(text);
   };
-  std::vector<uint32_t> counts;
-  for (uint32_t b = 0; b < 300000; ++b) counts.push_back(b);  // every KB tie below 300 KB
-  for (uint32_t b = 1048576u - 5000; b < 1048576u + 5000; ++b) counts.push_back(b);
-  // MB ties: bytes * 25 = odd multiple of 2^17.
-  for (uint64_t k = 1; k < 200000; k += 2) {
-    uint64_t scaled = k << 17;
-    if (scaled % 25 == 0 && scaled / 25 <= 0xffffffffu) counts.push_back(static_cast<uint32_t>(scaled / 25));
+  std::vector<uint64_t> counts;
+  for (uint64_t b = 0; b < 300000; ++b) counts.push_back(b);  // every KB tie below 300 KB
+  for (unsigned shift : {20u, 30u, 40u}) {
+    const uint64_t unit = uint64_t{1} << shift;
+    for (uint64_t b = unit - 5000; b < unit + 5000; ++b) counts.push_back(b);
+    // Ties of this unit: bytes * 25 = an odd multiple of 2^(shift - 3).
+    for (uint64_t k = 1; k < 200000; k += 2) {
+      const uint64_t scaled = k << (shift - 3);
+      if (scaled % 25 == 0) counts.push_back(scaled / 25);
+    }
   }
-  uint32_t x = 12345;
+  uint64_t x = 12345;
   for (int i = 0; i < 300000; ++i) {
-    x = x * 1664525u + 1013904223u;
-    counts.push_back(x);
+    x = x * 6364136223846793005u + 1442695040888963407u;
+    counts.push_back(x >> (11 + i % 32));  // below 2^53, spread over every unit
   }
   counts.push_back(0xffffffffu);
-  for (uint32_t bytes : counts) {
+  counts.push_back((uint64_t{1} << 53) - 1);
+  for (uint64_t bytes : counts) {
     ASSERT_EQ(FormatByteCount(bytes), printfText(bytes)) << bytes;
   }
 }

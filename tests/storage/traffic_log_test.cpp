@@ -5,6 +5,7 @@
 
 #include "engine/text_format.h"
 #include "platform/clock.h"
+#include "engine/row_order.h"
 #include "tests/storage/temp_dir.h"
 
 namespace corvane {
@@ -49,6 +50,31 @@ TEST_F(TrafficLogTest, EveryCellSurvivesTheRoundTrip) {
   auto back = ReadTrafficLog(saved);
   ASSERT_TRUE(back);
   EXPECT_EQ(*back, rows);
+}
+
+void SortRows(int column, std::vector<RowCells>& rows) {
+  std::vector<RowCells> sorted;
+  for (int index : SortedRowOrder(rows, column)) sorted.push_back(rows[static_cast<size_t>(index)]);
+  rows.swap(sorted);
+}
+
+TEST_F(TrafficLogTest, GigabyteAndTerabyteCountsReadBackAndSortBesideOlderTexts) {
+  // A line of an older version, which had no unit above MB, then one as this
+  // version writes it.
+  const std::string log =
+      "10.0.0.6 b 4096.00_MB 0_B 4096.00_MB Process_ID#_2 2005-03-01_09:05:07 "
+      "2005-03-01_09:06:00\n"
+      "10.0.0.5 a 4.27_GB 1.00_TB 1.00_TB Process_ID#_1 2005-03-01_09:05:07 "
+      "2005-03-01_09:06:00\n";
+  auto rows = ParseTrafficLog(log);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1][kColumnDownload], "4.27 GB");
+  EXPECT_EQ(rows[1][kColumnUpload], "1.00 TB");
+  SortRows(kColumnDownload, rows);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.5");  // 4.27 GB before 4096.00 MB (4 GB)
+  rows = ParseTrafficLog(log);
+  SortRows(kColumnTotal, rows);
+  EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.5");  // 1.00 TB before 4096.00 MB
 }
 
 TEST_F(TrafficLogTest, UnderscoreOfALocalSourceReadsBackAsABlank) {
