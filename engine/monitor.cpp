@@ -162,7 +162,7 @@ void Monitor::CaptureThread(CaptureRun& run, uint32_t interfaceAddress) {
     }
     switch (source->Next(datagram, error)) {
       case ReadStatus::Datagram:
-        if (auto info = ParsePacketInfo(datagram.bytes)) AccountDatagram(*info);
+        if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) AccountDatagram(*info);
         break;
       case ReadStatus::Timeout:
       case ReadStatus::Interrupted:

@@ -1,5 +1,7 @@
 #include "engine/packet_info.h"
 
+#include <algorithm>
+
 #include <cstring>
 
 namespace corvane {
@@ -18,14 +20,17 @@ uint32_t ReadAsStored32(const uint8_t* p) {
 
 }  // namespace
 
-std::optional<PacketInfo> ParsePacketInfo(std::span<const uint8_t> datagram) {
+std::optional<PacketInfo> ParsePacketInfo(std::span<const uint8_t> datagram, size_t wireLength) {
   if (datagram.size() < kMinimumDatagram) return std::nullopt;
   const uint8_t* bytes = datagram.data();
   PacketInfo info;
   info.sourceAddress = ReadAsStored32(bytes + 12);
   info.destinationAddress = ReadAsStored32(bytes + 16);
   info.length = ReadBigEndian16(bytes + 2);
-  if (info.length == 0) info.length = static_cast<uint32_t>(datagram.size());
+  if (info.length == 0) {
+    info.length = static_cast<uint32_t>(std::min<size_t>(std::max(datagram.size(), wireLength),
+                                                         UINT32_MAX));
+  }
   info.protocol = bytes[9];
   if (info.protocol == kProtocolTcp || info.protocol == kProtocolUdp) {
     size_t transport = 4u * (bytes[0] & 0x0f);

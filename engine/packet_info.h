@@ -26,9 +26,11 @@ struct PacketInfo {
   uint32_t sourceAddress = 0;       // network byte order, as it stands
   uint32_t destinationAddress = 0;  // network byte order
   // The bytes the datagram counts for: the IP total length field (host
-  // order), or, when that field is 0, the bytes received. Segmentation
-  // offload and BIG TCP hand the capture one datagram of more than 64 KiB
-  // whose field, too small to hold its length, is 0.
+  // order), or, when that field is 0, the datagram's length on the wire
+  // (the bytes received when that is not known). Segmentation offload and
+  // BIG TCP hand the capture one datagram of more than 64 KiB whose field,
+  // too small to hold its length, is 0; the capture keeps only its first
+  // 64 KiB.
   uint32_t length = 0;
   uint16_t destinationPort = 0;     // TCP/UDP only, else 0
   uint16_t sourcePort = 0;          // TCP/UDP only, else 0
@@ -42,6 +44,9 @@ struct PacketInfo {
 // Summarises `datagram` (a whole IPv4 datagram, IP header first). Returns
 // nullopt when fewer than 20 bytes were received. TCP and UDP ports are read
 // at 4 x IHL; when the received bytes end before 4 x IHL + 4 they are 0.
-std::optional<PacketInfo> ParsePacketInfo(std::span<const uint8_t> datagram);
+// `wireLength` is the datagram's length before the capture cut it, 0 when
+// not known.
+std::optional<PacketInfo> ParsePacketInfo(std::span<const uint8_t> datagram,
+                                          size_t wireLength = 0);
 
 }  // namespace corvane

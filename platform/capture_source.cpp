@@ -38,6 +38,13 @@ constexpr std::chrono::milliseconds kReadWait{kReadTimeoutMs};
 constexpr uint32_t kLoopbackNet = 0x7F000000;
 constexpr uint32_t kLoopbackMask = 0xFF000000;
 
+// The datagram's length on the wire: the record's original length less the
+// link-layer header in front of `ip` (which starts inside `record`).
+size_t WireLength(uint32_t originalLength, const uint8_t* record, std::span<const uint8_t> ip) {
+  const auto header = static_cast<size_t>(ip.data() - record);
+  return originalLength > header ? originalLength - header : ip.size();
+}
+
 struct PcapCloser {
   void operator()(pcap_t* handle) const { pcap_close(handle); }
 };
@@ -111,6 +118,7 @@ class LiveCapture final : public CaptureSource {
             linkType_, std::span<const uint8_t>(data, header->caplen));
         if (!ip.empty()) {
           datagram.bytes = ip;
+          datagram.wireLength = WireLength(header->len, data, ip);
           datagram.seconds = header->ts.tv_sec;
           datagram.microseconds = static_cast<int32_t>(header->ts.tv_usec);
           return ReadStatus::Datagram;
@@ -197,6 +205,7 @@ class FileCapture final : public CaptureSource {
             linkType_, std::span<const uint8_t>(data, header->caplen));
         if (ip.empty()) continue;
         datagram.bytes = ip;
+        datagram.wireLength = WireLength(header->len, data, ip);
         datagram.seconds = FileSeconds(header->ts.tv_sec);
         datagram.microseconds = static_cast<int32_t>(header->ts.tv_usec);
         return ReadStatus::Datagram;
@@ -275,6 +284,7 @@ class ClassicPcapFile final : public CaptureSource {
       if (ip.empty()) continue;
       const uint32_t fraction = Field(header + 4);
       datagram.bytes = ip;
+      datagram.wireLength = WireLength(Field(header + 12), header + 16, ip);
       datagram.seconds = Field(header);  // unsigned 32 bits in the format
       datagram.microseconds = static_cast<int32_t>(nanoseconds_ ? fraction / 1000 : fraction);
       return ReadStatus::Datagram;

@@ -30,6 +30,9 @@ enum class ReadStatus {
 struct CapturedDatagram {
   // Valid until the next call of Next() on the same source.
   std::span<const uint8_t> bytes;
+  // The datagram's length before the capture's snapshot cut it (the
+  // record's original length less the link-layer header).
+  size_t wireLength = 0;
   // Capture time of the record (live capture: the kernel's time stamp).
   int64_t seconds = 0;
   int32_t microseconds = 0;

@@ -93,7 +93,7 @@ ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, Manual
     seconds.NoteDatagram();
     any = true;
     ++result.datagrams;
-    if (auto info = ParsePacketInfo(datagram.bytes)) monitor.AccountDatagram(*info);
+    if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) monitor.AccountDatagram(*info);
   }
   if (any) seconds.Finish(3);
   monitor.counters().Tick();

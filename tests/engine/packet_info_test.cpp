@@ -41,6 +41,10 @@ TEST(PacketInfoTest, ZeroTotalLengthCountsTheBytesReceived) {
   ASSERT_TRUE(info);
   EXPECT_EQ(info->length, 80052u);
   EXPECT_EQ(info->sourcePort, 1100);
+  // Live capture keeps the first 64 KiB; the wire length still counts.
+  info = ParsePacketInfo(std::span<const uint8_t>(d).first(65535), 80052);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->length, 80052u);
 }
 
 TEST(PacketInfoTest, PortsAreReadAfterIpOptions) {
