@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <functional>
 #include <string_view>
 
 namespace corvane {
@@ -152,6 +154,40 @@ std::optional<int> ProcessTable::OwnerOf(uint64_t inode) const {
   auto it = owners_.find(inode);
   if (it == owners_.end()) return std::nullopt;
   return it->second;
+}
+
+std::optional<int> ProcessTable::FindHolder(uint64_t inode, uint32_t socketUid) {
+  if (auto owner = OwnerOf(inode)) return owner;
+  if (inode == 0) return std::nullopt;
+  const uid_t self = ::geteuid();
+  if (self != 0 && socketUid != self) return std::nullopt;
+  if (!ListPids(pids_)) return std::nullopt;
+  // Pids grow until they wrap: the newest processes are the likeliest to
+  // have just opened a socket.
+  std::sort(pids_.begin(), pids_.end(), std::greater<>());
+  known_.clear();
+  for (int pid : pids_) {
+    auto [it, isNew] = processes_.try_emplace(pid);
+    if (!isNew) {
+      known_.push_back(pid);
+      continue;
+    }
+    it->second.listedInPass = pass_;
+    if (!ScanProcess(pid, it->second)) {
+      ForgetProcess(pid);
+      continue;
+    }
+    if (auto owner = OwnerOf(inode)) return owner;
+  }
+  for (int pid : known_) {
+    auto it = processes_.find(pid);
+    if (!ScanProcess(pid, it->second)) {
+      ForgetProcess(pid);
+      continue;
+    }
+    if (auto owner = OwnerOf(inode)) return owner;
+  }
+  return std::nullopt;
 }
 
 const std::string* ProcessTable::NameOf(int pid) {
