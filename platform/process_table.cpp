@@ -163,13 +163,15 @@ std::optional<int> ProcessTable::FindHolder(uint64_t inode, uint32_t socketUid) 
   if (self != 0 && socketUid != self) return std::nullopt;
   if (!ListPids(pids_)) return std::nullopt;
   // Pids grow until they wrap: the newest processes are the likeliest to
-  // have just opened a socket.
+  // have just started and opened a socket.
   std::sort(pids_.begin(), pids_.end(), std::greater<>());
   known_.clear();
   for (int pid : pids_) {
     auto [it, isNew] = processes_.try_emplace(pid);
     if (!isNew) {
-      known_.push_back(pid);
+      const std::vector<uint64_t>& sockets = it->second.sockets;
+      const uint64_t newest = sockets.empty() ? 0 : *std::max_element(sockets.begin(), sockets.end());
+      known_.emplace_back(newest, pid);
       continue;
     }
     it->second.listedInPass = pass_;
@@ -179,7 +181,10 @@ std::optional<int> ProcessTable::FindHolder(uint64_t inode, uint32_t socketUid) 
     }
     if (auto owner = OwnerOf(inode)) return owner;
   }
-  for (int pid : known_) {
+  // Socket inodes are numbered in the order sockets are made: a process
+  // that opened one lately is the likeliest to have opened this one too.
+  std::sort(known_.begin(), known_.end(), std::greater<>());
+  for (auto [newest, pid] : known_) {
     auto it = processes_.find(pid);
     if (!ScanProcess(pid, it->second)) {
       ForgetProcess(pid);

@@ -9,8 +9,9 @@
 // one listing of /proc plus a hash lookup per socket.
 //
 // A socket the capture has just seen, before any pass, is looked for alone
-// with FindHolder(): processes not yet known, then known ones, newest pids
-// first, stopping at the holder.
+// with FindHolder(): processes not yet known, newest pids first, then known
+// ones, those that opened a socket most lately first, stopping at the
+// holder.
 //
 // Processes that vanish while being read (ENOENT, ESRCH) and fd directories
 // that cannot be read (EACCES: another user's process without
@@ -25,6 +26,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace corvane {
@@ -44,10 +46,11 @@ class ProcessTable {
 
   // The holder of one socket that may have opened since the last
   // Refresh(): the cached owner, else the fd directories read until it is
-  // found, processes not seen before first, then the known ones, each
-  // newest pid first. `socketUid` is the socket's owner: another user's
-  // processes cannot be read unless this process runs as root, so then
-  // nothing is read. Nullopt when no readable process holds it.
+  // found: processes not seen before first, newest pid first, then the
+  // known ones, by their newest socket inode. `socketUid` is the socket's
+  // owner: another user's processes cannot be read unless this process
+  // runs as root, so then nothing is read. Nullopt when no readable
+  // process holds it.
   std::optional<int> FindHolder(uint64_t inode, uint32_t socketUid);
 
   // The program name of `pid`: the base name of /proc/[pid]/exe (without
@@ -83,7 +86,7 @@ class ProcessTable {
   std::unordered_set<uint64_t> unresolved_;    // wanted last pass, holder not readable
   uint64_t pass_ = 0;
   std::vector<int> pids_;   // reused by ListPids
-  std::vector<int> known_;  // reused by FindHolder
+  std::vector<std::pair<uint64_t, int>> known_;  // reused by FindHolder: newest socket, pid
   size_t fdDirectoriesRead_ = 0;
   size_t unreadableDirectories_ = 0;
 };
