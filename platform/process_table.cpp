@@ -158,7 +158,9 @@ std::optional<int> ProcessTable::OwnerOf(uint64_t inode) const {
 
 std::optional<int> ProcessTable::FindHolder(uint64_t inode, uint32_t socketUid) {
   if (auto owner = OwnerOf(inode)) return owner;
-  if (inode == 0) return std::nullopt;
+  // Looked for in vain already (a kernel socket, say): each new flow of it
+  // would otherwise read every process again.
+  if (inode == 0 || unresolved_.contains(inode)) return std::nullopt;
   const uid_t self = ::geteuid();
   if (self != 0 && socketUid != self) return std::nullopt;
   if (!ListPids(pids_)) return std::nullopt;
@@ -192,6 +194,7 @@ std::optional<int> ProcessTable::FindHolder(uint64_t inode, uint32_t socketUid) 
     }
     if (auto owner = OwnerOf(inode)) return owner;
   }
+  unresolved_.insert(inode);
   return std::nullopt;
 }
 

@@ -50,7 +50,8 @@ class ProcessTable {
   // known ones, by their newest socket inode. `socketUid` is the socket's
   // owner: another user's processes cannot be read unless this process
   // runs as root, so then nothing is read. Nullopt when no readable
-  // process holds it.
+  // process holds it; that inode then counts as looked for in vain, as
+  // after a Refresh(), and is not looked for again.
   std::optional<int> FindHolder(uint64_t inode, uint32_t socketUid);
 
   // The program name of `pid`: the base name of /proc/[pid]/exe (without
@@ -83,7 +84,7 @@ class ProcessTable {
   std::string procRoot_;
   std::unordered_map<int, Process> processes_;
   std::unordered_map<uint64_t, int> owners_;   // socket inode -> pid
-  std::unordered_set<uint64_t> unresolved_;    // wanted last pass, holder not readable
+  std::unordered_set<uint64_t> unresolved_;    // looked for in vain since the last pass
   uint64_t pass_ = 0;
   std::vector<int> pids_;   // reused by ListPids
   std::vector<std::pair<uint64_t, int>> known_;  // reused by FindHolder: newest socket, pid

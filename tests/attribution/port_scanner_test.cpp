@@ -3,6 +3,7 @@
 #include "attribution/port_scanner.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -230,6 +231,27 @@ TEST_F(OwnerCacheTest, ProcessIdReusedBetweenPassesIsReadAgainForItsNewSocket) {
   proc_.SetTcp(tcp_);
   ASSERT_TRUE(scanner_.RunPass());
   EXPECT_EQ(Label(104), "reborn:104");
+}
+
+TEST_F(OwnerCacheTest, HolderOfOneNewSocketIsFoundWithoutReadingEveryProcess) {
+  ProcessTable table(proc_.root());
+  table.Refresh({});
+  proc_.AddProcess(150, "/usr/bin/idle");
+  proc_.AddProcess(200, "/usr/bin/newcomer");
+  proc_.AddSocket(200, 4, 2000);
+  size_t before = table.fdDirectoriesRead();
+  EXPECT_EQ(table.FindHolder(2000, ::geteuid()), 200);
+  EXPECT_EQ(table.fdDirectoriesRead() - before, 1u) << "the newest process comes first";
+  // A known process that opened a socket lately comes before the others.
+  proc_.AddSocket(200, 5, 2001);
+  before = table.fdDirectoriesRead();
+  EXPECT_EQ(table.FindHolder(2001, ::geteuid()), 200);
+  EXPECT_EQ(table.fdDirectoriesRead() - before, 2u) << "150 (new), then 200";
+  // Held by no readable process: every one is read once, then never again.
+  EXPECT_FALSE(table.FindHolder(4040, ::geteuid()).has_value());
+  before = table.fdDirectoriesRead();
+  EXPECT_FALSE(table.FindHolder(4040, ::geteuid()).has_value());
+  EXPECT_EQ(table.fdDirectoriesRead(), before);
 }
 
 class PortScanThreadTest : public PortScannerTest {};
