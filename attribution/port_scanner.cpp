@@ -104,11 +104,6 @@ std::optional<std::string> PortScanner::LookUpExact(const SocketTuple& tuple) {
   return name ? ProcessLabel(*name, *owner) : ProcessIdLabel(*owner);
 }
 
-uint64_t PortScanner::RequestsServed() const {
-  std::lock_guard lock(servedMutex_);
-  return requestsServed_;
-}
-
 bool PortScanner::WaitForRequestsServed(uint64_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(servedMutex_);
   return servedChanged_.wait_for(lock, timeout, [&] { return requestsServed_ >= count; });

@@ -7,11 +7,12 @@
 // - It answers exact requests at once: the capture thread's RequestExact()
 //   for a new flow wakes it from its pause. For each requested flow it looks
 //   the socket up over netlink (SocketDiag, microseconds), finds the process
-//   holding that inode (ProcessTable::FindHolder, newest processes first,
-//   stopping when found) and hands the ProcessLabel to the map
-//   (StoreAnswer). A socket that is already gone, one without a process
-//   (inode 0) or one whose holder cannot be read gets no answer; its flow
-//   falls back to the protocol's name.
+//   holding that inode (ProcessTable::FindHolder: processes started since
+//   the last pass first, stopping when found; a millisecond or so) and
+//   hands the ProcessLabel to the map (StoreAnswer). A socket that is
+//   already gone, one without a process (inode 0) or one whose holder
+//   cannot be read gets no answer; its flow falls back to the protocol's
+//   name.
 // - Every kPassPauseMs it runs a pass: it reads the kernel's TCP and UDP
 //   tables, finds the holder of every socket and replaces the map's labels
 //   with the pass's (ReplaceFromPass), keyed by protocol, local address
@@ -94,9 +95,8 @@ class PortScanner {
   // the calling thread as a request is; nullopt when there is none to give.
   std::optional<std::string> LookUpExact(const SocketTuple& tuple);
 
-  // Exact requests the thread has served, answered or not, since this
-  // scanner was made; tests wait for their requests to be served.
-  uint64_t RequestsServed() const;
+  // Waits until the thread has served `count` exact requests, answered or
+  // not, since this scanner was made (tests). False on timeout.
   bool WaitForRequestsServed(uint64_t count, std::chrono::milliseconds timeout);
 
   // Joins a thread that ended by itself after a failed table read (tests).
