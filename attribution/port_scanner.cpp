@@ -1,6 +1,7 @@
 #include "attribution/port_scanner.h"
 
 #include <chrono>
+#include <utility>
 
 #include "attribution/port_process_map.h"
 
@@ -38,10 +39,7 @@ int PortScanner::Start() {
     return 0;
   }
   if (thread_.joinable()) thread_.join();  // ended by itself after a failed read
-  {
-    std::lock_guard lock(wakeMutex_);
-    stopRequested_ = false;
-  }
+  stopRequested_.store(false);
   threadEnded_.store(false);
   map_.SetActive(true);
   thread_ = std::thread([this] { PortScanThread(); });
@@ -50,11 +48,8 @@ int PortScanner::Start() {
 
 void PortScanner::Stop() {
   map_.SetActive(false);
-  {
-    std::lock_guard lock(wakeMutex_);
-    stopRequested_ = true;
-  }
-  wake_.notify_all();
+  stopRequested_.store(true);
+  map_.Wake();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -63,17 +58,55 @@ void PortScanner::WaitForThreadEnd() {
 }
 
 void PortScanner::PortScanThread() {
-  while (map_.Active()) {
-    // A table that cannot be read ends the scanning; attribution stays
-    // active and lookups go on using the map as the last pass left it.
-    if (!RunPass()) break;
-    std::unique_lock lock(wakeMutex_);
-    if (wake_.wait_for(lock, std::chrono::milliseconds(kPassPauseMs),
-                       [this] { return stopRequested_; })) {
-      break;
+  using Clock = std::chrono::steady_clock;
+  const auto pause = std::chrono::milliseconds(kPassPauseMs);
+  auto nextPass = Clock::now();
+  std::vector<SocketTuple> requests;
+  while (!stopRequested_.load() && map_.Active()) {
+    const auto now = Clock::now();
+    if (now >= nextPass) {
+      // A table that cannot be read ends the scanning; attribution stays
+      // active and lookups go on using the map as the last pass left it.
+      if (!RunPass()) break;
+      nextPass = Clock::now() + pause;
+      continue;
     }
+    requests.clear();
+    map_.WaitForRequests(std::chrono::ceil<std::chrono::milliseconds>(nextPass - now), requests);
+    if (stopRequested_.load()) break;
+    if (!requests.empty()) ServeRequests(requests);
   }
   threadEnded_.store(true);
+}
+
+void PortScanner::ServeRequests(const std::vector<SocketTuple>& requests) {
+  for (const SocketTuple& tuple : requests) {
+    if (std::optional<std::string> label = LookUpExact(tuple)) {
+      map_.StoreAnswer(tuple, std::move(*label));
+    }
+    {
+      std::lock_guard lock(servedMutex_);
+      ++requestsServed_;
+    }
+    servedChanged_.notify_all();
+  }
+}
+
+std::optional<std::string> PortScanner::LookUpExact(const SocketTuple& tuple) {
+  std::lock_guard lock(passMutex_);
+  const SocketLookupResult socket = diag_.Find(tuple.protocol, tuple.localAddress, tuple.localPort,
+                                               tuple.remoteAddress, tuple.remotePort);
+  // Inode 0: the connection is closing and no process holds it any more.
+  if (socket.status != SocketLookupStatus::kFound || socket.inode == 0) return std::nullopt;
+  const std::optional<int> owner = processes_.FindHolder(socket.inode, socket.uid);
+  if (!owner) return std::nullopt;
+  const std::string* name = processes_.NameOf(*owner);
+  return name ? ProcessLabel(*name, *owner) : ProcessIdLabel(*owner);
+}
+
+bool PortScanner::WaitForRequestsServed(uint64_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(servedMutex_);
+  return servedChanged_.wait_for(lock, timeout, [&] { return requestsServed_ >= count; });
 }
 
 PortScanStats PortScanner::LastPassStats() const {
@@ -110,18 +143,17 @@ bool PortScanner::RunPass() {
   labels_.clear();
   pass_.clear();
   auto apply = [&](uint8_t protocol, const PortTableRow& row) {
-    if (row.inode == 0) {
-      pass_.push_back(EndpointLabel{protocol, 0, row.localPort, false, {}});
-      return;
-    }
-    std::optional<int> owner = processes_.OwnerOf(row.inode);
+    const std::optional<int> owner =
+        row.inode == 0 ? std::nullopt : processes_.OwnerOf(row.inode);
     if (!owner) {
-      // Another user's socket: keep what is known rather than guess.
-      pass_.push_back(EndpointLabel{protocol, 0, row.localPort, false, {}});
-      ++stats_.leftAsIs;
+      // A closing connection, or another user's socket: keep what is known
+      // rather than guess.
+      pass_.push_back(EndpointLabel{protocol, row.localAddress, row.localPort, false, {}});
+      if (row.inode != 0) ++stats_.leftAsIs;
       return;
     }
-    pass_.push_back(EndpointLabel{protocol, 0, row.localPort, true, LabelOf(*owner)});
+    pass_.push_back(
+        EndpointLabel{protocol, row.localAddress, row.localPort, true, LabelOf(*owner)});
     ++stats_.stored;
   };
   for (const PortTableRow& row : tables_.tcp) apply(6, row);

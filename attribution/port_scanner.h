@@ -1,28 +1,42 @@
-// Process attribution: PortScanThread keeps the Monitor's PortProcessMap
-// up to date with the program that owns each local TCP and UDP port.
+// Process attribution: PortScanThread keeps a PortProcessMap up to date
+// with the program that owns each local TCP and UDP endpoint.
 //
 // The Monitor owns one PortScanner and starts it last (StartAttribution),
-// stops it first (StopAttribution). A pass reads the kernel's TCP and UDP
-// tables, finds the process that holds each socket and stores its
-// ProcessLabel under the local port: TCP rows, then UDP rows, in table
-// order, each under the map's mutex taken for that row alone. A later row
-// replaces an earlier one, so a port in both tables ends a pass with its UDP
-// owner. The map is never cleared: a closed port keeps its last label.
+// stops it first (StopAttribution). The thread does two things:
 //
-// A row whose socket has no process (inode 0, a connection in TIME_WAIT) is
-// labelled as process 0. A row whose owner cannot be read (another user's
-// process, without CAP_SYS_PTRACE / CAP_DAC_READ_SEARCH) leaves the map
-// entry as it was rather than writing a wrong label.
+// - It answers exact requests at once: the capture thread's RequestExact()
+//   for a new flow wakes it from its pause. For each requested flow it looks
+//   the socket up over netlink (SocketDiag, microseconds), finds the process
+//   holding that inode (ProcessTable::FindHolder: processes started since
+//   the last pass first, stopping when found; a millisecond or so) and
+//   hands the ProcessLabel to the map (StoreAnswer). A socket that is
+//   already gone, one without a process (inode 0) or one whose holder
+//   cannot be read gets no answer; its flow falls back to the protocol's
+//   name.
+// - Every kPassPauseMs it runs a pass: it reads the kernel's TCP and UDP
+//   tables, finds the holder of every socket and replaces the map's labels
+//   with the pass's (ReplaceFromPass), keyed by protocol, local address
+//   and local port. A socket that is gone is forgotten, so a reused port
+//   is named after its new program. A row without a process (inode 0, a
+//   connection in TIME_WAIT) or whose owner cannot be read (another user's
+//   process, without CAP_SYS_PTRACE / CAP_DAC_READ_SEARCH) is passed as
+//   not owned: it never replaces the label known for its endpoint. Within a
+//   pass a later row of one endpoint replaces an earlier one.
 //
-// Start() and Stop() are for the Monitor's owner thread. RunPass() does one
-// pass on the calling thread (tests, benchmarks); passes never overlap.
+// Requests are served between passes, never during one. Start() and Stop()
+// are for the Monitor's owner thread; Stop() wakes the thread through the
+// map (Wake) and joins it at once. RunPass() and LookUpExact() work on the
+// calling thread (tests, benchmarks) and never overlap with the thread's
+// work.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -32,9 +46,9 @@
 #include "attribution/port_process_map.h"
 #include "platform/proc_net.h"
 #include "platform/process_table.h"
+#include "platform/sock_diag.h"
 
 namespace corvane {
-
 
 // Labels are at most this many bytes.
 inline constexpr size_t kMaxProcessLabel = 243;
@@ -48,7 +62,7 @@ std::string ProcessIdLabel(int pid);
 // What the last pass did, for tests and benchmarks.
 struct PortScanStats {
   size_t rows = 0;          // TCP and UDP rows read
-  size_t stored = 0;        // labels stored
+  size_t stored = 0;        // rows passed with their owner's label
   size_t leftAsIs = 0;      // rows whose owner could not be read
   size_t processes = 0;     // processes known after the pass
   size_t fdDirectoriesRead = 0;  // in this pass
@@ -77,6 +91,14 @@ class PortScanner {
   // read; the map keeps what earlier passes stored.
   bool RunPass();
 
+  // The label of the process holding the socket of `tuple`, looked up on
+  // the calling thread as a request is; nullopt when there is none to give.
+  std::optional<std::string> LookUpExact(const SocketTuple& tuple);
+
+  // Waits until the thread has served `count` exact requests, answered or
+  // not, since this scanner was made (tests). False on timeout.
+  bool WaitForRequestsServed(uint64_t count, std::chrono::milliseconds timeout);
+
   // Joins a thread that ended by itself after a failed table read (tests).
   void WaitForThreadEnd();
   bool ThreadEnded() const { return threadEnded_.load(); }
@@ -85,16 +107,20 @@ class PortScanner {
 
  private:
   void PortScanThread();
+  void ServeRequests(const std::vector<SocketTuple>& requests);
   const std::string& LabelOf(int pid);
 
   PortProcessMap& map_;
   std::thread thread_;
   std::atomic<bool> threadEnded_{false};
-  std::mutex wakeMutex_;
-  std::condition_variable wake_;
-  bool stopRequested_ = false;  // GUARDED_BY(wakeMutex_)
+  std::atomic<bool> stopRequested_{false};
 
-  mutable std::mutex passMutex_;  // one pass at a time
+  mutable std::mutex servedMutex_;
+  std::condition_variable servedChanged_;
+  uint64_t requestsServed_ = 0;  // GUARDED_BY(servedMutex_)
+
+  mutable std::mutex passMutex_;  // one pass or lookup at a time
+  SocketDiag diag_;               // GUARDED_BY(passMutex_)
   PortTableReader reader_;        // GUARDED_BY(passMutex_)
   bool readerOpen_ = false;       // GUARDED_BY(passMutex_)
   ProcessTable processes_;        // GUARDED_BY(passMutex_)

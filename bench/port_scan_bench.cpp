@@ -1,10 +1,16 @@
-// The cost of one port-scan pass on the real /proc.
+// The cost of one port-scan pass on the real /proc, and of one exact
+// lookup of a new socket (netlink, then the holder's pid).
 //
 // Scenarios: N child processes holding S sockets each (half TCP listeners,
 // half UDP sockets, all on 127.0.0.1), and this process alone holding
 // thousands of UDP sockets. For each: a first pass (nothing cached), a pass
 // after nothing changed, and a pass after one new socket appeared. The
 // whole system's other processes and sockets are scanned too.
+//
+// Exact lookups, in microseconds: the netlink request alone; a new socket
+// of this process, which is older than every scenario child, so all of
+// them are read before it (the slow case); a new socket of a process that
+// started after the last pass (the usual case of a short-lived program).
 //
 //   build/bench/port_scan_bench
 #include <benchmark/benchmark.h>
@@ -19,9 +25,9 @@
 #include <string>
 #include <vector>
 
+#include "attribution/port_process_map.h"
 #include "attribution/port_scanner.h"
-#include "engine/monitor.h"
-#include "platform/clock.h"
+#include "platform/sock_diag.h"
 
 namespace corvane {
 namespace {
@@ -136,9 +142,8 @@ void Report(benchmark::State& state, const PortScanner& scanner) {
 }
 
 struct Fixture {
-  ManualClock clock;
-  Monitor monitor{clock, "."};
-  PortScanner scanner{monitor.portMap()};
+  PortProcessMap map;
+  PortScanner scanner{map};
 };
 
 bool Prepare(benchmark::State& state) {
@@ -216,10 +221,114 @@ void BM_ReadTables(benchmark::State& state) {
   }
 }
 
+// A connected UDP socket on loopback, as a new flow's socket.
+int OpenFlowSocket(const sockaddr_in& to) {
+  const int fd = OpenLoopbackSocket(SOCK_DGRAM);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+SocketTuple TupleOf(int fd, const sockaddr_in& to) {
+  sockaddr_in name{};
+  socklen_t length = sizeof name;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length);
+  return SocketTuple{17, name.sin_addr.s_addr, ntohs(name.sin_port), to.sin_addr.s_addr,
+                     ntohs(to.sin_port)};
+}
+
+void BM_ExactLookupNetlinkOnly(benchmark::State& state) {
+  if (!Prepare(state)) return;
+  const int sink = OpenLoopbackSocket(SOCK_DGRAM);
+  sockaddr_in to{};
+  socklen_t length = sizeof to;
+  ::getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  const int fd = OpenFlowSocket(to);
+  const SocketTuple tuple = TupleOf(fd, to);
+  SocketDiag diag;
+  for (auto _ : state) {
+    const SocketLookupResult result = diag.Find(tuple.protocol, tuple.localAddress,
+                                                tuple.localPort, tuple.remoteAddress,
+                                                tuple.remotePort);
+    if (result.status != SocketLookupStatus::kFound) state.SkipWithError("socket not found");
+  }
+  ::close(fd);
+  ::close(sink);
+}
+
+void BM_ExactLookupNewSocketOfOldProcess(benchmark::State& state) {
+  if (!Prepare(state)) return;
+  Fixture fixture;
+  fixture.scanner.RunPass();
+  const int sink = OpenLoopbackSocket(SOCK_DGRAM);
+  sockaddr_in to{};
+  socklen_t length = sizeof to;
+  ::getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  int fd = -1;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (fd >= 0) ::close(fd);
+    fd = OpenFlowSocket(to);
+    const SocketTuple tuple = TupleOf(fd, to);
+    state.ResumeTiming();
+    if (!fixture.scanner.LookUpExact(tuple)) state.SkipWithError("no label");
+  }
+  if (fd >= 0) ::close(fd);
+  ::close(sink);
+}
+
+void BM_ExactLookupNewProcess(benchmark::State& state) {
+  if (!Prepare(state)) return;
+  Fixture fixture;
+  fixture.scanner.RunPass();
+  const int sink = OpenLoopbackSocket(SOCK_DGRAM);
+  sockaddr_in to{};
+  socklen_t length = sizeof to;
+  ::getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  for (auto _ : state) {
+    state.PauseTiming();
+    int report[2], hold[2];
+    if (::pipe(report) != 0 || ::pipe(hold) != 0) {
+      state.SkipWithError("pipe");
+      break;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(report[0]);
+      ::close(hold[1]);
+      const int fd = OpenFlowSocket(to);
+      const SocketTuple tuple = TupleOf(fd, to);
+      (void)!::write(report[1], &tuple, sizeof tuple);
+      char byte;
+      (void)!::read(hold[0], &byte, 1);
+      ::_exit(0);
+    }
+    ::close(report[1]);
+    ::close(hold[0]);
+    SocketTuple tuple;
+    const bool reported = ::read(report[0], &tuple, sizeof tuple) == sizeof tuple;
+    ::close(report[0]);
+    state.ResumeTiming();
+    if (!reported || !fixture.scanner.LookUpExact(tuple)) state.SkipWithError("no label");
+    state.PauseTiming();
+    ::close(hold[1]);
+    ::waitpid(pid, nullptr, 0);
+    state.ResumeTiming();
+  }
+  ::close(sink);
+}
+
 // Arguments: child processes (0: this process), sockets each.
 void Scenarios(benchmark::internal::Benchmark* b) {
   b->ArgNames({"processes", "sockets"});
   b->Unit(benchmark::kMillisecond);
+}
+
+void ExactScenarios(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"processes", "sockets"});
+  b->Unit(benchmark::kMicrosecond);
 }
 
 }  // namespace
@@ -227,11 +336,16 @@ void Scenarios(benchmark::internal::Benchmark* b) {
 
 // Registered scenario by scenario, so each scenario's processes exist only
 // while its benchmarks run.
+BENCHMARK(corvane::BM_ExactLookupNetlinkOnly)->Apply(corvane::ExactScenarios)->Args({0, 0});
+BENCHMARK(corvane::BM_ExactLookupNewSocketOfOldProcess)->Apply(corvane::ExactScenarios)->Args({0, 0});
+BENCHMARK(corvane::BM_ExactLookupNewProcess)->Apply(corvane::ExactScenarios)->Args({0, 0});
 BENCHMARK(corvane::BM_ReadTables)->Apply(corvane::Scenarios)->Args({300, 20});
 BENCHMARK(corvane::BM_ParseTables)->Apply(corvane::Scenarios)->Args({300, 20});
 BENCHMARK(corvane::BM_FirstPass)->Apply(corvane::Scenarios)->Args({300, 20});
 BENCHMARK(corvane::BM_UnchangedPass)->Apply(corvane::Scenarios)->Args({300, 20});
 BENCHMARK(corvane::BM_PassAfterNewSocket)->Apply(corvane::Scenarios)->Args({300, 20});
+BENCHMARK(corvane::BM_ExactLookupNewSocketOfOldProcess)->Apply(corvane::ExactScenarios)->Args({300, 20});
+BENCHMARK(corvane::BM_ExactLookupNewProcess)->Apply(corvane::ExactScenarios)->Args({300, 20});
 BENCHMARK(corvane::BM_FirstPass)->Apply(corvane::Scenarios)->Args({600, 20});
 BENCHMARK(corvane::BM_UnchangedPass)->Apply(corvane::Scenarios)->Args({600, 20});
 BENCHMARK(corvane::BM_PassAfterNewSocket)->Apply(corvane::Scenarios)->Args({600, 20});

@@ -65,9 +65,11 @@ std::string_view NextWord(std::string_view& rest) {
   return std::string_view(begin, static_cast<size_t>(p - begin));
 }
 
-// The kernel prints an IPv6 address as four 32-bit words, each in the host's
-// byte order; memcpy of the parsed words gives back the address bytes.
-bool CarriesIpv4(std::string_view hexAddress) {
+// The kernel prints an address as 32-bit words, each in the host's byte
+// order: a parsed word holds the address bytes as they are in memory, so an
+// IPv4 word is already the address in network byte order. Gives the IPv4
+// address an IPv6 row carries (0 for "::"); false when it carries none.
+bool CarriesIpv4(std::string_view hexAddress, uint32_t& ipv4) {
   std::array<uint8_t, 16> bytes{};
   for (size_t word = 0; word < 4; ++word) {
     uint32_t value;
@@ -77,12 +79,10 @@ bool CarriesIpv4(std::string_view hexAddress) {
   for (size_t i = 0; i < 10; ++i) {
     if (bytes[i] != 0) return false;
   }
+  std::memcpy(&ipv4, bytes.data() + 12, 4);
   if (bytes[10] == 0xff && bytes[11] == 0xff) return true;  // ::ffff:a.b.c.d
   if (bytes[10] != 0 || bytes[11] != 0) return false;
-  for (size_t i = 12; i < 16; ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;  // :: (any address, dual-stack)
+  return ipv4 == 0;  // :: (any address, dual-stack)
 }
 
 enum class LineKind { kRow, kSkipped, kDamaged };
@@ -110,17 +110,18 @@ LineKind ParseLine(std::string_view line, TableFamily family, PortTableRow& row)
   uint64_t inode;
   if (!ParseDecimal(fields[kInodeField], inode)) return LineKind::kDamaged;
 
+  uint32_t ipv4 = 0;
   if (family == TableFamily::kIpv4) {
-    uint32_t ignored;
-    if (!ParseHex(address, ignored)) return LineKind::kDamaged;
+    if (!ParseHex(address, ipv4)) return LineKind::kDamaged;
   } else {
     for (char c : address) {
       if (!std::isxdigit(static_cast<unsigned char>(c))) return LineKind::kDamaged;
     }
-    if (!CarriesIpv4(address)) return LineKind::kSkipped;
+    if (!CarriesIpv4(address, ipv4)) return LineKind::kSkipped;
   }
   row.localPort = static_cast<uint16_t>(port);
   row.inode = inode;
+  row.localAddress = ipv4;
   return LineKind::kRow;
 }
 

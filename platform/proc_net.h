@@ -1,5 +1,6 @@
-// The kernel's socket tables, /proc/net/{tcp,tcp6,udp,udp6}: the local port
-// and socket inode of every socket that can carry IPv4 traffic.
+// The kernel's socket tables, /proc/net/{tcp,tcp6,udp,udp6}: the local
+// address, local port and socket inode of every socket that can carry IPv4
+// traffic.
 //
 // ParsePortTable works on text, so tests feed it fixtures; PortTableReader
 // reads the real files. Neither keeps shared state: one thread per reader.
@@ -20,6 +21,9 @@ namespace corvane {
 struct PortTableRow {
   uint16_t localPort = 0;  // host order
   uint64_t inode = 0;
+  // IPv4, network byte order; 0 for a socket bound to every address (also
+  // the dual-stack "::"). An IPv6 row gives its IPv4-mapped address.
+  uint32_t localAddress = 0;
 
   bool operator==(const PortTableRow&) const = default;
 };

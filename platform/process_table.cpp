@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <functional>
 #include <string_view>
 
 namespace corvane {
@@ -152,6 +154,48 @@ std::optional<int> ProcessTable::OwnerOf(uint64_t inode) const {
   auto it = owners_.find(inode);
   if (it == owners_.end()) return std::nullopt;
   return it->second;
+}
+
+std::optional<int> ProcessTable::FindHolder(uint64_t inode, uint32_t socketUid) {
+  if (auto owner = OwnerOf(inode)) return owner;
+  // Looked for in vain already (a kernel socket, say): each new flow of it
+  // would otherwise read every process again.
+  if (inode == 0 || unresolved_.contains(inode)) return std::nullopt;
+  const uid_t self = ::geteuid();
+  if (self != 0 && socketUid != self) return std::nullopt;
+  if (!ListPids(pids_)) return std::nullopt;
+  // Pids grow until they wrap: the newest processes are the likeliest to
+  // have just started and opened a socket.
+  std::sort(pids_.begin(), pids_.end(), std::greater<>());
+  known_.clear();
+  for (int pid : pids_) {
+    auto [it, isNew] = processes_.try_emplace(pid);
+    if (!isNew) {
+      const std::vector<uint64_t>& sockets = it->second.sockets;
+      const uint64_t newest = sockets.empty() ? 0 : *std::max_element(sockets.begin(), sockets.end());
+      known_.emplace_back(newest, pid);
+      continue;
+    }
+    it->second.listedInPass = pass_;
+    if (!ScanProcess(pid, it->second)) {
+      ForgetProcess(pid);
+      continue;
+    }
+    if (auto owner = OwnerOf(inode)) return owner;
+  }
+  // Socket inodes are numbered in the order sockets are made: a process
+  // that opened one lately is the likeliest to have opened this one too.
+  std::sort(known_.begin(), known_.end(), std::greater<>());
+  for (auto [newest, pid] : known_) {
+    auto it = processes_.find(pid);
+    if (!ScanProcess(pid, it->second)) {
+      ForgetProcess(pid);
+      continue;
+    }
+    if (auto owner = OwnerOf(inode)) return owner;
+  }
+  unresolved_.insert(inode);
+  return std::nullopt;
 }
 
 const std::string* ProcessTable::NameOf(int pid) {

@@ -8,6 +8,11 @@
 // not yet read in this pass be read again. An unchanged pass therefore costs
 // one listing of /proc plus a hash lookup per socket.
 //
+// A socket the capture has just seen, before any pass, is looked for alone
+// with FindHolder(): processes not yet known, newest pids first, then known
+// ones, those that opened a socket most lately first, stopping at the
+// holder.
+//
 // Processes that vanish while being read (ENOENT, ESRCH) and fd directories
 // that cannot be read (EACCES: another user's process without
 // CAP_SYS_PTRACE / CAP_DAC_READ_SEARCH) are skipped; their sockets have no
@@ -21,6 +26,7 @@
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace corvane {
@@ -37,6 +43,16 @@ class ProcessTable {
   // The process that holds `inode`, when one could be read. When several
   // hold it (a socket inherited over fork), the first one found keeps it.
   std::optional<int> OwnerOf(uint64_t inode) const;
+
+  // The holder of one socket that may have opened since the last
+  // Refresh(): the cached owner, else the fd directories read until it is
+  // found: processes not seen before first, newest pid first, then the
+  // known ones, by their newest socket inode. `socketUid` is the socket's
+  // owner: another user's processes cannot be read unless this process
+  // runs as root, so then nothing is read. Nullopt when no readable
+  // process holds it; that inode then counts as looked for in vain, as
+  // after a Refresh(), and is not looked for again.
+  std::optional<int> FindHolder(uint64_t inode, uint32_t socketUid);
 
   // The program name of `pid`: the base name of /proc/[pid]/exe (without
   // the " (deleted)" the kernel adds for a replaced file), else the content
@@ -68,9 +84,10 @@ class ProcessTable {
   std::string procRoot_;
   std::unordered_map<int, Process> processes_;
   std::unordered_map<uint64_t, int> owners_;   // socket inode -> pid
-  std::unordered_set<uint64_t> unresolved_;    // wanted last pass, holder not readable
+  std::unordered_set<uint64_t> unresolved_;    // looked for in vain since the last pass
   uint64_t pass_ = 0;
-  std::vector<int> pids_;  // reused by ListPids
+  std::vector<int> pids_;   // reused by ListPids
+  std::vector<std::pair<uint64_t, int>> known_;  // reused by FindHolder: newest socket, pid
   size_t fdDirectoriesRead_ = 0;
   size_t unreadableDirectories_ = 0;
 };

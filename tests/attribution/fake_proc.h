@@ -2,6 +2,7 @@
 // (optionally tcp6, udp6) and /[pid]/{fd/N -> socket:[inode], exe, comm}.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,6 +18,9 @@ namespace corvane::testing {
 
 class FakeProc {
  public:
+  // 127.0.0.1 in network byte order.
+  static inline const uint32_t kLocal = htonl(0x7f000001);
+
   FakeProc() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     root_ = std::filesystem::temp_directory_path() /
@@ -51,7 +55,7 @@ class FakeProc {
     std::filesystem::remove(root_ / std::to_string(pid) / "fd" / std::to_string(fd));
   }
 
-  // Rows of the IPv4 tables: (local port, inode).
+  // Rows of the IPv4 tables: (local port, inode), all bound to kLocal.
   void SetTcp(std::vector<std::pair<uint16_t, uint64_t>> rows) { tcp_ = std::move(rows); WriteTables(); }
   void SetUdp(std::vector<std::pair<uint16_t, uint64_t>> rows) { udp_ = std::move(rows); WriteTables(); }
   void RemoveTable(const std::string& name) { std::filesystem::remove(root_ / "net" / name); }
@@ -64,10 +68,11 @@ class FakeProc {
     int slot = 0;
     for (auto [port, inode] : rows) {
       char line[200];
+      // The kernel prints the address as a host-order word.
       std::snprintf(line, sizeof line,
-                    "%4d: 0100007F:%04X 00000000:0000 0A 00000000:00000000 00:00000000 00000000 "
+                    "%4d: %08X:%04X 00000000:0000 0A 00000000:00000000 00:00000000 00000000 "
                     "    0        0 %llu 1 0000000000000000 100 0 0 10 0\n",
-                    slot++, port, static_cast<unsigned long long>(inode));
+                    slot++, kLocal, port, static_cast<unsigned long long>(inode));
       text += line;
     }
     return text;

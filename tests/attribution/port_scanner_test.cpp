@@ -1,8 +1,9 @@
-// The port scanner on a fake /proc: labels, update order, the owner cache,
-// and the thread's start and stop.
+// The port scanner on a fake /proc: labels, what a pass replaces, keeps and
+// forgets, the owner cache, and the thread's start and stop.
 #include "attribution/port_scanner.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -37,13 +38,15 @@ TEST(ProcessLabelTest, CutNeverSplitsAMultibyteCharacter) {
 
 class PortScannerTest : public ::testing::Test {
  protected:
-  PortScannerTest() : monitor_(clock_, "."), scanner_(monitor_.portMap(), proc_.root()) {}
+  PortScannerTest() : scanner_(map_, proc_.root()) { map_.SetActive(true); }
 
-  std::optional<std::string> Label(uint16_t port) { return monitor_.portMap().Lookup(6, 0, port); }
+  std::optional<std::string> Label(uint16_t port) { return map_.Lookup(6, FakeProc::kLocal, port); }
+  std::optional<std::string> UdpLabel(uint16_t port) {
+    return map_.Lookup(17, FakeProc::kLocal, port);
+  }
 
   FakeProc proc_;
-  ManualClock clock_;
-  Monitor monitor_;
+  PortProcessMap map_;
   PortScanner scanner_;
 };
 
@@ -57,13 +60,20 @@ TEST_F(PortScannerTest, OwnersSocketGetsProgramNameAndProcessId) {
   EXPECT_EQ(Label(4242), "firefox:300");
 }
 
-TEST_F(PortScannerTest, RowWithoutOwnerIsLabelledProcessZero) {
-  proc_.SetTcp({{41670, 0}});
+TEST_F(PortScannerTest, ClosingConnectionWithoutOwnerNeverReplacesAKnownLabel) {
+  proc_.AddProcess(10, "/usr/bin/curl");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetTcp({{41670, 1000}});
   ASSERT_TRUE(scanner_.RunPass());
-  EXPECT_EQ(Label(41670), "Process ID# 0");
+  // TIME_WAIT: the row stays, with inode 0, after curl closed and ended.
+  proc_.RemoveProcess(10);
+  proc_.SetTcp({{41670, 0}, {41671, 0}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(41670), "curl:10");
+  EXPECT_FALSE(Label(41671).has_value()) << "a row without owner is no process 0";
 }
 
-TEST_F(PortScannerTest, PortInBothTablesEndsWithUdpOwner) {
+TEST_F(PortScannerTest, TcpAndUdpOnOnePortNumberKeepTheirOwnLabels) {
   proc_.AddProcess(10, "/usr/bin/tcpd");
   proc_.AddProcess(20, "/usr/bin/udpd");
   proc_.AddSocket(10, 3, 1000);
@@ -71,7 +81,8 @@ TEST_F(PortScannerTest, PortInBothTablesEndsWithUdpOwner) {
   proc_.SetTcp({{53, 1000}});
   proc_.SetUdp({{53, 2000}});
   ASSERT_TRUE(scanner_.RunPass());
-  EXPECT_EQ(Label(53), "udpd:20");
+  EXPECT_EQ(Label(53), "tcpd:10");
+  EXPECT_EQ(UdpLabel(53), "udpd:20");
 }
 
 TEST_F(PortScannerTest, LaterRowOfOneTableReplacesEarlierRow) {
@@ -97,7 +108,7 @@ TEST_F(PortScannerTest, ProcessWithoutExeLinkIsNamedByComm) {
   proc_.AddSocket(10, 3, 1000);
   proc_.SetUdp({{68, 1000}});
   ASSERT_TRUE(scanner_.RunPass());
-  EXPECT_EQ(Label(68), "dhclient:10");
+  EXPECT_EQ(UdpLabel(68), "dhclient:10");
 }
 
 TEST_F(PortScannerTest, OwnerWithoutAnyNameIsLabelledByProcessId) {
@@ -105,11 +116,11 @@ TEST_F(PortScannerTest, OwnerWithoutAnyNameIsLabelledByProcessId) {
   proc_.AddSocket(10, 3, 1000);
   proc_.SetUdp({{68, 1000}});
   ASSERT_TRUE(scanner_.RunPass());
-  EXPECT_EQ(Label(68), "Process ID# 10");
+  EXPECT_EQ(UdpLabel(68), "Process ID# 10");
 }
 
 TEST_F(PortScannerTest, SocketWhoseOwnerCannotBeReadLeavesTheEntryAsItWas) {
-  monitor_.portMap().Store(6, 0, 5432, "postgres:77");
+  map_.Store(6, FakeProc::kLocal, 5432, "postgres:77");
   proc_.SetTcp({{5432, 31337}});  // no readable process holds 31337
   ASSERT_TRUE(scanner_.RunPass());
   EXPECT_EQ(Label(5432), "postgres:77");
@@ -117,7 +128,7 @@ TEST_F(PortScannerTest, SocketWhoseOwnerCannotBeReadLeavesTheEntryAsItWas) {
   EXPECT_FALSE(Label(5433).has_value());
 }
 
-TEST_F(PortScannerTest, ClosedPortKeepsItsLabel) {
+TEST_F(PortScannerTest, PortOfAnEndedProgramIsForgottenThenNamedAfterTheNextOne) {
   proc_.AddProcess(10, "/usr/bin/curl");
   proc_.AddSocket(10, 3, 1000);
   proc_.SetTcp({{50000, 1000}});
@@ -125,7 +136,12 @@ TEST_F(PortScannerTest, ClosedPortKeepsItsLabel) {
   proc_.SetTcp({});
   proc_.RemoveProcess(10);
   ASSERT_TRUE(scanner_.RunPass());
-  EXPECT_EQ(Label(50000), "curl:10");
+  EXPECT_FALSE(Label(50000).has_value());
+  proc_.AddProcess(11, "/usr/bin/wget");
+  proc_.AddSocket(11, 3, 1100);
+  proc_.SetTcp({{50000, 1100}});
+  ASSERT_TRUE(scanner_.RunPass());
+  EXPECT_EQ(Label(50000), "wget:11");
 }
 
 class OwnerCacheTest : public PortScannerTest {
@@ -217,22 +233,48 @@ TEST_F(OwnerCacheTest, ProcessIdReusedBetweenPassesIsReadAgainForItsNewSocket) {
   EXPECT_EQ(Label(104), "reborn:104");
 }
 
+TEST_F(OwnerCacheTest, HolderOfOneNewSocketIsFoundWithoutReadingEveryProcess) {
+  ProcessTable table(proc_.root());
+  table.Refresh({});
+  proc_.AddProcess(150, "/usr/bin/idle");
+  proc_.AddProcess(200, "/usr/bin/newcomer");
+  proc_.AddSocket(200, 4, 2000);
+  size_t before = table.fdDirectoriesRead();
+  EXPECT_EQ(table.FindHolder(2000, ::geteuid()), 200);
+  EXPECT_EQ(table.fdDirectoriesRead() - before, 1u) << "the newest process comes first";
+  // A known process that opened a socket lately comes before the others.
+  proc_.AddSocket(200, 5, 2001);
+  before = table.fdDirectoriesRead();
+  EXPECT_EQ(table.FindHolder(2001, ::geteuid()), 200);
+  EXPECT_EQ(table.fdDirectoriesRead() - before, 2u) << "150 (new), then 200";
+  // Held by no readable process: every one is read once, then never again.
+  EXPECT_FALSE(table.FindHolder(4040, ::geteuid()).has_value());
+  before = table.fdDirectoriesRead();
+  EXPECT_FALSE(table.FindHolder(4040, ::geteuid()).has_value());
+  EXPECT_EQ(table.fdDirectoriesRead(), before);
+}
+
 class PortScanThreadTest : public PortScannerTest {};
 
 TEST_F(PortScanThreadTest, UnreadableTablesLeaveAttributionOff) {
+  map_.SetActive(false);
   proc_.RemoveTable("tcp");
   EXPECT_EQ(scanner_.Start(), -1);
-  EXPECT_FALSE(monitor_.AttributionActive());
+  EXPECT_FALSE(map_.Active());
 }
 
 TEST_F(PortScanThreadTest, StopEndsTheThreadAndKeepsTheMap) {
-  monitor_.portMap().Store(6, 0, 80, "nginx:1");
+  proc_.AddProcess(10, "/usr/sbin/nginx");
+  proc_.AddSocket(10, 3, 1000);
+  proc_.SetTcp({{80, 1000}});
+  map_.Store(6, FakeProc::kLocal, 80, "nginx:10");  // what the pass, if it runs, finds too
   ASSERT_EQ(scanner_.Start(), 0);
-  EXPECT_TRUE(monitor_.AttributionActive());
+  EXPECT_TRUE(map_.Active());
   scanner_.Stop();
   EXPECT_TRUE(scanner_.ThreadEnded());
-  EXPECT_FALSE(monitor_.AttributionActive());
-  EXPECT_EQ(Label(80), "nginx:1");
+  EXPECT_FALSE(map_.Active());
+  map_.SetActive(true);
+  EXPECT_EQ(Label(80), "nginx:10");
 }
 
 TEST_F(PortScanThreadTest, FailedTableReadEndsScanningButAttributionStaysActive) {
@@ -244,7 +286,7 @@ TEST_F(PortScanThreadTest, FailedTableReadEndsScanningButAttributionStaysActive)
   proc_.RemoveTable("udp");
   scanner_.WaitForThreadEnd();
   EXPECT_TRUE(scanner_.ThreadEnded());
-  EXPECT_TRUE(monitor_.AttributionActive());
+  EXPECT_TRUE(map_.Active());
   EXPECT_EQ(Label(22), "sshd:10");
 }
 
@@ -261,10 +303,12 @@ TEST_F(PortScanThreadTest, StartAgainAfterAFailedReadScansAgain) {
 
 TEST_F(PortScanThreadTest, MonitorStopStopsAttributionFirst) {
   // The Monitor's own scanner reads the real /proc.
-  ASSERT_EQ(monitor_.StartAttribution(), 0);
-  EXPECT_TRUE(monitor_.AttributionActive());
-  monitor_.Stop();
-  EXPECT_FALSE(monitor_.AttributionActive());
+  ManualClock clock;
+  Monitor monitor(clock, ".");
+  ASSERT_EQ(monitor.StartAttribution(), 0);
+  EXPECT_TRUE(monitor.AttributionActive());
+  monitor.Stop();
+  EXPECT_FALSE(monitor.AttributionActive());
 }
 
 }  // namespace

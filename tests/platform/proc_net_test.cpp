@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,12 +16,21 @@
 namespace corvane {
 
 void PrintTo(const PortTableRow& row, std::ostream* os) {
-  *os << "{port " << row.localPort << ", inode " << row.inode << "}";
+  *os << "{port " << row.localPort << ", inode " << row.inode << ", address " << std::hex
+      << row.localAddress << std::dec << "}";
 }
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// a.b.c.d in network byte order.
+uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  const uint8_t bytes[4] = {a, b, c, d};
+  uint32_t address;
+  std::memcpy(&address, bytes, 4);
+  return address;
+}
 
 constexpr const char* kTcp =
     "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
@@ -59,23 +69,26 @@ class PortTableParseTest : public ::testing::Test {
   std::vector<PortTableRow> rows_;
 };
 
-TEST_F(PortTableParseTest, Ipv4RowsComeInTableOrderWithTimeWaitInodeZero) {
+TEST_F(PortTableParseTest, Ipv4RowsComeInTableOrderWithAddressAndTimeWaitInodeZero) {
   EXPECT_EQ(ParsePortTable(kTcp, TableFamily::kIpv4, rows_), 0u);
-  const std::vector<PortTableRow> expected = {
-      {631, 20911}, {22, 18832}, {41668, 734512}, {41670, 0}};
+  const std::vector<PortTableRow> expected = {{631, 20911, Ip(127, 0, 0, 1)},
+                                              {22, 18832, 0},
+                                              {41668, 734512, Ip(10, 0, 2, 15)},
+                                              {41670, 0, Ip(10, 0, 2, 15)}};
   EXPECT_EQ(rows_, expected);
 }
 
 TEST_F(PortTableParseTest, UdpRowsWithExtraColumnsParse) {
   EXPECT_EQ(ParsePortTable(kUdp, TableFamily::kIpv4, rows_), 0u);
-  const std::vector<PortTableRow> expected = {{53, 17401}, {68, 19221}};
+  const std::vector<PortTableRow> expected = {{53, 17401, Ip(127, 0, 0, 53)}, {68, 19221, 0}};
   EXPECT_EQ(rows_, expected);
 }
 
-TEST_F(PortTableParseTest, Ipv6TableKeepsOnlyMappedAndUnspecifiedAddresses) {
+TEST_F(PortTableParseTest, Ipv6TableKeepsOnlyMappedAndUnspecifiedAddressesAsIpv4) {
   EXPECT_EQ(ParsePortTable(kTcp6, TableFamily::kIpv6, rows_), 0u);
-  // ::1 and fe80::1 carry no IPv4 traffic.
-  const std::vector<PortTableRow> expected = {{8080, 40001}, {8081, 40002}, {443, 0}};
+  // ::1 and fe80::1 carry no IPv4 traffic; "::" is every address.
+  const std::vector<PortTableRow> expected = {
+      {8080, 40001, 0}, {8081, 40002, Ip(127, 0, 0, 1)}, {443, 0, Ip(10, 0, 2, 15)}};
   EXPECT_EQ(rows_, expected);
 }
 
@@ -89,7 +102,7 @@ TEST_F(PortTableParseTest, RowsAreAppendedAfterEarlierTables) {
   ParsePortTable(kUdp, TableFamily::kIpv4, rows_);
   ParsePortTable(kUdp6, TableFamily::kIpv6, rows_);
   ASSERT_EQ(rows_.size(), 3u);
-  EXPECT_EQ(rows_[2], (PortTableRow{5353, 50001}));
+  EXPECT_EQ(rows_[2], (PortTableRow{5353, 50001, 0}));
 }
 
 TEST_F(PortTableParseTest, DamagedLinesAreSkippedAndGoodOnesAroundThemKept) {
@@ -106,7 +119,8 @@ TEST_F(PortTableParseTest, DamagedLinesAreSkippedAndGoodOnesAroundThemKept) {
       "\n"
       "   8: 0100007F:0056 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        0 118 1";  // no final newline
   EXPECT_EQ(ParsePortTable(text, TableFamily::kIpv4, rows_), 8u);
-  const std::vector<PortTableRow> expected = {{80, 111}, {86, 118}};
+  const std::vector<PortTableRow> expected = {{80, 111, Ip(127, 0, 0, 1)},
+                                              {86, 118, Ip(127, 0, 0, 1)}};
   EXPECT_EQ(rows_, expected);
 }
 
@@ -189,7 +203,7 @@ TEST_F(ProcNetFileTest, TcpRowsPrecedeTcp6RowsAndUdpRowsUdp6Rows) {
   PortTables tables;
   ASSERT_TRUE(reader.Read(tables, error)) << error;
   ASSERT_EQ(tables.tcp.size(), 7u);
-  EXPECT_EQ(tables.tcp[3], (PortTableRow{41670, 0}));
+  EXPECT_EQ(tables.tcp[3], (PortTableRow{41670, 0, Ip(10, 0, 2, 15)}));
   EXPECT_EQ(tables.tcp[4], (PortTableRow{8080, 40001}));
   ASSERT_EQ(tables.udp.size(), 3u);
   EXPECT_EQ(tables.udp[2], (PortTableRow{5353, 50001}));

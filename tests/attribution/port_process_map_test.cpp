@@ -1,0 +1,83 @@
+// The port map's own rules: what a pass forgets, how a wildcard binding
+// answers, and how exact requests and answers are handed over.
+#include "attribution/port_process_map.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+const uint32_t kLoopback = htonl(0x7f000001);
+const uint32_t kOtherLocal = htonl(0x7f000002);
+
+class PortProcessMapTest : public ::testing::Test {
+ protected:
+  PortProcessMapTest() { map_.SetActive(true); }
+
+  std::vector<SocketTuple> Pending() {
+    std::vector<SocketTuple> out;
+    map_.WaitForRequests(std::chrono::milliseconds(0), out);
+    return out;
+  }
+
+  PortProcessMap map_;
+};
+
+TEST_F(PortProcessMapTest, PassForgetsEndpointsItDidNotSeeAndKeepsClosingOnes) {
+  map_.Store(6, kLoopback, 5000, "gone:1");
+  map_.Store(6, kLoopback, 5001, "closing:2");
+  const uint64_t before = map_.Version();
+  map_.ReplaceFromPass({{6, kLoopback, 5001, false, {}},
+                        {6, kLoopback, 5002, true, "new:3"},
+                        {6, kLoopback, 5003, false, {}}});
+  EXPECT_FALSE(map_.Lookup(6, kLoopback, 5000).has_value());
+  EXPECT_EQ(map_.Lookup(6, kLoopback, 5001), "closing:2");
+  EXPECT_EQ(map_.Lookup(6, kLoopback, 5002), "new:3");
+  EXPECT_FALSE(map_.Lookup(6, kLoopback, 5003).has_value());
+  EXPECT_GT(map_.Version(), before);
+}
+
+TEST_F(PortProcessMapTest, WildcardBindingAnswersEveryAddressButExactBindingWins) {
+  map_.ReplaceFromPass({{17, 0, 53, true, "resolved:10"},
+                        {17, kOtherLocal, 53, true, "dnsmasq:11"}});
+  EXPECT_EQ(map_.Lookup(17, kLoopback, 53), "resolved:10");
+  EXPECT_EQ(map_.Lookup(17, kOtherLocal, 53), "dnsmasq:11");
+  EXPECT_FALSE(map_.Lookup(6, kLoopback, 53).has_value()) << "TCP is not UDP";
+  map_.SetActive(false);
+  EXPECT_FALSE(map_.Lookup(17, kLoopback, 53).has_value());
+}
+
+TEST_F(PortProcessMapTest, AnswerIsHandedOutOnceAndNamesItsEndpoint) {
+  const SocketTuple tuple{6, kLoopback, 40000, kOtherLocal, 80};
+  map_.RequestExact(tuple);
+  map_.RequestExact(tuple);  // already pending
+  EXPECT_EQ(Pending(), std::vector<SocketTuple>{tuple});
+  map_.StoreAnswer(tuple, "curl:7");
+  EXPECT_EQ(map_.TakeAnswer(tuple), "curl:7");
+  EXPECT_FALSE(map_.TakeAnswer(tuple).has_value());
+  EXPECT_EQ(map_.Lookup(6, kLoopback, 40000), "curl:7");
+}
+
+TEST_F(PortProcessMapTest, RequestsBeyondTheCapOrWhileInactiveAreDropped) {
+  for (uint32_t i = 0; i < PortProcessMap::kMaxPendingRequests + 10; ++i) {
+    map_.RequestExact(SocketTuple{17, kLoopback, static_cast<uint16_t>(i % 65536), i, 53});
+  }
+  EXPECT_EQ(Pending().size(), PortProcessMap::kMaxPendingRequests);
+  map_.SetActive(false);
+  map_.RequestExact(SocketTuple{17, kLoopback, 1, kOtherLocal, 53});
+  EXPECT_TRUE(Pending().empty());
+}
+
+TEST_F(PortProcessMapTest, WakeEndsAWaitWithoutRequests) {
+  map_.Wake();
+  std::vector<SocketTuple> out;
+  map_.WaitForRequests(std::chrono::hours(1), out);  // returns at once or hangs the test
+  EXPECT_TRUE(out.empty());
+}
+
+}  // namespace
+}  // namespace corvane
