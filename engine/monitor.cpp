@@ -91,7 +91,9 @@ void Monitor::AccountDatagram(const PacketInfo& info) {
 }
 
 uint32_t Monitor::SocketLabel(const SocketTuple& tuple) {
-  if (tuple.protocol != kProtocolTcp && tuple.protocol != kProtocolUdp) {
+  // Without attribution every flow is named by its protocol; the cache is
+  // not needed (and a replay spares its cost).
+  if ((tuple.protocol != kProtocolTcp && tuple.protocol != kProtocolUdp) || !portMap_.Active()) {
     return ProtocolLabel(tuple.protocol);
   }
   // Sockets come and go; a cache that grows past this starts afresh.

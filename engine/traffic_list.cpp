@@ -110,10 +110,24 @@ void TrafficList::Emit(ListChange&& change) {
 
 const std::string& TrafficList::Cell(int row, int column) const {
   assert(row >= 0 && row < Count() && column >= 0 && column < kColumnCount);
-  return cells_[IdOf(row)][static_cast<size_t>(column)];
+  return TextsOf(IdOf(row))[static_cast<size_t>(column)];
 }
 
-const RowCells& TrafficList::Cells(int row) const { return cells_[IdOf(row)]; }
+const RowCells& TrafficList::Cells(int row) const { return TextsOf(IdOf(row)); }
+
+const RowCells& TrafficList::TextsOf(uint32_t id) const {
+  RowState& state = state_[id];
+  RowCells& cells = cells_[id];
+  if (state.textsStale) {
+    state.textsStale = false;
+    const RowValues& values = state.values;
+    cells[kColumnDownload] = FormatByteCount(values.downloadBytes);
+    cells[kColumnUpload] = FormatByteCount(values.uploadBytes);
+    cells[kColumnTotal] = FormatByteCount(values.downloadBytes + values.uploadBytes);
+    cells[kColumnLastActivity] = FormatTimestamp(values.lastActivity);
+  }
+  return cells;
+}
 
 bool TrafficList::IsSelected(int row) const { return state_[IdOf(row)].selectedAt != kNone; }
 
@@ -179,6 +193,7 @@ void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
 
 void TrafficList::SetCell(int row, int column, std::string text) {
   const uint32_t id = IdOf(row);
+  TextsOf(id);
   std::string& cell = cells_[id][static_cast<size_t>(column)];
   if (cell == text) return;
   RowValues& values = state_[id].values;
@@ -204,6 +219,14 @@ void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadByte
                             int64_t lastTime, std::string_view lastText) {
   const uint32_t id = IdOf(row);
   RowValues& values = state_[id].values;
+  if (!sink_) {
+    values.downloadBytes = downloadBytes;
+    values.uploadBytes = uploadBytes;
+    values.lastActivity = lastTime;
+    state_[id].textsStale = true;
+    return;
+  }
+  TextsOf(id);
   if (values.downloadBytes != downloadBytes || values.uploadBytes != uploadBytes) {
     const bool downChanged = values.downloadBytes != downloadBytes;
     const bool upChanged = values.uploadBytes != uploadBytes;
@@ -232,6 +255,7 @@ void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadByte
 
 void TrafficList::SetLastActivity(int row, std::string_view text, int64_t time) {
   const uint32_t id = IdOf(row);
+  TextsOf(id);
   state_[id].values.lastActivity = time;
   std::string& cell = cells_[id][kColumnLastActivity];
   if (cell == text) return;

@@ -18,7 +18,9 @@
 // Row index 0 is the top of the list. Rows never move once stored: the list
 // order is a vector of row ids kept bottom-up, so inserting at the top costs
 // O(1) and a sort or a removal only moves ids. The selected rows are kept
-// apart, so the idle-row step only visits rows that carry the mark.
+// apart, so the idle-row step only visits rows that carry the mark. Without
+// a change sink (corvane-cli, tests) new counts are stored as numbers only
+// and their texts are made when they are read.
 #pragma once
 
 #include <array>
@@ -159,6 +161,9 @@ class TrafficList {
     uint32_t slot = kNone;         // position in order_, kNone when free
     uint32_t selectedAt = kNone;   // position in selected_, kNone when not selected
     bool keyed = false;            // found by FindRow
+    // The count and last-activity texts lag behind the values: set without
+    // a change sink, where nobody looks until the texts are read.
+    bool textsStale = false;
     RowKey key;
     RowValues values;
   };
@@ -203,6 +208,8 @@ class TrafficList {
   int RowOfSlot(uint32_t slot) const { return static_cast<int>(order_.size() - 1 - slot); }
   void Emit(ListChange&& change);
   uint32_t NewRow(RowCells&& cells);
+  // The texts of a row, stale ones brought up to date first.
+  const RowCells& TextsOf(uint32_t id) const;
   void Select(uint32_t id);
   void Unselect(uint32_t id);
 
@@ -210,8 +217,8 @@ class TrafficList {
   ChangeSink sink_;                   // GUARDED_BY(listMutex_)
   std::vector<ListChange> pending_;   // GUARDED_BY(listMutex_)
   // All below GUARDED_BY(listMutex_).
-  RowStore cells_;                    // by row id
-  std::vector<RowState> state_;       // by row id
+  mutable RowStore cells_;            // by row id; stale texts are brought up to date when read
+  mutable std::vector<RowState> state_;  // by row id
   std::vector<uint32_t> freeIds_;     // ids of removed rows, for reuse
   std::vector<uint32_t> order_;       // row ids, bottom to top
   std::vector<uint32_t> selected_;    // ids of the selected rows, unordered
