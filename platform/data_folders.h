@@ -20,6 +20,7 @@ inline constexpr const char* kDataDirVariable = "CORVANE_DATA_DIR";
 struct DataFolders {
   std::string config;  // set.dat, filters.dat, the window's layout
   std::string logs;    // traffic logs
+  bool operator==(const DataFolders&) const = default;
 };
 
 // Reads an environment variable; nullopt when it is not set.

@@ -562,16 +562,18 @@ TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback)
 TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
   Start();
   QDir d(dir.path());
-  for (const char* name : {"2024-03-01_10t00t00.log", "2024-03-02_10t00t00.log", "set.dat"}) {
+  for (const char* name :
+       {"2024-03-01_10t00t00.log", "2024-03-02_10t00t00.log", "set.dat", "build.log"}) {
     QFile f(d.filePath(QString::fromLatin1(name)));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   }
   dlg->answer = QMessageBox::No;
   dlg->OnDeleteAllLogs();
-  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 2);
+  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 3);
   dlg->answer = QMessageBox::Yes;
   dlg->OnDeleteAllLogs();
-  EXPECT_TRUE(d.entryList({"*.log"}, QDir::Files).isEmpty());
+  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files), QStringList{"build.log"})
+      << "another program's log in the folder stays";
   EXPECT_TRUE(d.exists("set.dat"));
   EXPECT_EQ(dlg->messages.size(), 2u) << "one question each time, no error";
 }
