@@ -84,6 +84,8 @@ class CMainDlg : public QDialog {
   bool windowShown() const { return windowShown_; }
   CIconButton* button(int index) const { return buttons_[index]; }
   QWidget* clientArea() const { return client_; }
+  // The column of the last sort, -1 before the first.
+  int sortColumn() const { return sortColumn_; }
   // Waits for the sorts started by column clicks (tests).
   void WaitForSorts();
 

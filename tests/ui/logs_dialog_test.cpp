@@ -97,8 +97,8 @@ TEST_F(LogsDialogTest, SeveralLogsAreSortedWithThePlaceholderFirstAndForeignLogs
   Write("notes.txt.log", "");
   Write("build.log", "");
   auto dialog = Open();
-  EXPECT_EQ(Entries(*dialog), (QStringList{"<Select a log!>", "2005-03-01 09:05:07-2",
-                                           "2005-03-01 09:05:07", "2005-03-02 18:00:00"}));
+  EXPECT_EQ(Entries(*dialog), (QStringList{"<Select a log!>", "2005-03-01 09:05:07",
+                                           "2005-03-01 09:05:07-2", "2005-03-02 18:00:00"}));
 }
 
 TEST_F(LogsDialogTest, LogShowsBottomUpWithBlanksBack) {

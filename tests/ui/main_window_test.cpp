@@ -127,7 +127,10 @@ int64_t Noon() {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  MainWindowTest() : clock(Noon()) {
+  MainWindowTest() : clock(Noon()) { Make(); }
+
+  // A new window on the same folder, as a new start of the program makes.
+  void Make() {
     dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
     dlg->SetInterfaceAddress(kLocal);
     dlg->monitor().SetCaptureOpener([this](uint32_t, std::string& error) {
@@ -576,6 +579,49 @@ TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
       << "another program's log in the folder stays";
   EXPECT_TRUE(d.exists("set.dat"));
   EXPECT_EQ(dlg->messages.size(), 2u) << "one question each time, no error";
+}
+
+TEST_F(MainWindowTest, LayoutSurvivesARestart) {
+  Start();
+  QHeaderView* header = dlg->trafficView()->horizontalHeader();
+  const QSize builtIn = dlg->size();
+  const int builtInWidth = header->sectionSize(1);
+  dlg->resize(builtIn + QSize(120, 80));
+  header->resizeSection(1, builtInWidth + 37);
+  header->moveSection(header->visualIndex(5), 0);
+  ClickHeading(3);
+  dlg->answer = QMessageBox::No;
+  dlg->OnExit();
+  dlg.reset();
+
+  Make();
+  Start();
+  header = dlg->trafficView()->horizontalHeader();
+  EXPECT_EQ(dlg->size(), builtIn + QSize(120, 80));
+  EXPECT_EQ(header->sectionSize(1), builtInWidth + 37);
+  EXPECT_EQ(header->visualIndex(5), 0);
+  EXPECT_EQ(dlg->sortColumn(), 3);
+  EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("corvane.conf"))))
+      << "kept in the configuration folder";
+}
+
+TEST_F(MainWindowTest, DamagedLayoutFileLeavesTheBuiltInLayout) {
+  Start();
+  const QSize builtIn = dlg->size();
+  const int builtInWidth = dlg->trafficView()->horizontalHeader()->sectionSize(1);
+  dlg->answer = QMessageBox::No;
+  dlg->OnExit();
+  dlg.reset();
+  QFile file(dir.filePath(QStringLiteral("corvane.conf")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("[window]\ngeometry=@ByteArray(\\0\\x1garbage)\ncolumns=12\nsortColumn=99\n");
+  file.close();
+
+  Make();
+  Start();
+  EXPECT_EQ(dlg->size(), builtIn);
+  EXPECT_EQ(dlg->trafficView()->horizontalHeader()->sectionSize(1), builtInWidth);
+  EXPECT_EQ(dlg->sortColumn(), -1);
 }
 
 TEST_F(MainWindowTest, ResizingKeepsTheGraphAtItsRightDistanceAndTheListFollowsTheEdges) {
