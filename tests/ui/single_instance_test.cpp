@@ -1,6 +1,7 @@
 // The corvane program itself under the offscreen platform, with HOME in a
 // fresh folder: a second start hands over to the running window and ends,
-// and the window keeps its files in its own XDG folders only.
+// and the window keeps its files in its own XDG folders only, nothing
+// beside the executable.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -56,6 +57,8 @@ class SingleInstanceTest : public ::testing::Test {
 };
 
 TEST_F(SingleInstanceTest, SecondStartLeavesExactlyOneWindowProcess) {
+  const QDir beside = QFileInfo(QStringLiteral(CORVANE_EXECUTABLE)).dir();
+  const QStringList besideBefore = beside.entryList(QDir::Files | QDir::Hidden);
   Launch(first);
   // The first start listens once its window is on the way.
   QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime() + QStringLiteral("/corvane.socket")), 30000);
@@ -80,6 +83,8 @@ TEST_F(SingleInstanceTest, SecondStartLeavesExactlyOneWindowProcess) {
   EXPECT_TRUE(elsewhere.isEmpty()) << elsewhere.join(QLatin1Char(' ')).toStdString();
   EXPECT_TRUE(QFileInfo(home.path() + QStringLiteral("/.config/corvane")).isDir());
   EXPECT_TRUE(QFileInfo(home.path() + QStringLiteral("/.local/state/corvane/logs")).isDir());
+  EXPECT_EQ(beside.entryList(QDir::Files | QDir::Hidden), besideBefore)
+      << "nothing is written beside the executable";
 }
 
 }  // namespace
