@@ -68,5 +68,17 @@ if [ -n "$stray" ]; then
   exit 1
 fi
 ls "$home"/.local/state/corvane/logs/*.log >/dev/null
+
+# One data folder, by option or by variable: nothing goes into the XDG folders.
+replay=("$prefix/bin/corvane-cli" replay "$source/fuzz/corpus/fuzz_capture_file/ethernet.pcap"
+        --interface 127.0.0.2 --save-log)
+mkdir "$work/home-option" "$work/home-variable"
+env -i HOME="$work/home-option" PATH=/usr/bin:/bin "${replay[@]}" --data-dir "$work/data-option" >/dev/null
+env -i HOME="$work/home-variable" PATH=/usr/bin:/bin CORVANE_DATA_DIR="$work/data-variable" \
+  "${replay[@]}" >/dev/null
+for how in option variable; do
+  [ -z "$(ls -A "$work/home-$how")" ]
+  [ "$("$prefix/bin/corvane-cli" logs --data-dir "$work/data-$how" | wc -l)" = 1 ]
+done
 [ "$(ls "$prefix/bin")" = "$(printf 'corvane\ncorvane-cli')" ]
 echo "installed tree checked"
