@@ -1,4 +1,6 @@
-// Where the program keeps its data files: the directory of its executable.
+// The directory of the running executable: where older builds kept their
+// data files (see storage/data_migration.h). The data files themselves live
+// in the folders of platform/data_folders.h.
 #pragma once
 
 #include <string>

@@ -155,6 +155,29 @@ std::vector<std::string> ListFilesEndingWith(const std::string& directory,
   return names;
 }
 
+PublishResult MoveFileWithoutReplacing(const std::string& from, const std::string& to,
+                                       std::string& error) {
+  const int moved = MoveWithoutReplacing(from, to);
+  if (moved == 0) return PublishResult::Written;
+  if (moved == EEXIST) return PublishResult::Taken;
+  if (moved != EXDEV) {
+    error = Reason("cannot move", from, moved);
+    return PublishResult::Failed;
+  }
+  std::string content;
+  if (!ReadWholeFile(from, content, error)) return PublishResult::Failed;
+  struct stat info;
+  PublishOptions options;
+  options.keepExisting = true;
+  options.ownerOnly = ::stat(from.c_str(), &info) != 0 || (info.st_mode & 0044) == 0;
+  const PublishResult copied = PublishFile(to, content, options, error);
+  if (copied != PublishResult::Written) return copied;
+  // The copy is complete; a source that cannot be removed only stays behind.
+  std::string ignored;
+  RemoveFile(from, ignored);
+  return PublishResult::Written;
+}
+
 bool RemoveFile(const std::string& path, std::string& error) {
   if (::unlink(path.c_str()) == 0) return true;
   error = Reason("cannot remove", path, errno);

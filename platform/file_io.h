@@ -40,6 +40,12 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string& e
 std::vector<std::string> ListFilesEndingWith(const std::string& directory,
                                              std::string_view suffix);
 
+// Moves the file `from` to `to` (also across file systems, by a copy that
+// keeps `from` until the copy is complete). Taken when `to` exists; then
+// nothing changes.
+PublishResult MoveFileWithoutReplacing(const std::string& from, const std::string& to,
+                                       std::string& error);
+
 // Removes a file. False (and `error`) when it could not be removed.
 bool RemoveFile(const std::string& path, std::string& error);
 

@@ -110,9 +110,26 @@ std::function<std::optional<std::string>(const std::vector<RowCells>&)> TrafficL
   };
 }
 
+bool IsTrafficLogName(std::string_view fileName) {
+  constexpr std::string_view kShape = "0000-00-00_00t00t00";
+  if (!fileName.ends_with(kLogSuffix)) return false;
+  fileName.remove_suffix(std::string_view(kLogSuffix).size());
+  if (fileName.size() < kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    const bool digit = fileName[i] >= '0' && fileName[i] <= '9';
+    if (kShape[i] == '0' ? !digit : fileName[i] != kShape[i]) return false;
+  }
+  std::string_view counter = fileName.substr(kShape.size());
+  if (counter.empty()) return true;
+  if (counter.size() < 2 || counter.front() != '-') return false;
+  counter.remove_prefix(1);
+  return std::all_of(counter.begin(), counter.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 std::vector<LogChoice> ListLogs(const std::string& directory) {
   std::vector<LogChoice> choices;
   for (std::string& name : ListFilesEndingWith(directory.empty() ? "." : directory, kLogSuffix)) {
+    if (!IsTrafficLogName(name)) continue;
     std::string display = LogDisplayName(name);
     choices.push_back(LogChoice{std::move(name), std::move(display)});
   }

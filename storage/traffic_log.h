@@ -63,7 +63,13 @@ std::optional<std::string> SaveTrafficLog(const std::string& directory,
 std::function<std::optional<std::string>(const std::vector<RowCells>&)> TrafficLogWriter(
     std::string directory, const Clock& clock);
 
-// Every "*.log" regular file of `directory`, sorted by file name.
+// Whether `fileName` is a name SaveTrafficLog gives: "YYYY-MM-DD_HHtMMtSS",
+// optionally "-N", then ".log". Other "*.log" files sharing the folder are
+// not traffic logs.
+bool IsTrafficLogName(std::string_view fileName);
+
+// Every regular file of `directory` with a traffic log's name, sorted by
+// file name.
 std::vector<LogChoice> ListLogs(const std::string& directory);
 
 // The rows of a log's text in file order. Every line makes a row, whatever

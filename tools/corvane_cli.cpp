@@ -1,6 +1,10 @@
 // corvane-cli: the monitor without a window. Replays capture files through
 // the same accounting and processing code as the window, or watches live
 // traffic and prints the traffic list every second.
+//
+// Its files are the window's: set.dat and filters.dat in the configuration
+// folder, traffic logs in the log folder (see platform/data_folders.h);
+// --data-dir DIR or CORVANE_DATA_DIR keeps all of them in DIR.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -17,7 +21,9 @@
 #include "engine/text_format.h"
 #include "platform/app_directory.h"
 #include "platform/clock.h"
+#include "platform/data_folders.h"
 #include "platform/net.h"
+#include "storage/data_migration.h"
 #include "storage/settings.h"
 #include "storage/traffic_log.h"
 #include "tools/replay.h"
@@ -29,12 +35,17 @@ constexpr const char* kUsage =
     "usage:\n"
     "  corvane-cli replay FILE --interface A.B.C.D [--mask A.B.C.D] [--hide-lan] [--flows]\n"
     "  corvane-cli watch [--interface A.B.C.D] [--seconds N]\n"
-    "options of both:\n"
-    "  --filters FILE  hide flows by this filter file (watch reads filters.dat beside\n"
-    "                  the program without it; replay hides nothing without it)\n"
-    "  --resolve       name remote hosts by reverse lookups\n"
-    "  replay and watch also take: [--proxy HOST:PORT] [--save-log DIR]\n"
-    "  corvane-cli logs DIR [--show NAME]\n";
+    "  corvane-cli logs [DIR] [--show NAME]\n"
+    "options of replay and watch:\n"
+    "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
+    "                    the configuration folder without it; replay hides nothing)\n"
+    "  --resolve         name remote hosts by reverse lookups\n"
+    "  --proxy HOST:PORT split the traffic with this HTTP proxy by web host\n"
+    "  --save-log [DIR]  save traffic logs into DIR (default: the log folder)\n"
+    "option of every command:\n"
+    "  --data-dir DIR    keep settings, filters and logs in DIR (also CORVANE_DATA_DIR)\n"
+    "folders: $XDG_CONFIG_HOME/corvane (~/.config/corvane) for set.dat and filters.dat,\n"
+    "         $XDG_STATE_HOME/corvane/logs (~/.local/state/corvane/logs) for the logs\n";
 
 struct Options {
   std::string command;
@@ -47,8 +58,11 @@ struct Options {
   std::string filterFile;
   bool resolve = false;
   std::optional<std::string> proxy;    // HOST:PORT
-  std::optional<std::string> logDirectory;
-  std::optional<std::string> showLog;  // logs: the display name to show
+  bool saveLogs = false;
+  std::optional<std::string> logDirectory;  // --save-log DIR, or logs DIR
+  std::optional<std::string> showLog;       // logs: the display name to show
+  std::optional<std::string> dataDir;
+  DataFolders folders;                      // resolved after parsing
 };
 
 int Usage(const char* problem) {
@@ -71,9 +85,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return Usage("unknown command");
   }
   int i = 2;
-  if (options.command == "logs") {
-    if (argc < 3 || argv[2][0] == '-') return Usage("logs needs a directory");
-    options.file = argv[2];
+  if (options.command == "logs" && argc >= 3 && argv[2][0] != '-') {
+    options.logDirectory = argv[2];
     i = 3;
   }
   if (options.command == "replay") {
@@ -84,6 +97,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
   for (; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--data-dir") {
+      const char* text = value();
+      if (!text || text[0] == '\0') return Usage("--data-dir needs a directory");
+      options.dataDir = text;
+      continue;
+    }
     if (options.command == "logs") {
       if (arg == "--show" && i + 1 < argc) {
         options.showLog = argv[++i];
@@ -100,9 +119,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
       continue;
     }
     if (arg == "--save-log") {
-      const char* text = value();
-      if (!text || text[0] == '\0') return Usage("--save-log needs a directory");
-      options.logDirectory = text;
+      options.saveLogs = true;
+      // The directory is optional: a following option is not one.
+      if (i + 1 < argc && argv[i + 1][0] != '-') {
+        if (argv[i + 1][0] == '\0') return Usage("--save-log needs a directory");
+        options.logDirectory = argv[++i];
+      }
       continue;
     }
     if (arg == "--interface") {
@@ -138,6 +160,22 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return Usage("replay needs --interface");
   }
   return 0;
+}
+
+// Resolves and creates the data folders and moves in what an older build
+// left beside the program. A folder that cannot be made is reported; what
+// needs it fails later with its own message.
+void PrepareDataFolders(Options& options) {
+  options.folders = ResolveDataFolders(options.dataDir);
+  for (const std::string& folder : {options.folders.config, options.folders.logs}) {
+    std::string error;
+    if (!MakePrivateFolder(folder, error)) std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+  }
+  if (options.dataDir || !ProcessEnvironment(kDataDirVariable).value_or("").empty()) return;
+  const std::string oldDirectory = AppDirectory();
+  const std::string message =
+      MigrationMessage(oldDirectory, MigrateOldDataFiles(oldDirectory, options.folders));
+  if (!message.empty()) std::fprintf(stderr, "corvane-cli: %s", message.c_str());
 }
 
 void PrintList(Monitor& monitor, std::string& out) {
@@ -203,8 +241,9 @@ bool Configure(const Options& options, Monitor& monitor) {
     result.proxyPortText = text.substr(colon + 1);
     monitor.ApplyOptions(result);
   }
-  if (options.logDirectory) {
-    monitor.SetLogWriter(TrafficLogWriter(*options.logDirectory, monitor.clock()));
+  if (options.saveLogs) {
+    monitor.SetLogWriter(
+        TrafficLogWriter(options.logDirectory.value_or(options.folders.logs), monitor.clock()));
   }
   return true;
 }
@@ -212,7 +251,7 @@ bool Configure(const Options& options, Monitor& monitor) {
 // With --save-log: the final Save & Clear. False when the log could not be
 // written.
 bool SaveAtEnd(const Options& options, Monitor& monitor) {
-  if (!options.logDirectory) return true;
+  if (!options.saveLogs) return true;
   if (auto failedPath = monitor.SaveAndClear()) {
     std::fprintf(stderr, "corvane-cli: %s\n", CantWriteMessage(*failedPath).c_str());
     return false;
@@ -221,10 +260,11 @@ bool SaveAtEnd(const Options& options, Monitor& monitor) {
 }
 
 int RunLogs(const Options& options) {
-  std::vector<LogChoice> choices = ListLogs(options.file);
+  const std::string directory = options.logDirectory.value_or(options.folders.logs);
+  std::vector<LogChoice> choices = ListLogs(directory);
   std::string out;
   if (options.showLog) {
-    for (const RowCells& row : RowsForDisplayName(options.file, choices, *options.showLog)) {
+    for (const RowCells& row : RowsForDisplayName(directory, choices, *options.showLog)) {
       out += FormatRowLine(row);
       out += '\n';
     }
@@ -237,7 +277,7 @@ int RunLogs(const Options& options) {
 
 int RunReplay(const Options& options) {
   ManualClock clock;
-  Monitor monitor(clock, AppDirectory());
+  Monitor monitor(clock, options.folders.config);
   monitor.settings().interfaceAddress = *options.interfaceAddress;
   monitor.settings().interfaceMask = options.mask;
   monitor.settings().hideLanFlows = options.hideLan;
@@ -278,7 +318,7 @@ void OnSignal(int) { interrupted.store(true); }
 
 int RunWatch(const Options& options) {
   SystemClock clock;
-  Monitor monitor(clock, AppDirectory());
+  Monitor monitor(clock, options.folders.config);
   monitor.SetErrorHandler([](const std::string& message) {
     std::fprintf(stderr, "corvane-cli: %s\n", message.c_str());
   });
@@ -319,6 +359,7 @@ int RunWatch(const Options& options) {
 int main(int argc, char** argv) {
   corvane::Options options;
   if (int code = corvane::ParseOptions(argc, argv, options); code != 0) return code;
+  corvane::PrepareDataFolders(options);
   if (options.command == "replay") return corvane::RunReplay(options);
   if (options.command == "logs") return corvane::RunLogs(options);
   return corvane::RunWatch(options);

@@ -59,3 +59,24 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
   }
   setFixedSize(width, box.height());
 }
+
+CAboutDlg::CAboutDlg(const corvane::DataFolders& folders, QWidget* parent) : CAboutDlg(parent) {
+  foldersLabel_ = new QLabel(this);
+  foldersLabel_->setObjectName(QStringLiteral("foldersLabel"));
+  foldersLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  foldersLabel_->setText(folders.config == folders.logs
+                             ? QStringLiteral("Data folder: %1")
+                                   .arg(QString::fromStdString(folders.config))
+                             : QStringLiteral("Settings: %1\nLogs: %2")
+                                   .arg(QString::fromStdString(folders.config),
+                                        QString::fromStdString(folders.logs)));
+  const int left = DialogUnitsX(this, 11);
+  const int top = okButton_->y();
+  foldersLabel_->move(left, top);
+  foldersLabel_->adjustSize();
+  // The folders sit where OK was; OK moves below them.
+  const int gap = DialogUnitsY(this, 7);
+  const int width = std::max(this->width(), foldersLabel_->geometry().right() + left);
+  okButton_->move((width - okButton_->width()) / 2, foldersLabel_->geometry().bottom() + gap);
+  setFixedSize(width, okButton_->geometry().bottom() + gap);
+}

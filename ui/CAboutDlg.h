@@ -1,10 +1,13 @@
 // The About box: the program icon, "Corvane Version 1.2" and two links, the
 // support mail address and the maker's web page. The addresses are build
 // settings (CORVANE_SUPPORT_ADDRESS, CORVANE_WEB_PAGE). Run modally by its
-// caller; window thread only.
+// caller; window thread only. Given the data folders, it also names them
+// below the links and grows to fit them.
 #pragma once
 
 #include <QDialog>
+
+#include "platform/data_folders.h"
 
 class CHyperlinkLabel;
 class QLabel;
@@ -15,12 +18,14 @@ class CAboutDlg : public QDialog {
 
  public:
   explicit CAboutDlg(QWidget* parent = nullptr);
+  CAboutDlg(const corvane::DataFolders& folders, QWidget* parent = nullptr);
 
   CHyperlinkLabel* supportLabel() const { return supportLabel_; }
   CHyperlinkLabel* webLabel() const { return webLabel_; }
   QLabel* versionLabel() const { return versionLabel_; }
   QLabel* iconLabel() const { return iconLabel_; }
   QPushButton* okButton() const { return okButton_; }
+  QLabel* foldersLabel() const { return foldersLabel_; }
 
  private:
   QLabel* iconLabel_ = nullptr;
@@ -28,4 +33,5 @@ class CAboutDlg : public QDialog {
   CHyperlinkLabel* supportLabel_ = nullptr;
   CHyperlinkLabel* webLabel_ = nullptr;
   QPushButton* okButton_ = nullptr;
+  QLabel* foldersLabel_ = nullptr;
 };

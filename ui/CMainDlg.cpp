@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
@@ -10,11 +12,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QResizeEvent>
+#include <QSettings>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include "engine/text_format.h"
-#include "platform/app_directory.h"
 #include "storage/traffic_log.h"
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
@@ -37,23 +39,39 @@ enum ButtonIndex { kSaveClear = 0, kShowLog = 1, kDeleteLogs = 2, kOptions = 3, 
 constexpr int kClientWidthDu = 451;
 constexpr int kClientHeightDu = 201;
 
+// Keys of the layout file.
+const QString kGeometryKey = QStringLiteral("window/geometry");
+const QString kColumnsKey = QStringLiteral("window/columns");
+const QString kSortColumnKey = QStringLiteral("window/sortColumn");
+
+// The user's guide: beside the executable in a build tree, in the doc
+// folder of an installed tree; HelpWindow falls back to the built-in copy.
+QString HelpPagePath() {
+  const QString beside = QCoreApplication::applicationDirPath() + QStringLiteral("/cvhelp.html");
+  if (QFileInfo::exists(beside)) return beside;
+  return QCoreApplication::applicationDirPath() +
+         QStringLiteral("/../share/doc/corvane/cvhelp.html");
+}
+
 const QString kFeedbackText = QStringLiteral(
     "We would like to hear what you think about Corvane, so please send us your comments, "
     "suggestions or problems you had using the program. Click 'Yes' to visit our Web site.");
 
 }  // namespace
 
-CMainDlg::CMainDlg(QWidget* parent)
+CMainDlg::CMainDlg(corvane::DataFolders folders, QWidget* parent)
     : QDialog(parent),
+      folders_(std::move(folders)),
       ownClock_(std::make_unique<corvane::SystemClock>()),
-      monitor_(std::make_unique<corvane::Monitor>(*ownClock_, corvane::AppDirectory())),
+      monitor_(std::make_unique<corvane::Monitor>(*ownClock_, folders_.config)),
       sorts_(std::make_unique<SortThreads>(monitor_->list())) {
   Construct();
 }
 
-CMainDlg::CMainDlg(const corvane::Clock& clock, std::string appDirectory, QWidget* parent)
+CMainDlg::CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent)
     : QDialog(parent),
-      monitor_(std::make_unique<corvane::Monitor>(clock, std::move(appDirectory))),
+      folders_{dataDirectory, dataDirectory},
+      monitor_(std::make_unique<corvane::Monitor>(clock, std::move(dataDirectory))),
       sorts_(std::make_unique<SortThreads>(monitor_->list())) {
   Construct();
 }
@@ -154,6 +172,8 @@ void CMainDlg::BuildControls() {
   view_->verticalHeader()->setDefaultSectionSize(view_->fontMetrics().height() + 4);
   view_->horizontalHeader()->setHighlightSections(false);
   view_->horizontalHeader()->setSectionsClickable(true);
+  // Columns may be dragged into another order, which the layout keeps.
+  view_->horizontalHeader()->setSectionsMovable(true);
   view_->horizontalHeader()->setSortIndicatorShown(false);
   view_->horizontalHeader()->setStretchLastSection(false);
   view_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -221,8 +241,8 @@ void CMainDlg::Initialise() {
   });
   m.list().SetChangeSink(model_->ChangeSink());
   // Save & Clear and the midnight step write the rows to a new traffic log
-  // beside the program before anything is emptied.
-  m.SetLogWriter(corvane::TrafficLogWriter(m.appDirectory(), m.clock()));
+  // in the log folder before anything is emptied.
+  m.SetLogWriter(corvane::TrafficLogWriter(folders_.logs, m.clock()));
   // set.dat: the options, the mask and the proxy (resolved once here).
   m.LoadSettingsFile();
   // Remote hosts are named by reverse lookups on the resolver pool.
@@ -253,6 +273,7 @@ void CMainDlg::Initialise() {
   for (int column = 0; column < corvane::kColumnCount; ++column) {
     view_->setColumnWidth(column, TrafficModel::ColumnWidth(column));
   }
+  RestoreLayout();
 
   const uint32_t address = interfaceOverride_ ? *interfaceOverride_
                                               : corvane::DefaultInterfaceAddress();
@@ -325,13 +346,13 @@ void CMainDlg::OnSaveAndClear() {
 
 void CMainDlg::OnShowLog() {
   // Modal, without owner; its result is not used.
-  CLogsDlg dialog(monitor_->appDirectory());
+  CLogsDlg dialog(folders_.logs);
   dialog.exec();
 }
 
 void CMainDlg::OnOptions() {
   COptionsDlg::Context context;
-  context.settingsFile = monitor_->appDirectory() + "/" + corvane::kSettingsFileName;
+  context.settingsFile = folders_.config + "/" + corvane::kSettingsFileName;
   context.filterFile = monitor_->filterFile();
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
@@ -346,10 +367,10 @@ void CMainDlg::OnDeleteAllLogs() {
   const auto answer =
       ShowMessage(QMessageBox::Question, QStringLiteral("Delete all logs"),
                   QStringLiteral("Delete every traffic log in %1?")
-                      .arg(QString::fromStdString(monitor_->appDirectory())),
+                      .arg(QString::fromStdString(folders_.logs)),
                   QMessageBox::Yes | QMessageBox::No);
   if (answer != QMessageBox::Yes) return;
-  const corvane::DeleteLogsResult result = corvane::DeleteAllLogs(monitor_->appDirectory());
+  const corvane::DeleteLogsResult result = corvane::DeleteAllLogs(folders_.logs);
   if (!result.failures.empty()) {
     QStringList failed;
     for (const auto& failure : result.failures) failed.push_back(QString::fromStdString(failure));
@@ -361,12 +382,11 @@ void CMainDlg::OnDeleteAllLogs() {
 
 void CMainDlg::OnHelpTopics() {
   if (!help_) help_ = new HelpWindow(this);
-  help_->ShowHelp(QString::fromStdString(monitor_->appDirectory()) +
-                  QStringLiteral("/cvhelp.html"));
+  help_->ShowHelp(HelpPagePath());
 }
 
 void CMainDlg::OnAbout() {
-  CAboutDlg about(this);
+  CAboutDlg about(folders_, this);
   about.exec();
 }
 
@@ -379,6 +399,7 @@ void CMainDlg::OnExit() {
   sorts_->Wait();
   tick_.stop();
   if (tray_) tray_->hide();
+  SaveLayout();
   const auto answer = ShowMessage(QMessageBox::Warning, QStringLiteral("Write us"), kFeedbackText,
                                   QMessageBox::Yes | QMessageBox::No);
   if (answer == QMessageBox::Yes) {
@@ -401,6 +422,29 @@ void CMainDlg::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
   if (reason != QSystemTrayIcon::Trigger) return;  // the context menu opens by itself
   OnShowMainDialog();
   if (windowState() & Qt::WindowMinimized) showNormal();
+}
+
+QString CMainDlg::LayoutFile() const {
+  return QString::fromStdString(folders_.config) + QStringLiteral("/corvane.conf");
+}
+
+void CMainDlg::RestoreLayout() {
+  QSettings layout(LayoutFile(), QSettings::IniFormat);
+  // Values of the wrong shape (a damaged or foreign file) are refused by
+  // the restore calls and leave the built-in layout.
+  restoreGeometry(layout.value(kGeometryKey).toByteArray());
+  view_->horizontalHeader()->restoreState(layout.value(kColumnsKey).toByteArray());
+  bool ok = false;
+  const int column = layout.value(kSortColumnKey).toInt(&ok);
+  if (ok && column >= 0 && column < corvane::kColumnCount) OnSortColumn(column);
+}
+
+void CMainDlg::SaveLayout() {
+  QSettings layout(LayoutFile(), QSettings::IniFormat);
+  layout.setValue(kGeometryKey, saveGeometry());
+  layout.setValue(kColumnsKey, view_->horizontalHeader()->saveState());
+  if (sortColumn_ >= 0) layout.setValue(kSortColumnKey, sortColumn_);
+  layout.sync();
 }
 
 void CMainDlg::SetWindowShown(bool shown) {

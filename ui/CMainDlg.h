@@ -11,6 +11,12 @@
 // start-up sequence (exec() runs it before the dialog loop starts); closing
 // the window hides it behind the tray icon (or minimises it where there is
 // no tray); only Exit ends the dialog. Esc and Enter do nothing.
+//
+// Files: set.dat and filters.dat in the configuration folder, traffic logs
+// in the log folder (platform/data_folders.h). The layout (geometry, column
+// widths and order, sort column) is kept with QSettings in "corvane.conf"
+// of the configuration folder: read at the end of Initialise(), written by
+// Exit; an unreadable or foreign file leaves the built-in layout.
 #pragma once
 
 #include <QDialog>
@@ -26,6 +32,7 @@
 
 #include "engine/monitor.h"
 #include "platform/clock.h"
+#include "platform/data_folders.h"
 #include "ui/TrafficModel.h"
 
 class CIconButton;
@@ -42,13 +49,17 @@ class CMainDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // The program's window: system clock, data files beside the executable.
-  explicit CMainDlg(QWidget* parent = nullptr);
-  // For tests and tools: `clock` must outlive the window.
-  CMainDlg(const corvane::Clock& clock, std::string appDirectory, QWidget* parent = nullptr);
+  // The program's window: system clock, files in `folders` (which exist).
+  explicit CMainDlg(corvane::DataFolders folders, QWidget* parent = nullptr);
+  // For tests and tools: every file in `dataDirectory`; `clock` must
+  // outlive the window.
+  CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent = nullptr);
   ~CMainDlg() override;
 
   corvane::Monitor& monitor() { return *monitor_; }
+  const corvane::DataFolders& folders() const { return folders_; }
+  // The QSettings file of the layout.
+  QString LayoutFile() const;
 
   // Before Initialise(): monitor this address instead of the host's own.
   void SetInterfaceAddress(uint32_t address) { interfaceOverride_ = address; }
@@ -73,6 +84,8 @@ class CMainDlg : public QDialog {
   bool windowShown() const { return windowShown_; }
   CIconButton* button(int index) const { return buttons_[index]; }
   QWidget* clientArea() const { return client_; }
+  // The column of the last sort, -1 before the first.
+  int sortColumn() const { return sortColumn_; }
   // Waits for the sorts started by column clicks (tests).
   void WaitForSorts();
 
@@ -117,7 +130,10 @@ class CMainDlg : public QDialog {
   void OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes);
   void SetWindowShown(bool shown);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+  void RestoreLayout();
+  void SaveLayout();
 
+  corvane::DataFolders folders_;
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;
   std::unique_ptr<SortThreads> sorts_;

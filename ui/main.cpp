@@ -1,11 +1,15 @@
 // corvane: the traffic monitor's window. The program is its main dialog:
 // it starts with the dialog's start-up sequence and ends when Exit ends the
-// dialog. It reads no arguments. The one environment variable it reads is
-// for measuring: with CORVANE_REPORT_STARTUP set, it writes one line to
-// stderr once the window is first painted (see StartupReport); with the
-// value "quit" it then ends.
+// dialog. One option, --data-dir DIR (or CORVANE_DATA_DIR), keeps every
+// file in DIR instead of the XDG folders. A start while a window of the same
+// folders runs brings that window to the front and ends. With
+// CORVANE_REPORT_STARTUP set, it writes one line to stderr once the window
+// is first painted (see StartupReport); with the value "quit" it then ends.
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QCryptographicHash>
 #include <QEvent>
+#include <QMessageBox>
 #include <QTimer>
 #include <clocale>
 #include <QIcon>
@@ -13,8 +17,12 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/app_directory.h"
+#include "platform/data_folders.h"
 #include "platform/process_start.h"
+#include "storage/data_migration.h"
 #include "ui/CMainDlg.h"
+#include "ui/SingleInstance.h"
 
 namespace {
 
@@ -58,6 +66,20 @@ class StartupReport : public QObject {
   bool seen_ = false;
 };
 
+// Tells apart the instances of different data folders; the default
+// folders have the empty key.
+QString InstanceKey(const std::optional<std::string>& dataDir) {
+  std::optional<std::string> single = dataDir;
+  if (!single) single = corvane::ProcessEnvironment(corvane::kDataDirVariable);
+  if (!single || single->empty()) return QString();
+  const corvane::DataFolders folders = corvane::ResolveDataFolders(single);
+  return QString::fromLatin1(
+      QCryptographicHash::hash(QByteArray::fromStdString(folders.config),
+                               QCryptographicHash::Sha1)
+          .toHex()
+          .left(16));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,7 +98,67 @@ int main(int argc, char** argv) {
   // The window hides behind its tray icon; message boxes shown meanwhile
   // must not end the program when they close.
   QApplication::setQuitOnLastWindowClosed(false);
-  CMainDlg dialog;
+
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral("Corvane, a network traffic monitor"));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  const QCommandLineOption dataDirOption(
+      QStringLiteral("data-dir"),
+      QStringLiteral("Keep settings, filters and traffic logs in <dir> (also CORVANE_DATA_DIR)."),
+      QStringLiteral("dir"));
+  parser.addOption(dataDirOption);
+  parser.process(app);
+  std::optional<std::string> dataDir;
+  if (parser.isSet(dataDirOption)) dataDir = parser.value(dataDirOption).toStdString();
+
+  SingleInstance instance(InstanceKey(dataDir));
+  QString problem;
+  switch (instance.Claim(&problem)) {
+    case SingleInstance::Role::kNotified:
+      return 0;
+    case SingleInstance::Role::kUnanswered:
+      std::fprintf(stderr, "corvane: %s\n", qUtf8Printable(problem));
+      return 1;
+    case SingleInstance::Role::kFirst:
+      if (!problem.isEmpty()) std::fprintf(stderr, "corvane: %s\n", qUtf8Printable(problem));
+      break;
+  }
+
+  const corvane::DataFolders folders = corvane::ResolveDataFolders(dataDir);
+  QStringList folderProblems;
+  for (const std::string& folder : {folders.config, folders.logs}) {
+    std::string error;
+    if (!corvane::MakePrivateFolder(folder, error)) folderProblems << QString::fromStdString(error);
+  }
+  std::string migrated;
+  if (folders.config != folders.logs) {
+    const std::string oldDirectory = corvane::AppDirectory();
+    migrated = corvane::MigrationMessage(
+        oldDirectory, corvane::MigrateOldDataFiles(oldDirectory, folders));
+  }
+
+  CMainDlg dialog(folders);
+  QObject::connect(&instance, &SingleInstance::ShowRequested, &dialog, [&dialog] {
+    dialog.OnShowMainDialog();
+    if (dialog.windowState() & Qt::WindowMinimized) dialog.showNormal();
+  });
+  // Told once the window is up, without holding up its start.
+  auto tell = [&dialog](QMessageBox::Icon icon, const QString& text) {
+    auto* box = new QMessageBox(icon, QStringLiteral("Corvane"), text, QMessageBox::Ok, &dialog);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+  };
+  if (!folderProblems.isEmpty()) {
+    QTimer::singleShot(0, &dialog, [tell, text = folderProblems.join(QLatin1Char('\n'))] {
+      tell(QMessageBox::Critical, text);
+    });
+  }
+  if (!migrated.empty()) {
+    QTimer::singleShot(0, &dialog, [tell, text = QString::fromStdString(migrated)] {
+      tell(QMessageBox::Information, text);
+    });
+  }
   const bool reportStartup = qEnvironmentVariableIsSet("CORVANE_REPORT_STARTUP");
   const bool quitAfterReport = qgetenv("CORVANE_REPORT_STARTUP") == "quit";
   std::unique_ptr<StartupReport> report;

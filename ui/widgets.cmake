@@ -1,5 +1,5 @@
 # Controls, the speed graph, the About box, dialog-unit geometry, opening
-# links, and the resources (icons, the .desktop file).
+# links, and the compiled-in resources (icons, the user's guide).
 target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/CAboutDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CHyperlinkLabel.cpp
@@ -16,9 +16,3 @@ add_library(corvane_resources OBJECT ${CMAKE_SOURCE_DIR}/resources/corvane.qrc)
 set_target_properties(corvane_resources PROPERTIES AUTORCC ON)
 target_link_libraries(corvane_resources PRIVATE Qt6::Core)
 target_sources(corvane_ui INTERFACE $<TARGET_OBJECTS:corvane_resources>)
-
-include(GNUInstallDirs)
-install(FILES ${CMAKE_SOURCE_DIR}/resources/corvane.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${CMAKE_SOURCE_DIR}/resources/icons/corvane.svg
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -159,23 +159,28 @@ TEST(LogDisplayNameTest, FollowsTheDisplayRule) {
   EXPECT_EQ(LogDisplayName(std::string(120, 'x') + ".log"), std::string(99, 'x'));
 }
 
-TEST_F(TrafficLogTest, OnlyLogFilesAreListedAndDeleted) {
-  dir_.Write("a.log", "1.1.1.1 a 1_B 1_B 2_B s 2005-03-01_00:00:00 2005-03-01_00:00:00\n");
-  dir_.Write("a.b.log", "2.2.2.2 b 1_B 1_B 2_B s 2005-03-01_00:00:00 2005-03-01_00:00:00\n");
+TEST_F(TrafficLogTest, OnlyTrafficLogsAreListedAndDeleted) {
+  dir_.Write("2005-03-01_00t00t00.log",
+             "1.1.1.1 a 1_B 1_B 2_B s 2005-03-01_00:00:00 2005-03-01_00:00:00\n");
+  dir_.Write("2005-03-01_00t00t00-2.log",
+             "2.2.2.2 b 1_B 1_B 2_B s 2005-03-01_00:00:00 2005-03-01_00:00:00\n");
   dir_.Write("set.dat", "0 0 0 ? ? 4294967295\r\n");
-  dir_.Write("notes.log.txt", "keep");
-  std::filesystem::create_directory(dir_.File("folder.log"));
+  // Other programs' logs sharing the folder, and near misses of the name.
+  for (const char* foreign : {"build.log", "a.b.log", "2005-03-01_00t00t00.txt.log",
+                              "2005-03-01_00t00t0x.log", "2005-03-01_00t00t00-.log",
+                              "2005-03-01_00t00t00-2a.log", "notes.log.txt"}) {
+    dir_.Write(foreign, "keep");
+  }
+  std::filesystem::create_directory(dir_.File("2005-03-02_00t00t00.log"));
 
   auto logs = ListLogs(dir_.path());
   ASSERT_EQ(logs.size(), 2u);
-  EXPECT_EQ(logs[0], (LogChoice{"a.b.log", "a"}));
-  EXPECT_EQ(logs[1], (LogChoice{"a.log", "a"}));
+  EXPECT_EQ(logs[0], (LogChoice{"2005-03-01_00t00t00-2.log", "2005-03-01 00:00:00-2"}));
+  EXPECT_EQ(logs[1], (LogChoice{"2005-03-01_00t00t00.log", "2005-03-01 00:00:00"}));
 
-  // Both logs named "a" are shown, the later one's rows above.
-  auto shown = RowsForDisplayName(dir_.path(), logs, "a");
-  ASSERT_EQ(shown.size(), 2u);
+  auto shown = RowsForDisplayName(dir_.path(), logs, "2005-03-01 00:00:00");
+  ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0][kColumnRemoteIp], "1.1.1.1");
-  EXPECT_EQ(shown[1][kColumnRemoteIp], "2.2.2.2");
   EXPECT_TRUE(RowsForDisplayName(dir_.path(), logs, kSelectLogEntry).empty());
 
   DeleteLogsResult deleted = DeleteAllLogs(dir_.path());
@@ -183,13 +188,15 @@ TEST_F(TrafficLogTest, OnlyLogFilesAreListedAndDeleted) {
   EXPECT_TRUE(deleted.failures.empty());
   EXPECT_TRUE(ListLogs(dir_.path()).empty());
   EXPECT_EQ(dir_.Read("set.dat"), "0 0 0 ? ? 4294967295\r\n");
-  EXPECT_EQ(dir_.Read("notes.log.txt"), "keep");
-  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("folder.log")));
+  EXPECT_EQ(dir_.Read("build.log"), "keep");
+  EXPECT_EQ(dir_.Read("2005-03-01_00t00t00-2a.log"), "keep");
+  EXPECT_TRUE(std::filesystem::is_directory(dir_.File("2005-03-02_00t00t00.log")));
 }
 
 TEST_F(TrafficLogTest, LogIsShownLastLineFirst) {
-  dir_.Write("x.log", "A a 1_B 1_B 2_B s t t\nB b 1_B 1_B 2_B s t t\nC c 1_B 1_B 2_B s t t\n");
-  auto shown = RowsForDisplayName(dir_.path(), ListLogs(dir_.path()), "x");
+  dir_.Write("2005-03-01_00t00t00.log",
+             "A a 1_B 1_B 2_B s t t\nB b 1_B 1_B 2_B s t t\nC c 1_B 1_B 2_B s t t\n");
+  auto shown = RowsForDisplayName(dir_.path(), ListLogs(dir_.path()), "2005-03-01 00:00:00");
   ASSERT_EQ(shown.size(), 3u);
   EXPECT_EQ(shown[0][0], "C");
   EXPECT_EQ(shown[2][0], "A");

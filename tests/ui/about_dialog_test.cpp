@@ -43,6 +43,24 @@ TEST(AboutDialogTest, IsSizedInDialogUnitsWithEverythingInside) {
   EXPECT_GT(about.okButton()->y(), about.webLabel()->geometry().bottom());
 }
 
+TEST(AboutDialogTest, NamesTheDataFoldersInsideAGrownBox) {
+  const corvane::DataFolders folders{"/home/someone/.config/corvane",
+                                     "/home/someone/.local/state/corvane/logs"};
+  CAboutDlg about(folders);
+  ASSERT_NE(about.foldersLabel(), nullptr);
+  EXPECT_TRUE(about.foldersLabel()->text().contains(QString::fromStdString(folders.config)));
+  EXPECT_TRUE(about.foldersLabel()->text().contains(QString::fromStdString(folders.logs)));
+  const QRect inside = about.rect();
+  EXPECT_TRUE(inside.contains(about.foldersLabel()->geometry()));
+  EXPECT_TRUE(inside.contains(about.okButton()->geometry()));
+  EXPECT_GT(about.foldersLabel()->y(), about.webLabel()->geometry().bottom());
+  EXPECT_GT(about.okButton()->y(), about.foldersLabel()->geometry().bottom());
+  EXPECT_NEAR(about.okButton()->geometry().center().x(), about.width() / 2, 2);
+  about.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+  about.grab().save(QDir(QStringLiteral(CORVANE_PICTURE_DIR)).filePath(QStringLiteral("about_folders.png")));
+}
+
 TEST(AboutDialogTest, OkClosesTheBoxAccepted) {
   CAboutDlg about;
   about.show();

@@ -90,15 +90,15 @@ TEST_F(LogsDialogTest, OneLogFollowsTheSelectPlaceholderAndNothingShowsYet) {
   EXPECT_EQ(dialog->logModel()->rowCount(), 0);
 }
 
-TEST_F(LogsDialogTest, SeveralLogsAreSortedWithThePlaceholderFirst) {
+TEST_F(LogsDialogTest, SeveralLogsAreSortedWithThePlaceholderFirstAndForeignLogsLeftOut) {
   Write("2005-03-02_18t00t00.log", "");
   Write("2005-03-01_09t05t07.log", "");
+  Write("2005-03-01_09t05t07-2.log", "");
   Write("notes.txt.log", "");
-  Write("Zulu.log", "");
-  Write("alpha.log", "");
+  Write("build.log", "");
   auto dialog = Open();
   EXPECT_EQ(Entries(*dialog), (QStringList{"<Select a log!>", "2005-03-01 09:05:07",
-                                           "2005-03-02 18:00:00", "alpha", "no:es", "Zulu"}));
+                                           "2005-03-01 09:05:07-2", "2005-03-02 18:00:00"}));
 }
 
 TEST_F(LogsDialogTest, LogShowsBottomUpWithBlanksBack) {
@@ -128,21 +128,19 @@ TEST_F(LogsDialogTest, ChoosingThePlaceholderEmptiesTheList) {
   EXPECT_EQ(dialog->logModel()->rowCount(), 0);
 }
 
-TEST_F(LogsDialogTest, EveryLogOfTheDisplayNameIsShownTheLaterAbove) {
+TEST_F(LogsDialogTest, ForeignLogFilesAreNotOfferedEvenWhenTheirDisplayNamesClash) {
+  // Other programs' "*.log" files in the folder would show as "a" twice.
   Write("a.log", Line("1.1.1.1", "first", "1_B"));
   Write("a.b.log", Line("2.2.2.2", "second", "1_B"));
   auto dialog = Open();
-  EXPECT_EQ(Entries(*dialog), (QStringList{"<Select a log!>", "a"}));
-  Choose(*dialog, QStringLiteral("a"));
-  // The directory lists a.b.log before a.log, so a.log's rows go on top.
-  EXPECT_EQ(Column(*dialog, 1), (QStringList{"first", "second"}));
+  EXPECT_EQ(Entries(*dialog), (QStringList{"<No logs available>"}));
 }
 
 TEST_F(LogsDialogTest, SortingByDlComparesSizesGreatestFirst) {
-  Write("x.log", Line("1.1.1.1", "h1", "900_B") + Line("2.2.2.2", "h2", "1023.99_KB") +
+  Write("2005-03-03_00t00t00.log", Line("1.1.1.1", "h1", "900_B") + Line("2.2.2.2", "h2", "1023.99_KB") +
                      Line("3.3.3.3", "h3", "2.00_KB") + Line("4.4.4.4", "h4", "1.00_MB"));
   auto dialog = Open();
-  Choose(*dialog, QStringLiteral("x"));
+  Choose(*dialog, QStringLiteral("2005-03-03 00:00:00"));
   ClickHeading(*dialog, 2);
   EXPECT_EQ(Column(*dialog, 2), (QStringList{"1.00 MB", "1023.99 KB", "2.00 KB", "900 B"}));
   ClickHeading(*dialog, 2);
@@ -151,10 +149,10 @@ TEST_F(LogsDialogTest, SortingByDlComparesSizesGreatestFirst) {
 }
 
 TEST_F(LogsDialogTest, SortingByRemoteHostIsByteWiseDescending) {
-  Write("x.log", Line("1.1.1.1", "Alpha", "1_B") + Line("2.2.2.2", "zeta", "1_B") +
+  Write("2005-03-03_00t00t00.log", Line("1.1.1.1", "Alpha", "1_B") + Line("2.2.2.2", "zeta", "1_B") +
                      Line("3.3.3.3", "alpha", "1_B"));
   auto dialog = Open();
-  Choose(*dialog, QStringLiteral("x"));
+  Choose(*dialog, QStringLiteral("2005-03-03 00:00:00"));
   ClickHeading(*dialog, 1);
   EXPECT_EQ(Column(*dialog, 1), (QStringList{"zeta", "alpha", "Alpha"}));
   ClickHeading(*dialog, 0);
@@ -183,9 +181,9 @@ TEST_F(LogsDialogTest, ColumnsHaveTheirHeadingsWidthsAlignmentsAndImages) {
 }
 
 TEST_F(LogsDialogTest, EveryRowShowsTheRowImageInItsFirstCell) {
-  Write("x.log", Line("1.1.1.1", "h", "1_B"));
+  Write("2005-03-03_00t00t00.log", Line("1.1.1.1", "h", "1_B"));
   auto dialog = Open();
-  Choose(*dialog, QStringLiteral("x"));
+  Choose(*dialog, QStringLiteral("2005-03-03 00:00:00"));
   LogRowsModel* model = dialog->logModel();
   EXPECT_FALSE(model->data(model->index(0, 0), Qt::DecorationRole).value<QIcon>().isNull());
   EXPECT_TRUE(model->data(model->index(0, 1), Qt::DecorationRole).isNull());
@@ -200,10 +198,10 @@ TEST_F(LogsDialogTest, LargeLogLoadsOffTheWindowThreadWithProgress) {
     text += Line("10.0." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256),
                  "host" + std::to_string(i), std::to_string(i) + "_B");
   }
-  Write("big.log", text);
+  Write("2005-03-04_00t00t00.log", text);
   auto dialog = Open();
   QSignalSpy loaded(dialog.get(), &CLogsDlg::logLoaded);
-  dialog->logSelector()->setCurrentIndex(dialog->logSelector()->findText(QStringLiteral("big")));
+  dialog->logSelector()->setCurrentIndex(dialog->logSelector()->findText(QStringLiteral("2005-03-04 00:00:00")));
   // The choice returned at once: the rows are not there yet, the bar is.
   EXPECT_TRUE(dialog->IsLoading());
   EXPECT_TRUE(dialog->progressBar()->isVisible());
@@ -217,11 +215,11 @@ TEST_F(LogsDialogTest, LargeLogLoadsOffTheWindowThreadWithProgress) {
 TEST_F(LogsDialogTest, ANewerChoiceSupersedesALoadStillRunning) {
   std::string big;
   for (int i = 0; i < 20000; ++i) big += Line("9.9.9.9", "old" + std::to_string(i), "1_B");
-  Write("big.log", big);
-  Write("small.log", Line("1.1.1.1", "new", "1_B"));
+  Write("2005-03-04_00t00t00.log", big);
+  Write("2005-03-05_00t00t00.log", Line("1.1.1.1", "new", "1_B"));
   auto dialog = Open();
-  dialog->logSelector()->setCurrentIndex(dialog->logSelector()->findText(QStringLiteral("big")));
-  dialog->logSelector()->setCurrentIndex(dialog->logSelector()->findText(QStringLiteral("small")));
+  dialog->logSelector()->setCurrentIndex(dialog->logSelector()->findText(QStringLiteral("2005-03-04 00:00:00")));
+  dialog->logSelector()->setCurrentIndex(dialog->logSelector()->findText(QStringLiteral("2005-03-05 00:00:00")));
   dialog->WaitForLoad();
   EXPECT_EQ(Column(*dialog, 1), QStringList{QStringLiteral("new")});
 }
@@ -229,7 +227,7 @@ TEST_F(LogsDialogTest, ANewerChoiceSupersedesALoadStillRunning) {
 TEST_F(LogsDialogTest, ClosingWhileALoadRunsIsSafe) {
   std::string big;
   for (int i = 0; i < 20000; ++i) big += Line("9.9.9.9", "h" + std::to_string(i), "1_B");
-  Write("big.log", big);
+  Write("2005-03-04_00t00t00.log", big);
   auto dialog = Open();
   dialog->logSelector()->setCurrentIndex(1);
   QTest::mouseClick(dialog->okButton(), Qt::LeftButton);

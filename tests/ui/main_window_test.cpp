@@ -127,7 +127,10 @@ int64_t Noon() {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  MainWindowTest() : clock(Noon()) {
+  MainWindowTest() : clock(Noon()) { Make(); }
+
+  // A new window on the same folder, as a new start of the program makes.
+  void Make() {
     dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
     dlg->SetInterfaceAddress(kLocal);
     dlg->monitor().SetCaptureOpener([this](uint32_t, std::string& error) {
@@ -562,18 +565,63 @@ TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback)
 TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
   Start();
   QDir d(dir.path());
-  for (const char* name : {"2024-03-01_10t00t00.log", "2024-03-02_10t00t00.log", "set.dat"}) {
+  for (const char* name :
+       {"2024-03-01_10t00t00.log", "2024-03-02_10t00t00.log", "set.dat", "build.log"}) {
     QFile f(d.filePath(QString::fromLatin1(name)));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
   }
   dlg->answer = QMessageBox::No;
   dlg->OnDeleteAllLogs();
-  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 2);
+  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 3);
   dlg->answer = QMessageBox::Yes;
   dlg->OnDeleteAllLogs();
-  EXPECT_TRUE(d.entryList({"*.log"}, QDir::Files).isEmpty());
+  EXPECT_EQ(d.entryList({"*.log"}, QDir::Files), QStringList{"build.log"})
+      << "another program's log in the folder stays";
   EXPECT_TRUE(d.exists("set.dat"));
   EXPECT_EQ(dlg->messages.size(), 2u) << "one question each time, no error";
+}
+
+TEST_F(MainWindowTest, LayoutSurvivesARestart) {
+  Start();
+  QHeaderView* header = dlg->trafficView()->horizontalHeader();
+  const QSize builtIn = dlg->size();
+  const int builtInWidth = header->sectionSize(1);
+  dlg->resize(builtIn + QSize(120, 80));
+  header->resizeSection(1, builtInWidth + 37);
+  header->moveSection(header->visualIndex(5), 0);
+  ClickHeading(3);
+  dlg->answer = QMessageBox::No;
+  dlg->OnExit();
+  dlg.reset();
+
+  Make();
+  Start();
+  header = dlg->trafficView()->horizontalHeader();
+  EXPECT_EQ(dlg->size(), builtIn + QSize(120, 80));
+  EXPECT_EQ(header->sectionSize(1), builtInWidth + 37);
+  EXPECT_EQ(header->visualIndex(5), 0);
+  EXPECT_EQ(dlg->sortColumn(), 3);
+  EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("corvane.conf"))))
+      << "kept in the configuration folder";
+}
+
+TEST_F(MainWindowTest, DamagedLayoutFileLeavesTheBuiltInLayout) {
+  Start();
+  const QSize builtIn = dlg->size();
+  const int builtInWidth = dlg->trafficView()->horizontalHeader()->sectionSize(1);
+  dlg->answer = QMessageBox::No;
+  dlg->OnExit();
+  dlg.reset();
+  QFile file(dir.filePath(QStringLiteral("corvane.conf")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write("[window]\ngeometry=@ByteArray(\\0\\x1garbage)\ncolumns=12\nsortColumn=99\n");
+  file.close();
+
+  Make();
+  Start();
+  EXPECT_EQ(dlg->size(), builtIn);
+  EXPECT_EQ(dlg->trafficView()->horizontalHeader()->sectionSize(1), builtInWidth);
+  EXPECT_EQ(dlg->sortColumn(), -1);
 }
 
 TEST_F(MainWindowTest, ResizingKeepsTheGraphAtItsRightDistanceAndTheListFollowsTheEdges) {

@@ -5,3 +5,9 @@ list(APPEND CORVANE_UI_TEST_SOURCES
 # The rendered picture of the window goes to the build folder.
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/main_window_test.cpp PROPERTIES
   COMPILE_DEFINITIONS CORVANE_BUILD_DIR="${CMAKE_BINARY_DIR}")
+# A second start of the real program, which the test runs.
+if(TARGET corvane)
+  list(APPEND CORVANE_UI_TEST_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/single_instance_test.cpp)
+  set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/single_instance_test.cpp PROPERTIES
+    COMPILE_DEFINITIONS CORVANE_EXECUTABLE="$<TARGET_FILE:corvane>")
+endif()
