@@ -366,7 +366,7 @@ void TrafficList::DeselectIdleRows(int64_t now) {
 std::vector<RowCells> TrafficList::Rows() const {
   std::vector<RowCells> rows;
   rows.reserve(order_.size());
-  for (size_t slot = order_.size(); slot-- > 0;) rows.push_back(cells_[order_[slot]]);
+  for (size_t slot = order_.size(); slot-- > 0;) rows.push_back(TextsOf(order_[slot]));
   return rows;
 }
 
