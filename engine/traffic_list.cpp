@@ -191,19 +191,9 @@ void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
   state_[id].values = values;
 }
 
-void TrafficList::SetCell(int row, int column, std::string text) {
-  const uint32_t id = IdOf(row);
-  TextsOf(id);
+bool TrafficList::SetText(uint32_t id, int row, int column, std::string_view text) {
   std::string& cell = cells_[id][static_cast<size_t>(column)];
-  if (cell == text) return;
-  RowValues& values = state_[id].values;
-  switch (column) {
-    case kColumnDownload: values.downloadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
-    case kColumnUpload: values.uploadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
-    case kColumnFirstActivity: values.firstActivity = ParseTimestamp(text); break;
-    case kColumnLastActivity: values.lastActivity = ParseTimestamp(text); break;
-    default: break;
-  }
+  if (cell == text) return false;
   if (sink_) {
     ListChange change;
     change.kind = ListChange::Kind::SetCell;
@@ -212,7 +202,23 @@ void TrafficList::SetCell(int row, int column, std::string text) {
     change.text = text;
     pending_.push_back(std::move(change));
   }
-  cell = std::move(text);
+  // Reuses the cell's buffer: a timestamp is too long to be stored inline.
+  cell.assign(text);
+  return true;
+}
+
+void TrafficList::SetCell(int row, int column, std::string text) {
+  const uint32_t id = IdOf(row);
+  TextsOf(id);
+  if (!SetText(id, row, column, text)) return;
+  RowValues& values = state_[id].values;
+  switch (column) {
+    case kColumnDownload: values.downloadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
+    case kColumnUpload: values.uploadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
+    case kColumnFirstActivity: values.firstActivity = ParseTimestamp(text); break;
+    case kColumnLastActivity: values.lastActivity = ParseTimestamp(text); break;
+    default: break;
+  }
 }
 
 void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes,
@@ -227,48 +233,24 @@ void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadByte
     return;
   }
   TextsOf(id);
-  if (values.downloadBytes != downloadBytes || values.uploadBytes != uploadBytes) {
-    const bool downChanged = values.downloadBytes != downloadBytes;
-    const bool upChanged = values.uploadBytes != uploadBytes;
+  if (values.downloadBytes != downloadBytes) {
     values.downloadBytes = downloadBytes;
-    values.uploadBytes = uploadBytes;
-    RowCells& cells = cells_[id];
-    auto set = [&](int column, std::string text) {
-      std::string& cell = cells[static_cast<size_t>(column)];
-      if (cell == text) return;
-      if (sink_) {
-        ListChange change;
-        change.kind = ListChange::Kind::SetCell;
-        change.row = row;
-        change.column = column;
-        change.text = text;
-        pending_.push_back(std::move(change));
-      }
-      cell = std::move(text);
-    };
-    if (downChanged) set(kColumnDownload, FormatByteCount(downloadBytes));
-    if (upChanged) set(kColumnUpload, FormatByteCount(uploadBytes));
-    set(kColumnTotal, FormatByteCount(downloadBytes + uploadBytes));
+    SetText(id, row, kColumnDownload, FormatByteCount(downloadBytes));
   }
-  SetLastActivity(row, lastText, lastTime);
+  if (values.uploadBytes != uploadBytes) {
+    values.uploadBytes = uploadBytes;
+    SetText(id, row, kColumnUpload, FormatByteCount(uploadBytes));
+  }
+  SetText(id, row, kColumnTotal, FormatByteCount(downloadBytes + uploadBytes));
+  values.lastActivity = lastTime;
+  SetText(id, row, kColumnLastActivity, lastText);
 }
 
 void TrafficList::SetLastActivity(int row, std::string_view text, int64_t time) {
   const uint32_t id = IdOf(row);
   TextsOf(id);
   state_[id].values.lastActivity = time;
-  std::string& cell = cells_[id][kColumnLastActivity];
-  if (cell == text) return;
-  if (sink_) {
-    ListChange change;
-    change.kind = ListChange::Kind::SetCell;
-    change.row = row;
-    change.column = kColumnLastActivity;
-    change.text = text;
-    pending_.push_back(std::move(change));
-  }
-  // Reuses the cell's buffer: a timestamp is too long to be stored inline.
-  cell.assign(text);
+  SetText(id, row, kColumnLastActivity, text);
 }
 
 void TrafficList::SetSelected(int row, bool selected) {

@@ -208,6 +208,8 @@ class TrafficList {
   int RowOfSlot(uint32_t slot) const { return static_cast<int>(order_.size() - 1 - slot); }
   void Emit(ListChange&& change);
   uint32_t NewRow(RowCells&& cells);
+  // Sets one text and records the change; false when it did not change.
+  bool SetText(uint32_t id, int row, int column, std::string_view text);
   // The texts of a row, stale ones brought up to date first.
   const RowCells& TextsOf(uint32_t id) const;
   void Select(uint32_t id);
