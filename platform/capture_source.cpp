@@ -64,8 +64,8 @@ std::string PcapText(pcap_t* handle, int status) {
   return text;
 }
 
-// Name of the interface holding `address` (network order), or empty with
-// `error` filled.
+}  // namespace
+
 std::string FindInterface(uint32_t address, std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_if_t* devices = nullptr;
@@ -95,6 +95,8 @@ std::string FindInterface(uint32_t address, std::string& error) {
   error = "no interface holds address " + DottedQuad(address);
   return {};
 }
+
+namespace {
 
 class LiveCapture final : public CaptureSource {
  public:
