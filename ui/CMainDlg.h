@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -117,6 +118,12 @@ class CMainDlg : public QDialog {
   void OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes);
   void SetWindowShown(bool shown);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
+
+  // Capture through the capture helper: why the last open failed, added to
+  // the "Can't set promiscuous mode" box. Written by the capture thread.
+  void UseCaptureHelper();
+  std::mutex captureProblemMutex_;
+  std::string captureProblem_;  // guarded by captureProblemMutex_
 
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;
