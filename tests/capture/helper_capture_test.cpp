@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "attribution/system_sockets.h"
@@ -43,6 +44,17 @@ std::string Capabilities(pid_t pid) {
     if (line.rfind("CapEff:", 0) == 0) effective = line.substr(line.find_first_not_of(" \t", 7));
   }
   return permitted + " " + effective;
+}
+
+// This process's descriptors that a program it starts would inherit.
+std::set<int> InheritedDescriptors() {
+  std::set<int> inherited;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0 && (flags & FD_CLOEXEC) == 0) inherited.insert(fd);
+  }
+  return inherited;
 }
 
 constexpr const char* kNoCapabilities = "0000000000000000 0000000000000000";
@@ -151,12 +163,14 @@ std::string AsNobody(const std::vector<gid_t>& groups, Body body) {
   return report;
 }
 
-TEST(HelperCaptureLoopback, HelperKeepsNoCapabilityAndLosesNoDatagram) {
+TEST(HelperCaptureLoopback, HelperKeepsNoCapabilityLeaksNoDescriptorAndLosesNoDatagram) {
   CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
+  const std::set<int> before = InheritedDescriptors();
   std::string error;
   auto source = OpenHelperCapture("lo", error, BuiltHelper());
   ASSERT_NE(source, nullptr) << error;
   EXPECT_EQ(Capabilities(source->pid()), kNoCapabilities);
+  EXPECT_EQ(InheritedDescriptors(), before) << "a browser started from a link would inherit them";
   Tally expected;
   const Tally seen = SendAndCount(*source, 200, expected, error);
   EXPECT_EQ(seen.datagrams, expected.datagrams) << error;
