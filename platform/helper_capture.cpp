@@ -66,7 +66,7 @@ std::string SpawnFailure(const std::string& path, int code) {
   return "cannot start the capture helper " + path + ": " + std::strerror(code);
 }
 
-// Reads until one whole record is in `buffer` (from `begin`), waiting at most
+// Reads until one whole record is at the front of `buffer`, waiting at most
 // `waitMs`. False at end of stream, on a damaged stream or on time-out.
 bool ReadRecord(int fd, std::vector<uint8_t>& buffer, size_t& end, HelperRecord& record,
                 size_t& consumed, int waitMs, std::string& why) {
