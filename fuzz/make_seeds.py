@@ -183,3 +183,23 @@ put("fuzz_capture_file", "raw_nano.pcap", pcap(101, [datagrams["icmp"]], nano=Tr
 put("fuzz_capture_file", "sll.pcapng", pcapng(113, [frames["sll"][1]]))
 put("fuzz_capture_file", "truncated.pcap", pcap(1, eth_frames)[:-10])
 put("fuzz_capture_file", "unknown_link.pcap", pcap(147, [b"abc"]))
+
+
+# The capture helper's request and the records it sends back (host byte
+# order, little-endian here).
+def request(name, version=1):
+    return struct.pack("<IHH16s", 0x51435643, version, 0, name)
+
+
+def record(kind, payload):
+    return struct.pack("<IHH", len(payload), kind, 0) + payload
+
+
+put("fuzz_capture_request", "lo", request(b"lo"))
+put("fuzz_capture_request", "vlan", request(b"eth0.100"))
+put("fuzz_capture_request", "old_version", request(b"lo", version=0))
+ready = record(1, struct.pack("<iI", 1, 0))
+frame = record(2, struct.pack("<qiI", 1700000000, 5, 1514) + eth_frames[0][:200])
+put("fuzz_helper_records", "stream", ready + frame + record(3, struct.pack("<Q", 7)) + frame)
+put("fuzz_helper_records", "error", record(4, b"lo: permission denied"))
+put("fuzz_helper_records", "cut", ready + frame[:-3])

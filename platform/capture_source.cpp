@@ -64,8 +64,8 @@ std::string PcapText(pcap_t* handle, int status) {
   return text;
 }
 
-// Name of the interface holding `address` (network order), or empty with
-// `error` filled.
+}  // namespace
+
 std::string FindInterface(uint32_t address, std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_if_t* devices = nullptr;
@@ -95,6 +95,8 @@ std::string FindInterface(uint32_t address, std::string& error) {
   error = "no interface holds address " + DottedQuad(address);
   return {};
 }
+
+namespace {
 
 class LiveCapture final : public CaptureSource {
  public:
@@ -443,6 +445,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
     error = name + ": libpcap offers no descriptor to wait on";
     return nullptr;
   }
+  fcntl(pcap_get_selectable_fd(p), F_SETFD, FD_CLOEXEC);
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
     error = std::string("eventfd: ") + std::strerror(errno);
@@ -462,6 +465,9 @@ std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
     error = "cannot read " + path + ": " + errbuf;
     return nullptr;
   }
+  // libpcap opens the file without close-on-exec; a program started later
+  // (a browser from a link) must not inherit it.
+  if (FILE* file = pcap_file(handle.get())) fcntl(fileno(file), F_SETFD, FD_CLOEXEC);
   const int linkType = pcap_datalink(handle.get());
   if (!IsSupportedLinkType(linkType)) {
     error = "cannot read " + path + ": link type " + std::to_string(linkType) +

@@ -62,6 +62,11 @@ class CaptureSource {
 std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
                                                std::string& error);
 
+// Name of the interface that holds `interfaceAddress` (network byte order;
+// 127.x.y.z selects the loopback interface), or empty with `error` filled
+// ("no interface holds address A.B.C.D").
+std::string FindInterface(uint32_t interfaceAddress, std::string& error);
+
 // Opens a pcap or pcapng file. Returns null and fills `error` ("cannot read
 // FILE: reason") when the file cannot be read, is not a capture file, or uses
 // a link type StripLinkLayer does not know. Inside a readable file, records

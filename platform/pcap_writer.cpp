@@ -29,7 +29,7 @@ bool PcapWriter::Open(const std::string& path, int linkType,
                       std::string& error) {
   if (file_ != nullptr) Close();
   failed_ = false;
-  file_ = std::fopen(path.c_str(), "wb");
+  file_ = std::fopen(path.c_str(), "wbe");  // e: close-on-exec
   if (file_ == nullptr) {
     error = "cannot write " + path + ": " + std::strerror(errno);
     return false;

@@ -22,6 +22,7 @@
 #include "platform/app_directory.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
+#include "platform/helper_capture.h"
 #include "platform/net.h"
 #include "storage/data_migration.h"
 #include "storage/settings.h"
@@ -332,6 +333,25 @@ int RunWatch(const Options& options) {
                                               : DefaultInterfaceAddress();
   monitor.settings().interfaceAddress = address;
   if (!Configure(options, monitor)) return 1;
+  // Capture runs in the capture helper; this program holds no capability.
+  // It is opened here first so that a user without capture rights gets the
+  // reason and a failing exit status at once.
+  HelperCaptureOptions helper;
+  helper.onStopped = [](const std::string& reason) {
+    std::fprintf(stderr, "corvane-cli: %s\n", reason.c_str());
+  };
+  std::string captureError;
+  std::unique_ptr<CaptureSource> first = OpenHelperCaptureAt(address, captureError, helper);
+  if (!first) {
+    std::fprintf(stderr, "corvane-cli: %s\n", captureError.c_str());
+    return 1;
+  }
+  monitor.SetCaptureOpener([&first, helper](uint32_t interfaceAddress, std::string& error) {
+    if (first) return std::move(first);
+    auto source = OpenHelperCaptureAt(interfaceAddress, error, helper);
+    if (!source) std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+    return source;
+  });
   monitor.Start(address);
   auto next = std::chrono::steady_clock::now();
   for (long elapsed = 0; !interrupted.load(); ++elapsed) {

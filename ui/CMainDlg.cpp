@@ -17,6 +17,8 @@
 #include <QVBoxLayout>
 
 #include "engine/text_format.h"
+#include "platform/app_directory.h"
+#include "platform/helper_capture.h"
 #include "storage/traffic_log.h"
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
@@ -85,6 +87,25 @@ void CMainDlg::Construct() {
                  Qt::WindowCloseButtonHint);
   BuildMenus();
   BuildControls();
+  UseCaptureHelper();
+}
+
+// The window holds no capability: capture runs in the capture helper. Why it
+// could not start (not installed, not in its group) is told with the box the
+// failure shows; a helper that stops while capturing is told once, and the
+// capture thread starts a new one.
+void CMainDlg::UseCaptureHelper() {
+  corvane::HelperCaptureOptions helper;
+  helper.onStopped = [this](const std::string& reason) {
+    QString text = QString::fromStdString(reason);
+    QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
+  };
+  monitor_->SetCaptureOpener([this, helper](uint32_t address, std::string& error) {
+    auto source = corvane::OpenHelperCaptureAt(address, error, helper);
+    std::lock_guard lock(captureProblemMutex_);
+    captureProblem_ = source ? std::string() : error;
+    return source;
+  });
 }
 
 CMainDlg::~CMainDlg() {
@@ -233,6 +254,10 @@ void CMainDlg::Initialise() {
   // Workers talk to the window only through queued calls.
   m.SetErrorHandler([this](const std::string& message) {
     QString text = QString::fromStdString(message);
+    if (message == corvane::kPromiscuousModeError) {
+      std::lock_guard lock(captureProblemMutex_);
+      if (!captureProblem_.empty()) text += QStringLiteral("\n\n") + QString::fromStdString(captureProblem_);
+    }
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   });
   m.SetTitleHandler([this](const std::string& title) {

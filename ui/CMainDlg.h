@@ -26,6 +26,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -134,6 +135,13 @@ class CMainDlg : public QDialog {
   void SaveLayout();
 
   corvane::DataFolders folders_;
+
+  // Capture through the capture helper: why the last open failed, added to
+  // the "Can't set promiscuous mode" box. Written by the capture thread.
+  void UseCaptureHelper();
+  std::mutex captureProblemMutex_;
+  std::string captureProblem_;  // guarded by captureProblemMutex_
+
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;
   std::unique_ptr<SortThreads> sorts_;

@@ -1,0 +1,248 @@
+// corvane-capture: the only part of Corvane that holds capabilities.
+//
+// Installed root:corvane, mode 0750, with cap_net_raw,cap_bpf,cap_perfmon in
+// its permitted set only. Started by the window or corvane-cli with an empty
+// environment and its socketpair end on descriptor 3, it reads one request
+// (an interface name), raises CAP_NET_RAW into its effective set for the one
+// call that opens the capture, then drops every capability for good and
+// streams records (capture/capture_protocol.h) until its peer closes.
+//
+// Single-threaded. Any failure is sent as one error record, then the helper
+// exits non-zero; a peer that closes ends it with status 0.
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <net/if.h>
+#include <pcap.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/capture_protocol.h"
+#include "capture/capture_request.h"
+
+namespace corvane::capture {
+namespace {
+
+constexpr int kKernelBufferBytes = 32 * 1024 * 1024;
+constexpr int kBlockTimeoutMs = 10;
+constexpr int kPollMs = 100;
+// The client's reads stay cheap when frames travel in batches.
+constexpr size_t kFlushBytes = 64 * 1024;
+
+const int socketFd = kHelperSocketFd;
+
+bool SetCapabilities(uint32_t effective, uint32_t permitted) {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  header.pid = 0;
+  __user_cap_data_struct data[2] = {};
+  data[0].effective = effective;
+  data[0].permitted = permitted;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+
+uint32_t PermittedCapabilities() {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return 0;
+  return data[0].permitted;
+}
+
+// Leaves the process with no capability in any set it can change and no way
+// to gain one again through exec. The bounding set shrinks only where
+// CAP_SETPCAP is held (a helper started by root); otherwise it stays, with
+// nothing permitted and no new privileges allowed it grants nothing.
+bool DropEveryCapability() {
+  for (int cap = 0; cap <= CAP_LAST_CAP; ++cap) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[2] = {};  // effective, permitted, inheritable: none
+  if (syscall(SYS_capset, &header, data) != 0) return false;
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
+bool WriteAll(const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = send(socketFd, data, size, MSG_NOSIGNAL);
+    if (sent < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+void AppendRecord(std::vector<uint8_t>& out, RecordType type, const void* payload, size_t size,
+                  const void* tail = nullptr, size_t tailSize = 0) {
+  const uint32_t length = static_cast<uint32_t>(size + tailSize);
+  const uint16_t kind = static_cast<uint16_t>(type);
+  const uint16_t reserved = 0;
+  const size_t at = out.size();
+  out.resize(at + kRecordHeaderSize + length);
+  uint8_t* p = out.data() + at;
+  std::memcpy(p, &length, 4);
+  std::memcpy(p + 4, &kind, 2);
+  std::memcpy(p + 6, &reserved, 2);
+  if (size > 0) std::memcpy(p + kRecordHeaderSize, payload, size);
+  if (tailSize > 0) std::memcpy(p + kRecordHeaderSize + size, tail, tailSize);
+}
+
+int Fail(const std::string& text) {
+  std::vector<uint8_t> out;
+  AppendRecord(out, RecordType::kError, text.data(), std::min(text.size(), kErrorBytes));
+  WriteAll(out.data(), out.size());
+  return 1;
+}
+
+bool ReadRequest(std::vector<uint8_t>& bytes) {
+  bytes.resize(kRequestSize);
+  size_t have = 0;
+  while (have < bytes.size()) {
+    const ssize_t got = read(socketFd, bytes.data() + have, bytes.size() - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += static_cast<size_t>(got);
+  }
+  bytes.resize(have);
+  return have == kRequestSize;
+}
+
+struct PcapCloser {
+  void operator()(pcap_t* handle) const { pcap_close(handle); }
+};
+
+std::string PcapText(pcap_t* handle, int status) {
+  std::string text = pcap_geterr(handle);
+  if (text.empty()) text = pcap_statustostr(status);
+  return text;
+}
+
+void OnFrame(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
+  auto& out = *reinterpret_cast<std::vector<uint8_t>*>(user);
+  uint8_t fixed[kFrameHeaderPayload];
+  const int64_t seconds = header->ts.tv_sec;
+  const int32_t microseconds = static_cast<int32_t>(header->ts.tv_usec);
+  const uint32_t wire = header->len;
+  std::memcpy(fixed, &seconds, 8);
+  std::memcpy(fixed + 8, &microseconds, 4);
+  std::memcpy(fixed + 12, &wire, 4);
+  AppendRecord(out, RecordType::kFrame, fixed, sizeof fixed, bytes,
+               std::min<size_t>(header->caplen, kFrameBytes));
+}
+
+int Run() {
+  // Nothing but the socketpair end and the standard descriptors comes in.
+  close_range(kHelperSocketFd + 1, ~0U, 0);
+  fcntl(socketFd, F_SETFD, FD_CLOEXEC);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<uint8_t> bytes;
+  if (!ReadRequest(bytes)) return Fail("incomplete capture request");
+  CaptureRequest request;
+  std::string error;
+  if (!ParseCaptureRequest(bytes, request, error)) return Fail(error);
+  if (if_nametoindex(request.interfaceName.c_str()) == 0) {
+    return Fail("no interface named " + request.interfaceName);
+  }
+
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  std::unique_ptr<pcap_t, PcapCloser> handle(pcap_create(request.interfaceName.c_str(), errbuf));
+  if (!handle) return Fail(errbuf);
+  pcap_t* p = handle.get();
+  pcap_set_snaplen(p, static_cast<int>(kFrameBytes));
+  pcap_set_promisc(p, 0);
+  // Not immediate mode: libpcap then uses the TPACKET_V3 ring, handed over a
+  // block at a time (full, or after kBlockTimeoutMs).
+  pcap_set_immediate_mode(p, 0);
+  pcap_set_buffer_size(p, kKernelBufferBytes);
+  pcap_set_timeout(p, kBlockTimeoutMs);
+
+  const uint32_t permitted = PermittedCapabilities();
+  const uint32_t netRaw = 1U << CAP_NET_RAW;
+  const bool raised = (permitted & netRaw) != 0 && SetCapabilities(netRaw, permitted);
+  const int activated = pcap_activate(p);
+  if (raised) SetCapabilities(0, permitted);
+  if (activated < 0) {
+    std::string text = request.interfaceName + ": " + PcapText(p, activated);
+    if (activated == PCAP_ERROR_PERM_DENIED) {
+      text += " (corvane-capture lacks cap_net_raw; run: sudo scripts/install-capture)";
+    }
+    return Fail(text);
+  }
+  const int descriptor = pcap_get_selectable_fd(p);
+  if (descriptor < 0) return Fail("libpcap offers no descriptor to wait on");
+  fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+  if (!DropEveryCapability()) {
+    return Fail(std::string("cannot drop capabilities: ") + std::strerror(errno));
+  }
+
+  bpf_program program{};
+  if (pcap_compile(p, &program, "ip or ip6", 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    return Fail(request.interfaceName + ": " + PcapText(p, PCAP_ERROR));
+  }
+  const int filtered = pcap_setfilter(p, &program);
+  pcap_freecode(&program);
+  if (filtered != 0) return Fail(request.interfaceName + ": " + PcapText(p, PCAP_ERROR));
+  if (pcap_setnonblock(p, 1, errbuf) != 0) return Fail(request.interfaceName + ": " + errbuf);
+
+  std::vector<uint8_t> out;
+  out.reserve(2 * kFlushBytes);
+  uint8_t ready[kReadyPayload];
+  const int32_t linkType = pcap_datalink(p);
+  const uint32_t mode = static_cast<uint32_t>(AttributionMode::kProc);
+  std::memcpy(ready, &linkType, 4);
+  std::memcpy(ready + 4, &mode, 4);
+  AppendRecord(out, RecordType::kReady, ready, sizeof ready);
+  if (!WriteAll(out.data(), out.size())) return 0;
+  out.clear();
+
+  uint64_t reportedDrops = 0;
+  for (;;) {
+    pollfd fds[2] = {{descriptor, POLLIN, 0}, {socketFd, POLLIN, 0}};
+    const int polled = poll(fds, 2, kPollMs);
+    if (polled < 0 && errno != EINTR) return Fail(std::string("poll: ") + std::strerror(errno));
+    // The client never writes after its request: readable means closed.
+    if (fds[1].revents != 0) return 0;
+    for (;;) {
+      const int count = pcap_dispatch(p, -1, OnFrame, reinterpret_cast<u_char*>(&out));
+      if (count < 0) {
+        if (!WriteAll(out.data(), out.size())) return 0;
+        return Fail(request.interfaceName + ": " + PcapText(p, count));
+      }
+      if (out.size() >= kFlushBytes || count == 0) break;
+    }
+    pcap_stat stats{};
+    if (pcap_stats(p, &stats) == 0) {
+      const uint64_t drops = static_cast<uint64_t>(stats.ps_drop) + stats.ps_ifdrop;
+      if (drops != reportedDrops) {
+        reportedDrops = drops;
+        AppendRecord(out, RecordType::kDrops, &drops, sizeof drops);
+      }
+    }
+    if (!out.empty()) {
+      // A peer that went away ends the helper; a slow one makes it wait,
+      // and the kernel ring counts what it could not hold.
+      if (!WriteAll(out.data(), out.size())) return 0;
+      out.clear();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace corvane::capture
+
+int main() { return corvane::capture::Run(); }
