@@ -105,11 +105,60 @@ int64_t ParseTimestamp(std::string_view text) {
 
 namespace corvane {
 
+namespace {
+
+// Characters that change how the text around them is shown without showing
+// themselves: C1 controls, the soft hyphen, bidirectional marks, embeddings,
+// overrides and isolates, zero-width and invisible operators, the byte
+// order mark and the interlinear annotations. A host name carrying U+202E
+// would read backwards.
+bool IsInvisibleFormatting(uint32_t c) {
+  return (c >= 0x80 && c <= 0x9f) || c == 0xad || c == 0x061c || c == 0x180e ||
+         (c >= 0x200b && c <= 0x200f) || (c >= 0x2028 && c <= 0x202e) ||
+         (c >= 0x2060 && c <= 0x206f) || c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb);
+}
+
+// The code point of the UTF-8 sequence at `text[i]` and its length, or 0
+// when the bytes are not a well-formed sequence.
+size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& c) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+  if (length == 0 || i + length > text.size()) return 0;
+  c = lead & (0x7f >> length);
+  for (size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xc0) != 0x80) return 0;
+    c = c << 6 | (next & 0x3f);
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string SanitizeNetworkText(std::string_view text) {
-  std::string safe(text);
-  for (char& c : safe) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte <= 0x20 || byte == 0x7f) c = '_';
+  std::string safe;
+  safe.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte <= 0x20 || byte == 0x7f) {
+      safe += '_';
+      ++i;
+      continue;
+    }
+    uint32_t c = 0;
+    if (byte >= 0x80) {
+      if (size_t length = DecodeUtf8(text, i, c); length > 0) {
+        if (IsInvisibleFormatting(c)) {
+          safe += '_';
+        } else {
+          safe.append(text.substr(i, length));
+        }
+        i += length;
+        continue;
+      }
+    }
+    safe += text[i];
+    ++i;
   }
   return safe;
 }

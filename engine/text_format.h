@@ -38,7 +38,9 @@ namespace corvane {
 
 // A text that came from the network (a host name, a requested web host),
 // made safe for a list cell and a log token: every blank and control
-// character (bytes 0 to 32 and 127) becomes "_".
+// character (bytes 0 to 32 and 127) becomes "_", and so does every invisible
+// formatting character (bidirectional overrides such as U+202E, zero-width
+// characters, C1 controls). Other bytes, malformed UTF-8 included, are kept.
 std::string SanitizeNetworkText(std::string_view text);
 
 }  // namespace corvane

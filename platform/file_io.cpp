@@ -109,7 +109,9 @@ PublishResult PublishFile(const std::string& path, std::string_view content,
 
 bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
   content.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A data file is never read through a symbolic link: a link named like a
+  // log could point at a file the user should not see shown as one.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     error = Reason("cannot open", path, errno);
     return false;
@@ -142,11 +144,12 @@ std::vector<std::string> ListFilesEndingWith(const std::string& directory,
   while (dirent* entry = ::readdir(dir)) {
     std::string_view name(entry->d_name);
     if (name.size() < suffix.size() || !name.ends_with(suffix)) continue;
+    // Symbolic links are not listed: they are not files Corvane wrote.
     bool regular = entry->d_type == DT_REG;
-    if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+    if (entry->d_type == DT_UNKNOWN) {
       struct stat info;
       std::string full = directory + "/" + std::string(name);
-      regular = ::stat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+      regular = ::lstat(full.c_str(), &info) == 0 && S_ISREG(info.st_mode);
     }
     if (regular) names.emplace_back(name);
   }

@@ -32,11 +32,12 @@ struct PublishOptions {
 PublishResult PublishFile(const std::string& path, std::string_view content,
                           const PublishOptions& options, std::string& error);
 
-// The whole content of a file. False (and `error`) when it cannot be read.
+// The whole content of a file. False (and `error`) when it cannot be read or
+// `path` is a symbolic link (never followed).
 bool ReadWholeFile(const std::string& path, std::string& content, std::string& error);
 
 // Names (without directory) of the regular files of `directory` whose names
-// end in `suffix`, sorted byte-wise. Empty when the directory cannot be read.
+// end in `suffix`, sorted byte-wise; symbolic links are left out. Empty when the directory cannot be read.
 std::vector<std::string> ListFilesEndingWith(const std::string& directory,
                                              std::string_view suffix);
 

@@ -38,7 +38,8 @@ bool WriteAll(int fd, std::string_view bytes, int& error) {
 
 ReadFileStatus ReadTextFile(const std::string& path, std::string& contents, std::string& error) {
   contents.clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Never through a symbolic link (ELOOP): see ReadWholeFile.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return ReadFileStatus::Missing;
     error = Reason(errno);

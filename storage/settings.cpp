@@ -1,6 +1,5 @@
 #include "storage/settings.h"
 
-#include <fstream>
 #include <limits>
 
 #include "platform/file_io.h"
@@ -133,12 +132,10 @@ SettingsLine ParseSettingsLine(std::string_view line) {
 }
 
 std::optional<SettingsLine> ReadSettingsFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  std::string line;
-  std::getline(file, line);
-  if (file.bad()) return std::nullopt;
-  return ParseSettingsLine(line);
+  std::string content;
+  std::string error;
+  if (!ReadWholeFile(path, content, error)) return std::nullopt;
+  return ParseSettingsLine(std::string_view(content).substr(0, content.find('\n')));
 }
 
 void ApplySettingsLine(const SettingsLine& line, Settings& settings) {

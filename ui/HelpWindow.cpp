@@ -1,5 +1,6 @@
 #include "ui/HelpWindow.h"
 
+#include <QDesktopServices>
 #include <QFileInfo>
 #include <QTextBrowser>
 #include <QUrl>
@@ -16,9 +17,28 @@ HelpWindow::HelpWindow(QWidget* parent) : QDialog(parent) {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   browser_ = new QTextBrowser(this);
-  browser_->setOpenExternalLinks(true);
+  // Links are followed here, not by the browser: it would open any local
+  // file a page names.
+  browser_->setOpenLinks(false);
+  connect(browser_, &QTextBrowser::anchorClicked, this, &HelpWindow::FollowLink);
   layout->addWidget(browser_);
   resize(760, 600);
+}
+
+bool HelpWindow::FollowLink(const QUrl& link) {
+  const QUrl url = browser_->source().resolved(link);
+  const QString scheme = url.scheme();
+  if (scheme == QLatin1String("http") || scheme == QLatin1String("https") ||
+      scheme == QLatin1String("mailto")) {
+    return QDesktopServices::openUrl(url);
+  }
+  QUrl page = url;
+  page.setFragment(QString());
+  QUrl shown = browser_->source();
+  shown.setFragment(QString());
+  if (page != shown || !url.hasFragment()) return false;
+  browser_->scrollToAnchor(url.fragment());
+  return true;
 }
 
 void HelpWindow::ShowHelp(const QString& path) {

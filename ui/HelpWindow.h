@@ -1,13 +1,15 @@
 // The program's help window: the user's guide "cvhelp.html" from beside the
 // executable, shown in a QTextBrowser. When that file is missing the copy
 // compiled into the program is shown, so help never comes up empty. Links to
-// other pages of the guide stay inside the window; web and mail links open
-// through the desktop. Window thread only.
+// places in the guide stay inside the window; web and mail links open
+// through the desktop; links to anything else (local files, other pages)
+// are not followed. Window thread only.
 #pragma once
 
 #include <QDialog>
 
 class QTextBrowser;
+class QUrl;
 
 class HelpWindow : public QDialog {
   Q_OBJECT
@@ -20,6 +22,11 @@ class HelpWindow : public QDialog {
   void ShowHelp(const QString& path);
 
   QTextBrowser* browser() const { return browser_; }
+
+  // What a click on `link` does: scrolls to a place in the shown guide, or
+  // opens a web or mail address through the desktop. False when the link
+  // is not followed.
+  bool FollowLink(const QUrl& link);
 
  private:
   QTextBrowser* browser_ = nullptr;

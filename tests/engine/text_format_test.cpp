@@ -134,6 +134,15 @@ TEST(LocalSourceTest, TcpAndUdpOnOnePortNumberAreDifferentOwners) {
   EXPECT_EQ(LocalSourceText(1025, 0, 1, &map), "ICMP protocol");
 }
 
+TEST(SanitizeTest, InvisibleFormattingCannotReorderOrHideText) {
+  // U+202E would make "exe.txt" read backwards in the list and the logs.
+  EXPECT_EQ(SanitizeNetworkText("evil\u202Etxt.exe"), "evil_txt.exe");
+  EXPECT_EQ(SanitizeNetworkText("a\u200Bb\u2066c\uFEFFd\u0085e"), "a_b_c_d_e");
+  // Letters of other scripts and malformed bytes stay as they are.
+  EXPECT_EQ(SanitizeNetworkText("b\u00FCcher.\u4F8B"), "b\u00FCcher.\u4F8B");
+  EXPECT_EQ(SanitizeNetworkText("x\xE2\x80"), "x\xE2\x80");
+}
+
 TEST(SanitizeTest, BlanksAndControlCharactersCannotBreakARowOrALogLine) {
   EXPECT_EQ(SanitizeNetworkText("a b\tc\r\nd\x7f" "e"), "a_b_c__d_e");
   EXPECT_EQ(SanitizeNetworkText("host.example"), "host.example");

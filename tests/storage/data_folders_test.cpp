@@ -8,7 +8,10 @@
 #include <map>
 
 #include "platform/data_folders.h"
+#include "filters/filter_set.h"
 #include "storage/data_migration.h"
+#include "storage/settings.h"
+#include "storage/traffic_log.h"
 #include "temp_dir.h"
 
 namespace corvane {
@@ -20,6 +23,21 @@ EnvironmentLookup Environment(std::map<std::string, std::string> values) {
     if (found == values.end()) return std::nullopt;
     return found->second;
   };
+}
+
+TEST(DataFoldersTest, SymbolicLinksNamedLikeDataFilesAreNeverFollowed) {
+  // Links to a file the user should not see shown as a log, a filter list
+  // or settings.
+  TempDir outside;
+  outside.Write("secret", "10.0.0.9 x 1_B 1_B 2_B secret 2005-03-01_09:05:07 2005-03-01_09:05:07\n");
+  TempDir dir;
+  for (const char* name : {"2005-03-01_09t05t07.log", "filters.dat", "set.dat"}) {
+    std::filesystem::create_symlink(outside.File("secret"), dir.File(name));
+  }
+  EXPECT_TRUE(ListLogs(dir.path()).empty());
+  EXPECT_FALSE(ReadTrafficLog(dir.File("2005-03-01_09t05t07.log")));
+  EXPECT_EQ(LoadFilterSet(dir.File("filters.dat")).status, FilterLoadStatus::Unreadable);
+  EXPECT_FALSE(ReadSettingsFile(dir.File("set.dat")));
 }
 
 TEST(DataFoldersTest, FoldersFollowXdgRulesAndOneDataFolderOverridesThem) {

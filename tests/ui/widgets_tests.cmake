@@ -5,7 +5,8 @@ list(APPEND CORVANE_UI_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/graph_area_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/icon_button_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/hyperlink_label_test.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/about_dialog_test.cpp)
+  ${CMAKE_CURRENT_SOURCE_DIR}/about_dialog_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/help_window_test.cpp)
 # Pictures for people to look at go to the top of the build folder.
 set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/about_dialog_test.cpp
   PROPERTIES COMPILE_DEFINITIONS "CORVANE_PICTURE_DIR=\"${CMAKE_BINARY_DIR}\"")
