@@ -60,11 +60,10 @@ std::optional<FlowCounts> FlowTable::LookupAddressFlow(uint32_t remoteAddress,
 }
 
 std::optional<FlowCounts> FlowTable::LookupAddressTotal(uint32_t remoteAddress) const {
-  std::optional<FlowCounts> total;
   for (const AddressTotal& entry : AddressTotals()) {
     if (entry.remoteAddress == remoteAddress) return entry.counts;
   }
-  return total;
+  return std::nullopt;
 }
 
 FlowCounts FlowTable::AddToProxyFlow(const std::string& host, uint32_t labelId, int direction,

@@ -28,7 +28,7 @@ Monitor::Monitor(const Clock& clock, std::string appDirectory)
     : clock_(clock), appDirectory_(std::move(appDirectory)), captureOpener_(OpenLiveCapture) {
   filterFile_ = FilterFilePath(appDirectory_);
   for (uint16_t protocol = 0; protocol < protocolLabels_.size(); ++protocol) {
-    protocolLabels_[protocol] = labels_.Intern(LocalSourceText(0, 0, protocol, nullptr));
+    protocolLabels_[protocol] = labels_.Intern(ProtocolSourceText(protocol));
   }
 }
 
@@ -109,14 +109,10 @@ uint32_t Monitor::SocketLabel(const SocketTuple& tuple) {
           portMap_.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
     cached.labelId = labels_.Intern(*label);
   } else if (!cached.known) {
-    if (portMap_.Active()) {
-      // Too new for the scan: the owner is asked for now, while the socket
-      // still exists, and the pass takes the answer.
-      portMap_.RequestExact(tuple);
-      cached.labelId = kUndecidedLabel;
-    } else {
-      cached.labelId = ProtocolLabel(tuple.protocol);
-    }
+    // Too new for the scan: the owner is asked for now, while the socket
+    // still exists, and the pass takes the answer.
+    portMap_.RequestExact(tuple);
+    cached.labelId = kUndecidedLabel;
   }
   // Otherwise the socket keeps its label: it is gone from the tables but its
   // last datagrams are still its own.

@@ -216,9 +216,6 @@ class Monitor {
   void ProcessingThread();
   void StopCapture();
   void StartResolver();
-  const PortProcessMap* ActivePortMap() const {
-    return portMap_.Active() ? &portMap_ : nullptr;
-  }
 
   const Clock& clock_;
   const std::string appDirectory_;

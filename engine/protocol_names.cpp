@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdio>
 
-#include "attribution/port_process_map.h"
 
 namespace corvane {
 
@@ -164,14 +163,9 @@ std::string ProtocolName(uint16_t protocol) {
 
 size_t NamedProtocolCount() { return std::size(kNamedProtocols); }
 
-std::string LocalSourceText(uint16_t localPort, uint32_t /*remoteAddress*/, uint16_t protocol,
-                            const PortProcessMap* portMap) {
-  if (protocol == kProtocolTcp || protocol == kProtocolUdp) {
-    if (portMap != nullptr) {
-      if (auto label = portMap->Lookup(static_cast<uint8_t>(protocol), 0, localPort)) return std::move(*label);
-    }
-    return protocol == kProtocolTcp ? "TCP protocol" : "UDP protocol";
-  }
+std::string ProtocolSourceText(uint16_t protocol) {
+  if (protocol == kProtocolTcp) return "TCP protocol";
+  if (protocol == kProtocolUdp) return "UDP protocol";
   return ProtocolName(protocol);
 }
 

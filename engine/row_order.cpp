@@ -11,15 +11,6 @@ bool IsByteCountColumn(int column) {
   return column == kColumnDownload || column == kColumnUpload || column == kColumnTotal;
 }
 
-RowValues ValuesOfCells(const RowCells& cells) {
-  RowValues values;
-  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]).value_or(0));
-  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]).value_or(0));
-  values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
-  values.lastActivity = ParseTimestamp(cells[kColumnLastActivity]);
-  return values;
-}
-
 namespace {
 
 // The number a column sorts by, for the columns that have one.

@@ -22,9 +22,6 @@ namespace corvane {
 // True for the columns that hold byte counts.
 bool IsByteCountColumn(int column);
 
-// The numbers that a row of texts shows (a row read from a log).
-RowValues ValuesOfCells(const RowCells& cells);
-
 // True when row a comes before row b in a sort by `column` (a is the
 // greater).
 bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const RowCells& bCells,

@@ -18,9 +18,4 @@ const std::string& SourceLabels::Text(uint32_t id) const {
   return id < texts_.size() ? texts_[id] : kNone;
 }
 
-size_t SourceLabels::Size() const {
-  std::lock_guard lock(mutex_);
-  return texts_.size();
-}
-
 }  // namespace corvane

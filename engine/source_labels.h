@@ -27,7 +27,6 @@ class SourceLabels {
   // The text of an id that Intern() gave. The reference stays valid for
   // the table's life.
   const std::string& Text(uint32_t id) const;
-  size_t Size() const;
 
  private:
   mutable std::mutex mutex_;

@@ -181,11 +181,17 @@ void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& 
   byKey_.Insert(key, id);
 }
 
-void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
+RowValues ValuesOfCells(const RowCells& cells) {
   RowValues values;
   values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]).value_or(0));
   values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]).value_or(0));
   values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
+  values.lastActivity = ParseTimestamp(cells[kColumnLastActivity]);
+  return values;
+}
+
+void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
+  RowValues values = ValuesOfCells(cells);
   values.lastActivity = lastActivity;
   const uint32_t id = NewRow(std::move(cells));
   state_[id].values = values;

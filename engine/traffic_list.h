@@ -68,6 +68,11 @@ struct RowValues {
   int64_t lastActivity = 0;
 };
 
+// The numbers that a row of texts shows (a row read from a log): byte
+// counts in B, KB, MB, GB or TB, local times; a text without a number
+// counts as 0.
+RowValues ValuesOfCells(const RowCells& cells);
+
 struct ListChange {
   enum class Kind {
     Insert,    // `row` (always 0 from the engine) with `cells`

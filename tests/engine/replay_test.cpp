@@ -67,7 +67,7 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
                             static_cast<uint16_t>(1000 + i % 5), 80, static_cast<size_t>(i % 200)});
     uint32_t len = static_cast<uint32_t>(d.size());
     (isUpload ? expected[remote].second : expected[remote].first) += len;
-    if (!isUpload) rowDownload[{remote, LocalSourceText(0, 0, protocol, nullptr)}] += len;
+    if (!isUpload) rowDownload[{remote, ProtocolSourceText(protocol)}] += len;
     (isUpload ? up : down) += len;
     ASSERT_TRUE(writer.Write(start + i / 100, (i % 100) * 10000, EthernetFrame(d)));
   }

@@ -119,19 +119,9 @@ TEST(ProtocolNameTest, NumbersWithoutANameUseTheNumberedText) {
 }
 
 TEST(LocalSourceTest, TransportsFallBackToTheirNameWithoutAnOwner) {
-  EXPECT_EQ(LocalSourceText(80, 0, 6, nullptr), "TCP protocol");
-  EXPECT_EQ(LocalSourceText(53, 0, 17, nullptr), "UDP protocol");
-  EXPECT_EQ(LocalSourceText(0, 0, 1, nullptr), "ICMP protocol");
-}
-
-TEST(LocalSourceTest, TcpAndUdpOnOnePortNumberAreDifferentOwners) {
-  PortProcessMap map;
-  map.SetActive(true);
-  map.Store(6, 0, 1025, "firefox:4242");
-  EXPECT_EQ(LocalSourceText(1025, 0, 6, &map), "firefox:4242");
-  EXPECT_EQ(LocalSourceText(1025, 0, 17, &map), "UDP protocol");
-  EXPECT_EQ(LocalSourceText(1026, 0, 17, &map), "UDP protocol");
-  EXPECT_EQ(LocalSourceText(1025, 0, 1, &map), "ICMP protocol");
+  EXPECT_EQ(ProtocolSourceText(6), "TCP protocol");
+  EXPECT_EQ(ProtocolSourceText(17), "UDP protocol");
+  EXPECT_EQ(ProtocolSourceText(1), "ICMP protocol");
 }
 
 TEST(SanitizeTest, InvisibleFormattingCannotReorderOrHideText) {
