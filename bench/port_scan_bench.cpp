@@ -239,12 +239,19 @@ SocketTuple TupleOf(int fd, const sockaddr_in& to) {
                      ntohs(to.sin_port)};
 }
 
-void BM_ExactLookupNetlinkOnly(benchmark::State& state) {
-  if (!Prepare(state)) return;
+// A UDP socket on loopback for the flow sockets to aim at; `to` gets its
+// address.
+int OpenSink(sockaddr_in& to) {
   const int sink = OpenLoopbackSocket(SOCK_DGRAM);
-  sockaddr_in to{};
   socklen_t length = sizeof to;
   ::getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  return sink;
+}
+
+void BM_ExactLookupNetlinkOnly(benchmark::State& state) {
+  if (!Prepare(state)) return;
+  sockaddr_in to{};
+  const int sink = OpenSink(to);
   const int fd = OpenFlowSocket(to);
   const SocketTuple tuple = TupleOf(fd, to);
   SocketDiag diag;
@@ -262,10 +269,8 @@ void BM_ExactLookupNewSocketOfOldProcess(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
   fixture.scanner.RunPass();
-  const int sink = OpenLoopbackSocket(SOCK_DGRAM);
   sockaddr_in to{};
-  socklen_t length = sizeof to;
-  ::getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  const int sink = OpenSink(to);
   int fd = -1;
   for (auto _ : state) {
     state.PauseTiming();
@@ -283,10 +288,8 @@ void BM_ExactLookupNewProcess(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
   fixture.scanner.RunPass();
-  const int sink = OpenLoopbackSocket(SOCK_DGRAM);
   sockaddr_in to{};
-  socklen_t length = sizeof to;
-  ::getsockname(sink, reinterpret_cast<sockaddr*>(&to), &length);
+  const int sink = OpenSink(to);
   for (auto _ : state) {
     state.PauseTiming();
     int report[2], hold[2];
