@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "platform/ip_address.h"
 #include "platform/net.h"
 
 namespace corvane {
@@ -34,6 +35,37 @@ TEST(AddressTextTest, MatchesTheSystemsDottedFormEverywhere) {
   }
   EXPECT_EQ(FormatAddress(0), "0.0.0.0");
   EXPECT_EQ(FormatAddress(0xffffffffu), "255.255.255.255");
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(IpAddressTextTest, SixTextsAreRfc5952AndPrefixesMatchOnlyTheirFamily) {
+  EXPECT_EQ(FormatIp(*ParseIp("2001:DB8:0:0:1:0:0:1")), "2001:db8::1:0:0:1");
+  EXPECT_EQ(FormatIp(*ParseIp("2001:db8:0:1:1:1:1:1")), "2001:db8:0:1:1:1:1:1");
+  EXPECT_EQ(FormatIp(*ParseIp("::ffff:192.0.2.1")), "::ffff:192.0.2.1");
+  EXPECT_EQ(FormatIp(*ParseIp("198.18.0.1")), "198.18.0.1");
+  EXPECT_FALSE(ParseIp("fe80::1%eth0"));
+  EXPECT_FALSE(ParseIp(std::string_view("10.0.0.1\0", 9)));
+  EXPECT_FALSE(ParsePrefix("10.0.0.0/33"));
+
+  const IpPrefix v4 = *ParsePrefix("198.18.0.0/15");
+  EXPECT_TRUE(v4.Contains(*ParseIp("198.19.255.255")));
+  EXPECT_FALSE(v4.Contains(*ParseIp("198.20.0.0")));
+  EXPECT_FALSE(v4.Contains(*ParseIp("::ffff:198.18.0.1")));
+  const IpPrefix v6 = *ParsePrefix("2001:db8::/33");
+  EXPECT_TRUE(v6.Contains(*ParseIp("2001:db8:7fff::1")));
+  EXPECT_FALSE(v6.Contains(*ParseIp("2001:db8:8000::1")));
+
+  LocalNetworks local{{*ParseIp("2001:db8::5")}, {v6}};
+  EXPECT_TRUE(local.IsOwnAddress(*ParseIp("2001:db8::5")));
+  EXPECT_TRUE(local.IsLocalArea(*ParseIp("fe80::1")));
+  EXPECT_TRUE(local.IsLocalArea(*ParseIp("fd00::1")));
+  EXPECT_FALSE(local.IsLocalArea(*ParseIp("2001:db9::1")));
+  EXPECT_TRUE(IsMulticast(*ParseIp("ff02::1")) && IsMulticast(*ParseIp("224.0.0.251")));
 }
 
 }  // namespace
