@@ -34,11 +34,16 @@ class KernelOwners : public testing::MonitorTest {
     return owner;
   }
 
+  // The labels of every row of `remote`, joined by ","; a flow split
+  // between two programs shows both.
   std::string LabelOfRow(uint32_t remote) {
+    std::string labels;
     for (const RowCells& row : Rows()) {
-      if (row[kColumnRemoteIp] == FormatAddress(remote)) return row[kColumnLocalSource];
+      if (row[kColumnRemoteIp] != FormatAddress(remote)) continue;
+      if (!labels.empty()) labels += ",";
+      labels += row[kColumnLocalSource];
     }
-    return "(no row)";
+    return labels.empty() ? "(no row)" : labels;
   }
 };
 
