@@ -171,8 +171,7 @@ int Run() {
   fcntl(descriptor, F_SETFD, FD_CLOEXEC);
   // Without the program the client names flows from /proc; capture goes on.
   KernelAttribution kernel;
-  std::string kernelProblem;
-  const bool kernelEvents = kernel.Load(permitted, kernelProblem);
+  const bool kernelEvents = kernel.Load(permitted);
   if (!DropEveryCapability()) {
     return Fail(std::string("cannot drop capabilities: ") + std::strerror(errno));
   }

@@ -97,28 +97,21 @@ struct KernelAttribution::State {
 KernelAttribution::KernelAttribution() = default;
 KernelAttribution::~KernelAttribution() = default;
 
-bool KernelAttribution::Load(uint64_t permitted, std::string& why) {
+bool KernelAttribution::Load(uint64_t permitted) {
   libbpf_set_print(QuietLibbpf);
   const uint64_t wanted = uint64_t{1} << CAP_BPF | uint64_t{1} << CAP_PERFMON;
   // Without both, try as we are: root passes, others fail below with EPERM.
   const bool raised = (permitted & wanted) == wanted && SetCapabilities(wanted, permitted);
   auto state = std::make_unique<State>();
   state->skeleton = attribution__open_and_load();
-  int error = state->skeleton ? attribution__attach(state->skeleton) : -errno;
+  const int error = state->skeleton ? attribution__attach(state->skeleton) : -errno;
   if (raised) SetCapabilities(0, permitted);
-  if (!state->skeleton || error != 0) {
-    why = std::string("the kernel attribution program cannot be loaded: ") +
-          std::strerror(error != 0 ? -error : EINVAL);
-    return false;
-  }
+  if (!state->skeleton || error != 0) return false;
   // Mapping the ring needs no capability; it is done before they are dropped
   // all the same, so nothing here depends on that.
   state->ring = ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), OnEvent,
                                  &state->out, nullptr);
-  if (!state->ring) {
-    why = std::string("the kernel attribution ring cannot be mapped: ") + std::strerror(errno);
-    return false;
-  }
+  if (!state->ring) return false;
   fcntl(ring_buffer__epoll_fd(state->ring), F_SETFD, FD_CLOEXEC);
   state_ = std::move(state);
   return true;
@@ -141,10 +134,8 @@ struct KernelAttribution::State {};
 KernelAttribution::KernelAttribution() = default;
 KernelAttribution::~KernelAttribution() = default;
 
-bool KernelAttribution::Load(uint64_t, std::string& why) {
-  why = "this corvane-capture was built without kernel attribution (libbpf or BTF missing)";
-  return false;
-}
+// Built without libbpf or BTF.
+bool KernelAttribution::Load(uint64_t) { return false; }
 
 int KernelAttribution::Descriptor() const { return -1; }
 void KernelAttribution::Drain(std::vector<uint8_t>&) {}

@@ -7,15 +7,15 @@
 // attach alone and lowers them again, whatever happens. Everything after
 // (Descriptor, Drain) works without any capability.
 //
-// Failure: Load() returns false with the reason (a helper built without
-// libbpf or BTF, no such capability, a kernel that refuses the program);
-// the helper then captures without kernel events. Events the ring could not
+// Failure: Load() returns false (a helper built without libbpf or BTF, no
+// such capability, a kernel that refuses the program); the helper then
+// captures without kernel events, and nobody reads its reasons: the client
+// only needs to know which mode it gets. Events the ring could not
 // hold are counted by the program, not reported.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "capture/capture_protocol.h"
@@ -30,7 +30,7 @@ class KernelAttribution {
   KernelAttribution& operator=(const KernelAttribution&) = delete;
 
   // `permitted`: the helper's permitted capabilities (bit n: capability n).
-  bool Load(uint64_t permitted, std::string& why);
+  bool Load(uint64_t permitted);
   // Readable when the program woke its reader (a backlog built up); -1
   // before a successful Load().
   int Descriptor() const;

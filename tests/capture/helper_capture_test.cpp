@@ -124,13 +124,14 @@ HelperCaptureOptions BuiltHelper() {
 // PREFIX/bin finds it.
 class InstalledHelper {
  public:
-  explicit InstalledHelper(gid_t group, const std::string& relative = "corvane-capture") {
+  explicit InstalledHelper(gid_t group, const std::string& relative = "corvane-capture",
+                           const std::string& capabilities = "cap_net_raw,cap_bpf,cap_perfmon+p") {
     char pattern[] = "/tmp/corvane-helper-XXXXXX";
     directory_ = mkdtemp(pattern);
     chmod(directory_.c_str(), 0755);
     path_ = directory_ + "/" + relative;
     ok_ = Copy(CORVANE_TEST_HELPER, relative, 0750, group) &&
-          std::system(("setcap cap_net_raw,cap_bpf,cap_perfmon+p " + path_).c_str()) == 0;
+          std::system(("setcap " + capabilities + " " + path_).c_str()) == 0;
   }
   ~InstalledHelper() { std::filesystem::remove_all(directory_); }
   // Installs another file (a program, or a folder for `owner`) beside it.
@@ -225,6 +226,29 @@ TEST(HelperCaptureLoopback, GroupMemberCapturesWithoutAnyCapability) {
       return "saw " + std::to_string(seen.datagrams) + " of " + std::to_string(expected.datagrams) +
              " datagrams " + error;
     }
+    return "";
+  });
+  EXPECT_EQ(report, "");
+}
+
+TEST(HelperCaptureLoopback, HelperThatCannotLoadItsKernelProgramStillCapturesInProcMode) {
+  CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
+  const group* adm = getgrnam("adm");
+  ASSERT_NE(adm, nullptr);
+  InstalledHelper helper(adm->gr_gid, "corvane-capture", "cap_net_raw+p");
+  ASSERT_TRUE(helper.ok()) << "setcap failed";
+  const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
+    std::string error;
+    HelperCaptureOptions options;
+    options.helperPath = helper.path();
+    std::optional<capture::AttributionMode> announced;
+    options.onReady = [&](capture::AttributionMode mode) { announced = mode; };
+    auto source = OpenHelperCapture("lo", error, options);
+    if (!source) return "open: " + error;
+    if (announced != capture::AttributionMode::kProc) return "not announced as /proc mode";
+    Tally expected;
+    const Tally seen = SendAndCount(*source, 20, expected, error);
+    if (seen.datagrams != expected.datagrams) return "lost datagrams: " + error;
     return "";
   });
   EXPECT_EQ(report, "");
