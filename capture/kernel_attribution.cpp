@@ -60,12 +60,18 @@ int OnEvent(void* context, void* data, size_t size) {
   auto& out = **static_cast<std::vector<uint8_t>**>(context);
   attribution_event e;
   std::memcpy(&e, data, sizeof e);
-  // Kernel threads have no executable; their thread name stands in.
-  const char* name = e.name[0] != 0 ? e.name : e.comm;
-  const size_t limit = e.name[0] != 0 ? std::min<size_t>(ATTRIBUTION_NAME_BYTES, kOwnerNameBytes)
-                                      : ATTRIBUTION_COMM_BYTES;
-  const size_t nameLength = strnlen(name, limit);
-  if (nameLength == 0 || e.local_port == 0) return 0;
+  // Kernel threads have no executable; their thread name stands in. It may
+  // hold a '/' ("kworker/0:1"), which a base name never does and the client
+  // refuses.
+  char name[kOwnerNameBytes];
+  const bool hasExecutable = e.name[0] != 0;
+  const size_t nameLength =
+      hasExecutable ? strnlen(e.name, std::min<size_t>(ATTRIBUTION_NAME_BYTES, kOwnerNameBytes))
+                    : strnlen(e.comm, ATTRIBUTION_COMM_BYTES);
+  std::memcpy(name, hasExecutable ? e.name : e.comm, nameLength);
+  std::replace(name, name + nameLength, '/', '_');
+  // What the client would refuse as impossible is not sent.
+  if (nameLength == 0 || e.local_port == 0 || e.pid == 0) return 0;
   uint8_t fixed[kSocketOwnerFixedPayload] = {};
   const uint16_t reserved = 0;
   fixed[0] = e.protocol;
@@ -77,8 +83,7 @@ int OnEvent(void* context, void* data, size_t size) {
   std::memcpy(fixed + 12, &e.uid, 4);
   std::memcpy(fixed + 16, e.local_addr, 16);
   std::memcpy(fixed + 32, e.remote_addr, 16);
-  AppendRecord(out, RecordType::kSocketOwner, fixed, sizeof fixed, name,
-               nameLength);
+  AppendRecord(out, RecordType::kSocketOwner, fixed, sizeof fixed, name, nameLength);
   return 0;
 }
 
@@ -107,8 +112,7 @@ bool KernelAttribution::Load(uint64_t permitted) {
   const int error = state->skeleton ? attribution__attach(state->skeleton) : -errno;
   if (raised) SetCapabilities(0, permitted);
   if (!state->skeleton || error != 0) return false;
-  // Mapping the ring needs no capability; it is done before they are dropped
-  // all the same, so nothing here depends on that.
+  // Mapping the ring needs no capability.
   state->ring = ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), OnEvent,
                                  &state->out, nullptr);
   if (!state->ring) return false;
