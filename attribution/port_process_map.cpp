@@ -34,7 +34,13 @@ void PortProcessMap::RequestExact(const SocketTuple& tuple) {
 std::optional<std::string> PortProcessMap::TakeAnswer(const SocketTuple& tuple) {
   std::lock_guard lock(portMapMutex_);
   auto it = answers_.find(tuple);
-  if (it == answers_.end()) return std::nullopt;
+  if (it == answers_.end()) {
+    for (const uint32_t local : {tuple.localAddress, 0u}) {
+      auto unconnected = answers_.find(SocketTuple{tuple.protocol, local, tuple.localPort, 0, 0});
+      if (unconnected != answers_.end()) return unconnected->second;
+    }
+    return std::nullopt;
+  }
   std::string label = std::move(it->second);
   answers_.erase(it);
   return label;

@@ -97,8 +97,16 @@ class PortProcessMap {
   void RequestExact(const SocketTuple& tuple);
 
   // Processing thread: the answer to an earlier request for `tuple`,
-  // handed out once; nullopt when none came (yet).
+  // handed out once; else the answer stored for its unconnected socket
+  // (remote address and port 0, local address its own or 0), kept for every
+  // datagram of that port; nullopt when none came (yet).
   std::optional<std::string> TakeAnswer(const SocketTuple& tuple);
+
+  // True while the capture helper reports the owner of every socket that
+  // starts (kernel attribution): a new socket then waits for that answer
+  // rather than taking the label its port had.
+  bool KernelEvents() const { return kernelEvents_.load(std::memory_order_relaxed); }
+  void SetKernelEvents(bool on) { kernelEvents_.store(on, std::memory_order_relaxed); }
 
   // --- writers: the port scanner (and tests) ---
 
@@ -135,6 +143,7 @@ class PortProcessMap {
   };
 
   std::atomic<bool> active_{false};
+  std::atomic<bool> kernelEvents_{false};
   std::atomic<uint64_t> version_{0};
   mutable std::mutex portMapMutex_;
   std::condition_variable requestReady_;

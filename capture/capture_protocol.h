@@ -18,7 +18,7 @@ namespace corvane::capture {
 // ---------------------------------------------------------------- request
 
 inline constexpr uint32_t kRequestMagic = 0x51435643;  // "CVCQ"
-inline constexpr uint16_t kProtocolVersion = 1;
+inline constexpr uint16_t kProtocolVersion = 2;
 inline constexpr size_t kInterfaceNameBytes = 16;  // IFNAMSIZ, NUL included
 
 // magic u32, version u16, reserved u16 (0), interface name (NUL-padded).
@@ -43,16 +43,27 @@ enum class RecordType : uint16_t {
   kDrops = 3,
   // The helper cannot go on and exits. Payload: text, at most kErrorBytes.
   kError = 4,
+  // A TCP connection or UDP socket started, and which process started it
+  // (kernel attribution only). Payload: protocol u8 (6, 17), family u8
+  // (AF_INET, AF_INET6), local port u16, remote port u16 (0: an unconnected
+  // UDP socket), reserved u16 (0), pid u32, uid u32, local address [16],
+  // remote address [16] (network order; IPv4 in the first 4 bytes, the rest
+  // zero), then the executable's base name, 1 to kOwnerNameBytes bytes, no
+  // NUL.
+  kSocketOwner = 5,
 };
 
 enum class AttributionMode : uint32_t {
-  kProc = 0,  // no kernel events: the client names flows from /proc
+  kProc = 0,    // no kernel events: the client names flows from /proc
+  kKernel = 1,  // the kernel program is attached: kSocketOwner records follow
 };
 
 inline constexpr size_t kReadyPayload = 8;
 inline constexpr size_t kFrameHeaderPayload = 16;
 inline constexpr size_t kDropsPayload = 8;
 inline constexpr size_t kErrorBytes = 1024;
+inline constexpr size_t kSocketOwnerFixedPayload = 48;
+inline constexpr size_t kOwnerNameBytes = 255;  // NAME_MAX
 
 // What parsing a datagram needs: the longest link-layer header (Ethernet
 // with two VLAN tags, Linux cooked v2) plus the IP and TCP headers (40 bytes

@@ -4,11 +4,15 @@
 // its permitted set only. Started by the window or corvane-cli with an empty
 // environment and its socketpair end on descriptor 3, it reads one request
 // (an interface name), raises CAP_NET_RAW into its effective set for the one
-// call that opens the capture, then drops every capability for good and
-// streams records (capture/capture_protocol.h) until its peer closes.
+// call that opens the capture and cap_bpf,cap_perfmon for the one that loads
+// the kernel attribution program, then drops every capability for good and
+// streams records (capture/capture_protocol.h) until its peer closes: frames,
+// drop counts and, when the program is attached, the owner of each socket
+// that starts.
 //
 // Single-threaded. Any failure is sent as one error record, then the helper
-// exits non-zero; a peer that closes ends it with status 0.
+// exits non-zero; a peer that closes ends it with status 0. A program that
+// cannot be loaded is no failure: the Ready record then says kProc.
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <net/if.h>
@@ -29,6 +33,7 @@
 
 #include "capture/capture_protocol.h"
 #include "capture/capture_request.h"
+#include "capture/kernel_attribution.h"
 
 namespace corvane::capture {
 namespace {
@@ -36,27 +41,20 @@ namespace {
 constexpr int kKernelBufferBytes = 32 * 1024 * 1024;
 constexpr int kBlockTimeoutMs = 10;
 constexpr int kPollMs = 100;
+// Kernel events wait in their ring until drained; the program wakes the
+// helper only for a backlog, so it looks at least this often.
+constexpr int kDrainMs = 10;
 // The client's reads stay cheap when frames travel in batches.
 constexpr size_t kFlushBytes = 64 * 1024;
 
 const int socketFd = kHelperSocketFd;
 
-bool SetCapabilities(uint32_t effective, uint32_t permitted) {
-  __user_cap_header_struct header{};
-  header.version = _LINUX_CAPABILITY_VERSION_3;
-  header.pid = 0;
-  __user_cap_data_struct data[2] = {};
-  data[0].effective = effective;
-  data[0].permitted = permitted;
-  return syscall(SYS_capset, &header, data) == 0;
-}
-
-uint32_t PermittedCapabilities() {
+uint64_t PermittedCapabilities() {
   __user_cap_header_struct header{};
   header.version = _LINUX_CAPABILITY_VERSION_3;
   __user_cap_data_struct data[2] = {};
   if (syscall(SYS_capget, &header, data) != 0) return 0;
-  return data[0].permitted;
+  return uint64_t{data[1].permitted} << 32 | data[0].permitted;
 }
 
 // Leaves the process with no capability in any set it can change and no way
@@ -84,21 +82,6 @@ bool WriteAll(const uint8_t* data, size_t size) {
     size -= static_cast<size_t>(sent);
   }
   return true;
-}
-
-void AppendRecord(std::vector<uint8_t>& out, RecordType type, const void* payload, size_t size,
-                  const void* tail = nullptr, size_t tailSize = 0) {
-  const uint32_t length = static_cast<uint32_t>(size + tailSize);
-  const uint16_t kind = static_cast<uint16_t>(type);
-  const uint16_t reserved = 0;
-  const size_t at = out.size();
-  out.resize(at + kRecordHeaderSize + length);
-  uint8_t* p = out.data() + at;
-  std::memcpy(p, &length, 4);
-  std::memcpy(p + 4, &kind, 2);
-  std::memcpy(p + 6, &reserved, 2);
-  if (size > 0) std::memcpy(p + kRecordHeaderSize, payload, size);
-  if (tailSize > 0) std::memcpy(p + kRecordHeaderSize + size, tail, tailSize);
 }
 
 int Fail(const std::string& text) {
@@ -171,8 +154,8 @@ int Run() {
   pcap_set_buffer_size(p, kKernelBufferBytes);
   pcap_set_timeout(p, kBlockTimeoutMs);
 
-  const uint32_t permitted = PermittedCapabilities();
-  const uint32_t netRaw = 1U << CAP_NET_RAW;
+  const uint64_t permitted = PermittedCapabilities();
+  const uint64_t netRaw = uint64_t{1} << CAP_NET_RAW;
   const bool raised = (permitted & netRaw) != 0 && SetCapabilities(netRaw, permitted);
   const int activated = pcap_activate(p);
   if (raised) SetCapabilities(0, permitted);
@@ -186,6 +169,9 @@ int Run() {
   const int descriptor = pcap_get_selectable_fd(p);
   if (descriptor < 0) return Fail("libpcap offers no descriptor to wait on");
   fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+  // Without the program the client names flows from /proc; capture goes on.
+  KernelAttribution kernel;
+  const bool kernelEvents = kernel.Load(permitted);
   if (!DropEveryCapability()) {
     return Fail(std::string("cannot drop capabilities: ") + std::strerror(errno));
   }
@@ -203,7 +189,8 @@ int Run() {
   out.reserve(2 * kFlushBytes);
   uint8_t ready[kReadyPayload];
   const int32_t linkType = pcap_datalink(p);
-  const uint32_t mode = static_cast<uint32_t>(AttributionMode::kProc);
+  const uint32_t mode =
+      static_cast<uint32_t>(kernelEvents ? AttributionMode::kKernel : AttributionMode::kProc);
   std::memcpy(ready, &linkType, 4);
   std::memcpy(ready + 4, &mode, 4);
   AppendRecord(out, RecordType::kReady, ready, sizeof ready);
@@ -212,11 +199,14 @@ int Run() {
 
   uint64_t reportedDrops = 0;
   for (;;) {
-    pollfd fds[2] = {{descriptor, POLLIN, 0}, {socketFd, POLLIN, 0}};
-    const int polled = poll(fds, 2, kPollMs);
+    pollfd fds[3] = {{descriptor, POLLIN, 0}, {socketFd, POLLIN, 0},
+                     {kernel.Descriptor(), POLLIN, 0}};
+    const int polled = poll(fds, kernelEvents ? 3 : 2, kernelEvents ? kDrainMs : kPollMs);
     if (polled < 0 && errno != EINTR) return Fail(std::string("poll: ") + std::strerror(errno));
     // The client never writes after its request: readable means closed.
     if (fds[1].revents != 0) return 0;
+    // A socket's owner goes out before the frames read after it.
+    kernel.Drain(out);
     for (;;) {
       const int count = pcap_dispatch(p, -1, OnFrame, reinterpret_cast<u_char*>(&out));
       if (count < 0) {

@@ -105,8 +105,13 @@ uint32_t Monitor::SocketLabel(const SocketTuple& tuple) {
   if (cached.known && cached.version == version) return cached.labelId;
   // New, or the port map changed since the label was taken: the port may
   // now belong to another program.
+  // With kernel events a new socket waits for its own owner, which the
+  // kernel reports within milliseconds and the pass takes seconds later: its
+  // port may still carry the label of a socket that used it before.
+  const bool awaitOwner = !cached.known && portMap_.KernelEvents();
   if (std::optional<std::string> label =
-          portMap_.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
+          awaitOwner ? std::nullopt
+                     : portMap_.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
     cached.labelId = labels_.Intern(*label);
   } else if (!cached.known) {
     // Too new for the scan: the owner is asked for now, while the socket

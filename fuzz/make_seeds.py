@@ -187,7 +187,7 @@ put("fuzz_capture_file", "unknown_link.pcap", pcap(147, [b"abc"]))
 
 # The capture helper's request and the records it sends back (host byte
 # order, little-endian here).
-def request(name, version=1):
+def request(name, version=2):
     return struct.pack("<IHH16s", 0x51435643, version, 0, name)
 
 
@@ -203,3 +203,18 @@ frame = record(2, struct.pack("<qiI", 1700000000, 5, 1514) + eth_frames[0][:200]
 put("fuzz_helper_records", "stream", ready + frame + record(3, struct.pack("<Q", 7)) + frame)
 put("fuzz_helper_records", "error", record(4, b"lo: permission denied"))
 put("fuzz_helper_records", "cut", ready + frame[:-3])
+
+
+def owner(protocol, family, local, remote, local_port, remote_port, pid, name):
+    return record(5, struct.pack("<BBHHHII16s16s", protocol, family, local_port, remote_port, 0,
+                                 pid, 1000, local, remote) + name)
+
+
+kernel_ready = record(1, struct.pack("<iI", 1, 1))
+tcp_owner = owner(6, 2, bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1]), 40000, 443, 4242, b"curl")
+udp_owner = owner(17, 2, b"", b"", 5353, 0, 7, b"avahi-daemon")
+v6_owner = owner(6, 10, bytes(10) + b"\xff\xff" + bytes([127, 0, 0, 1]), bytes(15) + b"\x01",
+                 40001, 80, 99, b"x" * 255)
+put("fuzz_helper_records", "kernel_owners",
+    kernel_ready + tcp_owner + frame + udp_owner + v6_owner + frame)
+

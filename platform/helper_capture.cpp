@@ -39,6 +39,10 @@ std::string DefaultCaptureHelperPath() {
   return kCaptureHelperPath;
 }
 
+const char* AttributionModeText(capture::AttributionMode mode) {
+  return mode == capture::AttributionMode::kKernel ? "kernel events" : "/proc (own programs only)";
+}
+
 namespace {
 
 constexpr size_t kBufferBytes = 256 * 1024;
@@ -120,9 +124,10 @@ void Reap(pid_t pid, int* status = nullptr) {
 
 HelperCapture::HelperCapture(pid_t pid, int socketFd, int wakeFd, int linkType,
                              std::span<const uint8_t> pending,
-                             std::function<void(const std::string&)> onStopped)
+                             const HelperCaptureOptions& options, capture::AttributionMode mode)
     : pid_(pid), socketFd_(socketFd), wakeFd_(wakeFd), linkType_(linkType),
-      onStopped_(std::move(onStopped)), buffer_(kBufferBytes) {
+      onStopped_(options.onStopped), onSocketOwner_(options.onSocketOwner), mode_(mode),
+      buffer_(kBufferBytes) {
   std::memcpy(buffer_.data(), pending.data(), pending.size());
   end_ = pending.size();
 }
@@ -174,6 +179,9 @@ ReadStatus HelperCapture::Next(CapturedDatagram& datagram, std::string& error) {
         }
         case capture::RecordType::kDrops:
           drops_.store(record.drops, std::memory_order_relaxed);
+          break;
+        case capture::RecordType::kSocketOwner:
+          if (onSocketOwner_) onSocketOwner_(record.owner);
           break;
         case capture::RecordType::kError:
           return Stopped(error, "failed: " + std::string(record.text), false);
@@ -280,11 +288,15 @@ std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceNam
     return fail(interfaceName + ": link type " + std::to_string(record.linkType) +
                 " cannot carry IPv4 datagrams Corvane can read");
   }
+  const auto mode = record.attributionMode == static_cast<uint32_t>(capture::AttributionMode::kKernel)
+                        ? capture::AttributionMode::kKernel
+                        : capture::AttributionMode::kProc;
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) return fail(ErrnoText("eventfd"));
+  if (options.onReady) options.onReady(mode);
   return std::make_unique<HelperCapture>(
       pid, ours, wakeFd, record.linkType,
-      std::span<const uint8_t>(buffer.data() + consumed, end - consumed), options.onStopped);
+      std::span<const uint8_t>(buffer.data() + consumed, end - consumed), options, mode);
 }
 
 std::unique_ptr<CaptureSource> OpenHelperCaptureAt(uint32_t interfaceAddress, std::string& error,

@@ -27,7 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture_protocol.h"
 #include "platform/capture_source.h"
+#include "platform/helper_records.h"
 
 namespace corvane {
 
@@ -43,6 +45,10 @@ inline constexpr const char* kCaptureInstallCommand = "sudo scripts/install-capt
 // The group whose members may run the helper.
 inline constexpr const char* kCaptureGroup = "corvane";
 
+// How flows are named in `mode`, for the user: "kernel events" or
+// "/proc (own programs only)".
+const char* AttributionModeText(capture::AttributionMode mode);
+
 struct HelperCaptureOptions {
   // Tests run a helper of their own build; the window and corvane-cli
   // always use DefaultCaptureHelperPath().
@@ -50,14 +56,20 @@ struct HelperCaptureOptions {
   // Called once, on the reading thread, when a helper that was capturing
   // stops (dies, fails or sends a damaged stream), with the reason.
   std::function<void(const std::string& reason)> onStopped;
+  // Called on the opening thread once the capture is open, with the way
+  // the helper names sockets.
+  std::function<void(capture::AttributionMode mode)> onReady;
+  // Called on the reading thread for every socket the kernel reported; the
+  // owner's name views the stream and lasts for the call only.
+  std::function<void(const SocketOwner& owner)> onSocketOwner;
 };
 
 class HelperCapture final : public CaptureSource {
  public:
   // `pending`: bytes already read from the socket behind the Ready record.
   HelperCapture(pid_t pid, int socketFd, int wakeFd, int linkType,
-                std::span<const uint8_t> pending,
-                std::function<void(const std::string&)> onStopped);
+                std::span<const uint8_t> pending, const HelperCaptureOptions& options,
+                capture::AttributionMode mode);
   ~HelperCapture() override;
 
   ReadStatus Next(CapturedDatagram& datagram, std::string& error) override;
@@ -65,6 +77,7 @@ class HelperCapture final : public CaptureSource {
   uint64_t DroppedByKernel() const override { return drops_.load(std::memory_order_relaxed); }
 
   pid_t pid() const { return pid_; }
+  capture::AttributionMode attributionMode() const { return mode_; }
 
  private:
   // Ends the source with `reason`; `stop` kills a helper that is still running.
@@ -76,6 +89,8 @@ class HelperCapture final : public CaptureSource {
   const int wakeFd_;
   const int linkType_;
   const std::function<void(const std::string&)> onStopped_;
+  const std::function<void(const SocketOwner&)> onSocketOwner_;
+  const capture::AttributionMode mode_;
   std::vector<uint8_t> buffer_;
   size_t begin_ = 0;
   size_t end_ = 0;

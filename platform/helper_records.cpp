@@ -1,11 +1,43 @@
 // Record stream parsing (see helper_records.h).
 #include "platform/helper_records.h"
 
+#include <sys/socket.h>
+
 #include <cstring>
 
 namespace corvane {
 
 using capture::RecordType;
+
+namespace {
+
+bool ParseSocketOwner(std::span<const uint8_t> payload, SocketOwner& owner) {
+  const uint8_t* p = payload.data();
+  uint16_t reserved;
+  owner.protocol = p[0];
+  owner.family = p[1];
+  std::memcpy(&owner.localPort, p + 2, 2);
+  std::memcpy(&owner.remotePort, p + 4, 2);
+  std::memcpy(&reserved, p + 6, 2);
+  std::memcpy(&owner.pid, p + 8, 4);
+  std::memcpy(&owner.uid, p + 12, 4);
+  std::memcpy(owner.localAddress.data(), p + 16, 16);
+  std::memcpy(owner.remoteAddress.data(), p + 32, 16);
+  owner.name = std::string_view(reinterpret_cast<const char*>(p) + capture::kSocketOwnerFixedPayload,
+                                payload.size() - capture::kSocketOwnerFixedPayload);
+  if (reserved != 0 || (owner.protocol != 6 && owner.protocol != 17)) return false;
+  if (owner.family != AF_INET && owner.family != AF_INET6) return false;
+  if (owner.localPort == 0 || owner.pid == 0) return false;
+  if (owner.family == AF_INET) {
+    for (size_t i = 4; i < 16; ++i) {
+      if (owner.localAddress[i] != 0 || owner.remoteAddress[i] != 0) return false;
+    }
+  }
+  // A base name: no directory part, no terminator inside.
+  return owner.name.find_first_of(std::string_view("\0/", 2)) == std::string_view::npos;
+}
+
+}  // namespace
 
 RecordParse ParseHelperRecord(std::span<const uint8_t> bytes, HelperRecord& record,
                               size_t& consumed) {
@@ -23,6 +55,10 @@ RecordParse ParseHelperRecord(std::span<const uint8_t> bytes, HelperRecord& reco
     case RecordType::kFrame: sized = length >= capture::kFrameHeaderPayload; break;
     case RecordType::kDrops: sized = length == capture::kDropsPayload; break;
     case RecordType::kError: sized = length <= capture::kErrorBytes; break;
+    case RecordType::kSocketOwner:
+      sized = length > capture::kSocketOwnerFixedPayload &&
+              length <= capture::kSocketOwnerFixedPayload + capture::kOwnerNameBytes;
+      break;
   }
   if (!sized) return RecordParse::kMalformed;  // also every unknown type
   if (bytes.size() - capture::kRecordHeaderSize < length) return RecordParse::kIncomplete;
@@ -34,6 +70,9 @@ RecordParse ParseHelperRecord(std::span<const uint8_t> bytes, HelperRecord& reco
     case RecordType::kReady:
       std::memcpy(&record.linkType, payload, 4);
       std::memcpy(&record.attributionMode, payload + 4, 4);
+      if (record.attributionMode > static_cast<uint32_t>(capture::AttributionMode::kKernel)) {
+        return RecordParse::kMalformed;
+      }
       break;
     case RecordType::kFrame:
       std::memcpy(&record.seconds, payload, 8);
@@ -47,6 +86,11 @@ RecordParse ParseHelperRecord(std::span<const uint8_t> bytes, HelperRecord& reco
       break;
     case RecordType::kError:
       record.text = std::string_view(reinterpret_cast<const char*>(payload), length);
+      break;
+    case RecordType::kSocketOwner:
+      if (!ParseSocketOwner(std::span<const uint8_t>(payload, length), record.owner)) {
+        return RecordParse::kMalformed;
+      }
       break;
   }
   consumed = capture::kRecordHeaderSize + length;

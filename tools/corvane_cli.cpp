@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "attribution/kernel_owners.h"
 #include "engine/monitor.h"
 #include "engine/text_format.h"
 #include "platform/app_directory.h"
@@ -340,12 +341,17 @@ int RunWatch(const Options& options) {
   helper.onStopped = [](const std::string& reason) {
     std::fprintf(stderr, "corvane-cli: %s\n", reason.c_str());
   };
+  // Set by the capture thread whenever a helper starts; read by the ticks.
+  std::atomic<capture::AttributionMode> mode{capture::AttributionMode::kProc};
+  helper.onReady = [&mode](capture::AttributionMode now) { mode.store(now); };
+  SendSocketOwnersTo(helper, monitor.portMap());
   std::string captureError;
   std::unique_ptr<CaptureSource> first = OpenHelperCaptureAt(address, captureError, helper);
   if (!first) {
     std::fprintf(stderr, "corvane-cli: %s\n", captureError.c_str());
     return 1;
   }
+  std::fprintf(stderr, "attribution: %s\n", AttributionModeText(mode.load()));
   monitor.SetCaptureOpener([&first, helper](uint32_t interfaceAddress, std::string& error) {
     if (first) return std::move(first);
     auto source = OpenHelperCaptureAt(interfaceAddress, error, helper);
@@ -364,6 +370,9 @@ int RunWatch(const Options& options) {
     std::string out = "\n";
     PrintList(monitor, out);
     AppendTotals(monitor, out);
+    out += "attribution: ";
+    out += AttributionModeText(mode.load());
+    out += '\n';
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
   }

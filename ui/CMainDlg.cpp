@@ -18,6 +18,7 @@
 
 #include "engine/text_format.h"
 #include "platform/app_directory.h"
+#include "attribution/kernel_owners.h"
 #include "platform/helper_capture.h"
 #include "storage/traffic_log.h"
 #include "platform/net.h"
@@ -100,6 +101,20 @@ void CMainDlg::UseCaptureHelper() {
     QString text = QString::fromStdString(reason);
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   };
+  // Which programs can be named depends on the helper: the title says which
+  // way it names them, behind the interface the title handler put there.
+  helper.onReady = [this](corvane::capture::AttributionMode mode) {
+    const QString suffix =
+        QStringLiteral(" \u2014 attribution: ") + QString::fromUtf8(corvane::AttributionModeText(mode));
+    QMetaObject::invokeMethod(this, [this, suffix] {
+      QString title = windowTitle();
+      if (const qsizetype cut = title.indexOf(QStringLiteral(" \u2014 attribution: ")); cut >= 0) {
+        title.truncate(cut);
+      }
+      setWindowTitle(title + suffix);
+    }, Qt::QueuedConnection);
+  };
+  corvane::SendSocketOwnersTo(helper, monitor_->portMap());
   monitor_->SetCaptureOpener([this, helper](uint32_t address, std::string& error) {
     auto source = corvane::OpenHelperCaptureAt(address, error, helper);
     std::lock_guard lock(captureProblemMutex_);

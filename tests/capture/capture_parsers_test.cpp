@@ -2,6 +2,7 @@
 // request (the only input an unprivileged user gives a program with
 // capabilities) and the client's record stream.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <cstring>
 #include <vector>
@@ -103,6 +104,78 @@ TEST(HelperRecords, DamagedRecordsAreMalformed) {
   size_t consumed = 0;
   for (const auto& bytes : damaged) {
     EXPECT_EQ(ParseHelperRecord(bytes, record, consumed), RecordParse::kMalformed);
+  }
+}
+
+std::vector<uint8_t> OwnerPayload(const char* name) {
+  std::vector<uint8_t> payload(capture::kSocketOwnerFixedPayload, 0);
+  const uint16_t localPort = 40000, remotePort = 443;
+  const uint32_t pid = 4242, uid = 1000;
+  payload[0] = 6;
+  payload[1] = AF_INET;
+  std::memcpy(payload.data() + 2, &localPort, 2);
+  std::memcpy(payload.data() + 4, &remotePort, 2);
+  std::memcpy(payload.data() + 8, &pid, 4);
+  std::memcpy(payload.data() + 12, &uid, 4);
+  const uint8_t local[4] = {127, 0, 0, 1}, remote[4] = {198, 51, 100, 7};
+  std::memcpy(payload.data() + 16, local, 4);
+  std::memcpy(payload.data() + 32, remote, 4);
+  const size_t length = std::strlen(name);
+  payload.resize(capture::kSocketOwnerFixedPayload + length);
+  if (length > 0) std::memcpy(payload.data() + capture::kSocketOwnerFixedPayload, name, length);
+  return payload;
+}
+
+TEST(HelperRecords, SocketOwnerIsReadFieldByFieldAndImpossibleOwnersAreMalformed) {
+  HelperRecord record;
+  size_t consumed = 0;
+  const auto good = Record(capture::RecordType::kSocketOwner, OwnerPayload("firefox-esr"));
+  ASSERT_EQ(ParseHelperRecord(good, record, consumed), RecordParse::kComplete);
+  EXPECT_EQ(consumed, good.size());
+  const SocketOwner& owner = record.owner;
+  EXPECT_EQ(owner.protocol, 6);
+  EXPECT_EQ(owner.family, AF_INET);
+  EXPECT_EQ(owner.localPort, 40000);
+  EXPECT_EQ(owner.remotePort, 443);
+  EXPECT_EQ(owner.pid, 4242u);
+  EXPECT_EQ(owner.uid, 1000u);
+  EXPECT_EQ(owner.localAddress[0], 127);
+  EXPECT_EQ(owner.remoteAddress[3], 7);
+  EXPECT_EQ(owner.name, "firefox-esr");
+  const std::string longest(capture::kOwnerNameBytes, 'n');
+  EXPECT_EQ(ParseHelperRecord(Record(capture::RecordType::kSocketOwner,
+                                     OwnerPayload(longest.c_str())), record, consumed),
+            RecordParse::kComplete);
+
+  // One impossible field each: the offset and the value put there.
+  const std::vector<std::pair<size_t, uint8_t>> changes = {
+      {0, 1},    // protocol ICMP
+      {1, 7},    // family
+      {6, 1},    // reserved
+      {20, 1},   // an IPv4 local address with a fifth byte
+      {47, 1},   // an IPv4 remote address with a last byte
+      {48, '/'}, // a path, not a base name
+      {49, 0},   // a NUL inside the name
+  };
+  std::vector<std::vector<uint8_t>> damaged;
+  for (const auto& [at, value] : changes) {
+    auto payload = OwnerPayload("curl");
+    payload[at] = value;
+    damaged.push_back(Record(capture::RecordType::kSocketOwner, payload));
+  }
+  auto noPort = OwnerPayload("curl");
+  std::memset(noPort.data() + 2, 0, 2);
+  damaged.push_back(Record(capture::RecordType::kSocketOwner, noPort));
+  auto noPid = OwnerPayload("curl");
+  std::memset(noPid.data() + 8, 0, 4);
+  damaged.push_back(Record(capture::RecordType::kSocketOwner, noPid));
+  damaged.push_back(Record(capture::RecordType::kSocketOwner, OwnerPayload("")));
+  damaged.push_back(Record(capture::RecordType::kSocketOwner, OwnerPayload((longest + "n").c_str())));
+  std::vector<uint8_t> unknownMode(capture::kReadyPayload, 0);
+  unknownMode[4] = 2;
+  damaged.push_back(Record(capture::RecordType::kReady, unknownMode));
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    EXPECT_EQ(ParseHelperRecord(damaged[i], record, consumed), RecordParse::kMalformed) << i;
   }
 }
 

@@ -16,7 +16,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+#include <vector>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +33,9 @@
 #include <string>
 
 #include "attribution/system_sockets.h"
+#include "engine/monitor.h"
+#include "engine/text_format.h"
+#include "platform/clock.h"
 #include "platform/helper_capture.h"
 
 namespace corvane {
@@ -107,21 +119,36 @@ HelperCaptureOptions BuiltHelper() {
 
 // A copy of the built helper installed as scripts/install-capture installs
 // it: root-owned directory, owner root, group `group`, mode 0750, file
-// capabilities cap_net_raw,cap_bpf,cap_perfmon+p.
+// capabilities cap_net_raw,cap_bpf,cap_perfmon+p. At `relative` under the
+// directory; PREFIX/libexec/corvane/corvane-capture is where a program in
+// PREFIX/bin finds it.
 class InstalledHelper {
  public:
-  explicit InstalledHelper(gid_t group) {
+  explicit InstalledHelper(gid_t group, const std::string& relative = "corvane-capture",
+                           const std::string& capabilities = "cap_net_raw,cap_bpf,cap_perfmon+p") {
     char pattern[] = "/tmp/corvane-helper-XXXXXX";
     directory_ = mkdtemp(pattern);
     chmod(directory_.c_str(), 0755);
-    path_ = directory_ + "/corvane-capture";
-    std::filesystem::copy_file(CORVANE_TEST_HELPER, path_);
-    ok_ = chown(path_.c_str(), 0, group) == 0 && chmod(path_.c_str(), 0750) == 0 &&
-          std::system(("setcap cap_net_raw,cap_bpf,cap_perfmon+p " + path_).c_str()) == 0;
+    path_ = directory_ + "/" + relative;
+    ok_ = Copy(CORVANE_TEST_HELPER, relative, 0750, group) &&
+          std::system(("setcap " + capabilities + " " + path_).c_str()) == 0;
   }
   ~InstalledHelper() { std::filesystem::remove_all(directory_); }
+  // Installs another file (a program, or a folder for `owner`) beside it.
+  bool Copy(const std::string& source, const std::string& relative, mode_t mode, gid_t group = 0) {
+    const std::filesystem::path target = directory_ + "/" + relative;
+    std::error_code error;
+    for (auto folder = target.parent_path(); folder.string().size() > directory_.size();
+         folder = folder.parent_path()) {
+      std::filesystem::create_directories(folder, error);
+      chmod(folder.c_str(), 0755);
+    }
+    std::filesystem::copy_file(source, target, error);
+    return !error && chown(target.c_str(), 0, group) == 0 && chmod(target.c_str(), mode) == 0;
+  }
   bool ok() const { return ok_; }
   const std::string& path() const { return path_; }
+  std::string At(const std::string& relative) const { return directory_ + "/" + relative; }
 
  private:
   std::string directory_;
@@ -204,6 +231,29 @@ TEST(HelperCaptureLoopback, GroupMemberCapturesWithoutAnyCapability) {
   EXPECT_EQ(report, "");
 }
 
+TEST(HelperCaptureLoopback, HelperThatCannotLoadItsKernelProgramStillCapturesInProcMode) {
+  CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
+  const group* adm = getgrnam("adm");
+  ASSERT_NE(adm, nullptr);
+  InstalledHelper helper(adm->gr_gid, "corvane-capture", "cap_net_raw+p");
+  ASSERT_TRUE(helper.ok()) << "setcap failed";
+  const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
+    std::string error;
+    HelperCaptureOptions options;
+    options.helperPath = helper.path();
+    std::optional<capture::AttributionMode> announced;
+    options.onReady = [&](capture::AttributionMode mode) { announced = mode; };
+    auto source = OpenHelperCapture("lo", error, options);
+    if (!source) return "open: " + error;
+    if (announced != capture::AttributionMode::kProc) return "not announced as /proc mode";
+    Tally expected;
+    const Tally seen = SendAndCount(*source, 20, expected, error);
+    if (seen.datagrams != expected.datagrams) return "lost datagrams: " + error;
+    return "";
+  });
+  EXPECT_EQ(report, "");
+}
+
 TEST(HelperCaptureLoopback, NonMemberIsToldWhichGroupToJoin) {
   CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
   const group* adm = getgrnam("adm");
@@ -263,6 +313,271 @@ TEST(HelperCaptureLoopback, HelperKilledMidCaptureIsReportedOnceAndReopens) {
   ASSERT_NE(again, nullptr) << error;
   Tally expected;
   EXPECT_EQ(SendAndCount(*again, 10, expected, error).datagrams, expected.datagrams);
+}
+
+// A program started as user nobody with `groups` as its only supplementary
+// groups and `environment` as its whole environment; its standard output
+// and error come through `output`.
+struct NobodyProgram {
+  pid_t pid = -1;
+  FILE* output = nullptr;
+
+  NobodyProgram(const std::vector<std::string>& argv, const std::vector<gid_t>& groups,
+                const std::vector<std::string>& environment) {
+    const passwd* nobody = getpwnam("nobody");
+    int fds[2];
+    if (nobody == nullptr || pipe2(fds, O_CLOEXEC) != 0) return;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    std::vector<char*> args, env;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& e : environment) env.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
+    env.push_back(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      dup2(fds[1], 2);
+      if (setgroups(groups.size(), groups.data()) == 0 && setgid(gid) == 0 && setuid(uid) == 0) {
+        execve(args[0], args.data(), env.data());
+      }
+      _exit(127);
+    }
+    close(fds[1]);
+    output = fdopen(fds[0], "r");
+  }
+  ~NobodyProgram() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+    if (output) fclose(output);
+  }
+  // The next line of output without its newline; nullopt at the end.
+  std::optional<std::string> Line() {
+    char line[4096];
+    if (output == nullptr || std::fgets(line, sizeof line, output) == nullptr) return std::nullopt;
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  int Wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return status;
+  }
+};
+
+// Runs a short-lived program of root's that opens 20 TCP connections of 10
+// ms and 20 UDP sockets of one datagram each to 127.0.0.1 and prints "PID
+// proto/port ...". As root it is another user's program to a watcher that
+// runs as nobody: no /proc scan of nobody's can name it.
+std::string RunShortConnections() {
+  const char* script = R"(
+import os, socket, time
+srv = socket.socket(); srv.bind(("127.0.0.1", 0)); srv.listen(64)
+sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); sink.bind(("127.0.0.1", 0))
+ports = []
+for i in range(20):
+    c = socket.create_connection(srv.getsockname()); a, _ = srv.accept()
+    c.sendall(b"x" * (1000 + 97 * i)); a.recv(65536)
+    time.sleep(0.01)
+    ports.append("6/%d" % c.getsockname()[1]); c.close(); a.close()
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    u.sendto(b"y" * (200 + 31 * i), sink.getsockname())
+    ports.append("17/%d" % u.getsockname()[1]); u.close()
+print(os.getpid(), " ".join(ports), flush=True)
+)";
+  FILE* pipe = popen(("python3 -c '" + std::string(script) + "'").c_str(), "r");
+  if (pipe == nullptr) return "";
+  std::string output;
+  char chunk[4096];
+  for (size_t got; (got = fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+  pclose(pipe);
+  return output;
+}
+
+bool KernelAttributionAvailable() {
+  std::string error;
+  auto source = OpenHelperCapture("lo", error, BuiltHelper());
+  return source && source->attributionMode() == capture::AttributionMode::kKernel;
+}
+
+TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromKernelEvents) {
+  CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
+  CORVANE_REQUIRE(KernelAttributionAvailable(),
+                  "the built helper cannot load its kernel program (no BTF or libbpf)");
+  const group* adm = getgrnam("adm");
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(adm && nobody);
+  InstalledHelper tree(adm->gr_gid, "libexec/corvane/corvane-capture");
+  ASSERT_TRUE(tree.ok()) << "setcap failed";
+  ASSERT_TRUE(tree.Copy(CORVANE_TEST_CLI, "bin/corvane-cli", 0755));
+  const std::string data = tree.At("data");
+  std::filesystem::create_directory(data);
+  ASSERT_EQ(chown(data.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+
+  // What the child's sockets sent, as a direct capture of root's sees it:
+  // IP total lengths by (protocol, source port).
+  std::string error;
+  auto direct = OpenLiveCapture(Address("127.0.0.1"), error);
+  ASSERT_NE(direct, nullptr) << error;
+  std::map<std::pair<int, int>, uint64_t> sent;
+  std::atomic<bool> stop{false};
+  std::thread counter([&] {
+    CapturedDatagram datagram;
+    std::string ignored;
+    while (!stop.load()) {
+      if (direct->Next(datagram, ignored) != ReadStatus::Datagram) continue;
+      const uint8_t* ip = datagram.bytes.data();
+      const size_t transport = (ip[0] & 0x0F) * 4u;
+      if (datagram.bytes.size() < transport + 2) continue;
+      sent[{ip[9], ip[transport] << 8 | ip[transport + 1]}] += ip[2] << 8 | ip[3];
+    }
+  });
+
+  NobodyProgram cli({tree.At("bin/corvane-cli"), "watch", "--interface", "127.0.0.1", "--seconds",
+                     "7", "--data-dir", data},
+                    {adm->gr_gid}, {});
+  std::optional<std::string> line;
+  while ((line = cli.Line()) && line->rfind("attribution: ", 0) != 0) {
+  }
+  ASSERT_EQ(line.value_or("(cli ended)"), "attribution: kernel events");
+
+  std::istringstream child(RunShortConnections());
+  int pid = 0;
+  child >> pid;
+  std::set<std::pair<int, int>> ports;
+  for (std::string port; child >> port;) {
+    ports.insert({std::stoi(port), std::stoi(port.substr(port.find('/') + 1))});
+  }
+  ASSERT_EQ(ports.size(), 40u) << "the child did not run";
+  // The last list the cli printed before it ended.
+  std::vector<std::string> rows, lastRows;
+  while ((line = cli.Line())) {
+    if (line->rfind("totals ", 0) == 0) lastRows.swap(rows), rows.clear();
+    else if (std::count(line->begin(), line->end(), ' ') == 7) rows.push_back(*line);
+  }
+  EXPECT_TRUE(WIFEXITED(cli.Wait()));
+  stop.store(true);
+  direct->Interrupt();
+  counter.join();
+
+  uint64_t expected = 0;
+  for (const auto& port : ports) expected += sent[port];
+  double named = 0;
+  std::string childLabel;
+  for (const std::string& row : lastRows) {
+    std::istringstream cells(row);
+    std::string cell[8];
+    for (auto& c : cell) cells >> c;
+    if (!cell[5].ends_with(":" + std::to_string(pid))) continue;
+    childLabel = cell[5];
+    std::replace(cell[3].begin(), cell[3].end(), '_', ' ');
+    named += ByteCountValue(cell[3]).value_or(0);
+  }
+  EXPECT_EQ(childLabel.rfind("python3", 0), 0u) << childLabel;
+  ASSERT_GT(expected, 40u * 1000);
+  EXPECT_GE(named, 0.99 * static_cast<double>(expected)) << named << " of " << expected;
+  // Two decimals of a KB: the cli rounds, never counts more.
+  EXPECT_LE(named, static_cast<double>(expected) + 10);
+}
+
+#ifdef CORVANE_TEST_WINDOW
+TEST(HelperCaptureLoopback, WindowWithUserPluginPathHoldsNoCapabilityWhileCapturing) {
+  CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
+  const group* adm = getgrnam("adm");
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(adm && nobody);
+  InstalledHelper tree(adm->gr_gid, "libexec/corvane/corvane-capture");
+  ASSERT_TRUE(tree.ok()) << "setcap failed";
+  ASSERT_TRUE(tree.Copy(CORVANE_TEST_WINDOW, "bin/corvane", 0755));
+  // A folder the user controls, where Qt looks for plugins first.
+  const std::string home = tree.At("home");
+  std::filesystem::create_directories(home + "/plugins/styles");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(home)) {
+    ASSERT_EQ(chown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
+  ASSERT_EQ(chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  NobodyProgram window({tree.At("bin/corvane"), "--data-dir", home + "/data"}, {adm->gr_gid},
+                       {"HOME=" + home, "QT_QPA_PLATFORM=offscreen",
+                        "QT_PLUGIN_PATH=" + home + "/plugins", "XDG_RUNTIME_DIR=" + home});
+  ASSERT_GT(window.pid, 0);
+  // Capturing: the window has started its helper.
+  pid_t helper = -1;
+  for (int i = 0; i < 200 && helper < 0; ++i) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      std::ifstream stat(entry.path() / "stat");
+      std::string pid, name, state;
+      pid_t parent = 0;
+      if (stat >> pid >> name >> state >> parent && parent == window.pid &&
+          name == "(corvane-capture)") {
+        helper = std::stoi(pid);
+      }
+    }
+    if (helper < 0) usleep(50 * 1000);
+  }
+  ASSERT_GT(helper, 0) << "the window started no capture helper";
+  EXPECT_EQ(Capabilities(window.pid), kNoCapabilities) << "a plugin would run with these";
+  // The helper holds its permitted set until its capture is open.
+  for (int i = 0; i < 100 && Capabilities(helper) != kNoCapabilities; ++i) usleep(20 * 1000);
+  EXPECT_EQ(Capabilities(helper), kNoCapabilities);
+}
+#endif
+
+TEST(HelperCaptureLoopback, MonitorReportsAKilledHelperOnceAndCapturesAgainWithANewOne) {
+  CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
+  SystemClock clock;
+  char pattern[] = "/tmp/corvane-monitor-XXXXXX";
+  const std::string folder = mkdtemp(pattern);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<pid_t> helpers;
+  int stops = 0, errors = 0;
+  HelperCaptureOptions options = BuiltHelper();
+  options.onStopped = [&](const std::string&) {
+    std::lock_guard lock(mutex);
+    ++stops;
+  };
+  {
+    Monitor monitor(clock, folder);
+    monitor.SetErrorHandler([&](const std::string&) {
+      std::lock_guard lock(mutex);
+      ++errors;
+    });
+    monitor.SetCaptureOpener([&](uint32_t address, std::string& error) {
+      auto source = OpenHelperCaptureAt(address, error, options);
+      std::lock_guard lock(mutex);
+      if (auto* helper = dynamic_cast<HelperCapture*>(source.get())) helpers.push_back(helper->pid());
+      changed.notify_all();
+      return source;
+    });
+    monitor.Start(Address("127.0.0.1"));
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return helpers.size() == 1; }));
+    kill(helpers[0], SIGKILL);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return helpers.size() == 2; }))
+        << "no new helper after the first died";
+    lock.unlock();
+
+    Socket receiver(SOCK_DGRAM);
+    Socket sender(SOCK_DGRAM);
+    receiver.Bind("127.0.0.1");
+    const uint64_t before = monitor.flows().LookupAddressTotal(Address("127.0.0.1"))
+                                .value_or(FlowCounts{}).uploadBytes;
+    for (int i = 0; i < 10; ++i) sender.SendTo(std::string(1000, 'z'), receiver.Name());
+    uint64_t after = before;
+    for (int i = 0; i < 100 && after < before + 10 * 1028; ++i) {
+      usleep(20 * 1000);
+      after = monitor.flows().LookupAddressTotal(Address("127.0.0.1")).value_or(FlowCounts{}).uploadBytes;
+    }
+    EXPECT_GE(after, before + 10 * 1028) << "the new helper's datagrams were not counted";
+    monitor.Stop();
+  }
+  std::filesystem::remove_all(folder);
+  EXPECT_EQ(stops, 1);
+  EXPECT_EQ(errors, 0) << "a helper that could be started again is no error for the user";
 }
 
 }  // namespace

@@ -1,0 +1,24 @@
+// Socket owners reported by the kernel (through the capture helper) become
+// port map answers.
+//
+// StoreSocketOwner runs on the capture thread, where the helper's records
+// are read; it only takes the port map's mutex. An owner the map cannot key
+// is left out and its flows are named by the /proc scan.
+#pragma once
+
+#include "attribution/port_process_map.h"
+#include "platform/helper_capture.h"
+#include "platform/helper_records.h"
+
+namespace corvane {
+
+// The "name:pid" answer for the owner's socket: for its exact tuple, and for
+// an unconnected UDP socket (remote port 0) for every datagram of its local
+// port.
+void StoreSocketOwner(PortProcessMap& map, const SocketOwner& owner);
+
+// Sets `options` so that the helper's socket owners go to `map` and the map
+// knows whether they come. Any onReady set before still runs.
+void SendSocketOwnersTo(HelperCaptureOptions& options, PortProcessMap& map);
+
+}  // namespace corvane

@@ -1,0 +1,46 @@
+// direct_watch: `corvane-cli watch` without the capture helper, for
+// bench/live's comparison: the same Monitor reads libpcap in its own
+// process (as root). Prints what bench/live reads from corvane-cli: the
+// "totals DOWN UP" line on standard output and the kernel's drop count on
+// standard error.
+//
+//   direct_watch watch --interface A.B.C.D --seconds N
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "engine/monitor.h"
+#include "platform/capture_source.h"
+#include "platform/clock.h"
+
+int main(int argc, char** argv) {
+  in_addr address{};
+  long seconds = 10;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--interface") == 0) inet_pton(AF_INET, argv[++i], &address);
+    else if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::stol(argv[++i]);
+  }
+  corvane::SystemClock clock;
+  corvane::Monitor monitor(clock, "/nonexistent");
+  monitor.SetErrorHandler([](const std::string& message) {
+    std::fprintf(stderr, "direct_watch: %s\n", message.c_str());
+  });
+  monitor.settings().interfaceAddress = address.s_addr;
+  monitor.SetCaptureOpener(corvane::OpenLiveCapture);
+  monitor.Start(address.s_addr);
+  for (long elapsed = 0; elapsed < seconds; ++elapsed) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    monitor.counters().Tick();
+  }
+  std::printf("totals %llu %llu\n",
+              static_cast<unsigned long long>(monitor.counters().totalDownloadBytes.load()),
+              static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
+  std::fprintf(stderr, "direct_watch: %llu datagrams dropped by the kernel\n",
+               static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
+  monitor.Stop();
+  return 0;
+}
