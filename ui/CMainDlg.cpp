@@ -2,6 +2,8 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QEventLoop>
+#include <QPushButton>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -15,6 +17,7 @@
 #include <QSettings>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "engine/text_format.h"
 #include "platform/app_directory.h"
@@ -240,7 +243,13 @@ void CMainDlg::BuildTray() {
 
 int CMainDlg::exec() {
   Initialise();
-  return QDialog::exec();
+  // The window runs its own loop rather than QDialog's: a modal dialog
+  // blocks the tray icon's menu while it is shown, and a dialog hidden
+  // behind its tray never leaves QDialog's loop when done() hides it again.
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+  show();
+  return loop.exec();
 }
 
 void CMainDlg::Initialise() {
@@ -381,6 +390,7 @@ void CMainDlg::OnOptions() {
   context.filterFile = monitor_->filterFile();
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
+  context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
@@ -389,11 +399,20 @@ void CMainDlg::OnOptions() {
 }
 
 void CMainDlg::OnDeleteAllLogs() {
-  const auto answer =
-      ShowMessage(QMessageBox::Question, QStringLiteral("Delete all logs"),
-                  QStringLiteral("Delete every traffic log in %1?")
-                      .arg(QString::fromStdString(folders_.logs)),
-                  QMessageBox::Yes | QMessageBox::No);
+  const size_t count = corvane::ListLogs(folders_.logs).size();
+  const QString folder = QString::fromStdString(folders_.logs);
+  if (count == 0) {
+    ShowMessage(QMessageBox::Information, QStringLiteral("Delete all logs"),
+                QStringLiteral("There are no traffic logs in %1.").arg(folder), QMessageBox::Ok);
+    return;
+  }
+  const QString what = count == 1 ? QStringLiteral("the traffic log")
+                                   : QStringLiteral("all %1 traffic logs").arg(count);
+  // No is the default: Enter must never delete a history.
+  const auto answer = ShowMessage(
+      QMessageBox::Question, QStringLiteral("Delete all logs"),
+      QStringLiteral("Delete %1 in %2? This cannot be undone.").arg(what, folder),
+      QMessageBox::Yes | QMessageBox::No | QMessageBox::Default);
   if (answer != QMessageBox::Yes) return;
   const corvane::DeleteLogsResult result = corvane::DeleteAllLogs(folders_.logs);
   if (!result.failures.empty()) {
@@ -415,8 +434,15 @@ void CMainDlg::OnAbout() {
   about.exec();
 }
 
-void CMainDlg::OnExit() {
-  if (exiting_) return;
+bool CMainDlg::SaveRowsToLog() {
+  {
+    corvane::TrafficList::Lock lock(monitor_->list());
+    if (monitor_->list().Count() == 0) return true;
+  }
+  return !monitor_->SaveAndClear().has_value();
+}
+
+void CMainDlg::Finish() {
   exiting_ = true;
   // Attribution, processing and capture end; their threads are joined,
   // which is prompt (every loop polls its flag at least every 100 ms).
@@ -425,6 +451,37 @@ void CMainDlg::OnExit() {
   tick_.stop();
   if (tray_) tray_->hide();
   SaveLayout();
+}
+
+void CMainDlg::OnQuitSignal() {
+  if (exiting_) return;
+  Finish();
+  // No one may be at the screen (a service stop, a shutdown): no boxes.
+  if (!SaveRowsToLog()) std::fprintf(stderr, "corvane: could not save the rows to a traffic log\n");
+  done(QDialog::Accepted);
+}
+
+void CMainDlg::OnCommitData() {
+  // The session ends: the day's rows go to a log as Save & Clear writes
+  // them, in case the session manager ends the program without Exit.
+  if (exiting_) return;
+  SaveRowsToLog();
+  model_->ApplyPending();
+}
+
+void CMainDlg::OnExit() {
+  if (exiting_) return;
+  Finish();
+  // The rows go to a traffic log, as Save & Clear writes them, so that no
+  // count is lost; the next start begins a new list.
+  while (!SaveRowsToLog()) {
+    const auto retry = ShowMessage(
+        QMessageBox::Critical, QStringLiteral("Error"),
+        QStringLiteral("Can't write the traffic list to a log in %1. Try again?")
+            .arg(QString::fromStdString(folders_.logs)),
+        QMessageBox::Retry | QMessageBox::Discard);
+    if (retry != QMessageBox::Retry) break;
+  }
   const auto answer = ShowMessage(QMessageBox::Warning, QStringLiteral("Write us"), kFeedbackText,
                                   QMessageBox::Yes | QMessageBox::No);
   if (answer == QMessageBox::Yes) {
@@ -485,8 +542,17 @@ QMessageBox::StandardButton CMainDlg::ShowMessage(QMessageBox::Icon icon, const 
                                                   const QString& text,
                                                   QMessageBox::StandardButtons buttons) {
   // Shown without owner, so the box appears even while the window is hidden.
-  QMessageBox box(icon, caption, text, buttons);
+  QMessageBox box(icon, caption, text, buttons & ~QMessageBox::Default);
   box.setWindowIcon(windowIcon());
+  // Asked with Default, the box's last button (No) is the default one.
+  if (buttons & QMessageBox::Default) {
+    const QList<QAbstractButton*> choices = box.buttons();
+    for (QAbstractButton* button : choices) {
+      if (box.standardButton(button) == QMessageBox::No) {
+        box.setDefaultButton(static_cast<QPushButton*>(button));
+      }
+    }
+  }
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

@@ -10,7 +10,9 @@
 // Life cycle: the constructor builds the members; Initialise() is the
 // start-up sequence (exec() runs it before the dialog loop starts); closing
 // the window hides it behind the tray icon (or minimises it where there is
-// no tray); only Exit ends the dialog. Esc and Enter do nothing.
+// no tray); only Exit, SIGTERM/SIGINT and the end of the session end the
+// program, and each writes the rows to a traffic log first, so no count is
+// lost. Esc and Enter do nothing.
 //
 // Files: set.dat and filters.dat in the configuration folder, traffic logs
 // in the log folder (platform/data_folders.h). The layout (geometry, column
@@ -99,6 +101,11 @@ class CMainDlg : public QDialog {
   void OnHelpTopics();
   void OnAbout();
   void OnExit();
+  // SIGTERM or SIGINT: the rows are saved and the program ends, asking
+  // nothing.
+  void OnQuitSignal();
+  // The session manager asks for the program's data before logout.
+  void OnCommitData();
   void OnShowMainDialog();
   // The one-second tick.
   void OnTick();
@@ -133,6 +140,11 @@ class CMainDlg : public QDialog {
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
   void RestoreLayout();
   void SaveLayout();
+  // Stops the workers and keeps the layout; the first step of every ending.
+  void Finish();
+  // Writes the rows to a new traffic log as Save & Clear does; nothing when
+  // the list is empty. False when the log could not be written.
+  bool SaveRowsToLog();
 
   corvane::DataFolders folders_;
 

@@ -92,6 +92,7 @@ struct Message {
   QMessageBox::Icon icon;
   QString caption;
   QString text;
+  QMessageBox::StandardButtons buttons = {};
 };
 
 class TestDlg : public CMainDlg {
@@ -104,8 +105,8 @@ class TestDlg : public CMainDlg {
  protected:
   QMessageBox::StandardButton ShowMessage(QMessageBox::Icon icon, const QString& caption,
                                           const QString& text,
-                                          QMessageBox::StandardButtons) override {
-    messages.push_back({icon, caption, text});
+                                          QMessageBox::StandardButtons buttons) override {
+    messages.push_back({icon, caption, text, buttons});
     return answer;
   }
   bool OpenLink(const QString& url, QString*) override {
@@ -573,12 +574,55 @@ TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
   dlg->answer = QMessageBox::No;
   dlg->OnDeleteAllLogs();
   EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 3);
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_TRUE(dlg->messages[0].text.startsWith(QStringLiteral("Delete all 2 traffic logs in ")))
+      << dlg->messages[0].text.toStdString();
+  EXPECT_TRUE(dlg->messages[0].buttons & QMessageBox::Default) << "No must be the default";
   dlg->answer = QMessageBox::Yes;
   dlg->OnDeleteAllLogs();
   EXPECT_EQ(d.entryList({"*.log"}, QDir::Files), QStringList{"build.log"})
       << "another program's log in the folder stays";
   EXPECT_TRUE(d.exists("set.dat"));
   EXPECT_EQ(dlg->messages.size(), 2u) << "one question each time, no error";
+}
+
+// Exit (from the tray, the window hidden, "No" to the feedback question)
+// and SIGTERM both end the program and keep the day's rows in a log.
+TEST_F(MainWindowTest, EveryEndingWritesTheRowsToALogAndEndsEvenWhenHidden) {
+  auto logsWith = [this](const char* address) {
+    int found = 0;
+    for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
+      QFile f(QDir(dir.path()).filePath(name));
+      f.open(QIODevice::ReadOnly);
+      found += f.readAll().contains(address);
+    }
+    return found;
+  };
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 1536)}, 1);
+  bool timedOut = false;
+  QTimer::singleShot(0, dlg.get(), [&] {
+    dlg->close();  // behind the tray
+    dlg->answer = QMessageBox::No;
+    dlg->trayMenu()->actions().back()->trigger();
+  });
+  QTimer::singleShot(10000, [&] {
+    timedOut = true;
+    QCoreApplication::exit(1);
+  });
+  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_FALSE(timedOut) << "Exit from the tray left the program running without a window";
+  EXPECT_EQ(logsWith("10.0.0.1"), 1);
+
+  dlg.reset();
+  Make();
+  Start();
+  EXPECT_EQ(dlg->trafficModel()->rowCount(), 0) << "a new start begins a new list";
+  FeedAndShow({Udp(kB, kLocal, 53, 4000, 700)}, 1);
+  dlg->OnQuitSignal();
+  EXPECT_TRUE(dlg->messages.empty()) << "a signal asks nothing";
+  EXPECT_EQ(logsWith("192.168.0.1"), 1);
+  EXPECT_FALSE(dlg->monitor().IsRunning());
 }
 
 TEST_F(MainWindowTest, LayoutSurvivesARestart) {
