@@ -48,6 +48,7 @@ constexpr int kClientHeightDu = 201;
 const QString kGeometryKey = QStringLiteral("window/geometry");
 const QString kColumnsKey = QStringLiteral("window/columns");
 const QString kSortColumnKey = QStringLiteral("window/sortColumn");
+const QString kSortOrderKey = QStringLiteral("window/sortOrder");
 
 // The user's guide: beside the executable in a build tree, in the doc
 // folder of an installed tree; HelpWindow falls back to the built-in copy.
@@ -198,7 +199,8 @@ void CMainDlg::BuildControls() {
   view_->horizontalHeader()->setSectionsClickable(true);
   // Columns may be dragged into another order, which the layout keeps.
   view_->horizontalHeader()->setSectionsMovable(true);
-  view_->horizontalHeader()->setSortIndicatorShown(false);
+  view_->horizontalHeader()->setSortIndicatorShown(true);
+  view_->horizontalHeader()->setSortIndicator(-1, Qt::DescendingOrder);
   view_->horizontalHeader()->setStretchLastSection(false);
   view_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   // The activity marks, drawn as selected rows, stay visible without focus.
@@ -348,8 +350,24 @@ void CMainDlg::OnTick() {
 // ---------------------------------------------------------------- the list
 
 void CMainDlg::OnSortColumn(int column) {
+  // A new column sorts greatest first; clicking it again turns it round.
+  if (column == sortColumn_) {
+    sortDirection_ = sortDirection_ == corvane::SortDirection::kGreatestFirst
+                         ? corvane::SortDirection::kSmallestFirst
+                         : corvane::SortDirection::kGreatestFirst;
+  } else {
+    sortDirection_ = corvane::SortDirection::kGreatestFirst;
+  }
+  SortBy(column, sortDirection_);
+}
+
+void CMainDlg::SortBy(int column, corvane::SortDirection direction) {
   sortColumn_ = column;
-  sorts_->Start(column);
+  sortDirection_ = direction;
+  view_->horizontalHeader()->setSortIndicator(
+      column, direction == corvane::SortDirection::kGreatestFirst ? Qt::DescendingOrder
+                                                                 : Qt::AscendingOrder);
+  sorts_->Start(column, direction);
 }
 
 void CMainDlg::WaitForSorts() { sorts_->Wait(); }
@@ -518,14 +536,23 @@ void CMainDlg::RestoreLayout() {
   view_->horizontalHeader()->restoreState(layout.value(kColumnsKey).toByteArray());
   bool ok = false;
   const int column = layout.value(kSortColumnKey).toInt(&ok);
-  if (ok && column >= 0 && column < corvane::kColumnCount) OnSortColumn(column);
+  const bool smallestFirst = layout.value(kSortOrderKey).toString() == QStringLiteral("ascending");
+  if (ok && column >= 0 && column < corvane::kColumnCount) {
+    SortBy(column, smallestFirst ? corvane::SortDirection::kSmallestFirst
+                                 : corvane::SortDirection::kGreatestFirst);
+  }
 }
 
 void CMainDlg::SaveLayout() {
   QSettings layout(LayoutFile(), QSettings::IniFormat);
   layout.setValue(kGeometryKey, saveGeometry());
   layout.setValue(kColumnsKey, view_->horizontalHeader()->saveState());
-  if (sortColumn_ >= 0) layout.setValue(kSortColumnKey, sortColumn_);
+  if (sortColumn_ >= 0) {
+    layout.setValue(kSortColumnKey, sortColumn_);
+    layout.setValue(kSortOrderKey, sortDirection_ == corvane::SortDirection::kSmallestFirst
+                                       ? QStringLiteral("ascending")
+                                       : QStringLiteral("descending"));
+  }
   layout.sync();
 }
 

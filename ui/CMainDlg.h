@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
+#include "engine/row_order.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
 #include "ui/TrafficModel.h"
@@ -178,6 +179,8 @@ class CMainDlg : public QDialog {
   bool exiting_ = false;
   bool windowShown_ = true;
   int sortColumn_ = -1;
+  corvane::SortDirection sortDirection_ = corvane::SortDirection::kGreatestFirst;
+  void SortBy(int column, corvane::SortDirection direction);
   // Distances of the graph, the summary group and its label from the right
   // edge of the client area, as laid out at start.
   int graphRightGap_ = 0;

@@ -258,20 +258,25 @@ TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks)
             Qt::AlignRight);
 }
 
-TEST_F(MainWindowTest, HeadingClicksSortGreatestFirstWithoutToggleAndNewRowsStillEnterAtTheTop) {
+TEST_F(MainWindowTest, HeadingClicksSortByValueBothWaysWithTheIndicatorAndNewRowsEnterAtTheTop) {
   Start();
   FeedAndShow({Udp(kA, kLocal, 53, 4000, 1000), Udp(kA, kLocal, 53, 4000, 1000),
                Udp(kB, kLocal, 80, 4001, 1023), Udp(kC, kLocal, 443, 4002, 500)},
               3);
+  QHeaderView* header = dlg->trafficView()->horizontalHeader();
   ClickHeading(corvane::kColumnRemoteIp);
   QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnRemoteIp),
-                            (QStringList{"9.9.9.9", "192.168.0.1", "10.0.0.1"}), 5000);
+                            (QStringList{"192.168.0.1", "10.0.0.1", "9.9.9.9"}), 5000);
   ClickHeading(corvane::kColumnDownload);
   QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnDownload),
                             (QStringList{"1.95 KB", "1023 B", "500 B"}), 5000);
-  ClickHeading(corvane::kColumnDownload);  // the same order again, no toggle
-  QTest::qWait(0);
-  EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"1.95 KB", "1023 B", "500 B"}));
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  EXPECT_EQ(header->sortIndicatorSection(), corvane::kColumnDownload);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+  ClickHeading(corvane::kColumnDownload);  // the second click turns the order round
+  QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnDownload),
+                            (QStringList{"500 B", "1023 B", "1.95 KB"}), 5000);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
 
   FeedAndShow({Udp(MakeAddress(1, 2, 3, 4), kLocal, 53, 4003, 28)}, 4);
   EXPECT_EQ(Column(corvane::kColumnRemoteIp)[0], QStringLiteral("1.2.3.4"));
