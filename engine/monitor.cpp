@@ -503,6 +503,19 @@ void Monitor::ApplyHostName(uint32_t address, uint32_t labelId, std::string_view
   }
 }
 
+void Monitor::LookUpHostAgain(const RowKey& key) {
+  // A web host's row is named by its requests, not by a lookup.
+  if (key.IsProxy()) return;
+  {
+    TrafficList::Lock lock(list_);
+    const int row = list_.FindRow(key);
+    if (row < 0) return;
+    // The bare address again, so that the answer may replace it.
+    list_.SetCell(row, kColumnRemoteHost, FormatAddress(key.remoteAddress));
+  }
+  if (hostNameRequester_) hostNameRequester_(key.remoteAddress, key.labelId);
+}
+
 uint32_t Monitor::ProxyHostId(const std::string& host) {
   auto [it, isNew] = proxyHostIds_.try_emplace(host, static_cast<uint32_t>(proxyHostIds_.size() + 1));
   return it->second;

@@ -122,6 +122,9 @@ class Monitor {
   // the port text), and reloads the filters.
   void ApplyOptions(const OptionsResult& result);
 
+  // The row of `key` shows its bare address again and its host is looked up
+  // anew (the user's "Look up again"). Window thread.
+  void LookUpHostAgain(const RowKey& key);
   // Replaces the active filters; no match runs meanwhile. Rows the new rules
   // hide leave the list at once; rows an earlier change hid and these rules
   // show come back with their flows' counts.

@@ -22,7 +22,7 @@ constexpr int kColumnWidth = 180;
 QGroupBox* CaptionedGroup(const QString& title, QWidget* parent) {
   auto* group = new QGroupBox(title, parent);
   QPalette palette = group->palette();
-  palette.setColor(QPalette::WindowText, kCaptionColour);
+  palette.setColor(QPalette::WindowText, CaptionColour(parent, kCaptionColour));
   group->setPalette(palette);
   return group;
 }

@@ -27,6 +27,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,7 @@ class GraphArea;
 class HelpWindow;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QTableView;
@@ -92,6 +94,10 @@ class CMainDlg : public QDialog {
   int sortColumn() const { return sortColumn_; }
   // Waits for the sorts started by column clicks (tests).
   void WaitForSorts();
+  QLineEdit* quickFilterBox() const { return quickFilter_; }
+  // Tests: the list's context menu goes to `hook` instead of the screen.
+  void SetListMenuHook(std::function<void(QMenu&)> hook) { listMenuHook_ = std::move(hook); }
+  void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
 
  public slots:
   // The commands.
@@ -141,6 +147,17 @@ class CMainDlg : public QDialog {
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
   void RestoreLayout();
   void SaveLayout();
+  void BuildListCommands();
+  void FitColumns();
+  // The model rows a list command acts on: the clicked row when it is not
+  // marked, else the marked rows the quick filter shows.
+  std::vector<int> ChosenRows(int clickedRow) const;
+  std::vector<corvane::RowCells> CellsOf(const std::vector<int>& rows) const;
+  void CopyRows(const std::vector<int>& rows);
+  void HideHostsOf(const std::vector<int>& rows, bool ask);
+  void AddRules(const std::vector<corvane::FilterRule>& rules);
+  void OnListMenu(const QPoint& position);
+  void ApplyQuickFilter();
   // Stops the workers and keeps the layout; the first step of every ending.
   void Finish();
   // Writes the rows to a new traffic log as Save & Clear does; nothing when
@@ -178,6 +195,9 @@ class CMainDlg : public QDialog {
   bool initialised_ = false;
   bool exiting_ = false;
   bool windowShown_ = true;
+  QLineEdit* quickFilter_ = nullptr;
+  QTimer quickFilterTimer_;
+  std::function<void(QMenu&)> listMenuHook_;  // tests: act on the menu instead of showing it
   int sortColumn_ = -1;
   corvane::SortDirection sortDirection_ = corvane::SortDirection::kGreatestFirst;
   void SortBy(int column, corvane::SortDirection direction);

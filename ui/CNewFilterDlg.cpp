@@ -16,8 +16,10 @@ const QColor kTextColour(50, 0, 225);
 
 void Colour(QWidget* widget) {
   QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, kTextColour);
-  palette.setColor(QPalette::Text, kTextColour);
+  const QColor colour = CaptionColour(widget, kTextColour);
+  palette.setColor(QPalette::WindowText, colour);
+  // The boxes keep the theme's text colour on a dark base.
+  if (colour == kTextColour) palette.setColor(QPalette::Text, colour);
   widget->setPalette(palette);
 }
 

@@ -36,7 +36,7 @@ const QColor kCaptionColour(50, 0, 225);
 QGroupBox* CaptionedGroup(const QString& title, QWidget* parent) {
   auto* group = new QGroupBox(title, parent);
   QPalette palette = group->palette();
-  palette.setColor(QPalette::WindowText, kCaptionColour);
+  palette.setColor(QPalette::WindowText, CaptionColour(parent, kCaptionColour));
   group->setPalette(palette);
   return group;
 }
