@@ -241,17 +241,18 @@ void CMainDlg::BuildControls() {
 // what is left. The window opens wide enough for all of them, but never
 // wider than the screen.
 void CMainDlg::FitColumns() {
-  static const char* const kSamples[corvane::kColumnCount] = {
+  static const char* const kSamples[corvane::kColumnCount + 1] = {
       "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "", "1023.99 MB", "1023.99 MB", "1023.99 MB",
-      "firefox-esr:4194304", "2026-12-31 23:59:59", "2026-12-31 23:59:59"};
+      "firefox-esr:4194304", "2026-12-31 23:59:59", "2026-12-31 23:59:59", "1023.99 KB/s"};
   const QFontMetrics metrics(view_->font());
   const QFontMetrics headingMetrics(view_->horizontalHeader()->font());
   const int iconRoom = view_->iconSize().width() + 12;  // the row and heading images, padding
   int fixedWidth = 0;
-  for (int column = 0; column < corvane::kColumnCount; ++column) {
+  for (int column = 0; column <= TrafficModel::kColumnSpeed; ++column) {
+    const QString heading = model_->headerData(column, Qt::Horizontal).toString();
     const int width =
         std::max(metrics.horizontalAdvance(QString::fromLatin1(kSamples[column])) + iconRoom,
-                 headingMetrics.horizontalAdvance(TrafficModel::Heading(column)) + 2 * iconRoom);
+                 headingMetrics.horizontalAdvance(heading) + 2 * iconRoom);
     view_->setColumnWidth(column, width);
     if (column != corvane::kColumnRemoteHost) fixedWidth += width;
   }
@@ -526,6 +527,13 @@ void CMainDlg::Relayout() {
 void CMainDlg::OnTick() {
   auto [down, up] = monitor_->counters().Tick();
   graph_->AddTick(down, up);
+  model_->TickSpeeds();
+  const QString speeds = QStringLiteral("Download %1/s, upload %2/s")
+                             .arg(QString::fromStdString(corvane::FormatByteCount(down)),
+                                  QString::fromStdString(corvane::FormatByteCount(up)));
+  summaryLabel_->setToolTip(speeds);
+  summaryGroup_->setToolTip(speeds);
+  if (tray_) tray_->setToolTip(QStringLiteral("Corvane\n") + speeds);
   const uint64_t totalDown = monitor_->counters().totalDownloadBytes.load();
   const uint64_t totalUp = monitor_->counters().totalUploadBytes.load();
   summaryLabel_->setText(QStringLiteral("DL: %1  UL: %2")
@@ -536,6 +544,13 @@ void CMainDlg::OnTick() {
 // ---------------------------------------------------------------- the list
 
 void CMainDlg::OnSortColumn(int column) {
+  // The speed column lives only in the window; the list cannot sort by it.
+  if (column >= corvane::kColumnCount) {
+    view_->horizontalHeader()->setSortIndicator(
+        sortColumn_, sortDirection_ == corvane::SortDirection::kGreatestFirst ? Qt::DescendingOrder
+                                                                              : Qt::AscendingOrder);
+    return;
+  }
   // A new column sorts greatest first; clicking it again turns it round.
   if (column == sortColumn_) {
     sortDirection_ = sortDirection_ == corvane::SortDirection::kGreatestFirst
