@@ -320,6 +320,44 @@ void Monitor::ApplyOptions(const OptionsResult& result) {
 void Monitor::SetFilters(FilterSet filters) {
   TrafficList::Lock lock(list_);
   filters_ = std::move(filters);
+  ApplyFiltersToRows();
+}
+
+// Rows of flows the rules now hide leave the list at once; rows put aside
+// earlier that the rules no longer hide come back, with the counts their
+// flows reached meanwhile (flows count on while hidden).
+void Monitor::ApplyFiltersToRows() {
+  for (int row = list_.Count() - 1; row >= 0; --row) {
+    const RowCells& cells = list_.Cells(row);
+    if (!IsHidden(cells[kColumnRemoteIp], cells[kColumnRemoteHost], cells[kColumnLocalSource])) {
+      continue;
+    }
+    hiddenRows_.push_back(HiddenRow{list_.Key(row), cells, list_.Values(row)});
+    list_.Remove(row);
+  }
+  for (size_t i = 0; i < hiddenRows_.size();) {
+    HiddenRow& hidden = hiddenRows_[i];
+    RowCells& cells = hidden.cells;
+    if (IsHidden(cells[kColumnRemoteIp], cells[kColumnRemoteHost], cells[kColumnLocalSource])) {
+      ++i;
+      continue;
+    }
+    const std::optional<FlowCounts> counts =
+        hidden.key.IsProxy() ? flows_.LookupProxyFlow(cells[kColumnRemoteHost], hidden.key.labelId)
+                             : flows_.LookupAddressFlow(hidden.key.remoteAddress, hidden.key.labelId);
+    // A flow cleared meanwhile was saved with the rest of the day: its row
+    // does not come back.
+    if (counts && list_.FindRow(hidden.key) < 0) {
+      hidden.values.downloadBytes = counts->downloadBytes;
+      hidden.values.uploadBytes = counts->uploadBytes;
+      cells[kColumnDownload] = FormatByteCount(counts->downloadBytes);
+      cells[kColumnUpload] = FormatByteCount(counts->uploadBytes);
+      cells[kColumnTotal] = FormatByteCount(counts->downloadBytes + counts->uploadBytes);
+      list_.InsertTop(hidden.key, std::move(cells), hidden.values);
+    }
+    hiddenRows_[i] = std::move(hiddenRows_.back());
+    hiddenRows_.pop_back();
+  }
 }
 
 bool Monitor::IsHidden(std::string_view addressText, std::string_view hostText,
@@ -470,6 +508,19 @@ void Monitor::ApplyHostName(uint32_t address, uint32_t labelId, std::string_view
   }
 }
 
+void Monitor::LookUpHostAgain(const RowKey& key) {
+  // A web host's row is named by its requests, not by a lookup.
+  if (key.IsProxy()) return;
+  {
+    TrafficList::Lock lock(list_);
+    const int row = list_.FindRow(key);
+    if (row < 0) return;
+    // The bare address again, so that the answer may replace it.
+    list_.SetCell(row, kColumnRemoteHost, FormatAddress(key.remoteAddress));
+  }
+  if (hostNameRequester_) hostNameRequester_(key.remoteAddress, key.labelId);
+}
+
 uint32_t Monitor::ProxyHostId(const std::string& host) {
   auto [it, isNew] = proxyHostIds_.try_emplace(host, static_cast<uint32_t>(proxyHostIds_.size() + 1));
   return it->second;
@@ -557,6 +608,7 @@ std::optional<std::string> Monitor::SaveAndClear() {
   }
   flows_.Clear();
   list_.Clear();
+  hiddenRows_.clear();
   counters_.ClearTotals();
   return std::nullopt;
 }

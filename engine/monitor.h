@@ -122,7 +122,12 @@ class Monitor {
   // the port text), and reloads the filters.
   void ApplyOptions(const OptionsResult& result);
 
-  // Replaces the active filters; no match runs meanwhile.
+  // The row of `key` shows its bare address again and its host is looked up
+  // anew (the user's "Look up again"). Window thread.
+  void LookUpHostAgain(const RowKey& key);
+  // Replaces the active filters; no match runs meanwhile. Rows the new rules
+  // hide leave the list at once; rows an earlier change hid and these rules
+  // show come back with their flows' counts.
   void SetFilters(FilterSet filters);
   // Reads the filter file and makes it the active set (an empty one when
   // the file is missing or unreadable). Window thread; also while the
@@ -238,6 +243,15 @@ class Monitor {
   FlatMap64<CachedLabel> socketLabels_;
   ProxyAttribution proxy_;  // capture thread only
   FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
+  // Rows that a change of the rules hid, kept with their texts so that they
+  // come back when the rule goes.
+  struct HiddenRow {
+    RowKey key;
+    RowCells cells;
+    RowValues values;
+  };
+  std::vector<HiddenRow> hiddenRows_;  // GUARDED_BY(list_'s listMutex)
+  void ApplyFiltersToRows();           // requires the list's Lock
 
   CaptureOpener captureOpener_;
   ErrorHandler errorHandler_;

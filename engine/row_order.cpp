@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "engine/text_format.h"
+#include "platform/ip_address.h"
 
 namespace corvane {
 
@@ -30,8 +31,28 @@ bool NumberOf(int column, const RowValues& values, uint64_t& number) {
 // char_traits<char>, which compares as unsigned char.
 bool TextGreater(std::string_view a, std::string_view b) { return a.compare(b) > 0; }
 
+// The address a "Remote IP" text stands for; texts that are no address
+// ("???") sort below every address, IPv4 below IPv6.
+IpAddress AddressOfText(std::string_view text) { return ParseIp(text).value_or(IpAddress{}); }
+
+// Sorts `order` by `keys` (one per row), greatest first or smallest first;
+// equal rows keep their order either way.
+template <typename Key>
+void SortByKeys(std::vector<int>& order, const std::vector<Key>& keys, SortDirection direction) {
+  if (direction == SortDirection::kGreatestFirst) {
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+      return keys[static_cast<size_t>(b)] < keys[static_cast<size_t>(a)];
+    });
+  } else {
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+      return keys[static_cast<size_t>(a)] < keys[static_cast<size_t>(b)];
+    });
+  }
+}
+
 template <typename CellsOf, typename ValuesOf>
-std::vector<int> SortedOrder(size_t count, int column, CellsOf cellsOf, ValuesOf valuesOf) {
+std::vector<int> SortedOrder(size_t count, int column, SortDirection direction, CellsOf cellsOf,
+                             ValuesOf valuesOf) {
   std::vector<int> order(count);
   std::iota(order.begin(), order.end(), 0);
   if (column < 0 || column >= kColumnCount) return order;
@@ -39,14 +60,16 @@ std::vector<int> SortedOrder(size_t count, int column, CellsOf cellsOf, ValuesOf
   if (NumberOf(column, RowValues{}, unused)) {
     std::vector<uint64_t> numbers(count);
     for (size_t i = 0; i < count; ++i) NumberOf(column, valuesOf(i), numbers[i]);
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-      return numbers[static_cast<size_t>(a)] > numbers[static_cast<size_t>(b)];
-    });
+    SortByKeys(order, numbers, direction);
+  } else if (column == kColumnRemoteIp) {
+    std::vector<IpAddress> addresses(count);
+    for (size_t i = 0; i < count; ++i) addresses[i] = AddressOfText(cellsOf(i)[kColumnRemoteIp]);
+    SortByKeys(order, addresses, direction);
   } else {
-    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-      return TextGreater(cellsOf(static_cast<size_t>(a))[static_cast<size_t>(column)],
-                         cellsOf(static_cast<size_t>(b))[static_cast<size_t>(column)]);
-    });
+    // Views into the cells, compared byte by byte as unsigned characters.
+    std::vector<std::string_view> texts(count);
+    for (size_t i = 0; i < count; ++i) texts[i] = cellsOf(i)[static_cast<size_t>(column)];
+    SortByKeys(order, texts, direction);
   }
   return order;
 }
@@ -60,10 +83,14 @@ bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const
     NumberOf(column, b, y);
     return x > y;
   }
+  if (column == kColumnRemoteIp) {
+    return AddressOfText(bCells[kColumnRemoteIp]) < AddressOfText(aCells[kColumnRemoteIp]);
+  }
   return TextGreater(aCells[static_cast<size_t>(column)], bCells[static_cast<size_t>(column)]);
 }
 
-std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column) {
+std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
+                                SortDirection direction) {
   std::vector<RowValues> values;
   uint64_t unused;
   if (column >= 0 && NumberOf(column, RowValues{}, unused)) {
@@ -79,14 +106,14 @@ std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column) {
     }
   }
   return SortedOrder(
-      rows.size(), column, [&](size_t i) -> const RowCells& { return rows[i]; },
+      rows.size(), column, direction, [&](size_t i) -> const RowCells& { return rows[i]; },
       [&](size_t i) -> const RowValues& { return values[i]; });
 }
 
-void SortTrafficList(TrafficList& list, int column) {
+void SortTrafficList(TrafficList& list, int column, SortDirection direction) {
   if (column < 0 || column >= kColumnCount) return;
   std::vector<int> order = SortedOrder(
-      static_cast<size_t>(list.Count()), column,
+      static_cast<size_t>(list.Count()), column, direction,
       [&](size_t i) -> const RowCells& { return list.Cells(static_cast<int>(i)); },
       [&](size_t i) -> const RowValues& { return list.Values(static_cast<int>(i)); });
   for (size_t i = 0; i < order.size(); ++i) {

@@ -4,10 +4,11 @@
 // Byte-count columns ("DL", "UL", "DL & UL") and the activity times compare
 // by the row's numbers; rows read back from a log get their numbers from
 // their texts once (ValuesOfCells: B, KB, MB, GB, TB; a text without a number
-// counts as 0). Every other column compares its texts
-// byte by byte as unsigned characters, with no locale. The greater value
-// comes first. Equal rows keep their relative order, so sorting twice by the
-// same column gives the same list.
+// counts as 0). "Remote IP" compares the addresses (IPv4 before IPv6, texts
+// that are no address before both). Every other column compares its texts
+// byte by byte as unsigned characters, with no locale. A sort puts the
+// greatest first or the smallest first. Equal rows keep their relative
+// order, so sorting twice by the same column gives the same list.
 //
 // Pure functions; SortTrafficList must be called while holding a
 // TrafficList::Lock (the sort thread holds it for the whole sort).
@@ -19,6 +20,8 @@
 
 namespace corvane {
 
+enum class SortDirection { kGreatestFirst, kSmallestFirst };
+
 // True for the columns that hold byte counts.
 bool IsByteCountColumn(int column);
 
@@ -29,10 +32,12 @@ bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const
 
 // The new order of `rows` (top to bottom) for a sort by `column`:
 // result[newIndex] = oldIndex.
-std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column);
+std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
+                                SortDirection direction = SortDirection::kGreatestFirst);
 
 // Sorts the list by `column`. Requires a TrafficList::Lock. Emits one
 // Reorder record (none when the order does not change).
-void SortTrafficList(TrafficList& list, int column);
+void SortTrafficList(TrafficList& list, int column,
+                     SortDirection direction = SortDirection::kGreatestFirst);
 
 }  // namespace corvane

@@ -175,6 +175,7 @@ uint32_t TrafficList::NewRow(RowCells&& cells) {
 
 void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& values) {
   const uint32_t id = NewRow(std::move(cells));
+  if (sink_) pending_.back().bytes = values.downloadBytes + values.uploadBytes;
   state_[id].keyed = true;
   state_[id].key = key;
   state_[id].values = values;
@@ -239,6 +240,13 @@ void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadByte
     return;
   }
   TextsOf(id);
+  if (values.downloadBytes + values.uploadBytes != downloadBytes + uploadBytes) {
+    ListChange change;
+    change.kind = ListChange::Kind::Counts;
+    change.row = row;
+    change.bytes = downloadBytes + uploadBytes;
+    pending_.push_back(std::move(change));
+  }
   if (values.downloadBytes != downloadBytes) {
     values.downloadBytes = downloadBytes;
     SetText(id, row, kColumnDownload, FormatByteCount(downloadBytes));

@@ -82,6 +82,7 @@ struct ListChange {
     Remove,    // `row`
     Clear,     // every row
     Reorder,   // `order[newIndex] = oldIndex`
+    Counts,    // `row`'s bytes in both directions are now `bytes`
   };
   Kind kind = Kind::Clear;
   int row = 0;
@@ -89,6 +90,9 @@ struct ListChange {
   std::string text;
   RowCells cells;
   std::vector<int> order;
+  // Insert and Counts: the row's bytes in both directions, which the
+  // window's live speed follows even while the rounded texts stay the same.
+  uint64_t bytes = 0;
 };
 
 class TrafficList {

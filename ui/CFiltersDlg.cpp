@@ -22,7 +22,7 @@ constexpr int kColumnWidth = 180;
 QGroupBox* CaptionedGroup(const QString& title, QWidget* parent) {
   auto* group = new QGroupBox(title, parent);
   QPalette palette = group->palette();
-  palette.setColor(QPalette::WindowText, kCaptionColour);
+  palette.setColor(QPalette::WindowText, CaptionColour(parent, kCaptionColour));
   group->setPalette(palette);
   return group;
 }
@@ -84,6 +84,8 @@ CFiltersDlg::CFiltersDlg(std::string filterFile, QWidget* parent)
   connect(addButton_, &QPushButton::clicked, this, &CFiltersDlg::OnAddFilter);
   connect(removeButton_, &QPushButton::clicked, this, &CFiltersDlg::OnRemoveFilter);
   connect(clearButton_, &QPushButton::clicked, this, &CFiltersDlg::OnClearFilters);
+  connect(list_, &QTreeWidget::itemDoubleClicked, this,
+          [this](QTreeWidgetItem* item, int) { OnEditFilter(item); });
 
   AddOkCancelButtons(this, 107, 173, 138, okButton_, cancelButton_);
 
@@ -124,10 +126,34 @@ std::vector<FilterRule> CFiltersDlg::rows() const {
   return rules;
 }
 
-std::optional<FilterRule> CFiltersDlg::AskNewFilter() {
+std::optional<FilterRule> CFiltersDlg::AskNewFilter(const FilterRule& start) {
   CNewFilterDlg dialog(this);
+  dialog.SetRule(QString::fromStdString(start.remoteHost), QString::fromStdString(start.localSource));
   if (dialog.exec() != QDialog::Accepted) return std::nullopt;
   return FilterRule{dialog.remoteHostRule().toStdString(), dialog.localSourceRule().toStdString()};
+}
+
+std::optional<FilterRule> CFiltersDlg::AskRule(const FilterRule& start) {
+  // "<ANY>" is how the list shows a blank rule; it opens as a blank box.
+  const std::string any(corvane::kAnyText);
+  std::optional<FilterRule> rule =
+      AskNewFilter({start.remoteHost == any ? std::string() : start.remoteHost,
+                    start.localSource == any ? std::string() : start.localSource});
+  // A rule of two blanks matches every flow: as a black-list rule it
+  // empties the list, so it is never taken by accident.
+  if (rule && rule->remoteHost.empty() && rule->localSource.empty() && !ConfirmMatchAll()) {
+    return std::nullopt;
+  }
+  return rule;
+}
+
+bool CFiltersDlg::ConfirmMatchAll() {
+  QMessageBox box(QMessageBox::Question, QStringLiteral("New filter"),
+                  QStringLiteral("Both rules are blank, so this filter matches every connection. "
+                                 "Add it anyway?"),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
 }
 
 void CFiltersDlg::ShowMessage(QMessageBox::Icon icon, const QString& caption,
@@ -137,12 +163,22 @@ void CFiltersDlg::ShowMessage(QMessageBox::Icon icon, const QString& caption,
 }
 
 void CFiltersDlg::OnAddFilter() {
-  std::optional<FilterRule> rule = AskNewFilter();
+  std::optional<FilterRule> rule = AskRule({});
   if (!rule) return;
   // Texts are taken as typed; only an empty one stands for "any".
   const std::string any(corvane::kAnyText);
   InsertRow(rule->remoteHost.empty() ? any : rule->remoteHost,
             rule->localSource.empty() ? any : rule->localSource);
+}
+
+void CFiltersDlg::OnEditFilter(QTreeWidgetItem* item) {
+  if (!item) return;
+  std::optional<FilterRule> rule =
+      AskRule({item->text(0).toStdString(), item->text(1).toStdString()});
+  if (!rule) return;
+  const std::string any(corvane::kAnyText);
+  item->setText(0, QString::fromStdString(rule->remoteHost.empty() ? any : rule->remoteHost));
+  item->setText(1, QString::fromStdString(rule->localSource.empty() ? any : rule->localSource));
 }
 
 void CFiltersDlg::OnRemoveFilter() {

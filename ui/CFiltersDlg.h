@@ -7,8 +7,9 @@
 // reversed (the order never changes what is hidden). OK writes the file
 // through WriteFilterFile, from the list top to bottom; when that fails it
 // shows "Can't write to <path>" and still closes, the file keeping what it
-// held. Cancel writes nothing. The monitor's rules in memory are untouched:
-// they are reloaded when the Options dialog closes with OK.
+// held. Cancel writes nothing. A rule is edited by double-clicking it; a
+// rule with both texts blank is taken only after the user confirms it. The
+// Options dialog hands a confirmed file to the monitor at once.
 //
 // Window thread only.
 #pragma once
@@ -26,6 +27,7 @@ class QGroupBox;
 class QPushButton;
 class QRadioButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 class CFiltersDlg : public QDialog {
   Q_OBJECT
@@ -55,16 +57,20 @@ class CFiltersDlg : public QDialog {
   void OnAddFilter();
   void OnRemoveFilter();
   void OnClearFilters();
+  void OnEditFilter(QTreeWidgetItem* item);
   void accept() override;
 
  protected:
-  // Runs the New filter dialog; the two texts as typed, or nothing when it
-  // was cancelled. Tests override it.
-  virtual std::optional<corvane::FilterRule> AskNewFilter();
+  // Runs the New filter dialog, filled with `start`; the two texts as typed,
+  // or nothing when it was cancelled. Tests override it.
+  virtual std::optional<corvane::FilterRule> AskNewFilter(const corvane::FilterRule& start);
+  // Asks whether a rule that matches every flow is meant (default: No).
+  virtual bool ConfirmMatchAll();
   // Every message box of the dialog goes through here (tests override it).
   virtual void ShowMessage(QMessageBox::Icon icon, const QString& caption, const QString& text);
 
  private:
+  std::optional<corvane::FilterRule> AskRule(const corvane::FilterRule& start);
   void LoadFile();
   void InsertRow(const std::string& remoteHost, const std::string& localSource);
 

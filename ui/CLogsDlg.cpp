@@ -78,12 +78,12 @@ void LogRowsModel::SetRows(std::vector<RowCells> rows) {
   endResetModel();
 }
 
-void LogRowsModel::SortByColumn(int column) {
+void LogRowsModel::SortByColumn(int column, corvane::SortDirection direction) {
   if (column < 0 || column >= corvane::kColumnCount) return;
   beginResetModel();
   std::vector<RowCells> sorted;
   sorted.reserve(rows_.size());
-  for (int index : corvane::SortedRowOrder(rows_, column)) {
+  for (int index : corvane::SortedRowOrder(rows_, column, direction)) {
     sorted.push_back(std::move(rows_[static_cast<size_t>(index)]));
   }
   rows_.swap(sorted);
@@ -125,7 +125,8 @@ CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
   QHeaderView* header = view_->horizontalHeader();
   header->setHighlightSections(false);
   header->setSectionsClickable(true);
-  header->setSortIndicatorShown(false);
+  header->setSortIndicatorShown(true);
+  header->setSortIndicator(-1, Qt::DescendingOrder);
   header->setStretchLastSection(false);
   for (int column = 0; column < corvane::kColumnCount; ++column) {
     view_->setColumnWidth(column, LogRowsModel::ColumnWidth(column));
@@ -259,4 +260,13 @@ void CLogsDlg::PlaceProgress() {
                          area.y() + (area.height() - height) / 2, width, height);
 }
 
-void CLogsDlg::OnSortColumn(int column) { model_->SortByColumn(column); }
+void CLogsDlg::OnSortColumn(int column) {
+  // A new column sorts greatest first; clicking it again turns it round.
+  const bool again = column == sortColumn_ && sortDirection_ == corvane::SortDirection::kGreatestFirst;
+  sortColumn_ = column;
+  sortDirection_ = again ? corvane::SortDirection::kSmallestFirst
+                         : corvane::SortDirection::kGreatestFirst;
+  view_->horizontalHeader()->setSortIndicator(
+      column, again ? Qt::AscendingOrder : Qt::DescendingOrder);
+  model_->SortByColumn(column, sortDirection_);
+}

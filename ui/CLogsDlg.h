@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/row_order.h"
 #include "storage/traffic_log.h"
 
 class QComboBox;
@@ -53,8 +54,10 @@ class LogRowsModel : public QAbstractTableModel {
 
   // Replaces every row in one reset.
   void SetRows(std::vector<corvane::RowCells> rows);
-  // Sorts by `column`, greatest first (equal keys keep their order).
-  void SortByColumn(int column);
+  // Sorts by `column`, greatest first unless told otherwise (equal keys
+  // keep their order).
+  void SortByColumn(int column,
+                    corvane::SortDirection direction = corvane::SortDirection::kGreatestFirst);
   const std::vector<corvane::RowCells>& rows() const { return rows_; }
 
  private:
@@ -93,6 +96,8 @@ class CLogsDlg : public QDialog {
   void OnSortColumn(int column);
 
  private:
+  int sortColumn_ = -1;
+  corvane::SortDirection sortDirection_ = corvane::SortDirection::kGreatestFirst;
   struct Load {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> cancelled;

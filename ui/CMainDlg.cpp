@@ -2,19 +2,27 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QEventLoop>
+#include <QPushButton>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QResizeEvent>
+#include <QScreen>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <cstdio>
 
 #include "engine/text_format.h"
 #include "platform/app_directory.h"
@@ -32,6 +40,7 @@
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
 #include "ui/dialog_units.h"
+#include "ui/list_actions.h"
 #include "ui/open_url.h"
 
 namespace {
@@ -46,6 +55,7 @@ constexpr int kClientHeightDu = 201;
 const QString kGeometryKey = QStringLiteral("window/geometry");
 const QString kColumnsKey = QStringLiteral("window/columns");
 const QString kSortColumnKey = QStringLiteral("window/sortColumn");
+const QString kSortOrderKey = QStringLiteral("window/sortOrder");
 
 // The user's guide: beside the executable in a build tree, in the doc
 // folder of an installed tree; HelpWindow falls back to the built-in copy.
@@ -137,14 +147,15 @@ CMainDlg::~CMainDlg() {
 void CMainDlg::BuildMenus() {
   menuBar_ = new QMenuBar(this);
   QMenu* file = menuBar_->addMenu(QStringLiteral("File"));
-  file->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit);
+  file->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit)->setShortcut(QKeySequence::Quit);
   QMenu* traffic = menuBar_->addMenu(QStringLiteral("Traffic"));
   traffic->addAction(QStringLiteral("Show log"), this, &CMainDlg::OnShowLog);
   traffic->addAction(QStringLiteral("Save && Clear"), this, &CMainDlg::OnSaveAndClear);
   traffic->addAction(QStringLiteral("Clear log"), this, &CMainDlg::OnDeleteAllLogs);
   traffic->addAction(QStringLiteral("Options..."), this, &CMainDlg::OnOptions);
   QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
-  help->addAction(QStringLiteral("Help Topics"), this, &CMainDlg::OnHelpTopics);
+  help->addAction(QStringLiteral("Help Topics"), this, &CMainDlg::OnHelpTopics)
+      ->setShortcut(QKeySequence::HelpContents);
   help->addAction(QStringLiteral("About..."), this, &CMainDlg::OnAbout);
 }
 
@@ -184,7 +195,7 @@ void CMainDlg::BuildControls() {
   summaryGroup_->setAlignment(Qt::AlignHCenter);
   summaryGroup_->setGeometry(DialogRect(this, 273, 4, 109, 23));
   QPalette captionPalette = summaryGroup_->palette();
-  captionPalette.setColor(QPalette::WindowText, QColor(50, 0, 225));
+  captionPalette.setColor(QPalette::WindowText, CaptionColour(this, QColor(50, 0, 225)));
   summaryGroup_->setPalette(captionPalette);
 
   summaryLabel_ = new QLabel(QStringLiteral("US: 100 MB DS: 200 MB"), client_);
@@ -210,7 +221,8 @@ void CMainDlg::BuildControls() {
   view_->horizontalHeader()->setSectionsClickable(true);
   // Columns may be dragged into another order, which the layout keeps.
   view_->horizontalHeader()->setSectionsMovable(true);
-  view_->horizontalHeader()->setSortIndicatorShown(false);
+  view_->horizontalHeader()->setSortIndicatorShown(true);
+  view_->horizontalHeader()->setSortIndicator(-1, Qt::DescendingOrder);
   view_->horizontalHeader()->setStretchLastSection(false);
   view_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   // The activity marks, drawn as selected rows, stay visible without focus.
@@ -222,13 +234,190 @@ void CMainDlg::BuildControls() {
   connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainDlg::OnSortColumn);
   connect(view->marks(), &MarkSelectionModel::marksChangedByUser, this, &CMainDlg::OnUserMarks);
 
+  BuildListCommands();
+
   client_->setMinimumSize(0, 0);
   client_->resize(DialogUnitsX(this, kClientWidthDu), DialogUnitsY(this, kClientHeightDu));
   const int clientWidth = client_->width();
   graphRightGap_ = clientWidth - graph_->geometry().right();
   groupRightGap_ = clientWidth - summaryGroup_->geometry().right();
   labelRightGap_ = clientWidth - summaryLabel_->geometry().right();
+  // Nothing overlaps down to this size: the buttons, a gap, then the
+  // summary and the graph, which keep their distance to the right edge
+  // (the quick filter box shrinks away in between); a few rows of the list.
+  const int rightPart = clientWidth - summaryGroup_->x();
+  client_->setMinimumSize(buttons_[kHelp]->geometry().right() + DialogUnitsX(this, 6) + rightPart,
+                          view_->y() + DialogUnitsY(this, 48));
   resize(client_->width(), client_->height() + menuBar_->sizeHint().height());
+}
+
+// Columns as wide as the texts they usually hold in the list's font (a full
+// IPv6 address, a byte count, a program name, a time); the host column takes
+// what is left. The window opens wide enough for all of them, but never
+// wider than the screen.
+void CMainDlg::FitColumns() {
+  static const char* const kSamples[corvane::kColumnCount + 1] = {
+      "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "", "1023.99 MB", "1023.99 MB", "1023.99 MB",
+      "firefox-esr:4194304", "2026-12-31 23:59:59", "2026-12-31 23:59:59", "1023.99 KB/s"};
+  const QFontMetrics metrics(view_->font());
+  const QFontMetrics headingMetrics(view_->horizontalHeader()->font());
+  const int iconRoom = view_->iconSize().width() + 12;  // the row and heading images, padding
+  int fixedWidth = 0;
+  for (int column = 0; column <= TrafficModel::kColumnSpeed; ++column) {
+    const QString heading = model_->headerData(column, Qt::Horizontal).toString();
+    const int width =
+        std::max(metrics.horizontalAdvance(QString::fromLatin1(kSamples[column])) + iconRoom,
+                 headingMetrics.horizontalAdvance(heading) + 2 * iconRoom);
+    view_->setColumnWidth(column, width);
+    if (column != corvane::kColumnRemoteHost) fixedWidth += width;
+  }
+  const int hostWidth = std::max(TrafficModel::ColumnWidth(corvane::kColumnRemoteHost),
+                                 headingMetrics.horizontalAdvance(QStringLiteral("Remote host")) +
+                                     2 * iconRoom);
+  view_->horizontalHeader()->setSectionResizeMode(corvane::kColumnRemoteHost, QHeaderView::Stretch);
+  view_->horizontalHeader()->setMinimumSectionSize(std::min(hostWidth, 60));
+
+  const int wanted = fixedWidth + hostWidth + view_->verticalScrollBar()->sizeHint().width() +
+                     2 * view_->frameWidth() + (client_->width() - view_->width());
+  int limit = wanted;
+  if (const QScreen* screen = this->screen()) limit = screen->availableGeometry().width() * 9 / 10;
+  const int clientWidth = std::max(client_->minimumWidth(), std::min(std::max(wanted, client_->width()), limit));
+  resize(clientWidth, height());
+}
+
+// The list's own commands: the quick filter box, copying rows, hiding a host
+// or a program through a new filter rule, looking a host up again.
+void CMainDlg::BuildListCommands() {
+  quickFilter_ = new QLineEdit(client_);
+  quickFilter_->setPlaceholderText(QStringLiteral("Filter rows (Ctrl+F)"));
+  quickFilter_->setClearButtonEnabled(true);
+  quickFilter_->setGeometry(DialogRect(this, 130, 10, 138, 14));
+  connect(quickFilter_, &QLineEdit::textChanged, this, &CMainDlg::ApplyQuickFilter);
+  // Rows come and change all the time; the filter catches up a few times a
+  // second rather than on every record.
+  quickFilterTimer_.setSingleShot(true);
+  quickFilterTimer_.setInterval(200);
+  connect(&quickFilterTimer_, &QTimer::timeout, this, &CMainDlg::ApplyQuickFilter);
+  auto later = [this] {
+    if (!quickFilter_->text().isEmpty() && !quickFilterTimer_.isActive()) quickFilterTimer_.start();
+  };
+  connect(model_, &QAbstractItemModel::rowsInserted, this, later);
+  connect(model_, &QAbstractItemModel::rowsRemoved, this, later);
+  connect(model_, &QAbstractItemModel::modelReset, this, later);
+  connect(model_, &QAbstractItemModel::layoutChanged, this, later);
+  connect(model_, &QAbstractItemModel::dataChanged, this, later);
+
+  auto shortcut = [this](const QKeySequence& keys, auto slot) {
+    auto* action = new QAction(this);
+    action->setShortcut(keys);
+    action->setShortcutContext(Qt::WindowShortcut);
+    connect(action, &QAction::triggered, this, slot);
+    addAction(action);
+  };
+  shortcut(QKeySequence::Find, [this] {
+    quickFilter_->setFocus(Qt::ShortcutFocusReason);
+    quickFilter_->selectAll();
+  });
+  shortcut(QKeySequence::Copy, [this] { CopyRows(ChosenRows(-1)); });
+  shortcut(QKeySequence::Delete, [this] { HideHostsOf(ChosenRows(-1), /*ask=*/true); });
+
+  view_->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(view_, &QWidget::customContextMenuRequested, this, &CMainDlg::OnListMenu);
+}
+
+std::vector<int> CMainDlg::ChosenRows(int clickedRow) const {
+  std::vector<int> marked = model_->MarkedRows();
+  // A right-click on an unmarked row means that row alone.
+  if (clickedRow >= 0 && std::find(marked.begin(), marked.end(), clickedRow) == marked.end()) {
+    return {clickedRow};
+  }
+  if (marked.empty() && view_->currentIndex().isValid()) return {view_->currentIndex().row()};
+  std::vector<int> shown;
+  for (int row : marked) {
+    if (!view_->isRowHidden(row)) shown.push_back(row);
+  }
+  return shown;
+}
+
+std::vector<corvane::RowCells> CMainDlg::CellsOf(const std::vector<int>& rows) const {
+  std::vector<corvane::RowCells> cells;
+  for (int row : rows) {
+    if (row >= 0 && row < model_->rowCount()) cells.push_back(model_->Cells(row));
+  }
+  return cells;
+}
+
+void CMainDlg::CopyRows(const std::vector<int>& rows) {
+  if (rows.empty()) return;
+  QGuiApplication::clipboard()->setText(RowsAsText(CellsOf(rows)));
+}
+
+void CMainDlg::HideHostsOf(const std::vector<int>& rows, bool ask) {
+  std::vector<corvane::FilterRule> rules;
+  QStringList hosts;
+  for (const corvane::RowCells& cells : CellsOf(rows)) {
+    rules.push_back(HostRule(cells));
+    hosts << QString::fromStdString(rules.back().remoteHost);
+  }
+  if (rules.empty()) return;
+  hosts.removeDuplicates();
+  if (ask && ShowMessage(QMessageBox::Question, QStringLiteral("Hide hosts"),
+                         QStringLiteral("Add a filter rule that hides every flow of %1?")
+                             .arg(hosts.join(QStringLiteral(", "))),
+                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Default) !=
+                 QMessageBox::Yes) {
+    return;
+  }
+  AddRules(rules);
+}
+
+void CMainDlg::AddRules(const std::vector<corvane::FilterRule>& rules) {
+  if (auto problem = AddHideRules(monitor_->filterFile(), rules)) {
+    ShowMessage(QMessageBox::Warning, QStringLiteral("Filters"), *problem, QMessageBox::Ok);
+    return;
+  }
+  monitor_->LoadFilters();
+}
+
+void CMainDlg::OnListMenu(const QPoint& position) {
+  const QModelIndex index = view_->indexAt(position);
+  const std::vector<int> rows = ChosenRows(index.isValid() ? index.row() : -1);
+  if (rows.empty()) return;
+  const corvane::RowCells first = model_->Cells(rows.front());
+  QMenu menu(this);
+  menu.addAction(rows.size() == 1 ? QStringLiteral("Copy row") : QStringLiteral("Copy rows"), this,
+                 [this, rows] { CopyRows(rows); });
+  menu.addAction(QStringLiteral("Copy address"), this, [first] {
+    QGuiApplication::clipboard()->setText(QString::fromStdString(first[corvane::kColumnRemoteIp]));
+  });
+  menu.addSeparator();
+  menu.addAction(QStringLiteral("Hide this host"), this, [this, rows] { HideHostsOf(rows, false); });
+  menu.addAction(QStringLiteral("Hide this program"), this,
+                 [this, first] { AddRules({ProgramRule(first)}); });
+  menu.addSeparator();
+  menu.addAction(QStringLiteral("Look up again"), this, [this, rows] {
+    std::vector<corvane::RowKey> keys;
+    {
+      corvane::TrafficList::Lock lock(monitor_->list());
+      for (int row : rows) {
+        const int coreRow = model_->CoreRowOf(row);
+        if (coreRow >= 0 && coreRow < monitor_->list().Count()) {
+          keys.push_back(monitor_->list().Key(coreRow));
+        }
+      }
+    }
+    for (const corvane::RowKey& key : keys) monitor_->LookUpHostAgain(key);
+  });
+  listMenuHook_ ? listMenuHook_(menu) : (void)menu.exec(view_->viewport()->mapToGlobal(position));
+}
+
+void CMainDlg::ApplyQuickFilter() {
+  const QString needle = quickFilter_->text().trimmed();
+  const int count = model_->rowCount();
+  for (int row = 0; row < count; ++row) {
+    const bool hide = !RowMatchesQuickFilter(model_->Cells(row), needle);
+    if (view_->isRowHidden(row) != hide) view_->setRowHidden(row, hide);
+  }
 }
 
 void CMainDlg::BuildTray() {
@@ -255,7 +444,13 @@ void CMainDlg::BuildTray() {
 
 int CMainDlg::exec() {
   Initialise();
-  return QDialog::exec();
+  // The window runs its own loop rather than QDialog's: a modal dialog
+  // blocks the tray icon's menu while it is shown, and a dialog hidden
+  // behind its tray never leaves QDialog's loop when done() hides it again.
+  QEventLoop loop;
+  connect(this, &QDialog::finished, &loop, &QEventLoop::exit);
+  show();
+  return loop.exec();
 }
 
 void CMainDlg::Initialise() {
@@ -310,9 +505,7 @@ void CMainDlg::Initialise() {
   connect(&tick_, &QTimer::timeout, this, &CMainDlg::OnTick, Qt::UniqueConnection);
   tick_.start();
 
-  for (int column = 0; column < corvane::kColumnCount; ++column) {
-    view_->setColumnWidth(column, TrafficModel::ColumnWidth(column));
-  }
+  FitColumns();
   RestoreLayout();
 
   const uint32_t address = interfaceOverride_ ? *interfaceOverride_
@@ -336,6 +529,11 @@ void CMainDlg::Relayout() {
   keepRightGap(graph_, graphRightGap_);
   keepRightGap(summaryGroup_, groupRightGap_);
   keepRightGap(summaryLabel_, labelRightGap_);
+  if (quickFilter_) {
+    const int room = summaryGroup_->x() - DialogUnitsX(this, 5) - quickFilter_->x();
+    quickFilter_->setVisible(room >= DialogUnitsX(this, 40));
+    quickFilter_->resize(std::max(0, room), quickFilter_->height());
+  }
   update();
 }
 
@@ -344,6 +542,13 @@ void CMainDlg::Relayout() {
 void CMainDlg::OnTick() {
   auto [down, up] = monitor_->counters().Tick();
   graph_->AddTick(down, up);
+  model_->TickSpeeds();
+  const QString speeds = QStringLiteral("Download %1/s, upload %2/s")
+                             .arg(QString::fromStdString(corvane::FormatByteCount(down)),
+                                  QString::fromStdString(corvane::FormatByteCount(up)));
+  summaryLabel_->setToolTip(speeds);
+  summaryGroup_->setToolTip(speeds);
+  if (tray_) tray_->setToolTip(QStringLiteral("Corvane\n") + speeds);
   const uint64_t totalDown = monitor_->counters().totalDownloadBytes.load();
   const uint64_t totalUp = monitor_->counters().totalUploadBytes.load();
   summaryLabel_->setText(QStringLiteral("DL: %1  UL: %2")
@@ -354,8 +559,31 @@ void CMainDlg::OnTick() {
 // ---------------------------------------------------------------- the list
 
 void CMainDlg::OnSortColumn(int column) {
+  // The speed column lives only in the window; the list cannot sort by it.
+  if (column >= corvane::kColumnCount) {
+    view_->horizontalHeader()->setSortIndicator(
+        sortColumn_, sortDirection_ == corvane::SortDirection::kGreatestFirst ? Qt::DescendingOrder
+                                                                              : Qt::AscendingOrder);
+    return;
+  }
+  // A new column sorts greatest first; clicking it again turns it round.
+  if (column == sortColumn_) {
+    sortDirection_ = sortDirection_ == corvane::SortDirection::kGreatestFirst
+                         ? corvane::SortDirection::kSmallestFirst
+                         : corvane::SortDirection::kGreatestFirst;
+  } else {
+    sortDirection_ = corvane::SortDirection::kGreatestFirst;
+  }
+  SortBy(column, sortDirection_);
+}
+
+void CMainDlg::SortBy(int column, corvane::SortDirection direction) {
   sortColumn_ = column;
-  sorts_->Start(column);
+  sortDirection_ = direction;
+  view_->horizontalHeader()->setSortIndicator(
+      column, direction == corvane::SortDirection::kGreatestFirst ? Qt::DescendingOrder
+                                                                 : Qt::AscendingOrder);
+  sorts_->Start(column, direction);
 }
 
 void CMainDlg::WaitForSorts() { sorts_->Wait(); }
@@ -396,6 +624,7 @@ void CMainDlg::OnOptions() {
   context.filterFile = monitor_->filterFile();
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
+  context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
@@ -404,11 +633,20 @@ void CMainDlg::OnOptions() {
 }
 
 void CMainDlg::OnDeleteAllLogs() {
-  const auto answer =
-      ShowMessage(QMessageBox::Question, QStringLiteral("Delete all logs"),
-                  QStringLiteral("Delete every traffic log in %1?")
-                      .arg(QString::fromStdString(folders_.logs)),
-                  QMessageBox::Yes | QMessageBox::No);
+  const size_t count = corvane::ListLogs(folders_.logs).size();
+  const QString folder = QString::fromStdString(folders_.logs);
+  if (count == 0) {
+    ShowMessage(QMessageBox::Information, QStringLiteral("Delete all logs"),
+                QStringLiteral("There are no traffic logs in %1.").arg(folder), QMessageBox::Ok);
+    return;
+  }
+  const QString what = count == 1 ? QStringLiteral("the traffic log")
+                                   : QStringLiteral("all %1 traffic logs").arg(count);
+  // No is the default: Enter must never delete a history.
+  const auto answer = ShowMessage(
+      QMessageBox::Question, QStringLiteral("Delete all logs"),
+      QStringLiteral("Delete %1 in %2? This cannot be undone.").arg(what, folder),
+      QMessageBox::Yes | QMessageBox::No | QMessageBox::Default);
   if (answer != QMessageBox::Yes) return;
   const corvane::DeleteLogsResult result = corvane::DeleteAllLogs(folders_.logs);
   if (!result.failures.empty()) {
@@ -430,8 +668,15 @@ void CMainDlg::OnAbout() {
   about.exec();
 }
 
-void CMainDlg::OnExit() {
-  if (exiting_) return;
+bool CMainDlg::SaveRowsToLog() {
+  {
+    corvane::TrafficList::Lock lock(monitor_->list());
+    if (monitor_->list().Count() == 0) return true;
+  }
+  return !monitor_->SaveAndClear().has_value();
+}
+
+void CMainDlg::Finish() {
   exiting_ = true;
   // Attribution, processing and capture end; their threads are joined,
   // which is prompt (every loop polls its flag at least every 100 ms).
@@ -440,6 +685,37 @@ void CMainDlg::OnExit() {
   tick_.stop();
   if (tray_) tray_->hide();
   SaveLayout();
+}
+
+void CMainDlg::OnQuitSignal() {
+  if (exiting_) return;
+  Finish();
+  // No one may be at the screen (a service stop, a shutdown): no boxes.
+  if (!SaveRowsToLog()) std::fprintf(stderr, "corvane: could not save the rows to a traffic log\n");
+  done(QDialog::Accepted);
+}
+
+void CMainDlg::OnCommitData() {
+  // The session ends: the day's rows go to a log as Save & Clear writes
+  // them, in case the session manager ends the program without Exit.
+  if (exiting_) return;
+  SaveRowsToLog();
+  model_->ApplyPending();
+}
+
+void CMainDlg::OnExit() {
+  if (exiting_) return;
+  Finish();
+  // The rows go to a traffic log, as Save & Clear writes them, so that no
+  // count is lost; the next start begins a new list.
+  while (!SaveRowsToLog()) {
+    const auto retry = ShowMessage(
+        QMessageBox::Critical, QStringLiteral("Error"),
+        QStringLiteral("Can't write the traffic list to a log in %1. Try again?")
+            .arg(QString::fromStdString(folders_.logs)),
+        QMessageBox::Retry | QMessageBox::Discard);
+    if (retry != QMessageBox::Retry) break;
+  }
   const auto answer = ShowMessage(QMessageBox::Warning, QStringLiteral("Write us"), kFeedbackText,
                                   QMessageBox::Yes | QMessageBox::No);
   if (answer == QMessageBox::Yes) {
@@ -476,14 +752,23 @@ void CMainDlg::RestoreLayout() {
   view_->horizontalHeader()->restoreState(layout.value(kColumnsKey).toByteArray());
   bool ok = false;
   const int column = layout.value(kSortColumnKey).toInt(&ok);
-  if (ok && column >= 0 && column < corvane::kColumnCount) OnSortColumn(column);
+  const bool smallestFirst = layout.value(kSortOrderKey).toString() == QStringLiteral("ascending");
+  if (ok && column >= 0 && column < corvane::kColumnCount) {
+    SortBy(column, smallestFirst ? corvane::SortDirection::kSmallestFirst
+                                 : corvane::SortDirection::kGreatestFirst);
+  }
 }
 
 void CMainDlg::SaveLayout() {
   QSettings layout(LayoutFile(), QSettings::IniFormat);
   layout.setValue(kGeometryKey, saveGeometry());
   layout.setValue(kColumnsKey, view_->horizontalHeader()->saveState());
-  if (sortColumn_ >= 0) layout.setValue(kSortColumnKey, sortColumn_);
+  if (sortColumn_ >= 0) {
+    layout.setValue(kSortColumnKey, sortColumn_);
+    layout.setValue(kSortOrderKey, sortDirection_ == corvane::SortDirection::kSmallestFirst
+                                       ? QStringLiteral("ascending")
+                                       : QStringLiteral("descending"));
+  }
   layout.sync();
 }
 
@@ -500,8 +785,17 @@ QMessageBox::StandardButton CMainDlg::ShowMessage(QMessageBox::Icon icon, const 
                                                   const QString& text,
                                                   QMessageBox::StandardButtons buttons) {
   // Shown without owner, so the box appears even while the window is hidden.
-  QMessageBox box(icon, caption, text, buttons);
+  QMessageBox box(icon, caption, text, buttons & ~QMessageBox::Default);
   box.setWindowIcon(windowIcon());
+  // Asked with Default, the box's last button (No) is the default one.
+  if (buttons & QMessageBox::Default) {
+    const QList<QAbstractButton*> choices = box.buttons();
+    for (QAbstractButton* button : choices) {
+      if (box.standardButton(button) == QMessageBox::No) {
+        box.setDefaultButton(static_cast<QPushButton*>(button));
+      }
+    }
+  }
   return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 

@@ -10,7 +10,9 @@
 // Life cycle: the constructor builds the members; Initialise() is the
 // start-up sequence (exec() runs it before the dialog loop starts); closing
 // the window hides it behind the tray icon (or minimises it where there is
-// no tray); only Exit ends the dialog. Esc and Enter do nothing.
+// no tray); only Exit, SIGTERM/SIGINT and the end of the session end the
+// program, and each writes the rows to a traffic log first, so no count is
+// lost. Esc and Enter do nothing.
 //
 // Files: set.dat and filters.dat in the configuration folder, traffic logs
 // in the log folder (platform/data_folders.h). The layout (geometry, column
@@ -25,6 +27,7 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,6 +35,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
+#include "engine/row_order.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
 #include "ui/TrafficModel.h"
@@ -41,6 +45,7 @@ class GraphArea;
 class HelpWindow;
 class QGroupBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QTableView;
@@ -89,6 +94,10 @@ class CMainDlg : public QDialog {
   int sortColumn() const { return sortColumn_; }
   // Waits for the sorts started by column clicks (tests).
   void WaitForSorts();
+  QLineEdit* quickFilterBox() const { return quickFilter_; }
+  // Tests: the list's context menu goes to `hook` instead of the screen.
+  void SetListMenuHook(std::function<void(QMenu&)> hook) { listMenuHook_ = std::move(hook); }
+  void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
 
  public slots:
   // The commands.
@@ -99,6 +108,11 @@ class CMainDlg : public QDialog {
   void OnHelpTopics();
   void OnAbout();
   void OnExit();
+  // SIGTERM or SIGINT: the rows are saved and the program ends, asking
+  // nothing.
+  void OnQuitSignal();
+  // The session manager asks for the program's data before logout.
+  void OnCommitData();
   void OnShowMainDialog();
   // The one-second tick.
   void OnTick();
@@ -133,6 +147,22 @@ class CMainDlg : public QDialog {
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
   void RestoreLayout();
   void SaveLayout();
+  void BuildListCommands();
+  void FitColumns();
+  // The model rows a list command acts on: the clicked row when it is not
+  // marked, else the marked rows the quick filter shows.
+  std::vector<int> ChosenRows(int clickedRow) const;
+  std::vector<corvane::RowCells> CellsOf(const std::vector<int>& rows) const;
+  void CopyRows(const std::vector<int>& rows);
+  void HideHostsOf(const std::vector<int>& rows, bool ask);
+  void AddRules(const std::vector<corvane::FilterRule>& rules);
+  void OnListMenu(const QPoint& position);
+  void ApplyQuickFilter();
+  // Stops the workers and keeps the layout; the first step of every ending.
+  void Finish();
+  // Writes the rows to a new traffic log as Save & Clear does; nothing when
+  // the list is empty. False when the log could not be written.
+  bool SaveRowsToLog();
 
   corvane::DataFolders folders_;
 
@@ -165,7 +195,12 @@ class CMainDlg : public QDialog {
   bool initialised_ = false;
   bool exiting_ = false;
   bool windowShown_ = true;
+  QLineEdit* quickFilter_ = nullptr;
+  QTimer quickFilterTimer_;
+  std::function<void(QMenu&)> listMenuHook_;  // tests: act on the menu instead of showing it
   int sortColumn_ = -1;
+  corvane::SortDirection sortDirection_ = corvane::SortDirection::kGreatestFirst;
+  void SortBy(int column, corvane::SortDirection direction);
   // Distances of the graph, the summary group and its label from the right
   // edge of the client area, as laid out at start.
   int graphRightGap_ = 0;

@@ -16,8 +16,10 @@ const QColor kTextColour(50, 0, 225);
 
 void Colour(QWidget* widget) {
   QPalette palette = widget->palette();
-  palette.setColor(QPalette::WindowText, kTextColour);
-  palette.setColor(QPalette::Text, kTextColour);
+  const QColor colour = CaptionColour(widget, kTextColour);
+  palette.setColor(QPalette::WindowText, colour);
+  // The boxes keep the theme's text colour on a dark base.
+  if (colour == kTextColour) palette.setColor(QPalette::Text, colour);
   widget->setPalette(palette);
 }
 
@@ -35,21 +37,21 @@ CNewFilterDlg::CNewFilterDlg(QWidget* parent) : QDialog(parent) {
                          "specify for \"Remote host\" rule"),
           14, 32, 272, 16, false);
   AddText(QStringLiteral("AND"), 7, 50, 279, 8, false);
-  AddText(QStringLiteral("\u2014 Local source (for WinXP or higher it is executable name that "
-                         "initiates the connection) contains the string you specify for \"Local "
-                         "source\" rule"),
+  AddText(QStringLiteral("\u2014 Local source (the executable name and process id of the program "
+                         "that makes the connection, such as \"firefox-esr:2817\") contains the "
+                         "string you specify for \"Local source\" rule"),
           14, 60, 272, 16, false);
   AddText(QStringLiteral("Leaving a rule blank means \"always match\" (because empty string is "
                          "contained in any string). Leaving both rules blank therefore means "
                          "\"match all connections\"."),
           7, 80, 279, 16, false);
   AddText(QStringLiteral("Examples:"), 7, 102, 279, 8, true);
-  AddText(QStringLiteral("Remote Host : \"10.1.1\", Local Source: \"iexplorer\". This filter matches "
-                         "Internet explorer (%programfiles%\\Internet Explorer\\iexplorer.exe) "
-                         "connecting to 10.1.1.3 or to 192.10.1.1;"),
+  AddText(QStringLiteral("Remote Host : \"10.1.1\", Local Source: \"firefox-esr\". This filter "
+                         "matches Firefox (/usr/bin/firefox-esr, whose processes are named "
+                         "firefox-esr) connecting to 10.1.1.3 or to 192.10.1.1;"),
           7, 112, 279, 24, false);
-  AddText(QStringLiteral("does not match Firefox connecting to any of these adresses and does not "
-                         "match Internet Explorer connecting to 192.168.10.1."),
+  AddText(QStringLiteral("does not match Chromium connecting to any of these addresses and does not "
+                         "match Firefox connecting to 192.168.10.1."),
           7, 138, 279, 16, false);
 
   // The two boxes: labels in the default colour, boxes without a length
@@ -102,6 +104,11 @@ QLabel* CNewFilterDlg::AddText(const QString& text, int x, int y, int w, int h, 
   label->setGeometry(DialogRect(this, x, y, w, h));
   Colour(label);
   return label;
+}
+
+void CNewFilterDlg::SetRule(const QString& remoteHost, const QString& localSource) {
+  remoteHostEdit_->setText(remoteHost);
+  localSourceEdit_->setText(localSource);
 }
 
 QString CNewFilterDlg::remoteHostRule() const { return remoteHostEdit_->text(); }

@@ -21,6 +21,8 @@ class CNewFilterDlg : public QDialog {
   explicit CNewFilterDlg(QWidget* parent = nullptr);
 
   // The texts as typed (valid after OK; before, what the boxes hold).
+  // Fills the two boxes (editing a rule).
+  void SetRule(const QString& remoteHost, const QString& localSource);
   QString remoteHostRule() const;
   QString localSourceRule() const;
 

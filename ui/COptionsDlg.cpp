@@ -20,12 +20,23 @@ using corvane::InterfaceEntry;
 
 namespace {
 
+// Digits only, 1..65535: what a TCP port can be.
+bool IsPortText(const std::string& text) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value >= 1 && value <= 65535;
+}
+
 const QColor kCaptionColour(50, 0, 225);
 
 QGroupBox* CaptionedGroup(const QString& title, QWidget* parent) {
   auto* group = new QGroupBox(title, parent);
   QPalette palette = group->palette();
-  palette.setColor(QPalette::WindowText, kCaptionColour);
+  palette.setColor(QPalette::WindowText, CaptionColour(parent, kCaptionColour));
   group->setPalette(palette);
   return group;
 }
@@ -143,7 +154,7 @@ void COptionsDlg::OnSetupFilters() { RunFiltersDialog(); }
 
 void COptionsDlg::RunFiltersDialog() {
   CFiltersDlg dialog(context_.filterFile, this);
-  dialog.exec();
+  if (dialog.exec() == QDialog::Accepted && context_.filtersConfirmed) context_.filtersConfirmed();
 }
 
 corvane::ResolvedProxy COptionsDlg::ResolveProxy(const std::string& hostText) {
@@ -210,6 +221,11 @@ void COptionsDlg::accept() {
     if (fields.portText.empty()) {
       ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
                   QStringLiteral("Input Proxy Server port!"));
+      return;
+    }
+    if (!IsPortText(fields.portText)) {
+      ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                  QStringLiteral("The proxy server port must be a number from 1 to 65535."));
       return;
     }
     result.proxyHostText = proxy.dottedText;

@@ -18,6 +18,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ class COptionsDlg : public QDialog {
     std::optional<std::vector<corvane::InterfaceEntry>> interfaces;
     // The program the autostart entry starts; by default this executable.
     std::string executablePath;
+    // Called when the Filters dialog closed with OK, so that the rules it
+    // wrote take effect at once, whatever becomes of this dialog.
+    std::function<void()> filtersConfirmed;
   };
 
   explicit COptionsDlg(Context context, QWidget* parent = nullptr);

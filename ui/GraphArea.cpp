@@ -22,6 +22,9 @@ void GraphArea::AddTick(uint64_t downloadBytes, uint64_t uploadBytes) {
 void GraphArea::SetFrozen(bool frozen) {
   if (frozen_ == frozen) return;
   frozen_ = frozen;
+  // A graph frozen before its first paint (frozen at start-up) keeps the
+  // picture of this moment, the empty graph, rather than a blank hole.
+  if (frozen_ && lastPicture_.isNull()) lastPicture_ = RenderGraph();
   if (drawingEnabled()) update();
 }
 
@@ -60,10 +63,7 @@ QImage GraphArea::RenderGraph() const {
 }
 
 void GraphArea::paintEvent(QPaintEvent* /*event*/) {
-  if (drawingEnabled()) lastPicture_ = RenderGraph();
-  // Until the first picture (a graph frozen from the start) the control
-  // shows its parent's background, as an empty static control would.
-  if (lastPicture_.isNull()) return;
+  if (drawingEnabled() || lastPicture_.isNull()) lastPicture_ = RenderGraph();
   QPainter painter(this);
   painter.drawImage(QPoint(0, 0), lastPicture_);
 }

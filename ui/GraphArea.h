@@ -7,7 +7,8 @@
 // bar height H = height / 2 for good), and AddTick() from its one-second
 // tick with the bytes of that tick. The series keep moving while the window
 // is hidden or the graph is frozen; only the drawing stops, and a frozen
-// graph keeps showing the picture it last drew. Window thread only.
+// graph keeps showing the picture it last drew (the empty graph when it was
+// frozen from the start). Window thread only.
 #pragma once
 
 #include <QImage>

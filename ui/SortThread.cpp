@@ -4,7 +4,7 @@
 
 #include "engine/row_order.h"
 
-void SortThreads::Start(int column) {
+void SortThreads::Start(int column, corvane::SortDirection direction) {
   // Finished sorts are joined here, so the list of threads stays short.
   for (auto& sort : sorts_) {
     if (sort->done.load() && sort->thread.joinable()) sort->thread.join();
@@ -16,10 +16,10 @@ void SortThreads::Start(int column) {
   auto sort = std::make_unique<Sort>();
   Sort* raw = sort.get();
   corvane::TrafficList* list = &list_;
-  raw->thread = std::thread([list, raw, column] {
+  raw->thread = std::thread([list, raw, column, direction] {
     {
       corvane::TrafficList::Lock lock(*list);
-      corvane::SortTrafficList(*list, column);
+      corvane::SortTrafficList(*list, column, direction);
     }
     raw->done.store(true);
   });

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/row_order.h"
 #include "engine/traffic_list.h"
 
 class SortThreads {
@@ -25,7 +26,7 @@ class SortThreads {
   SortThreads& operator=(const SortThreads&) = delete;
 
   // Window thread: starts a sort by `column` and returns at once.
-  void Start(int column);
+  void Start(int column, corvane::SortDirection direction = corvane::SortDirection::kGreatestFirst);
   // Window thread: joins every sort that was started.
   void Wait();
 

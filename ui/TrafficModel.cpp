@@ -3,6 +3,8 @@
 #include <QMetaObject>
 #include <algorithm>
 
+#include "engine/text_format.h"
+
 using corvane::ListChange;
 using corvane::RowCells;
 
@@ -52,17 +54,30 @@ int TrafficModel::rowCount(const QModelIndex& parent) const {
 }
 
 int TrafficModel::columnCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : corvane::kColumnCount;
+  return parent.isValid() ? 0 : corvane::kColumnCount + 1;
 }
 
 QVariant TrafficModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const int column = index.column();
   if (role == kMarkRole) return IsSelected(index.row());
+  if (column == kColumnSpeed) {
+    const uint64_t speed = Speed(index.row());
+    if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
+    if (speed == 0) return QString();
+    return QString::fromStdString(corvane::FormatByteCount(speed)) + QStringLiteral("/s");
+  }
   return CellData(Cells(index.row())[static_cast<size_t>(column)], column, role, rowIcon_);
 }
 
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation == Qt::Horizontal && section == kColumnSpeed) {
+    if (role == Qt::DisplayRole) return QStringLiteral("Speed");
+    if (role == Qt::ToolTipRole) return QStringLiteral("Bytes per second, both directions, over the last 3 seconds");
+    if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    return {};
+  }
   if (orientation != Qt::Horizontal || section < 0 || section >= corvane::kColumnCount) {
     return QAbstractTableModel::headerData(section, orientation, role);
   }
@@ -142,7 +157,7 @@ void TrafficModel::Apply(std::vector<ListChange>&& changes) {
   for (ListChange& change : changes) ApplyOne(change, marks);
   // One repaint of the marked span instead of one per record.
   if (!marks.Empty()) {
-    emit dataChanged(index(marks.top, 0), index(marks.bottom, corvane::kColumnCount - 1),
+    emit dataChanged(index(marks.top, 0), index(marks.bottom, kColumnSpeed),
                      {kMarkRole});
   }
 }
@@ -181,7 +196,8 @@ void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
       const int row = std::clamp(change.row, 0, count);
       beginInsertRows(QModelIndex(), row, row);
       rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(rows_.size() - static_cast<size_t>(row)),
-                   Row{std::move(change.cells), false, -1});
+                   Row{std::move(change.cells), false, -1, change.bytes, 0, {}});
+      rows_[SlotOf(row)].history.fill(change.bytes);
       endInsertRows();
       marks.Inserted(row);
       return;
@@ -196,6 +212,9 @@ void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
       emit dataChanged(at, at, {Qt::DisplayRole});
       return;
     }
+    case ListChange::Kind::Counts:
+      if (change.row >= 0 && change.row < count) rows_[SlotOf(change.row)].bytes = change.bytes;
+      return;
     case ListChange::Kind::Select:
     case ListChange::Kind::Deselect: {
       if (change.row < 0 || change.row >= count) return;
@@ -343,7 +362,7 @@ void TrafficModel::NotifyMarksChanged(const std::vector<MarkChange>& changed) {
     top = std::min(top, change.row);
     bottom = std::max(bottom, change.row);
   }
-  emit dataChanged(index(top, 0), index(bottom, corvane::kColumnCount - 1), {kMarkRole});
+  emit dataChanged(index(top, 0), index(bottom, kColumnSpeed), {kMarkRole});
 }
 
 int TrafficModel::CoreRowOf(int row) const {
@@ -367,10 +386,29 @@ int TrafficModel::CoreRowOf(int row) const {
         break;
       }
       case ListChange::Kind::SetCell:
+      case ListChange::Kind::Counts:
       case ListChange::Kind::Select:
       case ListChange::Kind::Deselect:
         break;
     }
   }
   return row;
+}
+
+void TrafficModel::TickSpeeds() {
+  const size_t slot = speedTick_;
+  speedTick_ = (speedTick_ + 1) % kSpeedSeconds;
+  bool any = false;
+  for (Row& row : rows_) {
+    // The slot written now holds the bytes of kSpeedSeconds ticks ago.
+    const uint64_t then = row.history[slot];
+    const uint64_t speed = row.bytes > then ? (row.bytes - then) / kSpeedSeconds : 0;
+    any = any || speed != row.speed;
+    row.speed = speed;
+    row.history[slot] = row.bytes;
+  }
+  // Only the visible rows repaint.
+  if (any && !rows_.empty()) {
+    emit dataChanged(index(0, kColumnSpeed), index(rowCount() - 1, kColumnSpeed), {Qt::DisplayRole});
+  }
 }

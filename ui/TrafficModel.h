@@ -27,6 +27,7 @@
 #include <QElapsedTimer>
 #include <QIcon>
 #include <QTimer>
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -42,6 +43,10 @@ class TrafficModel : public QAbstractTableModel {
 
   // The shortest time between two drains of the queued records.
   static constexpr int kDrainIntervalMs = 40;
+  // The live speed column after the list's own columns: each row's bytes per
+  // second over the last kSpeedSeconds ticks. It exists only in the window.
+  static constexpr int kColumnSpeed = corvane::kColumnCount;
+  static constexpr int kSpeedSeconds = 3;
 
   explicit TrafficModel(QObject* parent = nullptr);
 
@@ -71,6 +76,10 @@ class TrafficModel : public QAbstractTableModel {
   void Apply(std::vector<corvane::ListChange>&& changes);
 
   const corvane::RowCells& Cells(int row) const { return rows_[SlotOf(row)].cells; }
+  // Bytes per second of `row` over the last kSpeedSeconds ticks.
+  uint64_t Speed(int row) const { return rows_[SlotOf(row)].speed; }
+  // Window thread, once a second: every row's speed moves on one tick.
+  void TickSpeeds();
   bool IsSelected(int row) const { return rows_[SlotOf(row)].selected; }
   // The marked rows, top to bottom (what the user sees as selected).
   std::vector<int> MarkedRows() const;
@@ -107,6 +116,9 @@ class TrafficModel : public QAbstractTableModel {
     // The flag before the provisional command that changed it; -1 when the
     // row is not provisional.
     int8_t prior = -1;
+    uint64_t bytes = 0;  // both directions, as the core last said
+    uint64_t speed = 0;
+    std::array<uint64_t, kSpeedSeconds> history{};  // bytes at the last ticks
   };
   // Rows touched by a batch of core records, kept in current row numbers
   // while rows come and go, so one dataChanged() covers them.
@@ -127,6 +139,7 @@ class TrafficModel : public QAbstractTableModel {
 
   std::vector<Row> rows_;  // window thread only; bottom to top
   size_t provisionalCount_ = 0;  // rows with prior >= 0
+  size_t speedTick_ = 0;          // which history slot the next tick writes
   QElapsedTimer lastDrain_;  // window thread only
   QTimer drainTimer_;         // single shot
   QIcon rowIcon_;

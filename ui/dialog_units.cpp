@@ -57,3 +57,11 @@ void AddOkCancelButtons(QDialog* dialog, int okX, int cancelX, int y, QPushButto
   QObject::connect(ok, &QPushButton::clicked, dialog, &QDialog::accept);
   QObject::connect(cancel, &QPushButton::clicked, dialog, &QDialog::reject);
 }
+
+QColor CaptionColour(const QWidget* widget, const QColor& lightThemeColour) {
+  const QPalette palette = widget ? widget->palette() : QApplication::palette();
+  if (palette.color(QPalette::Window).lightness() >= 128) return lightThemeColour;
+  const QColor link = palette.color(QPalette::Link);
+  // Some dark palettes keep a dark link colour; lighten it until it reads.
+  return link.lightness() >= 140 ? link : link.lighter(220);
+}

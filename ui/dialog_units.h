@@ -6,6 +6,7 @@
 // Window thread only (fonts are read from the widget).
 #pragma once
 
+#include <QColor>
 #include <QRect>
 
 class QDialog;
@@ -36,3 +37,8 @@ QRect DialogRect(const QWidget* widget, int x, int y, int w, int h);
 // never becomes the default.
 void AddOkCancelButtons(QDialog* dialog, int okX, int cancelX, int y, QPushButton*& ok,
                         QPushButton*& cancel);
+
+// The colour of a caption meant as `lightThemeColour` (a dark blue) on the
+// palette of `widget`: that colour on a light window background; on a dark
+// one the palette's link colour, which themes keep readable there.
+QColor CaptionColour(const QWidget* widget, const QColor& lightThemeColour);

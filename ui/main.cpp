@@ -10,12 +10,18 @@
 #include <QCryptographicHash>
 #include <QEvent>
 #include <QMessageBox>
+#include <QSessionManager>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <clocale>
 #include <QIcon>
 #include <chrono>
 #include <cstdio>
 #include <memory>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "platform/app_directory.h"
 #include "platform/data_folders.h"
@@ -25,6 +31,33 @@
 #include "ui/SingleInstance.h"
 
 namespace {
+
+// SIGTERM and SIGINT end the program as Exit does, without questions. The
+// handler only writes a byte; the window thread reads it.
+int quitSignalPipe[2] = {-1, -1};
+
+void OnQuitSignalArrived(int) {
+  const char byte = 1;
+  const ssize_t written = ::write(quitSignalPipe[1], &byte, 1);
+  (void)written;  // a full pipe already holds the news
+}
+
+void EndOnQuitSignals(CMainDlg& dialog) {
+  if (::pipe2(quitSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(quitSignalPipe[0], QSocketNotifier::Read, &dialog);
+  QObject::connect(notifier, &QSocketNotifier::activated, &dialog, [&dialog] {
+    char bytes[16];
+    while (::read(quitSignalPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    dialog.OnQuitSignal();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnQuitSignalArrived;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+}
 
 // Reports how long the window took to appear: from the process's start (as
 // the kernel recorded it, to its clock tick) and from main(), to the end of
@@ -139,6 +172,9 @@ int main(int argc, char** argv) {
   }
 
   CMainDlg dialog(folders);
+  EndOnQuitSignals(dialog);
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, &dialog,
+                   [&dialog](QSessionManager&) { dialog.OnCommitData(); });
   QObject::connect(&instance, &SingleInstance::ShowRequested, &dialog, [&dialog] {
     dialog.OnShowMainDialog();
     if (dialog.windowState() & Qt::WindowMinimized) dialog.showNormal();

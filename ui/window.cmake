@@ -5,6 +5,8 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/list_actions.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/list_actions.h
   ${CMAKE_CURRENT_SOURCE_DIR}/SingleInstance.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/SingleInstance.h
   ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.cpp

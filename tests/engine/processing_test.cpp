@@ -154,6 +154,34 @@ TEST_F(ProcessingTest, HiddenFlowGetsNoRowButKeepsCountingAndIsAskedAgain) {
   EXPECT_EQ(Rows()[0][kColumnUpload], "56 B");
 }
 
+TEST_F(ProcessingTest, RowsLeaveAtOnceWhenARuleHidesThemAndReturnWithTheirCountsWhenItGoes) {
+  const uint32_t other = MakeAddress(10, 0, 0, 2);
+  Upload(kRemote, 17, 1, 0);
+  Upload(other, 17, 1, 0);
+  PassAfter(3);
+  ASSERT_EQ(Rows().size(), 2u);
+  FilterSet filters;
+  filters.mode = FilterMode::BlackList;
+  filters.rules.push_back({"10.0.0.1", "<ANY>"});
+  monitor_.SetFilters(filters);
+  ASSERT_EQ(Rows().size(), 1u) << "no datagram needed for the row to go";
+  EXPECT_EQ(Rows()[0][kColumnRemoteIp], "10.0.0.2");
+
+  Upload(kRemote, 17, 1, 100);  // counted while hidden
+  PassAfter(3);
+  EXPECT_EQ(Rows().size(), 1u);
+  monitor_.SetFilters(FilterSet{});
+  ASSERT_EQ(Rows().size(), 2u);
+  EXPECT_EQ(Rows()[0][kColumnRemoteIp], "10.0.0.1");
+  EXPECT_EQ(Rows()[0][kColumnUpload], "156 B");
+  EXPECT_EQ(Rows()[0][kColumnTotal], "156 B");
+
+  monitor_.SetFilters(filters);
+  ASSERT_TRUE(monitor_.SaveAndClear() == std::nullopt);
+  monitor_.SetFilters(FilterSet{});
+  EXPECT_TRUE(Rows().empty()) << "a row hidden before Save & Clear belongs to the old day";
+}
+
 TEST_F(ProcessingTest, EventOfAClearedFlowIsDropped) {
   Upload(kRemote, 17, 1, 0);
   monitor_.flows().Clear();

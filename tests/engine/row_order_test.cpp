@@ -13,11 +13,12 @@ RowCells RowWith(int column, std::string text) {
   return cells;
 }
 
-std::vector<std::string> ColumnAfterSort(const std::vector<std::string>& texts, int column) {
+std::vector<std::string> ColumnAfterSort(const std::vector<std::string>& texts, int column,
+                                         SortDirection direction = SortDirection::kGreatestFirst) {
   std::vector<RowCells> rows;
   for (const std::string& text : texts) rows.push_back(RowWith(column, text));
   std::vector<std::string> sorted;
-  for (int index : SortedRowOrder(rows, column)) {
+  for (int index : SortedRowOrder(rows, column, direction)) {
     sorted.push_back(rows[static_cast<size_t>(index)][static_cast<size_t>(column)]);
   }
   return sorted;
@@ -42,9 +43,18 @@ TEST(RowOrderTest, ByteCountColumnsAgreeWithFormatByteCount) {
   for (size_t i = 0; i < counts.size(); ++i) EXPECT_EQ(sorted[i], FormatByteCount(counts[i]));
 }
 
-TEST(RowOrderTest, AddressesSortAsTextGreatestFirst) {
-  EXPECT_EQ(ColumnAfterSort({"10.0.0.1", "192.168.0.1", "9.9.9.9"}, kColumnRemoteIp),
-            (std::vector<std::string>{"9.9.9.9", "192.168.0.1", "10.0.0.1"}));
+TEST(RowOrderTest, AddressesSortByValueEitherWayWithIpv6AfterIpv4AndNonAddressesLast) {
+  const std::vector<std::string> addresses{"10.0.0.1", "2001:db8::2", "???", "192.168.0.1",
+                                           "9.9.9.9", "2001:db8::10"};
+  EXPECT_EQ(ColumnAfterSort(addresses, kColumnRemoteIp),
+            (std::vector<std::string>{"2001:db8::10", "2001:db8::2", "192.168.0.1", "10.0.0.1",
+                                      "9.9.9.9", "???"}));
+  EXPECT_EQ(ColumnAfterSort(addresses, kColumnRemoteIp, SortDirection::kSmallestFirst),
+            (std::vector<std::string>{"???", "9.9.9.9", "10.0.0.1", "192.168.0.1",
+                                      "2001:db8::2", "2001:db8::10"}));
+  // Equal keys keep their order in both directions.
+  EXPECT_EQ(ColumnAfterSort({"b", "a", "b"}, kColumnRemoteHost, SortDirection::kSmallestFirst),
+            (std::vector<std::string>{"a", "b", "b"}));
 }
 
 TEST(RowOrderTest, TextComparesBytesAsUnsignedAndCaseSensitive) {

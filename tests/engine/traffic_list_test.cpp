@@ -29,6 +29,7 @@ struct Replica {
           selected.insert(selected.begin() + c.row, false);
           break;
         case ListChange::Kind::SetCell: rows[c.row][c.column] = c.text; break;
+        case ListChange::Kind::Counts: break;
         case ListChange::Kind::Select: selected[c.row] = true; break;
         case ListChange::Kind::Deselect: selected[c.row] = false; break;
         case ListChange::Kind::Remove:

@@ -43,9 +43,12 @@ class TestFiltersDlg : public CFiltersDlg {
   // What the New filter dialog answers, in turn; nullopt is Cancel.
   std::deque<std::optional<FilterRule>> answers;
   std::vector<Message> messages;
+  std::vector<FilterRule> starts;  // what each New filter dialog opened with
+  bool confirmMatchAll = false;
 
  protected:
-  std::optional<FilterRule> AskNewFilter() override {
+  std::optional<FilterRule> AskNewFilter(const FilterRule& start) override {
+    starts.push_back(start);
     if (answers.empty()) return std::nullopt;
     auto answer = answers.front();
     answers.pop_front();
@@ -53,6 +56,10 @@ class TestFiltersDlg : public CFiltersDlg {
   }
   void ShowMessage(QMessageBox::Icon icon, const QString& caption, const QString& text) override {
     messages.push_back({icon, caption, text});
+  }
+  bool ConfirmMatchAll() override {
+    messages.push_back({QMessageBox::Question, QStringLiteral("New filter"), QString()});
+    return confirmMatchAll;
   }
 };
 
@@ -99,9 +106,13 @@ TEST_F(FiltersDialogTest, MissingFileOpensAsEmptyBlackListAndOkCreatesIt) {
   EXPECT_EQ(ReadFile(File()), "1\r\n");
 }
 
-TEST_F(FiltersDialogTest, EmptyRuleShowsAndWritesAny) {
+TEST_F(FiltersDialogTest, EmptyRuleIsTakenOnlyWhenConfirmedAndWritesAny) {
   WriteFile(File(), "1\r\nold rule\r\n");
   auto dialog = Open();
+  Add(*dialog, "", "");
+  EXPECT_EQ(Row(*dialog, 0), (QStringList{"old", "rule"})) << "refused: it would hide every flow";
+  ASSERT_EQ(dialog->messages.size(), 1u);
+  dialog->confirmMatchAll = true;
   Add(*dialog, "", "");
   EXPECT_EQ(Row(*dialog, 0), (QStringList{"<ANY>", "<ANY>"})) << "a new rule goes to the top";
   Add(*dialog, "10.1.1", "");
@@ -116,6 +127,22 @@ TEST_F(FiltersDialogTest, BlankIsShownAndWrittenAsQuestionMark) {
   EXPECT_EQ(Row(*dialog, 0), (QStringList{"Internet Explorer", " "})) << "texts are taken as typed";
   QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
   EXPECT_EQ(ReadFile(File()), "1\r\nInternet?Explorer ?\r\n");
+}
+
+TEST_F(FiltersDialogTest, DoubleClickEditsTheRuleInPlace) {
+  WriteFile(File(), "1\r\nb <ANY>\r\na x\r\n");
+  auto dialog = Open();
+  QTreeWidgetItem* item = dialog->ruleList()->topLevelItem(1);
+  dialog->answers.push_back(FilterRule{"b2", ""});
+  emit dialog->ruleList()->itemDoubleClicked(item, 0);
+  ASSERT_EQ(dialog->starts.size(), 1u);
+  EXPECT_EQ(dialog->starts[0].remoteHost, "b");
+  EXPECT_EQ(dialog->starts[0].localSource, "") << "<ANY> opens as a blank box";
+  EXPECT_EQ(Row(*dialog, 1), (QStringList{"b2", "<ANY>"}));
+  dialog->answers.push_back(std::nullopt);
+  emit dialog->ruleList()->itemDoubleClicked(item, 0);
+  EXPECT_EQ(Row(*dialog, 1), (QStringList{"b2", "<ANY>"})) << "Cancel keeps the rule";
+  EXPECT_EQ(dialog->ruleList()->topLevelItemCount(), 2);
 }
 
 TEST_F(FiltersDialogTest, CancelledNewFilterAddsNothing) {

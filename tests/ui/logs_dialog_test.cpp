@@ -136,7 +136,7 @@ TEST_F(LogsDialogTest, ForeignLogFilesAreNotOfferedEvenWhenTheirDisplayNamesClas
   EXPECT_EQ(Entries(*dialog), (QStringList{"<No logs available>"}));
 }
 
-TEST_F(LogsDialogTest, SortingByDlComparesSizesGreatestFirst) {
+TEST_F(LogsDialogTest, SortingByDlComparesSizesGreatestFirstThenTurnsRound) {
   Write("2005-03-03_00t00t00.log", Line("1.1.1.1", "h1", "900_B") + Line("2.2.2.2", "h2", "1023.99_KB") +
                      Line("3.3.3.3", "h3", "2.00_KB") + Line("4.4.4.4", "h4", "1.00_MB"));
   auto dialog = Open();
@@ -144,8 +144,10 @@ TEST_F(LogsDialogTest, SortingByDlComparesSizesGreatestFirst) {
   ClickHeading(*dialog, 2);
   EXPECT_EQ(Column(*dialog, 2), (QStringList{"1.00 MB", "1023.99 KB", "2.00 KB", "900 B"}));
   ClickHeading(*dialog, 2);
-  EXPECT_EQ(Column(*dialog, 2), (QStringList{"1.00 MB", "1023.99 KB", "2.00 KB", "900 B"}))
-      << "a second click sorts the same way again";
+  EXPECT_EQ(Column(*dialog, 2), (QStringList{"900 B", "2.00 KB", "1023.99 KB", "1.00 MB"}))
+      << "a second click turns the order round";
+  EXPECT_EQ(dialog->logView()->horizontalHeader()->sortIndicatorOrder(),
+            Qt::AscendingOrder);
 }
 
 TEST_F(LogsDialogTest, SortingByRemoteHostIsByteWiseDescending) {

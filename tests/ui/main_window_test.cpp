@@ -7,6 +7,10 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QScreen>
 #include <QMenu>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -92,6 +96,7 @@ struct Message {
   QMessageBox::Icon icon;
   QString caption;
   QString text;
+  QMessageBox::StandardButtons buttons = {};
 };
 
 class TestDlg : public CMainDlg {
@@ -104,8 +109,8 @@ class TestDlg : public CMainDlg {
  protected:
   QMessageBox::StandardButton ShowMessage(QMessageBox::Icon icon, const QString& caption,
                                           const QString& text,
-                                          QMessageBox::StandardButtons) override {
-    messages.push_back({icon, caption, text});
+                                          QMessageBox::StandardButtons buttons) override {
+    messages.push_back({icon, caption, text, buttons});
     return answer;
   }
   bool OpenLink(const QString& url, QString*) override {
@@ -216,9 +221,6 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   for (int i = 0; i < 5; ++i) EXPECT_EQ(dlg->button(i)->toolTip(), QString::fromLatin1(tips[i]));
   EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_TRUE(dlg->windowFlags() & Qt::WindowMinimizeButtonHint);
-  for (int c = 0; c < corvane::kColumnCount; ++c) {
-    EXPECT_EQ(dlg->trafficView()->columnWidth(c), TrafficModel::ColumnWidth(c));
-  }
   EXPECT_EQ(dlg->trafficView()->selectionBehavior(), QAbstractItemView::SelectRows);
   EXPECT_EQ(dlg->trafficView()->selectionMode(), QAbstractItemView::ExtendedSelection);
   ASSERT_NE(dlg->trayMenu(), nullptr);
@@ -257,20 +259,25 @@ TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks)
             Qt::AlignRight);
 }
 
-TEST_F(MainWindowTest, HeadingClicksSortGreatestFirstWithoutToggleAndNewRowsStillEnterAtTheTop) {
+TEST_F(MainWindowTest, HeadingClicksSortByValueBothWaysWithTheIndicatorAndNewRowsEnterAtTheTop) {
   Start();
   FeedAndShow({Udp(kA, kLocal, 53, 4000, 1000), Udp(kA, kLocal, 53, 4000, 1000),
                Udp(kB, kLocal, 80, 4001, 1023), Udp(kC, kLocal, 443, 4002, 500)},
               3);
+  QHeaderView* header = dlg->trafficView()->horizontalHeader();
   ClickHeading(corvane::kColumnRemoteIp);
   QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnRemoteIp),
-                            (QStringList{"9.9.9.9", "192.168.0.1", "10.0.0.1"}), 5000);
+                            (QStringList{"192.168.0.1", "10.0.0.1", "9.9.9.9"}), 5000);
   ClickHeading(corvane::kColumnDownload);
   QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnDownload),
                             (QStringList{"1.95 KB", "1023 B", "500 B"}), 5000);
-  ClickHeading(corvane::kColumnDownload);  // the same order again, no toggle
-  QTest::qWait(0);
-  EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"1.95 KB", "1023 B", "500 B"}));
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  EXPECT_EQ(header->sortIndicatorSection(), corvane::kColumnDownload);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+  ClickHeading(corvane::kColumnDownload);  // the second click turns the order round
+  QTRY_COMPARE_WITH_TIMEOUT(Column(corvane::kColumnDownload),
+                            (QStringList{"500 B", "1023 B", "1.95 KB"}), 5000);
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
 
   FeedAndShow({Udp(MakeAddress(1, 2, 3, 4), kLocal, 53, 4003, 28)}, 4);
   EXPECT_EQ(Column(corvane::kColumnRemoteIp)[0], QStringLiteral("1.2.3.4"));
@@ -573,12 +580,147 @@ TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
   dlg->answer = QMessageBox::No;
   dlg->OnDeleteAllLogs();
   EXPECT_EQ(d.entryList({"*.log"}, QDir::Files).size(), 3);
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_TRUE(dlg->messages[0].text.startsWith(QStringLiteral("Delete all 2 traffic logs in ")))
+      << dlg->messages[0].text.toStdString();
+  EXPECT_TRUE(dlg->messages[0].buttons & QMessageBox::Default) << "No must be the default";
   dlg->answer = QMessageBox::Yes;
   dlg->OnDeleteAllLogs();
   EXPECT_EQ(d.entryList({"*.log"}, QDir::Files), QStringList{"build.log"})
       << "another program's log in the folder stays";
   EXPECT_TRUE(d.exists("set.dat"));
   EXPECT_EQ(dlg->messages.size(), 2u) << "one question each time, no error";
+}
+
+// Exit (from the tray, the window hidden, "No" to the feedback question)
+// and SIGTERM both end the program and keep the day's rows in a log.
+TEST_F(MainWindowTest, EveryEndingWritesTheRowsToALogAndEndsEvenWhenHidden) {
+  auto logsWith = [this](const char* address) {
+    int found = 0;
+    for (const QString& name : QDir(dir.path()).entryList({"*.log"}, QDir::Files)) {
+      QFile f(QDir(dir.path()).filePath(name));
+      f.open(QIODevice::ReadOnly);
+      found += f.readAll().contains(address);
+    }
+    return found;
+  };
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 1536)}, 1);
+  bool timedOut = false;
+  QTimer::singleShot(0, dlg.get(), [&] {
+    dlg->close();  // behind the tray
+    dlg->answer = QMessageBox::No;
+    dlg->trayMenu()->actions().back()->trigger();
+  });
+  QTimer::singleShot(10000, [&] {
+    timedOut = true;
+    QCoreApplication::exit(1);
+  });
+  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_FALSE(timedOut) << "Exit from the tray left the program running without a window";
+  EXPECT_EQ(logsWith("10.0.0.1"), 1);
+
+  dlg.reset();
+  Make();
+  Start();
+  EXPECT_EQ(dlg->trafficModel()->rowCount(), 0) << "a new start begins a new list";
+  FeedAndShow({Udp(kB, kLocal, 53, 4000, 700)}, 1);
+  dlg->OnQuitSignal();
+  EXPECT_TRUE(dlg->messages.empty()) << "a signal asks nothing";
+  EXPECT_EQ(logsWith("192.168.0.1"), 1);
+  EXPECT_FALSE(dlg->monitor().IsRunning());
+}
+
+// The list's own commands: the quick filter, Ctrl+C over several rows, and
+// hiding a host or a program through a rule in filters.dat.
+TEST_F(MainWindowTest, ListCommandsFilterCopyAndHideThroughFilterRules) {
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 100), Udp(kB, kLocal, 80, 4001, 100),
+               Udp(kC, kLocal, 443, 4002, 100)},
+              3);
+  QTableView* view = dlg->trafficView();
+  QTest::keyClick(dlg.get(), Qt::Key_F, Qt::ControlModifier);
+  EXPECT_TRUE(dlg->quickFilterBox()->hasFocus());
+  QTest::keyClicks(dlg->quickFilterBox(), QStringLiteral("192.168"));
+  int shown = 0;
+  for (int row = 0; row < 3; ++row) shown += !view->isRowHidden(row);
+  EXPECT_EQ(shown, 1);
+  dlg->quickFilterBox()->clear();
+
+  // All three rows are marked (new activity); Ctrl+C copies them as lines
+  // of tab-separated cells.
+  QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+  const QStringList lines = QGuiApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(lines[0].split('\t').size(), corvane::kColumnCount);
+
+  auto menuAction = [&](int row, const QString& text) {
+    dlg->SetListMenuHook([&](QMenu& menu) {
+      for (QAction* action : menu.actions()) {
+        if (action->text() == text) action->trigger();
+      }
+    });
+    dlg->OpenListMenuAt(view->visualRect(view->model()->index(row, 0)).center());
+  };
+  const QString hidden = QString::fromStdString(dlg->trafficModel()->Cells(0)[corvane::kColumnRemoteIp]);
+  view->selectionModel()->clear();
+  menuAction(0, QStringLiteral("Hide this host"));
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), 2, 5000);
+  EXPECT_FALSE(Column(corvane::kColumnRemoteIp).contains(hidden));
+  QFile rules(QDir(dir.path()).filePath("filters.dat"));
+  ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(rules.readAll().contains(hidden.toLatin1() + " <ANY>"));
+
+  dlg->answer = QMessageBox::No;  // Delete asks first; No keeps the rows
+  view->setCurrentIndex(view->model()->index(0, 0));
+  QTest::keyClick(view, Qt::Key_Delete);
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_TRUE(dlg->messages[0].buttons & QMessageBox::Default);
+  EXPECT_EQ(dlg->trafficModel()->rowCount(), 2);
+
+  menuAction(0, QStringLiteral("Hide this program"));
+  // Every row left is of the same protocol label.
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), 0, 5000);
+}
+
+// Every column shows at the default size, an IPv6 address fits, the host
+// column takes the room a wider window gives, and at the minimum size no
+// control covers another.
+TEST_F(MainWindowTest, ColumnsFitTheirTextsAndNothingOverlapsAtTheMinimumSize) {
+  Start();
+  QTableView* view = dlg->trafficView();
+  int sum = 0;
+  for (int c = 0; c < corvane::kColumnCount; ++c) sum += view->columnWidth(c);
+  const int screenWidth = dlg->screen()->availableGeometry().width();
+  if (sum + 100 < screenWidth * 9 / 10) {
+    EXPECT_LE(sum, view->viewport()->width()) << "no column hidden at the start";
+  } else {
+    EXPECT_EQ(dlg->width(), screenWidth * 9 / 10) << "never wider than the screen";
+  }
+  EXPECT_GE(view->columnWidth(corvane::kColumnRemoteIp),
+            view->fontMetrics().horizontalAdvance("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"));
+  EXPECT_GE(view->columnWidth(corvane::kColumnLastActivity),
+            view->fontMetrics().horizontalAdvance("2026-12-31 23:59:59"));
+  dlg->resize(sum + 300, dlg->height());
+  QCoreApplication::processEvents();
+  const int host = view->columnWidth(corvane::kColumnRemoteHost);
+  dlg->resize(dlg->width() + 200, dlg->height());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(view->columnWidth(corvane::kColumnRemoteHost), host + 200);
+
+  dlg->resize(dlg->minimumSize());
+  QCoreApplication::processEvents();
+  std::vector<QWidget*> controls{dlg->summaryGroup(), dlg->graphArea(), view};
+  for (int i = 0; i < 5; ++i) controls.push_back(dlg->button(i));
+  if (dlg->quickFilterBox()->isVisible()) controls.push_back(dlg->quickFilterBox());
+  for (size_t a = 0; a < controls.size(); ++a) {
+    EXPECT_TRUE(dlg->clientArea()->rect().contains(controls[a]->geometry()))
+        << controls[a]->metaObject()->className();
+    for (size_t b = a + 1; b < controls.size(); ++b) {
+      EXPECT_FALSE(controls[a]->geometry().intersects(controls[b]->geometry()))
+          << controls[a]->metaObject()->className() << " and " << controls[b]->metaObject()->className();
+    }
+  }
 }
 
 TEST_F(MainWindowTest, LayoutSurvivesARestart) {

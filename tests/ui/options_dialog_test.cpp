@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/net.h"
 #include "ui/CMainDlg.h"
+#include "ui/CFiltersDlg.h"
 #include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
 
@@ -164,6 +165,10 @@ TEST_F(OptionsDialogTest, EachRefusalKeepsTheDialogOpenAndWritesNothing) {
       {QStringLiteral("nowhere.test"), QStringLiteral("8080"),
        QStringLiteral("Can't resolve proxy IP address!")},
       {QStringLiteral("10.0.0.5"), QString(), QStringLiteral("Input Proxy Server port!")},
+      {QStringLiteral("10.0.0.5"), QStringLiteral("abc99999-1"),
+       QStringLiteral("The proxy server port must be a number from 1 to 65535.")},
+      {QStringLiteral("10.0.0.5"), QStringLiteral("65536"),
+       QStringLiteral("The proxy server port must be a number from 1 to 65535.")},
   };
   const std::string stored = "1 0 0 ? ? 4294967295\r\n";
   for (const Case& c : cases) {
@@ -376,6 +381,23 @@ TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
   EXPECT_FALSE(window.monitor().settings().freezeGraph.load());
   corvane::TrafficList::Lock lock(window.monitor().list());
   EXPECT_FALSE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x")) << "nothing reloaded";
+}
+
+TEST_F(OptionsCommandTest, ConfirmedFiltersTakeEffectAtOnceEvenWhenOptionsIsCancelled) {
+  corvane::ManualClock clock(0);
+  CMainDlg window(clock, dir.path().toStdString());
+  WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
+  RunOptions(window, [](COptionsDlg& dialog) {
+    QTimer::singleShot(0, [] {
+      auto* filters = qobject_cast<CFiltersDlg*>(QApplication::activeModalWidget());
+      ASSERT_NE(filters, nullptr);
+      filters->okButton()->click();
+    });
+    dialog.setupFiltersButton()->click();
+    dialog.cancelButton()->click();
+  });
+  corvane::TrafficList::Lock lock(window.monitor().list());
+  EXPECT_TRUE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x"));
 }
 
 }  // namespace

@@ -191,7 +191,7 @@ TEST_F(TrafficModelTest, ABatchOfCoreMarksRepaintsOnceOverTheRowsItTouched) {
                      if (roles.contains(TrafficModel::kMarkRole)) {
                        spans.emplace_back(topLeft.row(), bottomRight.row());
                        EXPECT_EQ(topLeft.column(), 0);
-                       EXPECT_EQ(bottomRight.column(), corvane::kColumnCount - 1);
+                       EXPECT_EQ(bottomRight.column(), TrafficModel::kColumnSpeed);
                      }
                    });
   {
@@ -206,19 +206,32 @@ TEST_F(TrafficModelTest, ABatchOfCoreMarksRepaintsOnceOverTheRowsItTouched) {
   EXPECT_EQ(spans[0], std::make_pair(3, 7));
 }
 
-TEST(TrafficModelColumnsTest, HeadingsWidthsAlignmentsAndHeaderImages) {
+// The live speed column: bytes per second over the last three ticks, from
+// the core's Counts records, which come even when a rounded text stays.
+TEST(TrafficModelSpeedTest, SpeedFollowsTheCountsOverTheLastThreeTicks) {
   TrafficModel model;
-  const char* headings[] = {"Remote IP",    "Remote host",    "DL",           "UL",
-                            "DL & UL",      "Local source",   "First activity", "Last activity"};
-  const int widths[] = {120, 170, 80, 80, 80, 120, 120, 120};
-  ASSERT_EQ(model.columnCount(), 8);
-  for (int c = 0; c < 8; ++c) {
-    EXPECT_EQ(model.headerData(c, Qt::Horizontal).toString(), QString::fromLatin1(headings[c]));
-    EXPECT_EQ(TrafficModel::ColumnWidth(c), widths[c]);
-    const bool size = c >= 2 && c <= 4;
-    EXPECT_EQ(TrafficModel::ColumnAlignment(c), size ? Qt::AlignRight : Qt::AlignLeft) << c;
-    EXPECT_EQ(model.headerData(c, Qt::Horizontal, Qt::DecorationRole).isValid(), size) << c;
-  }
+  ASSERT_EQ(model.columnCount(), corvane::kColumnCount + 1);
+  EXPECT_EQ(model.headerData(TrafficModel::kColumnSpeed, Qt::Horizontal).toString(), "Speed");
+  auto change = [](corvane::ListChange::Kind kind, uint64_t bytes) {
+    corvane::ListChange c;
+    c.kind = kind;
+    c.bytes = bytes;
+    return c;
+  };
+  std::vector<corvane::ListChange> insert;
+  insert.push_back(change(corvane::ListChange::Kind::Insert, 1000));
+  model.Apply(std::move(insert));
+  auto shown = [&] { return model.data(model.index(0, TrafficModel::kColumnSpeed)).toString(); };
+  model.TickSpeeds();
+  EXPECT_EQ(shown(), QString()) << "the bytes a row starts with are no speed";
+  std::vector<corvane::ListChange> counts;
+  counts.push_back(change(corvane::ListChange::Kind::Counts, 4000));
+  model.Apply(std::move(counts));
+  model.TickSpeeds();
+  EXPECT_EQ(model.Speed(0), 1000u);
+  EXPECT_EQ(shown(), QStringLiteral("1000 B/s"));
+  for (int i = 0; i < 3; ++i) model.TickSpeeds();
+  EXPECT_EQ(model.Speed(0), 0u) << "three quiet ticks later the row stands still";
 }
 
 }  // namespace
