@@ -208,12 +208,13 @@ void Monitor::RestartCapture(const std::string& interfaceName) {
 void Monitor::SetLocalNetworks(LocalNetworks networks) {
   // Datagrams are told apart by the first IPv4 address and its network.
   uint32_t address = 0;
-  uint32_t mask = 0xffffffffu;
   for (const IpPrefix& prefix : networks.prefixes) {
     if (!prefix.address.IsV4()) continue;
-    mask = prefix.length == 0 ? 0 : ~uint32_t{0} << (32 - prefix.length);
-    mask = MakeAddress(static_cast<uint8_t>(mask >> 24), static_cast<uint8_t>(mask >> 16),
-                       static_cast<uint8_t>(mask >> 8), static_cast<uint8_t>(mask));
+    const uint32_t mask = prefix.length == 0 ? 0 : ~uint32_t{0} << (32 - prefix.length);
+    settings_.interfaceMask.store(MakeAddress(static_cast<uint8_t>(mask >> 24),
+                                              static_cast<uint8_t>(mask >> 16),
+                                              static_cast<uint8_t>(mask >> 8),
+                                              static_cast<uint8_t>(mask)));
     break;
   }
   for (const IpAddress& own : networks.addresses) {
@@ -223,7 +224,6 @@ void Monitor::SetLocalNetworks(LocalNetworks networks) {
     }
   }
   settings_.interfaceAddress.store(address);
-  settings_.interfaceMask.store(mask);
   std::lock_guard lock(localNetworksMutex_);
   localNetworks_ = std::move(networks);
 }

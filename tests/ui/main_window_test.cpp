@@ -132,8 +132,8 @@ class MainWindowTest : public ::testing::Test {
   // A new window on the same folder, as a new start of the program makes.
   void Make() {
     dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
-    dlg->SetInterfaceAddress(kLocal);
-    dlg->monitor().SetCaptureOpener([this](uint32_t, std::string& error) {
+    dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
+    dlg->monitor().SetCaptureOpener([this](const std::string&, std::string& error) {
       if (failCapture) {
         error = "no interface";
         return std::unique_ptr<corvane::CaptureSource>();
@@ -206,7 +206,7 @@ const uint32_t kC = MakeAddress(9, 9, 9, 9);
 
 TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddress) {
   Start();
-  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [127.0.0.2]"), 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [test0]"), 5000);
   EXPECT_TRUE(dlg->summaryLabel()->text().isEmpty()) << "the placeholder readout is emptied";
   EXPECT_EQ(dlg->summaryGroup()->title(), QStringLiteral("Summary traffic : "));
   EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
