@@ -155,7 +155,8 @@ int BoundSocket(const char* address, uint16_t port, int type) {
 }
 
 // A TCP exchange (the request, an answer, both ends closed) and three UDP
-// datagrams each way between this namespace and the peer's sockets.
+// datagrams each way between this namespace and the peer's sockets; over
+// IPv6 also an echo request that the peer's kernel answers.
 void Exchange(const char* peerAddress, int listener, int peerUdp) {
   socklen_t length = 0;
   const sockaddr_storage tcpTo = SocketAddress(peerAddress, 7001, length);
@@ -198,6 +199,23 @@ void Exchange(const char* peerAddress, int listener, int peerUdp) {
     ASSERT_EQ(::recv(udp, buffer, sizeof buffer, 0), 200);
   }
   ::close(udp);
+
+  if (udpTo.ss_family != AF_INET6) return;
+  // The kernel fills in the checksum of a raw ICMPv6 socket's datagrams.
+  const int icmp = ::socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6);
+  ASSERT_GE(icmp, 0) << std::strerror(errno);
+  uint8_t echo[64] = {128, 0, 0, 0, 0x12, 0x34, 0, 1};  // echo request, id, sequence
+  sockaddr_storage pingTo = SocketAddress(peerAddress, 0, length);
+  ASSERT_EQ(::sendto(icmp, echo, sizeof echo, 0, reinterpret_cast<const sockaddr*>(&pingTo), length),
+            static_cast<ssize_t>(sizeof echo));
+  pollfd reply{icmp, POLLIN, 0};
+  bool answered = false;
+  while (!answered && ::poll(&reply, 1, 5000) > 0) {
+    uint8_t in[256];
+    answered = ::recv(icmp, in, sizeof in, 0) > 0 && in[0] == 129;  // echo reply
+  }
+  ::close(icmp);
+  ASSERT_TRUE(answered) << "no echo reply from " << peerAddress;
 }
 
 // The witness: every frame on `interfaceName`, both directions, read
@@ -305,7 +323,7 @@ TEST_F(InterfaceNamespaceEndToEnd, InterfacesListMarksTheVethOfTheDefaultRoute) 
             std::string::npos);
 }
 
-TEST_F(InterfaceNamespaceEndToEnd, WatchByNameCountsTcpAndUdpOfBothFamiliesAsTheWitness) {
+TEST_F(InterfaceNamespaceEndToEnd, WatchByNameCountsTcpUdpAndIcmpv6OfBothFamiliesAsTheWitness) {
   int listener4 = -1, listener6 = -1, udp4 = -1, udp6 = -1;
   InPeer([&] {
     listener4 = BoundSocket(kPeer4, 7001, SOCK_STREAM);
@@ -369,9 +387,10 @@ TEST_F(InterfaceNamespaceEndToEnd, WatchByNameCountsTcpAndUdpOfBothFamiliesAsThe
     }
   }
 
+  EXPECT_EQ(seen[kPeer4].protocols, (std::set<int>{IPPROTO_TCP, IPPROTO_UDP}));
+  EXPECT_EQ(seen[kPeer6].protocols, (std::set<int>{IPPROTO_TCP, IPPROTO_UDP, IPPROTO_ICMPV6}));
   for (const char* peer : {kPeer4, kPeer6}) {
     SCOPED_TRACE(peer);
-    EXPECT_EQ(seen[peer].protocols, (std::set<int>{IPPROTO_TCP, IPPROTO_UDP}));
     EXPECT_GT(seen[peer].download, 0u);
     EXPECT_GT(seen[peer].upload, 0u);
     if (std::strcmp(peer, kPeer6) == 0 && !kEngineCountsIpv6) continue;

@@ -50,6 +50,16 @@ TEST(InterfacesTest, DefaultRouteIsTheBestLiveIpv4OneElseTheIpv6One) {
   EXPECT_EQ(DefaultRouteInterfaceFrom("garbage\n\t\t\n", ipv6.substr(0, ipv6.find('\n') + 1)), "");
 }
 
+TEST(InterfacesTest, SavedInterfaceThatIsGoneFallsBackToTheDefaultAndSaysSo) {
+  std::string notice;
+  EXPECT_EQ(ChooseWatchedInterface("lo", notice), "lo");
+  EXPECT_EQ(notice, "");
+  EXPECT_EQ(ChooseWatchedInterface("", notice), DefaultRouteInterface());
+  EXPECT_EQ(notice, "");
+  EXPECT_EQ(ChooseWatchedInterface("gone0", notice), DefaultRouteInterface());
+  EXPECT_NE(notice.find("gone0"), std::string::npos) << notice;
+}
+
 TEST(InterfacesTest, DamagedInterfaceNamesAreRefused) {
   EXPECT_TRUE(IsValidInterfaceName("enp0s31f6"));
   for (std::string_view bad : {"", ".", "..", "a/b", "a:1", "a b", "sixteen-bytes-xx", "\x7f"}) {
