@@ -14,8 +14,10 @@
 #include <QTimer>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 
 #include "engine/text_format.h"
+#include "platform/interfaces.h"
 #include "platform/net.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
@@ -130,9 +132,13 @@ class MainWindowTest : public ::testing::Test {
   MainWindowTest() : clock(Noon()) { Make(); }
 
   // A new window on the same folder, as a new start of the program makes.
-  void Make() {
+  // Unless `fixedInterface` is false, it watches "test0" holding kLocal,
+  // not the interface set.dat names.
+  void Make(bool fixedInterface = true) {
     dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
-    dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
+    if (fixedInterface) {
+      dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
+    }
     dlg->monitor().SetCaptureOpener([this](const std::string&, std::string& error) {
       if (failCapture) {
         error = "no interface";
@@ -232,6 +238,28 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   EXPECT_TRUE(items[3]->isSeparator());
   EXPECT_EQ(items[4]->text(), QStringLiteral("Exit"));
   EXPECT_EQ(dlg->trayIcon()->toolTip(), QStringLiteral("Corvane"));
+}
+
+// set.dat remembers the interface across starts; one that is gone gives way
+// to the default route's, and the user is told which.
+TEST_F(MainWindowTest, StartRestoresTheSavedInterfaceOrFallsBackToTheDefaultAndSaysSo) {
+  auto startWith = [&](const std::string& line) {
+    dlg.reset();
+    std::ofstream(dir.path().toStdString() + "/set.dat") << line;
+    Make(/*fixedInterface=*/false);
+    Start();
+  };
+  startWith("0 0 0 ? ? 4294967295 lo\r\n");
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [lo]"), 5000);
+  EXPECT_TRUE(dlg->monitor().localNetworks().IsOwnAddress(*corvane::ParseIp("127.0.0.1")))
+      << "lo's addresses reach the monitor";
+  EXPECT_TRUE(dlg->messages.empty());
+
+  startWith("0 0 0 ? ? 4294967295 gone0\r\n");
+  const QString fallback = QString::fromStdString(corvane::DefaultRouteInterface());
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [%1]").arg(fallback), 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->messages.size(), size_t{1}, 5000);
+  EXPECT_TRUE(dlg->messages[0].text.contains(QStringLiteral("gone0"))) << dlg->messages[0].text.toStdString();
 }
 
 TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks) {
