@@ -123,10 +123,11 @@ class Monitor {
   // The same from set.dat in the application directory; a missing file
   // changes nothing.
   void LoadSettingsFile();
-  // The Options command after OK: restarts capture only when the interface
-  // named changed (an empty name keeps it), takes over the mask, the flags and the proxy values (proxy
-  // address from the dotted text, 255.255.255.255 when it is none; port from
-  // the port text), and reloads the filters.
+  // The Options command after OK: restarts capture only when it names
+  // another interface (an empty name keeps the one watched), takes over the
+  // mask, the flags and the proxy values (proxy address from the dotted
+  // text, 255.255.255.255 when it is none; port from the port text), and
+  // reloads the filters.
   void ApplyOptions(const OptionsResult& result);
 
   // Replaces the active filters; no match runs meanwhile.

@@ -20,10 +20,10 @@
 
 #include "engine/monitor.h"
 #include "engine/text_format.h"
+#include "platform/address_watcher.h"
 #include "platform/app_directory.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
-#include "platform/address_watcher.h"
 #include "platform/helper_capture.h"
 #include "platform/interfaces.h"
 #include "platform/ip_address.h"
