@@ -1,5 +1,6 @@
 #include "ui/COptionsDlg.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -156,6 +157,9 @@ void COptionsDlg::FillInterfaces() {
     if (entry->name == context_.monitoredInterface) watched = interfaceCombo_->count();
     interfaceCombo_->addItem(EntryText(*entry), QString::fromStdString(entry->name));
   }
+  // An interface may hold many addresses (IPv6 temporary ones rotate in):
+  // the open list is as wide as its longest entry.
+  interfaceCombo_->view()->setMinimumWidth(interfaceCombo_->view()->sizeHintForColumn(0));
   if (watched >= 0 || context_.monitoredInterface.empty()) {
     interfaceCombo_->setCurrentIndex(watched >= 0 ? watched : (sorted.empty() ? -1 : 0));
     return;

@@ -300,6 +300,22 @@ std::string RunToText(const std::string& command) {
   return output;
 }
 
+TEST(InterfaceChoiceTest, WatchOfAnUnknownInterfaceOrAddressExitsNonZeroSayingWhy) {
+  for (const std::string wrong : {"nosuch0", "203.0.113.77"}) {
+    TempDir data;
+    const std::string command = std::string(CORVANE_TEST_CLI) + " watch --seconds 1 --data-dir " +
+                                data.path() + " --interface " + wrong + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[512];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) output.append(chunk, got);
+    const int status = ::pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+    EXPECT_NE(output.find(wrong), std::string::npos) << output;
+  }
+}
+
 TEST_F(InterfaceNamespaceEndToEnd, InterfacesListMarksTheVethOfTheDefaultRoute) {
   const std::string listing = RunToText(std::string(CORVANE_TEST_CLI) + " interfaces");
   std::istringstream lines(listing);
