@@ -16,6 +16,7 @@
 #include "engine/monitor.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
+#include "platform/ip_address.h"
 
 int main(int argc, char** argv) {
   in_addr address{};
@@ -29,9 +30,12 @@ int main(int argc, char** argv) {
   monitor.SetErrorHandler([](const std::string& message) {
     std::fprintf(stderr, "direct_watch: %s\n", message.c_str());
   });
-  monitor.settings().interfaceAddress = address.s_addr;
-  monitor.SetCaptureOpener(corvane::OpenLiveCapture);
-  monitor.Start(address.s_addr);
+  monitor.SetLocalNetworks({{corvane::IpAddress::V4(address.s_addr)}, {}});
+  // The interface that holds the address, as corvane-cli's --interface maps it.
+  monitor.SetCaptureOpener([address](const std::string&, std::string& error) {
+    return corvane::OpenLiveCapture(address.s_addr, error);
+  });
+  monitor.Start("direct");
   for (long elapsed = 0; elapsed < seconds; ++elapsed) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     monitor.counters().Tick();

@@ -98,14 +98,15 @@ int main(int argc, char** argv) {
   Monitor monitor(clock, "/nonexistent");
   std::atomic<uint64_t> datagrams{0};
   std::atomic<uint64_t> records{0};
-  monitor.SetCaptureOpener([&](uint32_t, std::string&) -> std::unique_ptr<CaptureSource> {
+  monitor.SetCaptureOpener([&](const std::string&, std::string&) -> std::unique_ptr<CaptureSource> {
     return std::make_unique<LoopingFile>(path, datagrams);
   });
   monitor.list().SetChangeSink([&records](std::vector<ListChange>&& changes) {
     records.fetch_add(changes.size(), std::memory_order_relaxed);
   });
   monitor.SetFilterFile("/nonexistent/filters.dat");
-  monitor.Start(interfaceAddress.s_addr);
+  monitor.SetLocalNetworks(LocalNetworks{{IpAddress::V4(interfaceAddress.s_addr)}, {}});
+  monitor.Start("file");
 
   std::printf("%4s %14s %12s %8s %12s %6s %9s\n", "s", "datagrams", "queued", "rows",
               "records", "lag s", "RSS MB");

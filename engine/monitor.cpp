@@ -25,7 +25,11 @@ bool IsMulticast(uint32_t address) {
 }  // namespace
 
 Monitor::Monitor(const Clock& clock, std::string appDirectory)
-    : clock_(clock), appDirectory_(std::move(appDirectory)), captureOpener_(OpenLiveCapture) {
+    : clock_(clock),
+      appDirectory_(std::move(appDirectory)),
+      captureOpener_([](const std::string& name, std::string& error) {
+        return OpenLiveCapture(name, error);
+      }) {
   filterFile_ = FilterFilePath(appDirectory_);
   for (uint16_t protocol = 0; protocol < protocolLabels_.size(); ++protocol) {
     protocolLabels_[protocol] = labels_.Intern(ProtocolSourceText(protocol));
@@ -126,14 +130,14 @@ uint32_t Monitor::SocketLabel(const SocketTuple& tuple) {
   return cached.labelId;
 }
 
-void Monitor::CaptureThread(CaptureRun& run, uint32_t interfaceAddress) {
-  if (titleHandler_) titleHandler_("Corvane [" + FormatAddress(interfaceAddress) + "]");
+void Monitor::CaptureThread(CaptureRun& run, const std::string& interfaceName) {
+  if (titleHandler_) titleHandler_("Corvane [" + interfaceName + "]");
 
   std::unique_ptr<CaptureSource> source;
   bool reported = false;
   auto open = [&] {
     std::string error;
-    source = captureOpener_ ? captureOpener_(interfaceAddress, error) : nullptr;
+    source = captureOpener_ ? captureOpener_(interfaceName, error) : nullptr;
     std::lock_guard lock(run.sourceMutex);
     run.source = source.get();
     if (source && run.stop.load()) source->Interrupt();
@@ -198,22 +202,50 @@ uint64_t Monitor::CaptureDroppedByKernel() {
   return capture_->source ? capture_->source->DroppedByKernel() : 0;
 }
 
-void Monitor::RestartCapture(uint32_t interfaceAddress) {
+void Monitor::RestartCapture(const std::string& interfaceName) {
   StopCapture();
-  settings_.interfaceAddress.store(interfaceAddress);
+  interfaceName_ = interfaceName;
   capture_ = std::make_unique<CaptureRun>();
   CaptureRun& run = *capture_;
-  run.thread = std::thread([this, &run, interfaceAddress] { CaptureThread(run, interfaceAddress); });
+  run.thread = std::thread([this, &run, interfaceName] { CaptureThread(run, interfaceName); });
+}
+
+void Monitor::SetLocalNetworks(LocalNetworks networks) {
+  // Datagrams are told apart by the first IPv4 address and its network.
+  uint32_t address = 0;
+  for (const IpPrefix& prefix : networks.prefixes) {
+    if (!prefix.address.IsV4()) continue;
+    const uint32_t mask = prefix.length == 0 ? 0 : ~uint32_t{0} << (32 - prefix.length);
+    settings_.interfaceMask.store(MakeAddress(static_cast<uint8_t>(mask >> 24),
+                                              static_cast<uint8_t>(mask >> 16),
+                                              static_cast<uint8_t>(mask >> 8),
+                                              static_cast<uint8_t>(mask)));
+    break;
+  }
+  for (const IpAddress& own : networks.addresses) {
+    if (own.IsV4()) {
+      address = own.V4Value();
+      break;
+    }
+  }
+  settings_.interfaceAddress.store(address);
+  std::lock_guard lock(localNetworksMutex_);
+  localNetworks_ = std::move(networks);
+}
+
+LocalNetworks Monitor::localNetworks() const {
+  std::lock_guard lock(localNetworksMutex_);
+  return localNetworks_;
 }
 
 // ---------------------------------------------------------------- life cycle
 
-void Monitor::Start(uint32_t interfaceAddress) {
+void Monitor::Start(const std::string& interfaceName) {
   if (processingRunning_.load()) return;
   LoadFilters();
   if (hostNameLookup_ && !resolver_) StartResolver();
   processingRunning_.store(true);
-  RestartCapture(interfaceAddress);
+  RestartCapture(interfaceName);
   processingThread_ = std::thread([this] { ProcessingThread(); });
   StartAttribution();
 }
@@ -299,11 +331,11 @@ void Monitor::LoadSettingsFile() {
 }
 
 void Monitor::ApplyOptions(const OptionsResult& result) {
-  if (result.interfaceAddress != settings_.interfaceAddress.load()) {
+  if (!result.interfaceName.empty() && result.interfaceName != interfaceName_) {
     if (processingRunning_.load()) {
-      RestartCapture(result.interfaceAddress);
+      RestartCapture(result.interfaceName);
     } else {
-      settings_.interfaceAddress.store(result.interfaceAddress);
+      interfaceName_ = result.interfaceName;
     }
   }
   settings_.interfaceMask.store(result.interfaceMask);

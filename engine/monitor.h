@@ -43,6 +43,7 @@
 #include "filters/filter_set.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
+#include "platform/ip_address.h"
 #include "storage/settings.h"
 
 namespace corvane {
@@ -53,8 +54,8 @@ inline constexpr const char* kPromiscuousModeError = "Can't set promiscuous mode
 
 class Monitor {
  public:
-  using CaptureOpener =
-      std::function<std::unique_ptr<CaptureSource>(uint32_t interfaceAddress, std::string& error)>;
+  using CaptureOpener = std::function<std::unique_ptr<CaptureSource>(
+      const std::string& interfaceName, std::string& error)>;
   using ErrorHandler = std::function<void(const std::string& message)>;
   using TitleHandler = std::function<void(const std::string& title)>;
   // Writes `rows` (top to bottom) to a new traffic log. Returns the path
@@ -96,15 +97,21 @@ class Monitor {
   const std::string& filterFile() const { return filterFile_; }
 
   // --- life cycle (window thread) ---
-  // Loads the filters, then starts capture on `interfaceAddress`, then the
-  // processing thread, then process attribution.
-  void Start(uint32_t interfaceAddress);
+  // Loads the filters, then starts capture on the interface named
+  // `interfaceName`, then the processing thread, then process attribution.
+  void Start(const std::string& interfaceName);
   // Stops process attribution, processing and capture, and joins them;
   // abandons host-name lookups in flight.
   void Stop();
-  // Ends the current capture thread for sure (joined) and starts one on
-  // `interfaceAddress`.
-  void RestartCapture(uint32_t interfaceAddress);
+  // Ends the current capture thread for sure (joined) and starts one on the
+  // interface named `interfaceName`.
+  void RestartCapture(const std::string& interfaceName);
+  // The interface capture runs on (window thread).
+  const std::string& interfaceName() const { return interfaceName_; }
+  // The addresses of the watched interface and their networks; any thread
+  // (the address watcher's). Datagrams are told apart by them from then on.
+  void SetLocalNetworks(LocalNetworks networks);
+  LocalNetworks localNetworks() const;
   bool IsRunning() const { return processingRunning_.load(); }
   // Datagrams the kernel dropped before the current capture could read them
   // (0 while no live capture is open).
@@ -116,10 +123,11 @@ class Monitor {
   // The same from set.dat in the application directory; a missing file
   // changes nothing.
   void LoadSettingsFile();
-  // The Options command after OK: restarts capture only when the address
-  // changed, takes over the mask, the flags and the proxy values (proxy
-  // address from the dotted text, 255.255.255.255 when it is none; port from
-  // the port text), and reloads the filters.
+  // The Options command after OK: restarts capture only when it names
+  // another interface (an empty name keeps the one watched), takes over the
+  // mask, the flags and the proxy values (proxy address from the dotted
+  // text, 255.255.255.255 when it is none; port from the port text), and
+  // reloads the filters.
   void ApplyOptions(const OptionsResult& result);
 
   // The row of `key` shows its bare address again and its host is looked up
@@ -217,7 +225,7 @@ class Monitor {
   void ShowFlowEvents(const std::vector<FlowEvent>& events);
   uint32_t ProxyHostId(const std::string& host);
 
-  void CaptureThread(CaptureRun& run, uint32_t interfaceAddress);
+  void CaptureThread(CaptureRun& run, const std::string& interfaceName);
   void ProcessingThread();
   void StopCapture();
   void StartResolver();
@@ -265,6 +273,9 @@ class Monitor {
   std::unique_ptr<ResolverPool> resolver_;
 
   std::unique_ptr<CaptureRun> capture_;  // window thread only
+  std::string interfaceName_;            // window thread only
+  mutable std::mutex localNetworksMutex_;
+  LocalNetworks localNetworks_;  // GUARDED_BY(localNetworksMutex_)
   std::atomic<bool> processingRunning_{false};
   std::thread processingThread_;
   std::mutex wakeMutex_;

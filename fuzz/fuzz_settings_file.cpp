@@ -1,5 +1,6 @@
 // Fuzzes the set.dat reader. A line written from what was read must scan
-// back into all six fields, and saving what was read is stable.
+// back into all six fields (seven with an interface name), and saving what
+// was read is stable.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const corvane::SettingsLine line = corvane::ParseSettingsLine(text);
-  if (line.fieldsRead < 0 || line.fieldsRead > 6) std::abort();
+  if (line.fieldsRead < 0 || line.fieldsRead > 7) std::abort();
   (void)corvane::ProxyPortFromText(line.portText);
   (void)corvane::ProxyAddressFromText(line.hostText);
 
@@ -20,10 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // read gives the same line again.
   const std::string once = corvane::FormatSettingsLine(corvane::FieldsFromLine(line));
   const corvane::SettingsLine reread = corvane::ParseSettingsLine(once);
-  if (reread.fieldsRead != 6) std::abort();
+  const int expected = line.interfaceName.empty() ? 6 : 7;
+  if (reread.fieldsRead != expected || reread.interfaceName != line.interfaceName) std::abort();
   const std::string twice = corvane::FormatSettingsLine(corvane::FieldsFromLine(reread));
   const corvane::SettingsLine rereadAgain = corvane::ParseSettingsLine(twice);
-  if (rereadAgain.fieldsRead != 6) std::abort();
+  if (rereadAgain.fieldsRead != expected) std::abort();
   if (corvane::FormatSettingsLine(corvane::FieldsFromLine(rereadAgain)) != twice) std::abort();
   return 0;
 }

@@ -385,7 +385,10 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
                                                std::string& error) {
   const std::string name = FindInterface(interfaceAddress, error);
   if (name.empty()) return nullptr;
+  return OpenLiveCapture(name, error);
+}
 
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   PcapHandle handle(pcap_create(name.c_str(), errbuf));
   if (!handle) {
@@ -394,7 +397,8 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
   }
   pcap_t* p = handle.get();
   pcap_set_snaplen(p, kSnapshotLength);
-  pcap_set_promisc(p, 1);
+  // A workstation monitor needs only its own traffic.
+  pcap_set_promisc(p, 0);
   // Not immediate mode: libpcap then uses the TPACKET_V3 ring, whose blocks
   // hold frames of their own length (a 64-byte datagram takes about 160
   // bytes of ring, not a 64 KB slot), handed over when a block is full or
@@ -410,7 +414,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
     error = name + ": " + PcapText(p, activated);
     if (activated == PCAP_ERROR_PERM_DENIED ||
         activated == PCAP_ERROR_PROMISC_PERM_DENIED) {
-      error += " (capturing needs CAP_NET_RAW and CAP_NET_ADMIN)";
+      error += " (capturing needs CAP_NET_RAW)";
     }
     return nullptr;
   }

@@ -53,12 +53,15 @@ class CaptureSource {
   virtual uint64_t DroppedByKernel() const { return 0; }
 };
 
-// Opens promiscuous live capture (TPACKET_V3 ring of 32 MB with 10 ms
-// blocks, snapshot 65535, kernel filter "ip") on the interface that holds `interfaceAddress` (network byte
-// order); 127.x.y.z addresses select the loopback interface. Returns null and
-// fills `error` when the interface cannot be found ("no interface holds
-// address A.B.C.D") or opened (libpcap's reason, for instance without
-// CAP_NET_RAW).
+// Opens live capture, not promiscuous (TPACKET_V3 ring of 32 MB with 10 ms
+// blocks, snapshot 65535, kernel filter "ip") on the interface named `name`.
+// Returns null and fills `error` when it cannot be opened (libpcap's
+// reason: no such device, or no CAP_NET_RAW).
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::string& error);
+
+// The same on the interface that holds `interfaceAddress` (network byte
+// order); 127.x.y.z addresses select the loopback interface. Fails also when
+// no interface holds it ("no interface holds address A.B.C.D").
 std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
                                                std::string& error);
 

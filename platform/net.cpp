@@ -69,24 +69,4 @@ std::optional<std::string> ReverseLookup(uint32_t address) {
   return std::string(host);
 }
 
-uint32_t DefaultInterfaceAddress() {
-  char name[256] = {};
-  if (::gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
-    if (auto address = LookupHostAddress(name)) return *address;
-  }
-  ifaddrs* list = nullptr;
-  if (::getifaddrs(&list) == 0) {
-    uint32_t found = 0;
-    for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-      if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_INET) continue;
-      if ((it->ifa_flags & IFF_LOOPBACK) != 0) continue;
-      found = reinterpret_cast<const sockaddr_in*>(it->ifa_addr)->sin_addr.s_addr;
-      break;
-    }
-    ::freeifaddrs(list);
-    if (found != 0) return found;
-  }
-  return MakeAddress(127, 0, 0, 1);
-}
-
 }  // namespace corvane

@@ -30,11 +30,6 @@ std::optional<uint32_t> LookupHostAddress(const std::string& host);
 // nullopt when the resolver has none or fails.
 std::optional<std::string> ReverseLookup(uint32_t address);
 
-// The address monitored when nothing else is chosen: the first IPv4 address
-// of the host's own name; when it has none, the first non-loopback IPv4
-// address of the machine's interfaces, else 127.0.0.1.
-uint32_t DefaultInterfaceAddress();
-
 // Builds an address from its four octets, first octet first.
 constexpr uint32_t MakeAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   // Network byte order: the first octet is the first byte in memory.

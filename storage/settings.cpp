@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "platform/file_io.h"
+#include "platform/interfaces.h"
 #include "platform/net.h"
 
 namespace corvane {
@@ -128,6 +129,10 @@ SettingsLine ParseSettingsLine(std::string_view line) {
   if (!scan.Unsigned(field)) return result;
   result.interfaceMask = MaskFromField(field);
   result.fieldsRead = 6;
+  std::string name;
+  if (!scan.Word(name) || !IsValidInterfaceName(name)) return result;
+  result.interfaceName = std::move(name);
+  result.fieldsRead = 7;
   return result;
 }
 
@@ -155,6 +160,7 @@ void ApplySettingsLine(const SettingsLine& line, Settings& settings) {
     }
   }
   if (line.fieldsRead >= 6) settings.interfaceMask = line.interfaceMask;
+  if (line.fieldsRead >= 7) settings.interfaceName = line.interfaceName;
 }
 
 void LoadSettings(const std::string& path, Settings& settings) {
@@ -172,6 +178,7 @@ SettingsFields FieldsFromLine(const SettingsLine& line) {
     if (line.fieldsRead >= 5 && line.portText != "?") fields.portText = line.portText;
   }
   if (line.fieldsRead >= 6) fields.interfaceMask = line.interfaceMask;
+  if (line.fieldsRead >= 7) fields.interfaceName = line.interfaceName;
   return fields;
 }
 
@@ -191,6 +198,7 @@ std::string FormatSettingsLine(const SettingsFields& fields) {
   line += ' ';
   line += fields.proxyEnabled ? '1' : '0';
   line += ' ' + host + ' ' + port + ' ' + std::to_string(FieldFromMask(fields.interfaceMask));
+  if (IsValidInterfaceName(fields.interfaceName)) line += ' ' + fields.interfaceName;
   return line;
 }
 

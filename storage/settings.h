@@ -3,7 +3,9 @@
 // set.dat is one line "%d %d %d %s %s %u": hideLanFlows, freezeGraph,
 // proxyEnabled, the proxy host text, the proxy port text (each one word, "?"
 // when empty) and the interface mask (its four octets, first octet in the
-// lowest byte, as an unsigned decimal). The window reads it at start-up
+// lowest byte, as an unsigned decimal), then, after one blank, the name of
+// the watched interface. Older builds scan the six fields and never see the
+// name. The window reads it at start-up
 // (LoadSettings into Settings), the Options dialog reads it when it opens
 // and writes it on OK (SettingsFields).
 //
@@ -33,18 +35,21 @@ struct Settings {
   std::string proxyHost;                 // as stored in set.dat
   uint16_t proxyPort = 0;
   uint32_t proxyAddress = 0;             // network byte order
+  std::string interfaceName;             // as saved; empty when none was
 };
 
 // The line of set.dat as scanned: the fields before the first one that does
 // not match, the others at their defaults.
 struct SettingsLine {
-  int fieldsRead = 0;  // 0 to 6
+  int fieldsRead = 0;  // 0 to 7
   int hideLanFlows = 0;
   int freezeGraph = 0;
   int proxyEnabled = 0;
   std::string hostText;  // field 4 as read ("?" stays "?")
   std::string portText;  // field 5 as read
   uint32_t interfaceMask = 0xffffffffu;
+  // Field 7; a word that is no interface name (damaged) is not read.
+  std::string interfaceName;
 };
 
 // What the Options dialog edits and SaveSettings writes.
@@ -55,6 +60,7 @@ struct SettingsFields {
   std::string hostText;  // as typed
   std::string portText;  // as typed
   uint32_t interfaceMask = 0xffffffffu;
+  std::string interfaceName;  // empty: none is written
   bool operator==(const SettingsFields&) const = default;
 };
 
@@ -81,7 +87,8 @@ SettingsFields FieldsFromLine(const SettingsLine& line);
 // The line SaveSettings writes, without its CR LF. An empty host becomes
 // "?"; an empty port makes both "?". A text is first cut at its first white
 // space (leading and trailing white space are dropped) and to 255 bytes, so
-// that the line always scans back into the same six fields.
+// that the line always scans back into the same six fields. The interface
+// name follows only when it is a valid one.
 std::string FormatSettingsLine(const SettingsFields& fields);
 
 // Writes set.dat (the line and CR LF) through a temporary file, so a failed
@@ -109,6 +116,7 @@ uint32_t ProxyAddressFromText(std::string_view dottedText);
 
 // The Options dialog's result after OK, for Monitor::ApplyOptions.
 struct OptionsResult {
+  std::string interfaceName;      // the interface to watch; empty keeps the watched one
   uint32_t interfaceAddress = 0;  // network byte order
   uint32_t interfaceMask = 0xffffffffu;
   bool hideLanFlows = false;

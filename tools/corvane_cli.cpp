@@ -1,6 +1,7 @@
 // corvane-cli: the monitor without a window. Replays capture files through
 // the same accounting and processing code as the window, or watches live
-// traffic and prints the traffic list every second.
+// traffic and prints the traffic list every second, or lists the network
+// interfaces.
 //
 // Its files are the window's: set.dat and filters.dat in the configuration
 // folder, traffic logs in the log folder (see platform/data_folders.h);
@@ -20,10 +21,13 @@
 #include "attribution/kernel_owners.h"
 #include "engine/monitor.h"
 #include "engine/text_format.h"
+#include "platform/address_watcher.h"
 #include "platform/app_directory.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
 #include "platform/helper_capture.h"
+#include "platform/interfaces.h"
+#include "platform/ip_address.h"
 #include "platform/net.h"
 #include "storage/data_migration.h"
 #include "storage/settings.h"
@@ -36,8 +40,13 @@ namespace {
 constexpr const char* kUsage =
     "usage:\n"
     "  corvane-cli replay FILE --interface A.B.C.D [--mask A.B.C.D] [--hide-lan] [--flows]\n"
-    "  corvane-cli watch [--interface A.B.C.D] [--seconds N]\n"
+    "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows]\n"
+    "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME]\n"
+    "  watch --interface takes an interface name, or an address it holds; without\n"
+    "  it, watch uses the interface saved by the window, else the default route's.\n"
+    "  --flows prints each remote address with its exact byte counts at the end.\n"
+    "  interfaces marks the default route's interface with \"default\".\n"
     "options of replay and watch:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
@@ -53,6 +62,7 @@ struct Options {
   std::string command;
   std::string file;
   std::optional<uint32_t> interfaceAddress;
+  std::string interfaceText;  // watch: a name or an address
   uint32_t mask = 0xffffffffu;
   bool hideLan = false;
   bool flows = false;
@@ -83,7 +93,8 @@ std::optional<uint32_t> ParseDotted(const char* text) {
 int ParseOptions(int argc, char** argv, Options& options) {
   if (argc < 2) return Usage(nullptr);
   options.command = argv[1];
-  if (options.command != "replay" && options.command != "watch" && options.command != "logs") {
+  if (options.command != "replay" && options.command != "watch" && options.command != "logs" &&
+      options.command != "interfaces") {
     return Usage("unknown command");
   }
   int i = 2;
@@ -105,6 +116,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.dataDir = text;
       continue;
     }
+    if (options.command == "interfaces") return Usage(("unknown option " + arg).c_str());
     if (options.command == "logs") {
       if (arg == "--show" && i + 1 < argc) {
         options.showLog = argv[++i];
@@ -129,7 +141,11 @@ int ParseOptions(int argc, char** argv, Options& options) {
       }
       continue;
     }
-    if (arg == "--interface") {
+    if (arg == "--interface" && options.command == "watch") {
+      const char* text = value();
+      if (!text || text[0] == '\0') return Usage("--interface needs a name or an address");
+      options.interfaceText = text;
+    } else if (arg == "--interface") {
       const char* text = value();
       if (!text) return Usage("--interface needs an address");
       options.interfaceAddress = ParseDotted(text);
@@ -141,7 +157,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.mask = *mask;
     } else if (arg == "--hide-lan" && options.command == "replay") {
       options.hideLan = true;
-    } else if (arg == "--flows" && options.command == "replay") {
+    } else if (arg == "--flows") {
       options.flows = true;
     } else if (arg == "--seconds" && options.command == "watch") {
       const char* text = value();
@@ -192,6 +208,23 @@ void PrintList(Monitor& monitor, std::string& out) {
   }
 }
 
+uint32_t HostOrder(uint32_t address) { return ntohl(address); }
+
+// "ADDRESS DOWNLOAD UPLOAD" per remote address, exact, in address order.
+void AppendFlowTotals(Monitor& monitor, std::string& out) {
+  std::vector<AddressTotal> flows = monitor.flows().AddressTotals();
+  std::sort(flows.begin(), flows.end(), [](const AddressTotal& a, const AddressTotal& b) {
+    return HostOrder(a.remoteAddress) < HostOrder(b.remoteAddress);
+  });
+  char line[96];
+  for (const AddressTotal& flow : flows) {
+    std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatAddress(flow.remoteAddress).c_str(),
+                  static_cast<unsigned long long>(flow.counts.downloadBytes),
+                  static_cast<unsigned long long>(flow.counts.uploadBytes));
+    out += line;
+  }
+}
+
 void AppendTotals(Monitor& monitor, std::string& out) {
   char line[64];
   std::snprintf(line, sizeof line, "totals %llu %llu\n",
@@ -199,8 +232,6 @@ void AppendTotals(Monitor& monitor, std::string& out) {
                 static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
   out += line;
 }
-
-uint32_t HostOrder(uint32_t address) { return ntohl(address); }
 
 // Applies --filters and --resolve. False when the filter file was asked for
 // and cannot be read.
@@ -295,23 +326,76 @@ int RunReplay(const Options& options) {
   }
   std::string out;
   if (options.flows) {
-    std::vector<AddressTotal> flows = monitor.flows().AddressTotals();
-    std::sort(flows.begin(), flows.end(), [](const AddressTotal& a, const AddressTotal& b) {
-      return HostOrder(a.remoteAddress) < HostOrder(b.remoteAddress);
-    });
-    char line[96];
-    for (const AddressTotal& flow : flows) {
-      std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatAddress(flow.remoteAddress).c_str(),
-                    static_cast<unsigned long long>(flow.counts.downloadBytes),
-                    static_cast<unsigned long long>(flow.counts.uploadBytes));
-      out += line;
-    }
+    AppendFlowTotals(monitor, out);
   } else {
     PrintList(monitor, out);
   }
   AppendTotals(monitor, out);
   std::fwrite(out.data(), 1, out.size(), stdout);
   return SaveAtEnd(options, monitor) ? 0 : 1;
+}
+
+// One line per interface: its name, its state words ("up" or "down",
+// "running", "loopback", "default") joined by commas, then each address
+// with its prefix length.
+int RunInterfaces() {
+  std::vector<NetworkInterface> interfaces;
+  std::string error;
+  if (!ListInterfaces(interfaces, error)) {
+    std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+    return 1;
+  }
+  const std::string defaultName = DefaultRouteInterface();
+  std::string out;
+  for (const NetworkInterface& entry : interfaces) {
+    out += entry.name;
+    out += entry.up ? " up" : " down";
+    if (entry.running) out += ",running";
+    if (entry.loopback) out += ",loopback";
+    if (entry.name == defaultName) out += ",default";
+    for (const IpPrefix& own : entry.addresses) {
+      out += ' ' + FormatIp(own.address) + '/' + std::to_string(own.length);
+    }
+    out += '\n';
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
+// The interface watch captures on: --interface as a name, or the one that
+// holds it as an address; without it the saved one, else the default
+// route's. Empty (after a message) when --interface names nothing here.
+std::string WatchedInterface(const Options& options) {
+  if (options.interfaceText.empty()) {
+    const auto saved = ReadSettingsFile(options.folders.config + "/" + kSettingsFileName);
+    std::string notice;
+    std::string name = ChooseWatchedInterface(saved ? saved->interfaceName : std::string(), notice);
+    if (!notice.empty()) std::fprintf(stderr, "corvane-cli: %s\n", notice.c_str());
+    return name;
+  }
+  std::vector<NetworkInterface> interfaces;
+  std::string error;
+  if (!ListInterfaces(interfaces, error)) {
+    std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+    return {};
+  }
+  if (FindInterfaceNamed(interfaces, options.interfaceText)) return options.interfaceText;
+  if (auto address = ParseIp(options.interfaceText)) {
+    std::string name = InterfaceHolding(interfaces, *address);
+    if (name.empty() && address->IsV4() && FirstOctet(address->V4Value()) == 127) {
+      // Any 127.x.y.z is the loopback interface's.
+      for (const NetworkInterface& entry : interfaces) {
+        if (entry.loopback) name = entry.name;
+      }
+    }
+    if (!name.empty()) return name;
+    std::fprintf(stderr, "corvane-cli: no interface holds the address %s\n",
+                 options.interfaceText.c_str());
+    return {};
+  }
+  std::fprintf(stderr, "corvane-cli: no interface named %s (corvane-cli interfaces lists them)\n",
+               options.interfaceText.c_str());
+  return {};
 }
 
 std::atomic<bool> interrupted{false};
@@ -330,9 +414,18 @@ int RunWatch(const Options& options) {
   if (!SetUpFiltersAndNames(options, monitor, false)) return 1;
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  uint32_t address = options.interfaceAddress ? *options.interfaceAddress
-                                              : DefaultInterfaceAddress();
-  monitor.settings().interfaceAddress = address;
+  const std::string interfaceName = WatchedInterface(options);
+  if (interfaceName.empty()) return 1;
+  // The interface's addresses decide each datagram's direction; they are
+  // followed while the watch runs.
+  AddressWatcher addresses;
+  std::string watchError;
+  if (!addresses.Start(
+          interfaceName,
+          [&monitor](const LocalNetworks& networks) { monitor.SetLocalNetworks(networks); },
+          watchError)) {
+    std::fprintf(stderr, "corvane-cli: %s\n", watchError.c_str());
+  }
   if (!Configure(options, monitor)) return 1;
   // Capture runs in the capture helper; this program holds no capability.
   // It is opened here first so that a user without capture rights gets the
@@ -346,19 +439,19 @@ int RunWatch(const Options& options) {
   helper.onReady = [&mode](capture::AttributionMode now) { mode.store(now); };
   SendSocketOwnersTo(helper, monitor.portMap());
   std::string captureError;
-  std::unique_ptr<CaptureSource> first = OpenHelperCaptureAt(address, captureError, helper);
+  std::unique_ptr<CaptureSource> first = OpenHelperCapture(interfaceName, captureError, helper);
   if (!first) {
     std::fprintf(stderr, "corvane-cli: %s\n", captureError.c_str());
     return 1;
   }
   std::fprintf(stderr, "attribution: %s\n", AttributionModeText(mode.load()));
-  monitor.SetCaptureOpener([&first, helper](uint32_t interfaceAddress, std::string& error) {
-    if (first) return std::move(first);
-    auto source = OpenHelperCaptureAt(interfaceAddress, error, helper);
+  monitor.SetCaptureOpener([&first, helper](const std::string& name, std::string& error) {
+    if (first) return std::unique_ptr<CaptureSource>(std::move(first));
+    std::unique_ptr<CaptureSource> source = OpenHelperCapture(name, error, helper);
     if (!source) std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
     return source;
   });
-  monitor.Start(address);
+  monitor.Start(interfaceName);
   auto next = std::chrono::steady_clock::now();
   for (long elapsed = 0; !interrupted.load(); ++elapsed) {
     if (options.seconds >= 0 && elapsed >= options.seconds) break;
@@ -379,6 +472,14 @@ int RunWatch(const Options& options) {
   std::fprintf(stderr, "corvane-cli: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
+  addresses.Stop();
+  if (options.flows) {
+    std::string out;
+    AppendFlowTotals(monitor, out);
+    AppendTotals(monitor, out);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+  }
   return SaveAtEnd(options, monitor) ? 0 : 1;
 }
 
@@ -388,6 +489,7 @@ int RunWatch(const Options& options) {
 int main(int argc, char** argv) {
   corvane::Options options;
   if (int code = corvane::ParseOptions(argc, argv, options); code != 0) return code;
+  if (options.command == "interfaces") return corvane::RunInterfaces();
   corvane::PrepareDataFolders(options);
   if (options.command == "replay") return corvane::RunReplay(options);
   if (options.command == "logs") return corvane::RunLogs(options);

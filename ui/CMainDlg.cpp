@@ -28,6 +28,7 @@
 #include "platform/app_directory.h"
 #include "attribution/kernel_owners.h"
 #include "platform/helper_capture.h"
+#include "platform/interfaces.h"
 #include "storage/traffic_log.h"
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
@@ -125,8 +126,8 @@ void CMainDlg::UseCaptureHelper() {
     }, Qt::QueuedConnection);
   };
   corvane::SendSocketOwnersTo(helper, monitor_->portMap());
-  monitor_->SetCaptureOpener([this, helper](uint32_t address, std::string& error) {
-    auto source = corvane::OpenHelperCaptureAt(address, error, helper);
+  monitor_->SetCaptureOpener([this, helper](const std::string& name, std::string& error) {
+    std::unique_ptr<corvane::CaptureSource> source = corvane::OpenHelperCapture(name, error, helper);
     std::lock_guard lock(captureProblemMutex_);
     captureProblem_ = source ? std::string() : error;
     return source;
@@ -135,6 +136,7 @@ void CMainDlg::UseCaptureHelper() {
 
 CMainDlg::~CMainDlg() {
   // No worker may reach the window once it is gone.
+  addressWatcher_.Stop();
   monitor_->Stop();
   sorts_->Wait();
   monitor_->list().SetChangeSink(nullptr);
@@ -508,9 +510,44 @@ void CMainDlg::Initialise() {
   FitColumns();
   RestoreLayout();
 
-  const uint32_t address = interfaceOverride_ ? *interfaceOverride_
-                                              : corvane::DefaultInterfaceAddress();
-  m.Start(address);
+  // The interface saved by Options, while it exists; else the one of the
+  // default route, and the user hears why.
+  std::string name;
+  if (interfaceOverride_) {
+    name = *interfaceOverride_;
+  } else {
+    const auto saved =
+        corvane::ReadSettingsFile(folders_.config + "/" + corvane::kSettingsFileName);
+    std::string notice;
+    name = corvane::ChooseWatchedInterface(saved ? saved->interfaceName : std::string(), notice);
+    if (!notice.empty()) {
+      const QString text = QString::fromStdString(notice);
+      QMetaObject::invokeMethod(
+          this,
+          [this, text] {
+            ShowMessage(QMessageBox::Information, QStringLiteral("Corvane"), text, QMessageBox::Ok);
+          },
+          Qt::QueuedConnection);
+    }
+  }
+  WatchAddressesOf(name);
+  m.Start(name);
+}
+
+void CMainDlg::WatchAddressesOf(const std::string& name) {
+  if (fixedNetworks_) {
+    monitor_->SetLocalNetworks(*fixedNetworks_);
+    return;
+  }
+  corvane::Monitor* monitor = monitor_.get();
+  std::string error;
+  if (!addressWatcher_.Start(
+          name,
+          [monitor](const corvane::LocalNetworks& networks) { monitor->SetLocalNetworks(networks); },
+          error)) {
+    const QString text = QString::fromStdString(error);
+    QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
+  }
 }
 
 // ---------------------------------------------------------------- layout
@@ -622,13 +659,19 @@ void CMainDlg::OnOptions() {
   COptionsDlg::Context context;
   context.settingsFile = folders_.config + "/" + corvane::kSettingsFileName;
   context.filterFile = monitor_->filterFile();
+  context.monitoredInterface = monitor_->interfaceName();
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
   context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
-  monitor_->ApplyOptions(dialog.optionsResult());
+  // The new interface's addresses are known before its first datagram.
+  const corvane::OptionsResult& result = dialog.optionsResult();
+  if (!result.interfaceName.empty() && result.interfaceName != monitor_->interfaceName()) {
+    WatchAddressesOf(result.interfaceName);
+  }
+  monitor_->ApplyOptions(result);
   graph_->SetFrozen(monitor_->settings().freezeGraph.load());
 }
 

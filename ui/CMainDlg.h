@@ -36,6 +36,7 @@
 
 #include "engine/monitor.h"
 #include "engine/row_order.h"
+#include "platform/address_watcher.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
 #include "ui/TrafficModel.h"
@@ -67,8 +68,12 @@ class CMainDlg : public QDialog {
   // The QSettings file of the layout.
   QString LayoutFile() const;
 
-  // Before Initialise(): monitor this address instead of the host's own.
-  void SetInterfaceAddress(uint32_t address) { interfaceOverride_ = address; }
+  // Before Initialise(): watch the interface `name` with these addresses,
+  // which are then not followed, instead of the saved interface (tests).
+  void SetInterface(std::string name, corvane::LocalNetworks networks) {
+    interfaceOverride_ = std::move(name);
+    fixedNetworks_ = std::move(networks);
+  }
   // Before Initialise(): whether a system tray exists (by default, as Qt
   // reports it).
   void SetTrayAvailable(bool available) { trayOverride_ = available; }
@@ -141,6 +146,8 @@ class CMainDlg : public QDialog {
   void BuildTray();
   void Relayout();
   void ReportError(const QString& text);
+  // Follows the addresses of the interface `name` from now on.
+  void WatchAddressesOf(const std::string& name);
   // The user changed these rows' activity marks.
   void OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes);
   void SetWindowShown(bool shown);
@@ -189,7 +196,11 @@ class CMainDlg : public QDialog {
   QPointer<HelpWindow> help_;
   QTimer tick_;
 
-  std::optional<uint32_t> interfaceOverride_;
+  std::optional<std::string> interfaceOverride_;
+  std::optional<corvane::LocalNetworks> fixedNetworks_;
+  // Hands the watched interface's addresses to the monitor from its own
+  // thread; stopped before the monitor.
+  corvane::AddressWatcher addressWatcher_;
   std::optional<bool> trayOverride_;
   bool trayAvailable_ = false;
   bool initialised_ = false;

@@ -1,5 +1,6 @@
 #include "ui/COptionsDlg.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -16,7 +17,7 @@
 #include "ui/CFiltersDlg.h"
 #include "ui/dialog_units.h"
 
-using corvane::InterfaceEntry;
+using corvane::NetworkInterface;
 
 namespace {
 
@@ -41,11 +42,35 @@ QGroupBox* CaptionedGroup(const QString& title, QWidget* parent) {
   return group;
 }
 
-// The order of a sorted combo box: without regard to case, then by the
-// texts' own order.
+// The order of the list: by name without regard to case, then by the
+// names' own order.
 bool SortsBefore(const QString& a, const QString& b) {
   const int folded = a.compare(b, Qt::CaseInsensitive);
   return folded != 0 ? folded < 0 : a < b;
+}
+
+// "eth0  192.168.1.5/24, fe80::1/64", "wlan0  (down, no address)".
+QString EntryText(const NetworkInterface& entry) {
+  QStringList marks;
+  if (!entry.up) marks.push_back(QStringLiteral("down"));
+  if (entry.addresses.empty()) marks.push_back(QStringLiteral("no address"));
+  QStringList addresses;
+  for (const corvane::IpPrefix& own : entry.addresses) {
+    addresses.push_back(QStringLiteral("%1/%2")
+                            .arg(QString::fromStdString(corvane::FormatIp(own.address)))
+                            .arg(own.length));
+  }
+  QString text = QString::fromStdString(entry.name);
+  if (!addresses.isEmpty()) text += QStringLiteral("  ") + addresses.join(QStringLiteral(", "));
+  if (!marks.isEmpty()) text += QStringLiteral("  (") + marks.join(QStringLiteral(", ")) + ')';
+  return text;
+}
+
+// The mask of an IPv4 prefix length, in network byte order.
+uint32_t MaskOfLength(unsigned length) {
+  const uint32_t host = length == 0 ? 0 : ~uint32_t{0} << (32 - std::min(length, 32u));
+  return corvane::MakeAddress(static_cast<uint8_t>(host >> 24), static_cast<uint8_t>(host >> 16),
+                              static_cast<uint8_t>(host >> 8), static_cast<uint8_t>(host));
 }
 
 }  // namespace
@@ -133,12 +158,37 @@ void COptionsDlg::FillInterfaces() {
     // monitored interface.
     if (!corvane::ListInterfaces(entries_, error)) entries_.clear();
   }
-  QStringList names;
-  for (const InterfaceEntry& entry : entries_) names.push_back(QString::fromStdString(entry.description));
-  std::stable_sort(names.begin(), names.end(), SortsBefore);
-  interfaceCombo_->addItems(names);
-  // The first of the sorted list, whatever is monitored.
-  interfaceCombo_->setCurrentIndex(names.isEmpty() ? -1 : 0);
+  std::vector<const NetworkInterface*> sorted;
+  for (const NetworkInterface& entry : entries_) sorted.push_back(&entry);
+  std::stable_sort(sorted.begin(), sorted.end(), [](const NetworkInterface* a, const NetworkInterface* b) {
+    return SortsBefore(QString::fromStdString(a->name), QString::fromStdString(b->name));
+  });
+  int watched = -1;
+  for (const NetworkInterface* entry : sorted) {
+    if (entry->name == context_.monitoredInterface) watched = interfaceCombo_->count();
+    interfaceCombo_->addItem(EntryText(*entry), QString::fromStdString(entry->name));
+  }
+  // An interface may hold many addresses (IPv6 temporary ones rotate in):
+  // the open list is as wide as its longest entry.
+  interfaceCombo_->view()->setMinimumWidth(interfaceCombo_->view()->sizeHintForColumn(0));
+  if (watched >= 0 || context_.monitoredInterface.empty()) {
+    interfaceCombo_->setCurrentIndex(watched >= 0 ? watched : (sorted.empty() ? -1 : 0));
+    return;
+  }
+  // Watched but gone from the list: its name stands alone, so that OK
+  // keeps it rather than switching to another interface.
+  interfaceCombo_->setCurrentIndex(-1);
+  interfaceCombo_->setEditText(QString::fromStdString(context_.monitoredInterface));
+}
+
+const NetworkInterface* COptionsDlg::ChosenEntry() const {
+  const QString text = interfaceCombo_->currentText();
+  const int index = interfaceCombo_->currentIndex();
+  std::string name = text.toStdString();
+  if (index >= 0 && interfaceCombo_->itemText(index) == text) {
+    name = interfaceCombo_->itemData(index).toString().toStdString();
+  }
+  return corvane::FindInterfaceNamed(entries_, name);
 }
 
 void COptionsDlg::EnableProxyGroup(bool enabled) {
@@ -189,22 +239,23 @@ void COptionsDlg::accept() {
   fields.portText = portEdit_->text().toStdString();
 
   corvane::OptionsResult result;
-  // The interface: the first entry whose description is the combo's text.
-  // Text that names no entry (or an empty list) keeps what is monitored.
+  // The interface: the chosen entry, with its first IPv4 address and that
+  // address's mask (what older builds read from set.dat). Text that names
+  // no entry (or an empty list) keeps what is watched.
+  result.interfaceName = context_.monitoredInterface;
   result.interfaceAddress = context_.monitoredAddress;
   result.interfaceMask = context_.monitoredMask;
-  const std::string chosen = interfaceCombo_->currentText().toStdString();
-  for (const InterfaceEntry& entry : entries_) {
-    if (entry.description != chosen) continue;
-    auto address = corvane::ParseInetAddr(entry.addressText);
-    auto mask = corvane::ParseInetAddr(entry.maskText);
-    if (address && mask) {
-      result.interfaceAddress = *address;
-      result.interfaceMask = *mask;
+  if (const NetworkInterface* entry = ChosenEntry()) {
+    result.interfaceName = entry->name;
+    for (const corvane::IpPrefix& own : entry->addresses) {
+      if (!own.address.IsV4()) continue;
+      result.interfaceAddress = own.address.V4Value();
+      result.interfaceMask = MaskOfLength(own.length);
+      break;
     }
-    break;
   }
   fields.interfaceMask = result.interfaceMask;
+  fields.interfaceName = result.interfaceName;
 
   if (fields.proxyEnabled) {
     if (fields.hostText.empty()) {

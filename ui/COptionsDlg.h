@@ -1,14 +1,15 @@
 // The "Options" dialog: the monitored interface, the general options, the
 // proxy server, and the door to the Filters dialog.
 //
-// Opening: the interface list (sorted, the first entry selected whatever is
-// monitored), whether the desktop starts the program at log-in (the
+// Opening: the interface list (sorted by name, each with its addresses; down
+// or address-less ones marked; the watched one selected), whether the desktop starts the program at log-in (the
 // autostart entry), then set.dat. OK: takes the values, finds the chosen
 // interface, checks the proxy ("Input Proxy Server host!", "Can't resolve
 // proxy IP address!", "Input Proxy Server port!": the dialog stays open and
 // nothing is written), adds or removes the autostart entry when
 // "Launch on startup" changed, writes set.dat and closes; optionsResult()
-// then holds what the main window hands to Monitor::ApplyOptions. Cancel
+// then holds what the main window hands to Monitor::ApplyOptions (the
+// interface name too, so OK without a change keeps capture running). Cancel
 // writes and applies nothing (what the Filters dialog wrote stays written).
 //
 // Window thread only. The proxy host is resolved on OK, which may wait for
@@ -23,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/adapters.h"
+#include "platform/interfaces.h"
 #include "storage/settings.h"
 
 class QCheckBox;
@@ -40,11 +41,12 @@ class COptionsDlg : public QDialog {
   struct Context {
     std::string settingsFile;  // full path of set.dat
     std::string filterFile;    // full path of filters.dat
-    // What is monitored now; kept when OK finds no chosen interface.
+    // What is watched now; kept when OK finds no chosen interface.
+    std::string monitoredInterface;
     uint32_t monitoredAddress = 0;
     uint32_t monitoredMask = 0xffffffffu;
     // The interfaces to offer; by default the system's.
-    std::optional<std::vector<corvane::InterfaceEntry>> interfaces;
+    std::optional<std::vector<corvane::NetworkInterface>> interfaces;
     // The program the autostart entry starts; by default this executable.
     std::string executablePath;
     // Called when the Filters dialog closed with OK, so that the rules it
@@ -89,7 +91,11 @@ class COptionsDlg : public QDialog {
   void ApplyAutostart();
 
   Context context_;
-  std::vector<corvane::InterfaceEntry> entries_;  // in the system's order
+  // The entry the combo box names: its current item, or typed text equal
+  // to an interface's name; null for anything else.
+  const corvane::NetworkInterface* ChosenEntry() const;
+
+  std::vector<corvane::NetworkInterface> entries_;  // in the system's order
   bool launchAtOpening_ = false;
   corvane::OptionsResult result_;
 

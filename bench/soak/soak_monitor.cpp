@@ -118,8 +118,8 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(dir)) return 2;
   Monitor monitor(clock, dir);
   std::atomic<uint64_t> drops{0};
-  monitor.SetCaptureOpener([&drops](uint32_t address, std::string& error) {
-    auto live = OpenLiveCapture(address, error);
+  monitor.SetCaptureOpener([&drops](const std::string& name, std::string& error) {
+    auto live = OpenLiveCapture(name, error);
     return live ? std::unique_ptr<CaptureSource>(
                       std::make_unique<CountingSource>(std::move(live), drops))
                 : nullptr;
@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "monitor reports: %s\n", message.c_str());
     errors.fetch_add(1);
   });
-  monitor.settings().interfaceAddress = kMonitored;
-  monitor.Start(kMonitored);
+  monitor.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kMonitored)}, {}});
+  monitor.Start("lo");
 
   // Wait until capture counts.
   const auto ready = std::chrono::steady_clock::now() + std::chrono::seconds(10);

@@ -256,13 +256,14 @@ TEST_F(HostNamesTest, MonitorGoesAwayWhileALookupHangs) {
 }
 
 TEST_F(HostNamesTest, StartAfterStopNamesRowsAgain) {
-  monitor_->SetCaptureOpener([](uint32_t, std::string&) -> std::unique_ptr<CaptureSource> {
+  monitor_->SetCaptureOpener([](const std::string&, std::string&) -> std::unique_ptr<CaptureSource> {
     return nullptr;
   });
   monitor_->SetErrorHandler([](const std::string&) {});
-  monitor_->Start(kLocal);
+  monitor_->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
+  monitor_->Start("lo");
   monitor_->Stop();
-  monitor_->Start(kLocal);
+  monitor_->Start("lo");
   monitor_->SetAttributionActive(true);  // Stop() ended it
   Send(kMail, 5000);
   clock_.Advance(3);

@@ -170,14 +170,14 @@ class TruthfulRowsTest : public ::testing::Test {
     WitnessSource::seen_ = false;
     WitnessSource::marker_ = false;
     WitnessSource::bytes_.clear();
-    monitor_.settings().interfaceAddress = kLocal;
+    monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     monitor_.settings().interfaceMask = Address("255.255.255.255");
-    monitor_.SetCaptureOpener([](uint32_t address, std::string& error) -> std::unique_ptr<CaptureSource> {
-      auto live = OpenLiveCapture(address, error);
+    monitor_.SetCaptureOpener([](const std::string& name, std::string& error) -> std::unique_ptr<CaptureSource> {
+      auto live = OpenLiveCapture(name, error);
       if (!live) return nullptr;
       return std::make_unique<WitnessSource>(std::move(live));
     });
-    monitor_.RestartCapture(kLocal);
+    monitor_.RestartCapture("lo");
     ASSERT_EQ(monitor_.StartAttribution(), 0);
     // Capture is live once a datagram of other loopback hosts is seen.
     Socket probe(SOCK_DGRAM);

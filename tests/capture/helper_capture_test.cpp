@@ -37,6 +37,7 @@
 #include "engine/text_format.h"
 #include "platform/clock.h"
 #include "platform/helper_capture.h"
+#include "platform/ip_address.h"
 
 namespace corvane {
 namespace {
@@ -546,14 +547,15 @@ TEST(HelperCaptureLoopback, MonitorReportsAKilledHelperOnceAndCapturesAgainWithA
       std::lock_guard lock(mutex);
       ++errors;
     });
-    monitor.SetCaptureOpener([&](uint32_t address, std::string& error) {
-      auto source = OpenHelperCaptureAt(address, error, options);
+    monitor.SetCaptureOpener([&](const std::string& name, std::string& error) {
+      auto source = OpenHelperCapture(name, error, options);
       std::lock_guard lock(mutex);
       if (auto* helper = dynamic_cast<HelperCapture*>(source.get())) helpers.push_back(helper->pid());
       changed.notify_all();
       return source;
     });
-    monitor.Start(Address("127.0.0.1"));
+    monitor.SetLocalNetworks({{IpAddress::V4(Address("127.0.0.1"))}, {}});
+    monitor.Start("lo");
     std::unique_lock lock(mutex);
     ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return helpers.size() == 1; }));
     kill(helpers[0], SIGKILL);

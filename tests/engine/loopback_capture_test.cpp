@@ -55,7 +55,8 @@ class LoopbackCaptureTest : public ::testing::Test {
     }
     probe.reset();
     monitor_.SetErrorHandler([this](const std::string& m) { errors_.push_back(m); });
-    monitor_.RestartCapture(kMonitored);
+    monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kMonitored)}, {}});
+    monitor_.RestartCapture("lo");
   }
 
   // Waits until the flow of `remote` holds at least the expected counts.
@@ -229,21 +230,21 @@ TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
   std::mutex m;
   std::vector<std::string> errors;
   std::vector<std::string> titles;
-  monitor.SetCaptureOpener([&](uint32_t, std::string& error) -> std::unique_ptr<CaptureSource> {
+  monitor.SetCaptureOpener([&](const std::string&, std::string& error) -> std::unique_ptr<CaptureSource> {
     ++opens;
     error = "denied";
     return nullptr;
   });
   monitor.SetErrorHandler([&](const std::string& e) { std::lock_guard l(m); errors.push_back(e); });
   monitor.SetTitleHandler([&](const std::string& t) { std::lock_guard l(m); titles.push_back(t); });
-  monitor.RestartCapture(MakeAddress(127, 0, 0, 2));
+  monitor.RestartCapture("lo");
   // Wait for the first retry, then stop: stopping must not hang.
   for (int i = 0; i < 400 && opens.load() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   monitor.Stop();
   std::lock_guard l(m);
   EXPECT_GE(opens.load(), 2);
   EXPECT_EQ(errors, std::vector<std::string>{"Can't set promiscuous mode"});
-  EXPECT_EQ(titles, std::vector<std::string>{"Corvane [127.0.0.2]"});
+  EXPECT_EQ(titles, std::vector<std::string>{"Corvane [lo]"});
 }
 
 }  // namespace

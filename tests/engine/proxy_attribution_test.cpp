@@ -18,6 +18,7 @@ constexpr uint16_t kProxyPort = 3128;
 class ProxyAttributionTest : public ::testing::Test {
  protected:
   ProxyAttributionTest() : monitor_(clock_, "") {
+    monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     OptionsResult options;
     options.interfaceAddress = kLocal;
     options.proxyEnabled = true;

@@ -44,7 +44,7 @@ class InterfaceFaultTest : public ::testing::Test {
     ASSERT_TRUE(ns_->entered()) << ns_->error();
     ASSERT_TRUE(MakeVethPair()) << "cannot create the veth pair (ip link add ... type veth)";
     monitor_ = std::make_unique<Monitor>(clock_, dir_.path());
-    monitor_->settings().interfaceAddress = kLocal;
+    monitor_->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     monitor_->SetErrorHandler([this](const std::string& message) {
       std::lock_guard lock(errorsMutex_);
       errors_.push_back(message);
@@ -102,7 +102,7 @@ class InterfaceFaultTest : public ::testing::Test {
 };
 
 TEST_F(InterfaceFaultTest, VanishedInterfaceIsReportedOnceAndCountingResumesWhenItReturns) {
-  monitor_->Start(kLocal);
+  monitor_->Start("v0");
   ASSERT_TRUE(SendUntilCounted(0, std::chrono::seconds(10))) << "nothing counted on v0";
   EXPECT_EQ(ErrorCount(), 0u);
 

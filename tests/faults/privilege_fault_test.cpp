@@ -44,7 +44,7 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
 
   ManualClock clock(1'000'000);
   Monitor monitor(clock, dir);
-  monitor.settings().interfaceAddress = kMonitored;
+  monitor.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kMonitored)}, {}});
   std::mutex errorsMutex;
   std::vector<std::string> errors;
   monitor.SetErrorHandler([&](const std::string& text) {
@@ -52,7 +52,7 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
     errors.push_back(text);
   });
   monitor.SetLogWriter(TrafficLogWriter(dir, clock));
-  monitor.RestartCapture(kMonitored);
+  monitor.RestartCapture("lo");
   // Capture tries again about once a second; give it a few tries.
   std::this_thread::sleep_for(std::chrono::milliseconds(3500));
   bool ok = true;

@@ -61,11 +61,12 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
   auto monitor = std::make_unique<Monitor>(clock, dir);
   monitor->settings().interfaceAddress = kLocal;
   auto feed = std::make_shared<faults::Feed>();
-  monitor->SetCaptureOpener([feed](uint32_t, std::string&) {
+  monitor->SetCaptureOpener([feed](const std::string&, std::string&) {
     return std::unique_ptr<CaptureSource>(std::make_unique<faults::FeedSource>(feed));
   });
   monitor->EnableHostNames(ReverseLookup, 2);
-  monitor->Start(kLocal);
+  monitor->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
+  monitor->Start("lo");
   for (int i = 0; i < kRemotes; ++i) {
     feed->Push(testing::BuildDatagram(testing::DatagramFields(Remote(i), kLocal, 17, 53, 40000, 10)));
   }

@@ -150,12 +150,13 @@ TEST_F(MonitorFiltersTest, MissingFilterFileClearsTheActiveRules) {
 TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
   ASSERT_FALSE(WriteFilterFile(monitor_->filterFile(), FilterMode::BlackList,
                                {{"<ANY>", "<ANY>"}}));
-  monitor_->SetCaptureOpener([](uint32_t, std::string& error) -> std::unique_ptr<CaptureSource> {
+  monitor_->SetCaptureOpener([](const std::string&, std::string& error) -> std::unique_ptr<CaptureSource> {
     error = "no capture in this test";
     return nullptr;
   });
   monitor_->SetErrorHandler([](const std::string&) {});
-  monitor_->Start(kLocal);
+  monitor_->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
+  monitor_->Start("lo");
   {
     TrafficList::Lock lock(monitor_->list());
     EXPECT_TRUE(monitor_->IsHidden("10.0.0.1", "10.0.0.1", "TCP protocol"));

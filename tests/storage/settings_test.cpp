@@ -134,6 +134,37 @@ TEST_F(SettingsFileTest, SavedFieldsReadBackUnchanged) {
   EXPECT_EQ(back, fields);
 }
 
+// The watched interface's name follows the six fields, so an older build
+// still reads them; a file without it (an older build's) reads as before,
+// and a damaged name is dropped without touching the six fields.
+TEST_F(SettingsFileTest, InterfaceNameRoundTripsAfterTheSixFieldsOlderFilesStillRead) {
+  SettingsFields fields;
+  fields.hostText = "10.0.0.5";
+  fields.portText = "8080";
+  fields.interfaceMask = MakeAddress(255, 255, 255, 0);
+  fields.interfaceName = "enp0s31f6";
+  ASSERT_EQ(SaveSettings(Path(), fields), "");
+  EXPECT_EQ(dir_.Read(kSettingsFileName), "0 0 0 10.0.0.5 8080 16777215 enp0s31f6\r\n");
+  SettingsFields back;
+  LoadSettings(Path(), back);
+  EXPECT_EQ(back, fields);
+  EXPECT_EQ(Startup(dir_.Read(kSettingsFileName)).interfaceName, "enp0s31f6");
+
+  const Settings old = Startup("1 0 0 ? ? 16777215\r\n");
+  EXPECT_TRUE(old.hideLanFlows);
+  EXPECT_EQ(old.interfaceMask, MakeAddress(255, 255, 255, 0));
+  EXPECT_EQ(old.interfaceName, "");
+
+  for (const std::string damaged : {"a/b", "far-too-long-a-name", "a:1", "e\x01th"}) {
+    const SettingsLine line = ParseSettingsLine("1 0 0 ? ? 16777215 " + damaged);
+    EXPECT_EQ(line.fieldsRead, 6) << damaged;
+    EXPECT_EQ(line.interfaceName, "") << damaged;
+    EXPECT_EQ(line.interfaceMask, MakeAddress(255, 255, 255, 0)) << damaged;
+  }
+  fields.interfaceName = "bad name";
+  EXPECT_EQ(FormatSettingsLine(fields), "0 0 0 10.0.0.5 8080 16777215") << "never written damaged";
+}
+
 TEST_F(SettingsFileTest, WhiteSpaceOrOverlongTextCannotShiftTheFields) {
   SettingsFields fields;
   fields.proxyEnabled = true;

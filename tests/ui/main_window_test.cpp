@@ -18,8 +18,10 @@
 #include <QTimer>
 #include <condition_variable>
 #include <deque>
+#include <fstream>
 
 #include "engine/text_format.h"
+#include "platform/interfaces.h"
 #include "platform/net.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
@@ -135,10 +137,14 @@ class MainWindowTest : public ::testing::Test {
   MainWindowTest() : clock(Noon()) { Make(); }
 
   // A new window on the same folder, as a new start of the program makes.
-  void Make() {
+  // Unless `fixedInterface` is false, it watches "test0" holding kLocal,
+  // not the interface set.dat names.
+  void Make(bool fixedInterface = true) {
     dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
-    dlg->SetInterfaceAddress(kLocal);
-    dlg->monitor().SetCaptureOpener([this](uint32_t, std::string& error) {
+    if (fixedInterface) {
+      dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
+    }
+    dlg->monitor().SetCaptureOpener([this](const std::string&, std::string& error) {
       if (failCapture) {
         error = "no interface";
         return std::unique_ptr<corvane::CaptureSource>();
@@ -211,7 +217,7 @@ const uint32_t kC = MakeAddress(9, 9, 9, 9);
 
 TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddress) {
   Start();
-  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [127.0.0.2]"), 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [test0]"), 5000);
   EXPECT_TRUE(dlg->summaryLabel()->text().isEmpty()) << "the placeholder readout is emptied";
   EXPECT_EQ(dlg->summaryGroup()->title(), QStringLiteral("Summary traffic : "));
   EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
@@ -234,6 +240,28 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   EXPECT_TRUE(items[3]->isSeparator());
   EXPECT_EQ(items[4]->text(), QStringLiteral("Exit"));
   EXPECT_EQ(dlg->trayIcon()->toolTip(), QStringLiteral("Corvane"));
+}
+
+// set.dat remembers the interface across starts; one that is gone gives way
+// to the default route's, and the user is told which.
+TEST_F(MainWindowTest, StartRestoresTheSavedInterfaceOrFallsBackToTheDefaultAndSaysSo) {
+  auto startWith = [&](const std::string& line) {
+    dlg.reset();
+    std::ofstream(dir.path().toStdString() + "/set.dat") << line;
+    Make(/*fixedInterface=*/false);
+    Start();
+  };
+  startWith("0 0 0 ? ? 4294967295 lo\r\n");
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [lo]"), 5000);
+  EXPECT_TRUE(dlg->monitor().localNetworks().IsOwnAddress(*corvane::ParseIp("127.0.0.1")))
+      << "lo's addresses reach the monitor";
+  EXPECT_TRUE(dlg->messages.empty());
+
+  startWith("0 0 0 ? ? 4294967295 gone0\r\n");
+  const QString fallback = QString::fromStdString(corvane::DefaultRouteInterface());
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->windowTitle(), QStringLiteral("Corvane [%1]").arg(fallback), 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->messages.size(), size_t{1}, 5000);
+  EXPECT_TRUE(dlg->messages[0].text.contains(QStringLiteral("gone0"))) << dlg->messages[0].text.toStdString();
 }
 
 TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks) {

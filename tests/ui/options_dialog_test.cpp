@@ -15,13 +15,15 @@
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
+#include <mutex>
 
 #include "dialog_test_files.h"
 #include "engine/monitor.h"
-#include "platform/adapters.h"
+#include "platform/interfaces.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
 #include "platform/net.h"
+#include "tests/faults/feed_source.h"
 #include "ui/CMainDlg.h"
 #include "ui/CFiltersDlg.h"
 #include "ui/COptionsDlg.h"
@@ -29,7 +31,7 @@
 
 namespace {
 
-using corvane::InterfaceEntry;
+using corvane::NetworkInterface;
 using corvane::MakeAddress;
 using dialog_test::ReadFile;
 using dialog_test::WriteFile;
@@ -83,6 +85,7 @@ class OptionsDialogTest : public ::testing::Test {
     COptionsDlg::Context context;
     context.settingsFile = Path("set.dat");
     context.filterFile = Path("filters.dat");
+    context.monitoredInterface = "eth1";
     context.monitoredAddress = kMonitored;
     context.monitoredMask = MakeAddress(255, 255, 255, 255);
     context.interfaces = interfaces;
@@ -106,22 +109,33 @@ class OptionsDialogTest : public ::testing::Test {
   QTemporaryDir dir;
   QByteArray savedConfigHome;
   bool hadConfigHome = false;
-  // In the system's order; sorted they read eth0, eth1, Wlan.
-  std::vector<InterfaceEntry> interfaces = {{"eth1", "10.0.0.9", "255.255.0.0"},
-                                            {"Wlan", "172.16.0.2", "255.240.0.0"},
-                                            {"eth0", "10.0.0.1", "255.255.255.0"}};
+  static NetworkInterface Entry(std::string name, bool up, std::vector<std::string> addresses) {
+    NetworkInterface entry;
+    entry.name = std::move(name);
+    entry.up = entry.running = up;
+    for (const std::string& text : addresses) entry.addresses.push_back(*corvane::ParsePrefix(text));
+    return entry;
+  }
+  // In the system's order; sorted they read dummy0, eth0, eth1, Wlan. eth1
+  // is watched.
+  std::vector<NetworkInterface> interfaces = {
+      Entry("eth1", true, {"10.0.0.9/16", "2001:db8::9/64"}),
+      Entry("Wlan", true, {"172.16.0.2/12"}),
+      Entry("dummy0", false, {}),
+      Entry("eth0", true, {"fe80::1/64", "10.0.0.1/24"})};
 };
 
-TEST_F(OptionsDialogTest, OpensWithTheFirstSortedInterfaceAndTheStoredValues) {
-  WriteFile(Path("set.dat"), "1 0 1 10.0.0.5 8080 16777215\r\n");
+TEST_F(OptionsDialogTest, OpensWithTheWatchedInterfaceSelectedAndTheStoredValues) {
+  WriteFile(Path("set.dat"), "1 0 1 10.0.0.5 8080 16777215 eth0\r\n");
   auto dialog = Open();
   EXPECT_EQ(dialog->windowTitle(), QStringLiteral("Options"));
   QComboBox* combo = dialog->interfaceCombo();
-  ASSERT_EQ(combo->count(), 3);
-  EXPECT_EQ(combo->itemText(0), QStringLiteral("eth0"));
-  EXPECT_EQ(combo->itemText(1), QStringLiteral("eth1"));
-  EXPECT_EQ(combo->itemText(2), QStringLiteral("Wlan"));
-  EXPECT_EQ(combo->currentIndex(), 0) << "the first entry, whatever is monitored";
+  ASSERT_EQ(combo->count(), 4);
+  EXPECT_EQ(combo->itemText(0), QStringLiteral("dummy0  (down, no address)"));
+  EXPECT_EQ(combo->itemText(1), QStringLiteral("eth0  fe80::1/64, 10.0.0.1/24"));
+  EXPECT_EQ(combo->itemText(2), QStringLiteral("eth1  10.0.0.9/16, 2001:db8::9/64"));
+  EXPECT_EQ(combo->itemText(3), QStringLiteral("Wlan  172.16.0.2/12"));
+  EXPECT_EQ(combo->currentIndex(), 2) << "the watched interface, not the saved or the first one";
   EXPECT_TRUE(combo->isEditable());
   EXPECT_TRUE(dialog->hideLanBox()->isChecked());
   EXPECT_FALSE(dialog->freezeGraphBox()->isChecked());
@@ -194,11 +208,12 @@ TEST_F(OptionsDialogTest, OkWritesTheSettingsLineExactlyAndHandsBackTheResult) {
   EXPECT_TRUE(dialog->messages.empty());
   EXPECT_FALSE(dialog->isVisible());
   EXPECT_EQ(dialog->result(), QDialog::Accepted);
-  EXPECT_EQ(ReadFile(Path("set.dat")), "0 1 1 10.0.0.5 8080 16777215\r\n");
+  EXPECT_EQ(ReadFile(Path("set.dat")), "0 1 1 10.0.0.5 8080 65535 eth1\r\n");
 
   const corvane::OptionsResult& result = dialog->optionsResult();
-  EXPECT_EQ(result.interfaceAddress, MakeAddress(10, 0, 0, 1)) << "eth0, the first sorted entry";
-  EXPECT_EQ(result.interfaceMask, MakeAddress(255, 255, 255, 0));
+  EXPECT_EQ(result.interfaceName, "eth1") << "the watched interface, unchanged";
+  EXPECT_EQ(result.interfaceAddress, MakeAddress(10, 0, 0, 9));
+  EXPECT_EQ(result.interfaceMask, MakeAddress(255, 255, 0, 0));
   EXPECT_FALSE(result.hideLanFlows);
   EXPECT_TRUE(result.freezeGraph);
   EXPECT_TRUE(result.proxyEnabled);
@@ -209,7 +224,7 @@ TEST_F(OptionsDialogTest, OkWritesTheSettingsLineExactlyAndHandsBackTheResult) {
 TEST_F(OptionsDialogTest, ProxyNameIsKeptInTheFileAndHandedBackAsItsAddress) {
   auto dialog = Open();
   ProxyAndOk(*dialog, QStringLiteral("proxy.test"), QStringLiteral("3128"));
-  EXPECT_EQ(ReadFile(Path("set.dat")), "0 0 1 proxy.test 3128 16777215\r\n");
+  EXPECT_EQ(ReadFile(Path("set.dat")), "0 0 1 proxy.test 3128 65535 eth1\r\n");
   EXPECT_EQ(dialog->optionsResult().proxyHostText, "10.9.8.7");
 }
 
@@ -217,15 +232,16 @@ TEST_F(OptionsDialogTest, ProxyOffHandsBackNoProxyHost) {
   auto dialog = Open();
   dialog->hostEdit()->setText(QStringLiteral("10.0.0.5"));
   QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
-  EXPECT_EQ(ReadFile(Path("set.dat")), "0 0 0 ? ? 16777215\r\n");
+  EXPECT_EQ(ReadFile(Path("set.dat")), "0 0 0 ? ? 65535 eth1\r\n");
   EXPECT_TRUE(dialog->optionsResult().proxyHostText.empty());
   EXPECT_FALSE(dialog->optionsResult().proxyEnabled);
 }
 
-TEST_F(OptionsDialogTest, ChosenEntryGivesItsAddressAndMask) {
+TEST_F(OptionsDialogTest, ChosenEntryGivesItsNameFirstIpv4AddressAndMask) {
   auto dialog = Open();
-  dialog->interfaceCombo()->setCurrentIndex(2);  // Wlan
+  dialog->interfaceCombo()->setCurrentIndex(3);  // Wlan
   QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
+  EXPECT_EQ(dialog->optionsResult().interfaceName, "Wlan");
   EXPECT_EQ(dialog->optionsResult().interfaceAddress, MakeAddress(172, 16, 0, 2));
   EXPECT_EQ(dialog->optionsResult().interfaceMask, MakeAddress(255, 240, 0, 0));
 }
@@ -235,19 +251,68 @@ TEST_F(OptionsDialogTest, TypedTextThatNamesNoEntryKeepsTheMonitoredInterface) {
   dialog->interfaceCombo()->setEditText(QStringLiteral("eth9"));
   QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
   EXPECT_FALSE(dialog->isVisible());
+  EXPECT_EQ(dialog->optionsResult().interfaceName, "eth1");
   EXPECT_EQ(dialog->optionsResult().interfaceAddress, kMonitored);
   EXPECT_EQ(dialog->optionsResult().interfaceMask, MakeAddress(255, 255, 255, 255));
-  EXPECT_EQ(dialog->interfaceCombo()->count(), 3) << "typed text is never added";
+  EXPECT_EQ(dialog->interfaceCombo()->count(), 4) << "typed text is never added";
+}
+
+TEST_F(OptionsDialogTest, WatchedInterfaceMissingFromTheListIsKeptNotSwitched) {
+  interfaces.erase(interfaces.begin());  // eth1 is gone
+  auto dialog = Open();
+  EXPECT_EQ(dialog->interfaceCombo()->currentIndex(), -1);
+  EXPECT_EQ(dialog->interfaceCombo()->currentText(), QStringLiteral("eth1"));
+  QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
+  EXPECT_FALSE(dialog->isVisible());
+  EXPECT_EQ(dialog->optionsResult().interfaceName, "eth1");
+  EXPECT_EQ(dialog->optionsResult().interfaceAddress, kMonitored);
+  EXPECT_EQ(ReadFile(Path("set.dat")), "0 0 0 ? ? 4294967295 eth1\r\n");
+}
+
+// Capture restarts only for another interface: an OK that changed nothing
+// leaves the capture that runs alone.
+TEST_F(OptionsDialogTest, OkWithoutAChangeKeepsCaptureRunning) {
+  corvane::ManualClock clock(0);
+  corvane::Monitor monitor(clock, dir.path().toStdString());
+  std::mutex mutex;
+  std::vector<std::string> opened;
+  monitor.SetCaptureOpener([&](const std::string& name, std::string&) {
+    std::lock_guard lock(mutex);
+    opened.push_back(name);
+    return std::unique_ptr<corvane::CaptureSource>(
+        std::make_unique<corvane::faults::FeedSource>(std::make_shared<corvane::faults::Feed>()));
+  });
+  auto openedNames = [&] {
+    std::lock_guard lock(mutex);
+    return opened;
+  };
+  monitor.Start("eth1");
+  QTRY_COMPARE_WITH_TIMEOUT(openedNames().size(), size_t{1}, 5000);
+
+  auto confirm = [&](int index) {
+    COptionsDlg::Context context = MakeContext();
+    context.monitoredInterface = monitor.interfaceName();
+    TestOptionsDlg dialog(std::move(context));
+    if (index >= 0) dialog.interfaceCombo()->setCurrentIndex(index);
+    dialog.accept();
+    monitor.ApplyOptions(dialog.optionsResult());
+  };
+  confirm(-1);
+  EXPECT_EQ(monitor.interfaceName(), "eth1");
+  confirm(1);  // eth0
+  EXPECT_EQ(monitor.interfaceName(), "eth0");
+  QTRY_COMPARE_WITH_TIMEOUT(openedNames().size(), size_t{2}, 5000);
+  monitor.Stop();
+  EXPECT_EQ(openedNames(), (std::vector<std::string>{"eth1", "eth0"}));
 }
 
 TEST_F(OptionsDialogTest, EmptyInterfaceListKeepsTheMonitoredInterface) {
   interfaces.clear();
   auto dialog = Open();
-  EXPECT_EQ(dialog->interfaceCombo()->currentIndex(), -1);
   QTest::mouseClick(dialog->okButton(), Qt::LeftButton);
   EXPECT_FALSE(dialog->isVisible());
+  EXPECT_EQ(dialog->optionsResult().interfaceName, "eth1");
   EXPECT_EQ(dialog->optionsResult().interfaceAddress, kMonitored);
-  EXPECT_EQ(ReadFile(Path("set.dat")), "0 0 0 ? ? 4294967295\r\n");
 }
 
 TEST_F(OptionsDialogTest, CancelWritesNothing) {
@@ -332,12 +397,13 @@ class OptionsCommandTest : public OptionsDialogTest {
 };
 
 TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
-  std::vector<InterfaceEntry> system;
+  std::vector<NetworkInterface> system;
   std::string error;
   if (!corvane::ListInterfaces(system, error)) GTEST_SKIP() << "no interface list: " << error;
-  auto lo = std::find_if(system.begin(), system.end(),
-                         [](const InterfaceEntry& e) { return e.description == "lo"; });
-  if (lo == system.end() || lo->addressText != "127.0.0.1") GTEST_SKIP() << "no lo with 127.0.0.1";
+  const NetworkInterface* lo = corvane::FindInterfaceNamed(system, "lo");
+  if (lo == nullptr || lo->addresses.empty() || corvane::FormatIp(lo->addresses[0].address) != "127.0.0.1") {
+    GTEST_SKIP() << "no lo with 127.0.0.1 first";
+  }
 
   corvane::ManualClock clock(0);
   CMainDlg window(clock, dir.path().toStdString());
@@ -345,7 +411,7 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
 
   RunOptions(window, [](COptionsDlg& dialog) {
-    dialog.interfaceCombo()->setCurrentIndex(dialog.interfaceCombo()->findText(QStringLiteral("lo")));
+    dialog.interfaceCombo()->setCurrentIndex(dialog.interfaceCombo()->findData(QStringLiteral("lo")));
     dialog.freezeGraphBox()->setChecked(true);
     dialog.proxyBox()->click();
     dialog.hostEdit()->setText(QStringLiteral("10.0.0.5"));
@@ -353,7 +419,9 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
     dialog.okButton()->click();
   });
 
-  EXPECT_EQ(ReadFile(Path("set.dat")), "0 1 1 10.0.0.5 8080 255\r\n");
+  EXPECT_EQ(ReadFile(Path("set.dat")), "0 1 1 10.0.0.5 8080 255 lo\r\n");
+  EXPECT_EQ(window.monitor().interfaceName(), "lo");
+  // The watcher hands lo's addresses to the monitor.
   corvane::LiveSettings& live = window.monitor().settings();
   EXPECT_EQ(live.interfaceAddress.load(), MakeAddress(127, 0, 0, 1));
   EXPECT_EQ(live.interfaceMask.load(), MakeAddress(255, 0, 0, 0));
