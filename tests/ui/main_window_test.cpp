@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
+#include <QApplication>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -808,34 +809,56 @@ TEST_F(MainWindowTest, ResizingKeepsTheGraphAtItsRightDistanceAndTheListFollowsT
   EXPECT_LT(dlg->summaryGroup()->geometry().right(), dlg->graphArea()->x());
 }
 
-TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsForAPerson) {
-  Start();
-  {
-    corvane::TrafficList& list = dlg->monitor().list();
-    corvane::TrafficList::Lock lock(list);
-    const char* rows[][6] = {
-        {"140.82.112.4", "lb-140-82-112-4-iad.github.com", "1.27 MB", "84.10 KB", "1.35 MB", "firefox-esr"},
-        {"192.168.1.1", "router.lan", "412 B", "380 B", "792 B", "UDP"},
-        {"151.101.1.69", "151.101.1.69", "23.50 KB", "4.02 KB", "27.52 KB", "thunderbird"},
-        {"8.8.8.8", "dns.google", "2.11 KB", "1.20 KB", "3.31 KB", "systemd-resolve"},
-        {"224.0.0.251", "224.0.0.251", "6.04 KB", "0 B", "6.04 KB", "UDP"},
-    };
-    for (auto& r : rows) {
-      list.InsertTop(corvane::RowCells{r[0], r[1], r[2], r[3], r[4], r[5], "2024-03-05 11:58:02",
-                                       "2024-03-05 12:00:00"},
-                     Noon());
+// The window with sample rows, kept in build/ for a person to look at, on
+// the light palette and on a dark one, where the captions must still read.
+TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
+  auto render = [this](const QString& name) {
+    Start();
+    {
+      corvane::TrafficList& list = dlg->monitor().list();
+      corvane::TrafficList::Lock lock(list);
+      const char* rows[][6] = {
+          {"140.82.112.4", "lb-140-82-112-4-iad.github.com", "1.27 MB", "84.10 KB", "1.35 MB", "firefox-esr:2817"},
+          {"192.168.1.1", "router.lan", "412 B", "380 B", "792 B", "UDP protocol"},
+          {"2a04:4e42:200::347", "2a04:4e42:200::347", "23.50 KB", "4.02 KB", "27.52 KB", "thunderbird:3120"},
+          {"8.8.8.8", "dns.google", "2.11 KB", "1.20 KB", "3.31 KB", "systemd-resolve:412"},
+          {"224.0.0.251", "224.0.0.251", "6.04 KB", "0 B", "6.04 KB", "UDP protocol"},
+      };
+      for (auto& r : rows) {
+        list.InsertTop(corvane::RowCells{r[0], r[1], r[2], r[3], r[4], r[5], "2024-03-05 11:58:02",
+                                         "2024-03-05 12:00:00"},
+                       Noon());
+      }
+      list.SetSelected(0, true);
+      list.SetSelected(3, true);
     }
-    list.SetSelected(0, true);
-    list.SetSelected(3, true);
-  }
-  dlg->trafficModel()->ApplyPending();
-  dlg->monitor().counters().AddTick(corvane::kDirectionDownload, 1536000);
-  dlg->monitor().counters().AddTick(corvane::kDirectionUpload, 90000);
-  dlg->OnTick();
-  QImage picture = dlg->grab().toImage();
-  const QString path = QStringLiteral(CORVANE_BUILD_DIR "/main-window.png");
-  ASSERT_TRUE(picture.save(path)) << path.toStdString();
-  EXPECT_GT(picture.width(), 400);
+    dlg->trafficModel()->ApplyPending();
+    dlg->monitor().counters().AddTick(corvane::kDirectionDownload, 1536000);
+    dlg->monitor().counters().AddTick(corvane::kDirectionUpload, 90000);
+    dlg->OnTick();
+    QImage picture = dlg->grab().toImage();
+    const QString path = QStringLiteral(CORVANE_BUILD_DIR "/") + name;
+    EXPECT_TRUE(picture.save(path)) << path.toStdString();
+  };
+  render(QStringLiteral("main-window.png"));
+  EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
+
+  const QPalette light = QApplication::palette();
+  QPalette dark;
+  dark.setColor(QPalette::Window, QColor(45, 45, 48));
+  dark.setColor(QPalette::WindowText, QColor(220, 220, 220));
+  dark.setColor(QPalette::Base, QColor(30, 30, 30));
+  dark.setColor(QPalette::Text, QColor(220, 220, 220));
+  dark.setColor(QPalette::Button, QColor(55, 55, 58));
+  dark.setColor(QPalette::ButtonText, QColor(220, 220, 220));
+  dark.setColor(QPalette::Link, QColor(30, 60, 160));  // a theme whose link colour is dark too
+  QApplication::setPalette(dark);
+  dlg.reset();
+  Make();
+  render(QStringLiteral("main-window-dark.png"));
+  const QColor caption = dlg->summaryGroup()->palette().color(QPalette::WindowText);
+  QApplication::setPalette(light);
+  EXPECT_GT(caption.lightness() - QColor(45, 45, 48).lightness(), 90) << "the caption must read on dark";
 }
 
 }  // namespace
