@@ -135,9 +135,17 @@ void Monitor::CaptureThread(CaptureRun& run, const std::string& interfaceName) {
 
   std::unique_ptr<CaptureSource> source;
   bool reported = false;
+  std::optional<CaptureState> told;
+  auto tell = [&](bool capturing, std::string reason) {
+    CaptureState state{capturing, interfaceName, std::move(reason)};
+    if (told == state) return;
+    told = state;
+    if (stateHandler_) stateHandler_(state);
+  };
   auto open = [&] {
     std::string error;
     source = captureOpener_ ? captureOpener_(interfaceName, error) : nullptr;
+    tell(source != nullptr, source ? std::string() : (error.empty() ? kPromiscuousModeError : error));
     std::lock_guard lock(run.sourceMutex);
     run.source = source.get();
     if (source && run.stop.load()) source->Interrupt();
@@ -176,6 +184,7 @@ void Monitor::CaptureThread(CaptureRun& run, const std::string& interfaceName) {
         break;
       case ReadStatus::EndOfFile:
       case ReadStatus::Error:
+        tell(false, error.empty() ? std::string("the capture ended") : error);
         close();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         nextAttempt = std::chrono::steady_clock::now() + std::chrono::seconds(1);

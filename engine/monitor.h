@@ -58,6 +58,16 @@ class Monitor {
       const std::string& interfaceName, std::string& error)>;
   using ErrorHandler = std::function<void(const std::string& message)>;
   using TitleHandler = std::function<void(const std::string& title)>;
+  // Whether capture runs on the watched interface, and why not when it does
+  // not (the opener's or the source's reason). Called by the capture thread
+  // whenever that changes.
+  struct CaptureState {
+    bool capturing = false;
+    std::string interfaceName;
+    std::string reason;
+    bool operator==(const CaptureState&) const = default;
+  };
+  using CaptureStateHandler = std::function<void(const CaptureState& state)>;
   // Writes `rows` (top to bottom) to a new traffic log. Returns the path
   // that could not be written, or nullopt on success.
   using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
@@ -74,6 +84,7 @@ class Monitor {
   void SetCaptureOpener(CaptureOpener opener) { captureOpener_ = std::move(opener); }
   void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
   void SetTitleHandler(TitleHandler handler) { titleHandler_ = std::move(handler); }
+  void SetCaptureStateHandler(CaptureStateHandler handler) { stateHandler_ = std::move(handler); }
   // Without a writer, Save & Clear clears without saving and the midnight
   // step keeps everything.
   void SetLogWriter(LogWriter writer) { logWriter_ = std::move(writer); }
@@ -264,6 +275,7 @@ class Monitor {
   CaptureOpener captureOpener_;
   ErrorHandler errorHandler_;
   TitleHandler titleHandler_;
+  CaptureStateHandler stateHandler_;
   LogWriter logWriter_;
   HostNameRequester hostNameRequester_;
   std::string filterFile_;

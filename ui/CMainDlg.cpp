@@ -123,6 +123,8 @@ void CMainDlg::UseCaptureHelper() {
         title.truncate(cut);
       }
       setWindowTitle(title + suffix);
+      attributionText_ = suffix.mid(3);
+      ShowCaptureStatus();
     }, Qt::QueuedConnection);
   };
   corvane::SendSocketOwnersTo(helper, monitor_->portMap());
@@ -237,6 +239,9 @@ void CMainDlg::BuildControls() {
   connect(view->marks(), &MarkSelectionModel::marksChangedByUser, this, &CMainDlg::OnUserMarks);
 
   BuildListCommands();
+  statusLabel_ = new QLabel(QStringLiteral("Starting capture\u2026"), client_);
+  statusLabel_->setTextFormat(Qt::PlainText);
+  statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
   client_->setMinimumSize(0, 0);
   client_->resize(DialogUnitsX(this, kClientWidthDu), DialogUnitsY(this, kClientHeightDu));
@@ -413,6 +418,26 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   listMenuHook_ ? listMenuHook_(menu) : (void)menu.exec(view_->viewport()->mapToGlobal(position));
 }
 
+// What capture does now, always in view: the watched interface and how
+// programs are named, or why nothing is captured and what to do about it
+// (the helper's reasons name the command or the group).
+void CMainDlg::ShowCaptureStatus() {
+  const QString name = QString::fromStdString(captureState_.interfaceName);
+  QPalette palette = statusLabel_->palette();
+  palette.setColor(QPalette::WindowText, this->palette().color(QPalette::WindowText));
+  if (captureState_.capturing) {
+    QString text = QStringLiteral("Watching %1").arg(name);
+    if (!attributionText_.isEmpty()) text += QStringLiteral(" \u2014 ") + attributionText_;
+    statusLabel_->setText(text);
+  } else {
+    statusLabel_->setText(QStringLiteral("Not capturing on %1: %2")
+                              .arg(name, QString::fromStdString(captureState_.reason)));
+    palette.setColor(QPalette::WindowText, QColor(200, 30, 30));
+  }
+  statusLabel_->setToolTip(statusLabel_->text());
+  statusLabel_->setPalette(palette);
+}
+
 void CMainDlg::ApplyQuickFilter() {
   const QString needle = quickFilter_->text().trimmed();
   const int count = model_->rowCount();
@@ -475,6 +500,12 @@ void CMainDlg::Initialise() {
   m.SetTitleHandler([this](const std::string& title) {
     QString text = QString::fromStdString(title);
     QMetaObject::invokeMethod(this, [this, text] { setWindowTitle(text); }, Qt::QueuedConnection);
+  });
+  m.SetCaptureStateHandler([this](const corvane::Monitor::CaptureState& state) {
+    QMetaObject::invokeMethod(this, [this, state] {
+      captureState_ = state;
+      ShowCaptureStatus();
+    }, Qt::QueuedConnection);
   });
   m.list().SetChangeSink(model_->ChangeSink());
   // Save & Clear and the midnight step write the rows to a new traffic log
@@ -561,7 +592,11 @@ void CMainDlg::Relayout() {
   if (!view_ || !graph_) return;
   const int cw = client_->width();
   const int ch = client_->height();
-  view_->resize(std::max(0, cw - 20), std::max(0, ch - 65));
+  // The capture status line sits under the list, across its width.
+  const int statusHeight = statusLabel_->sizeHint().height();
+  const int statusTop = ch - statusHeight - DialogUnitsY(this, 2);
+  statusLabel_->setGeometry(view_->x(), statusTop, std::max(0, cw - 20), statusHeight);
+  view_->resize(std::max(0, cw - 20), std::max(0, statusTop - view_->y() - DialogUnitsY(this, 2)));
   auto keepRightGap = [cw](QWidget* w, int gap) { w->move(cw - gap - w->width() + 1, w->y()); };
   keepRightGap(graph_, graphRightGap_);
   keepRightGap(summaryGroup_, groupRightGap_);

@@ -100,6 +100,7 @@ class CMainDlg : public QDialog {
   // Waits for the sorts started by column clicks (tests).
   void WaitForSorts();
   QLineEdit* quickFilterBox() const { return quickFilter_; }
+  QLabel* captureStatus() const { return statusLabel_; }
   // Tests: the list's context menu goes to `hook` instead of the screen.
   void SetListMenuHook(std::function<void(QMenu&)> hook) { listMenuHook_ = std::move(hook); }
   void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
@@ -165,6 +166,7 @@ class CMainDlg : public QDialog {
   void AddRules(const std::vector<corvane::FilterRule>& rules);
   void OnListMenu(const QPoint& position);
   void ApplyQuickFilter();
+  void ShowCaptureStatus();
   // Stops the workers and keeps the layout; the first step of every ending.
   void Finish();
   // Writes the rows to a new traffic log as Save & Clear does; nothing when
@@ -207,6 +209,9 @@ class CMainDlg : public QDialog {
   bool exiting_ = false;
   bool windowShown_ = true;
   QLineEdit* quickFilter_ = nullptr;
+  QLabel* statusLabel_ = nullptr;
+  corvane::Monitor::CaptureState captureState_;
+  QString attributionText_;  // "attribution: kernel events" once the helper said
   QTimer quickFilterTimer_;
   std::function<void(QMenu&)> listMenuHook_;  // tests: act on the menu instead of showing it
   int sortColumn_ = -1;

@@ -535,6 +535,12 @@ TEST_F(MainWindowTest, CaptureFailureArrivesAsAnErrorBoxOnTheWindowThread) {
   EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Critical);
   EXPECT_EQ(dlg->messages[0].caption, QStringLiteral("Error"));
   EXPECT_EQ(dlg->messages[0].text, QStringLiteral("Can't set promiscuous mode"));
+  // The box is not all: the window keeps saying why, until capture runs.
+  EXPECT_TRUE(dlg->captureStatus()->text().startsWith(QStringLiteral("Not capturing on ")));
+  EXPECT_TRUE(dlg->captureStatus()->text().endsWith(QStringLiteral(": no interface")));
+  failCapture = false;
+  QTRY_VERIFY_WITH_TIMEOUT(dlg->captureStatus()->text().startsWith(QStringLiteral("Watching ")), 5000);
+  EXPECT_EQ(dlg->messages.size(), 1u);
 }
 
 TEST_F(MainWindowTest, CloseHidesBehindTheTrayAndShowMainDialogBringsTheWindowBack) {
@@ -803,7 +809,10 @@ TEST_F(MainWindowTest, ResizingKeepsTheGraphAtItsRightDistanceAndTheListFollowsT
   dlg->resize(dlg->width() + 150, dlg->height() + 90);
   QCoreApplication::processEvents();
   EXPECT_EQ(dlg->trafficView()->width(), client->width() - 20);
-  EXPECT_EQ(dlg->trafficView()->height(), client->height() - 65);
+  // The list ends above the capture status line, which ends at the bottom.
+  EXPECT_LT(dlg->trafficView()->geometry().bottom(), dlg->captureStatus()->y());
+  EXPECT_GE(dlg->captureStatus()->geometry().bottom(), client->height() - 8);
+  EXPECT_LT(dlg->captureStatus()->geometry().bottom(), client->height());
   EXPECT_EQ(client->width() - dlg->graphArea()->geometry().right(), gap);
   EXPECT_EQ(dlg->graphArea()->size(), graphSize);
   EXPECT_LT(dlg->summaryGroup()->geometry().right(), dlg->graphArea()->x());
