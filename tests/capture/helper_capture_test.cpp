@@ -486,7 +486,9 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
 }
 
 #ifdef CORVANE_TEST_WINDOW
-TEST(HelperCaptureLoopback, WindowWithUserPluginPathHoldsNoCapabilityWhileCapturing) {
+// The window as a desktop user with a plugin path of their own: it holds no
+// capability while it captures, and SIGTERM ends it with its rows in a log.
+TEST(HelperCaptureLoopback, WindowWithUserPluginPathHoldsNoCapabilityAndSigtermKeepsItsRows) {
   CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
   const group* adm = getgrnam("adm");
   const passwd* nobody = getpwnam("nobody");
@@ -501,6 +503,12 @@ TEST(HelperCaptureLoopback, WindowWithUserPluginPathHoldsNoCapabilityWhileCaptur
     ASSERT_EQ(chown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   }
   ASSERT_EQ(chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  // Loopback is the watched interface (set.dat's seventh word).
+  std::filesystem::create_directories(home + "/data");
+  std::ofstream(home + "/data/set.dat") << "0 0 0 ? ? 255 lo\r\n";
+  for (const char* path : {"/data", "/data/set.dat"}) {
+    ASSERT_EQ(chown((home + path).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
   NobodyProgram window({tree.At("bin/corvane"), "--data-dir", home + "/data"}, {adm->gr_gid},
                        {"HOME=" + home, "QT_QPA_PLATFORM=offscreen",
                         "QT_PLUGIN_PATH=" + home + "/plugins", "XDG_RUNTIME_DIR=" + home});
@@ -524,6 +532,26 @@ TEST(HelperCaptureLoopback, WindowWithUserPluginPathHoldsNoCapabilityWhileCaptur
   // The helper holds its permitted set until its capture is open.
   for (int i = 0; i < 100 && Capabilities(helper) != kNoCapabilities; ++i) usleep(20 * 1000);
   EXPECT_EQ(Capabilities(helper), kNoCapabilities);
+
+  Socket receiver(SOCK_DGRAM);
+  Socket sender(SOCK_DGRAM);
+  receiver.Bind("127.0.0.77");
+  for (int i = 0; i < 20; ++i) sender.SendTo(std::string(500, 'r'), receiver.Name());
+  // A datagram becomes a row once it is three seconds old.
+  usleep(4500 * 1000);
+  ASSERT_EQ(kill(window.pid, SIGTERM), 0);
+  int status = 0;
+  for (int i = 0; i < 100 && waitpid(window.pid, &status, WNOHANG) == 0; ++i) usleep(50 * 1000);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  window.pid = -1;
+  int logsWithRow = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(home + "/data")) {
+    if (entry.path().extension() != ".log") continue;
+    std::ifstream log(entry.path());
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    logsWithRow += text.find("127.0.0.77") != std::string::npos;
+  }
+  EXPECT_EQ(logsWithRow, 1) << "SIGTERM lost the day's rows";
 }
 #endif
 
