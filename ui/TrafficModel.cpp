@@ -61,6 +61,7 @@ QVariant TrafficModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const int column = index.column();
   if (role == kMarkRole) return IsSelected(index.row());
+  if (role == kUserMarkRole) return rows_[SlotOf(index.row())].byUser;
   if (column == kColumnSpeed) {
     const uint64_t speed = Speed(index.row());
     if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
@@ -196,7 +197,7 @@ void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
       const int row = std::clamp(change.row, 0, count);
       beginInsertRows(QModelIndex(), row, row);
       rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(rows_.size() - static_cast<size_t>(row)),
-                   Row{std::move(change.cells), false, -1, change.bytes, 0, {}});
+                   Row{std::move(change.cells), false, -1, false, change.bytes, 0, {}});
       rows_[SlotOf(row)].history.fill(change.bytes);
       endInsertRows();
       marks.Inserted(row);
@@ -222,6 +223,7 @@ void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
       Row& r = rows_[SlotOf(change.row)];
       // The core's word on this row outlasts a user's provisional range.
       DropPrior(r);
+      if (!selected) r.byUser = false;
       if (r.selected != selected) {
         r.selected = selected;
         marks.Add(change.row);
@@ -307,6 +309,7 @@ void TrafficModel::UnmarkAll(std::vector<MarkChange>& changed) {
   for (int row = 0; row < count; ++row) {
     Row& r = rows_[SlotOf(row)];
     r.prior = -1;
+    r.byUser = false;
     if (r.selected) {
       r.selected = false;
       changed.push_back({row, false});
@@ -325,6 +328,10 @@ void TrafficModel::MarkRows(int top, int bottom, MarkOp op, std::vector<MarkChan
       ++provisionalCount_;
     }
     const bool marked = op == MarkOp::Set ? true : op == MarkOp::Clear ? false : !r.selected;
+    if (r.byUser != marked) {
+      r.byUser = marked;
+      if (r.selected == marked) changed.push_back({row, marked});  // drawn anew
+    }
     if (r.selected != marked) {
       r.selected = marked;
       changed.push_back({row, marked});
@@ -340,6 +347,7 @@ void TrafficModel::RevertProvisional(std::vector<MarkChange>& changed) {
     if (r.prior < 0) continue;
     const bool marked = r.prior == 1;
     r.prior = -1;
+    if (!marked) r.byUser = false;
     if (r.selected != marked) {
       r.selected = marked;
       changed.push_back({row, marked});

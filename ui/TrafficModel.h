@@ -38,8 +38,11 @@ class TrafficModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  // data() gives a row's activity mark as a bool for this role, any column.
+  // data() gives a row's mark as a bool for this role, any column.
   static constexpr int kMarkRole = Qt::UserRole + 1;
+  // ... and for this one whether the user's own command marked it (a mark
+  // the core set for new activity is drawn differently from a selection).
+  static constexpr int kUserMarkRole = Qt::UserRole + 2;
 
   // The shortest time between two drains of the queued records.
   static constexpr int kDrainIntervalMs = 40;
@@ -116,6 +119,7 @@ class TrafficModel : public QAbstractTableModel {
     // The flag before the provisional command that changed it; -1 when the
     // row is not provisional.
     int8_t prior = -1;
+    bool byUser = false;  // marked by the user's command, not by activity
     uint64_t bytes = 0;  // both directions, as the core last said
     uint64_t speed = 0;
     std::array<uint64_t, kSpeedSeconds> history{};  // bytes at the last ticks

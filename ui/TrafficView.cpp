@@ -67,7 +67,18 @@ void MarkSelectionModel::clear() {
 
 void MarkDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
   QStyledItemDelegate::initStyleOption(option, index);
-  option->state.setFlag(QStyle::State_Selected, index.data(TrafficModel::kMarkRole).toBool());
+  const bool marked = index.data(TrafficModel::kMarkRole).toBool();
+  const bool byUser = index.data(TrafficModel::kUserMarkRole).toBool();
+  option->state.setFlag(QStyle::State_Selected, marked && byUser);
+  if (marked && !byUser) {
+    // New activity: a tint of the selection colour behind the usual text,
+    // so that it never looks like the user's own selection.
+    const QColor base = option->palette.color(QPalette::Base);
+    const QColor tint = option->palette.color(QPalette::Active, QPalette::Highlight);
+    option->backgroundBrush = QColor::fromRgbF(base.redF() * 0.7f + tint.redF() * 0.3f,
+                                               base.greenF() * 0.7f + tint.greenF() * 0.3f,
+                                               base.blueF() * 0.7f + tint.blueF() * 0.3f);
+  }
 }
 
 TrafficView::TrafficView(TrafficModel* model, QWidget* parent) : QTableView(parent) {

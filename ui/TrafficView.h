@@ -4,8 +4,9 @@
 // records and by the user. Nothing is kept in Qt's own item selection:
 // MarkSelectionModel takes the selection commands the view issues for clicks,
 // shift-clicks, ctrl-clicks, drags, Ctrl+A and keyboard moves and turns them
-// into changes of the model's flags, and MarkDelegate paints a marked row as
-// a selected one. So the marks look and behave like a selection, while a
+// into changes of the model's flags, and MarkDelegate paints a row the user
+// marked as a selected one and a row marked for new activity with a tint of
+// the selection colour, so the two never look alike. So the marks look and behave like a selection, while a
 // batch of core records costs one repaint instead of the upkeep of
 // thousands of selection ranges. The current index is Qt's as usual.
 //
@@ -52,7 +53,8 @@ class MarkDelegate : public QStyledItemDelegate {
   using QStyledItemDelegate::QStyledItemDelegate;
 
  protected:
-  // A marked row is drawn selected, an unmarked one never.
+  // A row the user marked is drawn selected, one marked for activity tinted,
+  // an unmarked one plain.
   void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 };
 

@@ -195,15 +195,21 @@ class MainWindowTest : public ::testing::Test {
     dlg->WaitForSorts();
   }
 
-  // Whether row `row` is drawn as selected: the blank right end of its
-  // "Remote host" cell has the highlight colour.
-  bool PaintedMarked(int row) {
+  // How row `row` is drawn, from the blank right end of its "Remote host"
+  // cell: in the highlight colour (the user's selection), in the base colour
+  // (unmarked), or tinted (marked for new activity).
+  enum class Drawn { kPlain, kSelected, kActivity };
+  Drawn PaintedAs(int row) {
     QTableView* view = dlg->trafficView();
     const QImage picture = view->viewport()->grab().toImage();
     const QRect cell = view->visualRect(view->model()->index(row, corvane::kColumnRemoteHost));
     const QColor at = picture.pixelColor(cell.right() - 3, cell.center().y());
-    return at == view->palette().color(QPalette::Active, QPalette::Highlight);
+    if (at == view->palette().color(QPalette::Active, QPalette::Highlight)) return Drawn::kSelected;
+    const bool plain = at == view->palette().color(QPalette::Base) ||
+                       at == view->palette().color(QPalette::AlternateBase);
+    return plain ? Drawn::kPlain : Drawn::kActivity;
   }
+  bool PaintedMarked(int row) { return PaintedAs(row) != Drawn::kPlain; }
 
   QTemporaryDir dir;
   corvane::ManualClock clock;
@@ -277,10 +283,10 @@ TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks)
   EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"40 B", "1.46 KB", "100 B"}));
   EXPECT_EQ(Column(corvane::kColumnUpload), (QStringList{"0 B", "0 B", "60 B"}));
   EXPECT_EQ(Column(corvane::kColumnTotal), (QStringList{"40 B", "1.46 KB", "160 B"}));
-  // Every fresh row carries the activity mark, drawn as a selected row.
+  // Every fresh row carries the activity mark, drawn unlike a selection.
   for (int row = 0; row < 3; ++row) {
     EXPECT_TRUE(model->IsSelected(row));
-    EXPECT_TRUE(PaintedMarked(row)) << row;
+    EXPECT_EQ(PaintedAs(row), Drawn::kActivity) << row;
   }
   EXPECT_EQ(model->data(model->index(0, 0), Qt::DecorationRole).typeId(), QMetaType::QIcon);
   EXPECT_EQ(model->data(model->index(0, 2), Qt::TextAlignmentRole).value<Qt::Alignment>() &
@@ -395,6 +401,7 @@ TEST_F(MainWindowMarksTest, ClickMarksOneRowAndClearsTheOthersIncludingTheCores)
   ExpectMarks({0, 5});
   Click(2);
   ExpectMarks({2});
+  EXPECT_EQ(PaintedAs(2), Drawn::kSelected) << "the user's mark looks like a selection";
   Click(2);  // a click on a marked row keeps it marked
   ExpectMarks({2});
   EXPECT_EQ(view->currentIndex().row(), 2);
