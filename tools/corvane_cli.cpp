@@ -25,6 +25,7 @@
 #include "platform/app_directory.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
+#include "platform/host_names.h"
 #include "platform/helper_capture.h"
 #include "platform/interfaces.h"
 #include "platform/ip_address.h"
@@ -247,7 +248,12 @@ bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow
     }
     if (loadNow) monitor.SetFilters(std::move(loaded.filters));
   }
-  if (options.resolve) monitor.EnableHostNames(ReverseLookup);
+  // Private and local addresses are named only from local sources.
+  if (options.resolve) {
+    monitor.EnableHostNames([](uint32_t address) {
+      return NameForAddress(IpAddress::V4(address), ResolverName);
+    });
+  }
   return true;
 }
 

@@ -28,6 +28,7 @@
 #include "platform/app_directory.h"
 #include "attribution/kernel_owners.h"
 #include "platform/helper_capture.h"
+#include "platform/host_names.h"
 #include "platform/interfaces.h"
 #include "storage/traffic_log.h"
 #include "platform/net.h"
@@ -57,6 +58,7 @@ const QString kGeometryKey = QStringLiteral("window/geometry");
 const QString kColumnsKey = QStringLiteral("window/columns");
 const QString kSortColumnKey = QStringLiteral("window/sortColumn");
 const QString kSortOrderKey = QStringLiteral("window/sortOrder");
+const QString kLookUpNamesKey = QStringLiteral("names/lookUp");
 
 // The user's guide: beside the executable in a build tree, in the doc
 // folder of an installed tree; HelpWindow falls back to the built-in copy.
@@ -514,7 +516,13 @@ void CMainDlg::Initialise() {
   // set.dat: the options, the mask and the proxy (resolved once here).
   m.LoadSettingsFile();
   // Remote hosts are named by reverse lookups on the resolver pool.
-  m.EnableHostNames(corvane::ReverseLookup);
+  // Private and local addresses are named only from local sources.
+  QSettings preferences(LayoutFile(), QSettings::IniFormat);
+  lookUpNames_.store(preferences.value(kLookUpNamesKey, true).toBool());
+  m.EnableHostNames([this](uint32_t address) -> std::optional<std::string> {
+    if (!lookUpNames_.load()) return std::nullopt;
+    return corvane::NameForAddress(corvane::IpAddress::V4(address), corvane::ResolverName);
+  });
 
   m.counters().ClearTotals();
   windowShown_ = true;
@@ -698,6 +706,7 @@ void CMainDlg::OnOptions() {
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
   context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
+  context.lookUpNames = lookUpNames_.load();
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
@@ -707,6 +716,8 @@ void CMainDlg::OnOptions() {
     WatchAddressesOf(result.interfaceName);
   }
   monitor_->ApplyOptions(result);
+  lookUpNames_.store(dialog.lookUpNames());
+  QSettings(LayoutFile(), QSettings::IniFormat).setValue(kLookUpNamesKey, dialog.lookUpNames());
   graph_->SetFrozen(monitor_->settings().freezeGraph.load());
 }
 

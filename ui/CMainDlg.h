@@ -26,6 +26,7 @@
 #include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -211,7 +212,9 @@ class CMainDlg : public QDialog {
   QLineEdit* quickFilter_ = nullptr;
   QLabel* statusLabel_ = nullptr;
   corvane::Monitor::CaptureState captureState_;
-  QString attributionText_;  // "attribution: kernel events" once the helper said
+  QString attributionText_;
+  // Read by the resolver threads; set by Options.
+  std::atomic<bool> lookUpNames_{true};  // "attribution: kernel events" once the helper said
   QTimer quickFilterTimer_;
   std::function<void(QMenu&)> listMenuHook_;  // tests: act on the menu instead of showing it
   int sortColumn_ = -1;

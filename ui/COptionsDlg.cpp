@@ -108,12 +108,18 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   freezeBox_->setGeometry(DialogRect(this, 15, 82, 150, 10));
   proxyBox_ = new QCheckBox(QStringLiteral("I use proxy server"), this);
   proxyBox_->setGeometry(DialogRect(this, 15, 95, 100, 10));
+  namesBox_ = new QCheckBox(QStringLiteral("Look up host names"), this);
+  namesBox_->setGeometry(DialogRect(this, 120, 82, 120, 10));
+  namesBox_->setToolTip(QStringLiteral(
+      "Name remote addresses by reverse lookups. Addresses of private and local networks are "
+      "named only from /etc/hosts or a resolver on this machine."));
+  namesBox_->setChecked(context_.lookUpNames);
   filtersButton_ = new QPushButton(QStringLiteral("Setup filters..."), this);
   filtersButton_->setGeometry(DialogRect(this, 176, 92, 64, 14));
   filtersButton_->setAutoDefault(false);
   // A click anywhere in a box's rectangle toggles it, so each box is only
   // as wide as its text.
-  for (QCheckBox* box : {launchBox_, hideLanBox_, freezeBox_, proxyBox_}) {
+  for (QCheckBox* box : {launchBox_, hideLanBox_, freezeBox_, proxyBox_, namesBox_}) {
     box->resize(std::min(box->width(), box->sizeHint().width()), box->height());
   }
   connect(proxyBox_, &QCheckBox::clicked, this, &COptionsDlg::OnProxyClicked);
@@ -292,3 +298,5 @@ void COptionsDlg::accept() {
   result_ = std::move(result);
   QDialog::accept();
 }
+
+bool COptionsDlg::lookUpNames() const { return namesBox_->isChecked(); }

@@ -52,18 +52,24 @@ class COptionsDlg : public QDialog {
     // Called when the Filters dialog closed with OK, so that the rules it
     // wrote take effect at once, whatever becomes of this dialog.
     std::function<void()> filtersConfirmed;
+    // Whether remote addresses are named by reverse lookups (the window's
+    // own preference, not in set.dat).
+    bool lookUpNames = true;
   };
 
   explicit COptionsDlg(Context context, QWidget* parent = nullptr);
 
   // After OK: the values for the main window's Options command.
   const corvane::OptionsResult& optionsResult() const { return result_; }
+  // After OK: whether remote addresses are to be named.
+  bool lookUpNames() const;
 
   // --- parts, for tests ---
   QComboBox* interfaceCombo() const { return interfaceCombo_; }
   QCheckBox* launchOnStartupBox() const { return launchBox_; }
   QCheckBox* hideLanBox() const { return hideLanBox_; }
   QCheckBox* freezeGraphBox() const { return freezeBox_; }
+  QCheckBox* lookUpNamesBox() const { return namesBox_; }
   QCheckBox* proxyBox() const { return proxyBox_; }
   QPushButton* setupFiltersButton() const { return filtersButton_; }
   QGroupBox* proxyGroup() const { return proxyGroup_; }
@@ -105,6 +111,7 @@ class COptionsDlg : public QDialog {
   QCheckBox* launchBox_ = nullptr;
   QCheckBox* hideLanBox_ = nullptr;
   QCheckBox* freezeBox_ = nullptr;
+  QCheckBox* namesBox_ = nullptr;
   QCheckBox* proxyBox_ = nullptr;
   QPushButton* filtersButton_ = nullptr;
   QGroupBox* proxyGroup_ = nullptr;

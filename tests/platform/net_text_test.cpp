@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "platform/host_names.h"
 #include "platform/ip_address.h"
 #include "platform/net.h"
 
@@ -66,6 +67,30 @@ TEST(IpAddressTextTest, SixTextsAreRfc5952AndPrefixesMatchOnlyTheirFamily) {
   EXPECT_TRUE(local.IsLocalArea(*ParseIp("fd00::1")));
   EXPECT_FALSE(local.IsLocalArea(*ParseIp("2001:db9::1")));
   EXPECT_TRUE(IsMulticast(*ParseIp("ff02::1")) && IsMulticast(*ParseIp("224.0.0.251")));
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Private and loopback addresses never reach an upstream resolver: they
+// are named from /etc/hosts unless every resolver runs on this machine.
+TEST(HostNameSourceTest, LocalScopeAddressesAreNamedOnlyFromLocalSources) {
+  for (const char* local : {"10.1.2.3", "172.31.0.1", "192.168.1.1", "127.0.1.1", "169.254.9.9",
+                            "100.64.0.1", "fe80::1", "fd12::1", "::1"}) {
+    EXPECT_TRUE(IsLocalScopeAddress(*ParseIp(local))) << local;
+  }
+  for (const char* remote : {"172.32.0.1", "8.8.8.8", "2001:db8::1", "192.169.0.1"}) {
+    EXPECT_FALSE(IsLocalScopeAddress(*ParseIp(remote))) << remote;
+  }
+  EXPECT_TRUE(ResolverIsOnThisMachine("# stub\nnameserver 127.0.0.53\noptions edns0\n"));
+  EXPECT_FALSE(ResolverIsOnThisMachine("nameserver 127.0.0.53\nnameserver 9.9.9.9\n"));
+  EXPECT_FALSE(ResolverIsOnThisMachine("search lan\n")) << "no server: glibc asks a default one";
+  const char* hosts = "127.0.0.1 localhost\n# 192.168.1.1 old\n192.168.1.1\trouter.lan router\n";
+  EXPECT_EQ(NameFromHostsFile(*ParseIp("192.168.1.1"), hosts), "router.lan");
+  EXPECT_EQ(NameFromHostsFile(*ParseIp("192.168.1.2"), hosts), std::nullopt);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QSettings>
 #include <QTimer>
 #include <filesystem>
 #include <mutex>
@@ -449,6 +450,21 @@ TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
   EXPECT_FALSE(window.monitor().settings().freezeGraph.load());
   corvane::TrafficList::Lock lock(window.monitor().list());
   EXPECT_FALSE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x")) << "nothing reloaded";
+}
+
+TEST_F(OptionsCommandTest, HostNameLookupsCanBeTurnedOffAndStayOff) {
+  corvane::ManualClock clock(0);
+  CMainDlg window(clock, dir.path().toStdString());
+  RunOptions(window, [](COptionsDlg& dialog) {
+    EXPECT_TRUE(dialog.lookUpNamesBox()->isChecked()) << "on by default";
+    dialog.lookUpNamesBox()->setChecked(false);
+    dialog.okButton()->click();
+  });
+  EXPECT_FALSE(QSettings(window.LayoutFile(), QSettings::IniFormat).value("names/lookUp").toBool());
+  RunOptions(window, [](COptionsDlg& dialog) {
+    EXPECT_FALSE(dialog.lookUpNamesBox()->isChecked());
+    dialog.cancelButton()->click();
+  });
 }
 
 TEST_F(OptionsCommandTest, ConfirmedFiltersTakeEffectAtOnceEvenWhenOptionsIsCancelled) {
