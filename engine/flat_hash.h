@@ -7,8 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
+
+#include "platform/ip_address.h"
 
 namespace corvane {
 
@@ -23,19 +26,49 @@ inline uint64_t MixHash(uint64_t key) {
   return key;
 }
 
-// A map from 32- or 64-bit keys to `Value`, kept at most half full.
+// The identity of a flow or a socket as one flat value: a remote address of
+// either family and a word that tells the flows of that address apart (a
+// label id, or a transport and port). Compares exactly; MixHash spreads it.
+struct FlowKey {
+  uint64_t high = 0;  // the address's bytes 0..7
+  uint64_t low = 0;   // the address's bytes 8..15
+  uint64_t rest = 0;  // the family in the top byte, then the caller's word
+
+  static FlowKey Of(const IpAddress& address, uint64_t word) {
+    FlowKey key;
+    std::memcpy(&key.high, address.bytes.data(), 8);
+    std::memcpy(&key.low, address.bytes.data() + 8, 8);
+    key.rest = uint64_t{static_cast<uint8_t>(address.family)} << 56 | word;
+    return key;
+  }
+  IpAddress Address() const {
+    IpAddress address;
+    address.family = static_cast<IpFamily>(rest >> 56);
+    std::memcpy(address.bytes.data(), &high, 8);
+    std::memcpy(address.bytes.data() + 8, &low, 8);
+    return address;
+  }
+  bool operator==(const FlowKey&) const = default;
+};
+
+inline uint64_t MixHash(const FlowKey& key) {
+  return MixHash(key.high ^ MixHash(key.low ^ MixHash(key.rest)));
+}
+
+// A map from 32- or 64-bit keys, or FlowKeys, to `Value`, kept at most half
+// full.
 // Entries are never removed one by one, only all at once.
 template <typename Key, typename Value>
 class FlatMap {
  public:
   struct Entry {
-    Key key = 0;
+    Key key{};
     bool used = false;
     Value value{};
   };
 
   // The value of `key`, default-constructed and inserted when missing.
-  Value& operator[](Key key) {
+  Value& operator[](const Key& key) {
     if ((size_ + 1) * 2 > entries_.size()) Grow();
     size_t slot = Find(key);
     Entry& entry = entries_[slot];
@@ -48,12 +81,12 @@ class FlatMap {
     return entry.value;
   }
 
-  const Value* Lookup(Key key) const {
+  const Value* Lookup(const Key& key) const {
     if (size_ == 0) return nullptr;
     const Entry& entry = entries_[Find(key)];
     return entry.used ? &entry.value : nullptr;
   }
-  Value* Lookup(Key key) {
+  Value* Lookup(const Key& key) {
     if (size_ == 0) return nullptr;
     Entry& entry = entries_[Find(key)];
     return entry.used ? &entry.value : nullptr;
@@ -75,7 +108,7 @@ class FlatMap {
   }
 
  private:
-  size_t Find(Key key) const {
+  size_t Find(const Key& key) const {
     const size_t mask = entries_.size() - 1;
     size_t slot = static_cast<size_t>(MixHash(key)) & mask;
     while (entries_[slot].used && entries_[slot].key != key) slot = (slot + 1) & mask;
@@ -99,6 +132,8 @@ template <typename Value>
 using FlatMap32 = FlatMap<uint32_t, Value>;
 template <typename Value>
 using FlatMap64 = FlatMap<uint64_t, Value>;
+template <typename Value>
+using FlowKeyMap = FlatMap<FlowKey, Value>;
 
 // A set of 56-bit keys that empties in constant time: each entry is one
 // 64-bit word, the key in the low 56 bits and the generation it was
