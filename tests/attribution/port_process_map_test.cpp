@@ -11,8 +11,8 @@
 namespace corvane {
 namespace {
 
-const uint32_t kLoopback = htonl(0x7f000001);
-const uint32_t kOtherLocal = htonl(0x7f000002);
+const IpAddress kLoopback = IpAddress::V4(htonl(0x7f000001));
+const IpAddress kOtherLocal = IpAddress::V4(htonl(0x7f000002));
 
 class PortProcessMapTest : public ::testing::Test {
  protected:
@@ -42,7 +42,7 @@ TEST_F(PortProcessMapTest, PassForgetsEndpointsItDidNotSeeAndKeepsClosingOnes) {
 }
 
 TEST_F(PortProcessMapTest, WildcardBindingAnswersEveryAddressButExactBindingWins) {
-  map_.ReplaceFromPass({{17, 0, 53, true, "resolved:10"},
+  map_.ReplaceFromPass({{17, IpAddress::V4(0), 53, true, "resolved:10"},
                         {17, kOtherLocal, 53, true, "dnsmasq:11"}});
   EXPECT_EQ(map_.Lookup(17, kLoopback, 53), "resolved:10");
   EXPECT_EQ(map_.Lookup(17, kOtherLocal, 53), "dnsmasq:11");
@@ -64,7 +64,8 @@ TEST_F(PortProcessMapTest, AnswerIsHandedOutOnceAndNamesItsEndpoint) {
 
 TEST_F(PortProcessMapTest, RequestsBeyondTheCapOrWhileInactiveAreDropped) {
   for (uint32_t i = 0; i < PortProcessMap::kMaxPendingRequests + 10; ++i) {
-    map_.RequestExact(SocketTuple{17, kLoopback, static_cast<uint16_t>(i % 65536), i, 53});
+    map_.RequestExact(
+        SocketTuple{17, kLoopback, static_cast<uint16_t>(i % 65536), IpAddress::V4(i), 53});
   }
   EXPECT_EQ(Pending().size(), PortProcessMap::kMaxPendingRequests);
   map_.SetActive(false);

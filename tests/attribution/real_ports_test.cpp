@@ -23,7 +23,7 @@ using corvane::testing::Socket;
 
 using corvane::testing::Address;
 
-const uint32_t kLoopback = Address("127.0.0.1");
+const IpAddress kLoopback = IpAddress::V4(Address("127.0.0.1"));
 
 class RealPortsTest : public ::testing::Test {
  protected:

@@ -62,7 +62,7 @@ class LoopbackCaptureTest : public ::testing::Test {
   bool WaitForFlow(uint32_t remote, uint32_t down, uint32_t up) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      auto flow = monitor_.flows().LookupAddressTotal(remote);
+      auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(remote));
       if (flow && flow->downloadBytes >= down && flow->uploadBytes >= up) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -79,10 +79,10 @@ class LoopbackCaptureTest : public ::testing::Test {
     sockaddr_in dst = Endpoint(kMonitored, 9);
     for (int i = 0; i < 200; ++i) {
       ::sendto(s.get(), "m", 1, 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
-      if (monitor_.flows().LookupAddressTotal(kPeer)) break;
+      if (monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer))) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    ASSERT_TRUE(monitor_.flows().LookupAddressTotal(kPeer)) << "capture never started";
+    ASSERT_TRUE(monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer))) << "capture never started";
     // Let the markers (and the port-unreachable answers) drain, then start
     // from zero.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -122,7 +122,7 @@ TEST_F(LoopbackCaptureTest, UdpExchangeCountsIpTotalLengthsBothWays) {
     ASSERT_EQ(::recv(local.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(n / 2));
   }
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
 
@@ -181,17 +181,17 @@ TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
     if (witness->Next(d, error) != ReadStatus::Datagram) continue;
     auto info = ParsePacketInfo(d.bytes);
     if (!info || info->protocol != 6) continue;
-    if (info->sourceAddress == kMonitored && info->destinationAddress == kPeer) up += info->length;
-    if (info->sourceAddress == kPeer && info->destinationAddress == kMonitored) down += info->length;
+    if (info->sourceAddress == IpAddress::V4(kMonitored) && info->destinationAddress == IpAddress::V4(kPeer)) up += info->length;
+    if (info->sourceAddress == IpAddress::V4(kPeer) && info->destinationAddress == IpAddress::V4(kMonitored)) down += info->length;
   }
   ASSERT_GT(up, 4000u);
   ASSERT_GT(down, 123u);
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
-  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(MakeAddress(127, 0, 0, 4)));
-  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(MakeAddress(127, 0, 0, 5)));
+  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 4))));
+  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 5))));
 }
 
 TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
@@ -213,7 +213,7 @@ TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
             static_cast<ssize_t>(sizeof packet));
   // The kernel answers the echo itself.
   ASSERT_TRUE(WaitForFlow(kPeer, 84, 84));
-  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, 84u);
   EXPECT_EQ(flow->downloadBytes, 84u);
   clock_.Advance(3);

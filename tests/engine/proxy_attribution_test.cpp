@@ -29,8 +29,8 @@ class ProxyAttributionTest : public ::testing::Test {
   // A TCP datagram between the workstation's `localPort` and the proxy.
   void Send(uint16_t localPort, const std::string& payload, uint16_t length = 100) {
     PacketInfo info;
-    info.sourceAddress = kLocal;
-    info.destinationAddress = kProxy;
+    info.sourceAddress = IpAddress::V4(kLocal);
+    info.destinationAddress = IpAddress::V4(kProxy);
     info.sourcePort = localPort;
     info.destinationPort = kProxyPort;
     info.protocol = kProtocolTcp;
@@ -40,8 +40,8 @@ class ProxyAttributionTest : public ::testing::Test {
   }
   void Receive(uint16_t localPort, uint16_t length) {
     PacketInfo info;
-    info.sourceAddress = kProxy;
-    info.destinationAddress = kLocal;
+    info.sourceAddress = IpAddress::V4(kProxy);
+    info.destinationAddress = IpAddress::V4(kLocal);
     info.sourcePort = kProxyPort;
     info.destinationPort = localPort;
     info.protocol = kProtocolTcp;
@@ -88,8 +88,8 @@ TEST_F(ProxyAttributionTest, RequestTeachesThePortItsHostForBothDirections) {
 
 TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows) {
   PacketInfo info;
-  info.sourceAddress = kLocal;
-  info.destinationAddress = kProxy;
+  info.sourceAddress = IpAddress::V4(kLocal);
+  info.destinationAddress = IpAddress::V4(kProxy);
   info.sourcePort = 1100;
   info.destinationPort = 80;
   info.protocol = kProtocolTcp;
@@ -100,7 +100,7 @@ TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows)
   info.protocol = kProtocolUdp;
   info.requestText.reset();
   monitor_.AccountDatagram(info);
-  EXPECT_EQ(monitor_.flows().LookupAddressTotal(kProxy)->uploadBytes, 120u);
+  EXPECT_EQ(monitor_.flows().LookupAddressTotal(IpAddress::V4(kProxy))->uploadBytes, 120u);
   EXPECT_TRUE(QueuedHosts().empty());
 }
 
@@ -195,8 +195,8 @@ TEST_F(ProxyAttributionTest, ProxyRowAndAddressRowWithTheSameTextsKeepTheirOwnCo
   Receive(2000, 140);
   ShowAll();
   PacketInfo info;
-  info.sourceAddress = kLocal;
-  info.destinationAddress = kProxy;
+  info.sourceAddress = IpAddress::V4(kLocal);
+  info.destinationAddress = IpAddress::V4(kProxy);
   info.sourcePort = 2001;
   info.destinationPort = 80;  // not the proxy port: an ordinary flow
   info.protocol = kProtocolTcp;

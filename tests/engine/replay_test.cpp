@@ -86,8 +86,8 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
   auto flows = monitor.flows().AddressTotals();
   ASSERT_EQ(flows.size(), expected.size());
   for (const AddressTotal& flow : flows) {
-    EXPECT_EQ(flow.counts.downloadBytes, expected[flow.remoteAddress].first);
-    EXPECT_EQ(flow.counts.uploadBytes, expected[flow.remoteAddress].second);
+    EXPECT_EQ(flow.counts.downloadBytes, expected[flow.remoteAddress.V4Value()].first);
+    EXPECT_EQ(flow.counts.uploadBytes, expected[flow.remoteAddress.V4Value()].second);
   }
   EXPECT_EQ(monitor.counters().totalDownloadBytes, down);
   EXPECT_EQ(monitor.counters().totalUploadBytes, up);
