@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,9 +11,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/protocol_names.h"
 #include "engine/text_format.h"
 #include "platform/net.h"
 
@@ -220,6 +223,83 @@ TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
   monitor_.RunPass();
   TrafficList::Lock lock(monitor_.list());
   EXPECT_GE(monitor_.list().FindRemoteIpRow("127.0.0.3", "ICMP protocol"), 0);
+}
+
+// ::1 to ::1: the loopback interface holds ::1, so all of it is sent by an
+// own address. TCP, UDP and an ICMPv6 echo each make their row, with exactly
+// the bytes a second capture handle sees.
+TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
+  Socket probe(::socket(AF_INET6, SOCK_DGRAM, 0));
+  if (probe.get() < 0) GTEST_SKIP() << "no IPv6 in this kernel";
+  WaitUntilCapturing();
+  std::string error;
+  auto witness = OpenLiveCapture(kMonitored, error);
+  ASSERT_TRUE(witness) << error;
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  auto* address = reinterpret_cast<sockaddr*>(&loopback);
+  socklen_t length = sizeof loopback;
+
+  Socket udp(::socket(AF_INET6, SOCK_DGRAM, 0));
+  ASSERT_EQ(::bind(udp.get(), address, length), 0);
+  ::getsockname(udp.get(), address, &length);
+  char buffer[4000] = {};
+  for (int i = 0; i < 10; ++i) {
+    const size_t n = 20 + static_cast<size_t>(i) * 100;
+    ASSERT_EQ(::sendto(udp.get(), buffer, n, 0, address, length), static_cast<ssize_t>(n));
+    ASSERT_EQ(::recv(udp.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(n));
+  }
+  {
+    Socket listener(::socket(AF_INET6, SOCK_STREAM, 0));
+    loopback.sin6_port = 0;
+    ASSERT_EQ(::bind(listener.get(), address, length), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    ::getsockname(listener.get(), address, &length);
+    Socket client(::socket(AF_INET6, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(client.get(), address, length), 0);
+    Socket accepted(::accept(listener.get(), nullptr, nullptr));
+    ASSERT_EQ(::send(client.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(sizeof buffer));
+    ASSERT_EQ(::recv(accepted.get(), buffer, sizeof buffer, MSG_WAITALL),
+              static_cast<ssize_t>(sizeof buffer));
+  }
+  Socket icmp(::socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6));
+  ASSERT_GE(icmp.get(), 0) << "raw ICMPv6 socket needs CAP_NET_RAW";
+  uint8_t echo[8 + 56] = {ICMP6_ECHO_REQUEST};  // the kernel fills in the checksum
+  loopback.sin6_port = 0;
+  ASSERT_EQ(::sendto(icmp.get(), echo, sizeof echo, 0, address, sizeof loopback),
+            static_cast<ssize_t>(sizeof echo));
+
+  // What the witness saw from ::1, by protocol, until the closing handshake
+  // and the echo reply have passed.
+  std::map<uint16_t, uint64_t> seen;
+  uint64_t total = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  CapturedDatagram d;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (witness->Next(d, error) != ReadStatus::Datagram) continue;
+    auto info = ParsePacketInfo(d.bytes, d.wireLength);
+    if (!info || !IsLoopback(info->sourceAddress) || !info->sourceAddress.IsV6()) continue;
+    seen[info->protocol] += info->length;
+    total += info->length;
+  }
+  ASSERT_EQ(seen.size(), 3u) << "TCP, UDP and ICMPv6 from ::1";
+  ASSERT_EQ(seen[58], 2u * (40 + sizeof echo));
+  const IpAddress one = *ParseIp("::1");
+  for (int i = 0; i < 200; ++i) {
+    auto flow = monitor_.flows().LookupAddressTotal(one);
+    if (flow && flow->uploadBytes >= total) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  clock_.Advance(3);
+  monitor_.RunPass();
+  TrafficList::Lock lock(monitor_.list());
+  for (const auto& [protocol, bytes] : seen) {
+    const int row = monitor_.list().FindRemoteIpRow("::1", ProtocolSourceText(protocol));
+    ASSERT_GE(row, 0) << protocol;
+    EXPECT_EQ(monitor_.list().Cell(row, kColumnUpload), FormatByteCount(bytes)) << protocol;
+    EXPECT_EQ(monitor_.list().Cell(row, kColumnDownload), "0 B") << protocol;
+  }
 }
 
 TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
