@@ -51,6 +51,27 @@ TEST_F(PortProcessMapTest, WildcardBindingAnswersEveryAddressButExactBindingWins
   EXPECT_FALSE(map_.Lookup(17, kLoopback, 53).has_value());
 }
 
+// Sockets of tcp6/udp6: a native IPv6 binding answers for its own address;
+// one on :: answers for IPv6 and, where no IPv4 socket holds the port, for
+// IPv4 too; an IPv4-mapped binding is the IPv4 address it maps.
+TEST_F(PortProcessMapTest, Ipv6BindingsAnswerTheirFamilyAndTheDualStackWildcardAnswersIpv4) {
+  const IpAddress any6 = *ParseIp("::");
+  const IpAddress own6 = *ParseIp("2001:db8::10");
+  map_.ReplaceFromPass({{6, any6, 8080, true, "server:20"},
+                        {6, own6, 40000, true, "curl:21"},
+                        {6, *ParseIp("::ffff:127.0.0.1"), 5432, true, "postgres:22"},
+                        {6, IpAddress::V4(0), 22, true, "sshd:23"},
+                        {6, any6, 22, true, "sshd6:24"}});
+  EXPECT_EQ(map_.Lookup(6, own6, 8080), "server:20");
+  EXPECT_EQ(map_.Lookup(6, kLoopback, 8080), "server:20");
+  EXPECT_EQ(map_.Lookup(6, own6, 40000), "curl:21");
+  EXPECT_FALSE(map_.Lookup(6, *ParseIp("2001:db8::11"), 40000).has_value());
+  EXPECT_EQ(map_.Lookup(6, kLoopback, 5432), "postgres:22");
+  EXPECT_FALSE(map_.Lookup(6, own6, 5432).has_value());
+  EXPECT_EQ(map_.Lookup(6, kLoopback, 22), "sshd:23");
+  EXPECT_EQ(map_.Lookup(6, own6, 22), "sshd6:24");
+}
+
 TEST_F(PortProcessMapTest, AnswerIsHandedOutOnceAndNamesItsEndpoint) {
   const SocketTuple tuple{6, kLoopback, 40000, kOtherLocal, 80};
   map_.RequestExact(tuple);
