@@ -49,6 +49,7 @@ constexpr const char* kUsage =
     "                    the configuration folder without it; replay hides nothing)\n"
     "  --resolve         name remote hosts by reverse lookups\n"
     "  --proxy HOST:PORT split the traffic with this HTTP proxy by web host\n"
+    "                    (an IPv6 address as [ADDR]:PORT)\n"
     "  --save-log [DIR]  save traffic logs into DIR (default: the log folder)\n"
     "option of every command:\n"
     "  --data-dir DIR    keep settings, filters and logs in DIR (also CORVANE_DATA_DIR)\n"
@@ -276,6 +277,10 @@ bool Configure(const Options& options, Monitor& monitor) {
     const std::string& text = *options.proxy;
     size_t colon = text.rfind(':');
     std::string host = text.substr(0, colon);
+    // An IPv6 proxy is written [ADDR]:PORT.
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
     ResolvedProxy resolved = ResolveProxyHost(host);
     if (!resolved.found) {
       std::fprintf(stderr, "corvane-cli: Can't resolve proxy IP address! (%s)\n", host.c_str());

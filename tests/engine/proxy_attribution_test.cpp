@@ -5,6 +5,7 @@
 #include "engine/monitor.h"
 #include "platform/net.h"
 #include "storage/settings.h"
+#include "support/datagram_builder.h"
 
 namespace corvane {
 namespace {
@@ -84,6 +85,35 @@ TEST_F(ProxyAttributionTest, RequestTeachesThePortItsHostForBothDirections) {
   EXPECT_EQ(events[2].length, 400);
   // Taken over: no address flow for the proxy.
   EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
+}
+
+// A proxy on an IPv6 address: the request is read behind the real TCP
+// header of whole IPv6 datagrams, and the IPv4 proxy is no longer one.
+TEST_F(ProxyAttributionTest, ProxyOnAnIpv6AddressTakesItsFlowsOverFromParsedDatagrams) {
+  const IpAddress local6 = testing::Ip("2001:db8::2");
+  const IpAddress proxy6 = testing::Ip("2001:db8::3128");
+  LocalNetworks networks;
+  networks.addresses = {IpAddress::V4(kLocal), local6};
+  monitor_.SetLocalNetworks(networks);
+  OptionsResult options;
+  options.interfaceAddress = kLocal;
+  options.proxyEnabled = true;
+  options.proxyHostText = FormatIp(proxy6);
+  options.proxyPortText = "3128";
+  monitor_.ApplyOptions(options);
+
+  testing::Datagram6Fields request{local6, proxy6, 6, 1200, kProxyPort, 0, {0}};
+  request.text = "GET http://six.test/ HTTP/1.1\r\n\r\n";
+  const auto requestBytes = testing::BuildDatagram6(request);
+  const auto replyBytes = testing::BuildDatagram6({proxy6, local6, 6, kProxyPort, 1200, 900});
+  for (const auto* bytes : {&requestBytes, &replyBytes}) {
+    auto info = ParsePacketInfo(*bytes);
+    ASSERT_TRUE(info);
+    monitor_.AccountDatagram(*info);
+  }
+  Send(1100, "GET http://four.test/ HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(QueuedHosts(), (std::vector<std::string>{"six.test", "six.test"}));
+  EXPECT_TRUE(monitor_.flows().LookupAddressTotal(IpAddress::V4(kProxy)).has_value());
 }
 
 TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QTest>
 #include <random>
 
@@ -214,7 +216,15 @@ TEST(TrafficModelColumnsTest, HeadingsWidthsAlignmentsAndHeaderImages) {
   ASSERT_EQ(model.columnCount(), 8);
   for (int c = 0; c < 8; ++c) {
     EXPECT_EQ(model.headerData(c, Qt::Horizontal).toString(), QString::fromLatin1(headings[c]));
-    EXPECT_EQ(TrafficModel::ColumnWidth(c), widths[c]);
+    if (c == 0) {
+      // A full IPv6 address fits.
+      const QFontMetrics metrics(QGuiApplication::font());
+      EXPECT_GT(TrafficModel::ColumnWidth(c),
+                metrics.horizontalAdvance(QStringLiteral("dddd:dddd:dddd:dddd:dddd:dddd:dddd:dddd")));
+      EXPECT_GE(TrafficModel::ColumnWidth(c), widths[c]);
+    } else {
+      EXPECT_EQ(TrafficModel::ColumnWidth(c), widths[c]);
+    }
     const bool size = c >= 2 && c <= 4;
     EXPECT_EQ(TrafficModel::ColumnAlignment(c), size ? Qt::AlignRight : Qt::AlignLeft) << c;
     EXPECT_EQ(model.headerData(c, Qt::Horizontal, Qt::DecorationRole).isValid(), size) << c;
