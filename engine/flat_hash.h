@@ -52,7 +52,10 @@ struct FlowKey {
 };
 
 inline uint64_t MixHash(const FlowKey& key) {
-  return MixHash(key.high ^ MixHash(key.low ^ MixHash(key.rest)));
+  // One finaliser over the three words, each first spread by its own odd
+  // multiplier: an IPv4 key (low word 0) costs what a 64-bit key does.
+  return MixHash(key.high * 0x9e3779b97f4a7c15ull ^ key.low * 0xc2b2ae3d27d4eb4full ^
+                 key.rest);
 }
 
 // A map from 32- or 64-bit keys, or FlowKeys, to `Value`, kept at most half
