@@ -4,18 +4,32 @@
 
 namespace corvane {
 
-std::optional<std::string> PortProcessMap::Lookup(uint8_t protocol, uint32_t localAddress,
+IpAddress UnmapV4(const IpAddress& address) {
+  static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (!address.IsV6() || !std::equal(kMappedPrefix, kMappedPrefix + 12, address.bytes.begin())) {
+    return address;
+  }
+  IpAddress v4;
+  v4.family = IpFamily::kV4;
+  std::copy(address.bytes.begin() + 12, address.bytes.end(), v4.bytes.begin());
+  return v4;
+}
+
+std::optional<std::string> PortProcessMap::Lookup(uint8_t protocol, const IpAddress& localAddress,
                                                   uint16_t localPort) const {
   if (!Active()) return std::nullopt;
   std::lock_guard lock(portMapMutex_);
-  if (auto it = endpoints_.find(EndpointKey{protocol, localAddress, localPort});
-      it != endpoints_.end()) {
-    return it->second;
+  auto find = [&](const IpAddress& address) -> const std::string* {
+    auto it = endpoints_.find(EndpointKey{protocol, address, localPort});
+    return it == endpoints_.end() ? nullptr : &it->second;
+  };
+  const IpAddress wildcard = WildcardOf(localAddress.family);
+  if (const std::string* label = find(localAddress)) return *label;
+  if (localAddress != wildcard) {
+    if (const std::string* label = find(wildcard)) return *label;
   }
-  if (localAddress != 0) {
-    if (auto it = endpoints_.find(EndpointKey{protocol, 0, localPort}); it != endpoints_.end()) {
-      return it->second;
-    }
+  if (localAddress.IsV4()) {
+    if (const std::string* label = find(WildcardOf(IpFamily::kV6))) return *label;
   }
   return std::nullopt;
 }
@@ -35,8 +49,13 @@ std::optional<std::string> PortProcessMap::TakeAnswer(const SocketTuple& tuple) 
   std::lock_guard lock(portMapMutex_);
   auto it = answers_.find(tuple);
   if (it == answers_.end()) {
-    for (const uint32_t local : {tuple.localAddress, 0u}) {
-      auto unconnected = answers_.find(SocketTuple{tuple.protocol, local, tuple.localPort, 0, 0});
+    // An unconnected socket (no remote end) answers for every datagram of
+    // its port: bound to this address, to every address of its family, or,
+    // for IPv4, to every address of a dual-stack IPv6 socket.
+    for (const IpAddress& local : {tuple.localAddress, WildcardOf(tuple.localAddress.family),
+                                   WildcardOf(IpFamily::kV6)}) {
+      auto unconnected =
+          answers_.find(SocketTuple{tuple.protocol, local, tuple.localPort, IpAddress{}, 0});
       if (unconnected != answers_.end()) return unconnected->second;
     }
     return std::nullopt;
@@ -46,10 +65,10 @@ std::optional<std::string> PortProcessMap::TakeAnswer(const SocketTuple& tuple) 
   return label;
 }
 
-void PortProcessMap::Store(uint8_t protocol, uint32_t localAddress, uint16_t localPort,
+void PortProcessMap::Store(uint8_t protocol, const IpAddress& localAddress, uint16_t localPort,
                            std::string label) {
   std::lock_guard lock(portMapMutex_);
-  std::string& stored = endpoints_[EndpointKey{protocol, localAddress, localPort}];
+  std::string& stored = endpoints_[EndpointKey{protocol, UnmapV4(localAddress), localPort}];
   if (stored != label) {
     stored = std::move(label);
     version_.fetch_add(1, std::memory_order_release);
@@ -61,7 +80,7 @@ void PortProcessMap::ReplaceFromPass(const std::vector<EndpointLabel>& pass) {
   next.reserve(pass.size());
   std::lock_guard lock(portMapMutex_);
   for (const EndpointLabel& entry : pass) {
-    const EndpointKey key{entry.protocol, entry.localAddress, entry.localPort};
+    const EndpointKey key{entry.protocol, UnmapV4(entry.localAddress), entry.localPort};
     if (entry.owned) {
       next[key] = entry.label;
     } else if (!next.contains(key)) {

@@ -4,8 +4,12 @@
 // and the port scanner meet. Labels ("name:pid") are keyed by (protocol,
 // local address, local port): a TCP and a UDP socket on one port number, or
 // two sockets bound to different local addresses, each keep their own. A
-// socket bound to the wildcard address answers for every local address of
-// its protocol and port.
+// socket bound to the wildcard address (0.0.0.0 or ::) answers for every
+// local address of its family, protocol and port; a socket bound to :: also
+// answers for IPv4 ones that no IPv4 socket holds (Linux's default: IPv6
+// sockets accept IPv4 connections unless IPV6_V6ONLY is set, and the two
+// never share a port). IPv4 addresses reached through an IPv6 socket
+// (::ffff:a.b.c.d) are stored as the IPv4 addresses they are.
 //
 // The port scanner replaces the endpoint labels once per pass with what the
 // kernel's tables show: a socket that is gone is forgotten, so a reused port
@@ -33,15 +37,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/ip_address.h"
+
 namespace corvane {
 
-// One end of a flow as the capture saw it. Addresses in network byte order,
-// ports in host order; protocol 6 (TCP) or 17 (UDP).
+// One end of a flow as the capture saw it. Ports in host order; protocol 6
+// (TCP) or 17 (UDP). Both addresses are of one family.
 struct SocketTuple {
   uint8_t protocol = 0;
-  uint32_t localAddress = 0;
+  IpAddress localAddress;
   uint16_t localPort = 0;
-  uint32_t remoteAddress = 0;
+  IpAddress remoteAddress;
   uint16_t remotePort = 0;
 
   bool operator==(const SocketTuple&) const = default;
@@ -49,17 +55,28 @@ struct SocketTuple {
 
 struct SocketTupleHash {
   size_t operator()(const SocketTuple& t) const {
-    uint64_t a = uint64_t{t.localAddress} << 32 | t.remoteAddress;
+    uint64_t a = IpAddressHash()(t.localAddress) * 31 + IpAddressHash()(t.remoteAddress);
     uint64_t b = uint64_t{t.protocol} << 32 | uint64_t{t.localPort} << 16 | t.remotePort;
     uint64_t h = a * 0x9E3779B97F4A7C15ull ^ (b + 0x632BE59BD9B4E019ull + (a << 6) + (a >> 2));
     return static_cast<size_t>(h ^ (h >> 29));
   }
 };
 
+// The wildcard address of a family: 0.0.0.0 or ::.
+inline IpAddress WildcardOf(IpFamily family) {
+  IpAddress address;
+  address.family = family;
+  return address;
+}
+
+// An IPv4 address written as IPv6 (::ffff:a.b.c.d) as the IPv4 address it
+// is; every other address as it stands.
+IpAddress UnmapV4(const IpAddress& address);
+
 // An endpoint label as one scanner pass found it.
 struct EndpointLabel {
   uint8_t protocol = 0;
-  uint32_t localAddress = 0;  // 0: bound to every address
+  IpAddress localAddress;     // 0.0.0.0 or ::: bound to every address
   uint16_t localPort = 0;
   bool owned = true;          // false: no process holds the socket (inode 0)
   std::string label;          // empty when !owned
@@ -84,8 +101,12 @@ class PortProcessMap {
   // The label of the live socket bound to exactly this endpoint, else of the
   // one of this protocol and port bound to the wildcard address; nullopt
   // when neither is known or the map is not active.
-  std::optional<std::string> Lookup(uint8_t protocol, uint32_t localAddress,
+  std::optional<std::string> Lookup(uint8_t protocol, const IpAddress& localAddress,
                                     uint16_t localPort) const;
+  std::optional<std::string> Lookup(uint8_t protocol, uint32_t localAddress,
+                                    uint16_t localPort) const {
+    return Lookup(protocol, IpAddress::V4(localAddress), localPort);
+  }
 
   // Grows by one whenever a label is added, changed or forgotten; readers
   // that cache a label look it up again when this moved.
@@ -111,7 +132,11 @@ class PortProcessMap {
   // --- writers: the port scanner (and tests) ---
 
   // Stores `label` for one endpoint, replacing an earlier one.
-  void Store(uint8_t protocol, uint32_t localAddress, uint16_t localPort, std::string label);
+  void Store(uint8_t protocol, const IpAddress& localAddress, uint16_t localPort,
+             std::string label);
+  void Store(uint8_t protocol, uint32_t localAddress, uint16_t localPort, std::string label) {
+    Store(protocol, IpAddress::V4(localAddress), localPort, std::move(label));
+  }
 
   // Replaces every endpoint label with those of one pass. Endpoints the pass
   // did not see are forgotten; an endpoint seen only without an owner keeps
@@ -132,13 +157,13 @@ class PortProcessMap {
  private:
   struct EndpointKey {
     uint8_t protocol;
-    uint32_t localAddress;
+    IpAddress localAddress;
     uint16_t localPort;
     bool operator==(const EndpointKey&) const = default;
   };
   struct EndpointKeyHash {
     size_t operator()(const EndpointKey& k) const {
-      return SocketTupleHash()(SocketTuple{k.protocol, k.localAddress, k.localPort, 0, 0});
+      return SocketTupleHash()(SocketTuple{k.protocol, k.localAddress, k.localPort, {}, 0});
     }
   };
 

@@ -21,7 +21,7 @@ ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
 
 ResolverPool::~ResolverPool() { Stop(); }
 
-bool ResolverPool::Request(uint32_t address, uint64_t tag) {
+bool ResolverPool::Request(const IpAddress& address, uint64_t tag) {
   {
     std::lock_guard lock(state_->mutex);
     if (state_->stopped || threadCount_ == 0 || state_->queue.size() >= kMaxQueued) return false;

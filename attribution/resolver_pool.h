@@ -29,16 +29,18 @@
 #include <optional>
 #include <string>
 
+#include "platform/ip_address.h"
+
 namespace corvane {
 
 class ResolverPool {
  public:
-  // The host's name for an address (network byte order), or nullopt. Called
-  // on pool threads, several at once.
-  using LookupFn = std::function<std::optional<std::string>(uint32_t address)>;
+  // The host's name for an address, or nullopt. Called on pool threads,
+  // several at once.
+  using LookupFn = std::function<std::optional<std::string>(const IpAddress& address)>;
   // Writes a name into the list; `tag` is the one the request carried (the
   // row that asked). Called on pool threads, one at a time.
-  using ApplyFn = std::function<void(uint32_t address, uint64_t tag, const std::string& name)>;
+  using ApplyFn = std::function<void(const IpAddress& address, uint64_t tag, const std::string& name)>;
 
   static constexpr size_t kDefaultThreads = 8;
   // Addresses waiting beyond this many are dropped (their rows keep the
@@ -55,7 +57,7 @@ class ResolverPool {
   // Queues a lookup of `address` for the asker `tag`. Never blocks on a
   // lookup; false when the pool is stopped, has no thread or the queue is
   // full.
-  bool Request(uint32_t address, uint64_t tag = 0);
+  bool Request(const IpAddress& address, uint64_t tag = 0);
 
   // Drops the queued lookups, lets idle threads end and returns once no
   // apply call is running. Names that arrive later are dropped. Idempotent.
@@ -75,7 +77,7 @@ class ResolverPool {
     std::mutex mutex;                // the queue's mutex
     std::condition_variable work;    // a request arrived, or the pool stopped
     std::condition_variable idle;    // the pool may have become idle
-    std::deque<std::pair<uint32_t, uint64_t>> queue;      // GUARDED_BY(mutex)
+    std::deque<std::pair<IpAddress, uint64_t>> queue;      // GUARDED_BY(mutex)
     size_t busy = 0;                 // GUARDED_BY(mutex): lookups and applies running
     bool stopped = false;            // GUARDED_BY(mutex) and applyMutex to set
     // Held around every apply call and by Stop() while it sets `stopped`,

@@ -127,7 +127,7 @@ BENCHMARK(BM_ParseAndAccount)
 // per remote), so none of them is folded before the pass.
 void QueueEvents(Monitor& monitor, uint32_t rows, uint32_t events, int64_t time) {
   for (uint32_t i = 0; i < events; ++i) {
-    uint32_t remote = Remote(i % rows);
+    const corvane::IpAddress remote = corvane::IpAddress::V4(Remote(i % rows));
     monitor.flows().AddToAddressFlow(remote, corvane::kProtocolUdp, corvane::kDirectionDownload,
                                      100 + i % 1400);
     monitor.packetQueue().Push(FlowEvent{remote, corvane::kProtocolUdp,
@@ -184,7 +184,7 @@ corvane::RowCells ListRow(uint32_t i) {
 void FillList(corvane::TrafficList& list, uint32_t rows) {
   corvane::TrafficList::Lock lock(list);
   for (uint32_t i = 0; i < rows; ++i) {
-    list.InsertTop(corvane::RowKey{Remote(i), 0, 1234}, ListRow(i),
+    list.InsertTop(corvane::RowKey{corvane::IpAddress::V4(Remote(i)), 0, 1234}, ListRow(i),
                    corvane::RowValues{1536, 200, kStart - 121, kStart});
   }
 }
@@ -227,7 +227,7 @@ void BM_ListFind(benchmark::State& state) {
   FillList(list, kRows);
   std::vector<corvane::RowKey> keys;
   std::mt19937 random(2);
-  for (int i = 0; i < 4096; ++i) keys.push_back(corvane::RowKey{Remote(random() % kRows), 0, 1234});
+  for (int i = 0; i < 4096; ++i) keys.push_back(corvane::RowKey{corvane::IpAddress::V4(Remote(random() % kRows)), 0, 1234});
   size_t i = 0;
   int found = 0;
   corvane::TrafficList::Lock lock(list);

@@ -80,16 +80,16 @@ void BM_HostNamesForBurstOf10000Rows(benchmark::State& state) {
     Monitor monitor(clock, "/nonexistent-corvane-dir");
     monitor.settings().interfaceAddress = local;
     monitor.EnableHostNames(
-        [](uint32_t address) -> std::optional<std::string> {
+        [](const IpAddress& address) -> std::optional<std::string> {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
-          return "host-" + FormatAddress(address) + ".example";
+          return "host-" + FormatIp(address) + ".example";
         },
         threads);
     for (int i = 0; i < kRows; ++i) {
       PacketInfo info;
-      info.sourceAddress = local;
-      info.destinationAddress =
-          MakeAddress(10, 20, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i));
+      info.sourceAddress = IpAddress::V4(local);
+      info.destinationAddress = IpAddress::V4(
+          MakeAddress(10, 20, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)));
       info.protocol = kProtocolUdp;
       info.sourcePort = 5353;
       info.length = 60;

@@ -235,8 +235,8 @@ SocketTuple TupleOf(int fd, const sockaddr_in& to) {
   sockaddr_in name{};
   socklen_t length = sizeof name;
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length);
-  return SocketTuple{17, name.sin_addr.s_addr, ntohs(name.sin_port), to.sin_addr.s_addr,
-                     ntohs(to.sin_port)};
+  return SocketTuple{17, IpAddress::V4(name.sin_addr.s_addr), ntohs(name.sin_port),
+                     IpAddress::V4(to.sin_addr.s_addr), ntohs(to.sin_port)};
 }
 
 // A UDP socket on loopback for the flow sockets to aim at; `to` gets its

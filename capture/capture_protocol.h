@@ -66,10 +66,11 @@ inline constexpr size_t kSocketOwnerFixedPayload = 48;
 inline constexpr size_t kOwnerNameBytes = 255;  // NAME_MAX
 
 // What parsing a datagram needs: the longest link-layer header (Ethernet
-// with two VLAN tags, Linux cooked v2) plus the IP and TCP headers (40 bytes
-// without options, up to 120 with) plus the first 1,024 bytes of TCP payload
-// that proxy attribution reads. Whole payloads never leave the helper.
-inline constexpr size_t kFrameBytes = 32 + 120 + 1024;
+// with two VLAN tags, Linux cooked v2) plus the IP headers (IPv4 up to 60
+// bytes; IPv6 40 plus room for 256 bytes of extension headers) and the TCP
+// header (up to 60) plus the first 1,024 bytes of TCP payload that proxy
+// attribution reads. Whole payloads never leave the helper.
+inline constexpr size_t kFrameBytes = 32 + 40 + 256 + 60 + 1024;
 
 inline constexpr size_t kLargestPayload = kFrameHeaderPayload + kFrameBytes;
 

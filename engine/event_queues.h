@@ -14,6 +14,7 @@
 
 #include "engine/flat_hash.h"
 #include "engine/source_labels.h"
+#include "platform/ip_address.h"
 
 namespace corvane {
 
@@ -21,7 +22,7 @@ namespace corvane {
 // or, while labelId is kUndecidedLabel, to the pending socket flow of
 // (remoteAddress, protocol, localPort).
 struct FlowEvent {
-  uint32_t remoteAddress = 0;  // network byte order
+  IpAddress remoteAddress;
   uint32_t labelId = 0;
   uint16_t localPort = 0;      // 0 for protocols other than TCP and UDP
   uint16_t protocol = 0;
@@ -40,6 +41,7 @@ struct ProxyEvent {
   int64_t time = 0;
   uint32_t length = 0;
   int direction = 0;  // 1 upload, 2 download
+  IpAddress localAddress;  // the own end of the connection to the proxy
 };
 
 // An event is shown once the clock reads at least 3 seconds past its stamp.
@@ -94,10 +96,20 @@ class PacketQueue {
     }
     if (event.time != runSecond_ || !runOpen_) {
       runKeys_.Clear();
+      ++runGeneration_;
+      // The IPv6 keys of runs gone by are only stale, never wrong; the
+      // table starts afresh before it grows without bound.
+      if (runKeys6_.size() >= kMaxRunKeys6) runKeys6_.clear();
       runSecond_ = event.time;
       runOpen_ = true;
     }
-    if (const uint64_t key = KeyOf(event); key != kNoKey && !runKeys_.Insert(key)) return;
+    if (event.remoteAddress.IsV6()) {
+      uint64_t& generation = runKeys6_[KeyOf6(event)];
+      if (generation == runGeneration_) return;
+      generation = runGeneration_;
+    } else if (const uint64_t key = KeyOf(event); key != kNoKey && !runKeys_.Insert(key)) {
+      return;
+    }
     events_.push_back(event);
   }
 
@@ -118,24 +130,38 @@ class PacketQueue {
   }
 
  private:
-  // 56 bits: a decided flow by its address and label (bit 55 set), an
+  // IPv4, 56 bits: a decided flow by its address and label (bit 55 set), an
   // undecided one by its address, transport and port. Labels beyond 23 bits
   // are not folded here (the pass still folds them).
   static constexpr uint64_t kNoKey = ~uint64_t{0};
   static uint64_t KeyOf(const FlowEvent& event) {
+    const uint64_t address = event.remoteAddress.V4Value();
     if (event.labelId == kUndecidedLabel) {
-      return uint64_t{event.remoteAddress} << 17 | uint64_t{event.protocol == 17} << 16 |
-             event.localPort;
+      return address << 17 | uint64_t{event.protocol == 17} << 16 | event.localPort;
     }
     if (event.labelId >= (1u << 23)) return kNoKey;
-    return uint64_t{1} << 55 | uint64_t{event.remoteAddress} << 23 | event.labelId;
+    return uint64_t{1} << 55 | address << 23 | event.labelId;
   }
+  // IPv6 addresses do not fit a 56-bit key: the whole address, and the
+  // label or, undecided (bit 40 set), the transport and port.
+  static FlowKey KeyOf6(const FlowEvent& event) {
+    if (event.labelId == kUndecidedLabel) {
+      return FlowKey::Of(event.remoteAddress, uint64_t{1} << 40 |
+                                                  uint64_t{static_cast<uint8_t>(event.protocol)} << 16 |
+                                                  event.localPort);
+    }
+    return FlowKey::Of(event.remoteAddress, event.labelId);
+  }
+  static constexpr size_t kMaxRunKeys6 = size_t{1} << 16;
 
   mutable std::mutex mutex_;       // queueMutex
   std::deque<FlowEvent> events_;   // GUARDED_BY(mutex_)
   // The keys queued since the time stamp last changed: the tail of
   // events_, all stamped runSecond_.
   GenerationSet56 runKeys_;  // GUARDED_BY(mutex_)
+  // IPv6 keys, each with the run it was last queued in.
+  FlowKeyMap<uint64_t> runKeys6_;  // GUARDED_BY(mutex_)
+  uint64_t runGeneration_ = 0;     // GUARDED_BY(mutex_)
   int64_t runSecond_ = 0;                 // GUARDED_BY(mutex_)
   bool runOpen_ = false;                  // GUARDED_BY(mutex_)
 };

@@ -7,8 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <vector>
+
+#include "platform/ip_address.h"
 
 namespace corvane {
 
@@ -23,40 +26,88 @@ inline uint64_t MixHash(uint64_t key) {
   return key;
 }
 
-// A map from 32- or 64-bit keys to `Value`, kept at most half full.
+// The identity of a flow or a socket as one flat value: a remote address of
+// either family and a word that tells the flows of that address apart (a
+// label id, or a transport and port). Compares exactly; MixHash spreads it.
+struct FlowKey {
+  uint64_t high = 0;  // the address's bytes 0..7
+  uint64_t low = 0;   // the address's bytes 8..15
+  uint64_t rest = 0;  // the family in the top byte, then the caller's word
+
+  static FlowKey Of(const IpAddress& address, uint64_t word) {
+    FlowKey key;
+    std::memcpy(&key.high, address.bytes.data(), 8);
+    std::memcpy(&key.low, address.bytes.data() + 8, 8);
+    key.rest = uint64_t{static_cast<uint8_t>(address.family)} << 56 | word;
+    return key;
+  }
+  IpAddress Address() const {
+    IpAddress address;
+    address.family = static_cast<IpFamily>(rest >> 56);
+    std::memcpy(address.bytes.data(), &high, 8);
+    std::memcpy(address.bytes.data() + 8, &low, 8);
+    return address;
+  }
+  bool operator==(const FlowKey&) const = default;
+};
+
+inline uint64_t MixHash(const FlowKey& key) {
+  // One finaliser over the three words, each first spread by its own odd
+  // multiplier: an IPv4 key (low word 0) costs what a 64-bit key does.
+  return MixHash(key.high * 0x9e3779b97f4a7c15ull ^ key.low * 0xc2b2ae3d27d4eb4full ^
+                 key.rest);
+}
+
+// Where a map's entry keeps whether it is used: a flag beside a number key;
+// inside a FlowKey, whose family byte is never 0 for a real key, so that an
+// entry is 8 bytes smaller.
+template <typename Key>
+struct FlatSlot {
+  Key key{};
+  bool used = false;
+  bool Used() const { return used; }
+  void MarkUsed() { used = true; }
+};
+template <>
+struct FlatSlot<FlowKey> {
+  FlowKey key{};
+  bool Used() const { return key.rest != 0; }
+  void MarkUsed() {}
+};
+
+// A map from 32- or 64-bit keys, or FlowKeys, to `Value`, kept at most half
+// full.
 // Entries are never removed one by one, only all at once.
 template <typename Key, typename Value>
 class FlatMap {
  public:
-  struct Entry {
-    Key key = 0;
-    bool used = false;
+  struct Entry : FlatSlot<Key> {
     Value value{};
   };
 
   // The value of `key`, default-constructed and inserted when missing.
-  Value& operator[](Key key) {
+  Value& operator[](const Key& key) {
     if ((size_ + 1) * 2 > entries_.size()) Grow();
     size_t slot = Find(key);
     Entry& entry = entries_[slot];
-    if (!entry.used) {
-      entry.used = true;
+    if (!entry.Used()) {
       entry.key = key;
+      entry.MarkUsed();
       entry.value = Value{};
       ++size_;
     }
     return entry.value;
   }
 
-  const Value* Lookup(Key key) const {
+  const Value* Lookup(const Key& key) const {
     if (size_ == 0) return nullptr;
     const Entry& entry = entries_[Find(key)];
-    return entry.used ? &entry.value : nullptr;
+    return entry.Used() ? &entry.value : nullptr;
   }
-  Value* Lookup(Key key) {
+  Value* Lookup(const Key& key) {
     if (size_ == 0) return nullptr;
     Entry& entry = entries_[Find(key)];
-    return entry.used ? &entry.value : nullptr;
+    return entry.Used() ? &entry.value : nullptr;
   }
 
   size_t size() const { return size_; }
@@ -70,15 +121,15 @@ class FlatMap {
   template <typename Fn>
   void ForEach(Fn&& fn) const {
     for (const Entry& entry : entries_) {
-      if (entry.used) fn(entry.key, entry.value);
+      if (entry.Used()) fn(entry.key, entry.value);
     }
   }
 
  private:
-  size_t Find(Key key) const {
+  size_t Find(const Key& key) const {
     const size_t mask = entries_.size() - 1;
     size_t slot = static_cast<size_t>(MixHash(key)) & mask;
-    while (entries_[slot].used && entries_[slot].key != key) slot = (slot + 1) & mask;
+    while (entries_[slot].Used() && entries_[slot].key != key) slot = (slot + 1) & mask;
     return slot;
   }
 
@@ -87,7 +138,7 @@ class FlatMap {
     old.swap(entries_);
     entries_.assign(old.empty() ? 64 : old.size() * 2, Entry{});
     for (const Entry& entry : old) {
-      if (entry.used) entries_[Find(entry.key)] = entry;
+      if (entry.Used()) entries_[Find(entry.key)] = entry;
     }
   }
 
@@ -99,6 +150,8 @@ template <typename Value>
 using FlatMap32 = FlatMap<uint32_t, Value>;
 template <typename Value>
 using FlatMap64 = FlatMap<uint64_t, Value>;
+template <typename Value>
+using FlowKeyMap = FlatMap<FlowKey, Value>;
 
 // A set of 56-bit keys that empties in constant time: each entry is one
 // 64-bit word, the key in the low 56 bits and the generation it was

@@ -10,7 +10,7 @@ size_t FlowTable::ProxyKeyHash::operator()(const ProxyKey& key) const {
   return h ^ (MixHash(key.labelId) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
 }
 
-void FlowTable::AddToAddressFlow(uint32_t remoteAddress, uint32_t labelId, int direction,
+void FlowTable::AddToAddressFlow(const IpAddress& remoteAddress, uint32_t labelId, int direction,
                                  uint64_t length) {
   std::lock_guard lock(mutex_);
   addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(direction, length);
@@ -18,7 +18,7 @@ void FlowTable::AddToAddressFlow(uint32_t remoteAddress, uint32_t labelId, int d
 
 uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, uint64_t length) {
   std::lock_guard lock(mutex_);
-  const uint64_t key = SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort);
+  const FlowKey key = SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort);
   PendingSocket* socket = pendingSockets_.Lookup(key);
   if (!socket) {
     socket = &pendingSockets_[key];
@@ -33,14 +33,14 @@ uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, 
 }
 
 std::optional<std::pair<SocketTuple, uint32_t>> FlowTable::LookupPendingSocket(
-    uint64_t socketKey) const {
+    const FlowKey& socketKey) const {
   std::lock_guard lock(mutex_);
   const PendingSocket* socket = pendingSockets_.Lookup(socketKey);
   if (!socket) return std::nullopt;
   return std::pair{socket->tuple, socket->labelId};
 }
 
-uint32_t FlowTable::DecidePendingSocket(uint64_t socketKey, uint32_t labelId) {
+uint32_t FlowTable::DecidePendingSocket(const FlowKey& socketKey, uint32_t labelId) {
   std::lock_guard lock(mutex_);
   PendingSocket* socket = pendingSockets_.Lookup(socketKey);
   if (!socket) return kUndecidedLabel;
@@ -51,7 +51,7 @@ uint32_t FlowTable::DecidePendingSocket(uint64_t socketKey, uint32_t labelId) {
   return labelId;
 }
 
-std::optional<FlowCounts> FlowTable::LookupAddressFlow(uint32_t remoteAddress,
+std::optional<FlowCounts> FlowTable::LookupAddressFlow(const IpAddress& remoteAddress,
                                                        uint32_t labelId) const {
   std::lock_guard lock(mutex_);
   const FlowCounts* counts = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
@@ -59,7 +59,7 @@ std::optional<FlowCounts> FlowTable::LookupAddressFlow(uint32_t remoteAddress,
   return *counts;
 }
 
-std::optional<FlowCounts> FlowTable::LookupAddressTotal(uint32_t remoteAddress) const {
+std::optional<FlowCounts> FlowTable::LookupAddressTotal(const IpAddress& remoteAddress) const {
   for (const AddressTotal& entry : AddressTotals()) {
     if (entry.remoteAddress == remoteAddress) return entry.counts;
   }
@@ -99,20 +99,21 @@ void FlowTable::Clear() {
 }
 
 std::vector<AddressTotal> FlowTable::AddressTotals() const {
-  FlatMap32<FlowCounts> byAddress;
+  FlowKeyMap<FlowCounts> byAddress;
+  auto addressOnly = [](const FlowKey& key) { return FlowKey::Of(key.Address(), 0); };
   {
     std::lock_guard lock(mutex_);
-    addressFlows_.ForEach([&](uint64_t key, const FlowCounts& counts) {
-      byAddress[static_cast<uint32_t>(key >> 32)].Add(counts);
+    addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
+      byAddress[addressOnly(key)].Add(counts);
     });
-    pendingSockets_.ForEach([&](uint64_t key, const PendingSocket& socket) {
-      if (socket.labelId == kUndecidedLabel) byAddress[static_cast<uint32_t>(key >> 32)].Add(socket.counts);
+    pendingSockets_.ForEach([&](const FlowKey& key, const PendingSocket& socket) {
+      if (socket.labelId == kUndecidedLabel) byAddress[addressOnly(key)].Add(socket.counts);
     });
   }
   std::vector<AddressTotal> totals;
   totals.reserve(byAddress.size());
-  byAddress.ForEach([&](uint32_t address, const FlowCounts& counts) {
-    totals.push_back(AddressTotal{address, counts});
+  byAddress.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
+    totals.push_back(AddressTotal{key.Address(), counts});
   });
   return totals;
 }
@@ -125,7 +126,7 @@ std::vector<ProxyFlowRecord> FlowTable::ProxyFlows() const {
 size_t FlowTable::AddressFlowCount() const {
   std::lock_guard lock(mutex_);
   size_t undecided = 0;
-  pendingSockets_.ForEach([&](uint64_t, const PendingSocket& socket) {
+  pendingSockets_.ForEach([&](const FlowKey&, const PendingSocket& socket) {
     if (socket.labelId == kUndecidedLabel) ++undecided;
   });
   return addressFlows_.size() + undecided;

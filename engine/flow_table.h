@@ -49,18 +49,19 @@ struct FlowCounts {
 };
 
 // The key of an address flow, and of its row: remote address and label id.
-inline uint64_t AddressFlowKey(uint32_t remoteAddress, uint32_t labelId) {
-  return uint64_t{remoteAddress} << 32 | labelId;
+inline FlowKey AddressFlowKey(const IpAddress& remoteAddress, uint32_t labelId) {
+  return FlowKey::Of(remoteAddress, labelId);
 }
 // The key of a socket as the capture sees it: remote address, transport
 // protocol and local port.
-inline uint64_t SocketKeyOf(uint32_t remoteAddress, uint16_t protocol, uint16_t localPort) {
-  return uint64_t{remoteAddress} << 32 | uint64_t{static_cast<uint8_t>(protocol)} << 16 | localPort;
+inline FlowKey SocketKeyOf(const IpAddress& remoteAddress, uint16_t protocol, uint16_t localPort) {
+  return FlowKey::Of(remoteAddress,
+                     uint64_t{static_cast<uint8_t>(protocol)} << 16 | localPort);
 }
 
 // One remote address's bytes over all of its flows (reports).
 struct AddressTotal {
-  uint32_t remoteAddress = 0;
+  IpAddress remoteAddress;
   FlowCounts counts;
 };
 
@@ -75,7 +76,7 @@ class FlowTable {
  public:
   // Capture thread: adds `length` to the address flow (remote, label),
   // creating it when it is new.
-  void AddToAddressFlow(uint32_t remoteAddress, uint32_t labelId, int direction, uint64_t length);
+  void AddToAddressFlow(const IpAddress& remoteAddress, uint32_t labelId, int direction, uint64_t length);
 
   // Capture thread: a datagram of a socket whose label is undecided. Adds to
   // the socket's pending flow (created with `tuple` when new) and returns
@@ -86,22 +87,22 @@ class FlowTable {
   // Processing thread: the tuple of a pending socket and the label it was
   // given (kUndecidedLabel while none); nullopt when there is no such socket
   // (it was cleared).
-  std::optional<std::pair<SocketTuple, uint32_t>> LookupPendingSocket(uint64_t socketKey) const;
+  std::optional<std::pair<SocketTuple, uint32_t>> LookupPendingSocket(const FlowKey& socketKey) const;
 
   // Processing thread: gives a pending socket its label and moves the bytes
   // it holds into the address flow (remote, label). A socket decided before
   // keeps its label. Returns the socket's label, or kUndecidedLabel when the
   // socket is gone.
-  uint32_t DecidePendingSocket(uint64_t socketKey, uint32_t labelId);
+  uint32_t DecidePendingSocket(const FlowKey& socketKey, uint32_t labelId);
 
   // The counts of the address flow (remote, label), or nullopt when it does
   // not exist (for instance because it was cleared after its event was
   // queued).
-  std::optional<FlowCounts> LookupAddressFlow(uint32_t remoteAddress, uint32_t labelId) const;
+  std::optional<FlowCounts> LookupAddressFlow(const IpAddress& remoteAddress, uint32_t labelId) const;
 
   // All bytes exchanged with `remoteAddress`, pending sockets included, or
   // nullopt when there are none. Walks the table: for reports and tests.
-  std::optional<FlowCounts> LookupAddressTotal(uint32_t remoteAddress) const;
+  std::optional<FlowCounts> LookupAddressTotal(const IpAddress& remoteAddress) const;
 
   // Processing thread: adds to the proxy flow of this host and label, or
   // creates it at zero (the first event of a proxy flow is not counted).
@@ -139,8 +140,8 @@ class FlowTable {
   };
 
   mutable std::mutex mutex_;
-  FlatMap64<FlowCounts> addressFlows_;       // GUARDED_BY(mutex_), by AddressFlowKey
-  FlatMap64<PendingSocket> pendingSockets_;  // GUARDED_BY(mutex_), by SocketKeyOf
+  FlowKeyMap<FlowCounts> addressFlows_;       // GUARDED_BY(mutex_), by AddressFlowKey
+  FlowKeyMap<PendingSocket> pendingSockets_;  // GUARDED_BY(mutex_), by SocketKeyOf
   std::vector<ProxyFlowRecord> proxyFlows_;  // GUARDED_BY(mutex_)
   std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_;  // GUARDED_BY(mutex_)
 };

@@ -1,5 +1,6 @@
 #include "engine/monitor.h"
 
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <unordered_map>
@@ -17,9 +18,38 @@ namespace {
 // few enough that a resolver or the window never waits long.
 constexpr size_t kEventsPerListHold = 512;
 
-bool IsMulticast(uint32_t address) {
-  uint8_t first = FirstOctet(address);
-  return first >= 224 && first <= 239;
+// The networks of an interface known only by its IPv4 address and mask.
+// The loopback interface also holds ::1.
+LocalNetworks NetworksOfAddress(uint32_t address, uint32_t mask) {
+  LocalNetworks networks;
+  const IpAddress own = IpAddress::V4(address);
+  networks.addresses.push_back(own);
+  networks.prefixes.push_back(
+      IpPrefix{IpAddress::V4(address & mask),
+               static_cast<uint8_t>(std::popcount(mask))});
+  if (IsLoopback(own)) {
+    std::array<uint8_t, 16> one{};
+    one[15] = 1;
+    networks.addresses.push_back(IpAddress::V6(one));
+    networks.prefixes.push_back(IpPrefix{IpAddress::V6(one), 128});
+  }
+  return networks;
+}
+
+// The proxy's IPv6 address when its address text is one (the Options
+// dialog hands over the address it resolved the host to); else none.
+IpAddress ProxyAddress6FromText(const std::string& text) {
+  std::optional<IpAddress> address = ParseIp(text);
+  return address && address->IsV6() ? *address : IpAddress{};
+}
+
+// The first of the interface's addresses of `family`; the wildcard address
+// when it has none.
+IpAddress FirstOwnAddress(const LocalNetworks& networks, IpFamily family) {
+  for (const IpAddress& address : networks.addresses) {
+    if (address.family == family) return address;
+  }
+  return WildcardOf(family);
 }
 
 }  // namespace
@@ -44,12 +74,52 @@ void Monitor::ReportError(const std::string& message) {
 
 // ---------------------------------------------------------------- capture
 
+void Monitor::SetLocalNetworks(LocalNetworks networks) {
+  // The settings keep the first IPv4 address and its network for what still
+  // asks for one (the Options dialog, proxy attribution).
+  for (const IpPrefix& prefix : networks.prefixes) {
+    if (!prefix.address.IsV4()) continue;
+    const uint32_t mask = prefix.length == 0 ? 0 : ~uint32_t{0} << (32 - prefix.length);
+    settings_.interfaceMask.store(MakeAddress(static_cast<uint8_t>(mask >> 24),
+                                              static_cast<uint8_t>(mask >> 16),
+                                              static_cast<uint8_t>(mask >> 8),
+                                              static_cast<uint8_t>(mask)));
+    break;
+  }
+  uint32_t address = 0;
+  for (const IpAddress& own : networks.addresses) {
+    if (own.IsV4()) {
+      address = own.V4Value();
+      break;
+    }
+  }
+  settings_.interfaceAddress.store(address);
+  localNetworks_.Set(std::move(networks));
+  localNetworksGiven_.store(true, std::memory_order_release);
+}
+
+const LocalNetworks& Monitor::CurrentNetworks() {
+  if (localNetworksGiven_.load(std::memory_order_acquire)) {
+    localNetworks_.Refresh(networks_, networksVersion_);
+    return *networks_;
+  }
+  const uint32_t address = settings_.interfaceAddress.load(std::memory_order_relaxed);
+  const uint32_t mask = settings_.interfaceMask.load(std::memory_order_relaxed);
+  if (!networks_ || address != derivedAddress_ || mask != derivedMask_) {
+    networks_ = std::make_shared<const LocalNetworks>(NetworksOfAddress(address, mask));
+    derivedAddress_ = address;
+    derivedMask_ = mask;
+  }
+  return *networks_;
+}
+
 void Monitor::AccountDatagram(const PacketInfo& info) {
-  const uint32_t interfaceAddress = settings_.interfaceAddress.load(std::memory_order_relaxed);
+  const LocalNetworks& networks = CurrentNetworks();
   int direction;
-  if (info.sourceAddress == interfaceAddress) {
+  if (networks.IsOwnAddress(info.sourceAddress)) {
     direction = kDirectionUpload;
-  } else if (info.destinationAddress == interfaceAddress || IsMulticast(info.destinationAddress)) {
+  } else if (networks.IsOwnAddress(info.destinationAddress) ||
+             IsMulticast(info.destinationAddress)) {
     direction = kDirectionDownload;
   } else {
     return;
@@ -64,18 +134,28 @@ void Monitor::AccountDatagram(const PacketInfo& info) {
     return;
   }
 
+  const bool upload = direction == kDirectionUpload;
   if (settings_.hideLanFlows.load(std::memory_order_relaxed)) {
-    const uint32_t mask = settings_.interfaceMask.load(std::memory_order_relaxed);
     if (IsMulticast(info.destinationAddress)) return;
-    if ((info.sourceAddress & mask) == (info.destinationAddress & mask)) return;
+    if (info.sourceAddress.IsV4()) {
+      // The user's mask decides for IPv4, as it always has.
+      const uint32_t mask = settings_.interfaceMask.load(std::memory_order_relaxed);
+      if ((info.sourceAddress.V4Value() & mask) == (info.destinationAddress.V4Value() & mask)) {
+        return;
+      }
+    } else if (networks.IsLocalArea(upload ? info.destinationAddress : info.sourceAddress)) {
+      return;
+    }
   }
 
-  const bool upload = direction == kDirectionUpload;
   SocketTuple tuple;
   tuple.protocol = static_cast<uint8_t>(info.protocol);
   tuple.remoteAddress = upload ? info.destinationAddress : info.sourceAddress;
   // A datagram to a multicast group arrives at the interface's socket.
-  tuple.localAddress = interfaceAddress;
+  tuple.localAddress = upload ? info.sourceAddress
+                       : IsMulticast(info.destinationAddress)
+                           ? FirstOwnAddress(networks, info.destinationAddress.family)
+                           : info.destinationAddress;
   tuple.localPort = upload ? info.sourcePort : info.destinationPort;
   tuple.remotePort = upload ? info.destinationPort : info.sourcePort;
 
@@ -219,34 +299,6 @@ void Monitor::RestartCapture(const std::string& interfaceName) {
   run.thread = std::thread([this, &run, interfaceName] { CaptureThread(run, interfaceName); });
 }
 
-void Monitor::SetLocalNetworks(LocalNetworks networks) {
-  // Datagrams are told apart by the first IPv4 address and its network.
-  uint32_t address = 0;
-  for (const IpPrefix& prefix : networks.prefixes) {
-    if (!prefix.address.IsV4()) continue;
-    const uint32_t mask = prefix.length == 0 ? 0 : ~uint32_t{0} << (32 - prefix.length);
-    settings_.interfaceMask.store(MakeAddress(static_cast<uint8_t>(mask >> 24),
-                                              static_cast<uint8_t>(mask >> 16),
-                                              static_cast<uint8_t>(mask >> 8),
-                                              static_cast<uint8_t>(mask)));
-    break;
-  }
-  for (const IpAddress& own : networks.addresses) {
-    if (own.IsV4()) {
-      address = own.V4Value();
-      break;
-    }
-  }
-  settings_.interfaceAddress.store(address);
-  std::lock_guard lock(localNetworksMutex_);
-  localNetworks_ = std::move(networks);
-}
-
-LocalNetworks Monitor::localNetworks() const {
-  std::lock_guard lock(localNetworksMutex_);
-  return localNetworks_;
-}
-
 // ---------------------------------------------------------------- life cycle
 
 void Monitor::Start(const std::string& interfaceName) {
@@ -282,7 +334,7 @@ void Monitor::EnableHostNames(ResolverPool::LookupFn lookup, size_t threads) {
   hostNameLookup_ = std::move(lookup);
   resolverThreads_ = threads;
   StartResolver();
-  hostNameRequester_ = [this](uint32_t address, uint32_t labelId) {
+  hostNameRequester_ = [this](const IpAddress& address, uint32_t labelId) {
     if (resolver_) resolver_->Request(address, labelId);
   };
 }
@@ -290,7 +342,7 @@ void Monitor::EnableHostNames(ResolverPool::LookupFn lookup, size_t threads) {
 void Monitor::StartResolver() {
   resolver_ = std::make_unique<ResolverPool>(
       hostNameLookup_,
-      [this](uint32_t address, uint64_t labelId, const std::string& name) {
+      [this](const IpAddress& address, uint64_t labelId, const std::string& name) {
         ApplyHostName(address, static_cast<uint32_t>(labelId), name);
       },
       resolverThreads_);
@@ -322,6 +374,7 @@ void Monitor::ApplySettings(const Settings& settings) {
   settings_.proxyEnabled.store(settings.proxyEnabled);
   settings_.SetProxyHost(settings.proxyHost);
   settings_.proxyAddress.store(settings.proxyAddress);
+  settings_.proxyAddress6.Set(ProxyAddress6FromText(settings.proxyHost));
   settings_.proxyPort.store(settings.proxyPort);
 }
 
@@ -353,6 +406,7 @@ void Monitor::ApplyOptions(const OptionsResult& result) {
   settings_.proxyEnabled.store(result.proxyEnabled);
   settings_.SetProxyHost(result.proxyHostText);
   settings_.proxyAddress.store(ProxyAddressFromText(result.proxyHostText));
+  settings_.proxyAddress6.Set(ProxyAddress6FromText(result.proxyHostText));
   settings_.proxyPort.store(ProxyPortFromText(result.proxyPortText));
   // The Filters dialog may have rewritten filters.dat meanwhile.
   LoadFilters();
@@ -436,7 +490,7 @@ const std::string& Monitor::TimestampText(int64_t seconds) {
   return timestampCacheText_;
 }
 
-uint32_t Monitor::DecideSocket(uint64_t socketKey) {
+uint32_t Monitor::DecideSocket(const FlowKey& socketKey) {
   auto pending = flows_.LookupPendingSocket(socketKey);
   if (!pending) return kUndecidedLabel;  // cleared since it was queued
   const auto& [tuple, decided] = *pending;
@@ -462,25 +516,30 @@ void Monitor::ShowFlowEvents(const std::vector<FlowEvent>& events) {
   folded.clear();
   foldedRowOfFlow_.Clear();
   labelOfSocket_.Clear();
-  auto any = [](uint32_t) { return true; };
+  decidedSockets_.clear();
   for (const FlowEvent& event : events) {
     uint32_t labelId = event.labelId;
     if (labelId == kUndecidedLabel) {
       // The port map's lock is taken here, before listMutex, never inside it.
-      const uint64_t socketKey = SocketKeyOf(event.remoteAddress, event.protocol, event.localPort);
-      if (std::optional<uint32_t> known = labelOfSocket_.Find(socketKey, any)) {
-        labelId = *known;
+      const FlowKey socketKey = SocketKeyOf(event.remoteAddress, event.protocol, event.localPort);
+      const uint64_t socketHash = MixHash(socketKey);
+      if (std::optional<uint32_t> known = labelOfSocket_.Find(
+              socketHash, [&](uint32_t entry) { return decidedSockets_[entry].key == socketKey; })) {
+        labelId = decidedSockets_[*known].labelId;
       } else {
         labelId = DecideSocket(socketKey);
-        labelOfSocket_.Insert(socketKey, labelId);
+        labelOfSocket_.Insert(socketHash, static_cast<uint32_t>(decidedSockets_.size()));
+        decidedSockets_.push_back(DecidedSocket{socketKey, labelId});
       }
       if (labelId == kUndecidedLabel) continue;
     }
-    const uint64_t flowKey = AddressFlowKey(event.remoteAddress, labelId);
-    std::optional<uint32_t> row = foldedRowOfFlow_.Find(flowKey, any);
+    const uint64_t flowHash = MixHash(AddressFlowKey(event.remoteAddress, labelId));
+    std::optional<uint32_t> row = foldedRowOfFlow_.Find(flowHash, [&](uint32_t index) {
+      return folded[index].labelId == labelId && folded[index].remoteAddress == event.remoteAddress;
+    });
     if (!row) {
       row = static_cast<uint32_t>(folded.size());
-      foldedRowOfFlow_.Insert(flowKey, *row);
+      foldedRowOfFlow_.Insert(flowHash, *row);
       folded.push_back(FoldedRow{event.remoteAddress, labelId, event.time, event.time});
     }
     folded[*row].lastTime = event.time;
@@ -500,7 +559,7 @@ void Monitor::ShowFlowEvents(const std::vector<FlowEvent>& events) {
         list_.SetSelected(row, true);
         continue;
       }
-      const std::string addressText = FormatAddress(f.remoteAddress);
+      const std::string addressText = FormatIp(f.remoteAddress);
       const std::string& localSource = labels_.Text(f.labelId);
       if (IsHidden(addressText, addressText, localSource)) continue;
       RowCells cells{addressText,
@@ -534,10 +593,10 @@ void Monitor::ShowReadyEvents() {
 
 void Monitor::ShowFlowEvent(const FlowEvent& event) { ShowFlowEvents({event}); }
 
-void Monitor::ApplyHostName(uint32_t address, uint32_t labelId, std::string_view name) {
+void Monitor::ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name) {
   if (name.empty()) return;
   const std::string safeName = SanitizeNetworkText(name);
-  const std::string addressText = FormatAddress(address);
+  const std::string addressText = FormatIp(address);
   TrafficList::Lock lock(list_);
   const int row = list_.FindRow(RowKey{address, 0, labelId});
   // Cleared meanwhile, or named already.
@@ -557,7 +616,7 @@ void Monitor::LookUpHostAgain(const RowKey& key) {
     const int row = list_.FindRow(key);
     if (row < 0) return;
     // The bare address again, so that the answer may replace it.
-    list_.SetCell(row, kColumnRemoteHost, FormatAddress(key.remoteAddress));
+    list_.SetCell(row, kColumnRemoteHost, FormatIp(key.remoteAddress));
   }
   if (hostNameRequester_) hostNameRequester_(key.remoteAddress, key.labelId);
 }
@@ -570,13 +629,13 @@ uint32_t Monitor::ProxyHostId(const std::string& host) {
 void Monitor::ShowProxyEvent(const ProxyEvent& event) { ShowProxyEvent(event, nullptr); }
 
 std::string Monitor::ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const {
-  if (ParseInetAddr(host)) return host;
+  if (ParseInetAddr(host) || ParseIp(host)) return host;
   if (cache) {
     if (auto it = cache->find(host); it != cache->end()) return it->second;
   }
   std::string addressText;
-  if (auto address = LookupHostAddress(host)) {
-    addressText = FormatAddress(*address);
+  if (auto address = LookupHostIp(host)) {
+    addressText = FormatIp(*address);
   } else {
     addressText = settings_.ProxyHost();
     if (addressText.empty()) addressText = "???";
@@ -587,10 +646,14 @@ std::string Monitor::ProxyRowAddress(const std::string& host, ProxyAddressCache*
 
 void Monitor::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) {
   // Connections to a proxy live long: the scan has seen them by now.
-  const std::optional<std::string> owner = portMap_.Lookup(
-      kProtocolTcp, settings_.interfaceAddress.load(std::memory_order_relaxed), event.localPort);
+  const IpAddress localAddress =
+      event.localAddress.family != IpFamily::kNone
+          ? event.localAddress
+          : IpAddress::V4(settings_.interfaceAddress.load(std::memory_order_relaxed));
+  const std::optional<std::string> owner =
+      portMap_.Lookup(kProtocolTcp, localAddress, event.localPort);
   const uint32_t labelId = owner ? labels_.Intern(*owner) : ProtocolLabel(kProtocolTcp);
-  const RowKey key{0, ProxyHostId(event.host), labelId};
+  const RowKey key{IpAddress{}, ProxyHostId(event.host), labelId};
   auto updateRow = [&](int row, const FlowCounts& counts) {
     list_.SetCounts(row, counts.downloadBytes, counts.uploadBytes, event.time,
                     TimestampText(event.time));

@@ -72,7 +72,7 @@ class Monitor {
   // that could not be written, or nullopt on success.
   using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
   // Asks for the name of the address row (remote address, label id).
-  using HostNameRequester = std::function<void(uint32_t remoteAddress, uint32_t labelId)>;
+  using HostNameRequester = std::function<void(const IpAddress& remoteAddress, uint32_t labelId)>;
 
   // `clock` must outlive the Monitor. `appDirectory` holds the data files.
   Monitor(const Clock& clock, std::string appDirectory);
@@ -119,10 +119,8 @@ class Monitor {
   void RestartCapture(const std::string& interfaceName);
   // The interface capture runs on (window thread).
   const std::string& interfaceName() const { return interfaceName_; }
-  // The addresses of the watched interface and their networks; any thread
-  // (the address watcher's). Datagrams are told apart by them from then on.
-  void SetLocalNetworks(LocalNetworks networks);
-  LocalNetworks localNetworks() const;
+  // The local networks last set (empty before the first SetLocalNetworks).
+  LocalNetworks localNetworks() const { return localNetworks_.Get(); }
   bool IsRunning() const { return processingRunning_.load(); }
   // Datagrams the kernel dropped before the current capture could read them
   // (0 while no live capture is open).
@@ -152,6 +150,12 @@ class Monitor {
   // the file is missing or unreadable). Window thread; also while the
   // workers run.
   FilterLoadResult LoadFilters();
+  // The watched interface's addresses and networks, which decide each
+  // datagram's direction and, for IPv6, which peers are on the local area.
+  // Thread-safe, any time; the capture thread takes the newest set before
+  // its next datagram. Until it is first called, the set is the interface
+  // address and mask of the settings (with ::1 for a loopback address).
+  void SetLocalNetworks(LocalNetworks networks);
   // Process attribution is active while the port map is kept by a scanner.
   void SetAttributionActive(bool active) { portMap_.SetActive(active); }
   bool AttributionActive() const { return portMap_.Active(); }
@@ -198,7 +202,7 @@ class Monitor {
   // list when the filters, asked again with the name, hide it. The name
   // comes from the network, so every blank and control character in it
   // becomes "_" first. Takes listMutex; the caller holds no list lock.
-  void ApplyHostName(uint32_t address, uint32_t labelId, std::string_view name);
+  void ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name);
 
   // Under listMutex: true when the filters hide this flow.
   bool IsHidden(std::string_view addressText, std::string_view hostText,
@@ -226,12 +230,14 @@ class Monitor {
   void ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache);
   std::string ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const;
 
+  // The local networks the next datagram is judged by (capture thread).
+  const LocalNetworks& CurrentNetworks();
   // The label id of a datagram's socket, or kUndecidedLabel while its
   // owner is being asked for (capture thread).
   uint32_t SocketLabel(const SocketTuple& tuple);
   // Gives a pending socket its label: the exact answer, else the port map's
   // label, else its protocol (processing thread).
-  uint32_t DecideSocket(uint64_t socketKey);
+  uint32_t DecideSocket(const FlowKey& socketKey);
   uint32_t ProtocolLabel(uint16_t protocol) const { return protocolLabels_[protocol & 0xff]; }
   void ShowFlowEvents(const std::vector<FlowEvent>& events);
   uint32_t ProxyHostId(const std::string& host);
@@ -259,7 +265,15 @@ class Monitor {
     uint64_t version = 0;
     bool known = false;
   };
-  FlatMap64<CachedLabel> socketLabels_;
+  FlowKeyMap<CachedLabel> socketLabels_;
+  // Set by SetLocalNetworks; until then the capture thread derives its set
+  // from the settings' address and mask, and keeps what it derived from.
+  VersionedValue<LocalNetworks> localNetworks_;
+  std::atomic<bool> localNetworksGiven_{false};
+  std::shared_ptr<const LocalNetworks> networks_;  // capture thread only
+  uint64_t networksVersion_ = 0;                   // capture thread only
+  uint32_t derivedAddress_ = 0;                    // capture thread only
+  uint32_t derivedMask_ = 0;                       // capture thread only
   ProxyAttribution proxy_;  // capture thread only
   FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
   // Rows that a change of the rules hid, kept with their texts so that they
@@ -286,8 +300,6 @@ class Monitor {
 
   std::unique_ptr<CaptureRun> capture_;  // window thread only
   std::string interfaceName_;            // window thread only
-  mutable std::mutex localNetworksMutex_;
-  LocalNetworks localNetworks_;  // GUARDED_BY(localNetworksMutex_)
   std::atomic<bool> processingRunning_{false};
   std::thread processingThread_;
   std::mutex wakeMutex_;
@@ -297,14 +309,21 @@ class Monitor {
 
   // Reused by the pass (processing thread only).
   struct FoldedRow {
-    uint32_t remoteAddress;
+    IpAddress remoteAddress;
     uint32_t labelId;
     int64_t firstTime;
     int64_t lastTime;
   };
   std::vector<FoldedRow> foldedRows_;
+  // Both indexes are keyed by the hash of a FlowKey; the entry they point
+  // at tells equal hashes apart.
   PassIndex64 foldedRowOfFlow_;     // address flow key -> folded row
-  PassIndex64 labelOfSocket_;       // socket key -> label decided in this pass
+  PassIndex64 labelOfSocket_;       // socket key -> its entry in decidedSockets_
+  struct DecidedSocket {
+    FlowKey key;
+    uint32_t labelId;
+  };
+  std::vector<DecidedSocket> decidedSockets_;
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
   std::unordered_map<std::string, uint32_t> proxyHostIds_;  // processing thread only

@@ -1,4 +1,5 @@
-// The summary of one captured IPv4 datagram, read in place from its bytes.
+// The summary of one captured IPv4 or IPv6 datagram, read in place from its
+// bytes.
 //
 // Pure functions; any thread. ParsePacketInfo never reads outside the bytes
 // it is given, whatever the header's length fields claim.
@@ -9,41 +10,56 @@
 #include <span>
 #include <string_view>
 
+#include "platform/ip_address.h"
+
 namespace corvane {
 
 inline constexpr uint16_t kProtocolIcmp = 1;
 inline constexpr uint16_t kProtocolTcp = 6;
 inline constexpr uint16_t kProtocolUdp = 17;
+inline constexpr uint16_t kProtocolIcmpV6 = 58;
 
-// Smallest datagram the capture loop accounts.
+// Smallest datagram the capture loop accounts (an IPv4 header; an IPv6
+// datagram needs its 40-byte fixed header).
 inline constexpr size_t kMinimumDatagram = 20;
+inline constexpr size_t kIpv6HeaderLength = 40;
 
-// The request text of a TCP datagram starts here, whatever the header
+// The request text of an IPv4 TCP datagram starts here, whatever the header
 // lengths are: the payload of a segment with 20-byte IP and TCP headers.
 inline constexpr size_t kRequestTextOffset = 40;
 
 struct PacketInfo {
-  uint32_t sourceAddress = 0;       // network byte order, as it stands
-  uint32_t destinationAddress = 0;  // network byte order
-  // The bytes the datagram counts for: the IP total length field (host
-  // order), or, when that field is 0, the datagram's length on the wire
-  // (the bytes received when that is not known). Segmentation offload and
-  // BIG TCP hand the capture one datagram of more than 64 KiB whose field,
-  // too small to hold its length, is 0; the capture keeps only its first
-  // 64 KiB.
+  IpAddress sourceAddress;
+  IpAddress destinationAddress;
+  // The bytes the datagram counts for: the IPv4 total length field, or
+  // 40 + the IPv6 payload length field (extension headers are payload).
+  // When that field is 0, the datagram's length on the wire (the bytes
+  // received when that is not known). Segmentation offload and BIG TCP hand
+  // the capture one datagram of more than 64 KiB whose field, too small to
+  // hold its length, is 0 (an IPv6 jumbogram's is 0 too); the capture keeps
+  // only its first 64 KiB.
   uint32_t length = 0;
   uint16_t destinationPort = 0;     // TCP/UDP only, else 0
   uint16_t sourcePort = 0;          // TCP/UDP only, else 0
-  uint16_t protocol = 0;            // IP protocol number, 0..255
-  // TCP only: the received bytes from offset 40 on (empty when 40 bytes or
-  // fewer were received); nullopt for every other protocol. A view into the
-  // capture buffer, valid until the next read.
+  // IP protocol number, 0..255; for IPv6 the upper-layer protocol behind
+  // the extension headers.
+  uint16_t protocol = 0;
+  // TCP only: the bytes a request to a proxy starts at, to the end of what
+  // was received (empty when nothing is left); nullopt for every other
+  // protocol. IPv4: from offset 40 on. IPv6: after the TCP header that the
+  // extension headers lead to. A view into the capture buffer, valid until
+  // the next read.
   std::optional<std::string_view> requestText;
 };
 
-// Summarises `datagram` (a whole IPv4 datagram, IP header first). Returns
-// nullopt when fewer than 20 bytes were received. TCP and UDP ports are read
-// at 4 x IHL; when the received bytes end before 4 x IHL + 4 they are 0.
+// Summarises `datagram` (a whole IPv4 or IPv6 datagram, IP header first; the
+// version nibble tells them apart). Returns nullopt when fewer bytes than the
+// fixed header were received, or the version is neither 4 nor 6.
+//
+// IPv4: TCP and UDP ports are read at 4 x IHL. IPv6: hop-by-hop, routing,
+// fragment and destination options headers are skipped to reach the
+// upper-layer header; a fragment other than the first has no ports. Ports
+// that lie beyond the received bytes are 0.
 // `wireLength` is the datagram's length before the capture cut it, 0 when
 // not known.
 std::optional<PacketInfo> ParsePacketInfo(std::span<const uint8_t> datagram,

@@ -69,6 +69,7 @@ constexpr NamedProtocol kNamedProtocols[] = {
       {52, "I-NLSP protocol"},
       {53, "SWIPE protocol"},
       {54, "NHRP protocol"},
+      {58, "ICMPv6 protocol"},
       {62, "CFTP protocol"},
       {64, "SAT-EXPAK protocol"},
       {65, "KRYPTOLAN protocol"},

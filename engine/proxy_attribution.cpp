@@ -19,19 +19,25 @@ std::string ExtractRequestHost(std::string_view text) {
 }
 
 bool ProxyAttribution::AttributeProxyDatagram(const LiveSettings& settings,
-                                              uint32_t sourceAddress,
-                                              uint32_t destinationAddress, uint32_t length,
+                                              const IpAddress& sourceAddress,
+                                              const IpAddress& destinationAddress, uint32_t length,
                                               uint16_t destinationPort, uint16_t sourcePort,
                                               int direction,
                                               std::optional<std::string_view> requestText,
                                               int64_t now, ProxyRequestQueue& queue) {
   if (!settings.proxyEnabled.load(std::memory_order_relaxed)) return false;
   if (!requestText) return false;
-  uint32_t proxyAddress = settings.proxyAddress.load(std::memory_order_relaxed);
   uint16_t proxyPort = settings.proxyPort.load(std::memory_order_relaxed);
+  const IpAddress& remote = direction == kDirectionUpload ? destinationAddress : sourceAddress;
+  if (remote.IsV4()) {
+    if (remote.V4Value() != settings.proxyAddress.load(std::memory_order_relaxed)) return false;
+  } else {
+    settings.proxyAddress6.Refresh(proxyAddress6_, proxyAddress6Version_);
+    if (remote != *proxyAddress6_) return false;
+  }
   uint16_t localPort;
   if (direction == kDirectionUpload) {
-    if (destinationAddress != proxyAddress || destinationPort != proxyPort) return false;
+    if (destinationPort != proxyPort) return false;
     // The request is text up to its first zero byte.
     std::string_view text = *requestText;
     if (size_t zero = text.find('\0'); zero != std::string_view::npos) text = text.substr(0, zero);
@@ -43,12 +49,13 @@ bool ProxyAttribution::AttributeProxyDatagram(const LiveSettings& settings,
     }
     localPort = sourcePort;
   } else {
-    if (sourceAddress != proxyAddress || sourcePort != proxyPort) return false;
+    if (sourcePort != proxyPort) return false;
     localPort = destinationPort;
   }
   auto entry = proxyPortMap_.find(localPort);
   if (entry == proxyPortMap_.end()) return true;  // no request seen: counted nowhere
-  queue.Push(ProxyEvent{entry->second, localPort, now, length, direction});
+  queue.Push(ProxyEvent{entry->second, localPort, now, length, direction,
+                        direction == kDirectionUpload ? sourceAddress : destinationAddress});
   return true;
 }
 

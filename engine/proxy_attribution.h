@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,8 +36,8 @@ class ProxyAttribution {
   // port's host is known, and counted nowhere otherwise. Answers false for
   // everything else and while the proxy option is off. `requestText` is the
   // PacketInfo request text (nullopt for protocols other than TCP).
-  bool AttributeProxyDatagram(const LiveSettings& settings, uint32_t sourceAddress,
-                              uint32_t destinationAddress, uint32_t length,
+  bool AttributeProxyDatagram(const LiveSettings& settings, const IpAddress& sourceAddress,
+                              const IpAddress& destinationAddress, uint32_t length,
                               uint16_t destinationPort, uint16_t sourcePort, int direction,
                               std::optional<std::string_view> requestText, int64_t now,
                               ProxyRequestQueue& queue);
@@ -46,6 +47,9 @@ class ProxyAttribution {
 
  private:
   std::map<uint16_t, std::string> proxyPortMap_;  // capture thread only
+  // The settings' IPv6 proxy address as last seen (capture thread only).
+  std::shared_ptr<const IpAddress> proxyAddress6_;
+  uint64_t proxyAddress6Version_ = 0;
 };
 
 }  // namespace corvane

@@ -21,7 +21,7 @@ TrafficList::Lock::~Lock() {
 // --- KeyIndex ---
 
 size_t TrafficList::KeyIndex::Home(const RowKey& key, size_t mask) {
-  uint64_t h = MixHash(uint64_t{key.remoteAddress} << 32 | key.labelId) ^ MixHash(key.hostId + 1);
+  uint64_t h = MixHash(FlowKey::Of(key.remoteAddress, key.labelId)) ^ MixHash(key.hostId + 1);
   return static_cast<size_t>(h) & mask;
 }
 

@@ -32,6 +32,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ip_address.h"
+
 namespace corvane {
 
 enum Column : int {
@@ -50,9 +52,9 @@ using RowCells = std::array<std::string, kColumnCount>;
 
 // The flow a row shows. Address rows: the remote address and the label id
 // of the local source, host 0. Proxy rows: the id of the web host (from 1)
-// and the label id, address 0.
+// and the label id, no address.
 struct RowKey {
-  uint32_t remoteAddress = 0;
+  IpAddress remoteAddress;  // none for a proxy row
   uint32_t hostId = 0;
   uint32_t labelId = 0;
 

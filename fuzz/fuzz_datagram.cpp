@@ -1,5 +1,6 @@
-// Fuzzes the summary of a captured IPv4 datagram: whatever its header
-// fields claim, the parser reads only the bytes it was given.
+// Fuzzes the summary of a captured IPv4 or IPv6 datagram: whatever its
+// header fields claim (IHL, lengths, the extension-header chain), the parser
+// reads only the bytes it was given.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,12 +10,18 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto info = corvane::ParsePacketInfo(std::span<const uint8_t>(data, size));
+  const int version = size > 0 ? data[0] >> 4 : 0;
   if (!info) {
-    if (size >= corvane::kMinimumDatagram) std::abort();
+    if (version == 4 && size >= corvane::kMinimumDatagram) std::abort();
+    if (version == 6 && size >= corvane::kIpv6HeaderLength) std::abort();
     return 0;
   }
-  // A total length field of 0 counts the bytes received.
-  if (data[2] == 0 && data[3] == 0 && info->length != size) std::abort();
+  if (version != 4 && version != 6) std::abort();
+  // A length field of 0 counts the bytes received.
+  const size_t field = version == 4 ? 2 : 4;
+  if (data[field] == 0 && data[field + 1] == 0 && info->length != size) std::abort();
+  if (version == 6 && (data[4] | data[5]) != 0 && info->length != 40u + (data[4] << 8 | data[5]))
+    std::abort();
   if (info->requestText) {
     // The request text is a view into the datagram: touch every byte so
     // ASan sees a read past its end.

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       corvane::kLinkNull,     corvane::kLinkEthernet, corvane::kLinkRaw,
       corvane::kLinkLoop,     corvane::kLinkLinuxSll, corvane::kLinkIpv4,
       corvane::kLinkLinuxSll2, corvane::kLinkRawAlt,  corvane::kLinkRawAlt2,
-      9999};
+      9999,                   corvane::kLinkIpv6};
   if (size < 1) return 0;
   const int linkType = kTypes[data[0] % (sizeof(kTypes) / sizeof(kTypes[0]))];
   const std::span<const uint8_t> frame(data + 1, size - 1);
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (datagram.data() < frame.data() ||
       datagram.data() + datagram.size() > frame.data() + frame.size())
     std::abort();
-  if ((datagram[0] >> 4) != 4) std::abort();
+  if ((datagram[0] >> 4) != 4 && (datagram[0] >> 4) != 6) std::abort();
   (void)corvane::ParsePacketInfo(datagram);
   return 0;
 }

@@ -28,6 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.proxyAddress = proxy;
   settings.proxyPort = 3128;
 
+  const auto localIp = corvane::IpAddress::V4(local);
+  const auto proxyIp = corvane::IpAddress::V4(proxy);
   corvane::ProxyAttribution attribution;
   corvane::ProxyRequestQueue queue;
   const uint16_t localPort = static_cast<uint16_t>(40000 + (data[1] & 0x0f));
@@ -35,10 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto request = (data[0] & 2) ? std::optional<std::string_view>(text) : std::nullopt;
   for (int i = 0; i < 2; ++i) {
     if (upload) {
-      attribution.AttributeProxyDatagram(settings, local, proxy, static_cast<uint16_t>(size),
+      attribution.AttributeProxyDatagram(settings, localIp, proxyIp, static_cast<uint16_t>(size),
                                          3128, localPort, 1, request, i, queue);
     } else {
-      attribution.AttributeProxyDatagram(settings, proxy, local, static_cast<uint16_t>(size),
+      attribution.AttributeProxyDatagram(settings, proxyIp, localIp, static_cast<uint16_t>(size),
                                          localPort, 3128, 2, request, i, queue);
     }
   }

@@ -4,6 +4,7 @@
 Run again after changing it; inputs that once found a fault are kept beside
 the seeds under names starting with "regression-" and are never rewritten.
 """
+import ipaddress
 import os
 import struct
 
@@ -36,6 +37,23 @@ def ipv4(protocol, payload, src=(127, 0, 0, 2), dst=(127, 0, 0, 3), ihl=5, optio
     return header + payload
 
 
+def ipv6(next_header, payload, src="2001:db8::2", dst="2001:db8::3", extensions=b""):
+    """`extensions` is the chain already built (its first next-header value is
+    `next_header`); the payload length covers it and the payload."""
+    body = extensions + payload
+    return struct.pack("!IHBB", 0x60000000, len(body), next_header, 64) + \
+        ipaddress.IPv6Address(src).packed + ipaddress.IPv6Address(dst).packed + body
+
+
+def option_header(next_header):
+    # 8 bytes: next header, length 0, one PadN option filling the rest.
+    return struct.pack("!BBBB4x", next_header, 0, 1, 4)
+
+
+def fragment_header(next_header, offset):
+    return struct.pack("!BBHI", next_header, 0, offset << 3 | 1, 0x1234)
+
+
 def udp(payload, sport=40000, dport=53):
     return struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
 
@@ -65,6 +83,20 @@ datagrams = {
     # which reads 0.
     "length_zero": bytearray(ipv4(6, tcp(GET + b"x" * 1400))),
 }
+datagrams.update({
+    "udp6": ipv6(17, udp(b"hello")),
+    "tcp6_get_behind_options": ipv6(0, tcp(GET),
+                                    extensions=option_header(43) + option_header(60) + option_header(6)),
+    "udp6_first_fragment": ipv6(44, udp(b"first" * 20), extensions=fragment_header(17, 0)),
+    "udp6_later_fragment": ipv6(44, b"rest" * 30, extensions=fragment_header(17, 185)),
+    "icmpv6": ipv6(58, struct.pack("!BBHHH", 128, 0, 0, 1, 1) + b"ping"),
+    "multicast6": ipv6(17, udp(b"q", 5353, 5353), src="fe80::2", dst="ff02::fb"),
+    # The chain claims more than was received.
+    "chain_cut": ipv6(0, b"", extensions=struct.pack("!BB6x", 60, 200)),
+    "jumbo_length_zero": bytearray(ipv6(6, tcp(b"x" * 100))),
+})
+datagrams["jumbo_length_zero"][4:6] = b"\0\0"
+datagrams["jumbo_length_zero"] = bytes(datagrams["jumbo_length_zero"])
 datagrams["length_lies"][2:4] = b"\xff\xff"
 datagrams["length_lies"] = bytes(datagrams["length_lies"])
 datagrams["length_zero"][2:4] = b"\0\0"
@@ -86,6 +118,15 @@ frames = {
     "ipv4": (5, datagrams["tcp_options"]),
     "sll2": (6, struct.pack("!HHIHBB8s", 0x0800, 0, 1, 772, 0, 6, b"\0" * 8) + datagrams["udp"]),
     "unknown": (9, datagrams["udp"]),
+    "ethernet6": (1, ether + b"\x86\xdd" + datagrams["tcp6_get_behind_options"]),
+    "ethernet_vlan6": (1, ether + b"\x81\x00\x00\x05\x86\xdd" + datagrams["udp6_first_fragment"]),
+    "sll6": (4, struct.pack("!HHH8sH", 0, 772, 6, b"\0" * 8, 0x86DD) + datagrams["icmpv6"]),
+    "sll2_6": (6, struct.pack("!HHIHBB8s", 0x86DD, 0, 1, 772, 0, 6, b"\0" * 8) + datagrams["udp6"]),
+    "raw6": (2, datagrams["udp6_later_fragment"]),
+    "null_linux6": (0, struct.pack("<I", 10) + datagrams["udp6"]),
+    "null_freebsd6": (0, struct.pack("<I", 28) + datagrams["multicast6"]),
+    "loop_openbsd6": (3, struct.pack(">I", 24) + datagrams["icmpv6"]),
+    "ipv6": (10, datagrams["chain_cut"]),
 }
 for name, (kind, frame) in frames.items():
     put("fuzz_link_layer", name, bytes([kind]) + frame)

@@ -421,7 +421,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::str
   const int linkType = pcap_datalink(p);
   if (!IsSupportedLinkType(linkType)) {
     error = name + ": link type " + std::to_string(linkType) +
-            " cannot carry IPv4 datagrams Corvane can read";
+            " cannot carry IP datagrams Corvane can read";
     return nullptr;
   }
   bpf_program program{};
@@ -430,7 +430,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::str
   // the kernel ("inbound") would halve the ring's load, but then some
   // received copies went missing under load (about 1,500 of 600,000 at
   // 200,000 a second, with no drop counted), so both copies cross the ring.
-  const char* filter = "ip";
+  const char* filter = "ip or ip6";
   if (pcap_compile(p, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
     error = name + ": " + PcapText(p, PCAP_ERROR);
     return nullptr;
@@ -475,7 +475,7 @@ std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
   const int linkType = pcap_datalink(handle.get());
   if (!IsSupportedLinkType(linkType)) {
     error = "cannot read " + path + ": link type " + std::to_string(linkType) +
-            " does not carry IPv4 datagrams Corvane can read";
+            " does not carry IP datagrams Corvane can read";
     return nullptr;
   }
   // libpcap has checked the file header and the link type; classic pcap

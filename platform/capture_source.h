@@ -1,4 +1,4 @@
-// Sources of whole IPv4 datagrams: live capture on one interface, and capture
+// Sources of whole IPv4 and IPv6 datagrams: live capture on one interface, and capture
 // files (pcap and pcapng).
 //
 // A source is owned and read by one thread (the capture thread, or the replay
@@ -7,8 +7,9 @@
 // how a capture restart or the exit ends the old capture loop for sure.
 //
 // Every datagram handed out has its link-layer header removed (Ethernet with
-// or without 802.1Q / 802.1ad tags, Linux cooked capture v1 and v2, raw IPv4,
-// BSD null/loopback). Frames that do not carry IPv4 are skipped inside Next().
+// or without 802.1Q / 802.1ad tags, Linux cooked capture v1 and v2, raw IP,
+// BSD null/loopback). Frames that carry neither IPv4 nor IPv6 are skipped
+// inside Next().
 // Errors are values: opening fails with a message, never an exception.
 #pragma once
 
@@ -20,7 +21,7 @@
 namespace corvane {
 
 enum class ReadStatus {
-  Datagram,     // `datagram` holds one IPv4 datagram
+  Datagram,     // `datagram` holds one IPv4 or IPv6 datagram
   Timeout,      // nothing arrived within the read timeout (about 100 ms)
   Interrupted,  // Interrupt() was called
   EndOfFile,    // a capture file has no more records
@@ -54,7 +55,7 @@ class CaptureSource {
 };
 
 // Opens live capture, not promiscuous (TPACKET_V3 ring of 32 MB with 10 ms
-// blocks, snapshot 65535, kernel filter "ip") on the interface named `name`.
+// blocks, snapshot 65535, kernel filter "ip or ip6") on the interface named `name`.
 // Returns null and fills `error` when it cannot be opened (libpcap's
 // reason: no such device, or no CAP_NET_RAW).
 std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::string& error);
@@ -73,7 +74,7 @@ std::string FindInterface(uint32_t interfaceAddress, std::string& error);
 // Opens a pcap or pcapng file. Returns null and fills `error` ("cannot read
 // FILE: reason") when the file cannot be read, is not a capture file, or uses
 // a link type StripLinkLayer does not know. Inside a readable file, records
-// that do not carry IPv4 are skipped by Next(). A damaged record (cut short,
+// that carry neither IPv4 nor IPv6 are skipped by Next(). A damaged record (cut short,
 // or with an impossible length) makes Next() answer Error once with the
 // reason; the records behind it cannot be found again, so every later Next()
 // answers EndOfFile.
@@ -88,14 +89,16 @@ enum LinkType : int {
   kLinkLoop = 108,      // OpenBSD loopback, network-order family word
   kLinkLinuxSll = 113,
   kLinkIpv4 = 228,
+  kLinkIpv6 = 229,
   kLinkLinuxSll2 = 276,
   kLinkRawAlt = 12,     // DLT_RAW as some systems number it
   kLinkRawAlt2 = 14,
 };
 
-// Returns the IPv4 datagram that `frame` carries, or an empty span when the
-// frame is not IPv4 (another EtherType or family, or a payload whose version
-// nibble is not 4) or is too short for its link-layer header. Pure function,
+// Returns the IPv4 or IPv6 datagram that `frame` carries, or an empty span
+// when the frame carries neither (another EtherType or family, or a payload
+// whose version nibble does not match it) or is too short for its link-layer
+// header. Pure function,
 // never reads outside `frame`.
 std::span<const uint8_t> StripLinkLayer(int linkType,
                                         std::span<const uint8_t> frame);

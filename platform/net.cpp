@@ -58,12 +58,47 @@ std::optional<uint32_t> LookupHostAddress(const std::string& host) {
   return address;
 }
 
-std::optional<std::string> ReverseLookup(uint32_t address) {
-  sockaddr_in in{};
-  in.sin_family = AF_INET;
-  in.sin_addr.s_addr = address;
+std::optional<IpAddress> LookupHostIp(const std::string& host) {
+  if (host.empty() || host.find('\0') != std::string::npos) return std::nullopt;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr) {
+    return std::nullopt;
+  }
+  std::optional<IpAddress> address;
+  for (addrinfo* it = result; it != nullptr && !address; it = it->ai_next) {
+    if (it->ai_addr == nullptr) continue;
+    if (it->ai_family == AF_INET) {
+      address = IpAddress::V4(reinterpret_cast<const sockaddr_in*>(it->ai_addr)->sin_addr.s_addr);
+    } else if (it->ai_family == AF_INET6) {
+      const auto* in6 = reinterpret_cast<const sockaddr_in6*>(it->ai_addr);
+      address = IpAddress::V6(std::span<const uint8_t, 16>(in6->sin6_addr.s6_addr, 16));
+    }
+  }
+  ::freeaddrinfo(result);
+  return address;
+}
+
+std::optional<std::string> ReverseLookup(const IpAddress& address) {
+  sockaddr_storage storage{};
+  socklen_t size = 0;
+  if (address.IsV4()) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = address.V4Value();
+    size = sizeof *in;
+  } else if (address.IsV6()) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    std::memcpy(in6->sin6_addr.s6_addr, address.bytes.data(), 16);
+    size = sizeof *in6;
+  } else {
+    return std::nullopt;
+  }
   char host[NI_MAXHOST] = {};
-  int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&in), sizeof in, host,
+  int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), size, host,
                          sizeof host, nullptr, 0, NI_NAMEREQD);
   if (rc != 0 || host[0] == '\0') return std::nullopt;
   return std::string(host);

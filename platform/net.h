@@ -2,8 +2,8 @@
 //
 // All functions are safe to call from any thread. Lookups may block for as
 // long as the system resolver takes; callers that must stay responsive run
-// them off their own thread. Addresses are 32-bit values in network byte
-// order, as they stand in the datagram.
+// them off their own thread. IPv4-only functions take 32-bit values in
+// network byte order, as they stand in the datagram.
 #pragma once
 
 #include <bit>
@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "platform/ip_address.h"
 
 namespace corvane {
 
@@ -26,9 +28,13 @@ std::optional<uint32_t> ParseInetAddr(std::string_view text);
 // (getaddrinfo, AF_INET), or nullopt.
 std::optional<uint32_t> LookupHostAddress(const std::string& host);
 
-// The host's primary name for `address` (getnameinfo with NI_NAMEREQD), or
-// nullopt when the resolver has none or fails.
-std::optional<std::string> ReverseLookup(uint32_t address);
+// First address of either family that a forward lookup of `host` gives
+// (getaddrinfo, AF_UNSPEC, in the resolver's order), or nullopt.
+std::optional<IpAddress> LookupHostIp(const std::string& host);
+
+// The host's primary name for `address` of either family (getnameinfo with
+// NI_NAMEREQD), or nullopt when the resolver has none or fails.
+std::optional<std::string> ReverseLookup(const IpAddress& address);
 
 // Builds an address from its four octets, first octet first.
 constexpr uint32_t MakeAddress(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {

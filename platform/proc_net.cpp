@@ -67,22 +67,24 @@ std::string_view NextWord(std::string_view& rest) {
 
 // The kernel prints an address as 32-bit words, each in the host's byte
 // order: a parsed word holds the address bytes as they are in memory, so an
-// IPv4 word is already the address in network byte order. Gives the IPv4
-// address an IPv6 row carries (0 for "::"); false when it carries none.
-bool CarriesIpv4(std::string_view hexAddress, uint32_t& ipv4) {
+// IPv4 word is already the address in network byte order. An IPv4-mapped
+// IPv6 address (::ffff:a.b.c.d) is read as the IPv4 address it is.
+bool ParseIpv6Words(std::string_view hexAddress, IpAddress& address) {
   std::array<uint8_t, 16> bytes{};
   for (size_t word = 0; word < 4; ++word) {
     uint32_t value;
     if (!ParseHex(hexAddress.substr(word * 8, 8), value)) return false;
     std::memcpy(bytes.data() + word * 4, &value, 4);
   }
-  for (size_t i = 0; i < 10; ++i) {
-    if (bytes[i] != 0) return false;
+  static constexpr uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::equal(kMappedPrefix, kMappedPrefix + 12, bytes.begin())) {
+    uint32_t ipv4;
+    std::memcpy(&ipv4, bytes.data() + 12, 4);
+    address = IpAddress::V4(ipv4);
+  } else {
+    address = IpAddress::V6(bytes);
   }
-  std::memcpy(&ipv4, bytes.data() + 12, 4);
-  if (bytes[10] == 0xff && bytes[11] == 0xff) return true;  // ::ffff:a.b.c.d
-  if (bytes[10] != 0 || bytes[11] != 0) return false;
-  return ipv4 == 0;  // :: (any address, dual-stack)
+  return true;
 }
 
 enum class LineKind { kRow, kSkipped, kDamaged };
@@ -110,18 +112,17 @@ LineKind ParseLine(std::string_view line, TableFamily family, PortTableRow& row)
   uint64_t inode;
   if (!ParseDecimal(fields[kInodeField], inode)) return LineKind::kDamaged;
 
-  uint32_t ipv4 = 0;
+  IpAddress localAddress;
   if (family == TableFamily::kIpv4) {
+    uint32_t ipv4 = 0;
     if (!ParseHex(address, ipv4)) return LineKind::kDamaged;
-  } else {
-    for (char c : address) {
-      if (!std::isxdigit(static_cast<unsigned char>(c))) return LineKind::kDamaged;
-    }
-    if (!CarriesIpv4(address, ipv4)) return LineKind::kSkipped;
+    localAddress = IpAddress::V4(ipv4);
+  } else if (!ParseIpv6Words(address, localAddress)) {
+    return LineKind::kDamaged;
   }
   row.localPort = static_cast<uint16_t>(port);
   row.inode = inode;
-  row.localAddress = ipv4;
+  row.localAddress = localAddress;
   return LineKind::kRow;
 }
 

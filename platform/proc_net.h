@@ -1,6 +1,5 @@
 // The kernel's socket tables, /proc/net/{tcp,tcp6,udp,udp6}: the local
-// address, local port and socket inode of every socket that can carry IPv4
-// traffic.
+// address, local port and socket inode of every socket.
 //
 // ParsePortTable works on text, so tests feed it fixtures; PortTableReader
 // reads the real files. Neither keeps shared state: one thread per reader.
@@ -14,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/ip_address.h"
+
 namespace corvane {
 
 // One socket of a table. The inode is 0 when no process holds the socket
@@ -21,9 +22,9 @@ namespace corvane {
 struct PortTableRow {
   uint16_t localPort = 0;  // host order
   uint64_t inode = 0;
-  // IPv4, network byte order; 0 for a socket bound to every address (also
-  // the dual-stack "::"). An IPv6 row gives its IPv4-mapped address.
-  uint32_t localAddress = 0;
+  // 0.0.0.0 or :: for a socket bound to every address. An IPv6 row of an
+  // IPv4-mapped address (::ffff:a.b.c.d) gives the IPv4 address.
+  IpAddress localAddress;
 
   bool operator==(const PortTableRow&) const = default;
 };
@@ -33,11 +34,9 @@ enum class TableFamily {
   kIpv6,  // /proc/net/tcp6, /proc/net/udp6
 };
 
-// Appends to `rows`, in table order, the rows of `text` that carry IPv4
-// traffic: every row of an IPv4 table; rows of an IPv6 table whose local
-// address is IPv4-mapped (::ffff:a.b.c.d) or unspecified (::, a dual-stack
-// socket). The heading line and lines of an unexpected shape are skipped;
-// returns how many non-empty lines were skipped as damaged.
+// Appends to `rows`, in table order, the rows of `text`. The heading line
+// and lines of an unexpected shape are skipped; returns how many non-empty
+// lines were skipped as damaged.
 size_t ParsePortTable(std::string_view text, TableFamily family, std::vector<PortTableRow>& rows);
 
 // Reads the whole file at `path` into `out`, replacing its contents and

@@ -19,14 +19,17 @@ struct Request {
   inet_diag_req_v2 body;
 };
 
-// Writes a into `words` as IPv4 (AF_INET) or as ::ffff:a (AF_INET6).
-void PutAddress(int family, uint32_t address, __be32 words[4]) {
+// Writes an IPv4 address into `words` as itself (AF_INET) or as ::ffff:a
+// (AF_INET6); an IPv6 address as itself.
+void PutAddress(int family, const IpAddress& address, __be32 words[4]) {
   std::memset(words, 0, 4 * sizeof(__be32));
-  if (family == AF_INET) {
-    words[0] = address;
+  if (address.IsV6()) {
+    std::memcpy(words, address.bytes.data(), 16);
+  } else if (family == AF_INET) {
+    words[0] = address.V4Value();
   } else {
     words[2] = htonl(0xffff);
-    words[3] = address;
+    words[3] = address.V4Value();
   }
 }
 
@@ -36,8 +39,9 @@ SocketDiag::~SocketDiag() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-SocketLookupResult SocketDiag::Find(uint8_t protocol, uint32_t localAddress, uint16_t localPort,
-                                    uint32_t remoteAddress, uint16_t remotePort) {
+SocketLookupResult SocketDiag::Find(uint8_t protocol, const IpAddress& localAddress,
+                                    uint16_t localPort, const IpAddress& remoteAddress,
+                                    uint16_t remotePort) {
   if (fd_ < 0) {
     fd_ = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd_ < 0) {
@@ -45,6 +49,9 @@ SocketLookupResult SocketDiag::Find(uint8_t protocol, uint32_t localAddress, uin
       result.error = errno;
       return result;
     }
+  }
+  if (localAddress.IsV6()) {
+    return Ask(AF_INET6, protocol, localAddress, localPort, remoteAddress, remotePort);
   }
   SocketLookupResult result =
       Ask(AF_INET, protocol, localAddress, localPort, remoteAddress, remotePort);
@@ -55,8 +62,8 @@ SocketLookupResult SocketDiag::Find(uint8_t protocol, uint32_t localAddress, uin
   return result;
 }
 
-SocketLookupResult SocketDiag::Ask(int family, uint8_t protocol, uint32_t localAddress,
-                                   uint16_t localPort, uint32_t remoteAddress,
+SocketLookupResult SocketDiag::Ask(int family, uint8_t protocol, const IpAddress& localAddress,
+                                   uint16_t localPort, const IpAddress& remoteAddress,
                                    uint16_t remotePort) {
   SocketLookupResult result;
   Request request{};

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "platform/ip_address.h"
+
 namespace corvane {
 
 enum class SocketLookupStatus {
@@ -39,17 +41,17 @@ class SocketDiag {
 
   // The socket of `protocol` (6 TCP, 17 UDP) whose local end is
   // localAddress:localPort and whose remote end is remoteAddress:remotePort.
-  // Addresses in network byte order, ports in host order. For TCP a
+  // Both addresses of one family; ports in host order. For TCP a
   // listener answers for a connection it no longer holds (the same
   // program). Opens the netlink socket on first use and again after a
   // failure to open it.
-  SocketLookupResult Find(uint8_t protocol, uint32_t localAddress, uint16_t localPort,
-                          uint32_t remoteAddress, uint16_t remotePort);
+  SocketLookupResult Find(uint8_t protocol, const IpAddress& localAddress, uint16_t localPort,
+                          const IpAddress& remoteAddress, uint16_t remotePort);
 
  private:
   // One request of address family `family` (AF_INET or AF_INET6).
-  SocketLookupResult Ask(int family, uint8_t protocol, uint32_t localAddress, uint16_t localPort,
-                         uint32_t remoteAddress, uint16_t remotePort);
+  SocketLookupResult Ask(int family, uint8_t protocol, const IpAddress& localAddress,
+                         uint16_t localPort, const IpAddress& remoteAddress, uint16_t remotePort);
 
   int fd_ = -1;
   uint32_t sequence_ = 0;

@@ -238,6 +238,13 @@ ResolvedProxy ResolveProxyHost(const std::string& hostText) {
     result.found = true;
     result.address = *address;
     result.dottedText = FormatAddress(*address);
+    return result;
+  }
+  // A proxy reached over IPv6 only: its address text is handed on and the
+  // IPv4 address stays none.
+  if (auto address = LookupHostIp(hostText); address && address->IsV6()) {
+    result.found = true;
+    result.dottedText = FormatIp(*address);
   }
   return result;
 }

@@ -102,8 +102,9 @@ uint16_t ProxyPortFromText(std::string_view text);
 
 struct ResolvedProxy {
   bool found = false;
-  uint32_t address = 0xffffffffu;  // network byte order
+  uint32_t address = 0xffffffffu;  // network byte order; none for an IPv6 proxy
   std::string dottedText;          // the text itself when it was an address
+                                   // (IPv6: its RFC 5952 text)
 };
 
 // An address in inet_addr's notation is used as it stands; any other text is

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -40,7 +41,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage:\n"
-    "  corvane-cli replay FILE --interface A.B.C.D [--mask A.B.C.D] [--hide-lan] [--flows]\n"
+    "  corvane-cli replay FILE (--interface A.B.C.D | --local ADDR)... [--mask A.B.C.D]\n"
+    "                    [--prefix ADDR/LEN]... [--hide-lan] [--flows]\n"
     "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows]\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME]\n"
@@ -48,11 +50,17 @@ constexpr const char* kUsage =
     "  it, watch uses the interface saved by the window, else the default route's.\n"
     "  --flows prints each remote address with its exact byte counts at the end.\n"
     "  interfaces marks the default route's interface with \"default\".\n"
+    "options of replay:\n"
+    "  --local ADDR      an address of the capturing host, IPv4 or IPv6 (repeatable;\n"
+    "                    --interface A.B.C.D is one more)\n"
+    "  --mask A.B.C.D    the IPv4 network mask of the local addresses\n"
+    "  --prefix ADDR/LEN an IPv6 network of the capturing host (repeatable)\n"
     "options of replay and watch:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
     "  --resolve         name remote hosts by reverse lookups\n"
     "  --proxy HOST:PORT split the traffic with this HTTP proxy by web host\n"
+    "                    (an IPv6 address as [ADDR]:PORT)\n"
     "  --save-log [DIR]  save traffic logs into DIR (default: the log folder)\n"
     "option of every command:\n"
     "  --data-dir DIR    keep settings, filters and logs in DIR (also CORVANE_DATA_DIR)\n"
@@ -65,6 +73,8 @@ struct Options {
   std::optional<uint32_t> interfaceAddress;
   std::string interfaceText;  // watch: a name or an address
   uint32_t mask = 0xffffffffu;
+  std::vector<IpAddress> localAddresses;  // replay: --local
+  std::vector<IpPrefix> prefixes;         // replay: --prefix
   bool hideLan = false;
   bool flows = false;
   long seconds = -1;
@@ -151,6 +161,16 @@ int ParseOptions(int argc, char** argv, Options& options) {
       if (!text) return Usage("--interface needs an address");
       options.interfaceAddress = ParseDotted(text);
       if (!options.interfaceAddress) return Usage("--interface needs a dotted IPv4 address");
+    } else if (arg == "--local" && options.command == "replay") {
+      const char* text = value();
+      auto address = text ? ParseIp(text) : std::nullopt;
+      if (!address) return Usage("--local needs an IPv4 or IPv6 address");
+      options.localAddresses.push_back(*address);
+    } else if (arg == "--prefix" && options.command == "replay") {
+      const char* text = value();
+      auto prefix = text ? ParsePrefix(text) : std::nullopt;
+      if (!prefix || !prefix->address.IsV6()) return Usage("--prefix needs an IPv6 ADDR/LEN");
+      options.prefixes.push_back(*prefix);
     } else if (arg == "--mask" && options.command == "replay") {
       const char* text = value();
       auto mask = text ? ParseDotted(text) : std::nullopt;
@@ -175,8 +195,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
       return Usage(("unknown option " + arg).c_str());
     }
   }
-  if (options.command == "replay" && !options.interfaceAddress) {
-    return Usage("replay needs --interface");
+  if (options.command == "replay" && !options.interfaceAddress && options.localAddresses.empty()) {
+    return Usage("replay needs --interface or --local");
   }
   return 0;
 }
@@ -209,17 +229,16 @@ void PrintList(Monitor& monitor, std::string& out) {
   }
 }
 
-uint32_t HostOrder(uint32_t address) { return ntohl(address); }
-
 // "ADDRESS DOWNLOAD UPLOAD" per remote address, exact, in address order.
 void AppendFlowTotals(Monitor& monitor, std::string& out) {
   std::vector<AddressTotal> flows = monitor.flows().AddressTotals();
+  // IPv4 addresses first, each family in numeric order.
   std::sort(flows.begin(), flows.end(), [](const AddressTotal& a, const AddressTotal& b) {
-    return HostOrder(a.remoteAddress) < HostOrder(b.remoteAddress);
+    return a.remoteAddress < b.remoteAddress;
   });
-  char line[96];
+  char line[128];
   for (const AddressTotal& flow : flows) {
-    std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatAddress(flow.remoteAddress).c_str(),
+    std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatIp(flow.remoteAddress).c_str(),
                   static_cast<unsigned long long>(flow.counts.downloadBytes),
                   static_cast<unsigned long long>(flow.counts.uploadBytes));
     out += line;
@@ -232,6 +251,37 @@ void AppendTotals(Monitor& monitor, std::string& out) {
                 static_cast<unsigned long long>(monitor.counters().totalDownloadBytes.load()),
                 static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
   out += line;
+}
+
+// The local networks a replay judges directions by: every --local address
+// and --interface, each IPv4 one in its --mask network, and the --prefix
+// networks.
+LocalNetworks ReplayNetworks(const Options& options) {
+  LocalNetworks networks;
+  networks.addresses = options.localAddresses;
+  if (options.interfaceAddress) {
+    networks.addresses.push_back(IpAddress::V4(*options.interfaceAddress));
+  }
+  const auto maskLength = static_cast<uint8_t>(std::popcount(options.mask));
+  for (const IpAddress& address : networks.addresses) {
+    if (address.IsV4()) {
+      networks.prefixes.push_back(
+          IpPrefix{IpAddress::V4(address.V4Value() & options.mask), maskLength});
+    }
+  }
+  networks.prefixes.insert(networks.prefixes.end(), options.prefixes.begin(),
+                           options.prefixes.end());
+  return networks;
+}
+
+// The IPv4 address the settings name as the interface's: --interface, else
+// the first IPv4 --local address, else none.
+uint32_t ReplayInterfaceAddress(const Options& options) {
+  if (options.interfaceAddress) return *options.interfaceAddress;
+  for (const IpAddress& address : options.localAddresses) {
+    if (address.IsV4()) return address.V4Value();
+  }
+  return 0;
 }
 
 // Applies --filters and --resolve. False when the filter file was asked for
@@ -250,9 +300,8 @@ bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow
   }
   // Private and local addresses are named only from local sources.
   if (options.resolve) {
-    monitor.EnableHostNames([](uint32_t address) {
-      return NameForAddress(IpAddress::V4(address), ResolverName);
-    });
+    monitor.EnableHostNames(
+        [](const IpAddress& address) { return NameForAddress(address, ResolverName); });
   }
   return true;
 }
@@ -266,6 +315,10 @@ bool Configure(const Options& options, Monitor& monitor) {
     const std::string& text = *options.proxy;
     size_t colon = text.rfind(':');
     std::string host = text.substr(0, colon);
+    // An IPv6 proxy is written [ADDR]:PORT.
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
     ResolvedProxy resolved = ResolveProxyHost(host);
     if (!resolved.found) {
       std::fprintf(stderr, "corvane-cli: Can't resolve proxy IP address! (%s)\n", host.c_str());
@@ -317,9 +370,10 @@ int RunLogs(const Options& options) {
 int RunReplay(const Options& options) {
   ManualClock clock;
   Monitor monitor(clock, options.folders.config);
-  monitor.settings().interfaceAddress = *options.interfaceAddress;
+  monitor.settings().interfaceAddress = ReplayInterfaceAddress(options);
   monitor.settings().interfaceMask = options.mask;
   monitor.settings().hideLanFlows = options.hideLan;
+  monitor.SetLocalNetworks(ReplayNetworks(options));
   if (!SetUpFiltersAndNames(options, monitor, true)) return 1;
   if (!Configure(options, monitor)) return 1;
   ReplayResult result = ReplayCaptureFile(options.file, monitor, clock);

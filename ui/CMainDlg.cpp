@@ -519,9 +519,9 @@ void CMainDlg::Initialise() {
   // Private and local addresses are named only from local sources.
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
   lookUpNames_.store(preferences.value(kLookUpNamesKey, true).toBool());
-  m.EnableHostNames([this](uint32_t address) -> std::optional<std::string> {
+  m.EnableHostNames([this](const corvane::IpAddress& address) -> std::optional<std::string> {
     if (!lookUpNames_.load()) return std::nullopt;
-    return corvane::NameForAddress(corvane::IpAddress::V4(address), corvane::ResolverName);
+    return corvane::NameForAddress(address, corvane::ResolverName);
   });
 
   m.counters().ClearTotals();

@@ -1,7 +1,10 @@
 #include "ui/TrafficModel.h"
 
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <algorithm>
+#include <string_view>
 
 #include "engine/text_format.h"
 
@@ -41,7 +44,23 @@ QString TrafficModel::Heading(int column) {
 }
 
 int TrafficModel::ColumnWidth(int column) {
+  if (column == corvane::kColumnRemoteIp) return RemoteIpWidth();
   return column >= 0 && column < corvane::kColumnCount ? kColumns[column].width : 0;
+}
+
+int TrafficModel::RemoteIpWidth() {
+  const int base = kColumns[corvane::kColumnRemoteIp].width;
+  if (!QGuiApplication::instance()) return base;
+  // The longest address text: eight groups of four of the font's widest hex
+  // digit. Beside it the row image and the cell's margins.
+  const QFontMetrics metrics(QGuiApplication::font());
+  int digit = 0;
+  for (char c : std::string_view("0123456789abcdef")) {
+    digit = std::max(digit, metrics.horizontalAdvance(QLatin1Char(c)));
+  }
+  constexpr int kImageAndMargins = 16 + 4 + 12;
+  const int text = 32 * digit + 7 * metrics.horizontalAdvance(QLatin1Char(':'));
+  return std::max(base, text + kImageAndMargins);
 }
 
 Qt::Alignment TrafficModel::ColumnAlignment(int column) {

@@ -56,6 +56,8 @@ class TrafficModel : public QAbstractTableModel {
   // The column headings, widths (pixels) and alignments of the list.
   static QString Heading(int column);
   static int ColumnWidth(int column);
+  // Wide enough for a full IPv6 address in the application font.
+  static int RemoteIpWidth();
   static Qt::Alignment ColumnAlignment(int column);
   // What a list of these columns shows for `role` in a cell holding `text`,
   // and in the heading of `column`; shared with the Logs dialog's list.

@@ -96,7 +96,7 @@ void SendProbe() {
 }
 
 uint64_t PeerBytes(Monitor& monitor) {
-  const auto counts = monitor.flows().LookupAddressTotal(kPeer);
+  const auto counts = monitor.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   return counts ? static_cast<uint64_t>(counts->uploadBytes) + counts->downloadBytes : 0;
 }
 

@@ -121,8 +121,8 @@ inline ResolverPool::LookupFn LookupOf(std::shared_ptr<ControlledResolver> resol
     }
   };
   std::shared_ptr<Sentinel> sentinel(new Sentinel{std::move(latch)});
-  return [resolver = std::move(resolver), sentinel](uint32_t address) {
-    return resolver->Lookup(address);
+  return [resolver = std::move(resolver), sentinel](const IpAddress& address) {
+    return resolver->Lookup(address.V4Value());
   };
 }
 

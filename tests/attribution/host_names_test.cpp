@@ -48,8 +48,8 @@ class HostNamesTest : public ::testing::Test {
 
   void Send(uint32_t remote, uint16_t localPort) {
     PacketInfo info;
-    info.sourceAddress = kLocal;
-    info.destinationAddress = remote;
+    info.sourceAddress = IpAddress::V4(kLocal);
+    info.destinationAddress = IpAddress::V4(remote);
     info.sourcePort = localPort;
     info.destinationPort = 443;
     info.protocol = kProtocolTcp;
@@ -150,13 +150,13 @@ TEST_F(HostNamesTest, AnswerNeverRenamesANamedRowOrAProxyRowOfTheAddress) {
     // A proxy row whose web host resolved to this address, above a direct
     // row that was named already.
     monitor_->list().InsertTop(
-        RowKey{kMail, 0, kProtocolTcp},
+        RowKey{IpAddress::V4(kMail), 0, kProtocolTcp},
         RowCells{mail, "mail.example.org", "1 B", "1 B", "2 B", "TCP protocol", "t", "t"}, {});
     monitor_->list().InsertTop(
-        RowKey{0, 1, kProtocolTcp},
+        RowKey{IpAddress{}, 1, kProtocolTcp},
         RowCells{mail, "webmail.example.org", "1 B", "1 B", "2 B", "TCP protocol", "t", "t"}, {});
   }
-  monitor_->ApplyHostName(kMail, kProtocolTcp, "other.example.org");
+  monitor_->ApplyHostName(IpAddress::V4(kMail), kProtocolTcp, "other.example.org");
   TrafficList::Lock lock(monitor_->list());
   EXPECT_EQ(monitor_->list().Cell(0, kColumnRemoteHost), "webmail.example.org");
   EXPECT_EQ(monitor_->list().Cell(1, kColumnRemoteHost), "mail.example.org");
@@ -302,8 +302,8 @@ TEST(RealHostNamesTest, LoopbackRowShowsItsNameFromEtcHosts) {
   monitor.settings().interfaceAddress = MakeAddress(127, 0, 0, 2);
   monitor.EnableHostNames(ReverseLookup);
   PacketInfo info;
-  info.sourceAddress = MakeAddress(127, 0, 0, 1);
-  info.destinationAddress = MakeAddress(127, 0, 0, 2);
+  info.sourceAddress = IpAddress::V4(MakeAddress(127, 0, 0, 1));
+  info.destinationAddress = IpAddress::V4(MakeAddress(127, 0, 0, 2));
   info.protocol = kProtocolIcmp;
   info.length = 84;
   monitor.AccountDatagram(info);

@@ -91,7 +91,7 @@ TEST(LoopbackAttributionTest, OwnUdpExchangeShowsThisProgramAndIcmpItsProtocol) 
     monitor.AccountDatagram(*info);
     if (info->protocol == kProtocolUdp && info->sourcePort == localPort) sawUpload = true;
     if (info->protocol == kProtocolUdp && info->destinationPort == localPort) sawDownload = true;
-    if (info->protocol == kProtocolIcmp && info->sourceAddress == Address("127.0.0.2")) {
+    if (info->protocol == kProtocolIcmp && info->sourceAddress == IpAddress::V4(Address("127.0.0.2"))) {
       sawIcmp = true;
     }
   }

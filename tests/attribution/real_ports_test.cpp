@@ -23,7 +23,7 @@ using corvane::testing::Socket;
 
 using corvane::testing::Address;
 
-const uint32_t kLoopback = Address("127.0.0.1");
+const IpAddress kLoopback = IpAddress::V4(Address("127.0.0.1"));
 
 class RealPortsTest : public ::testing::Test {
  protected:
@@ -53,6 +53,43 @@ TEST_F(RealPortsTest, OwnListenerConnectionAndUdpSocketGetThisProgramsLabel) {
   EXPECT_EQ(Label(listener.Port()), OwnLabel());
   EXPECT_EQ(Label(client.Port()), OwnLabel());
   EXPECT_EQ(UdpLabel(udp.Port()), OwnLabel());
+}
+
+// Native IPv6 sockets from tcp6 and udp6, found by their own addresses; a
+// dual-stack listener on :: also names IPv4 connections to its port.
+TEST_F(RealPortsTest, Ipv6SocketsFromTcp6AndUdp6GetThisProgramsLabel) {
+  const int listener = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (listener < 0) GTEST_SKIP() << "no IPv6 in this kernel";
+  Socket listenerOwner(listener, true);
+  const int off = 0;
+  ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  const uint16_t listenerPort = ntohs(address.sin6_port);
+  Socket client(::socket(AF_INET6, SOCK_STREAM, 0), true);
+  address.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::connect(client.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  Socket udp(::socket(AF_INET6, SOCK_DGRAM, 0), true);
+  address.sin6_port = 0;
+  ASSERT_EQ(::bind(udp.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  length = sizeof address;
+  ::getsockname(udp.fd(), reinterpret_cast<sockaddr*>(&address), &length);
+  const uint16_t udpPort = ntohs(address.sin6_port);
+  length = sizeof address;
+  ::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&address), &length);
+  const uint16_t clientPort = ntohs(address.sin6_port);
+
+  ASSERT_TRUE(scanner_.RunPass());
+  const IpAddress one = *ParseIp("::1");
+  EXPECT_EQ(map_.Lookup(6, one, clientPort), OwnLabel());
+  EXPECT_EQ(map_.Lookup(6, one, listenerPort), OwnLabel());
+  EXPECT_EQ(map_.Lookup(6, kLoopback, listenerPort), OwnLabel());
+  EXPECT_EQ(map_.Lookup(17, one, udpPort), OwnLabel());
+  EXPECT_FALSE(map_.Lookup(17, kLoopback, udpPort).has_value()) << "bound to ::1 only";
 }
 
 TEST_F(RealPortsTest, ConnectionClosedFirstHereKeepsItsLabelThroughTimeWait) {

@@ -21,9 +21,9 @@ class ResolverPoolTest : public ::testing::Test {
   std::unique_ptr<ResolverPool> MakePool(size_t threads) {
     return std::make_unique<ResolverPool>(
         LookupOf(resolver_, latch_),
-        [this](uint32_t address, uint64_t, const std::string& name) {
+        [this](const IpAddress& address, uint64_t, const std::string& name) {
           std::lock_guard lock(appliedMutex_);
-          applied_.emplace_back(address, name);
+          applied_.emplace_back(address.V4Value(), name);
         },
         threads);
   }
@@ -41,7 +41,7 @@ class ResolverPoolTest : public ::testing::Test {
 TEST_F(ResolverPoolTest, BurstOfRequestsNeverRunsMoreLookupsThanThreads) {
   auto pool = MakePool(3);
   ASSERT_EQ(pool->ThreadCount(), 3u);
-  for (uint32_t address = 1; address <= 500; ++address) ASSERT_TRUE(pool->Request(address));
+  for (uint32_t address = 1; address <= 500; ++address) ASSERT_TRUE(pool->Request(IpAddress::V4(address)));
   ASSERT_TRUE(resolver_->WaitAsked(3));
   resolver_->AnswerAllWith("host.example");
   ASSERT_TRUE(pool->WaitIdle(kPatience));
@@ -53,7 +53,7 @@ TEST_F(ResolverPoolTest, BurstOfRequestsNeverRunsMoreLookupsThanThreads) {
 TEST_F(ResolverPoolTest, EveryRequestIsLookedUpEvenForTheSameAddress) {
   auto pool = MakePool(2);
   resolver_->AnswerAllWith("same.example");
-  for (int i = 0; i < 5; ++i) pool->Request(42);
+  for (int i = 0; i < 5; ++i) pool->Request(IpAddress::V4(42));
   ASSERT_TRUE(pool->WaitIdle(kPatience));
   EXPECT_EQ(AppliedCount(), 5u);
 }
@@ -63,9 +63,9 @@ TEST_F(ResolverPoolTest, FailedOrEmptyLookupAppliesNothing) {
   resolver_->Answer(1, std::nullopt);
   resolver_->Answer(2, std::string());
   resolver_->Answer(3, "three.example");
-  pool->Request(1);
-  pool->Request(2);
-  pool->Request(3);
+  pool->Request(IpAddress::V4(1));
+  pool->Request(IpAddress::V4(2));
+  pool->Request(IpAddress::V4(3));
   ASSERT_TRUE(pool->WaitIdle(kPatience));
   ASSERT_EQ(AppliedCount(), 1u);
   EXPECT_EQ(applied_[0], std::make_pair(uint32_t{3}, std::string("three.example")));
@@ -75,18 +75,18 @@ TEST_F(ResolverPoolTest, LookupThatThrowsDoesNotKillTheThread) {
   auto pool = MakePool(1);
   resolver_->FailWithException();
   resolver_->Answer(2, "two.example");
-  pool->Request(1);
-  pool->Request(2);
+  pool->Request(IpAddress::V4(1));
+  pool->Request(IpAddress::V4(2));
   ASSERT_TRUE(pool->WaitIdle(kPatience));
   EXPECT_EQ(AppliedCount(), 1u);
 }
 
 TEST_F(ResolverPoolTest, StopAbandonsTheQueueAndDropsTheAnswerInFlight) {
   auto pool = MakePool(1);
-  for (uint32_t address = 1; address <= 10; ++address) pool->Request(address);
+  for (uint32_t address = 1; address <= 10; ++address) pool->Request(IpAddress::V4(address));
   ASSERT_TRUE(resolver_->WaitAsked(1));
   pool->Stop();  // returns although a lookup is still blocked
-  EXPECT_FALSE(pool->Request(11));
+  EXPECT_FALSE(pool->Request(IpAddress::V4(11)));
   pool.reset();
   resolver_->AnswerAllWith("late.example");
   ASSERT_TRUE(latch_->Wait()) << "a pool thread did not end";
@@ -96,12 +96,12 @@ TEST_F(ResolverPoolTest, StopAbandonsTheQueueAndDropsTheAnswerInFlight) {
 
 TEST_F(ResolverPoolTest, QueueIsBoundedWhileLookupsHang) {
   auto pool = MakePool(1);
-  ASSERT_TRUE(pool->Request(0));
+  ASSERT_TRUE(pool->Request(IpAddress::V4(0)));
   ASSERT_TRUE(resolver_->WaitAsked(1));  // the one thread is now stuck
   for (size_t i = 0; i < ResolverPool::kMaxQueued; ++i) {
-    ASSERT_TRUE(pool->Request(static_cast<uint32_t>(i + 1)));
+    ASSERT_TRUE(pool->Request(IpAddress::V4(static_cast<uint32_t>(i + 1))));
   }
-  EXPECT_FALSE(pool->Request(7));
+  EXPECT_FALSE(pool->Request(IpAddress::V4(7)));
   pool->Stop();
   resolver_->AnswerAllWith(std::nullopt);
 }

@@ -47,9 +47,9 @@ class WitnessSource : public CaptureSource {
     if (status != ReadStatus::Datagram) return status;
     seen_.store(true);
     if (auto info = ParsePacketInfo(datagram.bytes)) {
-      if (info->destinationAddress == kMarker) marker_.store(true);
-      const bool upload = info->sourceAddress == kLocal && info->destinationAddress == kRemote;
-      const bool download = info->sourceAddress == kRemote && info->destinationAddress == kLocal;
+      if (info->destinationAddress == IpAddress::V4(kMarker)) marker_.store(true);
+      const bool upload = info->sourceAddress == IpAddress::V4(kLocal) && info->destinationAddress == IpAddress::V4(kRemote);
+      const bool download = info->sourceAddress == IpAddress::V4(kRemote) && info->destinationAddress == IpAddress::V4(kLocal);
       if ((upload || download) && info->protocol != kProtocolIcmp) {
         std::lock_guard lock(mutex_);
         bytes_[upload ? info->sourcePort : info->destinationPort] += info->length;

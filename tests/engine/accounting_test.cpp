@@ -93,7 +93,7 @@ TEST_F(AccountingTest, LocalPortIsTheSourceOfUploadsAndDestinationOfDownloads) {
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].localPort, 1100);
   EXPECT_EQ(events[1].localPort, 1101);
-  EXPECT_EQ(events[0].remoteAddress, kGoogle);
+  EXPECT_EQ(events[0].remoteAddress, IpAddress::V4(kGoogle));
   EXPECT_EQ(events[0].time, kNoon);
 }
 
@@ -108,8 +108,8 @@ TEST_F(AccountingTest, IcmpIsQueuedWithPortZero) {
 
 TEST_F(AccountingTest, CountsDoNotWrapAt32Bits) {
   FlowTable& flows = monitor_.flows();
-  for (int i = 0; i < 3; ++i) flows.AddToAddressFlow(kGoogle, 0, kDirectionDownload, 1u << 30);
-  flows.AddToAddressFlow(kGoogle, 0, kDirectionDownload, (1u << 30) + 5);
+  for (int i = 0; i < 3; ++i) flows.AddToAddressFlow(IpAddress::V4(kGoogle), 0, kDirectionDownload, 1u << 30);
+  flows.AddToAddressFlow(IpAddress::V4(kGoogle), 0, kDirectionDownload, (1u << 30) + 5);
   EXPECT_EQ(Flow(kGoogle)->downloadBytes, (uint64_t{1} << 32) + 5);
 }
 

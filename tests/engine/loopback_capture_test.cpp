@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <netinet/icmp6.h>
 #include <netinet/ip_icmp.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,9 +11,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/protocol_names.h"
 #include "engine/text_format.h"
 #include "platform/net.h"
 
@@ -55,7 +58,8 @@ class LoopbackCaptureTest : public ::testing::Test {
     }
     probe.reset();
     monitor_.SetErrorHandler([this](const std::string& m) { errors_.push_back(m); });
-    monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kMonitored)}, {}});
+    // Loopback's own addresses, as the address watcher lists them.
+    monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kMonitored), *ParseIp("::1")}, {}});
     monitor_.RestartCapture("lo");
   }
 
@@ -63,7 +67,7 @@ class LoopbackCaptureTest : public ::testing::Test {
   bool WaitForFlow(uint32_t remote, uint32_t down, uint32_t up) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      auto flow = monitor_.flows().LookupAddressTotal(remote);
+      auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(remote));
       if (flow && flow->downloadBytes >= down && flow->uploadBytes >= up) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -80,10 +84,10 @@ class LoopbackCaptureTest : public ::testing::Test {
     sockaddr_in dst = Endpoint(kMonitored, 9);
     for (int i = 0; i < 200; ++i) {
       ::sendto(s.get(), "m", 1, 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
-      if (monitor_.flows().LookupAddressTotal(kPeer)) break;
+      if (monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer))) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    ASSERT_TRUE(monitor_.flows().LookupAddressTotal(kPeer)) << "capture never started";
+    ASSERT_TRUE(monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer))) << "capture never started";
     // Let the markers (and the port-unreachable answers) drain, then start
     // from zero.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -123,7 +127,7 @@ TEST_F(LoopbackCaptureTest, UdpExchangeCountsIpTotalLengthsBothWays) {
     ASSERT_EQ(::recv(local.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(n / 2));
   }
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
 
@@ -182,17 +186,17 @@ TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
     if (witness->Next(d, error) != ReadStatus::Datagram) continue;
     auto info = ParsePacketInfo(d.bytes);
     if (!info || info->protocol != 6) continue;
-    if (info->sourceAddress == kMonitored && info->destinationAddress == kPeer) up += info->length;
-    if (info->sourceAddress == kPeer && info->destinationAddress == kMonitored) down += info->length;
+    if (info->sourceAddress == IpAddress::V4(kMonitored) && info->destinationAddress == IpAddress::V4(kPeer)) up += info->length;
+    if (info->sourceAddress == IpAddress::V4(kPeer) && info->destinationAddress == IpAddress::V4(kMonitored)) down += info->length;
   }
   ASSERT_GT(up, 4000u);
   ASSERT_GT(down, 123u);
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
-  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(MakeAddress(127, 0, 0, 4)));
-  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(MakeAddress(127, 0, 0, 5)));
+  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 4))));
+  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 5))));
 }
 
 TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
@@ -214,13 +218,90 @@ TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
             static_cast<ssize_t>(sizeof packet));
   // The kernel answers the echo itself.
   ASSERT_TRUE(WaitForFlow(kPeer, 84, 84));
-  auto flow = monitor_.flows().LookupAddressTotal(kPeer);
+  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, 84u);
   EXPECT_EQ(flow->downloadBytes, 84u);
   clock_.Advance(3);
   monitor_.RunPass();
   TrafficList::Lock lock(monitor_.list());
   EXPECT_GE(monitor_.list().FindRemoteIpRow("127.0.0.3", "ICMP protocol"), 0);
+}
+
+// ::1 to ::1: the loopback interface holds ::1, so all of it is sent by an
+// own address. TCP, UDP and an ICMPv6 echo each make their row, with exactly
+// the bytes a second capture handle sees.
+TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
+  Socket probe(::socket(AF_INET6, SOCK_DGRAM, 0));
+  if (probe.get() < 0) GTEST_SKIP() << "no IPv6 in this kernel";
+  WaitUntilCapturing();
+  std::string error;
+  auto witness = OpenLiveCapture(kMonitored, error);
+  ASSERT_TRUE(witness) << error;
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  auto* address = reinterpret_cast<sockaddr*>(&loopback);
+  socklen_t length = sizeof loopback;
+
+  Socket udp(::socket(AF_INET6, SOCK_DGRAM, 0));
+  ASSERT_EQ(::bind(udp.get(), address, length), 0);
+  ::getsockname(udp.get(), address, &length);
+  char buffer[4000] = {};
+  for (int i = 0; i < 10; ++i) {
+    const size_t n = 20 + static_cast<size_t>(i) * 100;
+    ASSERT_EQ(::sendto(udp.get(), buffer, n, 0, address, length), static_cast<ssize_t>(n));
+    ASSERT_EQ(::recv(udp.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(n));
+  }
+  {
+    Socket listener(::socket(AF_INET6, SOCK_STREAM, 0));
+    loopback.sin6_port = 0;
+    ASSERT_EQ(::bind(listener.get(), address, length), 0);
+    ASSERT_EQ(::listen(listener.get(), 1), 0);
+    ::getsockname(listener.get(), address, &length);
+    Socket client(::socket(AF_INET6, SOCK_STREAM, 0));
+    ASSERT_EQ(::connect(client.get(), address, length), 0);
+    Socket accepted(::accept(listener.get(), nullptr, nullptr));
+    ASSERT_EQ(::send(client.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(sizeof buffer));
+    ASSERT_EQ(::recv(accepted.get(), buffer, sizeof buffer, MSG_WAITALL),
+              static_cast<ssize_t>(sizeof buffer));
+  }
+  Socket icmp(::socket(AF_INET6, SOCK_RAW, IPPROTO_ICMPV6));
+  ASSERT_GE(icmp.get(), 0) << "raw ICMPv6 socket needs CAP_NET_RAW";
+  uint8_t echo[8 + 56] = {ICMP6_ECHO_REQUEST};  // the kernel fills in the checksum
+  loopback.sin6_port = 0;
+  ASSERT_EQ(::sendto(icmp.get(), echo, sizeof echo, 0, address, sizeof loopback),
+            static_cast<ssize_t>(sizeof echo));
+
+  // What the witness saw from ::1, by protocol, until the closing handshake
+  // and the echo reply have passed.
+  std::map<uint16_t, uint64_t> seen;
+  uint64_t total = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  CapturedDatagram d;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (witness->Next(d, error) != ReadStatus::Datagram) continue;
+    auto info = ParsePacketInfo(d.bytes, d.wireLength);
+    if (!info || !IsLoopback(info->sourceAddress) || !info->sourceAddress.IsV6()) continue;
+    seen[info->protocol] += info->length;
+    total += info->length;
+  }
+  ASSERT_EQ(seen.size(), 3u) << "TCP, UDP and ICMPv6 from ::1";
+  ASSERT_EQ(seen[58], 2u * (40 + sizeof echo));
+  const IpAddress one = *ParseIp("::1");
+  for (int i = 0; i < 200; ++i) {
+    auto flow = monitor_.flows().LookupAddressTotal(one);
+    if (flow && flow->uploadBytes >= total) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  clock_.Advance(3);
+  monitor_.RunPass();
+  TrafficList::Lock lock(monitor_.list());
+  for (const auto& [protocol, bytes] : seen) {
+    const int row = monitor_.list().FindRemoteIpRow("::1", ProtocolSourceText(protocol));
+    ASSERT_GE(row, 0) << protocol;
+    EXPECT_EQ(monitor_.list().Cell(row, kColumnUpload), FormatByteCount(bytes)) << protocol;
+    EXPECT_EQ(monitor_.list().Cell(row, kColumnDownload), "0 B") << protocol;
+  }
 }
 
 TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {

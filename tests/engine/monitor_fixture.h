@@ -47,6 +47,9 @@ class MonitorTest : public ::testing::Test {
     return monitor_.list().IsSelected(row);
   }
   std::optional<FlowCounts> Flow(uint32_t remote) {
+    return monitor_.flows().LookupAddressTotal(IpAddress::V4(remote));
+  }
+  std::optional<FlowCounts> Flow(const IpAddress& remote) {
     return monitor_.flows().LookupAddressTotal(remote);
   }
   // Advances the clock by `seconds` and runs one pass.

@@ -102,7 +102,7 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
       DatagramFields fields = upload ? DatagramFields{kInterface, remote, protocol, port, 53, 20}
                                  : DatagramFields{remote, kInterface, protocol, 53, port, 20};
       feedBoth(fields);
-      pending.push_back(FlowEvent{remote, protocol, protocol == 17 ? port : uint16_t{0},
+      pending.push_back(FlowEvent{IpAddress::V4(remote), protocol, protocol == 17 ? port : uint16_t{0},
                                   protocol, clock_.Now()});
     }
     clock_.Advance(1);

@@ -190,14 +190,14 @@ TEST_F(ProcessingTest, EventOfAClearedFlowIsDropped) {
 }
 
 TEST_F(ProcessingTest, HostNameIsRequestedOncePerNewAddressRow) {
-  std::vector<uint32_t> requested;
-  monitor_.SetHostNameRequester([&](uint32_t a, uint32_t) { requested.push_back(a); });
+  std::vector<IpAddress> requested;
+  monitor_.SetHostNameRequester([&](const IpAddress& a, uint32_t) { requested.push_back(a); });
   Upload(kRemote, 17, 1, 0);
   Upload(kRemote, 6, 2, 0);
   PassAfter(3);
   Upload(kRemote, 17, 1, 0);
   PassAfter(3);
-  EXPECT_EQ(requested, (std::vector<uint32_t>{kRemote, kRemote}));
+  EXPECT_EQ(requested, (std::vector<IpAddress>{IpAddress::V4(kRemote), IpAddress::V4(kRemote)}));
 }
 
 TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWritten) {
@@ -286,14 +286,14 @@ TEST_F(ProcessingTest, AfterMidnightTheNextDatagramStartsAFreshFlowAndRow) {
 }
 
 TEST_F(ProcessingTest, ProxyFlowStartsAtZeroAndCountsFromItsNextEvent) {
-  monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon, 300, kDirectionUpload});
+  monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon, 300, kDirectionUpload, {}});
   auto rows = Rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.7");
   EXPECT_EQ(rows[0][kColumnRemoteHost], "10.0.0.7");
   EXPECT_EQ(rows[0][kColumnUpload], "0 B");
   EXPECT_EQ(monitor_.counters().tickUploadBytes, 0u);
-  monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon + 1, 500, kDirectionDownload});
+  monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon + 1, 500, kDirectionDownload, {}});
   rows = Rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][kColumnDownload], "500 B");
@@ -301,9 +301,9 @@ TEST_F(ProcessingTest, ProxyFlowStartsAtZeroAndCountsFromItsNextEvent) {
 }
 
 TEST_F(ProcessingTest, UnresolvableProxyHostShowsTheProxyHostTextOrQuestionMarks) {
-  monitor_.ShowProxyEvent(ProxyEvent{"no-such-host.invalid", 1100, kNoon, 1, kDirectionUpload});
+  monitor_.ShowProxyEvent(ProxyEvent{"no-such-host.invalid", 1100, kNoon, 1, kDirectionUpload, {}});
   monitor_.settings().SetProxyHost("proxy.lan");
-  monitor_.ShowProxyEvent(ProxyEvent{"other.invalid", 1100, kNoon, 1, kDirectionUpload});
+  monitor_.ShowProxyEvent(ProxyEvent{"other.invalid", 1100, kNoon, 1, kDirectionUpload, {}});
   auto rows = Rows();
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][kColumnRemoteIp], "proxy.lan");

@@ -5,6 +5,7 @@
 #include "engine/monitor.h"
 #include "platform/net.h"
 #include "storage/settings.h"
+#include "support/datagram_builder.h"
 
 namespace corvane {
 namespace {
@@ -30,8 +31,8 @@ class ProxyAttributionTest : public ::testing::Test {
   // A TCP datagram between the workstation's `localPort` and the proxy.
   void Send(uint16_t localPort, const std::string& payload, uint16_t length = 100) {
     PacketInfo info;
-    info.sourceAddress = kLocal;
-    info.destinationAddress = kProxy;
+    info.sourceAddress = IpAddress::V4(kLocal);
+    info.destinationAddress = IpAddress::V4(kProxy);
     info.sourcePort = localPort;
     info.destinationPort = kProxyPort;
     info.protocol = kProtocolTcp;
@@ -41,8 +42,8 @@ class ProxyAttributionTest : public ::testing::Test {
   }
   void Receive(uint16_t localPort, uint16_t length) {
     PacketInfo info;
-    info.sourceAddress = kProxy;
-    info.destinationAddress = kLocal;
+    info.sourceAddress = IpAddress::V4(kProxy);
+    info.destinationAddress = IpAddress::V4(kLocal);
     info.sourcePort = kProxyPort;
     info.destinationPort = localPort;
     info.protocol = kProtocolTcp;
@@ -87,10 +88,39 @@ TEST_F(ProxyAttributionTest, RequestTeachesThePortItsHostForBothDirections) {
   EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
 }
 
+// A proxy on an IPv6 address: the request is read behind the real TCP
+// header of whole IPv6 datagrams, and the IPv4 proxy is no longer one.
+TEST_F(ProxyAttributionTest, ProxyOnAnIpv6AddressTakesItsFlowsOverFromParsedDatagrams) {
+  const IpAddress local6 = testing::Ip("2001:db8::2");
+  const IpAddress proxy6 = testing::Ip("2001:db8::3128");
+  LocalNetworks networks;
+  networks.addresses = {IpAddress::V4(kLocal), local6};
+  monitor_.SetLocalNetworks(networks);
+  OptionsResult options;
+  options.interfaceAddress = kLocal;
+  options.proxyEnabled = true;
+  options.proxyHostText = FormatIp(proxy6);
+  options.proxyPortText = "3128";
+  monitor_.ApplyOptions(options);
+
+  testing::Datagram6Fields request{local6, proxy6, 6, 1200, kProxyPort, 0, {0}};
+  request.text = "GET http://six.test/ HTTP/1.1\r\n\r\n";
+  const auto requestBytes = testing::BuildDatagram6(request);
+  const auto replyBytes = testing::BuildDatagram6({proxy6, local6, 6, kProxyPort, 1200, 900});
+  for (const auto* bytes : {&requestBytes, &replyBytes}) {
+    auto info = ParsePacketInfo(*bytes);
+    ASSERT_TRUE(info);
+    monitor_.AccountDatagram(*info);
+  }
+  Send(1100, "GET http://four.test/ HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(QueuedHosts(), (std::vector<std::string>{"six.test", "six.test"}));
+  EXPECT_TRUE(monitor_.flows().LookupAddressTotal(IpAddress::V4(kProxy)).has_value());
+}
+
 TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows) {
   PacketInfo info;
-  info.sourceAddress = kLocal;
-  info.destinationAddress = kProxy;
+  info.sourceAddress = IpAddress::V4(kLocal);
+  info.destinationAddress = IpAddress::V4(kProxy);
   info.sourcePort = 1100;
   info.destinationPort = 80;
   info.protocol = kProtocolTcp;
@@ -101,7 +131,7 @@ TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows)
   info.protocol = kProtocolUdp;
   info.requestText.reset();
   monitor_.AccountDatagram(info);
-  EXPECT_EQ(monitor_.flows().LookupAddressTotal(kProxy)->uploadBytes, 120u);
+  EXPECT_EQ(monitor_.flows().LookupAddressTotal(IpAddress::V4(kProxy))->uploadBytes, 120u);
   EXPECT_TRUE(QueuedHosts().empty());
 }
 
@@ -196,8 +226,8 @@ TEST_F(ProxyAttributionTest, ProxyRowAndAddressRowWithTheSameTextsKeepTheirOwnCo
   Receive(2000, 140);
   ShowAll();
   PacketInfo info;
-  info.sourceAddress = kLocal;
-  info.destinationAddress = kProxy;
+  info.sourceAddress = IpAddress::V4(kLocal);
+  info.destinationAddress = IpAddress::V4(kProxy);
   info.sourcePort = 2001;
   info.destinationPort = 80;  // not the proxy port: an ordinary flow
   info.protocol = kProtocolTcp;

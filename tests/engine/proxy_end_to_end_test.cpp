@@ -208,8 +208,8 @@ struct Expected {
     auto info = ParsePacketInfo(datagram);
     if (!info || info->protocol != kProtocolTcp) return;
     uint16_t port;
-    bool upload = info->sourceAddress == client;
-    if (upload && info->destinationAddress == proxy && info->destinationPort == kProxyPort) {
+    bool upload = info->sourceAddress == IpAddress::V4(client);
+    if (upload && info->destinationAddress == IpAddress::V4(proxy) && info->destinationPort == kProxyPort) {
       port = info->sourcePort;
       std::string text;
       for (size_t i = 40; i < datagram.size() && datagram[i] != 0; ++i) {
@@ -220,8 +220,8 @@ struct Expected {
         size_t start = get + 11;
         hostOfPort[port] = text.substr(start, text.find('/', start) - start);
       }
-    } else if (!upload && info->sourceAddress == proxy && info->sourcePort == kProxyPort &&
-               info->destinationAddress == client) {
+    } else if (!upload && info->sourceAddress == IpAddress::V4(proxy) && info->sourcePort == kProxyPort &&
+               info->destinationAddress == IpAddress::V4(client)) {
       port = info->destinationPort;
     } else {
       return;
@@ -302,7 +302,7 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
     if (status != ReadStatus::Datagram) continue;
     auto info = ParsePacketInfo(datagram.bytes);
     if (!info) continue;
-    if (info->destinationAddress == Address(kSentinelIp)) {
+    if (info->destinationAddress == IpAddress::V4(Address(kSentinelIp))) {
       ended = true;
       continue;
     }
@@ -319,7 +319,7 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
     rows = monitor.list().Rows();
   }
   // Nothing with the proxy became an address flow.
-  EXPECT_FALSE(monitor.flows().LookupAddressTotal(proxyAddress));
+  EXPECT_FALSE(monitor.flows().LookupAddressTotal(IpAddress::V4(proxyAddress)));
 
   std::map<std::string, RowCells> byHost;
   for (const RowCells& row : rows) byHost[row[kColumnRemoteHost]] = row;

@@ -18,7 +18,10 @@ namespace corvane {
 namespace {
 
 using testing::BuildDatagram;
+using testing::BuildDatagram6;
+using testing::Datagram6Fields;
 using testing::EthernetFrame;
+using testing::Ip;
 
 class ReplayTest : public ::testing::Test {
  protected:
@@ -86,8 +89,8 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
   auto flows = monitor.flows().AddressTotals();
   ASSERT_EQ(flows.size(), expected.size());
   for (const AddressTotal& flow : flows) {
-    EXPECT_EQ(flow.counts.downloadBytes, expected[flow.remoteAddress].first);
-    EXPECT_EQ(flow.counts.uploadBytes, expected[flow.remoteAddress].second);
+    EXPECT_EQ(flow.counts.downloadBytes, expected[flow.remoteAddress.V4Value()].first);
+    EXPECT_EQ(flow.counts.uploadBytes, expected[flow.remoteAddress.V4Value()].second);
   }
   EXPECT_EQ(monitor.counters().totalDownloadBytes, down);
   EXPECT_EQ(monitor.counters().totalUploadBytes, up);
@@ -101,6 +104,84 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
     EXPECT_EQ(row[kColumnDownload],
               FormatByteCount(rowDownload[{*address, row[kColumnLocalSource]}]));
   }
+}
+
+// Both families in one file: global and local-area peers, extension
+// headers, fragments, ICMPv6, link-local and multicast. corvane-cli's
+// per-address counts and totals must equal what the file holds, with and
+// without the local-area option.
+TEST_F(ReplayTest, MixedFamiliesCountEveryByteOfBothWithAndWithoutLocalAreaFlows) {
+  const std::string path = (dir_ / "dual.pcap").string();
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(path, 1, error)) << error;
+  struct Peer {
+    IpAddress address;
+    bool localArea;
+  };
+  const IpAddress me4 = Ip("192.168.1.10");
+  const IpAddress me6 = Ip("2001:db8:1::10");
+  const IpAddress meLink = Ip("fe80::10");
+  const std::vector<Peer> peers = {
+      {Ip("10.1.2.3"), false},        {Ip("192.168.1.20"), true},
+      {Ip("2001:db8:99::1"), false},  {Ip("2001:db8:99::2"), false},
+      {Ip("2001:db8:1::20"), true},   {Ip("fe80::20"), true},
+      {Ip("fd00::5"), true},
+  };
+  // Per address: down, up; for all flows and for those outside the LAN.
+  std::map<IpAddress, std::pair<uint64_t, uint64_t>> all, global;
+  uint64_t totals[2][2] = {};  // [lan hidden][down, up]
+  auto add = [&](const IpAddress& remote, bool localArea, bool upload, uint64_t length) {
+    (upload ? all[remote].second : all[remote].first) += length;
+    totals[0][upload] += length;
+    if (localArea) return;
+    (upload ? global[remote].second : global[remote].first) += length;
+    totals[1][upload] += length;
+  };
+  const std::vector<std::vector<uint8_t>> shapes = {{}, {0, 60}, {44}, {43, 44, 60}};
+  for (int i = 0; i < 700; ++i) {
+    const Peer& peer = peers[static_cast<size_t>(i) % peers.size()];
+    const bool upload = i % 3 != 0;
+    const uint8_t protocol = i % 5 == 0 ? (peer.address.IsV4() ? 1 : 58) : (i % 2 ? 6 : 17);
+    std::vector<uint8_t> bytes;
+    if (peer.address.IsV4()) {
+      const uint32_t a = me4.V4Value(), b = peer.address.V4Value();
+      bytes = BuildDatagram({upload ? a : b, upload ? b : a, protocol, 40000, 443,
+                             static_cast<size_t>(i % 300)});
+    } else {
+      const IpAddress& own = peer.address.bytes[0] == 0xfe ? meLink : me6;
+      Datagram6Fields fields{upload ? own : peer.address, upload ? peer.address : own, protocol,
+                             40000, 443, static_cast<size_t>(i % 300),
+                             shapes[static_cast<size_t>(i) % shapes.size()],
+                             static_cast<uint16_t>(i % 4 == 3 ? 100 : 0)};
+      bytes = BuildDatagram6(fields);
+    }
+    add(peer.address, peer.localArea, upload, bytes.size());
+    ASSERT_TRUE(writer.Write(kEvening + i / 50, (i % 50) * 1000, EthernetFrame(bytes)));
+  }
+  // mDNS to the group: a download from the sender, on the local area.
+  const auto mdns = BuildDatagram6({Ip("fe80::20"), Ip("ff02::fb"), 17, 5353, 5353, 90});
+  add(Ip("fe80::20"), true, false, mdns.size());
+  ASSERT_TRUE(writer.Write(kEvening + 20, 0, EthernetFrame(mdns)));
+  // Between two other hosts: counts nowhere.
+  ASSERT_TRUE(writer.Write(kEvening + 20, 1, EthernetFrame(BuildDatagram6(
+      {Ip("2001:db8:99::1"), Ip("2001:db8:99::2"), 17, 1, 2, 10}))));
+  ASSERT_TRUE(writer.Close());
+
+  auto expectedOutput = [](const std::map<IpAddress, std::pair<uint64_t, uint64_t>>& flows,
+                           const uint64_t (&total)[2]) {
+    std::string out;
+    for (const auto& [address, counts] : flows) {
+      out += FormatIp(address) + " " + std::to_string(counts.first) + " " +
+             std::to_string(counts.second) + "\n";
+    }
+    return out + "totals " + std::to_string(total[0]) + " " + std::to_string(total[1]) + "\n";
+  };
+  const std::string arguments = "replay " + path +
+                                " --local 192.168.1.10 --local 2001:db8:1::10 --local fe80::10"
+                                " --mask 255.255.255.0 --prefix 2001:db8:1::/64 --flows";
+  EXPECT_EQ(RunCli(arguments), expectedOutput(all, totals[0]));
+  EXPECT_EQ(RunCli(arguments + " --hide-lan"), expectedOutput(global, totals[1]));
 }
 
 TEST_F(ReplayTest, FileThatIsNotACaptureGivesOneErrorLine) {

@@ -97,20 +97,21 @@ TEST_F(TimestampTest, TextThatIsNotATimestampYieldsZero) {
 }
 
 TEST(ProtocolNameTest, TableHasItsExactTexts) {
-  EXPECT_EQ(NamedProtocolCount(), 124u);
+  EXPECT_EQ(NamedProtocolCount(), 125u);
   EXPECT_EQ(ProtocolName(1), "ICMP protocol");
   EXPECT_EQ(ProtocolName(4), "IP in IP protocol ");
   EXPECT_EQ(ProtocolName(10), "BBN RCC Monitoring");
   EXPECT_EQ(ProtocolName(41), "SIP protocol");
   EXPECT_EQ(ProtocolName(47), "GRE protocol");
   EXPECT_EQ(ProtocolName(50), "SIPP-ESP protocol");
+  EXPECT_EQ(ProtocolName(58), "ICMPv6 protocol");
   EXPECT_EQ(ProtocolName(124), "ISIS over IPv4");
   EXPECT_EQ(ProtocolName(133), "SFibre Channel");
   EXPECT_EQ(ProtocolName(137), "MPLS-in-IP protocol");
 }
 
 TEST(ProtocolNameTest, NumbersWithoutANameUseTheNumberedText) {
-  for (int n : {0, 6, 17, 55, 58, 61, 63, 68, 99, 114, 138, 255}) {
+  for (int n : {0, 6, 17, 55, 61, 63, 68, 99, 114, 138, 255}) {
     EXPECT_EQ(ProtocolName(static_cast<uint16_t>(n)), "IP protocol #" + std::to_string(n));
   }
   std::set<std::string> names;

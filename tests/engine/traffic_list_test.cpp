@@ -13,7 +13,7 @@ RowCells MakeRow(const std::string& ip, const std::string& host, const std::stri
 }
 
 std::string KeyText(const RowKey& key) {
-  return std::to_string(key.remoteAddress) + "/" + std::to_string(key.hostId) + "/" +
+  return FormatIp(key.remoteAddress) + "/" + std::to_string(key.hostId) + "/" +
          std::to_string(key.labelId);
 }
 
@@ -58,15 +58,15 @@ TEST(TrafficListTest, RowsAreFoundByTheirFlowWhateverTheirTextsSay) {
   // address with the same local source are two flows.
   TrafficList list;
   TrafficList::Lock lock(list);
-  const RowKey address{0x0100000a, 0, 7};
-  const RowKey proxy{0, 1, 7};
-  const RowKey otherSource{0x0100000a, 0, 8};
+  const RowKey address{IpAddress::V4(0x0100000a), 0, 7};
+  const RowKey proxy{IpAddress{}, 1, 7};
+  const RowKey otherSource{IpAddress::V4(0x0100000a), 0, 8};
   list.InsertTop(address, MakeRow("10.0.0.1", "10.0.0.1", "curl:1"), RowValues{});
   list.InsertTop(proxy, MakeRow("10.0.0.1", "example.org", "curl:1"), RowValues{});
   list.InsertTop(otherSource, MakeRow("10.0.0.1", "10.0.0.1", "wget:2"), RowValues{});
   EXPECT_EQ(list.FindRow(address), 2);
   EXPECT_EQ(list.FindRow(proxy), 1);
-  EXPECT_EQ(list.FindRow(RowKey{0x0100000a, 0, 9}), -1);
+  EXPECT_EQ(list.FindRow(RowKey{IpAddress::V4(0x0100000a), 0, 9}), -1);
   list.SetCell(2, kColumnRemoteHost, "renamed");
   list.Remove(0);
   EXPECT_EQ(list.FindRow(address), 1);
@@ -144,7 +144,7 @@ TEST(TrafficListTest, LookupsAndIdleMarksAgreeWithAWalkOverThousandsOfEditedRows
     if (n == 0 || action < 40) {
       // The key is spelt into the source cell, which no edit changes, so
       // the replica can find it.
-      const RowKey key{static_cast<uint32_t>(random() % 300), static_cast<uint32_t>(random() % 2),
+      const RowKey key{IpAddress::V4(static_cast<uint32_t>(random() % 300)), static_cast<uint32_t>(random() % 2),
                        static_cast<uint32_t>(random() % 2)};
       if (list.FindRow(key) < 0) {
         std::string ip = address();
@@ -168,7 +168,7 @@ TEST(TrafficListTest, LookupsAndIdleMarksAgreeWithAWalkOverThousandsOfEditedRows
       ++now;
       list.DeselectIdleRows(now);
     } else {
-      const RowKey key{static_cast<uint32_t>(random() % 300), static_cast<uint32_t>(random() % 2),
+      const RowKey key{IpAddress::V4(static_cast<uint32_t>(random() % 300)), static_cast<uint32_t>(random() % 2),
                        static_cast<uint32_t>(random() % 2)};
       ASSERT_EQ(list.FindRow(key),
                 ReferenceFind(replica, kColumnLocalSource, KeyText(key), -1, "")) << step;

@@ -139,8 +139,8 @@ TEST_P(DiskFaultTest, SaveAndClearAndMidnightKeepEveryFlow) {
   monitor.SetLogWriter(TrafficLogWriter(app_, clock));
   for (int i = 0; i < 50; ++i) {
     PacketInfo info;
-    info.sourceAddress = MakeAddress(10, 1, 0, static_cast<uint8_t>(i + 1));
-    info.destinationAddress = kLocal;
+    info.sourceAddress = IpAddress::V4(MakeAddress(10, 1, 0, static_cast<uint8_t>(i + 1)));
+    info.destinationAddress = IpAddress::V4(kLocal);
     info.length = 1000;
     info.protocol = 17;
     info.sourcePort = 53;

@@ -70,7 +70,7 @@ class InterfaceFaultTest : public ::testing::Test {
   }
 
   uint32_t UploadToRemote() {
-    const auto counts = monitor_->flows().LookupAddressTotal(kRemote);
+    const auto counts = monitor_->flows().LookupAddressTotal(IpAddress::V4(kRemote));
     return counts ? counts->uploadBytes : 0;
   }
 

@@ -85,8 +85,8 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
 
   // Logs: a flow accounted by hand is saved by Save & Clear, owner-only.
   PacketInfo info;
-  info.sourceAddress = kRemote;
-  info.destinationAddress = kMonitored;
+  info.sourceAddress = IpAddress::V4(kRemote);
+  info.destinationAddress = IpAddress::V4(kMonitored);
   info.length = 120;
   info.protocol = 17;
   info.sourcePort = 53;

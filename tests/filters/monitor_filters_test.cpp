@@ -45,8 +45,8 @@ class MonitorFiltersTest : public ::testing::Test {
 
   void Send(uint32_t remote, uint16_t localPort, uint16_t length = 100) {
     PacketInfo info;
-    info.sourceAddress = kLocal;
-    info.destinationAddress = remote;
+    info.sourceAddress = IpAddress::V4(kLocal);
+    info.destinationAddress = IpAddress::V4(remote);
     info.sourcePort = localPort;
     info.destinationPort = 443;
     info.protocol = kProtocolTcp;
@@ -87,8 +87,8 @@ TEST_F(MonitorFiltersTest, HiddenFlowGetsNoRowYetItsBytesCount) {
   EXPECT_EQ(RowOf(kMail, "firefox:99"), 0);
   monitor_->counters().Tick();
   EXPECT_EQ(monitor_->counters().totalUploadBytes.load(), 500u);
-  ASSERT_TRUE(monitor_->flows().LookupAddressTotal(kAdServer));
-  EXPECT_EQ(monitor_->flows().LookupAddressTotal(kAdServer)->uploadBytes, 300u);
+  ASSERT_TRUE(monitor_->flows().LookupAddressTotal(IpAddress::V4(kAdServer)));
+  EXPECT_EQ(monitor_->flows().LookupAddressTotal(IpAddress::V4(kAdServer))->uploadBytes, 300u);
 }
 
 TEST_F(MonitorFiltersTest, HiddenFlowIsTestedAgainAtItsNextEvent) {

@@ -156,7 +156,7 @@ class CaptureFileEveryLinkType
 // DLT_RAW, 12 on Linux): each must still reach StripLinkLayer as a known one.
 TEST_P(CaptureFileEveryLinkType, FileOfThisLinkTypeYieldsItsDatagram) {
   const LinkCase& c = GetParam();
-  const Bytes datagram = Ipv4Datagram(40);
+  const Bytes datagram = c.version == 6 ? testing_frames::Ipv6Packet() : Ipv4Datagram(40);
   auto source = OpenOrFail(WritePcap(
       "link.pcap", c.linkType, {{42, 17, Concat(c.header, datagram)}}));
   ASSERT_NE(source, nullptr);

@@ -16,21 +16,21 @@
 namespace corvane {
 
 void PrintTo(const PortTableRow& row, std::ostream* os) {
-  *os << "{port " << row.localPort << ", inode " << row.inode << ", address " << std::hex
-      << row.localAddress << std::dec << "}";
+  *os << "{port " << row.localPort << ", inode " << row.inode << ", address "
+      << FormatIp(row.localAddress) << "}";
 }
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// a.b.c.d in network byte order.
-uint32_t Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+IpAddress Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   const uint8_t bytes[4] = {a, b, c, d};
   uint32_t address;
   std::memcpy(&address, bytes, 4);
-  return address;
+  return IpAddress::V4(address);
 }
+IpAddress Ip6(std::string_view text) { return *ParseIp(text); }
 
 constexpr const char* kTcp =
     "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
@@ -72,7 +72,7 @@ class PortTableParseTest : public ::testing::Test {
 TEST_F(PortTableParseTest, Ipv4RowsComeInTableOrderWithAddressAndTimeWaitInodeZero) {
   EXPECT_EQ(ParsePortTable(kTcp, TableFamily::kIpv4, rows_), 0u);
   const std::vector<PortTableRow> expected = {{631, 20911, Ip(127, 0, 0, 1)},
-                                              {22, 18832, 0},
+                                              {22, 18832, Ip(0, 0, 0, 0)},
                                               {41668, 734512, Ip(10, 0, 2, 15)},
                                               {41670, 0, Ip(10, 0, 2, 15)}};
   EXPECT_EQ(rows_, expected);
@@ -80,29 +80,29 @@ TEST_F(PortTableParseTest, Ipv4RowsComeInTableOrderWithAddressAndTimeWaitInodeZe
 
 TEST_F(PortTableParseTest, UdpRowsWithExtraColumnsParse) {
   EXPECT_EQ(ParsePortTable(kUdp, TableFamily::kIpv4, rows_), 0u);
-  const std::vector<PortTableRow> expected = {{53, 17401, Ip(127, 0, 0, 53)}, {68, 19221, 0}};
+  const std::vector<PortTableRow> expected = {{53, 17401, Ip(127, 0, 0, 53)},
+                                              {68, 19221, Ip(0, 0, 0, 0)}};
   EXPECT_EQ(rows_, expected);
 }
 
-TEST_F(PortTableParseTest, Ipv6TableKeepsOnlyMappedAndUnspecifiedAddressesAsIpv4) {
+TEST_F(PortTableParseTest, Ipv6TableKeepsNativeAddressesAndReadsMappedOnesAsIpv4) {
   EXPECT_EQ(ParsePortTable(kTcp6, TableFamily::kIpv6, rows_), 0u);
-  // ::1 and fe80::1 carry no IPv4 traffic; "::" is every address.
-  const std::vector<PortTableRow> expected = {
-      {8080, 40001, 0}, {8081, 40002, Ip(127, 0, 0, 1)}, {443, 0, Ip(10, 0, 2, 15)}};
+  const std::vector<PortTableRow> expected = {{8080, 40001, Ip6("::")},
+                                              {8081, 40002, Ip(127, 0, 0, 1)},
+                                              {22, 40003, Ip6("::1")},
+                                              {5353, 40004, Ip6("fe80::1")},
+                                              {443, 0, Ip(10, 0, 2, 15)}};
   EXPECT_EQ(rows_, expected);
-}
-
-TEST_F(PortTableParseTest, DualStackUdpSocketCountsAndLoopbackSixDoesNot) {
+  rows_.clear();
   EXPECT_EQ(ParsePortTable(kUdp6, TableFamily::kIpv6, rows_), 0u);
-  const std::vector<PortTableRow> expected = {{5353, 50001}};
-  EXPECT_EQ(rows_, expected);
+  EXPECT_EQ(rows_, (std::vector<PortTableRow>{{5353, 50001, Ip6("::")}, {5354, 50002, Ip6("::1")}}));
 }
 
 TEST_F(PortTableParseTest, RowsAreAppendedAfterEarlierTables) {
   ParsePortTable(kUdp, TableFamily::kIpv4, rows_);
   ParsePortTable(kUdp6, TableFamily::kIpv6, rows_);
-  ASSERT_EQ(rows_.size(), 3u);
-  EXPECT_EQ(rows_[2], (PortTableRow{5353, 50001, 0}));
+  ASSERT_EQ(rows_.size(), 4u);
+  EXPECT_EQ(rows_[2], (PortTableRow{5353, 50001, Ip6("::")}));
 }
 
 TEST_F(PortTableParseTest, DamagedLinesAreSkippedAndGoodOnesAroundThemKept) {
@@ -202,11 +202,11 @@ TEST_F(ProcNetFileTest, TcpRowsPrecedeTcp6RowsAndUdpRowsUdp6Rows) {
   ASSERT_TRUE(reader.Open(error)) << error;
   PortTables tables;
   ASSERT_TRUE(reader.Read(tables, error)) << error;
-  ASSERT_EQ(tables.tcp.size(), 7u);
+  ASSERT_EQ(tables.tcp.size(), 9u);
   EXPECT_EQ(tables.tcp[3], (PortTableRow{41670, 0, Ip(10, 0, 2, 15)}));
-  EXPECT_EQ(tables.tcp[4], (PortTableRow{8080, 40001}));
-  ASSERT_EQ(tables.udp.size(), 3u);
-  EXPECT_EQ(tables.udp[2], (PortTableRow{5353, 50001}));
+  EXPECT_EQ(tables.tcp[4], (PortTableRow{8080, 40001, Ip6("::")}));
+  ASSERT_EQ(tables.udp.size(), 4u);
+  EXPECT_EQ(tables.udp[2], (PortTableRow{5353, 50001, Ip6("::")}));
 }
 
 TEST_F(ProcNetFileTest, MissingIpv4TableFailsOpen) {

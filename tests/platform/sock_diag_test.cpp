@@ -33,12 +33,14 @@ class Fd {
   int fd_;
 };
 
-uint32_t Loopback(uint8_t last = 1) { return htonl(0x7f000000u | last); }
+uint32_t LoopbackValue(uint8_t last = 1) { return htonl(0x7f000000u | last); }
+IpAddress Loopback(uint8_t last = 1) { return IpAddress::V4(LoopbackValue(last)); }
+IpAddress Loopback6() { return *ParseIp("::1"); }
 
-sockaddr_in V4(uint32_t address, uint16_t port) {
+sockaddr_in V4(const IpAddress& address, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = address;
+  sa.sin_addr.s_addr = address.V4Value();
   sa.sin_port = htons(port);
   return sa;
 }
@@ -51,7 +53,7 @@ uint16_t PortOf(int fd) {
                                   : ntohs(reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
 }
 
-bool Bind(int fd, uint32_t address, uint16_t port = 0) {
+bool Bind(int fd, const IpAddress& address, uint16_t port = 0) {
   const sockaddr_in sa = V4(address, port);
   return ::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
@@ -89,7 +91,7 @@ TEST_F(SocketDiagTest, TcpConnectionIsFoundFromEachEndWithItsOwnInode) {
 
 TEST_F(SocketDiagTest, UnconnectedWildcardUdpSocketIsFoundForAnyRemoteEnd) {
   Fd udp(::socket(AF_INET, SOCK_DGRAM, 0));
-  ASSERT_TRUE(Bind(udp.get(), INADDR_ANY)) << std::strerror(errno);
+  ASSERT_TRUE(Bind(udp.get(), IpAddress::V4(INADDR_ANY))) << std::strerror(errno);
   ExpectFound(diag_.Find(17, Loopback(), PortOf(udp.get()), Loopback(9), 5353), udp);
 }
 
@@ -112,6 +114,27 @@ TEST_F(SocketDiagTest, DualStackSocketsCarryingIpv4AreFound) {
 
   ExpectFound(diag_.Find(6, Loopback(), PortOf(tcp.get()), Loopback(), listenerPort_), tcp);
   ExpectFound(diag_.Find(17, Loopback(), PortOf(udp.get()), Loopback(), 53), udp);
+}
+
+TEST_F(SocketDiagTest, NativeIpv6SocketsAreFoundByTheirOwnAddresses) {
+  Fd listener(::socket(AF_INET6, SOCK_STREAM, 0));
+  if (listener.get() < 0) GTEST_SKIP() << "no IPv6 in this kernel";
+  sockaddr_in6 loopback{};
+  loopback.sin6_family = AF_INET6;
+  loopback.sin6_addr = in6addr_loopback;
+  ASSERT_EQ(::bind(listener.get(), reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback), 0)
+      << std::strerror(errno);
+  ASSERT_EQ(::listen(listener.get(), 8), 0);
+  Fd client(::socket(AF_INET6, SOCK_STREAM, 0));
+  loopback.sin6_port = htons(PortOf(listener.get()));
+  ASSERT_EQ(::connect(client.get(), reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback), 0);
+  Fd udp(::socket(AF_INET6, SOCK_DGRAM, 0));
+  loopback.sin6_port = 0;
+  ASSERT_EQ(::bind(udp.get(), reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback), 0);
+
+  ExpectFound(diag_.Find(6, Loopback6(), PortOf(client.get()), Loopback6(), PortOf(listener.get())),
+              client);
+  ExpectFound(diag_.Find(17, Loopback6(), PortOf(udp.get()), Loopback6(), 53), udp);
 }
 
 TEST_F(SocketDiagTest, ClosedSocketIsNotFound) {

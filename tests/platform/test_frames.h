@@ -1,5 +1,5 @@
-// Frames for the platform tests: a small IPv4 datagram and the link-layer
-// headers that capture files and interfaces put in front of it.
+// Frames for the platform tests: small IPv4 and IPv6 datagrams and the
+// link-layer headers that capture files and interfaces put in front of them.
 #pragma once
 
 #include <cstdint>
@@ -78,12 +78,17 @@ inline Bytes FamilyBigEndian(uint32_t family) {
           static_cast<uint8_t>(family >> 8), static_cast<uint8_t>(family)};
 }
 
-// One way of carrying an IPv4 datagram: a link type and the header in front.
+// One way of carrying a datagram: a link type, the header in front and the
+// IP version it announces. Raw links announce none and carry either.
 struct LinkCase {
   std::string name;
   int linkType;
   Bytes header;
+  int version = 4;
+  bool eitherVersion = false;
 };
+
+inline Bytes DatagramOf(int version) { return version == 6 ? Ipv6Packet() : Ipv4Datagram(); }
 
 inline std::vector<LinkCase> AllLinkCases() {
   return {
@@ -97,13 +102,27 @@ inline std::vector<LinkCase> AllLinkCases() {
       {"LinuxSllTagged", kLinkLinuxSll,
        Concat(SllHeader(0x8100), {0x00, 0x07, 0x08, 0x00})},
       {"LinuxSll2", kLinkLinuxSll2, Sll2Header(0x0800)},
-      {"Raw", kLinkRaw, {}},
-      {"RawDlt12", kLinkRawAlt, {}},
-      {"RawDlt14", kLinkRawAlt2, {}},
+      {"Raw", kLinkRaw, {}, 4, true},
+      {"RawDlt12", kLinkRawAlt, {}, 4, true},
+      {"RawDlt14", kLinkRawAlt2, {}, 4, true},
       {"Ipv4", kLinkIpv4, {}},
       {"NullLittleEndian", kLinkNull, FamilyLittleEndian(2)},
       {"NullBigEndian", kLinkNull, FamilyBigEndian(2)},
       {"Loop", kLinkLoop, FamilyBigEndian(2)},
+      {"Ethernet6", kLinkEthernet, EthernetHeader({0x86DD}), 6},
+      {"Ethernet8021Q6", kLinkEthernet, EthernetHeader({0x8100, 0x86DD}), 6},
+      {"EthernetStackedTags6", kLinkEthernet, EthernetHeader({0x88A8, 0x8100, 0x86DD}), 6},
+      {"LinuxSll6", kLinkLinuxSll, SllHeader(0x86DD), 6},
+      {"LinuxSllTagged6", kLinkLinuxSll, Concat(SllHeader(0x8100), {0x00, 0x07, 0x86, 0xDD}), 6},
+      {"LinuxSll26", kLinkLinuxSll2, Sll2Header(0x86DD), 6},
+      {"Raw6", kLinkRaw, {}, 6, true},
+      {"Ipv6", kLinkIpv6, {}, 6},
+      // AF_INET6 is 10 on Linux, 24, 28 or 30 on the BSDs.
+      {"NullLinux6", kLinkNull, FamilyLittleEndian(10), 6},
+      {"NullNetBsd6", kLinkNull, FamilyBigEndian(24), 6},
+      {"NullFreeBsd6", kLinkNull, FamilyLittleEndian(28), 6},
+      {"NullMacOs6", kLinkNull, FamilyBigEndian(30), 6},
+      {"Loop6", kLinkLoop, FamilyBigEndian(24), 6},
   };
 }
 

@@ -75,9 +75,9 @@ class SaveFailureTest : public ::testing::Test {
   void MakeTraffic(int flows) {
     for (int i = 0; i < flows; ++i) {
       PacketInfo info;
-      info.sourceAddress = MakeAddress(10, 1, static_cast<uint8_t>(i / 250),
-                                       static_cast<uint8_t>(i % 250 + 1));
-      info.destinationAddress = kLocal;
+      info.sourceAddress = IpAddress::V4(MakeAddress(10, 1, static_cast<uint8_t>(i / 250),
+                                       static_cast<uint8_t>(i % 250 + 1)));
+      info.destinationAddress = IpAddress::V4(kLocal);
       info.length = 1000;
       info.protocol = kProtocolUdp;
       info.sourcePort = 53;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFontMetrics>
+#include <QGuiApplication>
 #include <QTest>
 #include <random>
 
