@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
@@ -214,7 +215,7 @@ class MainWindowTest : public ::testing::Test {
   QTemporaryDir dir;
   corvane::ManualClock clock;
   std::shared_ptr<Feed> feed = std::make_shared<Feed>();
-  bool failCapture = false;
+  std::atomic<bool> failCapture{false};  // read by the capture thread
   std::unique_ptr<TestDlg> dlg;
 };
 
