@@ -655,11 +655,17 @@ TEST_F(MainWindowTest, EveryEndingWritesTheRowsToALogAndEndsEvenWhenHidden) {
     dlg->answer = QMessageBox::No;
     dlg->trayMenu()->actions().back()->trigger();
   });
-  QTimer::singleShot(10000, [&] {
+  // A guard for the fault: without it a window left running would hang the
+  // test. It dies with the test, so it can never end a later test's loop.
+  QTimer guard;
+  guard.setSingleShot(true);
+  QObject::connect(&guard, &QTimer::timeout, [&] {
     timedOut = true;
     QCoreApplication::exit(1);
   });
+  guard.start(10000);
   EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  guard.stop();
   EXPECT_FALSE(timedOut) << "Exit from the tray left the program running without a window";
   EXPECT_EQ(logsWith("10.0.0.1"), 1);
 
