@@ -1,11 +1,5 @@
 #include "platform/host_names.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cstring>
-
 #include "platform/file_io.h"
 
 namespace corvane {
@@ -89,31 +83,6 @@ std::optional<std::string> NameForAddress(
     return NameFromHostsFile(address, ReadSmallFile("/etc/hosts"));
   }
   return resolve(address);
-}
-
-std::optional<std::string> ResolverName(const IpAddress& address) {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  if (address.IsV4()) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-    in->sin_family = AF_INET;
-    std::memcpy(&in->sin_addr, address.bytes.data(), 4);
-    length = sizeof(sockaddr_in);
-  } else if (address.IsV6()) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    in6->sin6_family = AF_INET6;
-    std::memcpy(&in6->sin6_addr, address.bytes.data(), 16);
-    length = sizeof(sockaddr_in6);
-  } else {
-    return std::nullopt;
-  }
-  char host[NI_MAXHOST] = {};
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof host,
-                    nullptr, 0, NI_NAMEREQD) != 0 ||
-      host[0] == '\0') {
-    return std::nullopt;
-  }
-  return std::string(host);
 }
 
 }  // namespace corvane

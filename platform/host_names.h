@@ -30,14 +30,11 @@ bool ResolverIsOnThisMachine(std::string_view resolvConf);
 // The first name /etc/hosts's text gives `address`, or nullopt.
 std::optional<std::string> NameFromHostsFile(const IpAddress& address, std::string_view hosts);
 
-// The name of `address` by the rule above: `resolve` (the system resolver)
-// for public addresses, or when the resolver is on this machine; else
+// The name of `address` by the rule above: `resolve` (the system resolver,
+// ReverseLookup of platform/net.h) for public addresses, or when the resolver is on this machine; else
 // /etc/hosts alone.
 std::optional<std::string> NameForAddress(
     const IpAddress& address,
     std::optional<std::string> (*resolve)(const IpAddress& address));
-
-// The system resolver's name for `address` (getnameinfo, NI_NAMEREQD).
-std::optional<std::string> ResolverName(const IpAddress& address);
 
 }  // namespace corvane

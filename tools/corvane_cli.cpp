@@ -301,7 +301,7 @@ bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow
   // Private and local addresses are named only from local sources.
   if (options.resolve) {
     monitor.EnableHostNames(
-        [](const IpAddress& address) { return NameForAddress(address, ResolverName); });
+        [](const IpAddress& address) { return NameForAddress(address, ReverseLookup); });
   }
   return true;
 }

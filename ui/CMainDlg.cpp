@@ -521,7 +521,7 @@ void CMainDlg::Initialise() {
   lookUpNames_.store(preferences.value(kLookUpNamesKey, true).toBool());
   m.EnableHostNames([this](const corvane::IpAddress& address) -> std::optional<std::string> {
     if (!lookUpNames_.load()) return std::nullopt;
-    return corvane::NameForAddress(address, corvane::ResolverName);
+    return corvane::NameForAddress(address, corvane::ReverseLookup);
   });
 
   m.counters().ClearTotals();
