@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <random>
 
 #include "storage/history_report.h"
@@ -101,6 +102,30 @@ TEST_F(HistoryStoreTest, ReportTotalsEqualWhatWasWrittenForEveryGrouping) {
   EXPECT_EQ(removed, 3);
   EXPECT_EQ(Totals(HistoryGrouping::kApp),
             (std::vector<HistoryTotal>{{"ssh", 5, 0}, {"firefox", 0, 1}}));
+}
+
+TEST_F(HistoryStoreTest, ReportCommandReadsTheDataFolderHistoryWithinItsDates) {
+  ASSERT_TRUE(store_.WriteMinute(kMinute, {{{"ssh", Address("198.18.0.1"), "", kSent, 3}}}).ok);
+  ASSERT_TRUE(store_.WriteMinute(kMinute + 60, {{{"ssh", Address("198.18.0.1"), "", kSent, 4}}}).ok);
+  auto run = [this](const std::string& arguments, int& status) {
+    const std::string command = std::string(CORVANE_CLI) + " report --data-dir " + dir_.path() +
+                                " " + arguments + " 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    status = pipe ? ::pclose(pipe) : -1;
+    return out;
+  };
+  int status = -1;
+  EXPECT_EQ(run("--by day --format json --until 2026-11-30", status),
+            "{\"by\":\"day\",\"since\":null,\"until\":\"2026-12-01T00:00:00Z\",\"rows\":["
+            "{\"day\":\"2026-11-30\",\"sent_bytes\":3,\"received_bytes\":0,\"total_bytes\":3}]}\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(run("--since 2026-12-01T00:00:00Z --format csv", status),
+            "app,sent_bytes,received_bytes,total_bytes\nssh,4,0,4\n");
+  EXPECT_EQ(run("--by week", status), "");
+  EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
 TEST_F(HistoryStoreTest, DatesOutsideTheCalendarAreRejected) {
