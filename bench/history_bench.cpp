@@ -51,14 +51,19 @@ int main(int argc, char** argv) {
   long flows = 10000, apps = 1000, days = 365;
   std::string keep;
   for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--flows")) flows = std::atol(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--apps")) apps = std::atol(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--days")) days = std::atol(argv[i + 1]);
-    else if (!std::strcmp(argv[i], "--keep")) keep = argv[i + 1];
+    if (!std::strcmp(argv[i], "--flows"))
+      flows = std::atol(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--apps"))
+      apps = std::atol(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--days"))
+      days = std::atol(argv[i + 1]);
+    else if (!std::strcmp(argv[i], "--keep"))
+      keep = argv[i + 1];
   }
   std::string folder = keep;
   if (folder.empty()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "history-bench-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "history-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) return 1;
     folder = pattern;
   }

@@ -128,7 +128,8 @@ CgroupUnit ParseCgroupUnit(std::string_view cgroupText) {
       // ("gnome", "kde") does not.
       std::string_view id = WithoutInstance(stem.substr(4), scope);
       const size_t dash = id.find('-');
-      if (dash != std::string_view::npos && id.substr(0, dash).find('.') == std::string_view::npos) {
+      if (dash != std::string_view::npos &&
+          id.substr(0, dash).find('.') == std::string_view::npos) {
         id = id.substr(dash + 1);
       }
       return CgroupUnit{UnitKind::kDesktopApp, Unescape(id)};

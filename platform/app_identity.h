@@ -24,7 +24,7 @@ enum class UnitKind : uint8_t {
   kDesktopApp,     // a desktop application's scope or service ("org.gnome.Terminal")
   kFlatpak,        // a Flatpak application id ("org.mozilla.firefox")
   kSnap,           // a snap's name ("firefox")
-  kContainer,      // a container runtime and the first 12 characters of its id ("docker/0123456789ab")
+  kContainer,      // a container's runtime and first 12 id characters ("docker/0123456789ab")
 };
 
 struct CgroupUnit {

@@ -24,7 +24,8 @@ void CivilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day) 
   days += 719468;
   const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-  const unsigned yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const unsigned yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
   const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
   const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
   day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
@@ -92,9 +93,9 @@ const char* GroupingName(HistoryGrouping grouping) {
 }
 
 std::optional<HistoryGrouping> ParseGrouping(std::string_view text) {
-  for (HistoryGrouping grouping : {HistoryGrouping::kApp, HistoryGrouping::kHost,
-                                   HistoryGrouping::kRemote, HistoryGrouping::kDay,
-                                   HistoryGrouping::kMonth}) {
+  for (HistoryGrouping grouping :
+       {HistoryGrouping::kApp, HistoryGrouping::kHost, HistoryGrouping::kRemote,
+        HistoryGrouping::kDay, HistoryGrouping::kMonth}) {
     if (text == GroupingName(grouping)) return grouping;
   }
   return std::nullopt;

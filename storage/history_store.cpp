@@ -41,7 +41,9 @@ constexpr int kDefaultBusyTimeoutMs = 2000;
 // Closes a prepared statement on every path.
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql) { result_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  Statement(sqlite3* db, const char* sql) {
+    result_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+  }
   ~Statement() { sqlite3_finalize(stmt_); }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
@@ -145,9 +147,9 @@ HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
     version = sqlite3_column_int(query.get(), 0);
   }
   if (version > kHistorySchemaVersion) {
-    HistoryStatus status = HistoryStatus::Failed(
-        path_ + ": the history was written by a newer Corvane (schema " + std::to_string(version) +
-        ")");
+    HistoryStatus status =
+        HistoryStatus::Failed(path_ + ": the history was written by a newer Corvane (schema " +
+                              std::to_string(version) + ")");
     Close();
     return status;
   }
@@ -162,8 +164,8 @@ HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
   // risks the last transactions on a power failure, a minute of counts.
   HistoryStatus status = Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
   if (status && version == 0) {
-    status = Execute((std::string("BEGIN IMMEDIATE;") + kCreateSchema + "PRAGMA user_version=" +
-                      std::to_string(kHistorySchemaVersion) + "; COMMIT;")
+    status = Execute((std::string("BEGIN IMMEDIATE;") + kCreateSchema +
+                      "PRAGMA user_version=" + std::to_string(kHistorySchemaVersion) + "; COMMIT;")
                          .c_str());
     if (!status) sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
   }

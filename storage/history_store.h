@@ -45,10 +45,10 @@ struct [[nodiscard]] HistoryStatus {
 
 // The bytes of one flow in one minute, one direction.
 struct HistoryRow {
-  std::string app;           // AppIdentity::Key(), or a protocol's label
-  IpAddress remote;          // its family is stored too
-  std::string remoteHost;    // empty while unnamed; a later name wins
-  int direction = 0;         // kDirectionUpload (1, sent) or kDirectionDownload (2, received)
+  std::string app;         // AppIdentity::Key(), or a protocol's label
+  IpAddress remote;        // its family is stored too
+  std::string remoteHost;  // empty while unnamed; a later name wins
+  int direction = 0;       // kDirectionUpload (1, sent) or kDirectionDownload (2, received)
   uint64_t bytes = 0;
 };
 

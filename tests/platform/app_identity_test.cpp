@@ -27,7 +27,8 @@ TEST(AppIdentityTest, EachKindOfUnitIsRecognisedFromItsCgroupLine) {
       {user + "app-org.kde.konsole@7f3c2a.service\n", {UnitKind::kDesktopApp, "org.kde.konsole"}},
       {user + "snap.firefox.firefox-1b7e0c44-aa31-4b6e-9d1f-6e0fa1c2b3d4.scope\n",
        {UnitKind::kSnap, "firefox"}},
-      {"0::/system.slice/docker-3f4e5d6c7b8a9f0e1d2c3b4a5f6e7d8c9b0a1f2e3d4c5b6a7f8e9d0c1b2a3f4e.scope\n",
+      {"0::/system.slice/"
+       "docker-3f4e5d6c7b8a9f0e1d2c3b4a5f6e7d8c9b0a1f2e3d4c5b6a7f8e9d0c1b2a3f4e.scope\n",
        {UnitKind::kContainer, "docker/3f4e5d6c7b8a"}},
       {user + "libpod-0123456789abcdef0123456789abcdef.scope/container\n",
        {UnitKind::kContainer, "podman/0123456789ab"}},
@@ -46,7 +47,8 @@ TEST(AppIdentityTest, EachKindOfUnitIsRecognisedFromItsCgroupLine) {
   for (const auto& test : cases) {
     EXPECT_EQ(ParseCgroupUnit(test.text), test.unit) << test.text;
   }
-  AppIdentity sandboxed{"/app/lib/firefox/firefox", "firefox", {UnitKind::kFlatpak, "org.mozilla.firefox"}};
+  AppIdentity sandboxed{
+      "/app/lib/firefox/firefox", "firefox", {UnitKind::kFlatpak, "org.mozilla.firefox"}};
   EXPECT_EQ(sandboxed.Key(), "flatpak:org.mozilla.firefox");
   AppIdentity service{"/usr/sbin/nginx", "nginx", {UnitKind::kSystemService, "nginx.service"}};
   EXPECT_EQ(service.Key(), "/usr/sbin/nginx");

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <random>
 
+#include "storage/history_recorder.h"
 #include "storage/history_report.h"
 #include "storage/history_store.h"
 #include "temp_dir.h"
@@ -63,12 +64,14 @@ TEST_F(HistoryStoreTest, WritingAMinuteAgainReplacesItsCountsAndNeverCountsTwice
 
 TEST_F(HistoryStoreTest, ReportTotalsEqualWhatWasWrittenForEveryGrouping) {
   const IpAddress v4 = Address("198.18.0.1"), v6 = Address("2001:db8::1");
-  ASSERT_TRUE(store_.WriteMinute(kMinute, {{{"firefox", v4, "a.test", kSent, 10},
-                                            {"firefox", v6, "", kReceived, 2000},
-                                            {"ssh", v4, "a.test", kReceived, 7}}})
+  ASSERT_TRUE(store_
+                  .WriteMinute(kMinute, {{{"firefox", v4, "a.test", kSent, 10},
+                                          {"firefox", v6, "", kReceived, 2000},
+                                          {"ssh", v4, "a.test", kReceived, 7}}})
                   .ok);
-  ASSERT_TRUE(store_.WriteMinute(kMinute + 60, {{{"ssh", v6, "", kSent, 5},
-                                                 {"firefox", v4, "a.test", kReceived, 1}}})
+  ASSERT_TRUE(store_
+                  .WriteMinute(kMinute + 60, {{{"ssh", v6, "", kSent, 5},
+                                               {"firefox", v4, "a.test", kReceived, 1}}})
                   .ok);
 
   EXPECT_EQ(Totals(HistoryGrouping::kApp),
@@ -106,14 +109,16 @@ TEST_F(HistoryStoreTest, ReportTotalsEqualWhatWasWrittenForEveryGrouping) {
 
 TEST_F(HistoryStoreTest, ReportCommandReadsTheDataFolderHistoryWithinItsDates) {
   ASSERT_TRUE(store_.WriteMinute(kMinute, {{{"ssh", Address("198.18.0.1"), "", kSent, 3}}}).ok);
-  ASSERT_TRUE(store_.WriteMinute(kMinute + 60, {{{"ssh", Address("198.18.0.1"), "", kSent, 4}}}).ok);
+  ASSERT_TRUE(
+      store_.WriteMinute(kMinute + 60, {{{"ssh", Address("198.18.0.1"), "", kSent, 4}}}).ok);
   auto run = [this](const std::string& arguments, int& status) {
     const std::string command = std::string(CORVANE_CLI) + " report --data-dir " + dir_.path() +
                                 " " + arguments + " 2>/dev/null";
     FILE* pipe = ::popen(command.c_str(), "r");
     std::string out;
     char buffer[4096];
-    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      out.append(buffer, n);
     status = pipe ? ::pclose(pipe) : -1;
     return out;
   };
@@ -128,9 +133,49 @@ TEST_F(HistoryStoreTest, ReportCommandReadsTheDataFolderHistoryWithinItsDates) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
+TEST_F(HistoryStoreTest, RecorderFlushesNeverCountTwiceLateBytesAreKeptAndFailureIsReportedOnce) {
+  std::vector<std::string> errors;
+  HistoryRecorder recorder(store_,
+                           [&errors](const std::string& reason) { errors.push_back(reason); });
+  const IpAddress remote = Address("198.18.0.9");
+  auto sent = [this](int64_t since, int64_t until) {
+    uint64_t bytes = 0;
+    for (const HistoryTotal& total : Totals(HistoryGrouping::kApp, since, until))
+      bytes += total.sentBytes;
+    return bytes;
+  };
+  recorder.Add(kMinute + 5, "ssh", remote, "", kSent, 100);
+  ASSERT_TRUE(recorder.Flush(kMinute + 10));
+  recorder.Add(kMinute + 20, "ssh", remote, "", kSent, 50);
+  ASSERT_TRUE(recorder.Flush(kMinute + 30));
+  recorder.Add(kMinute + 65, "ssh", remote, "", kSent, 7);
+  ASSERT_TRUE(recorder.Flush(kMinute + 190));
+  EXPECT_EQ(recorder.heldMinutes(), 0u);
+  EXPECT_EQ(sent(kMinute, kMinute + 60), 150u);
+  // Bytes of a minute already written and forgotten go to a later one.
+  recorder.Add(kMinute + 5, "ssh", remote, "", kSent, 1);
+  ASSERT_TRUE(recorder.Flush(kMinute + 200));
+  EXPECT_EQ(sent(kMinute, kMinute + 60), 150u);
+  EXPECT_EQ(sent(0, INT64_MAX), 158u);
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &other), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
+  store_.SetBusyTimeout(0);
+  recorder.Add(kMinute + 300, "ssh", remote, "", kSent, 10);
+  EXPECT_FALSE(recorder.Flush(kMinute + 310));
+  EXPECT_FALSE(recorder.Flush(kMinute + 320));
+  ASSERT_EQ(errors.size(), 1u) << "a failing store is reported once";
+  sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  EXPECT_TRUE(recorder.Flush(kMinute + 330));
+  EXPECT_EQ(sent(0, INT64_MAX), 168u) << "the minute held while the store failed";
+  EXPECT_EQ(errors.size(), 1u);
+}
+
 TEST_F(HistoryStoreTest, DatesOutsideTheCalendarAreRejected) {
-  for (const char* text : {"2026-02-29", "2026-13-01", "2026-12-01T24:00:00Z", "2026-12-01T10:00:00",
-                           "26-12-01", "2026-12-1", ""}) {
+  for (const char* text : {"2026-02-29", "2026-13-01", "2026-12-01T24:00:00Z",
+                           "2026-12-01T10:00:00", "26-12-01", "2026-12-1", ""}) {
     EXPECT_FALSE(ParseUtcTime(text)) << text;
   }
   EXPECT_EQ(ParseUtcTime("2024-02-29T12:34:56Z"), 1709210096);
@@ -186,8 +231,8 @@ TEST_F(HistoryStoreTest, WriterKilledMidWriteLeavesAnIntactStoreOfWholeMinutes) 
     if (!writer.Open(path_).ok) ::_exit(1);
     std::vector<HistoryRow> rows;
     for (uint64_t i = 0; i < kFlows; ++i) {
-      rows.push_back({"app" + std::to_string(i % 50), IpAddress::V4(htonl(0xc6120000u + i)), "",
-                      kSent, 1});
+      rows.push_back(
+          {"app" + std::to_string(i % 50), IpAddress::V4(htonl(0xc6120000u + i)), "", kSent, 1});
     }
     for (int64_t minute = kMinute;; minute += 60) {
       if (!writer.WriteMinute(minute, rows).ok) ::_exit(1);
