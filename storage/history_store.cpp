@@ -68,15 +68,14 @@ struct RowKeyHash {
   }
 };
 
-// The columns a report reads besides direction and bytes. The grouping is
-// done here rather than by SQL's GROUP BY, whose sort costs several times
-// the scan of the rows itself.
-const char* ReportColumns(HistoryGrouping grouping) {
+// The column a report groups by, read with direction and bytes (and the
+// host name). The grouping is done here rather than by SQL's GROUP BY,
+// whose sort costs several times the scan of the rows itself.
+const char* ReportColumn(HistoryGrouping grouping) {
   switch (grouping) {
     case HistoryGrouping::kApp:
       return "app";
     case HistoryGrouping::kHost:
-      return "CASE WHEN remote_host <> '' THEN remote_host ELSE remote END";
     case HistoryGrouping::kRemote:
       return "remote";
     case HistoryGrouping::kDay:
@@ -84,6 +83,21 @@ const char* ReportColumns(HistoryGrouping grouping) {
       return "minute";
   }
   return "app";
+}
+
+// Adds up the totals whose keys `newKey` maps to the same key.
+template <typename KeyOf>
+std::vector<HistoryTotal> Fold(const std::vector<HistoryTotal>& totals, KeyOf newKey) {
+  std::unordered_map<std::string, size_t> index;
+  std::vector<HistoryTotal> folded;
+  for (const HistoryTotal& total : totals) {
+    std::string key = newKey(total.key);
+    auto [it, added] = index.try_emplace(key, folded.size());
+    if (added) folded.push_back({std::move(key), 0, 0});
+    folded[it->second].sentBytes += total.sentBytes;
+    folded[it->second].receivedBytes += total.receivedBytes;
+  }
+  return folded;
 }
 
 }  // namespace
@@ -238,8 +252,8 @@ HistoryStatus HistoryStore::Totals(HistoryGrouping grouping, int64_t since, int6
                                    std::vector<HistoryTotal>& totals) {
   totals.clear();
   if (!db_) return HistoryStatus::Failed(path_ + ": the history is not open");
-  const std::string sql = std::string("SELECT ") + ReportColumns(grouping) +
-                          ", direction, bytes FROM traffic_minute"
+  const std::string sql = std::string("SELECT ") + ReportColumn(grouping) +
+                          ", direction, bytes, remote_host, minute FROM traffic_minute"
                           " WHERE minute >= ?1 AND minute < ?2;";
   Statement query(db_, sql.c_str());
   if (!query.prepared()) return Fail("cannot read the history");
@@ -249,6 +263,9 @@ HistoryStatus HistoryStore::Totals(HistoryGrouping grouping, int64_t since, int6
   const bool byTime = grouping == HistoryGrouping::kDay || grouping == HistoryGrouping::kMonth;
   std::unordered_map<std::string, size_t> index;  // key -> position in totals
   std::unordered_map<int64_t, size_t> dayIndex;   // day since 1970 -> position in totals
+  // kHost: the latest name of each address and its minute; the minutes
+  // before it was known count under it too.
+  std::unordered_map<std::string, std::pair<int64_t, std::string>> hostOf;
   std::string key;
   auto add = [&totals, stmt](size_t at) {
     const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
@@ -272,23 +289,26 @@ HistoryStatus HistoryStore::Totals(HistoryGrouping grouping, int64_t since, int6
       it = index.emplace(key, totals.size()).first;
       totals.push_back({key, 0, 0});
     }
+    if (grouping == HistoryGrouping::kHost && sqlite3_column_bytes(stmt, 3) > 0) {
+      const int64_t minute = sqlite3_column_int64(stmt, 4);
+      auto [named, added] = hostOf.try_emplace(key, minute, std::string());
+      if (added || minute >= named->second.first) {
+        named->second = {minute, reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3))};
+      }
+    }
     add(it->second);
   }
   if (result != SQLITE_DONE) {
     totals.clear();
     return Fail("cannot read the history");
   }
-  if (grouping == HistoryGrouping::kMonth) {
-    // Days fold into their months: "YYYY-MM-DD" -> "YYYY-MM".
-    std::unordered_map<std::string, size_t> months;
-    std::vector<HistoryTotal> folded;
-    for (const HistoryTotal& day : totals) {
-      auto [it, added] = months.try_emplace(day.key.substr(0, 7), folded.size());
-      if (added) folded.push_back({day.key.substr(0, 7), 0, 0});
-      folded[it->second].sentBytes += day.sentBytes;
-      folded[it->second].receivedBytes += day.receivedBytes;
-    }
-    totals = std::move(folded);
+  if (grouping == HistoryGrouping::kHost) {
+    totals = Fold(totals, [&hostOf](const std::string& remote) {
+      auto named = hostOf.find(remote);
+      return named == hostOf.end() ? remote : named->second.second;
+    });
+  } else if (grouping == HistoryGrouping::kMonth) {
+    totals = Fold(totals, [](const std::string& day) { return day.substr(0, 7); });
   }
   if (byTime) {
     std::sort(totals.begin(), totals.end(),

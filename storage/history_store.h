@@ -54,8 +54,8 @@ struct HistoryRow {
 
 enum class HistoryGrouping { kApp, kHost, kRemote, kDay, kMonth };
 
-// One line of a report. For kHost the key is the remote host, or the
-// address where none was known; for kDay "YYYY-MM-DD", for kMonth
+// One line of a report. For kHost the key is the latest name of the remote
+// address within the report's time, or the address where none was known; for kDay "YYYY-MM-DD", for kMonth
 // "YYYY-MM", both UTC.
 struct HistoryTotal {
   std::string key;

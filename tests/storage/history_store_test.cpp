@@ -60,6 +60,10 @@ TEST_F(HistoryStoreTest, WritingAMinuteAgainReplacesItsCountsAndNeverCountsTwice
             (std::vector<HistoryTotal>{{"/usr/bin/curl", 400, 3000}}));
   EXPECT_EQ(Totals(HistoryGrouping::kHost),
             (std::vector<HistoryTotal>{{"example.test", 400, 3000}}));
+  // A minute written without the name still counts under it.
+  ASSERT_TRUE(store_.WriteMinute(kMinute - 60, {{{"/usr/bin/curl", remote, "", kSent, 1}}}).ok);
+  EXPECT_EQ(Totals(HistoryGrouping::kHost),
+            (std::vector<HistoryTotal>{{"example.test", 401, 3000}}));
 }
 
 TEST_F(HistoryStoreTest, ReportTotalsEqualWhatWasWrittenForEveryGrouping) {
