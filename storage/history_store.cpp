@@ -151,14 +151,18 @@ HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
   // The first statement reads the header: a file that is no database
   // fails here, before anything is written to it.
   int version = 0;
+  int tables = 0;
   {
-    Statement query(db_, "PRAGMA user_version;");
+    Statement query(db_,
+                    "SELECT (SELECT user_version FROM pragma_user_version),"
+                    " (SELECT count(*) FROM sqlite_schema);");
     if (!query.prepared() || sqlite3_step(query.get()) != SQLITE_ROW) {
       HistoryStatus status = Fail("cannot read the history");
       Close();
       return status;
     }
     version = sqlite3_column_int(query.get(), 0);
+    tables = sqlite3_column_int(query.get(), 1);
   }
   if (version > kHistorySchemaVersion) {
     HistoryStatus status =
@@ -167,13 +171,13 @@ HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
     Close();
     return status;
   }
-  if (mode == Mode::kReadOnly) {
-    if (version == 0) {
-      Close();
-      return HistoryStatus::Failed(path + ": not a Corvane history");
-    }
-    return HistoryStatus::Ok();
+  // A new file has no tables; one with tables but no version is another
+  // program's.
+  if (version == 0 && (tables > 0 || mode == Mode::kReadOnly)) {
+    Close();
+    return HistoryStatus::Failed(path + ": not a Corvane history");
   }
+  if (mode == Mode::kReadOnly) return HistoryStatus::Ok();
   // A kill -9 of a writer loses nothing committed in WAL mode; NORMAL only
   // risks the last transactions on a power failure, a minute of counts.
   HistoryStatus status = Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");

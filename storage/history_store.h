@@ -55,8 +55,8 @@ struct HistoryRow {
 enum class HistoryGrouping { kApp, kHost, kRemote, kDay, kMonth };
 
 // One line of a report. For kHost the key is the latest name of the remote
-// address within the report's time, or the address where none was known; for kDay "YYYY-MM-DD", for kMonth
-// "YYYY-MM", both UTC.
+// address within the report's time, or the address where none was known;
+// for kDay "YYYY-MM-DD", for kMonth "YYYY-MM", both UTC.
 struct HistoryTotal {
   std::string key;
   uint64_t sentBytes = 0;
@@ -75,8 +75,9 @@ class HistoryStore {
 
   // Opens the database at `path`. kReadWrite creates it when missing, puts
   // it into WAL mode and creates or checks its tables; kReadOnly fails when
-  // it is missing. A file that is no SQLite database, is damaged, or was
-  // made by a newer schema fails with the reason and is left as it is.
+  // it is missing. A file that is no SQLite database, another program's
+  // database, or a history of a newer schema fails with the reason and is
+  // left as it is.
   HistoryStatus Open(const std::string& path, Mode mode = Mode::kReadWrite);
   bool isOpen() const { return db_ != nullptr; }
   // How long a write waits for another process's transaction before it

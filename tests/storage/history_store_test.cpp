@@ -198,6 +198,14 @@ TEST_F(HistoryStoreTest, DamagedNewerOrLockedDatabaseGivesAReasonAndKeepsItsData
   EXPECT_EQ(dir_.Read("damaged.sqlite"), noise) << "a damaged file is left as it was";
   EXPECT_FALSE(damaged.WriteMinute(kMinute, {{{"x", Address("127.0.0.1"), "", kSent, 1}}}).ok);
 
+  sqlite3* foreign = nullptr;
+  ASSERT_EQ(sqlite3_open(dir_.File("foreign.sqlite").c_str(), &foreign), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(foreign, "CREATE TABLE notes (text TEXT);", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(foreign);
+  status = damaged.Open(dir_.File("foreign.sqlite"));
+  EXPECT_NE(status.reason.find("not a Corvane history"), std::string::npos) << status.reason;
+
   HistoryStore missing;
   status = missing.Open(dir_.File("none.sqlite"), HistoryStore::Mode::kReadOnly);
   EXPECT_FALSE(status.ok);
