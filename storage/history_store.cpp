@@ -1,6 +1,8 @@
 #include "storage/history_store.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <unordered_map>
@@ -136,6 +138,12 @@ HistoryStatus HistoryStore::Execute(const char* sql) {
 HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
   Close();
   path_ = path;
+  if (mode == Mode::kReadWrite) {
+    // The history tells where the user went: a new file is the owner's
+    // only, and SQLite gives its -wal and -shm files the same mode.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) ::close(fd);
+  }
   const int flags = (mode == Mode::kReadOnly ? SQLITE_OPEN_READONLY
                                              : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
                     SQLITE_OPEN_NOMUTEX;

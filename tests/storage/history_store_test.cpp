@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,11 @@ TEST_F(HistoryStoreTest, WritingAMinuteAgainReplacesItsCountsAndNeverCountsTwice
             (std::vector<HistoryTotal>{{"/usr/bin/curl", 400, 3000}}));
   EXPECT_EQ(Totals(HistoryGrouping::kHost),
             (std::vector<HistoryTotal>{{"example.test", 400, 3000}}));
+  for (const std::string& file : {path_, path_ + "-wal"}) {
+    struct stat info;
+    ASSERT_EQ(::stat(file.c_str(), &info), 0) << file;
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << file << " tells where the user went";
+  }
   // A minute written without the name still counts under it.
   ASSERT_TRUE(store_.WriteMinute(kMinute - 60, {{{"/usr/bin/curl", remote, "", kSent, 1}}}).ok);
   EXPECT_EQ(Totals(HistoryGrouping::kHost),
