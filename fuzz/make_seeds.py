@@ -194,6 +194,11 @@ tcp6_table = (
 put("fuzz_proc_net", "tcp", b"\0" + tcp_table.encode())
 put("fuzz_proc_net", "tcp6", b"\1" + tcp6_table.encode())
 put("fuzz_proc_net", "damaged", b"\0" + b"heading\n 0: zz:0277 x\n 1: 0100007F:FFFFF 0:0 0A 0:0 0:0 0 0 0 99999999999999999999999\n")
+put("fuzz_cgroup_unit", "flatpak",
+    b"0::/user.slice/user-1000.slice/user@1000.service/app.slice/app-flatpak-org.mozilla.firefox-48213.scope\n")
+put("fuzz_cgroup_unit", "v1", b"12:pids:/user.slice\n1:name=systemd:/system.slice/docker-3f4e5d6c7b8a9f0e.scope\n")
+put("fuzz_cgroup_unit", "escaped", b"0::/user.slice/app-gnome-google\\x2dchrome-7781.scope\n")
+put("fuzz_cgroup_unit", "date", b"2024-02-29T12:34:56Z")
 
 # Capture files.
 def pcap(linktype, frames, nano=False):

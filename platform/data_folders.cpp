@@ -41,14 +41,15 @@ DataFolders ResolveDataFolders(const std::optional<std::string>& dataDir,
   if (!single || single->empty()) single = environment(kDataDirVariable);
   if (single && !single->empty()) {
     std::string folder = WithoutTrailingSlashes(*single);
-    return DataFolders{folder, folder};
+    return DataFolders{folder, folder, folder + "/history.sqlite"};
   }
   const std::string config =
       XdgFolder(environment, "XDG_CONFIG_HOME").value_or(Home(environment) + "/.config");
   const std::string state =
       XdgFolder(environment, "XDG_STATE_HOME").value_or(Home(environment) + "/.local/state");
-  return DataFolders{WithoutTrailingSlashes(config) + "/corvane",
-                     WithoutTrailingSlashes(state) + "/corvane/logs"};
+  const std::string stateFolder = WithoutTrailingSlashes(state) + "/corvane";
+  return DataFolders{WithoutTrailingSlashes(config) + "/corvane", stateFolder + "/logs",
+                     stateFolder + "/history.sqlite"};
 }
 
 bool MakePrivateFolder(const std::string& path, std::string& error) {

@@ -1,7 +1,8 @@
 // Where Corvane keeps its files: set.dat and filters.dat (and the window's
 // layout) in the configuration folder, traffic logs in a folder of their
-// own. By default these follow the XDG base directories,
-// $XDG_CONFIG_HOME/corvane and $XDG_STATE_HOME/corvane/logs; an explicit
+// own, the traffic history in one database. By default these follow the XDG
+// base directories, $XDG_CONFIG_HOME/corvane, $XDG_STATE_HOME/corvane/logs
+// and $XDG_STATE_HOME/corvane/history.sqlite; an explicit
 // data folder (--data-dir, or CORVANE_DATA_DIR) holds everything in one
 // place.
 //
@@ -20,6 +21,7 @@ inline constexpr const char* kDataDirVariable = "CORVANE_DATA_DIR";
 struct DataFolders {
   std::string config;  // set.dat, filters.dat, the window's layout
   std::string logs;    // traffic logs
+  std::string history; // the history database file (history.sqlite)
   bool operator==(const DataFolders&) const = default;
 };
 

@@ -1,11 +1,12 @@
 // corvane-cli: the monitor without a window. Replays capture files through
 // the same accounting and processing code as the window, or watches live
 // traffic and prints the traffic list every second, or lists the network
-// interfaces.
+// interfaces, or reports from the traffic history.
 //
 // Its files are the window's: set.dat and filters.dat in the configuration
-// folder, traffic logs in the log folder (see platform/data_folders.h);
-// --data-dir DIR or CORVANE_DATA_DIR keeps all of them in DIR.
+// folder, traffic logs in the log folder, history.sqlite in the state folder
+// (see platform/data_folders.h); --data-dir DIR or CORVANE_DATA_DIR keeps all
+// of them in DIR.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -32,6 +33,8 @@
 #include "platform/ip_address.h"
 #include "platform/net.h"
 #include "storage/data_migration.h"
+#include "storage/history_report.h"
+#include "storage/history_store.h"
 #include "storage/settings.h"
 #include "storage/traffic_log.h"
 #include "tools/replay.h"
@@ -46,6 +49,8 @@ constexpr const char* kUsage =
     "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows]\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME]\n"
+    "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
+    "                     [--format table|csv|json]\n"
     "  watch --interface takes an interface name, or an address it holds; without\n"
     "  it, watch uses the interface saved by the window, else the default route's.\n"
     "  --flows prints each remote address with its exact byte counts at the end.\n"
@@ -62,10 +67,18 @@ constexpr const char* kUsage =
     "  --proxy HOST:PORT split the traffic with this HTTP proxy by web host\n"
     "                    (an IPv6 address as [ADDR]:PORT)\n"
     "  --save-log [DIR]  save traffic logs into DIR (default: the log folder)\n"
+    "options of report:\n"
+    "  --by WHAT         group the bytes by application (default), remote host,\n"
+    "                    remote address, UTC day or UTC month\n"
+    "  --since DATE      from YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ (UTC) on\n"
+    "  --until DATE      up to the end of day YYYY-MM-DD, or before the moment\n"
+    "                    YYYY-MM-DDTHH:MM:SSZ\n"
+    "  --format FORMAT   a table (default), CSV or JSON, with whole byte counts\n"
     "option of every command:\n"
-    "  --data-dir DIR    keep settings, filters and logs in DIR (also CORVANE_DATA_DIR)\n"
+    "  --data-dir DIR    keep settings, filters, logs and history in DIR (also CORVANE_DATA_DIR)\n"
     "folders: $XDG_CONFIG_HOME/corvane (~/.config/corvane) for set.dat and filters.dat,\n"
-    "         $XDG_STATE_HOME/corvane/logs (~/.local/state/corvane/logs) for the logs\n";
+    "         $XDG_STATE_HOME/corvane/logs (~/.local/state/corvane/logs) for the logs,\n"
+    "         $XDG_STATE_HOME/corvane/history.sqlite for the traffic history\n";
 
 struct Options {
   std::string command;
@@ -84,6 +97,10 @@ struct Options {
   bool saveLogs = false;
   std::optional<std::string> logDirectory;  // --save-log DIR, or logs DIR
   std::optional<std::string> showLog;       // logs: the display name to show
+  HistoryGrouping grouping = HistoryGrouping::kApp;  // report: --by
+  ReportFormat format = ReportFormat::kTable;         // report: --format
+  std::optional<int64_t> since;                       // report: --since, UTC
+  std::optional<int64_t> until;                       // report: --until, UTC, exclusive
   std::optional<std::string> dataDir;
   DataFolders folders;                      // resolved after parsing
 };
@@ -105,7 +122,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
   if (argc < 2) return Usage(nullptr);
   options.command = argv[1];
   if (options.command != "replay" && options.command != "watch" && options.command != "logs" &&
-      options.command != "interfaces") {
+      options.command != "interfaces" && options.command != "report") {
     return Usage("unknown command");
   }
   int i = 2;
@@ -128,6 +145,25 @@ int ParseOptions(int argc, char** argv, Options& options) {
       continue;
     }
     if (options.command == "interfaces") return Usage(("unknown option " + arg).c_str());
+    if (options.command == "report") {
+      const char* text = value();
+      if (arg == "--by") {
+        auto grouping = text ? ParseGrouping(text) : std::nullopt;
+        if (!grouping) return Usage("--by needs app, host, remote, day or month");
+        options.grouping = *grouping;
+      } else if (arg == "--format") {
+        auto format = text ? ParseReportFormat(text) : std::nullopt;
+        if (!format) return Usage("--format needs table, csv or json");
+        options.format = *format;
+      } else if (arg == "--since" || arg == "--until") {
+        auto time = text ? ParseUtcTime(text, arg == "--until") : std::nullopt;
+        if (!time) return Usage((arg + " needs YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ").c_str());
+        (arg == "--since" ? options.since : options.until) = *time;
+      } else {
+        return Usage(("unknown option " + arg).c_str());
+      }
+      continue;
+    }
     if (options.command == "logs") {
       if (arg == "--show" && i + 1 < argc) {
         options.showLog = argv[++i];
@@ -367,6 +403,26 @@ int RunLogs(const Options& options) {
   return 0;
 }
 
+// Reads the history without changing it; a missing or damaged database is
+// reported with its path.
+int RunReport(const Options& options) {
+  HistoryStore store;
+  HistoryStatus status = store.Open(options.folders.history, HistoryStore::Mode::kReadOnly);
+  std::vector<HistoryTotal> totals;
+  if (status) {
+    status = store.Totals(options.grouping, options.since.value_or(INT64_MIN),
+                          options.until.value_or(INT64_MAX), totals);
+  }
+  if (!status) {
+    std::fprintf(stderr, "corvane-cli: %s\n", status.reason.c_str());
+    return 1;
+  }
+  const std::string out =
+      FormatHistoryReport(totals, options.grouping, options.format, options.since, options.until);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return 0;
+}
+
 int RunReplay(const Options& options) {
   ManualClock clock;
   Monitor monitor(clock, options.folders.config);
@@ -553,5 +609,6 @@ int main(int argc, char** argv) {
   corvane::PrepareDataFolders(options);
   if (options.command == "replay") return corvane::RunReplay(options);
   if (options.command == "logs") return corvane::RunLogs(options);
+  if (options.command == "report") return corvane::RunReport(options);
   return corvane::RunWatch(options);
 }

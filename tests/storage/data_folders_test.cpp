@@ -45,6 +45,7 @@ TEST(DataFoldersTest, FoldersFollowXdgRulesAndOneDataFolderOverridesThem) {
       ResolveDataFolders(std::nullopt, Environment({{"HOME", "/home/u"}}));
   EXPECT_EQ(defaults.config, "/home/u/.config/corvane");
   EXPECT_EQ(defaults.logs, "/home/u/.local/state/corvane/logs");
+  EXPECT_EQ(defaults.history, "/home/u/.local/state/corvane/history.sqlite");
 
   // Relative or empty XDG values are not to be used.
   const DataFolders xdg = ResolveDataFolders(
@@ -56,9 +57,10 @@ TEST(DataFoldersTest, FoldersFollowXdgRulesAndOneDataFolderOverridesThem) {
 
   auto withVariable =
       Environment({{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/cfg"}, {kDataDirVariable, "/d/"}});
-  EXPECT_EQ(ResolveDataFolders(std::nullopt, withVariable), (DataFolders{"/d", "/d"}));
+  EXPECT_EQ(ResolveDataFolders(std::nullopt, withVariable),
+            (DataFolders{"/d", "/d", "/d/history.sqlite"}));
   EXPECT_EQ(ResolveDataFolders(std::string("/given"), withVariable),
-            (DataFolders{"/given", "/given"}))
+            (DataFolders{"/given", "/given", "/given/history.sqlite"}))
       << "the option wins over the variable";
 }
 
@@ -97,7 +99,8 @@ class MigrationTest : public ::testing::Test {
 
   TempDir dir_;
   std::string old_ = dir_.path() + "/bin";
-  DataFolders folders_{dir_.path() + "/config", dir_.path() + "/logs"};
+  DataFolders folders_{dir_.path() + "/config", dir_.path() + "/logs",
+                       dir_.path() + "/history.sqlite"};
 };
 
 TEST_F(MigrationTest, DataFilesMoveOnceAndNothingIsReplacedOrLost) {

@@ -45,7 +45,8 @@ TEST(AboutDialogTest, IsSizedInDialogUnitsWithEverythingInside) {
 
 TEST(AboutDialogTest, NamesTheDataFoldersInsideAGrownBox) {
   const corvane::DataFolders folders{"/home/someone/.config/corvane",
-                                     "/home/someone/.local/state/corvane/logs"};
+                                     "/home/someone/.local/state/corvane/logs",
+                                     "/home/someone/.local/state/corvane/history.sqlite"};
   CAboutDlg about(folders);
   ASSERT_NE(about.foldersLabel(), nullptr);
   EXPECT_TRUE(about.foldersLabel()->text().contains(QString::fromStdString(folders.config)));
