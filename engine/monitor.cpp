@@ -59,7 +59,8 @@ Monitor::Monitor(const Clock& clock, std::string appDirectory)
       appDirectory_(std::move(appDirectory)),
       captureOpener_([](const std::string& name, std::string& error) {
         return OpenLiveCapture(name, error);
-      }) {
+      }),
+      applications_([](int pid) { return ReadAppIdentity(pid); }) {
   filterFile_ = FilterFilePath(appDirectory_);
   for (uint16_t protocol = 0; protocol < protocolLabels_.size(); ++protocol) {
     protocolLabels_[protocol] = labels_.Intern(ProtocolSourceText(protocol));
@@ -124,6 +125,7 @@ void Monitor::AccountDatagram(const PacketInfo& info) {
   } else {
     return;
   }
+  datagrams_.fetch_add(1, std::memory_order_relaxed);
 
   // The proxy attribution answers false for everything while it is off;
   // asking it only when on spares the capture thread a clock read.
@@ -321,6 +323,7 @@ void Monitor::Stop() {
   wake_.notify_all();
   StopCapture();
   if (processingThread_.joinable()) processingThread_.join();
+  FlushHistory();
   // After the processing thread: no request comes in any more. A lookup
   // stuck in the resolver is left behind and never touches this Monitor.
   if (resolver_) {
@@ -472,6 +475,7 @@ void Monitor::ProcessingThread() {
     }
     DeselectIdleRows();
     MidnightStep();
+    HistoryStep();
     if (!processingRunning_.load()) break;
   }
 }
@@ -480,6 +484,56 @@ void Monitor::RunPass() {
   ShowReadyEvents();
   DeselectIdleRows();
   MidnightStep();
+  HistoryStep();
+}
+
+// ---------------------------------------------------------------- history
+
+HistoryStatus Monitor::EnableHistory(const std::string& path, int retentionDays) {
+  auto store = std::make_unique<HistoryStore>();
+  if (HistoryStatus status = store->Open(path); !status) return status;
+  historyStore_ = std::move(store);
+  historyRecorder_ = std::make_unique<HistoryRecorder>(
+      *historyStore_, [this](const std::string& reason) { ReportError(reason); }, retentionDays);
+  applications_.SetRecorder(historyRecorder_.get());
+  return HistoryStatus::Ok();
+}
+
+void Monitor::SetIdentityReader(ApplicationTraffic::IdentityReader reader) {
+  applications_.SetIdentityReader(std::move(reader));
+}
+
+void Monitor::HistoryStep() {
+  if (!knownApplicationsLoaded_) {
+    knownApplicationsLoaded_ = true;
+    if (newApplicationHandler_) {
+      // The applications of the history are not news; a history that cannot
+      // be read makes every application news once.
+      std::set<std::string> known;
+      std::vector<HistoryTotal> totals;
+      if (historyStore_ &&
+          historyStore_->Totals(HistoryGrouping::kApp, INT64_MIN, INT64_MAX, totals)) {
+        for (HistoryTotal& total : totals) known.insert(std::move(total.key));
+      }
+      applications_.SetNewApplicationHandler(newApplicationHandler_, std::move(known));
+    }
+  }
+  if (!historyRecorder_) return;
+  const int64_t now = clock_.Now();
+  if (lastHistoryFlush_ != INT64_MIN && now - lastHistoryFlush_ < kHistoryFlushSeconds &&
+      now >= lastHistoryFlush_) {
+    return;
+  }
+  lastHistoryFlush_ = now;
+  // Count() and the flushes run on this thread only: the disk write holds
+  // no lock that the window waits for.
+  (void)historyRecorder_->Flush(now);
+}
+
+void Monitor::FlushHistory() {
+  if (!historyRecorder_) return;
+  // Every minute held is complete: nothing more is counted into it.
+  (void)historyRecorder_->Flush(clock_.Now() + HistoryRecorder::kLateSeconds + 60);
 }
 
 const std::string& Monitor::TimestampText(int64_t seconds) {
@@ -553,7 +607,17 @@ void Monitor::ShowFlowEvents(const std::vector<FlowEvent>& events) {
       std::optional<FlowCounts> counts = flows_.LookupAddressFlow(f.remoteAddress, f.labelId);
       if (!counts) continue;  // cleared since it was queued
       const RowKey key{f.remoteAddress, 0, f.labelId};
-      if (int row = list_.FindRow(key); row >= 0) {
+      const int row = list_.FindRow(key);
+      // Hidden flows count too: the filters choose what the list shows,
+      // not what the programs did.
+      std::string_view host;
+      if (row >= 0) {
+        const RowCells& shown = list_.Cells(row);
+        if (shown[kColumnRemoteHost] != shown[kColumnRemoteIp]) host = shown[kColumnRemoteHost];
+      }
+      applications_.Count(f.lastTime, f.remoteAddress, f.labelId, labels_.Text(f.labelId),
+                          counts->downloadBytes, counts->uploadBytes, host);
+      if (row >= 0) {
         list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, f.lastTime,
                         TimestampText(f.lastTime));
         list_.SetSelected(row, true);
@@ -711,6 +775,7 @@ std::optional<std::string> Monitor::SaveAndClear() {
     if (auto failedPath = logWriter_(list_.Rows())) return failedPath;
   }
   flows_.Clear();
+  applications_.Forget();
   list_.Clear();
   hiddenRows_.clear();
   counters_.ClearTotals();

@@ -32,6 +32,7 @@
 
 #include "attribution/port_process_map.h"
 #include "attribution/resolver_pool.h"
+#include "engine/application_traffic.h"
 #include "engine/event_queues.h"
 #include "engine/flat_hash.h"
 #include "engine/flow_table.h"
@@ -44,6 +45,8 @@
 #include "platform/capture_source.h"
 #include "platform/clock.h"
 #include "platform/ip_address.h"
+#include "storage/history_recorder.h"
+#include "storage/history_store.h"
 #include "storage/settings.h"
 
 namespace corvane {
@@ -51,6 +54,8 @@ namespace corvane {
 class PortScanner;
 
 inline constexpr const char* kPromiscuousModeError = "Can't set promiscuous mode";
+// How often the processing thread writes the current minute to the history.
+inline constexpr int64_t kHistoryFlushSeconds = 10;
 
 class Monitor {
  public:
@@ -102,6 +107,30 @@ class Monitor {
   // Waits until every requested name has been looked up and applied, or
   // `timeout` has passed; true when done (also without host names).
   bool WaitForHostNames(std::chrono::milliseconds timeout);
+  // Keeps the traffic history in the SQLite database at `path`: every
+  // processing pass counts the new bytes of each application into the
+  // current minute, written at least every kHistoryFlushSeconds and at
+  // Stop(); minutes older than `retentionDays` are pruned once a day. A
+  // database that cannot be opened is returned as such and the monitor runs
+  // without history; one that fails later is reported once through the
+  // error handler and capture goes on. Before Start(), window thread.
+  HistoryStatus EnableHistory(const std::string& path, int retentionDays = kDefaultHistoryDays);
+  // Reads the applications of labels "name:pid" (by default from /proc).
+  // A replay sets a reader that knows no process. Before the first pass.
+  void SetIdentityReader(ApplicationTraffic::IdentityReader reader);
+  // Announces each application seen on the network for the first time
+  // (first ever when the history is kept, else since the start). Called on
+  // the processing thread; the handler only hands the news on.
+  void SetNewApplicationHandler(ApplicationTraffic::NewApplicationHandler handler) {
+    newApplicationHandler_ = std::move(handler);
+  }
+  // Writes what the history holds of the current minute now (window thread
+  // while the processing thread does not run, e.g. after a replay).
+  void FlushHistory();
+  // Bytes per application and address family since the start; any thread.
+  std::vector<ApplicationBytes> ApplicationTotals() const { return applications_.Totals(); }
+  // Datagrams accounted since the start; any thread.
+  uint64_t DatagramCount() const { return datagrams_.load(std::memory_order_relaxed); }
   // The filter file that LoadFilters() reads; by default filters.dat in
   // appDirectory().
   void SetFilterFile(std::string path) { filterFile_ = std::move(path); }
@@ -332,6 +361,17 @@ class Monitor {
   const std::string& TimestampText(int64_t seconds);
 
   std::unique_ptr<PortScanner> portScanner_;  // window thread only
+
+  // The history: set up before Start(); then used by the processing thread
+  // (Count under listMutex, flushes) and, after it ended, by Stop().
+  std::atomic<uint64_t> datagrams_{0};
+  ApplicationTraffic applications_;
+  ApplicationTraffic::NewApplicationHandler newApplicationHandler_;
+  std::unique_ptr<HistoryStore> historyStore_;
+  std::unique_ptr<HistoryRecorder> historyRecorder_;
+  bool knownApplicationsLoaded_ = false;  // processing thread
+  int64_t lastHistoryFlush_ = INT64_MIN;  // processing thread
+  void HistoryStep();
 };
 
 }  // namespace corvane

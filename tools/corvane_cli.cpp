@@ -45,8 +45,9 @@ namespace {
 constexpr const char* kUsage =
     "usage:\n"
     "  corvane-cli replay FILE (--interface A.B.C.D | --local ADDR)... [--mask A.B.C.D]\n"
-    "                    [--prefix ADDR/LEN]... [--hide-lan] [--flows]\n"
-    "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows]\n"
+    "                    [--prefix ADDR/LEN]... [--hide-lan] [--flows] [--owners FILE]\n"
+    "                    [--history]\n"
+    "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows] [--no-history]\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
@@ -60,6 +61,11 @@ constexpr const char* kUsage =
     "                    --interface A.B.C.D is one more)\n"
     "  --mask A.B.C.D    the IPv4 network mask of the local addresses\n"
     "  --prefix ADDR/LEN an IPv6 network of the capturing host (repeatable)\n"
+    "  --owners FILE     the sockets' owners while the capture was taken, one per line:\n"
+    "                    tcp|udp LOCAL_ADDR LOCAL_PORT REMOTE_ADDR REMOTE_PORT PID UID NAME\n"
+    "  --history         count the replayed traffic into the traffic history\n"
+    "option of watch:\n"
+    "  --no-history      keep no traffic history (watch keeps it by default)\n"
     "options of replay and watch:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
@@ -88,6 +94,8 @@ struct Options {
   uint32_t mask = 0xffffffffu;
   std::vector<IpAddress> localAddresses;  // replay: --local
   std::vector<IpPrefix> prefixes;         // replay: --prefix
+  std::string ownersFile;                 // replay: --owners
+  bool history = false;                   // replay: --history; watch: not --no-history
   bool hideLan = false;
   bool flows = false;
   long seconds = -1;
@@ -125,6 +133,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.command != "interfaces" && options.command != "report") {
     return Usage("unknown command");
   }
+  options.history = options.command == "watch";
   int i = 2;
   if (options.command == "logs" && argc >= 3 && argv[2][0] != '-') {
     options.logDirectory = argv[2];
@@ -212,6 +221,14 @@ int ParseOptions(int argc, char** argv, Options& options) {
       auto mask = text ? ParseDotted(text) : std::nullopt;
       if (!mask) return Usage("--mask needs a dotted IPv4 mask");
       options.mask = *mask;
+    } else if (arg == "--owners" && options.command == "replay") {
+      const char* text = value();
+      if (!text || text[0] == '\0') return Usage("--owners needs a file");
+      options.ownersFile = text;
+    } else if (arg == "--history" && options.command == "replay") {
+      options.history = true;
+    } else if (arg == "--no-history" && options.command == "watch") {
+      options.history = false;
     } else if (arg == "--hide-lan" && options.command == "replay") {
       options.hideLan = true;
     } else if (arg == "--flows") {
@@ -432,7 +449,23 @@ int RunReplay(const Options& options) {
   monitor.SetLocalNetworks(ReplayNetworks(options));
   if (!SetUpFiltersAndNames(options, monitor, true)) return 1;
   if (!Configure(options, monitor)) return 1;
+  // The pids of a capture are another time's: no process here is read.
+  monitor.SetIdentityReader([](int) { return std::nullopt; });
+  if (!options.ownersFile.empty()) {
+    ReplayResult owners = LoadSocketOwners(options.ownersFile, monitor.portMap());
+    if (!owners.ok) {
+      std::fprintf(stderr, "corvane-cli: %s\n", owners.error.c_str());
+      return 1;
+    }
+  }
+  if (options.history) {
+    if (HistoryStatus status = monitor.EnableHistory(options.folders.history); !status) {
+      std::fprintf(stderr, "corvane-cli: %s\n", status.reason.c_str());
+      return 1;
+    }
+  }
   ReplayResult result = ReplayCaptureFile(options.file, monitor, clock);
+  monitor.FlushHistory();
   if (!result.ok) {
     std::fprintf(stderr, "corvane-cli: %s\n", result.error.c_str());
     return 1;
@@ -528,6 +561,12 @@ int RunWatch(const Options& options) {
     std::fprintf(stderr, "%s\n", title.c_str());
   });
   if (!SetUpFiltersAndNames(options, monitor, false)) return 1;
+  // Without its history the watch still shows and counts everything.
+  if (options.history) {
+    if (HistoryStatus status = monitor.EnableHistory(options.folders.history); !status) {
+      std::fprintf(stderr, "corvane-cli: %s\n", status.reason.c_str());
+    }
+  }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
   const std::string interfaceName = WatchedInterface(options);

@@ -1,5 +1,14 @@
 #include "tools/replay.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+#include "attribution/kernel_owners.h"
+
 #include "engine/packet_info.h"
 #include "platform/capture_source.h"
 
@@ -70,6 +79,50 @@ class SimulatedSeconds {
 };
 
 }  // namespace
+
+ReplayResult LoadSocketOwners(const std::string& path, PortProcessMap& map) {
+  ReplayResult result;
+  std::ifstream in(path);
+  if (!in) {
+    result.error = "can't read " + path;
+    return result;
+  }
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    std::istringstream fields(line);
+    std::string protocol, local, remote, name;
+    long localPort = -1, remotePort = -1;
+    unsigned long pid = 0, uid = 0;
+    if (!(fields >> protocol) || protocol[0] == '#') continue;
+    fields >> local >> localPort >> remote >> remotePort >> pid >> uid >> name;
+    const std::optional<IpAddress> localAddress = ParseIp(local);
+    const std::optional<IpAddress> remoteAddress = ParseIp(remote);
+    if (!fields || (protocol != "tcp" && protocol != "udp") || !localAddress || !remoteAddress ||
+        localAddress->family != remoteAddress->family || localPort < 1 || localPort > 65535 ||
+        remotePort < 0 || remotePort > 65535 || pid == 0 || pid > INT32_MAX || uid > UINT32_MAX) {
+      result.error = path + ":" + std::to_string(number) + ": not a socket owner";
+      return result;
+    }
+    SocketOwner owner;
+    owner.protocol = protocol == "tcp" ? 6 : 17;
+    owner.family = localAddress->IsV4() ? AF_INET : AF_INET6;
+    owner.localPort = static_cast<uint16_t>(localPort);
+    owner.remotePort = static_cast<uint16_t>(remotePort);
+    owner.pid = static_cast<uint32_t>(pid);
+    owner.uid = static_cast<uint32_t>(uid);
+    const size_t length = localAddress->IsV4() ? 4 : 16;
+    std::copy_n(localAddress->bytes.begin(), length, owner.localAddress.begin());
+    std::copy_n(remoteAddress->bytes.begin(), length, owner.remoteAddress.begin());
+    owner.name = name;
+    StoreSocketOwner(map, owner);
+    ++result.datagrams;
+  }
+  // The owners are known before their datagrams, as the kernel's are.
+  map.SetActive(true);
+  map.SetKernelEvents(true);
+  result.ok = true;
+  return result;
+}
 
 ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, ManualClock& clock) {
   ReplayResult result;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "attribution/port_process_map.h"
 #include "engine/monitor.h"
 #include "platform/clock.h"
 
@@ -20,6 +21,14 @@ struct ReplayResult {
 // window's one-second tick and the processing pass run for every simulated
 // second, and a last pass runs 3 seconds after the last datagram so that
 // every event is shown. Damaged records are skipped.
+// Reads a file of socket owners, as the kernel reports them while a capture
+// is taken, into `map` and makes the monitor's attribution take them: one
+// owner per line, "PROTOCOL LOCAL_ADDRESS LOCAL_PORT REMOTE_ADDRESS
+// REMOTE_PORT PID UID NAME" (PROTOCOL tcp or udp; an unconnected UDP socket
+// has remote port 0); blank lines and lines starting with "#" are skipped.
+// A line of another shape fails with its number.
+ReplayResult LoadSocketOwners(const std::string& path, PortProcessMap& map);
+
 ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, ManualClock& clock);
 
 }  // namespace corvane

@@ -30,6 +30,7 @@
 #include "platform/helper_capture.h"
 #include "platform/host_names.h"
 #include "platform/interfaces.h"
+#include "storage/history_store.h"
 #include "storage/traffic_log.h"
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
@@ -86,7 +87,7 @@ CMainDlg::CMainDlg(corvane::DataFolders folders, QWidget* parent)
 
 CMainDlg::CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent)
     : QDialog(parent),
-      folders_{dataDirectory, dataDirectory},
+      folders_{dataDirectory, dataDirectory, dataDirectory + "/" + corvane::kHistoryFileName},
       monitor_(std::make_unique<corvane::Monitor>(clock, std::move(dataDirectory))),
       sorts_(std::make_unique<SortThreads>(monitor_->list())) {
   Construct();

@@ -1,0 +1,96 @@
+#include "engine/application_traffic.h"
+
+#include <charconv>
+
+namespace corvane {
+namespace {
+
+// "name:pid" gives the pid; a protocol's label or a label of another shape
+// gives nullopt.
+std::optional<int> PidOfLabel(std::string_view label) {
+  const size_t colon = label.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 == label.size()) return std::nullopt;
+  int pid = 0;
+  const char* end = label.data() + label.size();
+  auto [next, error] = std::from_chars(label.data() + colon + 1, end, pid);
+  if (error != std::errc() || next != end || pid <= 0) return std::nullopt;
+  return pid;
+}
+
+}  // namespace
+
+ApplicationTraffic::ApplicationTraffic(IdentityReader reader) : reader_(std::move(reader)) {}
+
+void ApplicationTraffic::SetNewApplicationHandler(NewApplicationHandler handler,
+                                                  std::set<std::string> known) {
+  onNewApplication_ = std::move(handler);
+  known_ = std::move(known);
+}
+
+ApplicationTraffic::Application& ApplicationTraffic::ApplicationOf(uint32_t labelId,
+                                                                   const std::string& label) {
+  if (auto found = applications_.find(labelId); found != applications_.end()) return found->second;
+  Application application;
+  const std::optional<int> pid = PidOfLabel(label);
+  if (!pid) {
+    application.key = application.name = label;
+  } else {
+    const std::string name = label.substr(0, label.rfind(':'));
+    std::optional<AppIdentity> identity = reader_ ? reader_(*pid) : std::nullopt;
+    // A pid that now runs another program says nothing about this one.
+    if (identity && identity->name != name && !name.empty()) identity.reset();
+    if (identity) {
+      application.key = identity->Key();
+      keyOfName_[name] = application.key;
+    } else if (auto earlier = keyOfName_.find(name); earlier != keyOfName_.end()) {
+      application.key = earlier->second;
+    } else {
+      application.key = name;
+    }
+    application.name = name;
+  }
+  application.totals =
+      &totalsOfKey_.try_emplace(application.key, std::array<size_t, 2>{kNoTotals, kNoTotals})
+           .first->second;
+  if (onNewApplication_ && known_.insert(application.key).second) {
+    onNewApplication_(application.key, application.name);
+  }
+  return applications_.emplace(labelId, std::move(application)).first->second;
+}
+
+void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t labelId,
+                               const std::string& label, uint64_t downloadBytes,
+                               uint64_t uploadBytes, std::string_view remoteHost) {
+  Seen& seen = seen_[AddressFlowKey(remote, labelId)];
+  const uint64_t received = downloadBytes - std::min(downloadBytes, seen.downloadBytes);
+  const uint64_t sent = uploadBytes - std::min(uploadBytes, seen.uploadBytes);
+  seen.downloadBytes = downloadBytes;
+  seen.uploadBytes = uploadBytes;
+  if (received == 0 && sent == 0) return;
+
+  Application& application = ApplicationOf(labelId, label);
+  if (recorder_) {
+    if (sent) recorder_->Add(time, application.key, remote, remoteHost, kDirectionUpload, sent);
+    if (received) {
+      recorder_->Add(time, application.key, remote, remoteHost, kDirectionDownload, received);
+    }
+  }
+  const int family = remote.family == IpFamily::kV6 ? 6 : 4;
+  size_t& index = (*application.totals)[family == 6];
+  std::lock_guard lock(totalsMutex_);
+  if (index == kNoTotals) {
+    index = totals_.size();
+    totals_.push_back(ApplicationBytes{application.key, application.name, family, 0, 0});
+  }
+  totals_[index].sentBytes += sent;
+  totals_[index].receivedBytes += received;
+}
+
+void ApplicationTraffic::Forget() { seen_.clear(); }
+
+std::vector<ApplicationBytes> ApplicationTraffic::Totals() const {
+  std::lock_guard lock(totalsMutex_);
+  return totals_;
+}
+
+}  // namespace corvane

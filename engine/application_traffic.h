@@ -1,0 +1,107 @@
+// Traffic by application: turns the running byte counts of the address
+// flows into bytes per application, for the traffic history, the metrics of
+// corvane-cli and the notice of a program that reaches the network for the
+// first time.
+//
+// A row's "Local source" is "name:pid", which changes with every start; the
+// application behind it is read once per label (ReadAppIdentity: the
+// executable and the unit that runs it). A process that ended before it was
+// read is known by its name, or by the application an earlier process of
+// the same name belonged to. Protocol labels ("TCP protocol", ...) are
+// applications of their own.
+//
+// Count() runs on the processing thread under the list's lock (where the
+// monitor reads the flows' counts); Forget() under the same lock, from the
+// thread that clears the flows; Totals() from any thread. The recorder,
+// when set, is used only by Count() and by the thread that runs Count(),
+// which also flushes it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/flat_hash.h"
+#include "engine/flow_table.h"
+#include "platform/app_identity.h"
+#include "platform/ip_address.h"
+#include "storage/history_recorder.h"
+
+namespace corvane {
+
+// The bytes one application exchanged over one address family since the
+// monitor started (Save & Clear does not reset them).
+struct ApplicationBytes {
+  std::string app;   // AppIdentity::Key(), or the protocol's label
+  std::string name;  // the executable's name, or the label
+  int family = 4;    // 4 or 6
+  uint64_t sentBytes = 0;
+  uint64_t receivedBytes = 0;
+  bool operator==(const ApplicationBytes&) const = default;
+};
+
+class ApplicationTraffic {
+ public:
+  // Reads the application of a running process; nullopt when it is gone.
+  using IdentityReader = std::function<std::optional<AppIdentity>(int pid)>;
+  // A program seen on the network for the first time: its application key
+  // and name. Called on the processing thread, under the list's lock: the
+  // handler only hands the news on.
+  using NewApplicationHandler = std::function<void(const std::string& app, const std::string& name)>;
+
+  explicit ApplicationTraffic(IdentityReader reader);
+
+  void SetIdentityReader(IdentityReader reader) { reader_ = std::move(reader); }
+  // Where Count() writes bytes per minute; nullptr for none. `recorder`
+  // must outlive its use.
+  void SetRecorder(HistoryRecorder* recorder) { recorder_ = recorder; }
+  // `known` are the applications seen before (the history's); every other
+  // application that sends or receives a byte is announced once.
+  void SetNewApplicationHandler(NewApplicationHandler handler, std::set<std::string> known);
+
+  // The address flow (remote, label) has counted `downloadBytes` and
+  // `uploadBytes` so far, the last of them at `time`; `remoteHost` names the
+  // remote address when known (empty otherwise). Adds what is new since the
+  // last call for the flow.
+  void Count(int64_t time, const IpAddress& remote, uint32_t labelId, const std::string& label,
+             uint64_t downloadBytes, uint64_t uploadBytes, std::string_view remoteHost);
+  // The flows' counts start again from zero (Save & Clear, midnight).
+  void Forget();
+
+  std::vector<ApplicationBytes> Totals() const;
+
+ private:
+  struct Application {
+    std::string key;
+    std::string name;
+    std::array<size_t, 2>* totals = nullptr;  // its entries in totals_, IPv4 and IPv6
+  };
+  struct Seen {
+    uint64_t downloadBytes = 0;
+    uint64_t uploadBytes = 0;
+  };
+  static constexpr size_t kNoTotals = SIZE_MAX;
+  Application& ApplicationOf(uint32_t labelId, const std::string& label);
+
+  IdentityReader reader_;
+  HistoryRecorder* recorder_ = nullptr;
+  NewApplicationHandler onNewApplication_;
+  std::set<std::string> known_;
+  std::unordered_map<uint32_t, Application> applications_;  // by label id
+  std::unordered_map<std::string, std::string> keyOfName_;  // executable name -> key
+  // An application's entries in totals_ by its key, shared by its labels.
+  std::unordered_map<std::string, std::array<size_t, 2>> totalsOfKey_;
+  FlowKeyMap<Seen> seen_;                                   // by address flow key
+
+  mutable std::mutex totalsMutex_;
+  std::vector<ApplicationBytes> totals_;  // GUARDED_BY(totalsMutex_)
+};
+
+}  // namespace corvane
