@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
+#include <fstream>
 #include <map>
 
 #include "engine/protocol_names.h"
@@ -17,6 +19,7 @@
 namespace corvane {
 namespace {
 
+using testing::Bytes;
 using testing::BuildDatagram;
 using testing::BuildDatagram6;
 using testing::Datagram6Fields;
@@ -104,6 +107,71 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
     EXPECT_EQ(row[kColumnDownload],
               FormatByteCount(rowDownload[{*address, row[kColumnLocalSource]}]));
   }
+}
+
+// A capture with the owners of its sockets, replayed into the history:
+// each program's bytes land under its own name, the protocols' under theirs,
+// exactly, and replaying the same minutes again does not count them twice.
+TEST_F(ReplayTest, HistoryOfAReplayWithOwnersHoldsEachProgramsBytesExactlyOnce) {
+  const std::string capture = (dir_ / "owned.pcap").string();
+  const std::string owners = (dir_ / "owners.txt").string();
+  const IpAddress me4 = Ip("192.168.1.10"), me6 = Ip("2001:db8:1::10");
+  const IpAddress web4 = Ip("198.51.100.7"), web6 = Ip("2001:db8:99::7");
+  std::ofstream(owners) << "# sockets while the capture was taken\n"
+                           "tcp 192.168.1.10 40000 198.51.100.7 443 4242 1000 curl\n"
+                           "udp 2001:db8:1::10 5353 :: 0 777 1000 firefox-esr\n";
+  PcapWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(capture, 1, error)) << error;
+  std::map<std::string, std::pair<uint64_t, uint64_t>> expected;  // sent, received by app
+  for (int i = 0; i < 600; ++i) {
+    const bool out = i % 3 != 0;
+    Bytes d;
+    std::string app;
+    switch (i % 4) {
+      case 0:
+      case 1:
+        app = "curl";
+        d = out ? BuildDatagram({me4.V4Value(), web4.V4Value(), 6, 40000, 443, size_t(i % 300)})
+                : BuildDatagram({web4.V4Value(), me4.V4Value(), 6, 443, 40000, size_t(i % 300)});
+        break;
+      case 2:
+        app = "firefox-esr";
+        d = out ? BuildDatagram6({me6, web6, 17, 5353, 53, size_t(i % 100)})
+                : BuildDatagram6({web6, me6, 17, 53, 5353, size_t(i % 100)});
+        break;
+      default:
+        app = ProtocolSourceText(1);
+        d = out ? BuildDatagram({me4.V4Value(), web4.V4Value(), 1, 0, 0, 56})
+                : BuildDatagram({web4.V4Value(), me4.V4Value(), 1, 0, 0, 56});
+    }
+    (out ? expected[app].first : expected[app].second) += d.size();
+    // Five minutes, two datagrams a second.
+    ASSERT_TRUE(writer.Write(kEvening + i / 2, (i % 2) * 500000, EthernetFrame(d)));
+  }
+  ASSERT_TRUE(writer.Close());
+
+  const std::string data = " --data-dir " + (dir_ / "data").string();
+  const std::string replay = "replay " + capture + " --local 192.168.1.10 --local 2001:db8:1::10" +
+                             " --owners " + owners + " --history" + data;
+  std::string report;
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_NE(RunCli(replay).find("totals "), std::string::npos);
+    report = RunCli("report --by app --format json" + data);
+  }
+  std::string want = "{\"by\":\"app\",\"since\":null,\"until\":null,\"rows\":[";
+  std::vector<std::pair<std::string, std::pair<uint64_t, uint64_t>>> rows(expected.begin(),
+                                                                         expected.end());
+  std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+    return a.second.first + a.second.second > b.second.first + b.second.second;
+  });
+  for (const auto& [app, bytes] : rows) {
+    want += (want.back() == '[' ? "{" : ",{") + std::string("\"app\":\"") + app +
+            "\",\"sent_bytes\":" + std::to_string(bytes.first) +
+            ",\"received_bytes\":" + std::to_string(bytes.second) +
+            ",\"total_bytes\":" + std::to_string(bytes.first + bytes.second) + "}";
+  }
+  EXPECT_EQ(report, want + "]}\n");
 }
 
 // Both families in one file: global and local-area peers, extension
