@@ -38,6 +38,7 @@
 #include "platform/clock.h"
 #include "platform/helper_capture.h"
 #include "platform/ip_address.h"
+#include "storage/history_store.h"
 
 namespace corvane {
 namespace {
@@ -497,6 +498,71 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
   EXPECT_GE(named, 0.99 * static_cast<double>(expected)) << named << " of " << expected;
   // Two decimals of a KB: the cli rounds, never counts more.
   EXPECT_LE(named, static_cast<double>(expected) + 10);
+}
+
+// `corvane-cli watch` keeps the history of a desktop user; killed with
+// SIGKILL mid-run, the store still opens intact and holds what was counted
+// before its last flush.
+TEST(HelperCaptureLoopback, WatchKilledMidRunLeavesAnIntactHistoryOfItsFlushedMinutes) {
+  CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
+  const group* adm = getgrnam("adm");
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(adm && nobody);
+  InstalledHelper tree(adm->gr_gid, "libexec/corvane/corvane-capture");
+  ASSERT_TRUE(tree.ok()) << "setcap failed";
+  ASSERT_TRUE(tree.Copy(CORVANE_TEST_CLI, "bin/corvane-cli", 0755));
+  const std::string data = tree.At("data");
+  std::filesystem::create_directory(data);
+  ASSERT_EQ(chown(data.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  NobodyProgram cli({tree.At("bin/corvane-cli"), "watch", "--interface", "lo", "--data-dir", data},
+                    {adm->gr_gid}, {});
+  std::optional<std::string> line;
+  while ((line = cli.Line()) && line->rfind("attribution: ", 0) != 0) {
+  }
+  ASSERT_TRUE(line) << "the watch ended before it captured";
+
+  const int sink = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(9);  // discard: nobody listens, the datagrams are seen all the same
+  const std::vector<char> payload(1000, 'h');
+  auto send = [&] {
+    for (int i = 0; i < 50; ++i) {
+      sendto(sink, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+  };
+  constexpr uint64_t kBatch = 50 * (20 + 8 + 1000);
+  auto sentSoFar = [&](HistoryStatus& status) {
+    HistoryStore store;
+    std::vector<HistoryTotal> totals;
+    status = store.Open(data + "/" + kHistoryFileName, HistoryStore::Mode::kReadOnly);
+    if (status) status = store.Totals(HistoryGrouping::kDay, INT64_MIN, INT64_MAX, totals);
+    uint64_t sent = 0;
+    for (const HistoryTotal& total : totals) sent += total.sentBytes;
+    return sent;
+  };
+  send();
+  // The watch writes the history every few seconds; until then the store
+  // may not even exist.
+  HistoryStatus status;
+  uint64_t flushed = 0;
+  for (int wait = 0; wait < 400 && flushed < kBatch; ++wait) {
+    flushed = sentSoFar(status);
+    if (flushed < kBatch) usleep(100 * 1000);
+  }
+  ASSERT_GE(flushed, kBatch) << status.reason;
+  send();
+  kill(cli.pid, SIGKILL);
+  cli.Wait();
+  close(sink);
+
+  HistoryStore store;
+  ASSERT_TRUE(store.Open(data + "/" + kHistoryFileName)) << "the store does not open";
+  const HistoryStatus intact = store.CheckIntegrity();
+  EXPECT_TRUE(intact) << intact.reason;
+  store.Close();
+  EXPECT_GE(sentSoFar(status), flushed) << status.reason;
 }
 
 #ifdef CORVANE_TEST_WINDOW
