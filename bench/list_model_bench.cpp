@@ -26,7 +26,7 @@
 #include <time.h>
 
 #include "engine/row_order.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
 

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
 

@@ -29,11 +29,9 @@
 #include "attribution/port_process_map.h"
 #include "engine/flat_hash.h"
 #include "engine/source_labels.h"
+#include "vocabulary/direction.h"
 
 namespace corvane {
-
-inline constexpr int kDirectionUpload = 1;
-inline constexpr int kDirectionDownload = 2;
 
 struct FlowCounts {
   uint64_t uploadBytes = 0;

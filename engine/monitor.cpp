@@ -7,7 +7,7 @@
 
 #include "attribution/port_scanner.h"
 #include "engine/protocol_names.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/net.h"
 
 namespace corvane {

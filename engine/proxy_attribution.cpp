@@ -1,7 +1,7 @@
 #include "engine/proxy_attribution.h"
 
 #include "engine/flow_table.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/ip_address.h"
 
 namespace corvane {

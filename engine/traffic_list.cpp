@@ -4,7 +4,7 @@
 #include <cassert>
 
 #include "engine/flat_hash.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 
@@ -182,14 +182,6 @@ void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& 
   byKey_.Insert(key, id);
 }
 
-RowValues ValuesOfCells(const RowCells& cells) {
-  RowValues values;
-  values.downloadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnDownload]).value_or(0));
-  values.uploadBytes = static_cast<uint64_t>(ByteCountValue(cells[kColumnUpload]).value_or(0));
-  values.firstActivity = ParseTimestamp(cells[kColumnFirstActivity]);
-  values.lastActivity = ParseTimestamp(cells[kColumnLastActivity]);
-  return values;
-}
 
 void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
   RowValues values = ValuesOfCells(cells);

@@ -17,12 +17,13 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/data_folders.h"
+
 namespace corvane {
 
 enum class FilterMode { BlackList = 1, WhiteList = 2 };
 
 inline constexpr std::string_view kAnyText = "<ANY>";
-inline constexpr const char* kFilterFileName = "filters.dat";
 
 struct FilterRule {
   std::string remoteHost;   // must occur in the remote address or host text

@@ -18,6 +18,10 @@ namespace corvane {
 
 inline constexpr const char* kDataDirVariable = "CORVANE_DATA_DIR";
 
+// The files of the configuration folder.
+inline constexpr const char* kSettingsFileName = "set.dat";
+inline constexpr const char* kFilterFileName = "filters.dat";
+
 struct DataFolders {
   std::string config;  // set.dat, filters.dat, the window's layout
   std::string logs;    // traffic logs

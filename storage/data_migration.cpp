@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include "filters/filter_set.h"
 #include "platform/file_io.h"
 #include "storage/settings.h"
 #include "storage/traffic_log.h"

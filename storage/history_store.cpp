@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "engine/flow_table.h"
+#include "vocabulary/direction.h"
 #include "storage/history_report.h"
 
 namespace corvane {

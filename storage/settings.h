@@ -19,9 +19,10 @@
 #include <string>
 #include <string_view>
 
+#include "platform/data_folders.h"
+
 namespace corvane {
 
-inline constexpr const char* kSettingsFileName = "set.dat";
 // Longest word a set.dat field holds.
 inline constexpr size_t kMaxSettingsWord = 255;
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/clock.h"
 #include "platform/file_io.h"
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/traffic_list.h"
+#include "vocabulary/rows.h"
 
 namespace corvane {
 

@@ -22,7 +22,7 @@
 
 #include "attribution/kernel_owners.h"
 #include "engine/monitor.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/address_watcher.h"
 #include "platform/app_directory.h"
 #include "platform/clock.h"

@@ -24,7 +24,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/app_directory.h"
 #include "attribution/kernel_owners.h"
 #include "platform/helper_capture.h"

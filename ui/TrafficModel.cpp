@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 
 using corvane::ListChange;
 using corvane::RowCells;

@@ -7,7 +7,7 @@
 
 #include "controlled_resolver.h"
 #include "engine/monitor.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/net.h"
 
 namespace corvane {

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
 #include "tests/attribution/system_sockets.h"

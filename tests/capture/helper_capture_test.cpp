@@ -34,7 +34,7 @@
 
 #include "attribution/system_sockets.h"
 #include "engine/monitor.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/clock.h"
 #include "platform/helper_capture.h"
 #include "platform/ip_address.h"

@@ -16,7 +16,7 @@
 
 #include "engine/monitor.h"
 #include "engine/protocol_names.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/net.h"
 
 namespace corvane {

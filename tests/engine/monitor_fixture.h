@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "engine/monitor.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "support/datagram_builder.h"
 
 namespace corvane::testing {

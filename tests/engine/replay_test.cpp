@@ -11,7 +11,7 @@
 #include <map>
 
 #include "engine/protocol_names.h"
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/pcap_writer.h"
 #include "storage/traffic_log.h"
 #include "support/datagram_builder.h"

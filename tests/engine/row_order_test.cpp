@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/clock.h"
 #include "engine/row_order.h"
 #include "tests/storage/temp_dir.h"

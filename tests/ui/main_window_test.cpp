@@ -22,7 +22,7 @@
 #include <deque>
 #include <fstream>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "platform/interfaces.h"
 #include "platform/net.h"
 #include "ui/CIconButton.h"
