@@ -27,6 +27,7 @@
 
 #include "attribution/port_process_map.h"
 #include "attribution/port_scanner.h"
+#include "platform/file_io.h"
 #include "platform/sock_diag.h"
 
 namespace corvane {
@@ -197,8 +198,8 @@ void BM_PassAfterNewSocket(benchmark::State& state) {
 void BM_ParseTables(benchmark::State& state) {
   if (!Prepare(state)) return;
   std::string tcp, udp;
-  ReadWholeFile("/proc/net/tcp", tcp);
-  ReadWholeFile("/proc/net/udp", udp);
+  (void)ReadFile("/proc/net/tcp", tcp);
+  (void)ReadFile("/proc/net/udp", udp);
   std::vector<PortTableRow> rows;
   for (auto _ : state) {
     rows.clear();
@@ -215,7 +216,7 @@ void BM_ReadTables(benchmark::State& state) {
   std::string text;
   for (auto _ : state) {
     for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6", "/proc/net/udp", "/proc/net/udp6"}) {
-      ReadWholeFile(path, text);
+      (void)ReadFile(path, text);
       benchmark::DoNotOptimize(text.data());
     }
   }

@@ -1,6 +1,8 @@
 #include "filters/filter_set.h"
 
-#include "platform/replace_file.h"
+#include <cstring>
+
+#include "platform/file_io.h"
 
 namespace corvane {
 
@@ -113,25 +115,26 @@ std::string FormatFilterText(FilterMode mode, const std::vector<FilterRule>& rul
 FilterLoadResult LoadFilterSet(const std::string& path) {
   FilterLoadResult result;
   std::string text;
-  switch (ReadTextFile(path, text, result.error)) {
-    case ReadFileStatus::Ok:
-      result.filters = ReadFilterText(text);
-      result.status = FilterLoadStatus::Loaded;
-      break;
-    case ReadFileStatus::Missing:
-      result.status = FilterLoadStatus::Missing;
-      break;
-    case ReadFileStatus::Error:
-      result.status = FilterLoadStatus::Unreadable;
-      break;
+  const Status read = ReadFile(path, text);
+  if (read) {
+    result.filters = ReadFilterText(text);
+    result.status = FilterLoadStatus::Loaded;
+  } else if (read.Missing()) {
+    result.status = FilterLoadStatus::Missing;
+  } else {
+    // The callers name the file themselves.
+    result.status = FilterLoadStatus::Unreadable;
+    result.error = std::strerror(read.code);
   }
   return result;
 }
 
 std::optional<FilterWriteFailure> WriteFilterFile(const std::string& path, FilterMode mode,
                                                   const std::vector<FilterRule>& rows) {
-  if (auto reason = ReplaceFileAtomically(path, FormatFilterText(mode, rows))) {
-    return FilterWriteFailure{path, std::move(*reason)};
+  PublishOptions options;
+  options.keepPermissions = true;
+  if (Status written = PublishFile(path, FormatFilterText(mode, rows), options); !written) {
+    return FilterWriteFailure{path, std::strerror(written.code)};
   }
   return std::nullopt;
 }

@@ -90,9 +90,8 @@ std::string EnableAutostart(const std::string& executablePath) {
   if (path.empty()) return "the home directory is unknown";
   std::string error;
   if (!MakeDirectories(path.substr(0, path.rfind('/')), error)) return error;
-  if (PublishFile(path, AutostartEntryText(executablePath), PublishOptions{}, error) !=
-      PublishResult::Written) {
-    return error;
+  if (Status written = PublishFile(path, AutostartEntryText(executablePath)); !written) {
+    return written.reason;
   }
   return {};
 }

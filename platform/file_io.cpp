@@ -57,8 +57,8 @@ int MoveWithoutReplacing(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-PublishResult PublishFile(const std::string& path, std::string_view content,
-                          const PublishOptions& options, std::string& error) {
+Status PublishFile(const std::string& path, std::string_view content,
+                   const PublishOptions& options) {
   size_t slash = path.rfind('/');
   std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -68,11 +68,15 @@ PublishResult PublishFile(const std::string& path, std::string_view content,
 
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // created 0600
   if (fd < 0) {
-    error = Reason("cannot create a file in", directory.empty() ? "." : directory, errno);
-    return PublishResult::Failed;
+    const int code = errno;
+    return Status::Failed(Reason("cannot create a file in", directory.empty() ? "." : directory, code),
+                          code);
   }
   int failure = 0;
-  bool ok = options.ownerOnly || ::fchmod(fd, 0644) == 0;
+  struct stat old;
+  const bool keep = options.keepPermissions && ::stat(path.c_str(), &old) == 0;
+  bool ok = keep ? ::fchmod(fd, old.st_mode & 07777) == 0
+                 : options.ownerOnly || ::fchmod(fd, 0644) == 0;
   if (!ok) failure = errno;
   if (ok) ok = WriteAll(fd, content, failure);
   if (ok && ::fsync(fd) != 0) {
@@ -88,8 +92,7 @@ PublishResult PublishFile(const std::string& path, std::string_view content,
   }
   if (!ok) {
     ::unlink(temporary.c_str());
-    error = Reason("cannot write", path, failure);
-    return PublishResult::Failed;
+    return Status::Failed(Reason("cannot write", path, failure), failure);
   }
 
   int moved = 0;
@@ -100,40 +103,50 @@ PublishResult PublishFile(const std::string& path, std::string_view content,
   }
   if (moved != 0) {
     ::unlink(temporary.c_str());
-    if (moved == EEXIST) return PublishResult::Taken;
-    error = Reason("cannot write", path, moved);
-    return PublishResult::Failed;
+    return Status::Failed(Reason("cannot write", path, moved), moved);
   }
-  return PublishResult::Written;
+  // The rename reaches the disk with the directory. A directory that cannot
+  // be synced leaves a complete file of either version, so it is no failure.
+  const int folder = ::open(directory.empty() ? "." : directory.c_str(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    (void)::fsync(folder);
+    ::close(folder);
+  }
+  return Status::Ok();
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content, std::string& error) {
-  content.clear();
+Status ReadFile(const std::string& path, std::string& content) {
   // A data file is never read through a symbolic link: a link named like a
   // log could point at a file the user should not see shown as one.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
-    error = Reason("cannot open", path, errno);
-    return false;
+    const int code = errno;
+    content.clear();
+    return Status::Failed(Reason("cannot open", path, code), code);
   }
-  struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    content.reserve(static_cast<size_t>(info.st_size));
-  }
-  char buffer[65536];
+  // Read straight into the buffer, which keeps its size from the last read
+  // (the port tables are read every second). /proc files report size 0.
+  constexpr size_t kChunk = 64 * 1024;
+  size_t used = 0;
+  int code = 0;
   while (true) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      error = Reason("cannot read", path, errno);
-      ::close(fd);
-      return false;
+    if (content.size() - std::min(content.size(), used) < kChunk) {
+      content.resize(used + std::max(kChunk, used));
     }
-    if (got == 0) break;
-    content.append(buffer, static_cast<size_t>(got));
+    const ssize_t n = ::read(fd, content.data() + used, content.size() - used);
+    if (n > 0) {
+      used += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) code = errno;  // EISDIR for a directory
+    break;
   }
   ::close(fd);
-  return true;
+  content.resize(code == 0 ? used : 0);
+  if (code != 0) return Status::Failed(Reason("cannot read", path, code), code);
+  return Status::Ok();
 }
 
 std::vector<std::string> ListFilesEndingWith(const std::string& directory,
@@ -158,33 +171,26 @@ std::vector<std::string> ListFilesEndingWith(const std::string& directory,
   return names;
 }
 
-PublishResult MoveFileWithoutReplacing(const std::string& from, const std::string& to,
-                                       std::string& error) {
+Status MoveFileWithoutReplacing(const std::string& from, const std::string& to) {
   const int moved = MoveWithoutReplacing(from, to);
-  if (moved == 0) return PublishResult::Written;
-  if (moved == EEXIST) return PublishResult::Taken;
-  if (moved != EXDEV) {
-    error = Reason("cannot move", from, moved);
-    return PublishResult::Failed;
-  }
+  if (moved == 0) return Status::Ok();
+  if (moved != EXDEV) return Status::Failed(Reason("cannot move", from, moved), moved);
   std::string content;
-  if (!ReadWholeFile(from, content, error)) return PublishResult::Failed;
+  if (Status read = ReadFile(from, content); !read) return read;
   struct stat info;
   PublishOptions options;
   options.keepExisting = true;
   options.ownerOnly = ::stat(from.c_str(), &info) != 0 || (info.st_mode & 0044) == 0;
-  const PublishResult copied = PublishFile(to, content, options, error);
-  if (copied != PublishResult::Written) return copied;
+  if (Status copied = PublishFile(to, content, options); !copied) return copied;
   // The copy is complete; a source that cannot be removed only stays behind.
-  std::string ignored;
-  RemoveFile(from, ignored);
-  return PublishResult::Written;
+  (void)RemoveFile(from);
+  return Status::Ok();
 }
 
-bool RemoveFile(const std::string& path, std::string& error) {
-  if (::unlink(path.c_str()) == 0) return true;
-  error = Reason("cannot remove", path, errno);
-  return false;
+Status RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return Status::Ok();
+  const int code = errno;
+  return Status::Failed(Reason("cannot remove", path, code), code);
 }
 
 }  // namespace corvane

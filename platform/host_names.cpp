@@ -38,8 +38,8 @@ std::string_view NextWord(std::string_view& text) {
 }
 
 std::string ReadSmallFile(const char* path) {
-  std::string content, error;
-  if (!ReadWholeFile(path, content, error)) return {};
+  std::string content;
+  if (!ReadFile(path, content)) return {};
   return content;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/proc_net.h"
 
+#include "platform/file_io.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -149,27 +151,6 @@ size_t ParsePortTable(std::string_view text, TableFamily family, std::vector<Por
   return damaged;
 }
 
-int ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  size_t used = 0;
-  int result = 0;
-  while (true) {
-    if (out.size() - used < kReadChunk) out.resize(used + std::max(kReadChunk, used));
-    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
-    if (n > 0) {
-      used += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) result = errno;
-    break;
-  }
-  ::close(fd);
-  out.resize(result == 0 ? used : 0);
-  return result;
-}
 
 PortTableReader::PortTableReader(std::string procRoot) : procRoot_(std::move(procRoot)) {}
 
@@ -201,8 +182,8 @@ bool PortTableReader::Read(PortTables& tables, std::string& error) {
 bool PortTableReader::ReadTable(const char* name, TableFamily family,
                                 std::vector<PortTableRow>& rows, std::string& error) {
   const std::string path = procRoot_ + "/net/" + name;
-  if (int code = ReadWholeFile(path, buffer_); code != 0) {
-    error = "cannot read " + path + ": " + std::strerror(code);
+  if (Status read = ReadFile(path, buffer_); !read) {
+    error = read.reason;
     return false;
   }
   ParsePortTable(buffer_, family, rows);

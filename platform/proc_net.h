@@ -39,12 +39,6 @@ enum class TableFamily {
 // lines were skipped as damaged.
 size_t ParsePortTable(std::string_view text, TableFamily family, std::vector<PortTableRow>& rows);
 
-// Reads the whole file at `path` into `out`, replacing its contents and
-// reusing its capacity. Reads 64 KiB or more at a time: procfs reports a
-// 1 KiB block size, and small reads nearly double the cost of a table.
-// Returns 0, or the errno of the failed open or read.
-int ReadWholeFile(const std::string& path, std::string& out);
-
 // The TCP rows and the UDP rows of one reading of the tables.
 struct PortTables {
   std::vector<PortTableRow> tcp;

@@ -22,17 +22,13 @@ bool SameFolder(const std::string& a, const std::string& b) {
 }
 
 void MoveOne(const std::string& from, const std::string& to, MigrationResult& result) {
-  std::string error;
-  switch (MoveFileWithoutReplacing(from, to, error)) {
-    case PublishResult::Written:
-      result.moved.push_back(to);
-      break;
-    case PublishResult::Taken:
-      result.kept.push_back(from);
-      break;
-    case PublishResult::Failed:
-      result.failures.push_back(error);
-      break;
+  const Status moved = MoveFileWithoutReplacing(from, to);
+  if (moved) {
+    result.moved.push_back(to);
+  } else if (moved.Exists()) {
+    result.kept.push_back(from);
+  } else {
+    result.failures.push_back(moved.reason);
   }
 }
 

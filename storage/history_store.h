@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/status.h"
 
 struct sqlite3;
 
@@ -34,14 +35,8 @@ inline constexpr int kHistorySchemaVersion = 1;
 inline constexpr int kDefaultHistoryDays = 400;
 inline constexpr int64_t kSecondsPerDay = 86400;
 
-struct [[nodiscard]] HistoryStatus {
-  bool ok = true;
-  std::string reason;  // what went wrong, with the file's path; empty when ok
-
-  explicit operator bool() const { return ok; }
-  static HistoryStatus Ok() { return {}; }
-  static HistoryStatus Failed(std::string reason) { return {false, std::move(reason)}; }
-};
+// The history's failures say what went wrong with the file's path.
+using HistoryStatus = Status;
 
 // The bytes of one flow in one minute, one direction.
 struct HistoryRow {

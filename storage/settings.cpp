@@ -138,8 +138,7 @@ SettingsLine ParseSettingsLine(std::string_view line) {
 
 std::optional<SettingsLine> ReadSettingsFile(const std::string& path) {
   std::string content;
-  std::string error;
-  if (!ReadWholeFile(path, content, error)) return std::nullopt;
+  if (!ReadFile(path, content)) return std::nullopt;
   return ParseSettingsLine(std::string_view(content).substr(0, content.find('\n')));
 }
 
@@ -203,12 +202,8 @@ std::string FormatSettingsLine(const SettingsFields& fields) {
 }
 
 std::string SaveSettings(const std::string& path, const SettingsFields& fields) {
-  std::string error;
-  if (PublishFile(path, FormatSettingsLine(fields) + "\r\n", PublishOptions{}, error) !=
-      PublishResult::Written) {
-    return error;
-  }
-  return {};
+  Status written = PublishFile(path, FormatSettingsLine(fields) + "\r\n");
+  return written.reason;
 }
 
 uint16_t ProxyPortFromText(std::string_view text) {

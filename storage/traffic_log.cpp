@@ -87,17 +87,17 @@ std::optional<std::string> SaveTrafficLog(const std::string& directory,
     if (attempt > 1) {
       path = JoinPath(directory, base + "-" + std::to_string(attempt) + kLogSuffix);
     }
-    switch (PublishFile(path, content, options, reason)) {
-      case PublishResult::Written:
-        if (savedPath) *savedPath = path;
-        return std::nullopt;
-      case PublishResult::Taken:
-        reason = "every name for this moment is taken";
-        continue;
-      case PublishResult::Failed:
-        if (error) *error = reason;
-        return path;
+    const Status written = PublishFile(path, content, options);
+    if (written) {
+      if (savedPath) *savedPath = path;
+      return std::nullopt;
     }
+    if (written.Exists()) {
+      reason = "every name for this moment is taken";
+      continue;
+    }
+    if (error) *error = written.reason;
+    return path;
   }
   if (error) *error = reason;
   return JoinPath(directory, base + kLogSuffix);
@@ -153,8 +153,7 @@ std::vector<RowCells> ParseTrafficLog(std::string_view text) {
 
 std::optional<std::vector<RowCells>> ReadTrafficLog(const std::string& path) {
   std::string content;
-  std::string error;
-  if (!ReadWholeFile(path, content, error)) return std::nullopt;
+  if (!ReadFile(path, content)) return std::nullopt;
   return ParseTrafficLog(content);
 }
 
@@ -176,11 +175,10 @@ std::vector<RowCells> RowsForDisplayName(const std::string& directory,
 DeleteLogsResult DeleteAllLogs(const std::string& directory) {
   DeleteLogsResult result;
   for (const LogChoice& choice : ListLogs(directory)) {
-    std::string error;
-    if (RemoveFile(JoinPath(directory, choice.fileName), error)) {
+    if (Status removed = RemoveFile(JoinPath(directory, choice.fileName)); removed) {
       ++result.removed;
     } else {
-      result.failures.push_back(error);
+      result.failures.push_back(removed.reason);
     }
   }
   return result;
