@@ -52,7 +52,9 @@ ApplicationTraffic::Application& ApplicationTraffic::ApplicationOf(uint32_t labe
   application.totals =
       &totalsOfKey_.try_emplace(application.key, std::array<size_t, 2>{kNoTotals, kNoTotals})
            .first->second;
-  if (onNewApplication_ && known_.insert(application.key).second) {
+  // Only programs are news: a protocol's label ("TCP protocol") names
+  // traffic no program could be found for.
+  if (pid && onNewApplication_ && known_.insert(application.key).second) {
     onNewApplication_(application.key, application.name);
   }
   return applications_.emplace(labelId, std::move(application)).first->second;

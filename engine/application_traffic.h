@@ -63,7 +63,8 @@ class ApplicationTraffic {
   // must outlive its use.
   void SetRecorder(HistoryRecorder* recorder) { recorder_ = recorder; }
   // `known` are the applications seen before (the history's); every other
-  // application that sends or receives a byte is announced once.
+  // program that sends or receives a byte is announced once (protocols'
+  // labels are not programs).
   void SetNewApplicationHandler(NewApplicationHandler handler, std::set<std::string> known);
 
   // The address flow (remote, label) has counted `downloadBytes` and

@@ -314,6 +314,7 @@ void Monitor::Start(const std::string& interfaceName) {
 }
 
 void Monitor::Stop() {
+  const bool wasProcessing = processingRunning_.load();
   StopAttribution();
   portMap_.SetActive(false);
   {
@@ -323,6 +324,10 @@ void Monitor::Stop() {
   wake_.notify_all();
   StopCapture();
   if (processingThread_.joinable()) processingThread_.join();
+  // The last seconds' events would wait for a pass that no longer comes:
+  // they are shown now, so that the rows saved at exit, the history and the
+  // last metrics hold every byte that was captured.
+  if (wasProcessing) ShowEventsReadyAt(clock_.Now() + 3);
   FlushHistory();
   // After the processing thread: no request comes in any more. A lookup
   // stuck in the resolver is left behind and never touches this Monitor.
@@ -642,9 +647,9 @@ void Monitor::ShowFlowEvents(const std::vector<FlowEvent>& events) {
   }
 }
 
-void Monitor::ShowReadyEvents() {
-  const int64_t now = clock_.Now();
+void Monitor::ShowReadyEvents() { ShowEventsReadyAt(clock_.Now()); }
 
+void Monitor::ShowEventsReadyAt(int64_t now) {
   readyFlowEvents_.clear();
   packetQueue_.TakeReady(now, readyFlowEvents_);
   if (!readyFlowEvents_.empty()) ShowFlowEvents(readyFlowEvents_);

@@ -269,6 +269,8 @@ class Monitor {
   uint32_t DecideSocket(const FlowKey& socketKey);
   uint32_t ProtocolLabel(uint16_t protocol) const { return protocolLabels_[protocol & 0xff]; }
   void ShowFlowEvents(const std::vector<FlowEvent>& events);
+  // Shows the queued events that are ready to be shown at `now`.
+  void ShowEventsReadyAt(int64_t now);
   uint32_t ProxyHostId(const std::string& host);
 
   void CaptureThread(CaptureRun& run, const std::string& interfaceName);

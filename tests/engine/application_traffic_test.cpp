@@ -19,7 +19,7 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   std::vector<std::string> announced;
   traffic.SetNewApplicationHandler(
       [&](const std::string& app, const std::string&) { announced.push_back(app); },
-      {"TCP protocol"});
+      {"/usr/bin/vim"});
   const IpAddress v4 = IpAddress::V4(0x0700000a), v6 = *ParseIp("2001:db8::7");
 
   traffic.Count(100, v4, 300, "curl:10", 1000, 100, "");
