@@ -156,6 +156,7 @@ void CMainDlg::BuildMenus() {
   menuBar_ = new QMenuBar(this);
   QMenu* file = menuBar_->addMenu(QStringLiteral("File"));
   file->addAction(QStringLiteral("Export list..."), this, &CMainDlg::OnExportList);
+  file->addSeparator();
   file->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit)->setShortcut(QKeySequence::Quit);
   QMenu* traffic = menuBar_->addMenu(QStringLiteral("Traffic"));
   traffic->addAction(QStringLiteral("Show log"), this, &CMainDlg::OnShowLog);

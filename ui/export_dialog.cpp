@@ -1,5 +1,6 @@
 #include "ui/export_dialog.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 
@@ -20,6 +21,7 @@ std::optional<ExportTarget> AskExportTarget(QWidget* parent, const QString& capt
   QFileDialog dialog(parent, caption);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setDirectory(QDir::homePath());
   dialog.setNameFilters({kCsvFilter, kJsonFilter});
   dialog.selectNameFilter(kCsvFilter);
   // The dialog adds the suffix to a bare name itself, so that its question

@@ -18,10 +18,10 @@ struct ExportTarget {
   corvane::ExportFormat format = corvane::ExportFormat::kCsv;
 };
 
-// Asks for a file with the filters "CSV (*.csv)" and "JSON (*.json)". A
-// name ending in ".csv" or ".json" decides the format; any other name takes
-// the chosen filter's format (and its suffix, when it has none). nullopt
-// when the user cancels.
+// Asks for a file, starting in the home folder, with the filters
+// "CSV (*.csv)" and "JSON (*.json)". A name ending in ".csv" or ".json"
+// decides the format; any other name takes the chosen filter's format (and
+// its suffix, when it has none). nullopt when the user cancels.
 std::optional<ExportTarget> AskExportTarget(QWidget* parent, const QString& caption);
 
 // "Can't write to PATH: REASON".
