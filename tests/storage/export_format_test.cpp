@@ -81,7 +81,7 @@ class ExportFormatTest : public ::testing::Test {
 // 2^32 and 2^53 must stay exact.
 TEST_F(ExportFormatTest, HostileNamesReadBackExactlyAndCountsBeyond32And53BitsStayExact) {
   const std::string quoting = "a,b\"c\nd\re";
-  const std::string controls = std::string("x\x01y\x1f") + "z\x7f\t" + std::string(1, '\0') + "!";
+  const std::string controls = std::string("x\x01y\x1f\r") + "z\x7f\t" + std::string(1, '\0') + "!";
   const std::string invalidUtf8 = "bad\xff\xc0\xaf" "end\xed\xa0\x80" "cut\xe4\xbd";
   const std::string replaced = "bad\uFFFD\uFFFD\uFFFDend\uFFFD\uFFFD\uFFFDcut\uFFFD\uFFFD";
   const std::string unicode = "b\u00FCcher.\u4F8B";
