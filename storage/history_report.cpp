@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "storage/csv_json.h"
+
 namespace corvane {
 
 namespace {
@@ -41,33 +43,6 @@ bool Digits(std::string_view text, size_t at, size_t count, unsigned& value) {
     value = value * 10 + static_cast<unsigned>(text[i] - '0');
   }
   return true;
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + '"';
-}
-
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\n") == std::string_view::npos) return std::string(text);
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  return out + '"';
 }
 
 std::string JsonTime(std::optional<int64_t> seconds) {

@@ -33,6 +33,7 @@
 #include "platform/ip_address.h"
 #include "platform/net.h"
 #include "storage/data_migration.h"
+#include "storage/export_format.h"
 #include "storage/history_report.h"
 #include "storage/history_store.h"
 #include "storage/settings.h"
@@ -49,7 +50,7 @@ constexpr const char* kUsage =
     "                    [--history]\n"
     "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows] [--no-history]\n"
     "  corvane-cli interfaces\n"
-    "  corvane-cli logs [DIR] [--show NAME]\n"
+    "  corvane-cli logs [DIR] [--show NAME [--format csv|json]]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
     "                     [--format table|csv|json]\n"
     "  watch --interface takes an interface name, or an address it holds; without\n"
@@ -73,6 +74,9 @@ constexpr const char* kUsage =
     "  --proxy HOST:PORT split the traffic with this HTTP proxy by web host\n"
     "                    (an IPv6 address as [ADDR]:PORT)\n"
     "  --save-log [DIR]  save traffic logs into DIR (default: the log folder)\n"
+    "option of logs:\n"
+    "  --format FORMAT   show the log as CSV or JSON, with the byte counts and\n"
+    "                    times (UTC) that its texts show\n"
     "options of report:\n"
     "  --by WHAT         group the bytes by application (default), remote host,\n"
     "                    remote address, UTC day or UTC month\n"
@@ -105,6 +109,7 @@ struct Options {
   bool saveLogs = false;
   std::optional<std::string> logDirectory;  // --save-log DIR, or logs DIR
   std::optional<std::string> showLog;       // logs: the display name to show
+  std::optional<ExportFormat> logFormat;    // logs: --format
   HistoryGrouping grouping = HistoryGrouping::kApp;  // report: --by
   ReportFormat format = ReportFormat::kTable;         // report: --format
   std::optional<int64_t> since;                       // report: --since, UTC
@@ -176,6 +181,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
     if (options.command == "logs") {
       if (arg == "--show" && i + 1 < argc) {
         options.showLog = argv[++i];
+        continue;
+      }
+      if (arg == "--format") {
+        const char* text = value();
+        options.logFormat = text ? ParseExportFormat(text) : std::nullopt;
+        if (!options.logFormat) return Usage("--format needs csv or json");
         continue;
       }
       return Usage(("unknown option " + arg).c_str());
@@ -251,6 +262,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
   if (options.command == "replay" && !options.interfaceAddress && options.localAddresses.empty()) {
     return Usage("replay needs --interface or --local");
   }
+  if (options.logFormat && !options.showLog) return Usage("--format needs --show NAME");
   return 0;
 }
 
@@ -408,7 +420,13 @@ int RunLogs(const Options& options) {
   const std::string directory = options.logDirectory.value_or(options.folders.logs);
   std::vector<LogChoice> choices = ListLogs(directory);
   std::string out;
-  if (options.showLog) {
+  if (options.showLog && options.logFormat) {
+    std::vector<ExportRow> rows;
+    for (const RowCells& row : RowsForDisplayName(directory, choices, *options.showLog)) {
+      rows.push_back(ExportRowOfLog(row));
+    }
+    out = FormatExport(rows, *options.logFormat);
+  } else if (options.showLog) {
     for (const RowCells& row : RowsForDisplayName(directory, choices, *options.showLog)) {
       out += FormatRowLine(row);
       out += '\n';

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -12,6 +13,7 @@
 #include "engine/row_order.h"
 #include "ui/TrafficModel.h"
 #include "ui/dialog_units.h"
+#include "ui/export_dialog.h"
 #include "ui/svg_icon.h"
 
 using corvane::LogChoice;
@@ -143,6 +145,11 @@ CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
   okButton_->setGeometry(DialogRect(this, 201, 244, 50, 14));
   okButton_->setDefault(true);
   connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
+  exportButton_ = new QPushButton(QStringLiteral("Export..."), this);
+  exportButton_->setGeometry(DialogRect(this, 395, 244, 50, 14));
+  exportButton_->setAutoDefault(false);
+  exportButton_->setEnabled(false);  // until a log's rows are shown
+  connect(exportButton_, &QPushButton::clicked, this, &CLogsDlg::OnExport);
 
   setFixedSize(DialogRect(this, 0, 0, 452, 265).size());
 
@@ -183,6 +190,7 @@ CLogsDlg::~CLogsDlg() {
 
 void CLogsDlg::OnSelectionChanged(int index) {
   model_->SetRows({});
+  exportButton_->setEnabled(false);
   CancelLoads();
   if (index < 0) return;
   const QString text = selector_->itemText(index);
@@ -220,6 +228,7 @@ void CLogsDlg::OnRowsLoaded(uint64_t generation, std::vector<RowCells> rows) {
   loading_ = false;
   progress_->hide();
   model_->SetRows(std::move(rows));
+  exportButton_->setEnabled(model_->rowCount() > 0);
   JoinFinished();
   emit logLoaded();
 }
@@ -269,4 +278,21 @@ void CLogsDlg::OnSortColumn(int column) {
   view_->horizontalHeader()->setSortIndicator(
       column, again ? Qt::AscendingOrder : Qt::DescendingOrder);
   model_->SortByColumn(column, sortDirection_);
+}
+
+void CLogsDlg::OnExport() {
+  if (auto target = AskExportTarget(this, QStringLiteral("Export log"))) {
+    ExportShownRows(target->path, target->format);
+  }
+}
+
+bool CLogsDlg::ExportShownRows(const std::string& path, corvane::ExportFormat format) {
+  std::vector<corvane::ExportRow> rows;
+  rows.reserve(model_->rows().size());
+  for (const RowCells& cells : model_->rows()) rows.push_back(corvane::ExportRowOfLog(cells));
+  if (auto reason = corvane::WriteExportFile(path, rows, format)) {
+    QMessageBox::critical(this, QStringLiteral("Error"), ExportFailureText(path, *reason));
+    return false;
+  }
+  return true;
 }

@@ -11,7 +11,8 @@
 // window keeps answering, and the rows arrive in one piece through a queued
 // call. A newer choice supersedes a load still running. A click on a
 // heading sorts by that column, greatest first, with the traffic list's
-// comparison.
+// comparison. "Export..." writes the shown rows, in their shown order, to a
+// CSV or JSON file with the numbers their texts show.
 //
 // Window thread only; the worker touches nothing but the files and its own
 // result. Closing the dialog waits for a load still running.
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "engine/row_order.h"
+#include "storage/export_format.h"
 #include "storage/traffic_log.h"
 
 class QComboBox;
@@ -86,6 +88,12 @@ class CLogsDlg : public QDialog {
   LogRowsModel* logModel() const { return model_; }
   QProgressBar* progressBar() const { return progress_; }
   QPushButton* okButton() const { return okButton_; }
+  QPushButton* exportButton() const { return exportButton_; }
+
+  // Writes the shown rows to `path` in `format` ("Export..." after its save
+  // dialog). On failure an error box names the path and the reason; false
+  // then.
+  bool ExportShownRows(const std::string& path, corvane::ExportFormat format);
 
  signals:
   // A load finished and its rows are shown.
@@ -94,6 +102,7 @@ class CLogsDlg : public QDialog {
  public slots:
   void OnSelectionChanged(int index);
   void OnSortColumn(int column);
+  void OnExport();
 
  private:
   int sortColumn_ = -1;
@@ -123,4 +132,5 @@ class CLogsDlg : public QDialog {
   LogRowsModel* model_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* okButton_ = nullptr;
+  QPushButton* exportButton_ = nullptr;
 };

@@ -43,6 +43,7 @@
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
 #include "ui/dialog_units.h"
+#include "ui/export_dialog.h"
 #include "ui/list_actions.h"
 #include "ui/open_url.h"
 
@@ -154,6 +155,8 @@ CMainDlg::~CMainDlg() {
 void CMainDlg::BuildMenus() {
   menuBar_ = new QMenuBar(this);
   QMenu* file = menuBar_->addMenu(QStringLiteral("File"));
+  file->addAction(QStringLiteral("Export list..."), this, &CMainDlg::OnExportList);
+  file->addSeparator();
   file->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit)->setShortcut(QKeySequence::Quit);
   QMenu* traffic = menuBar_->addMenu(QStringLiteral("Traffic"));
   traffic->addAction(QStringLiteral("Show log"), this, &CMainDlg::OnShowLog);
@@ -691,6 +694,31 @@ void CMainDlg::OnSaveAndClear() {
   }
   // The records of the clear are queued; show the empty list at once.
   model_->ApplyPending();
+}
+
+void CMainDlg::OnExportList() {
+  if (auto target = AskExportTarget(this, QStringLiteral("Export list"))) {
+    ExportList(target->path, target->format);
+  }
+}
+
+bool CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format) {
+  std::vector<corvane::ExportRow> rows;
+  {
+    // Only the copy is made under the lock; the file is written after it.
+    corvane::TrafficList& list = monitor_->list();
+    corvane::TrafficList::Lock lock(list);
+    rows.reserve(static_cast<size_t>(list.Count()));
+    for (int row = 0; row < list.Count(); ++row) {
+      rows.push_back(corvane::ExportRowOf(list.Cells(row), list.Values(row)));
+    }
+  }
+  if (auto reason = corvane::WriteExportFile(path, rows, format)) {
+    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), ExportFailureText(path, *reason),
+                QMessageBox::Ok);
+    return false;
+  }
+  return true;
 }
 
 void CMainDlg::OnShowLog() {

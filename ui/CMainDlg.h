@@ -5,7 +5,7 @@
 // threads; the window forwards its commands to it. Workers reach the window
 // only through queued calls (titles, errors, list change records), so the
 // window thread never waits for them, apart from short holds of listMutex
-// for its own commands (Save & Clear, the user's selection).
+// for its own commands (Save & Clear, Export list, the user's selection).
 //
 // Life cycle: the constructor builds the members; Initialise() is the
 // start-up sequence (exec() runs it before the dialog loop starts); closing
@@ -40,6 +40,7 @@
 #include "platform/address_watcher.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
+#include "storage/export_format.h"
 #include "ui/TrafficModel.h"
 
 class CIconButton;
@@ -106,9 +107,15 @@ class CMainDlg : public QDialog {
   void SetListMenuHook(std::function<void(QMenu&)> hook) { listMenuHook_ = std::move(hook); }
   void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
 
+  // Writes every row of the traffic list, top to bottom, to `path` in
+  // `format` (File > "Export list..." after its save dialog). On failure an
+  // error box names the path and the reason; false then.
+  bool ExportList(const std::string& path, corvane::ExportFormat format);
+
  public slots:
   // The commands.
   void OnSaveAndClear();
+  void OnExportList();
   void OnShowLog();
   void OnDeleteAllLogs();
   void OnOptions();

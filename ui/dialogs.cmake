@@ -1,4 +1,5 @@
-# The Options, Filters, New filter and Logs dialogs.
+# The Options, Filters, New filter and Logs dialogs, and the exports' save
+# dialog.
 target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.h
@@ -7,4 +8,6 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/CNewFilterDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CNewFilterDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/COptionsDlg.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/COptionsDlg.h)
+  ${CMAKE_CURRENT_SOURCE_DIR}/COptionsDlg.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/export_dialog.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/export_dialog.h)

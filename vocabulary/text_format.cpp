@@ -118,22 +118,30 @@ bool IsInvisibleFormatting(uint32_t c) {
          (c >= 0x2060 && c <= 0x206f) || c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb);
 }
 
-// The code point of the UTF-8 sequence at `text[i]` and its length, or 0
-// when the bytes are not a well-formed sequence.
+}  // namespace
+
 size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& c) {
   const auto lead = static_cast<unsigned char>(text[i]);
-  size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+  const size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                        : lead >= 0xe0 && lead <= 0xef ? 3
+                        : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                       : 0;
   if (length == 0 || i + length > text.size()) return 0;
-  c = lead & (0x7f >> length);
+  uint32_t value = lead & (0x7f >> length);
   for (size_t k = 1; k < length; ++k) {
     const auto next = static_cast<unsigned char>(text[i + k]);
     if ((next & 0xc0) != 0x80) return 0;
-    c = c << 6 | (next & 0x3f);
+    value = value << 6 | (next & 0x3f);
   }
+  // Overlong forms would let a character hide behind another spelling;
+  // surrogates and values past U+10FFFF are no characters at all.
+  static constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kSmallest[length] || (value >= 0xd800 && value <= 0xdfff) || value > 0x10ffff) {
+    return 0;
+  }
+  c = value;
   return length;
 }
-
-}  // namespace
 
 std::string SanitizeNetworkText(std::string_view text) {
   std::string safe;

@@ -43,6 +43,11 @@ namespace corvane {
 // characters, C1 controls). Other bytes, malformed UTF-8 included, are kept.
 std::string SanitizeNetworkText(std::string_view text);
 
+// The code point of the UTF-8 sequence at `text[i]` and its length, or 0
+// when the bytes there are not a well-formed sequence (a stray or missing
+// continuation byte, an overlong form, a surrogate, past U+10FFFF).
+size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& c);
+
 }  // namespace corvane
 
 namespace corvane {

@@ -255,6 +255,23 @@ TEST_F(LogsDialogTest, RendersAPictureForPeople) {
   EXPECT_TRUE(dialog_test::SavePicture(*dialog, QStringLiteral("logs.png")));
 }
 
+// "Export..." writes the rows as the dialog shows them, sorted, with the
+// numbers their texts show; with no log shown there is nothing to export.
+TEST_F(LogsDialogTest, ExportWritesTheShownRowsInTheirShownOrder) {
+  Write("2005-03-01_09t05t07.log", Line("1.1.1.1", "h1", "900_B") + Line("2.2.2.2", "h2", "1.50_KB"));
+  auto dialog = Open();
+  EXPECT_FALSE(dialog->exportButton()->isEnabled());
+  Choose(*dialog, QStringLiteral("2005-03-01 09:05:07"));
+  EXPECT_TRUE(dialog->exportButton()->isEnabled());
+  ClickHeading(*dialog, corvane::kColumnDownload);
+  const std::string path = dir.filePath(QStringLiteral("log.csv")).toStdString();
+  ASSERT_TRUE(dialog->ExportShownRows(path, corvane::ExportFormat::kCsv));
+  const std::string csv = dialog_test::ReadFile(path).value_or("");
+  const size_t first = csv.find("\r\n2.2.2.2,h2,1536,200,1736,prog.exe:1,");
+  EXPECT_NE(first, std::string::npos) << csv;
+  EXPECT_GT(csv.find("\r\n1.1.1.1,h1,900,200,1100,prog.exe:1,"), first) << csv;
+}
+
 // The main window's Show log button runs the dialog on its own directory.
 TEST_F(LogsDialogTest, ShowLogButtonOfTheMainWindowOpensTheLogs) {
   Write("2005-03-01_09t05t07.log", Line("10.0.0.1", "a", "1_B"));

@@ -4,11 +4,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
@@ -25,6 +30,7 @@
 #include "vocabulary/text_format.h"
 #include "platform/interfaces.h"
 #include "platform/net.h"
+#include "storage/history_report.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
 #include "ui/TrafficModel.h"
@@ -534,6 +540,73 @@ TEST_F(MainWindowTest, FailedSaveReportsThePathAndClearsNothing) {
   QCoreApplication::processEvents();
   EXPECT_EQ(dlg->trafficModel()->rowCount(), 1);
   EXPECT_EQ(dlg->monitor().counters().totalDownloadBytes.load(), 100u);
+}
+
+// File > "Export list...": the save dialog's JSON filter turns a bare name
+// into NAME.json holding the rows' exact numbers; the CSV defuses a formula
+// in a name; a write that fails names the path and the reason.
+TEST_F(MainWindowTest, ExportListWritesExactCountsInTheChosenFormatAndReportsAFailedWrite) {
+  const uint64_t beyond32 = (uint64_t{1} << 32) + 5;
+  const std::string host = "=evil,\"host\"";
+  {
+    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList::Lock lock(list);
+    list.InsertTop(corvane::RowKey{corvane::IpAddress::V4(kA), 0, 1},
+                   corvane::RowCells{"10.0.0.1", host, "4.00 GB", "60 B", "4.00 GB", "firefox:42",
+                                     "2024-03-05 12:00:00", "2024-03-05 12:00:07"},
+                   corvane::RowValues{beyond32, 60, Noon(), Noon() + 7});
+  }
+  QMenu* file = nullptr;
+  for (QMenu* menu : dlg->findChildren<QMenu*>()) {
+    if (menu->title() == QStringLiteral("File")) file = menu;
+  }
+  ASSERT_NE(file, nullptr);
+  const QList<QAction*> items = file->actions();
+  ASSERT_GE(items.size(), 2);
+  EXPECT_EQ(items.front()->text(), QStringLiteral("Export list..."));
+  EXPECT_EQ(items.back()->text(), QStringLiteral("Exit"));
+
+  QTimer::singleShot(0, dlg.get(), [&] {
+    auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(files, nullptr) << "Export list asks for the file in a modal save dialog";
+    EXPECT_EQ(files->nameFilters(), (QStringList{"CSV (*.csv)", "JSON (*.json)"}));
+    // The user picks JSON in the file type box (as a key press does, so
+    // that the dialog hears of it).
+    for (QComboBox* types : files->findChildren<QComboBox*>()) {
+      if (types->findText(QStringLiteral("JSON (*.json)")) == 1) QTest::keyClick(types, Qt::Key_Down);
+    }
+    EXPECT_EQ(files->selectedNameFilter(), QStringLiteral("JSON (*.json)"));
+    files->selectFile(dir.filePath(QStringLiteral("rows")));
+    static_cast<QDialog*>(files)->accept();  // QFileDialog::accept, as the Save button does
+  });
+  items.front()->trigger();
+  QFile json(dir.filePath(QStringLiteral("rows.json")));
+  ASSERT_TRUE(json.open(QIODevice::ReadOnly)) << "the JSON filter names the file rows.json";
+  QJsonParseError error{};
+  const QJsonDocument document = QJsonDocument::fromJson(json.readAll(), &error);
+  ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+  ASSERT_EQ(document.array().size(), 1);
+  const QJsonObject row = document.array()[0].toObject();
+  EXPECT_EQ(row[QStringLiteral("downloaded_bytes")].toInteger(), static_cast<qint64>(beyond32));
+  EXPECT_EQ(row[QStringLiteral("total_bytes")].toInteger(), static_cast<qint64>(beyond32 + 60));
+  EXPECT_EQ(row[QStringLiteral("remote_host")].toString().toStdString(), host);
+  EXPECT_EQ(row[QStringLiteral("last_activity")].toString().toStdString(),
+            corvane::FormatUtcTime(Noon() + 7));
+
+  const std::string csvPath = dir.filePath(QStringLiteral("rows.csv")).toStdString();
+  EXPECT_TRUE(dlg->ExportList(csvPath, corvane::ExportFormat::kCsv));
+  std::ifstream csv(csvPath, std::ios::binary);
+  const std::string csvText{std::istreambuf_iterator<char>(csv), {}};
+  EXPECT_NE(csvText.find("10.0.0.1,\"'=evil,\"\"host\"\"\"," + std::to_string(beyond32) + ",60,"),
+            std::string::npos)
+      << csvText;
+
+  const std::string missing = dir.filePath(QStringLiteral("gone/rows.csv")).toStdString();
+  EXPECT_FALSE(dlg->ExportList(missing, corvane::ExportFormat::kCsv));
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(dlg->messages[0].text.toStdString(),
+            "Can't write to " + missing + ": No such file or directory");
 }
 
 TEST_F(MainWindowTest, CaptureFailureArrivesAsAnErrorBoxOnTheWindowThread) {
