@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 

@@ -1,6 +1,6 @@
 #include "storage/export_format.h"
 
-#include "platform/replace_file.h"
+#include "platform/file_io.h"
 #include "storage/csv_json.h"
 #include "storage/history_report.h"
 
@@ -101,10 +101,11 @@ std::string FormatExport(const std::vector<ExportRow>& rows, ExportFormat format
   return out;
 }
 
-std::optional<std::string> WriteExportFile(const std::string& path,
-                                           const std::vector<ExportRow>& rows,
-                                           ExportFormat format) {
-  return ReplaceFileAtomically(path, FormatExport(rows, format));
+Status WriteExportFile(const std::string& path, const std::vector<ExportRow>& rows,
+                       ExportFormat format) {
+  PublishOptions options;
+  options.ownerOnly = true;  // like a traffic log, it is the user's browsing history
+  return PublishFile(path, FormatExport(rows, format), options);
 }
 
 }  // namespace corvane

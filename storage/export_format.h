@@ -21,7 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/traffic_list.h"
+#include "platform/status.h"
+#include "vocabulary/rows.h"
 
 namespace corvane {
 
@@ -52,11 +53,9 @@ ExportRow ExportRowOfLog(const RowCells& cells);
 // 4180). JSON: an array of one object per row.
 std::string FormatExport(const std::vector<ExportRow>& rows, ExportFormat format);
 
-// Writes the export of `rows` to `path` (replacing a file there in one
-// step, so a reader never sees a part). nullopt on success, else the
-// system's reason.
-std::optional<std::string> WriteExportFile(const std::string& path,
-                                           const std::vector<ExportRow>& rows,
-                                           ExportFormat format);
+// Writes the export of `rows` to `path`, readable by its owner only
+// (replacing a file there in one step, so a reader never sees a part).
+Status WriteExportFile(const std::string& path, const std::vector<ExportRow>& rows,
+                       ExportFormat format);
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "ui/CLogsDlg.h"
 
+#include <cstring>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QHeaderView>
@@ -290,8 +291,8 @@ bool CLogsDlg::ExportShownRows(const std::string& path, corvane::ExportFormat fo
   std::vector<corvane::ExportRow> rows;
   rows.reserve(model_->rows().size());
   for (const RowCells& cells : model_->rows()) rows.push_back(corvane::ExportRowOfLog(cells));
-  if (auto reason = corvane::WriteExportFile(path, rows, format)) {
-    QMessageBox::critical(this, QStringLiteral("Error"), ExportFailureText(path, *reason));
+  if (corvane::Status written = corvane::WriteExportFile(path, rows, format); !written) {
+    QMessageBox::critical(this, QStringLiteral("Error"), ExportFailureText(path, std::strerror(written.code)));
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 #include "ui/CMainDlg.h"
 
+#include <cstring>
 #include <QAction>
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -713,8 +714,8 @@ bool CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format)
       rows.push_back(corvane::ExportRowOf(list.Cells(row), list.Values(row)));
     }
   }
-  if (auto reason = corvane::WriteExportFile(path, rows, format)) {
-    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), ExportFailureText(path, *reason),
+  if (corvane::Status written = corvane::WriteExportFile(path, rows, format); !written) {
+    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), ExportFailureText(path, std::strerror(written.code)),
                 QMessageBox::Ok);
     return false;
   }

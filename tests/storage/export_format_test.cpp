@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/text_format.h"
+#include "vocabulary/text_format.h"
 #include "storage/traffic_log.h"
 #include "tests/storage/temp_dir.h"
 
@@ -93,8 +93,8 @@ TEST_F(ExportFormatTest, HostileNamesReadBackExactlyAndCountsBeyond32And53BitsSt
       {"+1", invalidUtf8, "@SUM(A1)", {7, 0, kEvening, kEvening}},
       {"198.18.0.8", unicode, "ICMP", {1, 2, kEvening, kEvening}},
   };
-  ASSERT_EQ(WriteExportFile(dir_.File("rows.csv"), rows, ExportFormat::kCsv), std::nullopt);
-  ASSERT_EQ(WriteExportFile(dir_.File("rows.json"), rows, ExportFormat::kJson), std::nullopt);
+  ASSERT_TRUE(WriteExportFile(dir_.File("rows.csv"), rows, ExportFormat::kCsv));
+  ASSERT_TRUE(WriteExportFile(dir_.File("rows.json"), rows, ExportFormat::kJson));
 
   auto csvLine = [](const std::vector<std::string>& fields) {
     std::string line;
@@ -133,9 +133,9 @@ TEST_F(ExportFormatTest, HostileNamesReadBackExactlyAndCountsBeyond32And53BitsSt
             std::string::npos);
   EXPECT_NE(json.find("remote_host=" + Hex(unicode)), std::string::npos);
 
-  ASSERT_EQ(WriteExportFile(dir_.File("empty.json"), {}, ExportFormat::kJson), std::nullopt);
+  ASSERT_TRUE(WriteExportFile(dir_.File("empty.json"), {}, ExportFormat::kJson));
   EXPECT_EQ(ReadBack("json", "empty.json"), "");
-  EXPECT_NE(WriteExportFile(dir_.File("missing/rows.csv"), rows, ExportFormat::kCsv), std::nullopt)
+  EXPECT_FALSE(WriteExportFile(dir_.File("missing/rows.csv"), rows, ExportFormat::kCsv))
       << "a folder that is not there is a reason, not a crash";
 }
 
