@@ -178,13 +178,13 @@ void MetricsServer::Publish(const MetricsSnapshot& snapshot) {
 
 bool MetricsServer::WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     pollfd fds[2] = {{fd, events, 0}, {stopPipe_[0], POLLIN, 0}};
     const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || fds[1].revents != 0) return false;
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0 || fds[1].revents != 0) return false;
     return true;  // also on an error or hang-up: the read or write says which
   }
 }

@@ -176,7 +176,7 @@ TEST_F(MetricsTest, NamesThatDifferOnlyInBrokenBytesMakeOneSeriesNotADuplicate) 
   EXPECT_EQ(text.find("direction=\"sent\""), text.rfind("direction=\"sent\"")) << text;
 }
 
-TEST_F(MetricsTest, ListenAddressDefaultsToLoopbackAndRejectsWhatIsNoAddress) {
+TEST_F(MetricsTest, BarePortListensOn127001AndWhatIsNoAddressIsRejected) {
   auto port = ParseMetricsEndpoint("9464");
   ASSERT_TRUE(port);
   EXPECT_EQ(FormatMetricsEndpoint(*port), "127.0.0.1:9464");
