@@ -14,7 +14,8 @@
 namespace corvane {
 namespace {
 
-constexpr const char* kOpenMetricsType = "application/openmetrics-text; version=1.0.0; charset=utf-8";
+constexpr const char* kOpenMetricsType =
+    "application/openmetrics-text; version=1.0.0; charset=utf-8";
 // How long an answered client may keep sending before its connection is closed.
 constexpr std::chrono::milliseconds kLinger{1000};
 constexpr const char* kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
@@ -133,7 +134,9 @@ bool MetricsServer::Start(const MetricsEndpoint& endpoint, std::string& error) {
   const int on = 1;
   // A restart binds again while the last run's connections wait out TIME_WAIT.
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (storage.ss_family == AF_INET6) ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  if (storage.ss_family == AF_INET6) {
+    ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  }
   if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
     return fail(errno == EADDRINUSE ? "the port is in use" : std::strerror(errno));
   }
@@ -220,8 +223,8 @@ void MetricsServer::Answer(int fd) {
     // lose the answer (an oversized request): read what else it sends until
     // it closes, for a bounded time.
     ::shutdown(fd, SHUT_WR);
-    const auto lingerEnd =
-        std::chrono::steady_clock::now() + std::min<std::chrono::milliseconds>(kLinger, requestTimeout_);
+    const auto lingerEnd = std::chrono::steady_clock::now() +
+                           std::min<std::chrono::milliseconds>(kLinger, requestTimeout_);
     char discard[4096];
     while (WaitFor(fd, POLLIN, lingerEnd) && ::recv(fd, discard, sizeof discard, 0) > 0) {
     }
@@ -272,7 +275,8 @@ void MetricsServer::Answer(int fd) {
     const size_t end = std::min(head.find('\n', start), head.size());
     const std::string_view header = head.substr(start, end - start);
     const size_t colon = header.find(':');
-    if (colon != std::string_view::npos && EqualsIgnoringCase(Trim(header.substr(0, colon)), "accept") &&
+    if (colon != std::string_view::npos &&
+        EqualsIgnoringCase(Trim(header.substr(0, colon)), "accept") &&
         ContainsIgnoringCase(header.substr(colon + 1), "application/openmetrics-text")) {
       openMetrics = true;
     }

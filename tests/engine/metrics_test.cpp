@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -30,7 +31,8 @@ constexpr const char* kPrometheus = "/usr/bin/prometheus";
 // Everything a label value must survive: quotes and braces that would end
 // it, an escape, a line feed, other control bytes and a byte that is not
 // UTF-8.
-const std::string kHostileApp = std::string("evil\"} 1\ncorvane_x{a=\"\\\\\t\r") + '\0' + "\xff.exe";
+const std::string kHostileApp =
+    std::string("evil\"} 1\ncorvane_x{a=\"\\\\\t\r") + '\0' + "\xff.exe";
 
 std::string CommandOutput(const std::string& command, int& status) {
   std::string output;
@@ -48,7 +50,8 @@ std::string CommandOutput(const std::string& command, int& status) {
 // What `promtool check metrics` finds wrong with `path`; empty when it passes.
 std::string PromtoolProblems(const std::string& path) {
   int status = 0;
-  const std::string output = CommandOutput(std::string(kPromtool) + " check metrics < " + path, status);
+  const std::string output =
+      CommandOutput(std::string(kPromtool) + " check metrics < " + path, status);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
   return "promtool failed (" + std::to_string(status) + "): " + output;
 }
@@ -138,8 +141,8 @@ TEST_F(MetricsTest, HostileAppNameStaysInsideItsLabelAndBothFamiliesAreCounted) 
   const std::string escaped = "evil\\\"} 1\\ncorvane_x{a=\\\"\\\\\\\\\t\r" + std::string(1, '\0') +
                               "\xEF\xBF\xBD.exe";
   EXPECT_EQ(EscapeLabelValue(kHostileApp), escaped);
-  EXPECT_NE(text.find("corvane_bytes_total{app=\"/usr/bin/curl\",direction=\"sent\",family=\"ipv4\"} "
-                      "123456789\n"),
+  EXPECT_NE(text.find("corvane_bytes_total{app=\"/usr/bin/curl\",direction=\"sent\","
+                      "family=\"ipv4\"} 123456789\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("corvane_bytes_total{app=\"/usr/bin/curl\",direction=\"received\",family="
