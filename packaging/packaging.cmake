@@ -1,6 +1,13 @@
 # `cpack -G DEB` in the build folder makes corvane_<version>_<arch>.deb from
 # what `cmake --install` installs, with its library dependencies found by
 # dpkg-shlibdeps and the maintainer scripts of packaging/debian/.
+
+# The headless watcher as a systemd user unit (systemctl --user enable
+# corvane-watch.service). It names corvane-cli without a folder, which
+# systemd finds in /usr/bin and in /usr/local/bin alike.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/corvane-watch.service
+        DESTINATION lib/systemd/user)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvane)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

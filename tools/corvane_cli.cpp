@@ -38,6 +38,7 @@
 #include "storage/history_store.h"
 #include "storage/settings.h"
 #include "storage/traffic_log.h"
+#include "tools/metrics_publisher.h"
 #include "tools/replay.h"
 
 namespace corvane {
@@ -49,6 +50,8 @@ constexpr const char* kUsage =
     "                    [--prefix ADDR/LEN]... [--hide-lan] [--flows] [--owners FILE]\n"
     "                    [--history]\n"
     "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows] [--no-history]\n"
+    "                    [--metrics-file PATH] [--metrics-interval N]\n"
+    "                    [--metrics-listen [ADDR:]PORT]\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME [--format csv|json]]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
@@ -65,8 +68,12 @@ constexpr const char* kUsage =
     "  --owners FILE     the sockets' owners while the capture was taken, one per line:\n"
     "                    tcp|udp LOCAL_ADDR LOCAL_PORT REMOTE_ADDR REMOTE_PORT PID UID NAME\n"
     "  --history         count the replayed traffic into the traffic history\n"
-    "option of watch:\n"
+    "options of watch:\n"
     "  --no-history      keep no traffic history (watch keeps it by default)\n"
+    "  --metrics-file PATH  write the counts for Prometheus (node_exporter's textfile\n"
+    "                    collector) to PATH every --metrics-interval seconds (15)\n"
+    "  --metrics-listen [ADDR:]PORT  serve the counts at http://ADDR:PORT/metrics;\n"
+    "                    ADDR is 127.0.0.1 without it, [ADDR] for IPv6\n"
     "options of replay and watch:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
@@ -114,6 +121,7 @@ struct Options {
   ReportFormat format = ReportFormat::kTable;         // report: --format
   std::optional<int64_t> since;                       // report: --since, UTC
   std::optional<int64_t> until;                       // report: --until, UTC, exclusive
+  MetricsOptions metrics;                             // watch: --metrics-*
   std::optional<std::string> dataDir;
   DataFolders folders;                      // resolved after parsing
 };
@@ -240,6 +248,24 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.history = true;
     } else if (arg == "--no-history" && options.command == "watch") {
       options.history = false;
+    } else if (arg == "--metrics-file" && options.command == "watch") {
+      const char* text = value();
+      if (!text || text[0] == '\0') return Usage("--metrics-file needs a path");
+      options.metrics.file = text;
+    } else if (arg == "--metrics-interval" && options.command == "watch") {
+      const char* text = value();
+      char* end = nullptr;
+      const long seconds = text ? std::strtol(text, &end, 10) : 0;
+      if (!text || *end != '\0' || seconds < 1 || seconds > 86400) {
+        return Usage("--metrics-interval needs a number of seconds from 1 to 86400");
+      }
+      options.metrics.intervalSeconds = static_cast<int>(seconds);
+    } else if (arg == "--metrics-listen" && options.command == "watch") {
+      const char* text = value();
+      options.metrics.listen = text ? ParseMetricsEndpoint(text) : std::nullopt;
+      if (!options.metrics.listen) {
+        return Usage("--metrics-listen needs PORT, A.B.C.D:PORT or [IPV6]:PORT");
+      }
     } else if (arg == "--hide-lan" && options.command == "replay") {
       options.hideLan = true;
     } else if (arg == "--flows") {
@@ -587,6 +613,24 @@ int RunWatch(const Options& options) {
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  // Metrics first: a port in use or a file that can't be written ends the
+  // watch before capture starts.
+  MetricsPublisher metrics(options.metrics);
+  std::string metricsError;
+  auto endpoint = metrics.Start(metricsError);
+  if (!endpoint) {
+    std::fprintf(stderr, "corvane-cli: %s\n", metricsError.c_str());
+    return 1;
+  }
+  if (options.metrics.listen) {
+    std::fprintf(stderr, "metrics: http://%s/metrics\n", FormatMetricsEndpoint(*endpoint).c_str());
+  }
+  if (auto error = metrics.Publish(monitor, 0)) {
+    std::fprintf(stderr, "corvane-cli: %s\n", error->c_str());
+    return 1;
+  }
+  monitor.SetCaptureStateHandler(
+      [&metrics](const Monitor::CaptureState& state) { metrics.SetCaptureState(state); });
   const std::string interfaceName = WatchedInterface(options);
   if (interfaceName.empty()) return 1;
   // The interface's addresses decide each datagram's direction; they are
@@ -633,6 +677,9 @@ int RunWatch(const Options& options) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     monitor.counters().Tick();
+    if (auto error = metrics.Publish(monitor, elapsed + 1)) {
+      std::fprintf(stderr, "corvane-cli: %s\n", error->c_str());
+    }
     std::string out = "\n";
     PrintList(monitor, out);
     AppendTotals(monitor, out);
@@ -646,6 +693,8 @@ int RunWatch(const Options& options) {
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
   addresses.Stop();
+  const auto metricsFailure = metrics.Finish(monitor);
+  if (metricsFailure) std::fprintf(stderr, "corvane-cli: %s\n", metricsFailure->c_str());
   if (options.flows) {
     std::string out;
     AppendFlowTotals(monitor, out);
@@ -653,7 +702,7 @@ int RunWatch(const Options& options) {
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
   }
-  return SaveAtEnd(options, monitor) ? 0 : 1;
+  return SaveAtEnd(options, monitor) && !metricsFailure ? 0 : 1;
 }
 
 }  // namespace
