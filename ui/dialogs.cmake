@@ -1,5 +1,7 @@
-# The Options, Filters, New filter and Logs dialogs.
+# The Options, Filters, New filter, Logs and History dialogs.
 target_sources(corvane_ui PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/CHistoryDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CHistoryDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/CLogsDlg.cpp
