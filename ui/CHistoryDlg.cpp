@@ -231,6 +231,8 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
   table_->horizontalHeader()->setSortIndicator(HistoryTableModel::kColumnTotal, Qt::DescendingOrder);
   table_->setSortingEnabled(true);
   table_->verticalHeader()->hide();
+  table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  table_->verticalHeader()->setDefaultSectionSize(std::max(table_->fontMetrics().height() + 4, 18));
   table_->horizontalHeader()->setSectionResizeMode(HistoryTableModel::kColumnName, QHeaderView::Stretch);
   table_->horizontalHeader()->setHighlightSections(false);
   for (int column = HistoryTableModel::kColumnSent; column < HistoryTableModel::kColumnCount; ++column) {
@@ -257,7 +259,7 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
   layout->addLayout(tableBar);
   layout->addWidget(table_, 2);
   layout->addWidget(statusLabel_);
-  resize(DialogRect(this, 0, 0, 420, 320).size());
+  resize(DialogRect(this, 0, 0, 480, 340).size());
 
   UpdateCaption();
   Refresh();
@@ -451,7 +453,9 @@ void CHistoryDlg::ShowOverview(const std::vector<corvane::HistoryPeriodTotal>& p
   // Days show as "MM-DD", months as "YYYY-MM".
   for (const QString& key : periodKeys) labels << (span_ == Span::kDays ? key.mid(5) : key);
   periodsAxis->append(labels);
+  // Thirty days' labels fit only upright, and only whole.
   periodsAxis->setLabelsAngle(span_ == Span::kDays ? -90 : 0);
+  periodsAxis->setTruncateLabels(false);
   auto* bytesAxis = new QValueAxis;
   bytesAxis->setMin(0);
   bytesAxis->setMax(std::max(1.0, static_cast<double>(highest) / scale));

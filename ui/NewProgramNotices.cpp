@@ -1,16 +1,38 @@
 #include "ui/NewProgramNotices.h"
 
+#include <set>
+#include <string>
+
+#include "engine/protocol_names.h"
+
 namespace {
 
 // A notice is read at a glance: the rest of a long list is left out.
 constexpr qsizetype kNamesShown = 6;
 
+// Traffic whose program could not be named counts under its protocol's
+// label ("TCP protocol"), which is no program.
+bool IsProtocolLabel(const QString& name) {
+  static const std::set<std::string> labels = [] {
+    std::set<std::string> texts;
+    for (uint16_t protocol = 0; protocol < 256; ++protocol) {
+      texts.insert(corvane::ProtocolSourceText(protocol));
+    }
+    return texts;
+  }();
+  return labels.count(name.toStdString()) > 0;
+}
+
 }  // namespace
 
 QString NewProgramNoticeText(const QList<NewProgram>& programs) {
   if (programs.size() == 1) {
-    return QStringLiteral("%1 (%2) sent or received its first bytes")
-        .arg(programs.front().name, programs.front().app);
+    const NewProgram& program = programs.front();
+    // A program whose executable could not be read is known by its name only.
+    const QString who = program.app == program.name
+                            ? program.name
+                            : QStringLiteral("%1 (%2)").arg(program.name, program.app);
+    return who + QStringLiteral(" sent or received its first bytes");
   }
   QStringList names;
   for (qsizetype i = 0; i < programs.size() && i < kNamesShown; ++i) names << programs[i].name;
@@ -31,7 +53,7 @@ void NewProgramNotices::SetEnabled(bool enabled) {
 }
 
 void NewProgramNotices::Add(const QString& app, const QString& name) {
-  if (!enabled_) return;
+  if (!enabled_ || IsProtocolLabel(name)) return;
   pending_.push_back({app, name});
   if (!quiet_.isActive()) ShowPending();
 }

@@ -5,7 +5,9 @@
 // shown at once; those that come within kNoticeInterval of a notice wait and
 // are shown together in one notice at its end ("3 new programs: a, b, c"),
 // so that a burst (the first start, when every program is new) is one
-// notice, not a storm. Turned off, nothing is shown and nothing waits.
+// notice, not a storm. Traffic of no known program (a protocol's label such
+// as "TCP protocol") is not told. Turned off, nothing is shown and nothing
+// waits.
 //
 // Window thread only. Showing goes through the function given, which the
 // window points at its tray icon.
@@ -26,7 +28,8 @@ struct NewProgram {
   QString name;  // its executable's name
 };
 
-// The notice's text: "NAME (KEY) sent or received its first bytes" for one,
+// The notice's text: "NAME (KEY) sent or received its first bytes" for one
+// (just NAME when the key is the name),
 // "N new programs: NAME, NAME, ..." for several (the first few names).
 QString NewProgramNoticeText(const QList<NewProgram>& programs);
 
