@@ -6,6 +6,7 @@
 #include <QChart>
 #include <QChartView>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QHBoxLayout>
@@ -272,6 +273,11 @@ QString CHistoryDlg::ApplicationLabel(const QString& key) {
   return key;
 }
 
+void CHistoryDlg::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::PaletteChange) Refresh();
+  QDialog::changeEvent(event);
+}
+
 bool CHistoryDlg::showingChart() const { return chartPages_->currentWidget() == chartView_; }
 
 void CHistoryDlg::SetSpan(Span span) {
@@ -453,8 +459,8 @@ void CHistoryDlg::ShowOverview(const std::vector<corvane::HistoryPeriodTotal>& p
   // Days show as "MM-DD", months as "YYYY-MM".
   for (const QString& key : periodKeys) labels << (span_ == Span::kDays ? key.mid(5) : key);
   periodsAxis->append(labels);
-  // Thirty days' labels fit only upright, and only whole.
-  periodsAxis->setLabelsAngle(span_ == Span::kDays ? -90 : 0);
+  // Thirty days' or twelve months' labels side by side fit only upright.
+  periodsAxis->setLabelsAngle(-90);
   periodsAxis->setTruncateLabels(false);
   auto* bytesAxis = new QValueAxis;
   bytesAxis->setMin(0);

@@ -120,6 +120,10 @@ class CHistoryDlg : public QDialog {
  public slots:
   void Refresh();
 
+ protected:
+  // A new palette (a dark theme) redraws the chart in its colours.
+  void changeEvent(QEvent* event) override;
+
  private:
   void StartLoad(const QString& app);
   void OnLoaded(const HistoryData& data);

@@ -5,6 +5,7 @@
 #include <QAbstractAxis>
 #include <QBarSet>
 #include <QChart>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedBarSeries>
@@ -124,6 +125,7 @@ TEST(HistoryDialogTest, ShowsTheStoredApplicationsChartsTheTopOnesAndDrillsDownT
   EXPECT_DOUBLE_EQ(sets.back()->at(CHistoryDlg::kDaysShown - 1) * 1024, 893 + 892);
   EXPECT_DOUBLE_EQ(sets.front()->at(CHistoryDlg::kDaysShown - 2) * 1024, 6000) << "yesterday's bar";
 
+  QCoreApplication::processEvents();  // the chart lays out its axes and legend
   EXPECT_TRUE(dialog_test::SavePicture(dialog, QStringLiteral("history.png")));
 
   dialog.ShowHostsOf(0);
