@@ -374,6 +374,7 @@ void CHistoryDlg::OnLoaded(const HistoryData& data) {
   if (!data.app.isEmpty() && data.app != app_) return;          // Back was chosen meanwhile
   statusLabel_->setVisible(!data.status);
   if (!data.status) statusLabel_->setText(QString::fromStdString(data.status.reason));
+  emptyLabel_->setText(data.status ? kNoTrafficText : QStringLiteral("The history cannot be read"));
   if (data.app.isEmpty()) {
     ShowOverview(data.periods);
   } else {
