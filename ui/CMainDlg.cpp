@@ -69,6 +69,16 @@ const QString kNotifyNewProgramsKey = QStringLiteral("history/notifyNewPrograms"
 // How long a new-program notice stays up, where the desktop lets it choose.
 constexpr int kNoticeShownMs = 10000;
 
+// The history's days from the preferences. A damaged value must never
+// shorten the history (pruning would remove what it keeps): it gives the
+// default.
+int HistoryDays(const QSettings& preferences) {
+  bool ok = false;
+  const int days = preferences.value(kHistoryDaysKey).toInt(&ok);
+  if (!ok || days < 1) return corvane::kDefaultHistoryDays;
+  return std::min(days, COptionsDlg::kMaxHistoryDays);
+}
+
 // The user's guide: beside the executable in a build tree, in the doc
 // folder of an installed tree; HelpWindow falls back to the built-in copy.
 QString HelpPagePath() {
@@ -544,10 +554,8 @@ void CMainDlg::Initialise() {
     QMetaObject::invokeMethod(this, [this, key, text] { notices_->Add(key, text); },
                               Qt::QueuedConnection);
   });
-  const int historyDays = std::clamp(
-      preferences.value(kHistoryDaysKey, corvane::kDefaultHistoryDays).toInt(), 1,
-      COptionsDlg::kMaxHistoryDays);
-  if (corvane::HistoryStatus history = m.EnableHistory(folders_.history, historyDays); !history) {
+  if (corvane::HistoryStatus history = m.EnableHistory(folders_.history, HistoryDays(preferences));
+      !history) {
     const QString text =
         QStringLiteral("The traffic history is not kept: %1").arg(QString::fromStdString(history.reason));
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
@@ -751,7 +759,7 @@ void CMainDlg::OnOptions() {
   context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
   context.lookUpNames = lookUpNames_.load();
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
-  context.historyDays = preferences.value(kHistoryDaysKey, corvane::kDefaultHistoryDays).toInt();
+  context.historyDays = HistoryDays(preferences);
   context.notifyNewPrograms = notices_->enabled();
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;

@@ -459,6 +459,8 @@ TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
 TEST_F(OptionsCommandTest, WindowPreferencesCanBeChangedAndStayChanged) {
   corvane::ManualClock clock(0);
   CMainDlg window(clock, dir.path().toStdString());
+  // A damaged value must not shorten the history: it reads as the default.
+  QSettings(window.LayoutFile(), QSettings::IniFormat).setValue("history/days", "many");
   RunOptions(window, [](COptionsDlg& dialog) {
     EXPECT_TRUE(dialog.lookUpNamesBox()->isChecked()) << "on by default";
     EXPECT_EQ(dialog.historyDaysBox()->value(), 400);
