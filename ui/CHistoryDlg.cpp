@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <charconv>
 #include <map>
 
 #include "engine/text_format.h"
@@ -56,10 +57,8 @@ HistoryData ReadHistory(uint64_t generation, std::string path, corvane::HistoryG
   HistoryData data;
   data.generation = generation;
   data.app = app;
-  if (!QFileInfo::exists(QString::fromStdString(path))) {
-    data.exists = false;
-    return data;
-  }
+  // No file yet: nothing was recorded, which is no failure.
+  if (!QFileInfo::exists(QString::fromStdString(path))) return data;
   corvane::HistoryStore store;
   data.status = store.Open(path, corvane::HistoryStore::Mode::kReadOnly);
   if (!data.status) return data;
@@ -72,9 +71,12 @@ HistoryData ReadHistory(uint64_t generation, std::string path, corvane::HistoryG
 
 // The first day of the month `monthsBack` months before the one of `time`.
 int64_t MonthStart(int64_t time, int monthsBack) {
+  // "YYYY-MM-...": the year and the month.
   const std::string text = corvane::FormatUtcTime(time);
-  int year = std::stoi(text.substr(0, 4));
-  int month = std::stoi(text.substr(5, 2)) - monthsBack;
+  int year = 1970, month = 1;
+  std::from_chars(text.data(), text.data() + std::min<size_t>(4, text.size()), year);
+  if (text.size() > 7) std::from_chars(text.data() + 5, text.data() + 7, month);
+  month -= monthsBack;
   while (month < 1) {
     month += 12;
     --year;
@@ -83,7 +85,9 @@ int64_t MonthStart(int64_t time, int monthsBack) {
     month -= 12;
     ++year;
   }
-  const QString start = QStringLiteral("%1-%2-01").arg(year, 4, 10, QLatin1Char('0')).arg(month, 2, 10, QLatin1Char('0'));
+  const QString start = QStringLiteral("%1-%2-01")
+                            .arg(year, 4, 10, QLatin1Char('0'))
+                            .arg(month, 2, 10, QLatin1Char('0'));
   return corvane::ParseUtcTime(start.toStdString()).value_or(time);
 }
 
