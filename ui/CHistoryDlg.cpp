@@ -17,8 +17,8 @@
 #include <QStackedBarSeries>
 #include <QStackedWidget>
 #include <QTableView>
-#include <QValueAxis>
 #include <QVBoxLayout>
+#include <QValueAxis>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <charconv>
@@ -135,7 +135,8 @@ QVariant HistoryTableModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant HistoryTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-  if (orientation != Qt::Horizontal) return QAbstractTableModel::headerData(section, orientation, role);
+  if (orientation != Qt::Horizontal)
+    return QAbstractTableModel::headerData(section, orientation, role);
   if (role == Qt::TextAlignmentRole) {
     return QVariant::fromValue((section == kColumnName ? Qt::AlignLeft : Qt::AlignRight) |
                                Qt::AlignVCenter);
@@ -167,7 +168,9 @@ void HistoryTableModel::sort(int column, Qt::SortOrder order) {
 void HistoryTableModel::SortRows() {
   const int column = sortColumn_;
   auto key = [column](const Row& row) -> uint64_t {
-    return column == kColumnSent ? row.sentBytes : column == kColumnReceived ? row.receivedBytes : Total(row);
+    return column == kColumnSent       ? row.sentBytes
+           : column == kColumnReceived ? row.receivedBytes
+                                       : Total(row);
   };
   const bool ascending = sortOrder_ == Qt::AscendingOrder;
   std::stable_sort(rows_.begin(), rows_.end(), [&](const Row& a, const Row& b) {
@@ -193,9 +196,8 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
   auto* spans = new QButtonGroup(this);
   spans->addButton(daysButton_);
   spans->addButton(monthsButton_);
-  connect(daysButton_, &QRadioButton::toggled, this, [this](bool days) {
-    SetSpan(days ? Span::kDays : Span::kMonths);
-  });
+  connect(daysButton_, &QRadioButton::toggled, this,
+          [this](bool days) { SetSpan(days ? Span::kDays : Span::kMonths); });
   refresh_ = new QPushButton(QStringLiteral("Refresh"), this);
   refresh_->setAutoDefault(false);
   connect(refresh_, &QPushButton::clicked, this, &CHistoryDlg::Refresh);
@@ -233,14 +235,17 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->setShowGrid(false);
   table_->setWordWrap(false);
-  table_->horizontalHeader()->setSortIndicator(HistoryTableModel::kColumnTotal, Qt::DescendingOrder);
+  table_->horizontalHeader()->setSortIndicator(HistoryTableModel::kColumnTotal,
+                                               Qt::DescendingOrder);
   table_->setSortingEnabled(true);
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   table_->verticalHeader()->setDefaultSectionSize(std::max(table_->fontMetrics().height() + 4, 18));
-  table_->horizontalHeader()->setSectionResizeMode(HistoryTableModel::kColumnName, QHeaderView::Stretch);
+  table_->horizontalHeader()->setSectionResizeMode(HistoryTableModel::kColumnName,
+                                                   QHeaderView::Stretch);
   table_->horizontalHeader()->setHighlightSections(false);
-  for (int column = HistoryTableModel::kColumnSent; column < HistoryTableModel::kColumnCount; ++column) {
+  for (int column = HistoryTableModel::kColumnSent; column < HistoryTableModel::kColumnCount;
+       ++column) {
     table_->setColumnWidth(column, DialogUnitsX(this, 50));
   }
   auto drill = [this](const QModelIndex& index) {
@@ -318,11 +323,13 @@ void CHistoryDlg::ShowApplications() {
 }
 
 void CHistoryDlg::UpdateCaption() {
-  const QString span = span_ == Span::kDays ? QStringLiteral("the last %1 days").arg(kDaysShown)
-                                            : QStringLiteral("the last %1 months").arg(kMonthsShown);
-  caption_->setText(app_.isEmpty()
-                        ? QStringLiteral("Applications in %1 (UTC); choose one for its hosts").arg(span)
-                        : QStringLiteral("Hosts of %1 in %2").arg(appLabel_, span));
+  const QString span = span_ == Span::kDays
+                           ? QStringLiteral("the last %1 days").arg(kDaysShown)
+                           : QStringLiteral("the last %1 months").arg(kMonthsShown);
+  caption_->setText(
+      app_.isEmpty()
+          ? QStringLiteral("Applications in %1 (UTC); choose one for its hosts").arg(span)
+          : QStringLiteral("Hosts of %1 in %2").arg(appLabel_, span));
   caption_->setToolTip(app_);
 }
 
@@ -354,8 +361,8 @@ void CHistoryDlg::StartLoad(const QString& app) {
   // the hosts are asked for together, so each answer keeps its own number.
   const uint64_t generation = ++generation_;
   (app.isEmpty() ? overviewGeneration_ : hostsGeneration_) = generation;
-  const auto period = span_ == Span::kDays ? corvane::HistoryGrouping::kDay
-                                           : corvane::HistoryGrouping::kMonth;
+  const auto period =
+      span_ == Span::kDays ? corvane::HistoryGrouping::kDay : corvane::HistoryGrouping::kMonth;
   auto* watcher = new QFutureWatcher<HistoryData>(this);
   connect(watcher, &QFutureWatcher<HistoryData>::finished, this, [this, watcher] {
     OnLoaded(watcher->result());
@@ -375,7 +382,7 @@ void CHistoryDlg::WaitForLoad() {
 
 void CHistoryDlg::OnLoaded(const HistoryData& data) {
   if (data.generation != (data.app.isEmpty() ? overviewGeneration_ : hostsGeneration_)) return;
-  if (!data.app.isEmpty() && data.app != app_) return;          // Back was chosen meanwhile
+  if (!data.app.isEmpty() && data.app != app_) return;  // Back was chosen meanwhile
   statusLabel_->setVisible(!data.status);
   if (!data.status) statusLabel_->setText(QString::fromStdString(data.status.reason));
   emptyLabel_->setText(data.status ? kNoTrafficText : QStringLiteral("The history cannot be read"));
@@ -400,7 +407,8 @@ void CHistoryDlg::ShowOverview(const std::vector<corvane::HistoryPeriodTotal>& p
     row.label = ApplicationLabel(row.key);
     rows.push_back(row);
   }
-  std::stable_sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) { return Total(a) > Total(b); });
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const auto& a, const auto& b) { return Total(a) > Total(b); });
 
   chart_->removeAllSeries();
   for (QAbstractAxis* axis : chart_->axes()) {

@@ -75,7 +75,7 @@ class HistoryTableModel : public QAbstractTableModel {
 struct HistoryData {
   uint64_t generation = 0;
   corvane::HistoryStatus status;  // ok also when there is no history file yet
-  QString app;         // the application whose hosts were read; empty for the overview
+  QString app;                    // the application whose hosts were read; empty for the overview
   std::vector<corvane::HistoryPeriodTotal> periods;  // the overview
   std::vector<corvane::HistoryTotal> hosts;          // an application's hosts
 };

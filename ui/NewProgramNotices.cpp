@@ -37,7 +37,9 @@ QString NewProgramNoticeText(const QList<NewProgram>& programs) {
   QStringList names;
   for (qsizetype i = 0; i < programs.size() && i < kNamesShown; ++i) names << programs[i].name;
   if (programs.size() > kNamesShown) names << QStringLiteral("\u2026");
-  return QStringLiteral("%1 new programs: %2").arg(programs.size()).arg(names.join(QStringLiteral(", ")));
+  return QStringLiteral("%1 new programs: %2")
+      .arg(programs.size())
+      .arg(names.join(QStringLiteral(", ")));
 }
 
 NewProgramNotices::NewProgramNotices(ShowFn show, QObject* parent)

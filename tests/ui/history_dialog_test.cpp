@@ -34,7 +34,8 @@ TEST(NewProgramNoticeTest, NoticesNameTheProgramGatherABurstAndStaySilentWhenOff
   notices.Add(QStringLiteral("TCP protocol"), QStringLiteral("TCP protocol"));
   EXPECT_TRUE(shown.isEmpty()) << "traffic of no known program is no news";
   notices.Add(QStringLiteral("/usr/bin/curl"), QStringLiteral("curl"));
-  EXPECT_EQ(shown, QStringList{QStringLiteral("curl (/usr/bin/curl) sent or received its first bytes")});
+  EXPECT_EQ(shown,
+            QStringList{QStringLiteral("curl (/usr/bin/curl) sent or received its first bytes")});
   // Within the quiet interval: gathered into one notice at its end.
   notices.Add(QStringLiteral("/usr/bin/ssh"), QStringLiteral("ssh"));
   notices.Add(QStringLiteral("flatpak:org.example.App"), QStringLiteral("app"));
@@ -82,18 +83,21 @@ TEST(HistoryDialogTest, ShowsTheStoredApplicationsChartsTheTopOnesAndDrillsDownT
     const corvane::IpAddress a = *corvane::ParseIp("198.18.0.1");
     const corvane::IpAddress b = *corvane::ParseIp("2001:db8::2");
     // Yesterday and today; a minute 40 days ago is outside the 30 days.
-    ASSERT_TRUE(store.WriteMinute(kNow - corvane::kSecondsPerDay,
-                                  {{{"/usr/bin/curl", a, "a.test", kSent, 1000},
-                                    {"/usr/bin/curl", b, "", kReceived, 5000}}})
+    ASSERT_TRUE(store
+                    .WriteMinute(kNow - corvane::kSecondsPerDay,
+                                 {{{"/usr/bin/curl", a, "a.test", kSent, 1000},
+                                   {"/usr/bin/curl", b, "", kReceived, 5000}}})
                     .ok);
     std::vector<corvane::HistoryRow> today = {{"/usr/bin/curl", a, "", kReceived, 2000}};
     // Nine more applications, smaller than curl and each other.
     for (int i = 0; i < 9; ++i) {
-      today.push_back({"/opt/app" + std::to_string(i), b, "", kSent, static_cast<uint64_t>(900 - i)});
+      today.push_back(
+          {"/opt/app" + std::to_string(i), b, "", kSent, static_cast<uint64_t>(900 - i)});
     }
     ASSERT_TRUE(store.WriteMinute(kNow, today).ok);
-    ASSERT_TRUE(store.WriteMinute(kNow - 40 * corvane::kSecondsPerDay,
-                                  {{{"/usr/bin/old", a, "", kSent, 1 << 30}}})
+    ASSERT_TRUE(store
+                    .WriteMinute(kNow - 40 * corvane::kSecondsPerDay,
+                                 {{{"/usr/bin/old", a, "", kSent, 1 << 30}}})
                     .ok);
   }
   dialog.Refresh();
