@@ -262,15 +262,30 @@ HistoryStatus HistoryStore::Prune(int64_t now, int days, int64_t* removed) {
 
 HistoryStatus HistoryStore::Totals(HistoryGrouping grouping, int64_t since, int64_t until,
                                    std::vector<HistoryTotal>& totals) {
+  return ReadTotals(grouping, since, until, nullptr, totals);
+}
+
+HistoryStatus HistoryStore::ApplicationTotals(const std::string& app, HistoryGrouping grouping,
+                                              int64_t since, int64_t until,
+                                              std::vector<HistoryTotal>& totals) {
+  return ReadTotals(grouping, since, until, &app, totals);
+}
+
+HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, int64_t until,
+                                       const std::string* app, std::vector<HistoryTotal>& totals) {
   totals.clear();
   if (!db_) return HistoryStatus::Failed(path_ + ": the history is not open");
   const std::string sql = std::string("SELECT ") + ReportColumn(grouping) +
                           ", direction, bytes, remote_host, minute FROM traffic_minute"
-                          " WHERE minute >= ?1 AND minute < ?2;";
+                          " WHERE minute >= ?1 AND minute < ?2" +
+                          (app ? " AND app = ?3;" : ";");
   Statement query(db_, sql.c_str());
   if (!query.prepared()) return Fail("cannot read the history");
   sqlite3_bind_int64(query.get(), 1, since);
   sqlite3_bind_int64(query.get(), 2, until);
+  if (app) {
+    sqlite3_bind_text(query.get(), 3, app->data(), static_cast<int>(app->size()), SQLITE_STATIC);
+  }
   sqlite3_stmt* stmt = query.get();
   const bool byTime = grouping == HistoryGrouping::kDay || grouping == HistoryGrouping::kMonth;
   std::unordered_map<std::string, size_t> index;  // key -> position in totals
@@ -331,6 +346,58 @@ HistoryStatus HistoryStore::Totals(HistoryGrouping grouping, int64_t since, int6
       return left != right ? left > right : a.key < b.key;
     });
   }
+  return HistoryStatus::Ok();
+}
+
+HistoryStatus HistoryStore::PeriodTotals(HistoryGrouping period, int64_t since, int64_t until,
+                                         std::vector<HistoryPeriodTotal>& totals) {
+  totals.clear();
+  if (!db_) return HistoryStatus::Failed(path_ + ": the history is not open");
+  Statement query(db_,
+                  "SELECT minute, app, direction, bytes FROM traffic_minute"
+                  " WHERE minute >= ?1 AND minute < ?2;");
+  if (!query.prepared()) return Fail("cannot read the history");
+  sqlite3_bind_int64(query.get(), 1, since);
+  sqlite3_bind_int64(query.get(), 2, until);
+  sqlite3_stmt* stmt = query.get();
+  // Days are told apart by number while reading; their texts are made once
+  // per (day, application).
+  std::unordered_map<std::string, std::unordered_map<int64_t, size_t>> index;  // app -> day -> at
+  std::string app;
+  int result;
+  while ((result = sqlite3_step(stmt)) == SQLITE_ROW) {
+    const int64_t minute = sqlite3_column_int64(stmt, 0);
+    const int64_t day = (minute >= 0 ? minute : minute - kSecondsPerDay + 1) / kSecondsPerDay;
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
+    app.assign(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 1)));
+    auto [at, added] = index[app].try_emplace(day, totals.size());
+    if (added) totals.push_back({FormatUtcTime(day * kSecondsPerDay).substr(0, 10), app, 0, 0});
+    const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));
+    (sqlite3_column_int(stmt, 2) == kDirectionUpload ? totals[at->second].sentBytes
+                                                     : totals[at->second].receivedBytes) += bytes;
+  }
+  if (result != SQLITE_DONE) {
+    totals.clear();
+    return Fail("cannot read the history");
+  }
+  if (period == HistoryGrouping::kMonth) {
+    std::unordered_map<std::string, size_t> months;  // "YYYY-MM" + app -> position
+    std::vector<HistoryPeriodTotal> folded;
+    for (HistoryPeriodTotal& total : totals) {
+      total.period.resize(7);
+      auto [at, added] = months.try_emplace(total.period + '\n' + total.app, folded.size());
+      if (added) {
+        folded.push_back(std::move(total));
+      } else {
+        folded[at->second].sentBytes += total.sentBytes;
+        folded[at->second].receivedBytes += total.receivedBytes;
+      }
+    }
+    totals = std::move(folded);
+  }
+  std::sort(totals.begin(), totals.end(), [](const HistoryPeriodTotal& a, const HistoryPeriodTotal& b) {
+    return a.period != b.period ? a.period < b.period : a.app < b.app;
+  });
   return HistoryStatus::Ok();
 }
 

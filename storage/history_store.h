@@ -59,6 +59,16 @@ struct HistoryTotal {
   bool operator==(const HistoryTotal&) const = default;
 };
 
+// The bytes of one application in one day ("YYYY-MM-DD") or month
+// ("YYYY-MM"), UTC.
+struct HistoryPeriodTotal {
+  std::string period;
+  std::string app;
+  uint64_t sentBytes = 0;
+  uint64_t receivedBytes = 0;
+  bool operator==(const HistoryPeriodTotal&) const = default;
+};
+
 class HistoryStore {
  public:
   enum class Mode { kReadWrite, kReadOnly };
@@ -99,6 +109,14 @@ class HistoryStore {
   // days and months in time order.
   HistoryStatus Totals(HistoryGrouping grouping, int64_t since, int64_t until,
                        std::vector<HistoryTotal>& totals);
+  // The same for the minutes of the application `app` only: its hosts with
+  // kHost, its days with kDay, and so on.
+  HistoryStatus ApplicationTotals(const std::string& app, HistoryGrouping grouping, int64_t since,
+                                  int64_t until, std::vector<HistoryTotal>& totals);
+  // The bytes of each application per day (`period` kDay) or month (kMonth)
+  // in [since, until); in time order, each period's applications by name.
+  HistoryStatus PeriodTotals(HistoryGrouping period, int64_t since, int64_t until,
+                             std::vector<HistoryPeriodTotal>& totals);
 
   // SQLite's "PRAGMA integrity_check": ok, or the problems it found.
   HistoryStatus CheckIntegrity();
@@ -108,6 +126,9 @@ class HistoryStore {
  private:
   HistoryStatus Fail(std::string_view what);
   HistoryStatus Execute(const char* sql);
+  // Totals() of every application, or of `*app` only.
+  HistoryStatus ReadTotals(HistoryGrouping grouping, int64_t since, int64_t until,
+                           const std::string* app, std::vector<HistoryTotal>& totals);
 
   sqlite3* db_ = nullptr;
   std::string path_;

@@ -23,6 +23,7 @@
 #include <QSettings>
 #include <QTableView>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdio>
 
 #include "vocabulary/text_format.h"
@@ -35,11 +36,13 @@
 #include "storage/traffic_log.h"
 #include "platform/net.h"
 #include "ui/CAboutDlg.h"
+#include "ui/CHistoryDlg.h"
 #include "ui/CIconButton.h"
 #include "ui/CLogsDlg.h"
 #include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
 #include "ui/HelpWindow.h"
+#include "ui/NewProgramNotices.h"
 #include "ui/SortThread.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
@@ -62,6 +65,21 @@ const QString kColumnsKey = QStringLiteral("window/columns");
 const QString kSortColumnKey = QStringLiteral("window/sortColumn");
 const QString kSortOrderKey = QStringLiteral("window/sortOrder");
 const QString kLookUpNamesKey = QStringLiteral("names/lookUp");
+const QString kHistoryDaysKey = QStringLiteral("history/days");
+const QString kNotifyNewProgramsKey = QStringLiteral("history/notifyNewPrograms");
+
+// How long a new-program notice stays up, where the desktop lets it choose.
+constexpr int kNoticeShownMs = 10000;
+
+// The history's days from the preferences. A damaged value must never
+// shorten the history (pruning would remove what it keeps): it gives the
+// default.
+int HistoryDays(const QSettings& preferences) {
+  bool ok = false;
+  const int days = preferences.value(kHistoryDaysKey).toInt(&ok);
+  if (!ok || days < 1) return corvane::kDefaultHistoryDays;
+  return std::min(days, COptionsDlg::kMaxHistoryDays);
+}
 
 // The user's guide: beside the executable in a build tree, in the doc
 // folder of an installed tree; HelpWindow falls back to the built-in copy.
@@ -105,6 +123,9 @@ void CMainDlg::Construct() {
   BuildMenus();
   BuildControls();
   UseCaptureHelper();
+  notices_ = new NewProgramNotices([this](const QString& title, const QString& text) {
+    if (tray_ && trayAvailable_) tray_->showMessage(title, text, QSystemTrayIcon::Information, kNoticeShownMs);
+  }, this);
 }
 
 // The window holds no capability: capture runs in the capture helper. Why it
@@ -161,6 +182,7 @@ void CMainDlg::BuildMenus() {
   file->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit)->setShortcut(QKeySequence::Quit);
   QMenu* traffic = menuBar_->addMenu(QStringLiteral("Traffic"));
   traffic->addAction(QStringLiteral("Show log"), this, &CMainDlg::OnShowLog);
+  traffic->addAction(QStringLiteral("History..."), this, &CMainDlg::OnHistory);
   traffic->addAction(QStringLiteral("Save && Clear"), this, &CMainDlg::OnSaveAndClear);
   traffic->addAction(QStringLiteral("Clear log"), this, &CMainDlg::OnDeleteAllLogs);
   traffic->addAction(QStringLiteral("Options..."), this, &CMainDlg::OnOptions);
@@ -529,6 +551,20 @@ void CMainDlg::Initialise() {
     return corvane::NameForAddress(address, corvane::ReverseLookup);
   });
 
+  // The traffic history, and the news of programs it has never seen.
+  notices_->SetEnabled(preferences.value(kNotifyNewProgramsKey, true).toBool());
+  m.SetNewApplicationHandler([this](const std::string& app, const std::string& name) {
+    const QString key = QString::fromStdString(app), text = QString::fromStdString(name);
+    QMetaObject::invokeMethod(this, [this, key, text] { notices_->Add(key, text); },
+                              Qt::QueuedConnection);
+  });
+  if (corvane::HistoryStatus history = m.EnableHistory(folders_.history, HistoryDays(preferences));
+      !history) {
+    const QString text =
+        QStringLiteral("The traffic history is not kept: %1").arg(QString::fromStdString(history.reason));
+    QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
+  }
+
   m.counters().ClearTotals();
   windowShown_ = true;
 
@@ -728,6 +764,20 @@ void CMainDlg::OnShowLog() {
   dialog.exec();
 }
 
+CHistoryDlg* CMainDlg::historyDialog() const { return history_; }
+
+void CMainDlg::OnHistory() {
+  if (!history_) {
+    history_ = new CHistoryDlg(folders_.history, monitor_->clock(), this);
+    history_->setAttribute(Qt::WA_DeleteOnClose);
+  } else {
+    history_->Refresh();
+  }
+  history_->show();
+  history_->raise();
+  history_->activateWindow();
+}
+
 void CMainDlg::OnOptions() {
   COptionsDlg::Context context;
   context.settingsFile = folders_.config + "/" + corvane::kSettingsFileName;
@@ -737,6 +787,9 @@ void CMainDlg::OnOptions() {
   context.monitoredMask = monitor_->settings().interfaceMask.load();
   context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
   context.lookUpNames = lookUpNames_.load();
+  QSettings preferences(LayoutFile(), QSettings::IniFormat);
+  context.historyDays = HistoryDays(preferences);
+  context.notifyNewPrograms = notices_->enabled();
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
@@ -747,7 +800,11 @@ void CMainDlg::OnOptions() {
   }
   monitor_->ApplyOptions(result);
   lookUpNames_.store(dialog.lookUpNames());
-  QSettings(LayoutFile(), QSettings::IniFormat).setValue(kLookUpNamesKey, dialog.lookUpNames());
+  notices_->SetEnabled(dialog.notifyNewPrograms());
+  // The history's days apply from the next start, when the history opens.
+  preferences.setValue(kLookUpNamesKey, dialog.lookUpNames());
+  preferences.setValue(kHistoryDaysKey, dialog.historyDays());
+  preferences.setValue(kNotifyNewProgramsKey, dialog.notifyNewPrograms());
   graph_->SetFrozen(monitor_->settings().freezeGraph.load());
 }
 

@@ -18,7 +18,11 @@
 // in the log folder (platform/data_folders.h). The layout (geometry, column
 // widths and order, sort column) is kept with QSettings in "corvane.conf"
 // of the configuration folder: read at the end of Initialise(), written by
-// Exit; an unreadable or foreign file leaves the built-in layout.
+// Exit; an unreadable or foreign file leaves the built-in layout. The same
+// file keeps the window's own preferences (host names, the history's days,
+// the new-program notice), written by Options. The traffic history goes to
+// the history database (folders.history); one that cannot be opened is
+// reported once and capture runs without it.
 #pragma once
 
 #include <QDialog>
@@ -43,9 +47,11 @@
 #include "storage/export_format.h"
 #include "ui/TrafficModel.h"
 
+class CHistoryDlg;
 class CIconButton;
 class GraphArea;
 class HelpWindow;
+class NewProgramNotices;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -103,6 +109,8 @@ class CMainDlg : public QDialog {
   void WaitForSorts();
   QLineEdit* quickFilterBox() const { return quickFilter_; }
   QLabel* captureStatus() const { return statusLabel_; }
+  CHistoryDlg* historyDialog() const;
+  NewProgramNotices* newProgramNotices() const { return notices_; }
   // Tests: the list's context menu goes to `hook` instead of the screen.
   void SetListMenuHook(std::function<void(QMenu&)> hook) { listMenuHook_ = std::move(hook); }
   void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
@@ -117,6 +125,8 @@ class CMainDlg : public QDialog {
   void OnSaveAndClear();
   void OnExportList();
   void OnShowLog();
+  // Opens the History view, or brings it to the front.
+  void OnHistory();
   void OnDeleteAllLogs();
   void OnOptions();
   void OnHelpTopics();
@@ -204,6 +214,9 @@ class CMainDlg : public QDialog {
   QMenu* trayMenu_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QPointer<HelpWindow> help_;
+  QPointer<CHistoryDlg> history_;
+  // Tells of programs new on the network through the tray icon.
+  NewProgramNotices* notices_ = nullptr;
   QTimer tick_;
 
   std::optional<std::string> interfaceOverride_;

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPalette>
 #include <QPushButton>
+#include <QSpinBox>
 #include <algorithm>
 #include <limits>
 
@@ -82,7 +83,7 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
     context_.executablePath = QCoreApplication::applicationFilePath().toStdString();
   }
 
-  // The layout in dialog units, 256 x 195. The group boxes are frames drawn
+  // The layout in dialog units, 256 x 240. The group boxes are frames drawn
   // behind their controls, not their parents, so their caption colour stays
   // their own.
   interfaceGroup_ = CaptionedGroup(QStringLiteral("Network interface to monitor:"), this);
@@ -91,6 +92,8 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   generalGroup_->setGeometry(DialogRect(this, 7, 44, 242, 66));
   proxyGroup_ = CaptionedGroup(QStringLiteral("Proxy Server:"), this);
   proxyGroup_->setGeometry(DialogRect(this, 7, 115, 242, 52));
+  historyGroup_ = CaptionedGroup(QStringLiteral("Traffic history:"), this);
+  historyGroup_->setGeometry(DialogRect(this, 7, 172, 242, 42));
 
   interfaceCombo_ = new QComboBox(this);
   interfaceCombo_->setEditable(true);
@@ -137,9 +140,33 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   portLabel_->setBuddy(portEdit_);
   for (QLineEdit* edit : {hostEdit_, portEdit_}) edit->setMaxLength(std::numeric_limits<int>::max());
 
-  AddOkCancelButtons(this, 71, 135, 174, okButton_, cancelButton_);
+  // "Keep traffic history for [N] days", and the notice of new programs.
+  historyLabel_ = new QLabel(QStringLiteral("Keep traffic history for"), this);
+  historyLabel_->setGeometry(DialogRect(this, 15, 185, 80, 8));
+  historyLabel_->resize(historyLabel_->sizeHint().width(), historyLabel_->height());
+  historyDaysBox_ = new QSpinBox(this);
+  historyDaysBox_->setRange(1, kMaxHistoryDays);
+  historyDaysBox_->setValue(std::clamp(context_.historyDays, 1, kMaxHistoryDays));
+  const QRect spinRect = DialogRect(this, 0, 183, 40, 12);
+  historyDaysBox_->setGeometry(historyLabel_->geometry().right() + DialogUnitsX(this, 4),
+                               spinRect.y(), spinRect.width(),
+                               std::max(spinRect.height(), historyDaysBox_->sizeHint().height()));
+  historyDaysBox_->move(historyDaysBox_->x(),
+                        historyLabel_->geometry().center().y() - historyDaysBox_->height() / 2);
+  historyLabel_->setBuddy(historyDaysBox_);
+  historyDaysBox_->setToolTip(
+      QStringLiteral("Older traffic is removed once a day. A change applies from the next start."));
+  daysLabel_ = new QLabel(QStringLiteral("days"), this);
+  daysLabel_->setGeometry(historyDaysBox_->geometry().right() + DialogUnitsX(this, 4),
+                          historyLabel_->y(), DialogUnitsX(this, 30), historyLabel_->height());
+  notifyBox_ = new QCheckBox(QStringLiteral("Notify when a program uses the network for the first time"), this);
+  notifyBox_->setGeometry(DialogRect(this, 15, 199, 226, 10));
+  notifyBox_->resize(std::min(notifyBox_->width(), notifyBox_->sizeHint().width()), notifyBox_->height());
+  notifyBox_->setChecked(context_.notifyNewPrograms);
 
-  setFixedSize(DialogRect(this, 0, 0, 256, 195).size());
+  AddOkCancelButtons(this, 71, 135, 220, okButton_, cancelButton_);
+
+  setFixedSize(DialogRect(this, 0, 0, 256, 240).size());
 
   // Opening: the interfaces, the autostart state, then set.dat.
   FillInterfaces();
@@ -300,3 +327,7 @@ void COptionsDlg::accept() {
 }
 
 bool COptionsDlg::lookUpNames() const { return namesBox_->isChecked(); }
+
+int COptionsDlg::historyDays() const { return historyDaysBox_->value(); }
+
+bool COptionsDlg::notifyNewPrograms() const { return notifyBox_->isChecked(); }

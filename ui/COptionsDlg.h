@@ -1,5 +1,5 @@
 // The "Options" dialog: the monitored interface, the general options, the
-// proxy server, and the door to the Filters dialog.
+// proxy server, the traffic history, and the door to the Filters dialog.
 //
 // Opening: the interface list (sorted by name, each with its addresses; down
 // or address-less ones marked; the watched one selected), whether the desktop starts the program at log-in (the
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/interfaces.h"
+#include "storage/history_store.h"
 #include "storage/settings.h"
 
 class QCheckBox;
@@ -33,6 +34,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 class COptionsDlg : public QDialog {
   Q_OBJECT
@@ -55,7 +57,13 @@ class COptionsDlg : public QDialog {
     // Whether remote addresses are named by reverse lookups (the window's
     // own preference, not in set.dat).
     bool lookUpNames = true;
+    // How many days the traffic history keeps, and whether a program's first
+    // bytes on the network are told (the window's own preferences too).
+    int historyDays = corvane::kDefaultHistoryDays;
+    bool notifyNewPrograms = true;
   };
+
+  static constexpr int kMaxHistoryDays = 3650;
 
   explicit COptionsDlg(Context context, QWidget* parent = nullptr);
 
@@ -63,6 +71,8 @@ class COptionsDlg : public QDialog {
   const corvane::OptionsResult& optionsResult() const { return result_; }
   // After OK: whether remote addresses are to be named.
   bool lookUpNames() const;
+  int historyDays() const;
+  bool notifyNewPrograms() const;
 
   // --- parts, for tests ---
   QComboBox* interfaceCombo() const { return interfaceCombo_; }
@@ -70,6 +80,8 @@ class COptionsDlg : public QDialog {
   QCheckBox* hideLanBox() const { return hideLanBox_; }
   QCheckBox* freezeGraphBox() const { return freezeBox_; }
   QCheckBox* lookUpNamesBox() const { return namesBox_; }
+  QSpinBox* historyDaysBox() const { return historyDaysBox_; }
+  QCheckBox* notifyBox() const { return notifyBox_; }
   QCheckBox* proxyBox() const { return proxyBox_; }
   QPushButton* setupFiltersButton() const { return filtersButton_; }
   QGroupBox* proxyGroup() const { return proxyGroup_; }
@@ -119,6 +131,11 @@ class COptionsDlg : public QDialog {
   QLineEdit* hostEdit_ = nullptr;
   QLabel* portLabel_ = nullptr;
   QLineEdit* portEdit_ = nullptr;
+  QGroupBox* historyGroup_ = nullptr;
+  QLabel* historyLabel_ = nullptr;
+  QSpinBox* historyDaysBox_ = nullptr;
+  QLabel* daysLabel_ = nullptr;
+  QCheckBox* notifyBox_ = nullptr;
   QPushButton* okButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
 };

@@ -1,6 +1,8 @@
-# The Options, Filters, New filter and Logs dialogs, and the exports' save
-# dialog.
+# The Options, Filters, New filter, Logs and History dialogs, and the
+# exports' save dialog.
 target_sources(corvane_ui PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/CHistoryDlg.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CHistoryDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CFiltersDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/CLogsDlg.cpp

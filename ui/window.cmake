@@ -1,6 +1,8 @@
-# The main window, its list model and sorting, the help window, and the
-# corvane executable.
+# The main window, its list model and sorting, the new-program notices, the
+# help window, and the corvane executable.
 target_sources(corvane_ui PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/NewProgramNotices.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/NewProgramNotices.h
   ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.h
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.cpp

@@ -117,6 +117,40 @@ TEST_F(HistoryStoreTest, ReportTotalsEqualWhatWasWrittenForEveryGrouping) {
             (std::vector<HistoryTotal>{{"ssh", 5, 0}, {"firefox", 0, 1}}));
 }
 
+// The History view's queries: an application's bytes must land in its own
+// day and month, never in another application's, and its hosts must be only
+// the ones it talked to.
+TEST_F(HistoryStoreTest, PeriodAndApplicationTotalsKeepEachApplicationInItsOwnDaysAndHosts) {
+  const IpAddress a = Address("198.18.0.1"), b = Address("2001:db8::2");
+  ASSERT_TRUE(store_
+                  .WriteMinute(kMinute, {{{"firefox", a, "a.test", kSent, 10},
+                                          {"firefox", b, "", kReceived, 2000},
+                                          {"ssh", b, "", kReceived, 7}}})
+                  .ok);
+  ASSERT_TRUE(store_
+                  .WriteMinute(kMinute + 60, {{{"ssh", a, "", kSent, 5},
+                                               {"firefox", a, "", kReceived, 1}}})
+                  .ok);
+
+  std::vector<HistoryPeriodTotal> periods;
+  ASSERT_TRUE(store_.PeriodTotals(HistoryGrouping::kDay, 0, INT64_MAX, periods).ok);
+  EXPECT_EQ(periods, (std::vector<HistoryPeriodTotal>{{"2026-11-30", "firefox", 10, 2000},
+                                                      {"2026-11-30", "ssh", 0, 7},
+                                                      {"2026-12-01", "firefox", 0, 1},
+                                                      {"2026-12-01", "ssh", 5, 0}}));
+  // The two days of November are one month whatever the range's edges.
+  ASSERT_TRUE(store_.WriteMinute(kMinute - kSecondsPerDay, {{{"ssh", a, "", kSent, 3}}}).ok);
+  ASSERT_TRUE(store_.PeriodTotals(HistoryGrouping::kMonth, 0, kMinute + 60, periods).ok);
+  EXPECT_EQ(periods, (std::vector<HistoryPeriodTotal>{{"2026-11", "firefox", 10, 2000},
+                                                      {"2026-11", "ssh", 3, 7}}));
+
+  std::vector<HistoryTotal> hosts;
+  ASSERT_TRUE(store_.ApplicationTotals("firefox", HistoryGrouping::kHost, 0, INT64_MAX, hosts).ok);
+  EXPECT_EQ(hosts, (std::vector<HistoryTotal>{{"2001:db8::2", 0, 2000}, {"a.test", 10, 1}}));
+  ASSERT_TRUE(store_.ApplicationTotals("nobody", HistoryGrouping::kHost, 0, INT64_MAX, hosts).ok);
+  EXPECT_TRUE(hosts.empty());
+}
+
 TEST_F(HistoryStoreTest, ReportCommandReadsTheDataFolderHistoryWithinItsDates) {
   ASSERT_TRUE(store_.WriteMinute(kMinute, {{{"ssh", Address("198.18.0.1"), "", kSent, 3}}}).ok);
   ASSERT_TRUE(

@@ -31,6 +31,7 @@
 #include "platform/interfaces.h"
 #include "platform/net.h"
 #include "storage/history_report.h"
+#include "ui/CHistoryDlg.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
 #include "ui/TrafficModel.h"
@@ -621,6 +622,28 @@ TEST_F(MainWindowTest, CaptureFailureArrivesAsAnErrorBoxOnTheWindowThread) {
   EXPECT_TRUE(dlg->captureStatus()->text().endsWith(QStringLiteral(": no interface")));
   failCapture = false;
   QTRY_VERIFY_WITH_TIMEOUT(dlg->captureStatus()->text().startsWith(QStringLiteral("Watching ")), 5000);
+  EXPECT_EQ(dlg->messages.size(), 1u);
+}
+
+// The history is the window's too: one it cannot open is told once, with
+// the reason, and left as it is, while capture goes on; the History view
+// says the same.
+TEST_F(MainWindowTest, UnreadableHistoryIsReportedOnceLeftAsItIsAndCaptureGoesOn) {
+  const std::string history = dir.filePath("history.sqlite").toStdString();
+  std::ofstream(history) << "no database";
+  Start();
+  FeedAndShow({Udp(kA, kLocal, 53, 4000, 100)}, 1);
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->messages.empty(), 5000);
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_TRUE(dlg->messages[0].text.startsWith(QStringLiteral("The traffic history is not kept: ")));
+  EXPECT_TRUE(dlg->messages[0].text.contains(QString::fromStdString(history)));
+  std::ifstream in(history);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "no database");
+
+  dlg->OnHistory();
+  ASSERT_NE(dlg->historyDialog(), nullptr);
+  dlg->historyDialog()->WaitForLoad();
+  EXPECT_TRUE(dlg->historyDialog()->statusLabel()->text().contains(QString::fromStdString(history)));
   EXPECT_EQ(dlg->messages.size(), 1u);
 }
 

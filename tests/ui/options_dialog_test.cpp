@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTimer>
 #include <filesystem>
 #include <mutex>
@@ -29,6 +30,7 @@
 #include "ui/CFiltersDlg.h"
 #include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
+#include "ui/NewProgramNotices.h"
 
 namespace {
 
@@ -452,17 +454,31 @@ TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
   EXPECT_FALSE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x")) << "nothing reloaded";
 }
 
-TEST_F(OptionsCommandTest, HostNameLookupsCanBeTurnedOffAndStayOff) {
+// The window's own preferences: host-name lookups, the history's days and
+// the new-program notice.
+TEST_F(OptionsCommandTest, WindowPreferencesCanBeChangedAndStayChanged) {
   corvane::ManualClock clock(0);
   CMainDlg window(clock, dir.path().toStdString());
+  // A damaged value must not shorten the history: it reads as the default.
+  QSettings(window.LayoutFile(), QSettings::IniFormat).setValue("history/days", "many");
   RunOptions(window, [](COptionsDlg& dialog) {
     EXPECT_TRUE(dialog.lookUpNamesBox()->isChecked()) << "on by default";
+    EXPECT_EQ(dialog.historyDaysBox()->value(), 400);
+    EXPECT_TRUE(dialog.notifyBox()->isChecked());
     dialog.lookUpNamesBox()->setChecked(false);
+    dialog.historyDaysBox()->setValue(30);
+    dialog.notifyBox()->setChecked(false);
     dialog.okButton()->click();
   });
-  EXPECT_FALSE(QSettings(window.LayoutFile(), QSettings::IniFormat).value("names/lookUp").toBool());
+  const QSettings preferences(window.LayoutFile(), QSettings::IniFormat);
+  EXPECT_FALSE(preferences.value("names/lookUp").toBool());
+  EXPECT_EQ(preferences.value("history/days").toInt(), 30);
+  EXPECT_FALSE(preferences.value("history/notifyNewPrograms").toBool());
+  EXPECT_FALSE(window.newProgramNotices()->enabled()) << "at once, not from the next start";
   RunOptions(window, [](COptionsDlg& dialog) {
     EXPECT_FALSE(dialog.lookUpNamesBox()->isChecked());
+    EXPECT_EQ(dialog.historyDaysBox()->value(), 30);
+    EXPECT_FALSE(dialog.notifyBox()->isChecked());
     dialog.cancelButton()->click();
   });
 }
