@@ -21,6 +21,7 @@ prefix=$work/usr
 cat >"$work/expected" <<'LIST'
 bin/corvane
 bin/corvane-cli
+lib/systemd/user/corvane-watch.service
 share/applications/corvane.desktop
 share/bash-completion/completions/corvane-cli
 share/doc/corvane/changelog.Debian.gz
