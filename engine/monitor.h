@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +44,8 @@
 #include "platform/capture_source.h"
 #include "platform/clock.h"
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "storage/history_recorder.h"
 #include "storage/history_store.h"
 #include "storage/settings.h"
@@ -235,7 +236,7 @@ class Monitor {
 
   // Under listMutex: true when the filters hide this flow.
   bool IsHidden(std::string_view addressText, std::string_view hostText,
-                std::string_view localSource) const;
+                std::string_view localSource) const REQUIRES(list_.mutex());
 
   // Save & Clear: writes the rows to a new log, then empties the flows, the
   // list and the totals. When the log cannot be written nothing is emptied
@@ -250,8 +251,8 @@ class Monitor {
   struct CaptureRun {
     std::thread thread;
     std::atomic<bool> stop{false};
-    std::mutex sourceMutex;
-    CaptureSource* source = nullptr;  // GUARDED_BY(sourceMutex), owned by the thread
+    Mutex sourceMutex;
+    CaptureSource* source GUARDED_BY(sourceMutex) = nullptr;  // owned by the thread
   };
 
   // Proxy hosts already looked up in this pass: the address text of each.
@@ -304,7 +305,7 @@ class Monitor {
   uint32_t derivedAddress_ = 0;                    // capture thread only
   uint32_t derivedMask_ = 0;                       // capture thread only
   ProxyAttribution proxy_;  // capture thread only
-  FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
+  FilterSet filters_ GUARDED_BY(list_.mutex());
   // Rows that a change of the rules hid, kept with their texts so that they
   // come back when the rule goes.
   struct HiddenRow {
@@ -312,8 +313,8 @@ class Monitor {
     RowCells cells;
     RowValues values;
   };
-  std::vector<HiddenRow> hiddenRows_;  // GUARDED_BY(list_'s listMutex)
-  void ApplyFiltersToRows();           // requires the list's Lock
+  std::vector<HiddenRow> hiddenRows_ GUARDED_BY(list_.mutex());
+  void ApplyFiltersToRows() REQUIRES(list_.mutex());
 
   CaptureOpener captureOpener_;
   ErrorHandler errorHandler_;
@@ -331,8 +332,8 @@ class Monitor {
   std::string interfaceName_;            // window thread only
   std::atomic<bool> processingRunning_{false};
   std::thread processingThread_;
-  std::mutex wakeMutex_;
-  std::condition_variable wake_;  // ends the processing thread's sleep at Stop()
+  Mutex wakeMutex_;
+  std::condition_variable_any wake_;  // ends the processing thread's sleep at Stop()
   bool midnightClearDone_ = false;  // processing thread only
   bool midnightSaveReported_ = false;  // processing thread only
 
