@@ -112,8 +112,10 @@ std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
 
 void SortTrafficList(TrafficList& list, int column, SortDirection direction) {
   if (column < 0 || column >= kColumnCount) return;
-  // SortedOrder calls these only while this function runs, which holds the
-  // list's lock; the check cannot carry the lock into a template's callees.
+  // A lambda is checked as a function of its own that holds nothing. These
+  // run only inside SortedOrder, called here with the list's lock held;
+  // marking them REQUIRES would put that demand on SortedOrder, which also
+  // sorts rows read from a log.
   std::vector<int> order = SortedOrder(
       static_cast<size_t>(list.Count()), column, direction,
       [&](size_t i) NO_THREAD_SAFETY_ANALYSIS -> const RowCells& {

@@ -80,7 +80,8 @@ class TrafficList {
   };
 
   // The mutex a Lock holds, for naming it in lock rules
-  // (GUARDED_BY(list.mutex()), REQUIRES(list.mutex())).
+  // (GUARDED_BY(list.mutex()), REQUIRES(list.mutex())); taken only through
+  // a Lock, which hands the records on.
   Mutex& mutex() const RETURN_CAPABILITY(listMutex_) { return listMutex_; }
 
   // Set before any worker starts; takes listMutex itself, so never under a
