@@ -18,8 +18,8 @@ IpAddress UnmapV4(const IpAddress& address) {
 std::optional<std::string> PortProcessMap::Lookup(uint8_t protocol, const IpAddress& localAddress,
                                                   uint16_t localPort) const {
   if (!Active()) return std::nullopt;
-  std::lock_guard lock(portMapMutex_);
-  auto find = [&](const IpAddress& address) -> const std::string* {
+  MutexLock lock(portMapMutex_);
+  auto find = [&](const IpAddress& address) REQUIRES(portMapMutex_) -> const std::string* {
     auto it = endpoints_.find(EndpointKey{protocol, address, localPort});
     return it == endpoints_.end() ? nullptr : &it->second;
   };
@@ -37,7 +37,7 @@ std::optional<std::string> PortProcessMap::Lookup(uint8_t protocol, const IpAddr
 void PortProcessMap::RequestExact(const SocketTuple& tuple) {
   if (!Active()) return;
   {
-    std::lock_guard lock(portMapMutex_);
+    MutexLock lock(portMapMutex_);
     if (requests_.size() >= kMaxPendingRequests) return;
     if (std::find(requests_.begin(), requests_.end(), tuple) != requests_.end()) return;
     requests_.push_back(tuple);
@@ -46,7 +46,7 @@ void PortProcessMap::RequestExact(const SocketTuple& tuple) {
 }
 
 std::optional<std::string> PortProcessMap::TakeAnswer(const SocketTuple& tuple) {
-  std::lock_guard lock(portMapMutex_);
+  MutexLock lock(portMapMutex_);
   auto it = answers_.find(tuple);
   if (it == answers_.end()) {
     // An unconnected socket (no remote end) answers for every datagram of
@@ -67,7 +67,7 @@ std::optional<std::string> PortProcessMap::TakeAnswer(const SocketTuple& tuple) 
 
 void PortProcessMap::Store(uint8_t protocol, const IpAddress& localAddress, uint16_t localPort,
                            std::string label) {
-  std::lock_guard lock(portMapMutex_);
+  MutexLock lock(portMapMutex_);
   std::string& stored = endpoints_[EndpointKey{protocol, UnmapV4(localAddress), localPort}];
   if (stored != label) {
     stored = std::move(label);
@@ -78,7 +78,7 @@ void PortProcessMap::Store(uint8_t protocol, const IpAddress& localAddress, uint
 void PortProcessMap::ReplaceFromPass(const std::vector<EndpointLabel>& pass) {
   std::unordered_map<EndpointKey, std::string, EndpointKeyHash> next;
   next.reserve(pass.size());
-  std::lock_guard lock(portMapMutex_);
+  MutexLock lock(portMapMutex_);
   for (const EndpointLabel& entry : pass) {
     const EndpointKey key{entry.protocol, UnmapV4(entry.localAddress), entry.localPort};
     if (entry.owned) {
@@ -96,8 +96,9 @@ void PortProcessMap::ReplaceFromPass(const std::vector<EndpointLabel>& pass) {
 
 void PortProcessMap::WaitForRequests(std::chrono::milliseconds timeout,
                                      std::vector<SocketTuple>& out) {
-  std::unique_lock lock(portMapMutex_);
-  requestReady_.wait_for(lock, timeout, [this] { return woken_ || !requests_.empty(); });
+  MutexLock lock(portMapMutex_);
+  requestReady_.wait_for(lock, timeout,
+                         [this]() REQUIRES(portMapMutex_) { return woken_ || !requests_.empty(); });
   woken_ = false;
   out.insert(out.end(), requests_.begin(), requests_.end());
   requests_.clear();
@@ -105,7 +106,7 @@ void PortProcessMap::WaitForRequests(std::chrono::milliseconds timeout,
 
 void PortProcessMap::Wake() {
   {
-    std::lock_guard lock(portMapMutex_);
+    MutexLock lock(portMapMutex_);
     woken_ = true;
   }
   requestReady_.notify_all();
@@ -113,7 +114,7 @@ void PortProcessMap::Wake() {
 
 void PortProcessMap::StoreAnswer(const SocketTuple& tuple, std::string label) {
   {
-    std::lock_guard lock(portMapMutex_);
+    MutexLock lock(portMapMutex_);
     auto [it, isNew] = answers_.insert_or_assign(tuple, label);
     if (isNew) {
       answerOrder_.push_back(tuple);

@@ -31,13 +31,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
 
 namespace corvane {
 
@@ -170,13 +170,13 @@ class PortProcessMap {
   std::atomic<bool> active_{false};
   std::atomic<bool> kernelEvents_{false};
   std::atomic<uint64_t> version_{0};
-  mutable std::mutex portMapMutex_;
-  std::condition_variable requestReady_;
-  bool woken_ = false;                                                          // GUARDED_BY(portMapMutex_)
-  std::unordered_map<EndpointKey, std::string, EndpointKeyHash> endpoints_;     // GUARDED_BY(portMapMutex_)
-  std::vector<SocketTuple> requests_;                                           // GUARDED_BY(portMapMutex_)
-  std::unordered_map<SocketTuple, std::string, SocketTupleHash> answers_;       // GUARDED_BY(portMapMutex_)
-  std::deque<SocketTuple> answerOrder_;                                         // GUARDED_BY(portMapMutex_)
+  mutable Mutex portMapMutex_;
+  std::condition_variable_any requestReady_;
+  bool woken_ GUARDED_BY(portMapMutex_) = false;
+  std::unordered_map<EndpointKey, std::string, EndpointKeyHash> endpoints_ GUARDED_BY(portMapMutex_);
+  std::vector<SocketTuple> requests_ GUARDED_BY(portMapMutex_);
+  std::unordered_map<SocketTuple, std::string, SocketTupleHash> answers_ GUARDED_BY(portMapMutex_);
+  std::deque<SocketTuple> answerOrder_ GUARDED_BY(portMapMutex_);
 };
 
 }  // namespace corvane

@@ -29,7 +29,7 @@ PortScanner::~PortScanner() { Stop(); }
 
 int PortScanner::Start() {
   {
-    std::lock_guard lock(passMutex_);
+    MutexLock lock(passMutex_);
     std::string error;
     readerOpen_ = reader_.Open(error);
     if (!readerOpen_) return -1;
@@ -85,7 +85,7 @@ void PortScanner::ServeRequests(const std::vector<SocketTuple>& requests) {
       map_.StoreAnswer(tuple, std::move(*label));
     }
     {
-      std::lock_guard lock(servedMutex_);
+      MutexLock lock(servedMutex_);
       ++requestsServed_;
     }
     servedChanged_.notify_all();
@@ -93,7 +93,7 @@ void PortScanner::ServeRequests(const std::vector<SocketTuple>& requests) {
 }
 
 std::optional<std::string> PortScanner::LookUpExact(const SocketTuple& tuple) {
-  std::lock_guard lock(passMutex_);
+  MutexLock lock(passMutex_);
   const SocketLookupResult socket = diag_.Find(tuple.protocol, tuple.localAddress, tuple.localPort,
                                                tuple.remoteAddress, tuple.remotePort);
   // Inode 0: the connection is closing and no process holds it any more.
@@ -105,12 +105,13 @@ std::optional<std::string> PortScanner::LookUpExact(const SocketTuple& tuple) {
 }
 
 bool PortScanner::WaitForRequestsServed(uint64_t count, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(servedMutex_);
-  return servedChanged_.wait_for(lock, timeout, [&] { return requestsServed_ >= count; });
+  MutexLock lock(servedMutex_);
+  return servedChanged_.wait_for(lock, timeout,
+                                 [&]() REQUIRES(servedMutex_) { return requestsServed_ >= count; });
 }
 
 PortScanStats PortScanner::LastPassStats() const {
-  std::lock_guard lock(passMutex_);
+  MutexLock lock(passMutex_);
   return stats_;
 }
 
@@ -124,7 +125,7 @@ const std::string& PortScanner::LabelOf(int pid) {
 }
 
 bool PortScanner::RunPass() {
-  std::lock_guard lock(passMutex_);
+  MutexLock lock(passMutex_);
   std::string error;
   if (!readerOpen_) {
     readerOpen_ = reader_.Open(error);
@@ -142,7 +143,7 @@ bool PortScanner::RunPass() {
   stats_.rows = inodes_.size();
   labels_.clear();
   pass_.clear();
-  auto apply = [&](uint8_t protocol, const PortTableRow& row) {
+  auto apply = [&](uint8_t protocol, const PortTableRow& row) REQUIRES(passMutex_) {
     const std::optional<int> owner =
         row.inode == 0 ? std::nullopt : processes_.OwnerOf(row.inode);
     if (!owner) {

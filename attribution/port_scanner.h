@@ -35,7 +35,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +43,7 @@
 #include <vector>
 
 #include "attribution/port_process_map.h"
+#include "platform/mutex.h"
 #include "platform/proc_net.h"
 #include "platform/process_table.h"
 #include "platform/sock_diag.h"
@@ -108,27 +108,27 @@ class PortScanner {
  private:
   void PortScanThread();
   void ServeRequests(const std::vector<SocketTuple>& requests);
-  const std::string& LabelOf(int pid);
+  const std::string& LabelOf(int pid) REQUIRES(passMutex_);
 
   PortProcessMap& map_;
   std::thread thread_;
   std::atomic<bool> threadEnded_{false};
   std::atomic<bool> stopRequested_{false};
 
-  mutable std::mutex servedMutex_;
-  std::condition_variable servedChanged_;
-  uint64_t requestsServed_ = 0;  // GUARDED_BY(servedMutex_)
+  mutable Mutex servedMutex_;
+  std::condition_variable_any servedChanged_;
+  uint64_t requestsServed_ GUARDED_BY(servedMutex_) = 0;
 
-  mutable std::mutex passMutex_;  // one pass or lookup at a time
-  SocketDiag diag_;               // GUARDED_BY(passMutex_)
-  PortTableReader reader_;        // GUARDED_BY(passMutex_)
-  bool readerOpen_ = false;       // GUARDED_BY(passMutex_)
-  ProcessTable processes_;        // GUARDED_BY(passMutex_)
-  PortTables tables_;             // GUARDED_BY(passMutex_)
-  std::vector<uint64_t> inodes_;  // GUARDED_BY(passMutex_)
-  std::unordered_map<int, std::string> labels_;  // GUARDED_BY(passMutex_), this pass's
-  std::vector<EndpointLabel> pass_;  // GUARDED_BY(passMutex_)
-  PortScanStats stats_;           // GUARDED_BY(passMutex_)
+  mutable Mutex passMutex_;  // one pass or lookup at a time
+  SocketDiag diag_ GUARDED_BY(passMutex_);
+  PortTableReader reader_ GUARDED_BY(passMutex_);
+  bool readerOpen_ GUARDED_BY(passMutex_) = false;
+  ProcessTable processes_ GUARDED_BY(passMutex_);
+  PortTables tables_ GUARDED_BY(passMutex_);
+  std::vector<uint64_t> inodes_ GUARDED_BY(passMutex_);
+  std::unordered_map<int, std::string> labels_ GUARDED_BY(passMutex_);  // this pass's
+  std::vector<EndpointLabel> pass_ GUARDED_BY(passMutex_);
+  PortScanStats stats_ GUARDED_BY(passMutex_);
 };
 
 }  // namespace corvane

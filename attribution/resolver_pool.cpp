@@ -23,7 +23,7 @@ ResolverPool::~ResolverPool() { Stop(); }
 
 bool ResolverPool::Request(const IpAddress& address, uint64_t tag) {
   {
-    std::lock_guard lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->stopped || threadCount_ == 0 || state_->queue.size() >= kMaxQueued) return false;
     state_->queue.push_back({address, tag});
   }
@@ -33,8 +33,8 @@ bool ResolverPool::Request(const IpAddress& address, uint64_t tag) {
 
 void ResolverPool::Stop() {
   {
-    std::lock_guard applyLock(state_->applyMutex);
-    std::lock_guard lock(state_->mutex);
+    MutexLock applyLock(state_->applyMutex);
+    MutexLock lock(state_->mutex);
     if (state_->stopped) return;
     state_->stopped = true;
     state_->queue.clear();
@@ -44,16 +44,18 @@ void ResolverPool::Stop() {
 }
 
 bool ResolverPool::WaitIdle(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(state_->mutex);
-  return state_->idle.wait_for(lock, timeout, [this] {
+  MutexLock lock(state_->mutex);
+  return state_->idle.wait_for(lock, timeout, [this]() REQUIRES(state_->mutex) {
     return state_->stopped || (state_->queue.empty() && state_->busy == 0);
   });
 }
 
 void ResolverPool::Worker(std::shared_ptr<State> state) {
-  std::unique_lock lock(state->mutex);
+  MutexLock lock(state->mutex);
   while (true) {
-    state->work.wait(lock, [&] { return state->stopped || !state->queue.empty(); });
+    state->work.wait(lock, [&]() REQUIRES(state->mutex) {
+      return state->stopped || !state->queue.empty();
+    });
     if (state->stopped) return;
     const auto [address, tag] = state->queue.front();
     state->queue.pop_front();
@@ -67,12 +69,12 @@ void ResolverPool::Worker(std::shared_ptr<State> state) {
       name.reset();  // a failed lookup: the row keeps its address
     }
     if (name && !name->empty()) {
-      std::lock_guard applyLock(state->applyMutex);
+      MutexLock applyLock(state->applyMutex);
       // Checked under applyMutex: once Stop() has set the flag, the owner
       // of the apply function may already be gone.
       bool stopped;
       {
-        std::lock_guard check(state->mutex);
+        MutexLock check(state->mutex);
         stopped = state->stopped;
       }
       if (!stopped) {

@@ -25,11 +25,11 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
 
 namespace corvane {
 
@@ -74,16 +74,16 @@ class ResolverPool {
   struct State {
     LookupFn lookup;
     ApplyFn apply;
-    std::mutex mutex;                // the queue's mutex
-    std::condition_variable work;    // a request arrived, or the pool stopped
-    std::condition_variable idle;    // the pool may have become idle
-    std::deque<std::pair<IpAddress, uint64_t>> queue;      // GUARDED_BY(mutex)
-    size_t busy = 0;                 // GUARDED_BY(mutex): lookups and applies running
-    bool stopped = false;            // GUARDED_BY(mutex) and applyMutex to set
+    Mutex mutex;                          // the queue's mutex
+    std::condition_variable_any work;     // a request arrived, or the pool stopped
+    std::condition_variable_any idle;     // the pool may have become idle
+    std::deque<std::pair<IpAddress, uint64_t>> queue GUARDED_BY(mutex);
+    size_t busy GUARDED_BY(mutex) = 0;       // lookups and applies running
+    bool stopped GUARDED_BY(mutex) = false;  // set holding applyMutex too
     // Held around every apply call and by Stop() while it sets `stopped`,
     // so no apply starts after Stop() or runs past it. Taken before
     // `mutex`, and before the list's mutex inside the apply function.
-    std::mutex applyMutex;
+    Mutex applyMutex;
   };
 
   static void Worker(std::shared_ptr<State> state);

@@ -79,7 +79,7 @@ void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t l
   }
   const int family = remote.family == IpFamily::kV6 ? 6 : 4;
   size_t& index = (*application.totals)[family == 6];
-  std::lock_guard lock(totalsMutex_);
+  MutexLock lock(totalsMutex_);
   if (index == kNoTotals) {
     index = totals_.size();
     totals_.push_back(ApplicationBytes{application.key, application.name, family, 0, 0});
@@ -91,7 +91,7 @@ void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t l
 void ApplicationTraffic::Forget() { seen_.clear(); }
 
 std::vector<ApplicationBytes> ApplicationTraffic::Totals() const {
-  std::lock_guard lock(totalsMutex_);
+  MutexLock lock(totalsMutex_);
   return totals_;
 }
 

@@ -20,7 +20,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -32,6 +31,7 @@
 #include "engine/flow_table.h"
 #include "platform/app_identity.h"
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
 #include "storage/history_recorder.h"
 
 namespace corvane {
@@ -101,8 +101,8 @@ class ApplicationTraffic {
   std::unordered_map<std::string, std::array<size_t, 2>> totalsOfKey_;
   FlowKeyMap<Seen> seen_;                                   // by address flow key
 
-  mutable std::mutex totalsMutex_;
-  std::vector<ApplicationBytes> totals_;  // GUARDED_BY(totalsMutex_)
+  mutable Mutex totalsMutex_;
+  std::vector<ApplicationBytes> totals_ GUARDED_BY(totalsMutex_);
 };
 
 }  // namespace corvane

@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/flat_hash.h"
 #include "engine/source_labels.h"
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
 
 namespace corvane {
 
@@ -55,14 +55,14 @@ template <typename Event>
 class EventQueue {
  public:
   void Push(Event event) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     events_.push_back(std::move(event));
   }
 
   // Moves every event from the front that is ready at `now` into `out`, in
   // queue order, stopping at the first that is not.
   void TakeReady(int64_t now, std::vector<Event>& out) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
       out.push_back(std::move(events_.front()));
       events_.pop_front();
@@ -70,13 +70,13 @@ class EventQueue {
   }
 
   size_t Size() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return events_.size();
   }
 
  private:
-  mutable std::mutex mutex_;   // queueMutex / queueProxyMutex
-  std::deque<Event> events_;   // GUARDED_BY(mutex_)
+  mutable Mutex mutex_;   // queueMutex / queueProxyMutex
+  std::deque<Event> events_ GUARDED_BY(mutex_);
 };
 
 // The capture thread's queue of address-flow events. An event of the same
@@ -89,7 +89,7 @@ class EventQueue {
 class PacketQueue {
  public:
   void Push(const FlowEvent& event) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!events_.empty()) {
       const FlowEvent& last = events_.back();
       if (last.SameFlow(event) && last.time == event.time) return;
@@ -114,7 +114,7 @@ class PacketQueue {
   }
 
   void TakeReady(int64_t now, std::vector<FlowEvent>& out) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
       // Once an event of the open run has been shown, a later one of the
       // same row must be queued again to show its time.
@@ -125,7 +125,7 @@ class PacketQueue {
   }
 
   size_t Size() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return events_.size();
   }
 
@@ -154,16 +154,16 @@ class PacketQueue {
   }
   static constexpr size_t kMaxRunKeys6 = size_t{1} << 16;
 
-  mutable std::mutex mutex_;       // queueMutex
-  std::deque<FlowEvent> events_;   // GUARDED_BY(mutex_)
+  mutable Mutex mutex_;       // queueMutex
+  std::deque<FlowEvent> events_ GUARDED_BY(mutex_);
   // The keys queued since the time stamp last changed: the tail of
   // events_, all stamped runSecond_.
-  GenerationSet56 runKeys_;  // GUARDED_BY(mutex_)
+  GenerationSet56 runKeys_ GUARDED_BY(mutex_);
   // IPv6 keys, each with the run it was last queued in.
-  FlowKeyMap<uint64_t> runKeys6_;  // GUARDED_BY(mutex_)
-  uint64_t runGeneration_ = 0;     // GUARDED_BY(mutex_)
-  int64_t runSecond_ = 0;                 // GUARDED_BY(mutex_)
-  bool runOpen_ = false;                  // GUARDED_BY(mutex_)
+  FlowKeyMap<uint64_t> runKeys6_ GUARDED_BY(mutex_);
+  uint64_t runGeneration_ GUARDED_BY(mutex_) = 0;
+  int64_t runSecond_ GUARDED_BY(mutex_) = 0;
+  bool runOpen_ GUARDED_BY(mutex_) = false;
 };
 
 using ProxyRequestQueue = EventQueue<ProxyEvent>;

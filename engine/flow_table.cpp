@@ -12,12 +12,12 @@ size_t FlowTable::ProxyKeyHash::operator()(const ProxyKey& key) const {
 
 void FlowTable::AddToAddressFlow(const IpAddress& remoteAddress, uint32_t labelId, int direction,
                                  uint64_t length) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(direction, length);
 }
 
 uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, uint64_t length) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const FlowKey key = SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort);
   PendingSocket* socket = pendingSockets_.Lookup(key);
   if (!socket) {
@@ -34,14 +34,14 @@ uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, 
 
 std::optional<std::pair<SocketTuple, uint32_t>> FlowTable::LookupPendingSocket(
     const FlowKey& socketKey) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const PendingSocket* socket = pendingSockets_.Lookup(socketKey);
   if (!socket) return std::nullopt;
   return std::pair{socket->tuple, socket->labelId};
 }
 
 uint32_t FlowTable::DecidePendingSocket(const FlowKey& socketKey, uint32_t labelId) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   PendingSocket* socket = pendingSockets_.Lookup(socketKey);
   if (!socket) return kUndecidedLabel;
   if (socket->labelId != kUndecidedLabel) return socket->labelId;
@@ -53,7 +53,7 @@ uint32_t FlowTable::DecidePendingSocket(const FlowKey& socketKey, uint32_t label
 
 std::optional<FlowCounts> FlowTable::LookupAddressFlow(const IpAddress& remoteAddress,
                                                        uint32_t labelId) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   const FlowCounts* counts = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
   if (!counts) return std::nullopt;
   return *counts;
@@ -68,7 +68,7 @@ std::optional<FlowCounts> FlowTable::LookupAddressTotal(const IpAddress& remoteA
 
 FlowCounts FlowTable::AddToProxyFlow(const std::string& host, uint32_t labelId, int direction,
                                      uint64_t length, bool& found) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = proxyIndex_.find(ProxyKey{host, labelId});
   if (it == proxyIndex_.end()) {
     found = false;
@@ -84,14 +84,14 @@ FlowCounts FlowTable::AddToProxyFlow(const std::string& host, uint32_t labelId, 
 
 std::optional<FlowCounts> FlowTable::LookupProxyFlow(const std::string& host,
                                                      uint32_t labelId) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = proxyIndex_.find(ProxyKey{host, labelId});
   if (it == proxyIndex_.end()) return std::nullopt;
   return proxyFlows_[it->second].counts;
 }
 
 void FlowTable::Clear() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   addressFlows_.clear();
   pendingSockets_.clear();
   proxyFlows_.clear();
@@ -102,7 +102,7 @@ std::vector<AddressTotal> FlowTable::AddressTotals() const {
   FlowKeyMap<FlowCounts> byAddress;
   auto addressOnly = [](const FlowKey& key) { return FlowKey::Of(key.Address(), 0); };
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
       byAddress[addressOnly(key)].Add(counts);
     });
@@ -119,12 +119,12 @@ std::vector<AddressTotal> FlowTable::AddressTotals() const {
 }
 
 std::vector<ProxyFlowRecord> FlowTable::ProxyFlows() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return proxyFlows_;
 }
 
 size_t FlowTable::AddressFlowCount() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   size_t undecided = 0;
   pendingSockets_.ForEach([&](const FlowKey&, const PendingSocket& socket) {
     if (socket.labelId == kUndecidedLabel) ++undecided;

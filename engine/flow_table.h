@@ -19,7 +19,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -29,6 +28,7 @@
 #include "attribution/port_process_map.h"
 #include "engine/flat_hash.h"
 #include "engine/source_labels.h"
+#include "platform/mutex.h"
 #include "vocabulary/direction.h"
 
 namespace corvane {
@@ -137,11 +137,11 @@ class FlowTable {
     size_t operator()(const ProxyKey& key) const;
   };
 
-  mutable std::mutex mutex_;
-  FlowKeyMap<FlowCounts> addressFlows_;       // GUARDED_BY(mutex_), by AddressFlowKey
-  FlowKeyMap<PendingSocket> pendingSockets_;  // GUARDED_BY(mutex_), by SocketKeyOf
-  std::vector<ProxyFlowRecord> proxyFlows_;  // GUARDED_BY(mutex_)
-  std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_;  // GUARDED_BY(mutex_)
+  mutable Mutex mutex_;
+  FlowKeyMap<FlowCounts> addressFlows_ GUARDED_BY(mutex_);  // by AddressFlowKey
+  FlowKeyMap<PendingSocket> pendingSockets_ GUARDED_BY(mutex_);  // by SocketKeyOf
+  std::vector<ProxyFlowRecord> proxyFlows_ GUARDED_BY(mutex_);
+  std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_ GUARDED_BY(mutex_);
 };
 
 struct TrafficCounters {

@@ -12,10 +12,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
 
 namespace corvane {
 
@@ -25,7 +25,7 @@ class VersionedValue {
  public:
   void Set(T value) {
     auto snapshot = std::make_shared<const T>(std::move(value));
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     value_ = std::move(snapshot);
     version_.fetch_add(1, std::memory_order_release);
   }
@@ -36,18 +36,18 @@ class VersionedValue {
   void Refresh(std::shared_ptr<const T>& copy, uint64_t& seen) const {
     const uint64_t version = Version();
     if (version == seen && copy) return;
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     copy = value_ ? value_ : std::make_shared<const T>();
     seen = version;
   }
   T Get() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return value_ ? *value_ : T{};
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::shared_ptr<const T> value_;  // GUARDED_BY(mutex_)
+  mutable Mutex mutex_;
+  std::shared_ptr<const T> value_ GUARDED_BY(mutex_);
   std::atomic<uint64_t> version_{0};
 };
 
@@ -63,17 +63,17 @@ struct LiveSettings {
   std::atomic<uint16_t> proxyPort{0};
 
   std::string ProxyHost() const {
-    std::lock_guard lock(proxyHostMutex_);
+    MutexLock lock(proxyHostMutex_);
     return proxyHost_;
   }
   void SetProxyHost(std::string host) {
-    std::lock_guard lock(proxyHostMutex_);
+    MutexLock lock(proxyHostMutex_);
     proxyHost_ = std::move(host);
   }
 
  private:
-  mutable std::mutex proxyHostMutex_;
-  std::string proxyHost_;  // GUARDED_BY(proxyHostMutex_)
+  mutable Mutex proxyHostMutex_;
+  std::string proxyHost_ GUARDED_BY(proxyHostMutex_);
 };
 
 }  // namespace corvane

@@ -228,7 +228,7 @@ void Monitor::CaptureThread(CaptureRun& run, const std::string& interfaceName) {
     std::string error;
     source = captureOpener_ ? captureOpener_(interfaceName, error) : nullptr;
     tell(source != nullptr, source ? std::string() : (error.empty() ? kPromiscuousModeError : error));
-    std::lock_guard lock(run.sourceMutex);
+    MutexLock lock(run.sourceMutex);
     run.source = source.get();
     if (source && run.stop.load()) source->Interrupt();
     if (!source && !reported) {
@@ -237,7 +237,7 @@ void Monitor::CaptureThread(CaptureRun& run, const std::string& interfaceName) {
     }
   };
   auto close = [&] {
-    std::lock_guard lock(run.sourceMutex);
+    MutexLock lock(run.sourceMutex);
     run.source = nullptr;
     source.reset();
   };
@@ -280,7 +280,7 @@ void Monitor::StopCapture() {
   if (!capture_) return;
   capture_->stop.store(true);
   {
-    std::lock_guard lock(capture_->sourceMutex);
+    MutexLock lock(capture_->sourceMutex);
     if (capture_->source) capture_->source->Interrupt();
   }
   if (capture_->thread.joinable()) capture_->thread.join();
@@ -289,7 +289,7 @@ void Monitor::StopCapture() {
 
 uint64_t Monitor::CaptureDroppedByKernel() {
   if (!capture_) return 0;
-  std::lock_guard lock(capture_->sourceMutex);
+  MutexLock lock(capture_->sourceMutex);
   return capture_->source ? capture_->source->DroppedByKernel() : 0;
 }
 
@@ -318,7 +318,7 @@ void Monitor::Stop() {
   StopAttribution();
   portMap_.SetActive(false);
   {
-    std::lock_guard lock(wakeMutex_);
+    MutexLock lock(wakeMutex_);
     processingRunning_.store(false);
   }
   wake_.notify_all();
@@ -474,7 +474,7 @@ void Monitor::ProcessingThread() {
   while (true) {
     ShowReadyEvents();
     {
-      std::unique_lock lock(wakeMutex_);
+      MutexLock lock(wakeMutex_);
       wake_.wait_for(lock, std::chrono::milliseconds(1000),
                      [this] { return !processingRunning_.load(); });
     }
@@ -723,7 +723,7 @@ void Monitor::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) 
       portMap_.Lookup(kProtocolTcp, localAddress, event.localPort);
   const uint32_t labelId = owner ? labels_.Intern(*owner) : ProtocolLabel(kProtocolTcp);
   const RowKey key{IpAddress{}, ProxyHostId(event.host), labelId};
-  auto updateRow = [&](int row, const FlowCounts& counts) {
+  auto updateRow = [&](int row, const FlowCounts& counts) REQUIRES(list_.mutex()) {
     list_.SetCounts(row, counts.downloadBytes, counts.uploadBytes, event.time,
                     TimestampText(event.time));
     list_.SetSelected(row, true);

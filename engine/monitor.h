@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,6 +44,8 @@
 #include "platform/capture_source.h"
 #include "platform/clock.h"
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "storage/history_recorder.h"
 #include "storage/history_store.h"
 #include "storage/settings.h"
@@ -170,11 +171,11 @@ class Monitor {
 
   // The row of `key` shows its bare address again and its host is looked up
   // anew (the user's "Look up again"). Window thread.
-  void LookUpHostAgain(const RowKey& key);
+  void LookUpHostAgain(const RowKey& key) EXCLUDES(list_.mutex());
   // Replaces the active filters; no match runs meanwhile. Rows the new rules
   // hide leave the list at once; rows an earlier change hid and these rules
   // show come back with their flows' counts.
-  void SetFilters(FilterSet filters);
+  void SetFilters(FilterSet filters) EXCLUDES(list_.mutex());
   // Reads the filter file and makes it the active set (an empty one when
   // the file is missing or unreadable). Window thread; also while the
   // workers run.
@@ -218,30 +219,31 @@ class Monitor {
   // at least 3 seconds old; deselect rows idle for 5 to 8 seconds; the
   // midnight step. RunPass() does the three in order without the sleep.
   void ShowReadyEvents();
-  void DeselectIdleRows();
+  void DeselectIdleRows() EXCLUDES(list_.mutex());
   void MidnightStep();
   void RunPass();
 
   // Shows one event (processing thread, or tests). Takes listMutex.
-  void ShowFlowEvent(const FlowEvent& event);
-  void ShowProxyEvent(const ProxyEvent& event);
+  void ShowFlowEvent(const FlowEvent& event) EXCLUDES(list_.mutex());
+  void ShowProxyEvent(const ProxyEvent& event) EXCLUDES(list_.mutex());
 
   // A resolver thread's answer for the address row (address, label): names
   // that row when it still shows the bare address, or takes it out of the
   // list when the filters, asked again with the name, hide it. The name
   // comes from the network, so every blank and control character in it
   // becomes "_" first. Takes listMutex; the caller holds no list lock.
-  void ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name);
+  void ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name)
+      EXCLUDES(list_.mutex());
 
   // Under listMutex: true when the filters hide this flow.
   bool IsHidden(std::string_view addressText, std::string_view hostText,
-                std::string_view localSource) const;
+                std::string_view localSource) const REQUIRES(list_.mutex());
 
   // Save & Clear: writes the rows to a new log, then empties the flows, the
   // list and the totals. When the log cannot be written nothing is emptied
   // and the path is returned. Holds listMutex throughout, so no row changes
   // between the copy that is saved and the clear.
-  std::optional<std::string> SaveAndClear();
+  std::optional<std::string> SaveAndClear() EXCLUDES(list_.mutex());
 
   // Reports a problem to the user.
   void ReportError(const std::string& message);
@@ -250,13 +252,13 @@ class Monitor {
   struct CaptureRun {
     std::thread thread;
     std::atomic<bool> stop{false};
-    std::mutex sourceMutex;
-    CaptureSource* source = nullptr;  // GUARDED_BY(sourceMutex), owned by the thread
+    Mutex sourceMutex;
+    CaptureSource* source GUARDED_BY(sourceMutex) = nullptr;  // owned by the thread
   };
 
   // Proxy hosts already looked up in this pass: the address text of each.
   using ProxyAddressCache = std::unordered_map<std::string, std::string>;
-  void ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache);
+  void ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) EXCLUDES(list_.mutex());
   std::string ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const;
 
   // The local networks the next datagram is judged by (capture thread).
@@ -268,9 +270,9 @@ class Monitor {
   // label, else its protocol (processing thread).
   uint32_t DecideSocket(const FlowKey& socketKey);
   uint32_t ProtocolLabel(uint16_t protocol) const { return protocolLabels_[protocol & 0xff]; }
-  void ShowFlowEvents(const std::vector<FlowEvent>& events);
+  void ShowFlowEvents(const std::vector<FlowEvent>& events) EXCLUDES(list_.mutex());
   // Shows the queued events that are ready to be shown at `now`.
-  void ShowEventsReadyAt(int64_t now);
+  void ShowEventsReadyAt(int64_t now) EXCLUDES(list_.mutex());
   uint32_t ProxyHostId(const std::string& host);
 
   void CaptureThread(CaptureRun& run, const std::string& interfaceName);
@@ -306,7 +308,7 @@ class Monitor {
   uint32_t derivedAddress_ = 0;                    // capture thread only
   uint32_t derivedMask_ = 0;                       // capture thread only
   ProxyAttribution proxy_;  // capture thread only
-  FilterSet filters_;       // GUARDED_BY(list_'s listMutex)
+  FilterSet filters_ GUARDED_BY(list_.mutex());
   // Rows that a change of the rules hid, kept with their texts so that they
   // come back when the rule goes.
   struct HiddenRow {
@@ -314,8 +316,8 @@ class Monitor {
     RowCells cells;
     RowValues values;
   };
-  std::vector<HiddenRow> hiddenRows_;  // GUARDED_BY(list_'s listMutex)
-  void ApplyFiltersToRows();           // requires the list's Lock
+  std::vector<HiddenRow> hiddenRows_ GUARDED_BY(list_.mutex());
+  void ApplyFiltersToRows() REQUIRES(list_.mutex());
 
   CaptureOpener captureOpener_;
   ErrorHandler errorHandler_;
@@ -333,8 +335,8 @@ class Monitor {
   std::string interfaceName_;            // window thread only
   std::atomic<bool> processingRunning_{false};
   std::thread processingThread_;
-  std::mutex wakeMutex_;
-  std::condition_variable wake_;  // ends the processing thread's sleep at Stop()
+  Mutex wakeMutex_;
+  std::condition_variable_any wake_;  // ends the processing thread's sleep at Stop()
   bool midnightClearDone_ = false;  // processing thread only
   bool midnightSaveReported_ = false;  // processing thread only
 

@@ -38,6 +38,7 @@ std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
 // Sorts the list by `column`. Requires a TrafficList::Lock. Emits one
 // Reorder record (none when the order does not change).
 void SortTrafficList(TrafficList& list, int column,
-                     SortDirection direction = SortDirection::kGreatestFirst);
+                     SortDirection direction = SortDirection::kGreatestFirst)
+    REQUIRES(list.mutex());
 
 }  // namespace corvane

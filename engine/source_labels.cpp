@@ -3,7 +3,7 @@
 namespace corvane {
 
 uint32_t SourceLabels::Intern(std::string_view text) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   if (auto it = ids_.find(text); it != ids_.end()) return it->second;
   const auto id = static_cast<uint32_t>(texts_.size());
   // A deque never moves its elements, so the map's views stay valid.
@@ -14,7 +14,7 @@ uint32_t SourceLabels::Intern(std::string_view text) {
 
 const std::string& SourceLabels::Text(uint32_t id) const {
   static const std::string kNone;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return id < texts_.size() ? texts_[id] : kNone;
 }
 

@@ -10,10 +10,11 @@
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+
+#include "platform/mutex.h"
 
 namespace corvane {
 
@@ -29,9 +30,9 @@ class SourceLabels {
   const std::string& Text(uint32_t id) const;
 
  private:
-  mutable std::mutex mutex_;
-  std::deque<std::string> texts_;                            // GUARDED_BY(mutex_), by id
-  std::unordered_map<std::string_view, uint32_t> ids_;       // GUARDED_BY(mutex_), views into texts_
+  mutable Mutex mutex_;
+  std::deque<std::string> texts_ GUARDED_BY(mutex_);  // by id
+  std::unordered_map<std::string_view, uint32_t> ids_ GUARDED_BY(mutex_);  // views into texts_
 };
 
 }  // namespace corvane

@@ -10,7 +10,9 @@ namespace corvane {
 
 TrafficList::Lock::Lock(TrafficList& list) : list_(list), lock_(list.listMutex_) {}
 
-TrafficList::Lock::~Lock() {
+// The check cannot see that the mutex is still held here: lock_, a member,
+// releases it only after this body, so the records go to the sink inside it.
+TrafficList::Lock::~Lock() NO_THREAD_SAFETY_ANALYSIS {
   if (!list_.pending_.empty() && list_.sink_) {
     std::vector<ListChange> changes;
     changes.swap(list_.pending_);
@@ -99,7 +101,7 @@ void TrafficList::RowStore::clear() {
 // --- TrafficList ---
 
 void TrafficList::SetChangeSink(ChangeSink sink) {
-  std::lock_guard lock(listMutex_);
+  MutexLock lock(listMutex_);
   sink_ = std::move(sink);
   pending_.clear();
 }

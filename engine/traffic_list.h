@@ -6,7 +6,8 @@
 // times as numbers beside the texts it shows; rows are found by their key
 // through a constant-time index, never by their texts, and sorting and the
 // idle mark use the numbers. The list is guarded by listMutex: every call
-// except SetChangeSink must be made while holding a TrafficList::Lock. The
+// except SetChangeSink must be made while holding a TrafficList::Lock (the
+// compiler checks it: see platform/thread_annotations.h). The
 // processing thread, resolver threads and the sort thread change it; the
 // window thread takes the lock only for short commands of its own.
 //
@@ -27,12 +28,13 @@
 #include <cstdint>
 #include <memory>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 #include "vocabulary/rows.h"
 
 namespace corvane {
@@ -65,65 +67,71 @@ class TrafficList {
 
   // Holds listMutex; on release hands the records made under it to the
   // sink.
-  class Lock {
+  class SCOPED_CAPABILITY Lock {
    public:
-    explicit Lock(TrafficList& list);
-    ~Lock();
+    explicit Lock(TrafficList& list) ACQUIRE(list.listMutex_);
+    ~Lock() RELEASE();
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
    private:
     TrafficList& list_;
-    std::unique_lock<std::mutex> lock_;
+    MutexLock lock_;
   };
 
-  // Set before any worker starts (or under a Lock). Without a sink no
-  // records are kept.
-  void SetChangeSink(ChangeSink sink);
+  // The mutex a Lock holds, for naming it in lock rules
+  // (GUARDED_BY(list.mutex()), REQUIRES(list.mutex())); taken only through
+  // a Lock, which hands the records on.
+  Mutex& mutex() const RETURN_CAPABILITY(listMutex_) { return listMutex_; }
+
+  // Set before any worker starts; takes listMutex itself, so never under a
+  // Lock. Without a sink no records are kept.
+  void SetChangeSink(ChangeSink sink) EXCLUDES(listMutex_);
 
   // --- everything below requires a Lock ---
-  int Count() const { return static_cast<int>(order_.size()); }
-  const std::string& Cell(int row, int column) const;
-  bool IsSelected(int row) const;
-  const RowCells& Cells(int row) const;
-  const RowValues& Values(int row) const;
-  const RowKey& Key(int row) const;
+  int Count() const REQUIRES(listMutex_) { return static_cast<int>(order_.size()); }
+  const std::string& Cell(int row, int column) const REQUIRES(listMutex_);
+  bool IsSelected(int row) const REQUIRES(listMutex_);
+  const RowCells& Cells(int row) const REQUIRES(listMutex_);
+  const RowValues& Values(int row) const REQUIRES(listMutex_);
+  const RowKey& Key(int row) const REQUIRES(listMutex_);
 
   // Inserts the row of flow `key` at the top; `values` are what `cells`
   // show. The key must not be in the list already.
-  void InsertTop(const RowKey& key, RowCells cells, const RowValues& values);
+  void InsertTop(const RowKey& key, RowCells cells, const RowValues& values) REQUIRES(listMutex_);
   // Inserts a row of no flow (FindRow never finds it), its values read
   // from its texts.
-  void InsertTop(RowCells cells, int64_t lastActivity);
+  void InsertTop(RowCells cells, int64_t lastActivity) REQUIRES(listMutex_);
   // Sets one text. For a byte-count or time column the value is read from
   // the text.
-  void SetCell(int row, int column, std::string text);
+  void SetCell(int row, int column, std::string text) REQUIRES(listMutex_);
   // Sets the counts (and the texts "DL", "UL", "DL & UL" showing them) and
   // the last activity (`lastText` shows `lastTime`).
   void SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes, int64_t lastTime,
-                 std::string_view lastText);
+                 std::string_view lastText) REQUIRES(listMutex_);
   // Sets "Last activity" to `text`, which shows `time`.
-  void SetLastActivity(int row, std::string_view text, int64_t time);
-  void SetSelected(int row, bool selected);
-  void Remove(int row);
-  void Clear();
+  void SetLastActivity(int row, std::string_view text, int64_t time) REQUIRES(listMutex_);
+  void SetSelected(int row, bool selected) REQUIRES(listMutex_);
+  void Remove(int row) REQUIRES(listMutex_);
+  void Clear() REQUIRES(listMutex_);
   // Puts the rows into a new order: `order[newIndex] = oldIndex`, a
   // permutation of 0..Count()-1.
-  void Reorder(const std::vector<int>& order);
+  void Reorder(const std::vector<int>& order) REQUIRES(listMutex_);
 
   // The row of flow `key`, or -1.
-  int FindRow(const RowKey& key) const;
+  int FindRow(const RowKey& key) const REQUIRES(listMutex_);
   // First row from the top whose "Remote IP" is `addressText` (and whose
   // "Local source" is `localSource`, when given), or -1. Walks the list:
   // for tests and tools, never for finding a flow's row.
-  int FindRemoteIpRow(std::string_view addressText, std::string_view localSource = {}) const;
+  int FindRemoteIpRow(std::string_view addressText, std::string_view localSource = {}) const
+      REQUIRES(listMutex_);
 
   // Clears the selection of every row whose last activity lies 5 to 8
   // seconds before `now`.
-  void DeselectIdleRows(int64_t now);
+  void DeselectIdleRows(int64_t now) REQUIRES(listMutex_);
 
   // Copies of all rows, top to bottom.
-  std::vector<RowCells> Rows() const;
+  std::vector<RowCells> Rows() const REQUIRES(listMutex_);
 
  private:
   static constexpr uint32_t kNone = 0xffffffffu;
@@ -177,27 +185,31 @@ class TrafficList {
     uint32_t size_ = 0;
   };
 
-  uint32_t IdOf(int row) const { return order_[order_.size() - 1 - static_cast<size_t>(row)]; }
-  int RowOfSlot(uint32_t slot) const { return static_cast<int>(order_.size() - 1 - slot); }
-  void Emit(ListChange&& change);
-  uint32_t NewRow(RowCells&& cells);
+  uint32_t IdOf(int row) const REQUIRES(listMutex_) {
+    return order_[order_.size() - 1 - static_cast<size_t>(row)];
+  }
+  int RowOfSlot(uint32_t slot) const REQUIRES(listMutex_) {
+    return static_cast<int>(order_.size() - 1 - slot);
+  }
+  void Emit(ListChange&& change) REQUIRES(listMutex_);
+  uint32_t NewRow(RowCells&& cells) REQUIRES(listMutex_);
   // Sets one text and records the change; false when it did not change.
-  bool SetText(uint32_t id, int row, int column, std::string_view text);
+  bool SetText(uint32_t id, int row, int column, std::string_view text) REQUIRES(listMutex_);
   // The texts of a row, stale ones brought up to date first.
-  const RowCells& TextsOf(uint32_t id) const;
-  void Select(uint32_t id);
-  void Unselect(uint32_t id);
+  const RowCells& TextsOf(uint32_t id) const REQUIRES(listMutex_);
+  void Select(uint32_t id) REQUIRES(listMutex_);
+  void Unselect(uint32_t id) REQUIRES(listMutex_);
 
-  std::mutex listMutex_;
-  ChangeSink sink_;                   // GUARDED_BY(listMutex_)
-  std::vector<ListChange> pending_;   // GUARDED_BY(listMutex_)
-  // All below GUARDED_BY(listMutex_).
-  mutable RowStore cells_;            // by row id; stale texts are brought up to date when read
-  mutable std::vector<RowState> state_;  // by row id
-  std::vector<uint32_t> freeIds_;     // ids of removed rows, for reuse
-  std::vector<uint32_t> order_;       // row ids, bottom to top
-  std::vector<uint32_t> selected_;    // ids of the selected rows, unordered
-  KeyIndex byKey_;
+  mutable Mutex listMutex_;
+  ChangeSink sink_ GUARDED_BY(listMutex_);
+  std::vector<ListChange> pending_ GUARDED_BY(listMutex_);
+  // By row id; stale texts are brought up to date when read.
+  mutable RowStore cells_ GUARDED_BY(listMutex_);
+  mutable std::vector<RowState> state_ GUARDED_BY(listMutex_);  // by row id
+  std::vector<uint32_t> freeIds_ GUARDED_BY(listMutex_);    // ids of removed rows, for reuse
+  std::vector<uint32_t> order_ GUARDED_BY(listMutex_);      // row ids, bottom to top
+  std::vector<uint32_t> selected_ GUARDED_BY(listMutex_);   // ids of the selected rows, unordered
+  KeyIndex byKey_ GUARDED_BY(listMutex_);
 };
 
 }  // namespace corvane

@@ -33,6 +33,13 @@ void PutAddress(int family, const IpAddress& address, __be32 words[4]) {
   }
 }
 
+// NLMSG_OK with the signs kept apart: the macro compares the unsigned
+// nlmsg_len with the signed remaining length.
+bool MessageFits(const nlmsghdr* message, int remaining) {
+  return remaining >= static_cast<int>(sizeof(nlmsghdr)) && message->nlmsg_len >= sizeof(nlmsghdr) &&
+         message->nlmsg_len <= static_cast<unsigned>(remaining);
+}
+
 }  // namespace
 
 SocketDiag::~SocketDiag() {
@@ -109,7 +116,7 @@ SocketLookupResult SocketDiag::Ask(int family, uint8_t protocol, const IpAddress
       return result;
     }
     int length = static_cast<int>(received);
-    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(message, length);
+    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer); MessageFits(message, length);
          message = NLMSG_NEXT(message, length)) {
       if (message->nlmsg_seq != request.header.nlmsg_seq) continue;
       if (message->nlmsg_type == NLMSG_ERROR) {

@@ -13,14 +13,14 @@ std::optional<MetricsEndpoint> MetricsPublisher::Start(std::string& error) {
 }
 
 void MetricsPublisher::SetCaptureState(const Monitor::CaptureState& state) {
-  std::lock_guard lock(stateMutex_);
+  MutexLock lock(stateMutex_);
   state_ = state;
 }
 
 MetricsSnapshot MetricsPublisher::Snapshot(Monitor& monitor) {
   Monitor::CaptureState state;
   {
-    std::lock_guard lock(stateMutex_);
+    MutexLock lock(stateMutex_);
     state = state_;
   }
   MetricsSnapshot snapshot = TakeMetricsSnapshot(monitor, state);

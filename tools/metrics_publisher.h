@@ -55,8 +55,8 @@ class MetricsPublisher {
   std::string lastError_;
   uint64_t lastCaptureDrops_ = 0;
   uint64_t dropsOfEndedCaptures_ = 0;
-  std::mutex stateMutex_;
-  Monitor::CaptureState state_;  // GUARDED_BY(stateMutex_)
+  Mutex stateMutex_;
+  Monitor::CaptureState state_ GUARDED_BY(stateMutex_);
 };
 
 }  // namespace corvane

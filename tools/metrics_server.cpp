@@ -174,7 +174,7 @@ void MetricsServer::Stop() {
 void MetricsServer::Publish(const MetricsSnapshot& snapshot) {
   std::string prometheus = RenderPrometheusText(snapshot);
   std::string openMetrics = RenderOpenMetrics(snapshot);
-  std::lock_guard lock(textMutex_);
+  MutexLock lock(textMutex_);
   prometheusText_ = std::move(prometheus);
   openMetricsText_ = std::move(openMetrics);
 }
@@ -284,7 +284,7 @@ void MetricsServer::Answer(int fd) {
   }
   std::string body;
   {
-    std::lock_guard lock(textMutex_);
+    MutexLock lock(textMutex_);
     body = openMetrics ? openMetricsText_ : prometheusText_;
   }
   if (body.empty()) return send(ErrorResponse(503, "Service Unavailable"));

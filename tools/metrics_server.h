@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
 #include "tools/metrics.h"
 
 namespace corvane {
@@ -70,9 +71,9 @@ class MetricsServer {
   uint16_t port_ = 0;
   std::thread thread_;
 
-  std::mutex textMutex_;
-  std::string prometheusText_;   // GUARDED_BY(textMutex_)
-  std::string openMetricsText_;  // GUARDED_BY(textMutex_)
+  Mutex textMutex_;
+  std::string prometheusText_ GUARDED_BY(textMutex_);
+  std::string openMetricsText_ GUARDED_BY(textMutex_);
 };
 
 }  // namespace corvane

@@ -156,7 +156,7 @@ void CMainDlg::UseCaptureHelper() {
   corvane::SendSocketOwnersTo(helper, monitor_->portMap());
   monitor_->SetCaptureOpener([this, helper](const std::string& name, std::string& error) {
     std::unique_ptr<corvane::CaptureSource> source = corvane::OpenHelperCapture(name, error, helper);
-    std::lock_guard lock(captureProblemMutex_);
+    corvane::MutexLock lock(captureProblemMutex_);
     captureProblem_ = source ? std::string() : error;
     return source;
   });
@@ -521,7 +521,7 @@ void CMainDlg::Initialise() {
   m.SetErrorHandler([this](const std::string& message) {
     QString text = QString::fromStdString(message);
     if (message == corvane::kPromiscuousModeError) {
-      std::lock_guard lock(captureProblemMutex_);
+      corvane::MutexLock lock(captureProblemMutex_);
       if (!captureProblem_.empty()) text += QStringLiteral("\n\n") + QString::fromStdString(captureProblem_);
     }
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);

@@ -34,7 +34,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +43,7 @@
 #include "platform/address_watcher.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
+#include "platform/mutex.h"
 #include "storage/export_format.h"
 #include "ui/TrafficModel.h"
 
@@ -196,8 +196,8 @@ class CMainDlg : public QDialog {
   // Capture through the capture helper: why the last open failed, added to
   // the "Can't set promiscuous mode" box. Written by the capture thread.
   void UseCaptureHelper();
-  std::mutex captureProblemMutex_;
-  std::string captureProblem_;  // guarded by captureProblemMutex_
+  corvane::Mutex captureProblemMutex_;
+  std::string captureProblem_ GUARDED_BY(captureProblemMutex_);
 
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;

@@ -137,7 +137,7 @@ QVariant TrafficModel::HeadingData(int column, int role, const QIcon (&headerIco
 
 corvane::TrafficList::ChangeSink TrafficModel::ChangeSink() {
   return [this](std::vector<ListChange>&& changes) {
-    std::lock_guard lock(pendingMutex_);
+    corvane::MutexLock lock(pendingMutex_);
     if (pending_.empty()) {
       pending_ = std::move(changes);
     } else {
@@ -165,7 +165,7 @@ void TrafficModel::ApplyPending() {
   lastDrain_.start();
   std::vector<ListChange> changes;
   {
-    std::lock_guard lock(pendingMutex_);
+    corvane::MutexLock lock(pendingMutex_);
     changes.swap(pending_);
     posted_ = false;
   }
@@ -393,7 +393,7 @@ void TrafficModel::NotifyMarksChanged(const std::vector<MarkChange>& changed) {
 }
 
 int TrafficModel::CoreRowOf(int row) const {
-  std::lock_guard lock(pendingMutex_);
+  corvane::MutexLock lock(pendingMutex_);
   for (const ListChange& change : pending_) {
     if (row < 0) return -1;
     switch (change.kind) {

@@ -29,10 +29,10 @@
 #include <QTimer>
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 #include "engine/traffic_list.h"
+#include "platform/mutex.h"
 
 class TrafficModel : public QAbstractTableModel {
   Q_OBJECT
@@ -151,7 +151,7 @@ class TrafficModel : public QAbstractTableModel {
   QIcon rowIcon_;
   QIcon headerIcons_[3];
 
-  mutable std::mutex pendingMutex_;
-  std::vector<corvane::ListChange> pending_;  // GUARDED_BY(pendingMutex_)
-  bool posted_ = false;                       // GUARDED_BY(pendingMutex_)
+  mutable corvane::Mutex pendingMutex_;
+  std::vector<corvane::ListChange> pending_ GUARDED_BY(pendingMutex_);
+  bool posted_ GUARDED_BY(pendingMutex_) = false;
 };
