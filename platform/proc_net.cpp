@@ -15,8 +15,6 @@ namespace corvane {
 
 namespace {
 
-constexpr size_t kReadChunk = 64 * 1024;
-
 // The fields of a row that matter: "sl:" is field 0, the local address
 // field 1 and the inode field 9.
 constexpr size_t kLocalAddressField = 1;
