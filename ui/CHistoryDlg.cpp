@@ -8,7 +8,6 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -19,10 +18,10 @@
 #include <QTableView>
 #include <QVBoxLayout>
 #include <QValueAxis>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <charconv>
 #include <map>
+#include <thread>
 
 #include "vocabulary/text_format.h"
 #include "storage/history_report.h"
@@ -185,7 +184,14 @@ void HistoryTableModel::SortRows() {
 // ---------------------------------------------------------------- the dialog
 
 CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, QWidget* parent)
-    : QDialog(parent), path_(std::move(historyPath)), clock_(clock) {
+    : QDialog(parent),
+      path_(std::move(historyPath)),
+      clock_(clock),
+      mailbox_(std::make_shared<LoadMailbox>()) {
+  {
+    corvane::MutexLock lock(mailbox_->mutex);
+    mailbox_->dialog = this;
+  }
   setWindowTitle(QStringLiteral("History"));
   setSizeGripEnabled(true);
 
@@ -275,7 +281,10 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
   Refresh();
 }
 
-CHistoryDlg::~CHistoryDlg() = default;
+CHistoryDlg::~CHistoryDlg() {
+  corvane::MutexLock lock(mailbox_->mutex);
+  mailbox_->dialog = nullptr;
+}
 
 QString CHistoryDlg::ApplicationLabel(const QString& key) {
   if (key.startsWith(QLatin1Char('/'))) return key.mid(key.lastIndexOf(QLatin1Char('/')) + 1);
@@ -363,21 +372,40 @@ void CHistoryDlg::StartLoad(const QString& app) {
   (app.isEmpty() ? overviewGeneration_ : hostsGeneration_) = generation;
   const auto period =
       span_ == Span::kDays ? corvane::HistoryGrouping::kDay : corvane::HistoryGrouping::kMonth;
-  auto* watcher = new QFutureWatcher<HistoryData>(this);
-  connect(watcher, &QFutureWatcher<HistoryData>::finished, this, [this, watcher] {
-    OnLoaded(watcher->result());
-    loads_.removeAll(watcher);
-    watcher->deleteLater();
-  });
-  loads_.push_back(watcher);
-  watcher->setFuture(QtConcurrent::run(ReadHistory, generation, path_, period, since, until, app));
+  {
+    corvane::MutexLock lock(mailbox_->mutex);
+    ++mailbox_->running;
+  }
+  std::thread([mailbox = mailbox_, generation, path = path_, period, since, until, app] {
+    HistoryData data = ReadHistory(generation, path, period, since, until, app);
+    corvane::MutexLock lock(mailbox->mutex);
+    mailbox->answers.push_back(std::move(data));
+    --mailbox->running;
+    // Under the mailbox's lock the dialog cannot be destroyed meanwhile; a
+    // call posted to it is dropped by Qt if it is destroyed later.
+    if (mailbox->dialog) {
+      QMetaObject::invokeMethod(mailbox->dialog, &CHistoryDlg::TakeAnswers, Qt::QueuedConnection);
+    }
+    mailbox->answered.notify_all();
+  }).detach();
+}
+
+void CHistoryDlg::TakeAnswers() {
+  std::vector<HistoryData> answers;
+  {
+    corvane::MutexLock lock(mailbox_->mutex);
+    answers.swap(mailbox_->answers);
+  }
+  for (const HistoryData& data : answers) OnLoaded(data);
 }
 
 void CHistoryDlg::WaitForLoad() {
-  for (const QPointer<QFutureWatcher<HistoryData>>& watcher : QList(loads_)) {
-    if (watcher) watcher->waitForFinished();
+  LoadMailbox& mailbox = *mailbox_;
+  {
+    corvane::MutexLock lock(mailbox.mutex);
+    mailbox.answered.wait(lock, [&mailbox]() REQUIRES(mailbox.mutex) { return mailbox.running == 0; });
   }
-  QCoreApplication::sendPostedEvents();
+  TakeAnswers();
 }
 
 void CHistoryDlg::OnLoaded(const HistoryData& data) {

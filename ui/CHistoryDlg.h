@@ -17,12 +17,15 @@
 #include <QDialog>
 #include <QList>
 #include <QPointer>
+#include <condition_variable>
+#include <memory>
 #include <QString>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/mutex.h"
 #include "storage/history_store.h"
 
 class QChart;
@@ -32,8 +35,6 @@ class QPushButton;
 class QRadioButton;
 class QStackedWidget;
 class QTableView;
-template <typename T>
-class QFutureWatcher;
 
 // The rows of the History table: an application or a remote host with its
 // sent, received and total bytes, shown as the traffic list shows counts
@@ -142,7 +143,19 @@ class CHistoryDlg : public QDialog {
   uint64_t generation_ = 0;
   uint64_t overviewGeneration_ = 0;
   uint64_t hostsGeneration_ = 0;
-  QList<QPointer<QFutureWatcher<HistoryData>>> loads_;
+  // Where the reading threads leave their answers. Each read runs on a
+  // thread of its own, which keeps the mailbox alive; a dialog that closes
+  // unhooks itself and never waits for a read still running.
+  struct LoadMailbox {
+    corvane::Mutex mutex;
+    std::condition_variable_any answered;
+    CHistoryDlg* dialog GUARDED_BY(mutex) = nullptr;
+    std::vector<HistoryData> answers GUARDED_BY(mutex);
+    int running GUARDED_BY(mutex) = 0;
+  };
+  std::shared_ptr<LoadMailbox> mailbox_;
+  // Shows the answers the mailbox holds (window thread).
+  void TakeAnswers();
 
   QRadioButton* daysButton_ = nullptr;
   QRadioButton* monthsButton_ = nullptr;
