@@ -1,6 +1,7 @@
 #include "platform/app_identity.h"
 
-#include <fcntl.h>
+#include "platform/file_io.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -143,38 +144,36 @@ CgroupUnit ParseCgroupUnit(std::string_view cgroupText) {
   return {};
 }
 
-std::optional<AppIdentity> ReadAppIdentity(int pid, const std::string& procRoot) {
-  const std::string base = procRoot + "/" + std::to_string(pid);
-  AppIdentity identity;
+std::string ReadExecutablePath(int pid, const std::string& procRoot) {
   char buffer[4096];
-  const ssize_t n = ::readlink((base + "/exe").c_str(), buffer, sizeof buffer);
-  if (n > 0 && static_cast<size_t>(n) < sizeof buffer) {
-    std::string_view path(buffer, static_cast<size_t>(n));
-    constexpr std::string_view kDeleted = " (deleted)";
-    if (path.ends_with(kDeleted)) path.remove_suffix(kDeleted.size());
-    identity.executablePath = path;
-    identity.name = path.substr(path.rfind('/') + 1);
-  }
-  auto readSmall = [&base](const char* file) {
-    std::string text;
-    const int fd = ::open((base + "/" + file).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char chunk[4096];
-    for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0 && text.size() < 65536;) {
-      text.append(chunk, static_cast<size_t>(got));
-    }
-    ::close(fd);
-    return text;
-  };
-  if (identity.name.empty()) {
-    // Kernel threads have no executable, and another user's needs
-    // CAP_SYS_PTRACE; comm is readable by everyone.
-    std::string comm = readSmall("comm");
-    while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.pop_back();
-    identity.name = std::move(comm);
-  }
+  const std::string link = procRoot + "/" + std::to_string(pid) + "/exe";
+  const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return {};
+  std::string_view path(buffer, static_cast<size_t>(n));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (path.ends_with(kDeleted)) path.remove_suffix(kDeleted.size());
+  return std::string(path);
+}
+
+std::string ReadCommandName(int pid, const std::string& procRoot) {
+  std::string comm;
+  if (!ReadFile(procRoot + "/" + std::to_string(pid) + "/comm", comm)) return {};
+  while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.pop_back();
+  return comm;
+}
+
+std::optional<AppIdentity> ReadAppIdentity(int pid, const std::string& procRoot) {
+  AppIdentity identity;
+  identity.executablePath = ReadExecutablePath(pid, procRoot);
+  identity.name = identity.executablePath.substr(identity.executablePath.rfind('/') + 1);
+  // Kernel threads have no executable, and another user's needs
+  // CAP_SYS_PTRACE; comm is readable by everyone.
+  if (identity.name.empty()) identity.name = ReadCommandName(pid, procRoot);
   if (identity.name.empty()) return std::nullopt;
-  identity.unit = ParseCgroupUnit(readSmall("cgroup"));
+  std::string cgroup;
+  if (ReadFile(procRoot + "/" + std::to_string(pid) + "/cgroup", cgroup)) {
+    identity.unit = ParseCgroupUnit(cgroup);
+  }
   return identity;
 }
 

@@ -49,6 +49,13 @@ struct AppIdentity {
 // of cgroup v1; the deepest unit of the path decides.
 CgroupUnit ParseCgroupUnit(std::string_view cgroupText);
 
+// The executable of a running process (/proc/PID/exe, without " (deleted)");
+// empty when it cannot be read (a kernel thread, another user's process).
+std::string ReadExecutablePath(int pid, const std::string& procRoot = "/proc");
+// Its command name (/proc/PID/comm), which everyone may read; empty when the
+// process is gone.
+std::string ReadCommandName(int pid, const std::string& procRoot = "/proc");
+
 // Reads /proc/PID/exe, /proc/PID/comm and /proc/PID/cgroup under `procRoot`.
 // nullopt when the process is gone or neither its executable nor its name
 // can be read.

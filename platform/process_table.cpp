@@ -1,5 +1,7 @@
 #include "platform/process_table.h"
 
+#include "platform/app_identity.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -204,28 +206,13 @@ const std::string* ProcessTable::NameOf(int pid) {
   Process& process = it->second;
   if (!process.nameRead) {
     process.nameRead = true;
-    const std::string base = procRoot_ + "/" + std::to_string(pid);
-    char buffer[4096];
-    const ssize_t n = ::readlink((base + "/exe").c_str(), buffer, sizeof buffer);
-    if (n > 0 && static_cast<size_t>(n) < sizeof buffer) {
-      std::string_view path(buffer, static_cast<size_t>(n));
-      constexpr std::string_view kDeleted = " (deleted)";
-      if (path.ends_with(kDeleted)) path.remove_suffix(kDeleted.size());
-      const size_t slash = path.rfind('/');
-      if (slash != std::string_view::npos) path.remove_prefix(slash + 1);
-      if (!path.empty()) process.name = std::string(path);
-    }
-    if (!process.name) {
+    const std::string path = ReadExecutablePath(pid, procRoot_);
+    if (std::string name = path.substr(path.rfind('/') + 1); !name.empty()) {
+      process.name = std::move(name);
+    } else if (std::string comm = ReadCommandName(pid, procRoot_); !comm.empty()) {
       // Kernel threads have no exe, and another user's exe needs
       // CAP_SYS_PTRACE; comm is readable by everyone.
-      const int fd = ::open((base + "/comm").c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd >= 0) {
-        const ssize_t m = ::read(fd, buffer, sizeof buffer);
-        ::close(fd);
-        std::string_view comm(buffer, m > 0 ? static_cast<size_t>(m) : 0);
-        while (!comm.empty() && (comm.back() == '\n' || comm.back() == '\0')) comm.remove_suffix(1);
-        if (!comm.empty()) process.name = std::string(comm);
-      }
+      process.name = std::move(comm);
     }
   }
   return process.name ? &*process.name : nullptr;
