@@ -400,6 +400,16 @@ print(os.getpid(), " ".join(ports), flush=True)
   return output;
 }
 
+// Puts corvane-cli into `tree` beside the helper, with a data folder that
+// `user` owns; the folder's path, or empty when either failed.
+std::string AddCliWithDataFolder(InstalledHelper& tree, const passwd& user) {
+  if (!tree.Copy(CORVANE_TEST_CLI, "bin/corvane-cli", 0755)) return {};
+  const std::string data = tree.At("data");
+  std::filesystem::create_directory(data);
+  if (chown(data.c_str(), user.pw_uid, user.pw_gid) != 0) return {};
+  return data;
+}
+
 bool KernelAttributionAvailable() {
   std::string error;
   auto source = OpenHelperCapture("lo", error, BuiltHelper());
@@ -415,10 +425,8 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
   ASSERT_TRUE(adm && nobody);
   InstalledHelper tree(adm->gr_gid, "libexec/corvane/corvane-capture");
   ASSERT_TRUE(tree.ok()) << "setcap failed";
-  ASSERT_TRUE(tree.Copy(CORVANE_TEST_CLI, "bin/corvane-cli", 0755));
-  const std::string data = tree.At("data");
-  std::filesystem::create_directory(data);
-  ASSERT_EQ(chown(data.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  const std::string data = AddCliWithDataFolder(tree, *nobody);
+  ASSERT_FALSE(data.empty()) << "corvane-cli or its data folder could not be set up";
 
   // What the child's sockets sent, as a direct capture of root's sees it:
   // IP total lengths by (protocol, source port).
@@ -510,10 +518,8 @@ TEST(HelperCaptureLoopback, WatchKilledMidRunLeavesAnIntactHistoryOfItsFlushedMi
   ASSERT_TRUE(adm && nobody);
   InstalledHelper tree(adm->gr_gid, "libexec/corvane/corvane-capture");
   ASSERT_TRUE(tree.ok()) << "setcap failed";
-  ASSERT_TRUE(tree.Copy(CORVANE_TEST_CLI, "bin/corvane-cli", 0755));
-  const std::string data = tree.At("data");
-  std::filesystem::create_directory(data);
-  ASSERT_EQ(chown(data.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  const std::string data = AddCliWithDataFolder(tree, *nobody);
+  ASSERT_FALSE(data.empty()) << "corvane-cli or its data folder could not be set up";
   NobodyProgram cli({tree.At("bin/corvane-cli"), "watch", "--interface", "lo", "--data-dir", data},
                     {adm->gr_gid}, {});
   std::optional<std::string> line;
