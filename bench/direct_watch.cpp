@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
 #include "platform/ip_address.h"
@@ -38,11 +39,11 @@ int main(int argc, char** argv) {
   monitor.Start("direct");
   for (long elapsed = 0; elapsed < seconds; ++elapsed) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    monitor.counters().Tick();
+    StateOf(monitor).counters.Tick();
   }
   std::printf("totals %llu %llu\n",
-              static_cast<unsigned long long>(monitor.counters().totalDownloadBytes.load()),
-              static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
+              static_cast<unsigned long long>(StateOf(monitor).counters.totalDownloadBytes.load()),
+              static_cast<unsigned long long>(StateOf(monitor).counters.totalUploadBytes.load()));
   std::fprintf(stderr, "direct_watch: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "engine/packet_info.h"
 #include "platform/clock.h"
 
@@ -80,16 +81,16 @@ void BM_ParseAndAccount(benchmark::State& state) {
   const std::vector<uint8_t> bytes = MakeDatagrams(kDatagrams, remotes, ports);
   ManualClock clock(kStart);
   Monitor monitor(clock, "/nonexistent");
-  monitor.settings().interfaceAddress = kInterface;
+  StateOf(monitor).settings.interfaceAddress = kInterface;
   if (attribution) {
     // Every local port has an owner: each new socket takes its label from
     // the port map (one lookup under its mutex), later datagrams from the
     // capture thread's cache.
     monitor.SetAttributionActive(true);
     for (uint32_t port = 40000; port < 60000; ++port) {
-      monitor.portMap().Store(corvane::kProtocolTcp, 0, static_cast<uint16_t>(port),
+      StateOf(monitor).portMap.Store(corvane::kProtocolTcp, 0, static_cast<uint16_t>(port),
                               "firefox-esr:" + std::to_string(port % 97));
-      monitor.portMap().Store(corvane::kProtocolUdp, 0, static_cast<uint16_t>(port),
+      StateOf(monitor).portMap.Store(corvane::kProtocolUdp, 0, static_cast<uint16_t>(port),
                               "chromium:" + std::to_string(port % 89));
     }
   }
@@ -104,13 +105,13 @@ void BM_ParseAndAccount(benchmark::State& state) {
     }
     state.PauseTiming();
     drained.clear();
-    monitor.packetQueue().TakeReady(second + 10, drained);
+    StateOf(monitor).packetQueue.TakeReady(second + 10, drained);
     state.counters["queued_per_datagram"] =
         static_cast<double>(drained.size()) / static_cast<double>(kDatagrams);
     state.ResumeTiming();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kDatagrams));
-  state.counters["flows"] = static_cast<double>(monitor.flows().AddressFlowCount());
+  state.counters["flows"] = static_cast<double>(StateOf(monitor).flows.AddressFlowCount());
 }
 // Second argument: local ports each remote talks to (2 is typical; 50 makes
 // nearly every datagram of a second a new event).
@@ -128,9 +129,9 @@ BENCHMARK(BM_ParseAndAccount)
 void QueueEvents(Monitor& monitor, uint32_t rows, uint32_t events, int64_t time) {
   for (uint32_t i = 0; i < events; ++i) {
     const corvane::IpAddress remote = corvane::IpAddress::V4(Remote(i % rows));
-    monitor.flows().AddToAddressFlow(remote, corvane::kProtocolUdp, corvane::kDirectionDownload,
+    StateOf(monitor).flows.AddToAddressFlow(remote, corvane::kProtocolUdp, corvane::kDirectionDownload,
                                      100 + i % 1400);
-    monitor.packetQueue().Push(FlowEvent{remote, corvane::kProtocolUdp,
+    StateOf(monitor).packetQueue.Push(FlowEvent{remote, corvane::kProtocolUdp,
                                          static_cast<uint16_t>(1024 + i / rows),
                                          corvane::kProtocolUdp, time});
   }
@@ -144,7 +145,7 @@ void BM_ProcessingPass(benchmark::State& state) {
   auto monitor = std::make_unique<Monitor>(clock, "/nonexistent");
   // The window's model receives every record; keep the sink's cost in.
   size_t records = 0;
-  monitor->list().SetChangeSink(
+  StateOf(*monitor).list.SetChangeSink(
       [&records](std::vector<corvane::ListChange>&& changes) { records += changes.size(); });
   int64_t time = kStart;
   if (!fresh) {
@@ -156,7 +157,7 @@ void BM_ProcessingPass(benchmark::State& state) {
     state.PauseTiming();
     if (fresh) {
       monitor = std::make_unique<Monitor>(clock, "/nonexistent");
-      monitor->list().SetChangeSink(
+      StateOf(*monitor).list.SetChangeSink(
           [&records](std::vector<corvane::ListChange>&& changes) { records += changes.size(); });
     }
     time += 10;
@@ -166,8 +167,8 @@ void BM_ProcessingPass(benchmark::State& state) {
     monitor->ShowReadyEvents();
   }
   {
-    corvane::TrafficList::Lock lock(monitor->list());
-    state.counters["rows"] = monitor->list().Count();
+    corvane::TrafficList::Lock lock(StateOf(*monitor).list);
+    state.counters["rows"] = StateOf(*monitor).list.Count();
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * events));
   state.SetLabel(fresh ? "rows made in the pass" : "rows already shown");

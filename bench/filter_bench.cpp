@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "filters/filter_set.h"
 #include "platform/net.h"
 
@@ -78,7 +79,7 @@ void BM_HostNamesForBurstOf10000Rows(benchmark::State& state) {
   for (auto _ : state) {
     ManualClock clock(1'700'000'000);
     Monitor monitor(clock, "/nonexistent-corvane-dir");
-    monitor.settings().interfaceAddress = local;
+    StateOf(monitor).settings.interfaceAddress = local;
     monitor.EnableHostNames(
         [](const IpAddress& address) -> std::optional<std::string> {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -105,10 +106,10 @@ void BM_HostNamesForBurstOf10000Rows(benchmark::State& state) {
 
     int named = 0;
     {
-      TrafficList::Lock lock(monitor.list());
-      for (int row = 0; row < monitor.list().Count(); ++row) {
-        if (monitor.list().Cell(row, kColumnRemoteHost) !=
-            monitor.list().Cell(row, kColumnRemoteIp)) {
+      TrafficList::Lock lock(StateOf(monitor).list);
+      for (int row = 0; row < StateOf(monitor).list.Count(); ++row) {
+        if (StateOf(monitor).list.Cell(row, kColumnRemoteHost) !=
+            StateOf(monitor).list.Cell(row, kColumnRemoteIp)) {
           ++named;
         }
       }

@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
@@ -101,7 +102,7 @@ int main(int argc, char** argv) {
   monitor.SetCaptureOpener([&](const std::string&, std::string&) -> std::unique_ptr<CaptureSource> {
     return std::make_unique<LoopingFile>(path, datagrams);
   });
-  monitor.list().SetChangeSink([&records](std::vector<ListChange>&& changes) {
+  StateOf(monitor).list.SetChangeSink([&records](std::vector<ListChange>&& changes) {
     records.fetch_add(changes.size(), std::memory_order_relaxed);
   });
   monitor.SetFilterFile("/nonexistent/filters.dat");
@@ -116,17 +117,17 @@ int main(int argc, char** argv) {
     int rows;
     int64_t newest = 0;
     {
-      TrafficList::Lock lock(monitor.list());
-      rows = monitor.list().Count();
+      TrafficList::Lock lock(StateOf(monitor).list);
+      rows = StateOf(monitor).list.Count();
       for (int row = 0; row < rows; ++row) {
-        int64_t t = ParseTimestamp(monitor.list().Cell(row, kColumnLastActivity));
+        int64_t t = ParseTimestamp(StateOf(monitor).list.Cell(row, kColumnLastActivity));
         if (t > newest) newest = t;
       }
     }
     const int64_t lag = rows > 0 ? clock.Now() - newest : 0;
     if (second > 5 && lag > worstLag) worstLag = lag;
     std::printf("%4d %14llu %12zu %8d %12llu %6lld %9.1f\n", second,
-                static_cast<unsigned long long>(datagrams.load()), monitor.packetQueue().Size(),
+                static_cast<unsigned long long>(datagrams.load()), StateOf(monitor).packetQueue.Size(),
                 rows, static_cast<unsigned long long>(records.load()),
                 static_cast<long long>(lag), StatusKilobytes("VmRSS") / 1024.0);
     std::fflush(stdout);

@@ -79,6 +79,19 @@ class TrafficList {
     MutexLock lock_;
   };
 
+  // Holds listMutex for reading a list one may not change (the Monitor's
+  // list() to the window, corvane-cli and tests); makes no records.
+  class SCOPED_CAPABILITY ReadLock {
+   public:
+    explicit ReadLock(const TrafficList& list) ACQUIRE(list.listMutex_) : lock_(list.listMutex_) {}
+    ~ReadLock() RELEASE() = default;
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+
+   private:
+    MutexLock lock_;
+  };
+
   // The mutex a Lock holds, for naming it in lock rules
   // (GUARDED_BY(list.mutex()), REQUIRES(list.mutex())); taken only through
   // a Lock, which hands the records on.

@@ -35,6 +35,9 @@
 // The caller must not hold these locks (the function takes them itself).
 #define EXCLUDES(...) CORVANE_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 // The function returns a reference to the lock `x`.
+// The function checks at run time that the capability is held; the
+// analysis takes it as held from the call on.
+#define ASSERT_CAPABILITY(x) CORVANE_THREAD_ANNOTATION(assert_capability(x))
 #define RETURN_CAPABILITY(x) CORVANE_THREAD_ANNOTATION(lock_returned(x))
 // Turns the check off for one function whose locking is correct in a way
 // the check cannot follow; each use says why at the function.

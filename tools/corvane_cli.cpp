@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "attribution/kernel_owners.h"
+#include "engine/configuration.h"
 #include "engine/monitor.h"
 #include "vocabulary/text_format.h"
 #include "platform/address_watcher.h"
@@ -311,7 +312,7 @@ void PrepareDataFolders(Options& options) {
 void PrintList(Monitor& monitor, std::string& out) {
   std::vector<RowCells> rows;
   {
-    TrafficList::Lock lock(monitor.list());
+    TrafficList::ReadLock lock(monitor.list());
     rows = monitor.list().Rows();
   }
   for (const RowCells& row : rows) {
@@ -339,8 +340,8 @@ void AppendFlowTotals(Monitor& monitor, std::string& out) {
 void AppendTotals(Monitor& monitor, std::string& out) {
   char line[64];
   std::snprintf(line, sizeof line, "totals %llu %llu\n",
-                static_cast<unsigned long long>(monitor.counters().totalDownloadBytes.load()),
-                static_cast<unsigned long long>(monitor.counters().totalUploadBytes.load()));
+                static_cast<unsigned long long>(monitor.Totals().first),
+                static_cast<unsigned long long>(monitor.Totals().second));
   out += line;
 }
 
@@ -487,20 +488,22 @@ int RunReport(const Options& options) {
 int RunReplay(const Options& options) {
   ManualClock clock;
   Monitor monitor(clock, options.folders.config);
-  monitor.settings().interfaceAddress = ReplayInterfaceAddress(options);
-  monitor.settings().interfaceMask = options.mask;
-  monitor.settings().hideLanFlows = options.hideLan;
+  monitor.SetInterfaceAddress(ReplayInterfaceAddress(options), options.mask);
+  Settings settings = CurrentSettings(monitor.settings());
+  settings.hideLanFlows = options.hideLan;
+  monitor.ApplySettings(settings);
   monitor.SetLocalNetworks(ReplayNetworks(options));
   if (!SetUpFiltersAndNames(options, monitor, true)) return 1;
   if (!Configure(options, monitor)) return 1;
   // The pids of a capture are another time's: no process here is read.
   monitor.SetIdentityReader([](int) { return std::nullopt; });
   if (!options.ownersFile.empty()) {
-    ReplayResult owners = LoadSocketOwners(options.ownersFile, monitor.portMap());
+    SocketOwnersResult owners = LoadSocketOwners(options.ownersFile);
     if (!owners.ok) {
       std::fprintf(stderr, "corvane-cli: %s\n", owners.error.c_str());
       return 1;
     }
+    monitor.UseSocketOwners(owners.owners);
   }
   if (options.history) {
     if (HistoryStatus status = monitor.EnableHistory(options.folders.history); !status) {
@@ -654,7 +657,7 @@ int RunWatch(const Options& options) {
   // Set by the capture thread whenever a helper starts; read by the ticks.
   std::atomic<capture::AttributionMode> mode{capture::AttributionMode::kProc};
   helper.onReady = [&mode](capture::AttributionMode now) { mode.store(now); };
-  SendSocketOwnersTo(helper, monitor.portMap());
+  monitor.SendSocketOwnersFrom(helper);
   std::string captureError;
   std::unique_ptr<CaptureSource> first = OpenHelperCapture(interfaceName, captureError, helper);
   if (!first) {
@@ -676,7 +679,7 @@ int RunWatch(const Options& options) {
     while (!interrupted.load() && std::chrono::steady_clock::now() < next) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    monitor.counters().Tick();
+    (void)monitor.TakeTick();
     if (auto error = metrics.Publish(monitor, elapsed + 1)) {
       std::fprintf(stderr, "corvane-cli: %s\n", error->c_str());
     }

@@ -58,7 +58,7 @@ class SimulatedSeconds {
     ++current_;
     ++quiet_;
     clock_.Set(current_);
-    monitor_.counters().Tick();
+    (void)monitor_.TakeTick();
     monitor_.RunPass();
   }
 
@@ -80,8 +80,8 @@ class SimulatedSeconds {
 
 }  // namespace
 
-ReplayResult LoadSocketOwners(const std::string& path, PortProcessMap& map) {
-  ReplayResult result;
+SocketOwnersResult LoadSocketOwners(const std::string& path) {
+  SocketOwnersResult result;
   std::ifstream in(path);
   if (!in) {
     result.error = "can't read " + path;
@@ -113,13 +113,9 @@ ReplayResult LoadSocketOwners(const std::string& path, PortProcessMap& map) {
     const size_t length = localAddress->IsV4() ? 4 : 16;
     std::copy_n(localAddress->bytes.begin(), length, owner.localAddress.begin());
     std::copy_n(remoteAddress->bytes.begin(), length, owner.remoteAddress.begin());
-    owner.name = name;
-    StoreSocketOwner(map, owner);
-    ++result.datagrams;
+    owner.name = result.names.emplace_back(std::move(name));
+    result.owners.push_back(owner);
   }
-  // The owners are known before their datagrams, as the kernel's are.
-  map.SetActive(true);
-  map.SetKernelEvents(true);
   result.ok = true;
   return result;
 }
@@ -149,7 +145,7 @@ ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, Manual
     if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) monitor.AccountDatagram(*info);
   }
   if (any) seconds.Finish(3);
-  monitor.counters().Tick();
+  (void)monitor.TakeTick();
   result.ok = true;
   return result;
 }

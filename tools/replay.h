@@ -2,11 +2,14 @@
 // processing, on a clock driven by the datagrams' capture times.
 #pragma once
 
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "attribution/port_process_map.h"
 #include "engine/monitor.h"
 #include "platform/clock.h"
+#include "platform/helper_records.h"
 
 namespace corvane {
 
@@ -22,12 +25,18 @@ struct ReplayResult {
 // second, and a last pass runs 3 seconds after the last datagram so that
 // every event is shown. Damaged records are skipped.
 // Reads a file of socket owners, as the kernel reports them while a capture
-// is taken, into `map` and makes the monitor's attribution take them: one
+// is taken, for Monitor::UseSocketOwners: one
 // owner per line, "PROTOCOL LOCAL_ADDRESS LOCAL_PORT REMOTE_ADDRESS
 // REMOTE_PORT PID UID NAME" (PROTOCOL tcp or udp; an unconnected UDP socket
 // has remote port 0); blank lines and lines starting with "#" are skipped.
 // A line of another shape fails with its number.
-ReplayResult LoadSocketOwners(const std::string& path, PortProcessMap& map);
+struct SocketOwnersResult {
+  bool ok = false;
+  std::string error;
+  std::vector<SocketOwner> owners;
+  std::deque<std::string> names;  // what the owners' names view
+};
+SocketOwnersResult LoadSocketOwners(const std::string& path);
 
 ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, ManualClock& clock);
 

@@ -101,7 +101,7 @@ CMainDlg::CMainDlg(corvane::DataFolders folders, QWidget* parent)
       folders_(std::move(folders)),
       ownClock_(std::make_unique<corvane::SystemClock>()),
       monitor_(std::make_unique<corvane::Monitor>(*ownClock_, folders_.config)),
-      sorts_(std::make_unique<SortThreads>(monitor_->list())) {
+      sorts_(std::make_unique<SortThreads>(*monitor_)) {
   Construct();
 }
 
@@ -109,7 +109,7 @@ CMainDlg::CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidg
     : QDialog(parent),
       folders_{dataDirectory, dataDirectory, dataDirectory + "/" + corvane::kHistoryFileName},
       monitor_(std::make_unique<corvane::Monitor>(clock, std::move(dataDirectory))),
-      sorts_(std::make_unique<SortThreads>(monitor_->list())) {
+      sorts_(std::make_unique<SortThreads>(*monitor_)) {
   Construct();
 }
 
@@ -153,7 +153,7 @@ void CMainDlg::UseCaptureHelper() {
       ShowCaptureStatus();
     }, Qt::QueuedConnection);
   };
-  corvane::SendSocketOwnersTo(helper, monitor_->portMap());
+  monitor_->SendSocketOwnersFrom(helper);
   monitor_->SetCaptureOpener([this, helper](const std::string& name, std::string& error) {
     std::unique_ptr<corvane::CaptureSource> source = corvane::OpenHelperCapture(name, error, helper);
     corvane::MutexLock lock(captureProblemMutex_);
@@ -167,7 +167,7 @@ CMainDlg::~CMainDlg() {
   addressWatcher_.Stop();
   monitor_->Stop();
   sorts_->Wait();
-  monitor_->list().SetChangeSink(nullptr);
+  monitor_->SetRowChangeSink(nullptr);
   monitor_->SetErrorHandler(nullptr);
   monitor_->SetTitleHandler(nullptr);
 }
@@ -434,7 +434,7 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   menu.addAction(QStringLiteral("Look up again"), this, [this, rows] {
     std::vector<corvane::RowKey> keys;
     {
-      corvane::TrafficList::Lock lock(monitor_->list());
+      corvane::TrafficList::ReadLock lock(monitor_->list());
       for (int row : rows) {
         const int coreRow = model_->CoreRowOf(row);
         if (coreRow >= 0 && coreRow < monitor_->list().Count()) {
@@ -536,7 +536,7 @@ void CMainDlg::Initialise() {
       ShowCaptureStatus();
     }, Qt::QueuedConnection);
   });
-  m.list().SetChangeSink(model_->ChangeSink());
+  m.SetRowChangeSink(model_->ChangeSink());
   // Save & Clear and the midnight step write the rows to a new traffic log
   // in the log folder before anything is emptied.
   m.SetLogWriter(corvane::TrafficLogWriter(folders_.logs, m.clock()));
@@ -565,7 +565,7 @@ void CMainDlg::Initialise() {
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   }
 
-  m.counters().ClearTotals();
+  m.ClearTotals();
   windowShown_ = true;
 
   trayAvailable_ = trayOverride_.value_or(QSystemTrayIcon::isSystemTrayAvailable());
@@ -580,8 +580,7 @@ void CMainDlg::Initialise() {
   graph_->InitialiseSeries();
   graph_->SetFrozen(m.settings().freezeGraph.load());
   graph_->SetWindowShown(true);
-  m.counters().tickDownloadBytes.store(0);
-  m.counters().tickUploadBytes.store(0);
+  m.DiscardTick();
 
   tick_.setInterval(1000);
   connect(&tick_, &QTimer::timeout, this, &CMainDlg::OnTick, Qt::UniqueConnection);
@@ -661,7 +660,7 @@ void CMainDlg::Relayout() {
 // ---------------------------------------------------------------- the tick
 
 void CMainDlg::OnTick() {
-  auto [down, up] = monitor_->counters().Tick();
+  auto [down, up] = monitor_->TakeTick();
   graph_->AddTick(down, up);
   model_->TickSpeeds();
   const QString speeds = QStringLiteral("Download %1/s, upload %2/s")
@@ -670,8 +669,7 @@ void CMainDlg::OnTick() {
   summaryLabel_->setToolTip(speeds);
   summaryGroup_->setToolTip(speeds);
   if (tray_) tray_->setToolTip(QStringLiteral("Corvane\n") + speeds);
-  const uint64_t totalDown = monitor_->counters().totalDownloadBytes.load();
-  const uint64_t totalUp = monitor_->counters().totalUploadBytes.load();
+  const auto [totalDown, totalUp] = monitor_->Totals();
   summaryLabel_->setText(QStringLiteral("DL: %1  UL: %2")
                              .arg(QString::fromStdString(corvane::FormatByteCount(totalDown)),
                                   QString::fromStdString(corvane::FormatByteCount(totalUp))));
@@ -712,12 +710,12 @@ void CMainDlg::WaitForSorts() { sorts_->Wait(); }
 void CMainDlg::OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes) {
   // The core list's selected flag is what the idle-row pass clears; the
   // user's marks must be there too. The hold is short: one flag per row.
-  corvane::TrafficList& list = monitor_->list();
-  corvane::TrafficList::Lock lock(list);
+  std::vector<std::pair<int, bool>> marks;
+  marks.reserve(changes.size());
   for (const TrafficModel::MarkChange& change : changes) {
-    const int coreRow = model_->CoreRowOf(change.row);
-    if (coreRow >= 0 && coreRow < list.Count()) list.SetSelected(coreRow, change.marked);
+    marks.emplace_back(model_->CoreRowOf(change.row), change.marked);
   }
+  monitor_->MarkRows(marks);
 }
 
 // ---------------------------------------------------------------- commands
@@ -743,8 +741,8 @@ bool CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format)
   std::vector<corvane::ExportRow> rows;
   {
     // Only the copy is made under the lock; the file is written after it.
-    corvane::TrafficList& list = monitor_->list();
-    corvane::TrafficList::Lock lock(list);
+    const corvane::TrafficList& list = monitor_->list();
+    corvane::TrafficList::ReadLock lock(list);
     rows.reserve(static_cast<size_t>(list.Count()));
     for (int row = 0; row < list.Count(); ++row) {
       rows.push_back(corvane::ExportRowOf(list.Cells(row), list.Values(row)));
@@ -846,7 +844,7 @@ void CMainDlg::OnAbout() {
 
 bool CMainDlg::SaveRowsToLog() {
   {
-    corvane::TrafficList::Lock lock(monitor_->list());
+    corvane::TrafficList::ReadLock lock(monitor_->list());
     if (monitor_->list().Count() == 0) return true;
   }
   return !monitor_->SaveAndClear().has_value();

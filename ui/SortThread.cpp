@@ -15,12 +15,9 @@ void SortThreads::Start(int column, corvane::SortDirection direction) {
 
   auto sort = std::make_unique<Sort>();
   Sort* raw = sort.get();
-  corvane::TrafficList* list = &list_;
-  raw->thread = std::thread([list, raw, column, direction] {
-    {
-      corvane::TrafficList::Lock lock(*list);
-      corvane::SortTrafficList(*list, column, direction);
-    }
+  corvane::Monitor* monitor = &monitor_;
+  raw->thread = std::thread([monitor, raw, column, direction] {
+    monitor->SortRows(column, direction);
     raw->done.store(true);
   });
   sorts_.push_back(std::move(sort));

@@ -1,8 +1,8 @@
 // Sorting the traffic list off the window thread.
 //
-// Each column click starts one SortThread: it takes listMutex (waiting for
-// the processing pass or a resolver that holds it), sorts the core list by
-// the clicked column and releases it. The reorder reaches the window as a
+// Each column click starts one SortThread: it asks the Monitor to sort its
+// list by the clicked column, which waits for the list's lock (held by the
+// processing pass or a resolver) on this thread, not the window's. The reorder reaches the window as a
 // change record like any other change, so the window thread is never
 // blocked by a sort. A later click starts another sort, which waits for the
 // first. The window owns the SortThreads object; Wait() (also run by the
@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "engine/monitor.h"
 #include "engine/row_order.h"
-#include "engine/traffic_list.h"
 
 class SortThreads {
  public:
-  explicit SortThreads(corvane::TrafficList& list) : list_(list) {}
+  explicit SortThreads(corvane::Monitor& monitor) : monitor_(monitor) {}
   ~SortThreads() { Wait(); }
   SortThreads(const SortThreads&) = delete;
   SortThreads& operator=(const SortThreads&) = delete;
@@ -36,6 +36,6 @@ class SortThreads {
     std::atomic<bool> done{false};
   };
 
-  corvane::TrafficList& list_;
+  corvane::Monitor& monitor_;
   std::vector<std::unique_ptr<Sort>> sorts_;  // window thread only
 };

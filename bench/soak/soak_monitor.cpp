@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
@@ -96,7 +97,7 @@ void SendProbe() {
 }
 
 uint64_t PeerBytes(Monitor& monitor) {
-  const auto counts = monitor.flows().LookupAddressTotal(IpAddress::V4(kPeer));
+  const auto counts = StateOf(monitor).flows.LookupAddressTotal(IpAddress::V4(kPeer));
   return counts ? static_cast<uint64_t>(counts->uploadBytes) + counts->downloadBytes : 0;
 }
 
@@ -171,7 +172,7 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   for (int second = 1; second <= seconds; ++second) {
     std::this_thread::sleep_until(start + std::chrono::seconds(second));
-    monitor.counters().Tick();
+    StateOf(monitor).counters.Tick();
     const long kb = ResidentKilobytes();
     if (second <= baselineSeconds) {
       baselineKb = std::max(baselineKb, kb);
@@ -206,9 +207,9 @@ int main(int argc, char** argv) {
   const int threadsAtEnd = ThreadCount();
   std::string rowText;
   {
-    TrafficList::Lock lock(monitor.list());
-    const int row = monitor.list().FindRemoteIpRow(FormatAddress(kPeer));
-    if (row >= 0) rowText = monitor.list().Cell(row, kColumnUpload);
+    TrafficList::Lock lock(StateOf(monitor).list);
+    const int row = StateOf(monitor).list.FindRemoteIpRow(FormatAddress(kPeer));
+    if (row >= 0) rowText = StateOf(monitor).list.Cell(row, kColumnUpload);
   }
   const bool running = monitor.IsRunning();
   monitor.Stop();

@@ -7,6 +7,7 @@
 
 #include "controlled_resolver.h"
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "platform/net.h"
 
@@ -34,9 +35,9 @@ class HostNamesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     monitor_ = std::make_unique<Monitor>(clock_, "/nonexistent-corvane-dir");
-    monitor_->settings().interfaceAddress = kLocal;
-    monitor_->portMap().Store(6, 0, 5000, "firefox:99");
-    monitor_->portMap().Store(6, 0, 6000, "curl:12");
+    StateOf(*monitor_).settings.interfaceAddress = kLocal;
+    StateOf(*monitor_).portMap.Store(6, 0, 5000, "firefox:99");
+    StateOf(*monitor_).portMap.Store(6, 0, 6000, "curl:12");
     monitor_->SetAttributionActive(true);
     monitor_->EnableHostNames(LookupOf(resolver_, latch_), 4);
   }
@@ -66,13 +67,13 @@ class HostNamesTest : public ::testing::Test {
   // The "Remote host" cell of the row of (remote, local source), or
   // "<no row>".
   std::string HostOf(uint32_t remote, std::string_view localSource) {
-    TrafficList::Lock lock(monitor_->list());
-    int row = monitor_->list().FindRemoteIpRow(FormatAddress(remote), localSource);
-    return row < 0 ? "<no row>" : monitor_->list().Cell(row, kColumnRemoteHost);
+    TrafficList::Lock lock(StateOf(*monitor_).list);
+    int row = StateOf(*monitor_).list.FindRemoteIpRow(FormatAddress(remote), localSource);
+    return row < 0 ? "<no row>" : StateOf(*monitor_).list.Cell(row, kColumnRemoteHost);
   }
   int RowCount() {
-    TrafficList::Lock lock(monitor_->list());
-    return monitor_->list().Count();
+    TrafficList::Lock lock(StateOf(*monitor_).list);
+    return StateOf(*monitor_).list.Count();
   }
 
   ManualClock clock_{LocalNoon()};
@@ -146,20 +147,20 @@ TEST_F(HostNamesTest, RowsOfOneAddressMadeInOnePassAreAllNamed) {
 TEST_F(HostNamesTest, AnswerNeverRenamesANamedRowOrAProxyRowOfTheAddress) {
   const std::string mail = FormatAddress(kMail);
   {
-    TrafficList::Lock lock(monitor_->list());
+    TrafficList::Lock lock(StateOf(*monitor_).list);
     // A proxy row whose web host resolved to this address, above a direct
     // row that was named already.
-    monitor_->list().InsertTop(
+    StateOf(*monitor_).list.InsertTop(
         RowKey{IpAddress::V4(kMail), 0, kProtocolTcp},
         RowCells{mail, "mail.example.org", "1 B", "1 B", "2 B", "TCP protocol", "t", "t"}, {});
-    monitor_->list().InsertTop(
+    StateOf(*monitor_).list.InsertTop(
         RowKey{IpAddress{}, 1, kProtocolTcp},
         RowCells{mail, "webmail.example.org", "1 B", "1 B", "2 B", "TCP protocol", "t", "t"}, {});
   }
   monitor_->ApplyHostName(IpAddress::V4(kMail), kProtocolTcp, "other.example.org");
-  TrafficList::Lock lock(monitor_->list());
-  EXPECT_EQ(monitor_->list().Cell(0, kColumnRemoteHost), "webmail.example.org");
-  EXPECT_EQ(monitor_->list().Cell(1, kColumnRemoteHost), "mail.example.org");
+  TrafficList::Lock lock(StateOf(*monitor_).list);
+  EXPECT_EQ(StateOf(*monitor_).list.Cell(0, kColumnRemoteHost), "webmail.example.org");
+  EXPECT_EQ(StateOf(*monitor_).list.Cell(1, kColumnRemoteHost), "mail.example.org");
 }
 
 TEST_F(HostNamesTest, NameArrivingAfterSaveAndClearChangesNothing) {
@@ -227,8 +228,8 @@ TEST_F(HostNamesTest, NameWithBlanksOrControlCharactersCannotBreakTheRowOrTheLog
   const std::string expected = "evil_host___.example_";
   EXPECT_EQ(HostOf(kMail, "firefox:99"), expected);
 
-  TrafficList::Lock lock(monitor_->list());
-  std::istringstream line(FormatRowLine(monitor_->list().Cells(0)));
+  TrafficList::Lock lock(StateOf(*monitor_).list);
+  std::istringstream line(FormatRowLine(StateOf(*monitor_).list.Cells(0)));
   std::vector<std::string> tokens;
   for (std::string token; line >> token;) tokens.push_back(token);
   ASSERT_EQ(tokens.size(), 8u);
@@ -274,10 +275,10 @@ TEST_F(HostNamesTest, StartAfterStopNamesRowsAgain) {
   // The real scanner started with the monitor replaces the labels stored by
   // hand, so the row is found by its address alone.
   {
-    TrafficList::Lock lock(monitor_->list());
-    const int row = monitor_->list().FindRemoteIpRow(FormatAddress(kMail));
+    TrafficList::Lock lock(StateOf(*monitor_).list);
+    const int row = StateOf(*monitor_).list.FindRemoteIpRow(FormatAddress(kMail));
     ASSERT_GE(row, 0);
-    EXPECT_EQ(monitor_->list().Cell(row, kColumnRemoteHost), "mail.example.org");
+    EXPECT_EQ(StateOf(*monitor_).list.Cell(row, kColumnRemoteHost), "mail.example.org");
   }
   monitor_->Stop();
 }
@@ -299,7 +300,7 @@ TEST(RealHostNamesTest, LoopbackRowShowsItsNameFromEtcHosts) {
   if (!expected) GTEST_SKIP() << "/etc/hosts names no 127.0.0.1";
   ManualClock clock{LocalNoon()};
   Monitor monitor(clock, "/nonexistent-corvane-dir");
-  monitor.settings().interfaceAddress = MakeAddress(127, 0, 0, 2);
+  StateOf(monitor).settings.interfaceAddress = MakeAddress(127, 0, 0, 2);
   monitor.EnableHostNames(ReverseLookup);
   PacketInfo info;
   info.sourceAddress = IpAddress::V4(MakeAddress(127, 0, 0, 1));
@@ -310,10 +311,10 @@ TEST(RealHostNamesTest, LoopbackRowShowsItsNameFromEtcHosts) {
   clock.Advance(3);
   monitor.RunPass();
   ASSERT_TRUE(monitor.WaitForHostNames(kPatience));
-  TrafficList::Lock lock(monitor.list());
-  ASSERT_EQ(monitor.list().Count(), 1);
-  EXPECT_EQ(monitor.list().Cell(0, kColumnRemoteIp), "127.0.0.1");
-  EXPECT_EQ(monitor.list().Cell(0, kColumnRemoteHost), *expected);
+  TrafficList::Lock lock(StateOf(monitor).list);
+  ASSERT_EQ(StateOf(monitor).list.Count(), 1);
+  EXPECT_EQ(StateOf(monitor).list.Cell(0, kColumnRemoteIp), "127.0.0.1");
+  EXPECT_EQ(StateOf(monitor).list.Cell(0, kColumnRemoteHost), *expected);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "attribution/port_scanner.h"
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "engine/packet_info.h"
 #include "engine/traffic_list.h"
 #include "platform/capture_source.h"
@@ -47,8 +48,8 @@ bool SendEchoRequest() {
 
 std::optional<RowCells> FindRow(Monitor& monitor, const std::string& remote,
                                 const std::string& localSource) {
-  TrafficList::Lock lock(monitor.list());
-  for (const RowCells& row : monitor.list().Rows()) {
+  TrafficList::Lock lock(StateOf(monitor).list);
+  for (const RowCells& row : StateOf(monitor).list.Rows()) {
     if (row[kColumnRemoteIp] == remote && row[kColumnLocalSource] == localSource) return row;
   }
   return std::nullopt;
@@ -59,9 +60,9 @@ TEST(LoopbackAttributionTest, OwnUdpExchangeShowsThisProgramAndIcmpItsProtocol) 
                   "no capture privilege; run as root or with CAP_NET_RAW and CAP_NET_ADMIN");
   ManualClock clock(1'700'000'000);
   Monitor monitor(clock, ".");
-  monitor.settings().interfaceAddress = Address("127.0.0.2");
-  monitor.settings().interfaceMask = Address("255.0.0.0");
-  PortScanner scanner(monitor.portMap());
+  StateOf(monitor).settings.interfaceAddress = Address("127.0.0.2");
+  StateOf(monitor).settings.interfaceMask = Address("255.0.0.0");
+  PortScanner scanner(StateOf(monitor).portMap);
   monitor.SetAttributionActive(true);
 
   std::string error;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
@@ -171,7 +172,7 @@ class TruthfulRowsTest : public ::testing::Test {
     WitnessSource::marker_ = false;
     WitnessSource::bytes_.clear();
     monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
-    monitor_.settings().interfaceMask = Address("255.255.255.255");
+    StateOf(monitor_).settings.interfaceMask = Address("255.255.255.255");
     monitor_.SetCaptureOpener([](const std::string& name, std::string& error) -> std::unique_ptr<CaptureSource> {
       auto live = OpenLiveCapture(name, error);
       if (!live) return nullptr;
@@ -206,7 +207,7 @@ class TruthfulRowsTest : public ::testing::Test {
     }
     ASSERT_TRUE(WitnessSource::marker_.load());
     monitor_.Stop();
-    monitor_.counters().Tick();
+    StateOf(monitor_).counters.Tick();
     clock_.Advance(4);
     monitor_.RunPass();
   }
@@ -214,11 +215,11 @@ class TruthfulRowsTest : public ::testing::Test {
   // Bytes of the rows of kRemote by local source.
   std::map<std::string, uint64_t> RowBytes() {
     std::map<std::string, uint64_t> bytes;
-    TrafficList::Lock lock(monitor_.list());
-    for (int row = 0; row < monitor_.list().Count(); ++row) {
-      if (monitor_.list().Cell(row, kColumnRemoteIp) != "127.0.0.3") continue;
-      const RowValues& values = monitor_.list().Values(row);
-      bytes[monitor_.list().Cell(row, kColumnLocalSource)] += values.downloadBytes + values.uploadBytes;
+    TrafficList::Lock lock(StateOf(monitor_).list);
+    for (int row = 0; row < StateOf(monitor_).list.Count(); ++row) {
+      if (StateOf(monitor_).list.Cell(row, kColumnRemoteIp) != "127.0.0.3") continue;
+      const RowValues& values = StateOf(monitor_).list.Values(row);
+      bytes[StateOf(monitor_).list.Cell(row, kColumnLocalSource)] += values.downloadBytes + values.uploadBytes;
     }
     return bytes;
   }

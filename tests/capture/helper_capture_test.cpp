@@ -34,6 +34,7 @@
 
 #include "attribution/system_sockets.h"
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "platform/clock.h"
 #include "platform/helper_capture.h"
@@ -687,13 +688,13 @@ TEST(HelperCaptureLoopback, MonitorReportsAKilledHelperOnceAndCapturesAgainWithA
     Socket receiver(SOCK_DGRAM);
     Socket sender(SOCK_DGRAM);
     receiver.Bind("127.0.0.1");
-    const uint64_t before = monitor.flows().LookupAddressTotal(IpAddress::V4(Address("127.0.0.1")))
+    const uint64_t before = StateOf(monitor).flows.LookupAddressTotal(IpAddress::V4(Address("127.0.0.1")))
                                 .value_or(FlowCounts{}).uploadBytes;
     for (int i = 0; i < 10; ++i) sender.SendTo(std::string(1000, 'z'), receiver.Name());
     uint64_t after = before;
     for (int i = 0; i < 100 && after < before + 10 * 1028; ++i) {
       usleep(20 * 1000);
-      after = monitor.flows().LookupAddressTotal(IpAddress::V4(Address("127.0.0.1"))).value_or(FlowCounts{}).uploadBytes;
+      after = StateOf(monitor).flows.LookupAddressTotal(IpAddress::V4(Address("127.0.0.1"))).value_or(FlowCounts{}).uploadBytes;
     }
     EXPECT_GE(after, before + 10 * 1028) << "the new helper's datagrams were not counted";
     monitor.Stop();

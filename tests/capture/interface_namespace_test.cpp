@@ -30,6 +30,7 @@
 #include <string>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/address_watcher.h"
 #include "platform/clock.h"
 #include "tests/faults/fault_support.h"
@@ -444,7 +445,7 @@ TEST_F(InterfaceNamespaceEndToEnd, AddedAndRemovedAddressesReachTheMonitor) {
 
   ASSERT_EQ(RunCommand({"ip", "address", "del", "198.18.0.1/24", "dev", "va"}), 0);
   EXPECT_TRUE(waitUntil([&] { return !has(kLocal4); }));
-  EXPECT_EQ(monitor.settings().interfaceAddress.load(), ParseIp("198.18.7.7")->V4Value());
+  EXPECT_EQ(StateOf(monitor).settings.interfaceAddress.load(), ParseIp("198.18.7.7")->V4Value());
   watcher.Stop();
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "engine/monitor_internals.h"
 #include "attribution/kernel_owners.h"
 #include "engine/monitor_fixture.h"
 
@@ -17,7 +18,7 @@ class KernelOwners : public testing::MonitorTest {
  protected:
   KernelOwners() {
     monitor_.SetAttributionActive(true);
-    monitor_.portMap().SetKernelEvents(true);
+    StateOf(monitor_).portMap.SetKernelEvents(true);
   }
 
   SocketOwner Owner(uint8_t protocol, uint32_t local, uint16_t localPort, uint32_t remote,
@@ -50,10 +51,10 @@ class KernelOwners : public testing::MonitorTest {
 TEST_F(KernelOwners, NewSocketOnAReusedPortIsNamedByItsKernelOwnerNotThePortsOldLabel) {
   const uint32_t remote = MakeAddress(203, 0, 113, 5);
   // The scan still holds the port's previous owner.
-  monitor_.portMap().Store(6, kInterface, 40000, "old:1");
+  StateOf(monitor_).portMap.Store(6, kInterface, 40000, "old:1");
   Upload(remote, 6, 40000, 500);
   // The kernel's event arrives after the connection's first datagrams.
-  StoreSocketOwner(monitor_.portMap(), Owner(6, kInterface, 40000, remote, 80, 42, "curl"));
+  StoreSocketOwner(StateOf(monitor_).portMap, Owner(6, kInterface, 40000, remote, 80, 42, "curl"));
   Upload(remote, 6, 40000, 500);
   PassAfter(3);
   EXPECT_EQ(LabelOfRow(remote), "curl:42");
@@ -62,13 +63,13 @@ TEST_F(KernelOwners, NewSocketOnAReusedPortIsNamedByItsKernelOwnerNotThePortsOld
 
 TEST_F(KernelOwners, UnconnectedUdpOwnerNamesEveryDatagramOfItsPort) {
   // Bound to every address: its local address is 0.
-  StoreSocketOwner(monitor_.portMap(), Owner(17, 0, 5353, 0, 0, 7, "avahi-daemon"));
+  StoreSocketOwner(StateOf(monitor_).portMap, Owner(17, 0, 5353, 0, 0, 7, "avahi-daemon"));
   // An IPv4 talk of an IPv6 socket comes v4-mapped.
   SocketOwner mapped = Owner(17, 0, 6000, 0, 0, 8, "dig");
   mapped.family = AF_INET6;
   mapped.localAddress = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   std::memcpy(mapped.localAddress.data() + 12, &kInterface, 4);
-  StoreSocketOwner(monitor_.portMap(), mapped);
+  StoreSocketOwner(StateOf(monitor_).portMap, mapped);
   const uint32_t remotes[] = {MakeAddress(224, 0, 0, 251), MakeAddress(198, 51, 100, 1),
                               MakeAddress(198, 51, 100, 2)};
   for (uint32_t remote : remotes) Upload(remote, 17, 5353, 100);

@@ -1,4 +1,5 @@
 // Direction, the local-area test, flows and counters.
+#include "engine/monitor_internals.h"
 #include "engine/monitor_fixture.h"
 
 namespace corvane {
@@ -17,22 +18,22 @@ TEST_F(AccountingTest, UploadAndReplyShareOneAddressFlow) {
   ASSERT_TRUE(flow);
   EXPECT_EQ(flow->uploadBytes, 60u);
   EXPECT_EQ(flow->downloadBytes, 100u);
-  EXPECT_EQ(monitor_.counters().tickUploadBytes, 60u);
-  EXPECT_EQ(monitor_.counters().tickDownloadBytes, 100u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickUploadBytes, 60u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickDownloadBytes, 100u);
   // Both would show the same row at the same second: queued once.
-  EXPECT_EQ(monitor_.packetQueue().Size(), 1u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 1u);
   clock_.Advance(1);
   Feed({kGoogle, kInterface, 17, 53, 5000, 0});
-  EXPECT_EQ(monitor_.packetQueue().Size(), 2u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 2u);
 }
 
 TEST_F(AccountingTest, TrafficBetweenOtherHostsIsIgnored) {
   Feed({MakeAddress(192, 168, 1, 20), kGoogle, 6, 1, 2, 0});
   Feed({MakeAddress(192, 168, 1, 20), MakeAddress(255, 255, 255, 255), 17, 1, 2, 0});
   Feed({MakeAddress(192, 168, 1, 20), MakeAddress(192, 168, 1, 255), 17, 1, 2, 0});
-  EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
-  EXPECT_EQ(monitor_.counters().tickDownloadBytes, 0u);
-  EXPECT_EQ(monitor_.packetQueue().Size(), 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickDownloadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 0u);
 }
 
 TEST_F(AccountingTest, TrafficToItselfIsAnUploadToItself) {
@@ -56,19 +57,19 @@ TEST_F(AccountingTest, MulticastCountsAsDownloadOfTheSenderOrUploadOfTheGroup) {
 }
 
 TEST_F(AccountingTest, HideLanDropsMulticastAndTheMaskedNetworkOnly) {
-  monitor_.settings().hideLanFlows = true;
-  monitor_.settings().interfaceMask = MakeAddress(255, 255, 255, 0);
+  StateOf(monitor_).settings.hideLanFlows = true;
+  StateOf(monitor_).settings.interfaceMask = MakeAddress(255, 255, 255, 0);
   Feed({MakeAddress(192, 168, 1, 1), MakeAddress(239, 255, 255, 250), 17, 1, 2, 0});
   Feed({kInterface, MakeAddress(224, 0, 0, 22), 2, 0, 0, 0});
   Feed({kInterface, MakeAddress(192, 168, 1, 20), 6, 1, 2, 0});
-  EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
-  EXPECT_EQ(monitor_.counters().tickUploadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickUploadBytes, 0u);
   Feed({kInterface, MakeAddress(10, 0, 0, 1), 6, 1, 2, 0});
   EXPECT_TRUE(Flow(MakeAddress(10, 0, 0, 1)));
 }
 
 TEST_F(AccountingTest, DefaultMaskHidesOnlyMulticastAndSelfTraffic) {
-  monitor_.settings().hideLanFlows = true;
+  StateOf(monitor_).settings.hideLanFlows = true;
   Feed({kInterface, MakeAddress(192, 168, 1, 20), 6, 1, 2, 0});
   Feed({kInterface, kInterface, 6, 1, 2, 0});
   EXPECT_TRUE(Flow(MakeAddress(192, 168, 1, 20)));
@@ -76,20 +77,20 @@ TEST_F(AccountingTest, DefaultMaskHidesOnlyMulticastAndSelfTraffic) {
 }
 
 TEST_F(AccountingTest, ZeroMaskHidesEverything) {
-  monitor_.settings().hideLanFlows = true;
-  monitor_.settings().interfaceMask = 0;
+  StateOf(monitor_).settings.hideLanFlows = true;
+  StateOf(monitor_).settings.interfaceMask = 0;
   Feed({kInterface, kGoogle, 6, 1, 2, 0});
-  EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), 0u);
 }
 
 TEST_F(AccountingTest, LocalPortIsTheSourceOfUploadsAndDestinationOfDownloads) {
-  monitor_.portMap().Store(6, 0, 1100, "firefox:10");
-  monitor_.portMap().Store(6, 0, 1101, "curl:11");
+  StateOf(monitor_).portMap.Store(6, 0, 1100, "firefox:10");
+  StateOf(monitor_).portMap.Store(6, 0, 1101, "curl:11");
   monitor_.SetAttributionActive(true);
   Feed({kInterface, kGoogle, 6, 1100, 443, 0});
   Feed({kGoogle, kInterface, 6, 443, 1101, 0});
   std::vector<FlowEvent> events;
-  monitor_.packetQueue().TakeReady(kNoon + 10, events);
+  StateOf(monitor_).packetQueue.TakeReady(kNoon + 10, events);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].localPort, 1100);
   EXPECT_EQ(events[1].localPort, 1101);
@@ -100,21 +101,21 @@ TEST_F(AccountingTest, LocalPortIsTheSourceOfUploadsAndDestinationOfDownloads) {
 TEST_F(AccountingTest, IcmpIsQueuedWithPortZero) {
   Feed({kInterface, kGoogle, 1, 0, 0, 56});
   std::vector<FlowEvent> events;
-  monitor_.packetQueue().TakeReady(kNoon + 10, events);
+  StateOf(monitor_).packetQueue.TakeReady(kNoon + 10, events);
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].localPort, 0);
   EXPECT_EQ(events[0].protocol, 1);
 }
 
 TEST_F(AccountingTest, CountsDoNotWrapAt32Bits) {
-  FlowTable& flows = monitor_.flows();
+  FlowTable& flows = StateOf(monitor_).flows;
   for (int i = 0; i < 3; ++i) flows.AddToAddressFlow(IpAddress::V4(kGoogle), 0, kDirectionDownload, 1u << 30);
   flows.AddToAddressFlow(IpAddress::V4(kGoogle), 0, kDirectionDownload, (1u << 30) + 5);
   EXPECT_EQ(Flow(kGoogle)->downloadBytes, (uint64_t{1} << 32) + 5);
 }
 
 TEST_F(AccountingTest, TickMovesTickCountsIntoTotalsWithoutLosingAByte) {
-  TrafficCounters& counters = monitor_.counters();
+  TrafficCounters& counters = StateOf(monitor_).counters;
   counters.AddTick(kDirectionDownload, 100);
   counters.AddTick(kDirectionUpload, 7);
   auto [down, up] = counters.Tick();

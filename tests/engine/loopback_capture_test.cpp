@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "engine/protocol_names.h"
 #include "vocabulary/text_format.h"
 #include "platform/net.h"
@@ -67,7 +68,7 @@ class LoopbackCaptureTest : public ::testing::Test {
   bool WaitForFlow(uint32_t remote, uint32_t down, uint32_t up) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-      auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(remote));
+      auto flow = StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(remote));
       if (flow && flow->downloadBytes >= down && flow->uploadBytes >= up) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -84,16 +85,16 @@ class LoopbackCaptureTest : public ::testing::Test {
     sockaddr_in dst = Endpoint(kMonitored, 9);
     for (int i = 0; i < 200; ++i) {
       ::sendto(s.get(), "m", 1, 0, reinterpret_cast<sockaddr*>(&dst), sizeof dst);
-      if (monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer))) break;
+      if (StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kPeer))) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
-    ASSERT_TRUE(monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer))) << "capture never started";
+    ASSERT_TRUE(StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kPeer))) << "capture never started";
     // Let the markers (and the port-unreachable answers) drain, then start
     // from zero.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    monitor_.flows().Clear();
-    monitor_.counters().Tick();
-    monitor_.counters().ClearTotals();
+    StateOf(monitor_).flows.Clear();
+    StateOf(monitor_).counters.Tick();
+    StateOf(monitor_).counters.ClearTotals();
   }
 
   ManualClock clock_{1110196800};
@@ -127,17 +128,17 @@ TEST_F(LoopbackCaptureTest, UdpExchangeCountsIpTotalLengthsBothWays) {
     ASSERT_EQ(::recv(local.get(), buffer, sizeof buffer, 0), static_cast<ssize_t>(n / 2));
   }
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
+  auto flow = StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
 
   clock_.Advance(3);
   monitor_.RunPass();
-  TrafficList::Lock lock(monitor_.list());
-  int row = monitor_.list().FindRemoteIpRow("127.0.0.3", "UDP protocol");
+  TrafficList::Lock lock(StateOf(monitor_).list);
+  int row = StateOf(monitor_).list.FindRemoteIpRow("127.0.0.3", "UDP protocol");
   ASSERT_GE(row, 0);
-  EXPECT_EQ(monitor_.list().Cell(row, kColumnUpload), FormatByteCount(up));
-  EXPECT_EQ(monitor_.list().Cell(row, kColumnDownload), FormatByteCount(down));
+  EXPECT_EQ(StateOf(monitor_).list.Cell(row, kColumnUpload), FormatByteCount(up));
+  EXPECT_EQ(StateOf(monitor_).list.Cell(row, kColumnDownload), FormatByteCount(down));
 }
 
 TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
@@ -192,11 +193,11 @@ TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
   ASSERT_GT(up, 4000u);
   ASSERT_GT(down, 123u);
   ASSERT_TRUE(WaitForFlow(kPeer, down, up));
-  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
+  auto flow = StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, up);
   EXPECT_EQ(flow->downloadBytes, down);
-  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 4))));
-  EXPECT_FALSE(monitor_.flows().LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 5))));
+  EXPECT_FALSE(StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 4))));
+  EXPECT_FALSE(StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(MakeAddress(127, 0, 0, 5))));
 }
 
 TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
@@ -218,13 +219,13 @@ TEST_F(LoopbackCaptureTest, IcmpEchoShowsAsIcmpRowWithItsLengths) {
             static_cast<ssize_t>(sizeof packet));
   // The kernel answers the echo itself.
   ASSERT_TRUE(WaitForFlow(kPeer, 84, 84));
-  auto flow = monitor_.flows().LookupAddressTotal(IpAddress::V4(kPeer));
+  auto flow = StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kPeer));
   EXPECT_EQ(flow->uploadBytes, 84u);
   EXPECT_EQ(flow->downloadBytes, 84u);
   clock_.Advance(3);
   monitor_.RunPass();
-  TrafficList::Lock lock(monitor_.list());
-  EXPECT_GE(monitor_.list().FindRemoteIpRow("127.0.0.3", "ICMP protocol"), 0);
+  TrafficList::Lock lock(StateOf(monitor_).list);
+  EXPECT_GE(StateOf(monitor_).list.FindRemoteIpRow("127.0.0.3", "ICMP protocol"), 0);
 }
 
 // ::1 to ::1: the loopback interface holds ::1, so all of it is sent by an
@@ -289,18 +290,18 @@ TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
   ASSERT_EQ(seen[58], 2u * (40 + sizeof echo));
   const IpAddress one = *ParseIp("::1");
   for (int i = 0; i < 200; ++i) {
-    auto flow = monitor_.flows().LookupAddressTotal(one);
+    auto flow = StateOf(monitor_).flows.LookupAddressTotal(one);
     if (flow && flow->uploadBytes >= total) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   clock_.Advance(3);
   monitor_.RunPass();
-  TrafficList::Lock lock(monitor_.list());
+  TrafficList::Lock lock(StateOf(monitor_).list);
   for (const auto& [protocol, bytes] : seen) {
-    const int row = monitor_.list().FindRemoteIpRow("::1", ProtocolSourceText(protocol));
+    const int row = StateOf(monitor_).list.FindRemoteIpRow("::1", ProtocolSourceText(protocol));
     ASSERT_GE(row, 0) << protocol;
-    EXPECT_EQ(monitor_.list().Cell(row, kColumnUpload), FormatByteCount(bytes)) << protocol;
-    EXPECT_EQ(monitor_.list().Cell(row, kColumnDownload), "0 B") << protocol;
+    EXPECT_EQ(StateOf(monitor_).list.Cell(row, kColumnUpload), FormatByteCount(bytes)) << protocol;
+    EXPECT_EQ(StateOf(monitor_).list.Cell(row, kColumnDownload), "0 B") << protocol;
   }
 }
 

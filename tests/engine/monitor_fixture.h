@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "support/datagram_builder.h"
 
@@ -22,7 +23,7 @@ class MonitorTest : public ::testing::Test {
   MonitorTest() : clock_(kNoon), monitor_(clock_, ".") {
     setenv("TZ", "UTC", 1);
     tzset();
-    monitor_.settings().interfaceAddress = kInterface;
+    StateOf(monitor_).settings.interfaceAddress = kInterface;
   }
 
   void Feed(const DatagramFields& fields) {
@@ -39,18 +40,18 @@ class MonitorTest : public ::testing::Test {
   }
 
   std::vector<RowCells> Rows() {
-    TrafficList::Lock lock(monitor_.list());
-    return monitor_.list().Rows();
+    TrafficList::Lock lock(StateOf(monitor_).list);
+    return StateOf(monitor_).list.Rows();
   }
   bool Selected(int row) {
-    TrafficList::Lock lock(monitor_.list());
-    return monitor_.list().IsSelected(row);
+    TrafficList::Lock lock(StateOf(monitor_).list);
+    return StateOf(monitor_).list.IsSelected(row);
   }
   std::optional<FlowCounts> Flow(uint32_t remote) {
-    return monitor_.flows().LookupAddressTotal(IpAddress::V4(remote));
+    return StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(remote));
   }
   std::optional<FlowCounts> Flow(const IpAddress& remote) {
-    return monitor_.flows().LookupAddressTotal(remote);
+    return StateOf(monitor_).flows.LookupAddressTotal(remote);
   }
   // Advances the clock by `seconds` and runs one pass.
   void PassAfter(int64_t seconds) {

@@ -3,6 +3,7 @@
 // and folding must never change what the list shows.
 #include <random>
 
+#include "engine/monitor_internals.h"
 #include "monitor_fixture.h"
 
 namespace corvane::testing {
@@ -19,10 +20,10 @@ TEST_F(OverloadTest, InterleavedDatagramsOfTwoRowsInOneSecondQueueOneEventEach) 
     Upload(kA, 17, 5000, 10);
     Download(kB, 17, 5001, 10);
   }
-  EXPECT_EQ(monitor_.packetQueue().Size(), 2u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 2u);
   clock_.Advance(1);
   Upload(kA, 17, 5000, 10);
-  EXPECT_EQ(monitor_.packetQueue().Size(), 3u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 3u);
 }
 
 TEST_F(OverloadTest, EventOfASecondAlreadyShownIsQueuedAgain) {
@@ -30,10 +31,10 @@ TEST_F(OverloadTest, EventOfASecondAlreadyShownIsQueuedAgain) {
   // while capture still stamps that second.
   Upload(kA, 17, 5000, 10);
   std::vector<FlowEvent> taken;
-  monitor_.packetQueue().TakeReady(kNoon - 60, taken);
+  StateOf(monitor_).packetQueue.TakeReady(kNoon - 60, taken);
   ASSERT_EQ(taken.size(), 1u);
   Upload(kA, 17, 5000, 10);
-  EXPECT_EQ(monitor_.packetQueue().Size(), 1u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 1u);
 }
 
 TEST_F(OverloadTest, SecondThatComesBackStartsAFreshRun) {
@@ -42,7 +43,7 @@ TEST_F(OverloadTest, SecondThatComesBackStartsAFreshRun) {
   Upload(kB, 17, 5000, 10);
   clock_.Advance(-1);
   Upload(kA, 17, 5000, 10);
-  EXPECT_EQ(monitor_.packetQueue().Size(), 3u);
+  EXPECT_EQ(StateOf(monitor_).packetQueue.Size(), 3u);
 }
 
 // Two ports of one program make one row: the row's last activity is the
@@ -68,7 +69,7 @@ TEST_F(OverloadTest, PortsOfOneRowSeenInTurnShowTheLatestTimeInALatePass) {
 TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
   ManualClock referenceClock(kNoon);
   Monitor reference(referenceClock, ".");
-  reference.settings().interfaceAddress = kInterface;
+  StateOf(reference).settings.interfaceAddress = kInterface;
   std::mt19937 random(3);
   const uint32_t remotes[] = {kA, kB, MakeAddress(10, 0, 0, 3)};
   std::vector<FlowEvent> pending;  // what reference still has to show
@@ -83,7 +84,7 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
   auto passBoth = [&] {
     monitor_.RunPass();
     std::vector<FlowEvent> discarded;
-    reference.packetQueue().TakeReady(referenceClock.Now(), discarded);
+    StateOf(reference).packetQueue.TakeReady(referenceClock.Now(), discarded);
     while (!pending.empty() && IsReadyToShow(referenceClock.Now(), pending.front().time)) {
       reference.ShowFlowEvent(pending.front());
       pending.erase(pending.begin());
@@ -113,10 +114,10 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
     std::vector<RowCells> expected;
     std::vector<bool> expectedMarks;
     {
-      TrafficList::Lock lock(reference.list());
-      expected = reference.list().Rows();
-      for (int row = 0; row < reference.list().Count(); ++row) {
-        expectedMarks.push_back(reference.list().IsSelected(row));
+      TrafficList::Lock lock(StateOf(reference).list);
+      expected = StateOf(reference).list.Rows();
+      for (int row = 0; row < StateOf(reference).list.Count(); ++row) {
+        expectedMarks.push_back(StateOf(reference).list.IsSelected(row));
       }
     }
     ASSERT_EQ(Rows(), expected) << "after second " << second;

@@ -1,5 +1,6 @@
 // The processing pass: when events are shown, rows, marks, filters and the
 // midnight step.
+#include "engine/monitor_internals.h"
 #include "engine/monitor_fixture.h"
 
 namespace corvane {
@@ -56,8 +57,8 @@ TEST_F(ProcessingTest, LatePassMissingTheWindowLeavesTheMark) {
 }
 
 TEST_F(ProcessingTest, EachLocalSourceGetsItsOwnRowWithItsOwnCounts) {
-  monitor_.portMap().Store(6, 0, 1100, "firefox:10");
-  monitor_.portMap().Store(6, 0, 1200, "curl:11");
+  StateOf(monitor_).portMap.Store(6, 0, 1100, "firefox:10");
+  StateOf(monitor_).portMap.Store(6, 0, 1200, "curl:11");
   monitor_.SetAttributionActive(true);
   Upload(kRemote, 6, 1100, 10);
   Download(kRemote, 6, 1200, 20);
@@ -81,7 +82,7 @@ TEST_F(ProcessingTest, PortLearntLaterMakesASecondRowForTheSameAddress) {
   monitor_.SetAttributionActive(true);
   Upload(kRemote, 6, 1100, 0);
   PassAfter(3);
-  monitor_.portMap().Store(6, 0, 1100, "wget:77");
+  StateOf(monitor_).portMap.Store(6, 0, 1100, "wget:77");
   Upload(kRemote, 6, 1100, 0);
   PassAfter(3);
   auto rows = Rows();
@@ -125,8 +126,8 @@ TEST_F(ProcessingTest, NewRowEntersAtTheTopEvenAfterTheListWasReordered) {
   Upload(kOther, 17, 1, 0);
   PassAfter(3);
   {
-    TrafficList::Lock lock(monitor_.list());
-    monitor_.list().Reorder({1, 0});
+    TrafficList::Lock lock(StateOf(monitor_).list);
+    StateOf(monitor_).list.Reorder({1, 0});
   }
   Upload(MakeAddress(10, 0, 0, 99), 17, 1, 0);
   PassAfter(3);
@@ -145,7 +146,7 @@ TEST_F(ProcessingTest, HiddenFlowGetsNoRowButKeepsCountingAndIsAskedAgain) {
   PassAfter(3);
   EXPECT_TRUE(Rows().empty());
   EXPECT_EQ(Flow(kRemote)->uploadBytes, 28u);
-  EXPECT_EQ(monitor_.counters().tickUploadBytes, 28u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickUploadBytes, 28u);
 
   monitor_.SetFilters(FilterSet{});
   Upload(kRemote, 17, 1, 0);
@@ -184,7 +185,7 @@ TEST_F(ProcessingTest, RowsLeaveAtOnceWhenARuleHidesThemAndReturnWithTheirCounts
 
 TEST_F(ProcessingTest, EventOfAClearedFlowIsDropped) {
   Upload(kRemote, 17, 1, 0);
-  monitor_.flows().Clear();
+  StateOf(monitor_).flows.Clear();
   PassAfter(3);
   EXPECT_TRUE(Rows().empty());
 }
@@ -203,7 +204,7 @@ TEST_F(ProcessingTest, HostNameIsRequestedOncePerNewAddressRow) {
 TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWritten) {
   Upload(kRemote, 17, 1, 0);
   PassAfter(3);
-  monitor_.counters().Tick();
+  StateOf(monitor_).counters.Tick();
   std::vector<RowCells> saved;
   bool fail = true;
   monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
@@ -215,21 +216,21 @@ TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWr
   ASSERT_TRUE(failed);
   EXPECT_EQ(Rows().size(), 1u);
   EXPECT_TRUE(Flow(kRemote));
-  EXPECT_EQ(monitor_.counters().totalUploadBytes, 28u);
+  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes, 28u);
 
   fail = false;
   EXPECT_FALSE(monitor_.SaveAndClear());
   EXPECT_EQ(saved.size(), 1u);
   EXPECT_TRUE(Rows().empty());
   EXPECT_FALSE(Flow(kRemote));
-  EXPECT_EQ(monitor_.counters().totalUploadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes, 0u);
 }
 
 TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
   clock_.Set(kNoon + 12 * 3600 - 10);  // 23:59:50
   Upload(kRemote, 17, 1, 0);
   PassAfter(3);
-  monitor_.counters().Tick();
+  StateOf(monitor_).counters.Tick();
   int saves = 0;
   monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
     ++saves;
@@ -240,7 +241,7 @@ TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
   monitor_.RunPass();
   EXPECT_EQ(saves, 1);
   EXPECT_TRUE(Rows().empty());
-  EXPECT_EQ(monitor_.counters().totalUploadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes, 0u);
   for (int i = 0; i < 59; ++i) PassAfter(1);  // the rest of minute 00:00
   EXPECT_EQ(saves, 1);
   PassAfter(1);  // 00:01:00
@@ -292,17 +293,17 @@ TEST_F(ProcessingTest, ProxyFlowStartsAtZeroAndCountsFromItsNextEvent) {
   EXPECT_EQ(rows[0][kColumnRemoteIp], "10.0.0.7");
   EXPECT_EQ(rows[0][kColumnRemoteHost], "10.0.0.7");
   EXPECT_EQ(rows[0][kColumnUpload], "0 B");
-  EXPECT_EQ(monitor_.counters().tickUploadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickUploadBytes, 0u);
   monitor_.ShowProxyEvent(ProxyEvent{"10.0.0.7", 1100, kNoon + 1, 500, kDirectionDownload, {}});
   rows = Rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][kColumnDownload], "500 B");
-  EXPECT_EQ(monitor_.counters().tickDownloadBytes, 500u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickDownloadBytes, 500u);
 }
 
 TEST_F(ProcessingTest, UnresolvableProxyHostShowsTheProxyHostTextOrQuestionMarks) {
   monitor_.ShowProxyEvent(ProxyEvent{"no-such-host.invalid", 1100, kNoon, 1, kDirectionUpload, {}});
-  monitor_.settings().SetProxyHost("proxy.lan");
+  StateOf(monitor_).settings.SetProxyHost("proxy.lan");
   monitor_.ShowProxyEvent(ProxyEvent{"other.invalid", 1100, kNoon, 1, kDirectionUpload, {}});
   auto rows = Rows();
   ASSERT_EQ(rows.size(), 2u);

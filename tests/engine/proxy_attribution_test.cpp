@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/net.h"
 #include "storage/settings.h"
 #include "support/datagram_builder.h"
@@ -54,7 +55,7 @@ class ProxyAttributionTest : public ::testing::Test {
   // The hosts of the queued proxy events, in order, and empties the queue.
   std::vector<std::string> QueuedHosts() {
     std::vector<ProxyEvent> events;
-    monitor_.proxyQueue().TakeReady(clock_.Now() + 100, events);
+    StateOf(monitor_).proxyQueue.TakeReady(clock_.Now() + 100, events);
     std::vector<std::string> hosts;
     for (const ProxyEvent& event : events) hosts.push_back(event.host);
     return hosts;
@@ -64,8 +65,8 @@ class ProxyAttributionTest : public ::testing::Test {
     monitor_.ShowReadyEvents();
   }
   std::vector<RowCells> Rows() {
-    TrafficList::Lock lock(monitor_.list());
-    return monitor_.list().Rows();
+    TrafficList::Lock lock(StateOf(monitor_).list);
+    return StateOf(monitor_).list.Rows();
   }
 
   ManualClock clock_{1000};
@@ -77,7 +78,7 @@ TEST_F(ProxyAttributionTest, RequestTeachesThePortItsHostForBothDirections) {
   Receive(1100, 1500);
   Receive(1100, 400);
   std::vector<ProxyEvent> events;
-  monitor_.proxyQueue().TakeReady(clock_.Now() + 100, events);
+  StateOf(monitor_).proxyQueue.TakeReady(clock_.Now() + 100, events);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0].host, "web1.test");
   EXPECT_EQ(events[0].direction, kDirectionUpload);
@@ -85,7 +86,7 @@ TEST_F(ProxyAttributionTest, RequestTeachesThePortItsHostForBothDirections) {
   EXPECT_EQ(events[1].direction, kDirectionDownload);
   EXPECT_EQ(events[2].length, 400);
   // Taken over: no address flow for the proxy.
-  EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), 0u);
 }
 
 // A proxy on an IPv6 address: the request is read behind the real TCP
@@ -114,7 +115,7 @@ TEST_F(ProxyAttributionTest, ProxyOnAnIpv6AddressTakesItsFlowsOverFromParsedData
   }
   Send(1100, "GET http://four.test/ HTTP/1.1\r\n\r\n");
   EXPECT_EQ(QueuedHosts(), (std::vector<std::string>{"six.test", "six.test"}));
-  EXPECT_TRUE(monitor_.flows().LookupAddressTotal(IpAddress::V4(kProxy)).has_value());
+  EXPECT_TRUE(StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kProxy)).has_value());
 }
 
 TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows) {
@@ -131,7 +132,7 @@ TEST_F(ProxyAttributionTest, OtherPortsAndProtocolsWithTheProxyAreOrdinaryFlows)
   info.protocol = kProtocolUdp;
   info.requestText.reset();
   monitor_.AccountDatagram(info);
-  EXPECT_EQ(monitor_.flows().LookupAddressTotal(IpAddress::V4(kProxy))->uploadBytes, 120u);
+  EXPECT_EQ(StateOf(monitor_).flows.LookupAddressTotal(IpAddress::V4(kProxy))->uploadBytes, 120u);
   EXPECT_TRUE(QueuedHosts().empty());
 }
 
@@ -158,10 +159,10 @@ TEST_F(ProxyAttributionTest, ConnectTrafficIsCountedNowhere) {
   Send(1500, "CONNECT secure.test:443 HTTP/1.1\r\n\r\n");
   Receive(1500, 1500);
   EXPECT_TRUE(QueuedHosts().empty());
-  EXPECT_EQ(monitor_.flows().AddressFlowCount(), 0u);
-  monitor_.counters().Tick();
-  EXPECT_EQ(monitor_.counters().totalDownloadBytes.load(), 0u);
-  EXPECT_EQ(monitor_.counters().totalUploadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), 0u);
+  StateOf(monitor_).counters.Tick();
+  EXPECT_EQ(StateOf(monitor_).counters.totalDownloadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes.load(), 0u);
 }
 
 TEST_F(ProxyAttributionTest, ZeroByteAmongHeaderOptionsHidesTheRequest) {
@@ -200,8 +201,8 @@ TEST_F(ProxyAttributionTest, FirstEventMakesAZeroRowAndLaterEventsCount) {
   EXPECT_EQ(rows[0][kColumnDownload], "1.95 KB");  // the request itself is not counted
   EXPECT_EQ(rows[0][kColumnUpload], "0 B");
   EXPECT_EQ(rows[0][kColumnLocalSource], "TCP protocol");
-  EXPECT_EQ(monitor_.counters().tickDownloadBytes.load(), 2000u);
-  EXPECT_EQ(monitor_.counters().tickUploadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickDownloadBytes.load(), 2000u);
+  EXPECT_EQ(StateOf(monitor_).counters.tickUploadBytes.load(), 0u);
 }
 
 TEST_F(ProxyAttributionTest, UnresolvableHostShowsTheProxyHostText) {
@@ -216,7 +217,7 @@ TEST_F(ProxyAttributionTest, UnresolvableHostShowsTheProxyHostText) {
   off.proxyEnabled = true;
   off.proxyHostText = "";  // no host text: "???"
   monitor_.ApplyOptions(off);
-  EXPECT_EQ(monitor_.settings().proxyAddress.load(), 0xffffffffu);
+  EXPECT_EQ(StateOf(monitor_).settings.proxyAddress.load(), 0xffffffffu);
 }
 
 TEST_F(ProxyAttributionTest, ProxyRowAndAddressRowWithTheSameTextsKeepTheirOwnCounts) {
@@ -250,7 +251,7 @@ TEST_F(ProxyAttributionTest, ProxyRowAndAddressRowWithTheSameTextsKeepTheirOwnCo
 TEST(ApplyOptionsTest, TakesOverMaskFlagsAndProxyWithoutRestartingCapture) {
   ManualClock clock;
   Monitor monitor(clock, "");
-  monitor.settings().interfaceAddress = kLocal;
+  StateOf(monitor).settings.interfaceAddress = kLocal;
   OptionsResult options;
   options.interfaceAddress = kLocal;
   options.interfaceMask = MakeAddress(255, 255, 255, 0);
@@ -260,12 +261,12 @@ TEST(ApplyOptionsTest, TakesOverMaskFlagsAndProxyWithoutRestartingCapture) {
   options.proxyHostText = "10.0.0.5";
   options.proxyPortText = "70000";
   monitor.ApplyOptions(options);
-  EXPECT_EQ(monitor.settings().interfaceMask.load(), MakeAddress(255, 255, 255, 0));
-  EXPECT_TRUE(monitor.settings().hideLanFlows.load());
-  EXPECT_TRUE(monitor.settings().freezeGraph.load());
-  EXPECT_EQ(monitor.settings().ProxyHost(), "10.0.0.5");
-  EXPECT_EQ(monitor.settings().proxyAddress.load(), MakeAddress(10, 0, 0, 5));
-  EXPECT_EQ(monitor.settings().proxyPort.load(), 4464);
+  EXPECT_EQ(StateOf(monitor).settings.interfaceMask.load(), MakeAddress(255, 255, 255, 0));
+  EXPECT_TRUE(StateOf(monitor).settings.hideLanFlows.load());
+  EXPECT_TRUE(StateOf(monitor).settings.freezeGraph.load());
+  EXPECT_EQ(StateOf(monitor).settings.ProxyHost(), "10.0.0.5");
+  EXPECT_EQ(StateOf(monitor).settings.proxyAddress.load(), MakeAddress(10, 0, 0, 5));
+  EXPECT_EQ(StateOf(monitor).settings.proxyPort.load(), 4464);
   EXPECT_FALSE(monitor.IsRunning());
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/net.h"
@@ -272,7 +273,7 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
 
   ManualClock clock(1'700'000'000);
   Monitor monitor(clock, directory);
-  monitor.settings().interfaceAddress = client;
+  StateOf(monitor).settings.interfaceAddress = client;
   OptionsResult options;
   options.interfaceAddress = client;
   options.proxyEnabled = true;
@@ -315,11 +316,11 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
   monitor.ShowReadyEvents();
   std::vector<RowCells> rows;
   {
-    TrafficList::Lock lock(monitor.list());
-    rows = monitor.list().Rows();
+    TrafficList::Lock lock(StateOf(monitor).list);
+    rows = StateOf(monitor).list.Rows();
   }
   // Nothing with the proxy became an address flow.
-  EXPECT_FALSE(monitor.flows().LookupAddressTotal(IpAddress::V4(proxyAddress)));
+  EXPECT_FALSE(StateOf(monitor).flows.LookupAddressTotal(IpAddress::V4(proxyAddress)));
 
   std::map<std::string, RowCells> byHost;
   for (const RowCells& row : rows) byHost[row[kColumnRemoteHost]] = row;
@@ -341,15 +342,15 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
   EXPECT_GE(expected.hosts["127.0.0.21"].download, 20000u);
   EXPECT_GE(expected.hosts["127.0.0.23"].download, 3000u);
   // And the tick counters hold exactly what the rows count.
-  monitor.counters().Tick();
+  StateOf(monitor).counters.Tick();
   uint32_t down = 0;
   uint32_t up = 0;
   for (const auto& [host, counts] : expected.hosts) {
     down += counts.download;
     up += counts.upload;
   }
-  EXPECT_EQ(monitor.counters().totalDownloadBytes.load(), down);
-  EXPECT_EQ(monitor.counters().totalUploadBytes.load(), up);
+  EXPECT_EQ(StateOf(monitor).counters.totalDownloadBytes.load(), down);
+  EXPECT_EQ(StateOf(monitor).counters.totalUploadBytes.load(), up);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // Replaying a capture file that the test writes itself.
+#include "engine/monitor_internals.h"
 #include "tools/replay.h"
 
 #include <gtest/gtest.h>
@@ -85,23 +86,23 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
 
   ManualClock clock;
   Monitor monitor(clock, dir_.string());
-  monitor.settings().interfaceAddress = me;
+  StateOf(monitor).settings.interfaceAddress = me;
   ReplayResult result = ReplayCaptureFile(path, monitor, clock);
   ASSERT_TRUE(result.ok) << result.error;
 
-  auto flows = monitor.flows().AddressTotals();
+  auto flows = StateOf(monitor).flows.AddressTotals();
   ASSERT_EQ(flows.size(), expected.size());
   for (const AddressTotal& flow : flows) {
     EXPECT_EQ(flow.counts.downloadBytes, expected[flow.remoteAddress.V4Value()].first);
     EXPECT_EQ(flow.counts.uploadBytes, expected[flow.remoteAddress.V4Value()].second);
   }
-  EXPECT_EQ(monitor.counters().totalDownloadBytes, down);
-  EXPECT_EQ(monitor.counters().totalUploadBytes, up);
+  EXPECT_EQ(StateOf(monitor).counters.totalDownloadBytes, down);
+  EXPECT_EQ(StateOf(monitor).counters.totalUploadBytes, up);
 
   // Every event was shown: one row per address and local source.
-  TrafficList::Lock lock(monitor.list());
-  EXPECT_EQ(monitor.packetQueue().Size(), 0u);
-  for (const RowCells& row : monitor.list().Rows()) {
+  TrafficList::Lock lock(StateOf(monitor).list);
+  EXPECT_EQ(StateOf(monitor).packetQueue.Size(), 0u);
+  for (const RowCells& row : StateOf(monitor).list.Rows()) {
     auto address = ParseInetAddr(row[kColumnRemoteIp]);
     ASSERT_TRUE(address);
     EXPECT_EQ(row[kColumnDownload],

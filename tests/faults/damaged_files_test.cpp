@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "filters/filter_set.h"
 #include "storage/settings.h"
 #include "storage/traffic_log.h"
@@ -115,7 +116,7 @@ TEST_F(DamagedFilesTest, MonitorStartsOnDamagedFiltersAndSettings) {
   Monitor monitor(clock, dir_.path());
   monitor.LoadSettingsFile();
   EXPECT_EQ(monitor.LoadFilters().status, FilterLoadStatus::Loaded);
-  EXPECT_FALSE(monitor.settings().proxyEnabled.load());
+  EXPECT_FALSE(StateOf(monitor).settings.proxyEnabled.load());
 }
 
 class DamagedLogTest : public DamagedFilesTest {

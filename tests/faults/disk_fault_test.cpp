@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "filters/filter_set.h"
 #include "platform/clock.h"
 #include "platform/net.h"
@@ -119,8 +120,8 @@ TEST_P(DiskFaultTest, OptionsOkKeepsTheOldSetDatAndTheValuesStillApply) {
   result.proxyHostText = "127.0.0.3";
   result.proxyPortText = "3128";
   monitor.ApplyOptions(result);
-  EXPECT_TRUE(monitor.settings().freezeGraph.load());
-  EXPECT_EQ(monitor.settings().proxyPort.load(), 3128);
+  EXPECT_TRUE(StateOf(monitor).settings.freezeGraph.load());
+  EXPECT_EQ(StateOf(monitor).settings.proxyPort.load(), 3128);
   // The old filters stay in force.
   EXPECT_EQ(monitor.LoadFilters().filters.rules.size(), 1u);
   monitor.Stop();
@@ -129,7 +130,7 @@ TEST_P(DiskFaultTest, OptionsOkKeepsTheOldSetDatAndTheValuesStillApply) {
 TEST_P(DiskFaultTest, SaveAndClearAndMidnightKeepEveryFlow) {
   ManualClock clock(1'000'000);
   Monitor monitor(clock, app_);
-  monitor.settings().interfaceAddress = kLocal;
+  StateOf(monitor).settings.interfaceAddress = kLocal;
   std::mutex errorsMutex;
   std::vector<std::string> errors;
   monitor.SetErrorHandler([&](const std::string& message) {
@@ -149,15 +150,15 @@ TEST_P(DiskFaultTest, SaveAndClearAndMidnightKeepEveryFlow) {
   }
   clock.Advance(5);
   monitor.ShowReadyEvents();
-  ASSERT_EQ(monitor.flows().AddressFlowCount(), 50u);
+  ASSERT_EQ(StateOf(monitor).flows.AddressFlowCount(), 50u);
 
   const auto failed = monitor.SaveAndClear();
   ASSERT_TRUE(failed.has_value());
   EXPECT_EQ(failed->rfind(app_ + "/", 0), 0u) << *failed;
-  EXPECT_EQ(monitor.flows().AddressFlowCount(), 50u);
+  EXPECT_EQ(StateOf(monitor).flows.AddressFlowCount(), 50u);
   {
-    TrafficList::Lock lock(monitor.list());
-    EXPECT_EQ(monitor.list().Count(), 50);
+    TrafficList::Lock lock(StateOf(monitor).list);
+    EXPECT_EQ(StateOf(monitor).list.Count(), 50);
   }
   EXPECT_TRUE(ListLogs(app_).empty());
   EXPECT_TRUE(Leftovers().empty());
@@ -174,8 +175,8 @@ TEST_P(DiskFaultTest, SaveAndClearAndMidnightKeepEveryFlow) {
     EXPECT_EQ(errors[0].rfind("Can't write to " + app_ + "/2005-03-02_00t00t01", 0), 0u)
         << errors[0];
   }
-  EXPECT_EQ(monitor.flows().AddressFlowCount(), 50u);
-  EXPECT_EQ(monitor.counters().totalDownloadBytes.load() + monitor.counters().tickDownloadBytes.load(),
+  EXPECT_EQ(StateOf(monitor).flows.AddressFlowCount(), 50u);
+  EXPECT_EQ(StateOf(monitor).counters.totalDownloadBytes.load() + StateOf(monitor).counters.tickDownloadBytes.load(),
             50u * 1000u);
   EXPECT_TRUE(ListLogs(app_).empty());
   EXPECT_TRUE(Leftovers().empty());

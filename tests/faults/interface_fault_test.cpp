@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/net.h"
 #include "tests/faults/fault_support.h"
 #include "tests/storage/temp_dir.h"
@@ -70,7 +71,7 @@ class InterfaceFaultTest : public ::testing::Test {
   }
 
   uint32_t UploadToRemote() {
-    const auto counts = monitor_->flows().LookupAddressTotal(IpAddress::V4(kRemote));
+    const auto counts = StateOf(*monitor_).flows.LookupAddressTotal(IpAddress::V4(kRemote));
     return counts ? counts->uploadBytes : 0;
   }
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/net.h"
 #include "tests/faults/fault_support.h"
 #include "tests/faults/feed_source.h"
@@ -59,7 +60,7 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
 
   ManualClock clock(1'000'000);
   auto monitor = std::make_unique<Monitor>(clock, dir);
-  monitor->settings().interfaceAddress = kLocal;
+  StateOf(*monitor).settings.interfaceAddress = kLocal;
   auto feed = std::make_shared<faults::Feed>();
   monitor->SetCaptureOpener([feed](const std::string&, std::string&) {
     return std::unique_ptr<CaptureSource>(std::make_unique<faults::FeedSource>(feed));
@@ -73,15 +74,15 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
   // Once captured, the processing thread shows them when they are 3 seconds
   // old by the clock.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (monitor->flows().AddressFlowCount() < kRemotes && std::chrono::steady_clock::now() < end) {
+  while (StateOf(*monitor).flows.AddressFlowCount() < kRemotes && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   clock.Advance(5);
   int rows = 0;
   while (rows < kRemotes && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    TrafficList::Lock lock(monitor->list());
-    rows = monitor->list().Count();
+    TrafficList::Lock lock(StateOf(*monitor).list);
+    rows = StateOf(*monitor).list.Count();
   }
   bool ok = true;
   if (rows != kRemotes) {
@@ -94,10 +95,10 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
     ok = false;
   }
   {
-    TrafficList::Lock lock(monitor->list());
-    for (int row = 0; row < monitor->list().Count(); ++row) {
-      const std::string& host = monitor->list().Cell(row, kColumnRemoteHost);
-      const std::string& address = monitor->list().Cell(row, kColumnRemoteIp);
+    TrafficList::Lock lock(StateOf(*monitor).list);
+    for (int row = 0; row < StateOf(*monitor).list.Count(); ++row) {
+      const std::string& host = StateOf(*monitor).list.Cell(row, kColumnRemoteHost);
+      const std::string& address = StateOf(*monitor).list.Cell(row, kColumnRemoteIp);
       if (!host.empty() && host != address) {
         message += "row " + std::to_string(row) + " got a name: " + host + "\n";
         ok = false;

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/net.h"
 
 namespace corvane {
@@ -32,9 +33,9 @@ class MonitorFiltersTest : public ::testing::Test {
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     monitor_ = std::make_unique<Monitor>(clock_, dir_.string());
-    monitor_->settings().interfaceAddress = kLocal;
-    monitor_->portMap().Store(6, 0, 5000, "firefox:99");
-    monitor_->portMap().Store(6, 0, 6000, "curl:12");
+    StateOf(*monitor_).settings.interfaceAddress = kLocal;
+    StateOf(*monitor_).portMap.Store(6, 0, 5000, "firefox:99");
+    StateOf(*monitor_).portMap.Store(6, 0, 6000, "curl:12");
     monitor_->SetAttributionActive(true);
   }
   void TearDown() override {
@@ -62,12 +63,12 @@ class MonitorFiltersTest : public ::testing::Test {
   }
 
   int RowOf(uint32_t remote, std::string_view localSource) {
-    TrafficList::Lock lock(monitor_->list());
-    return monitor_->list().FindRemoteIpRow(FormatAddress(remote), localSource);
+    TrafficList::Lock lock(StateOf(*monitor_).list);
+    return StateOf(*monitor_).list.FindRemoteIpRow(FormatAddress(remote), localSource);
   }
   int RowCount() {
-    TrafficList::Lock lock(monitor_->list());
-    return monitor_->list().Count();
+    TrafficList::Lock lock(StateOf(*monitor_).list);
+    return StateOf(*monitor_).list.Count();
   }
 
   ManualClock clock_{LocalNoon()};
@@ -85,10 +86,10 @@ TEST_F(MonitorFiltersTest, HiddenFlowGetsNoRowYetItsBytesCount) {
   ShowAll();
   EXPECT_EQ(RowOf(kAdServer, "firefox:99"), -1);
   EXPECT_EQ(RowOf(kMail, "firefox:99"), 0);
-  monitor_->counters().Tick();
-  EXPECT_EQ(monitor_->counters().totalUploadBytes.load(), 500u);
-  ASSERT_TRUE(monitor_->flows().LookupAddressTotal(IpAddress::V4(kAdServer)));
-  EXPECT_EQ(monitor_->flows().LookupAddressTotal(IpAddress::V4(kAdServer))->uploadBytes, 300u);
+  StateOf(*monitor_).counters.Tick();
+  EXPECT_EQ(StateOf(*monitor_).counters.totalUploadBytes.load(), 500u);
+  ASSERT_TRUE(StateOf(*monitor_).flows.LookupAddressTotal(IpAddress::V4(kAdServer)));
+  EXPECT_EQ(StateOf(*monitor_).flows.LookupAddressTotal(IpAddress::V4(kAdServer))->uploadBytes, 300u);
 }
 
 TEST_F(MonitorFiltersTest, HiddenFlowIsTestedAgainAtItsNextEvent) {
@@ -158,7 +159,6 @@ TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
   monitor_->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
   monitor_->Start("lo");
   {
-    TrafficList::Lock lock(monitor_->list());
     EXPECT_TRUE(monitor_->IsHidden("10.0.0.1", "10.0.0.1", "TCP protocol"));
   }
   monitor_->Stop();
@@ -190,11 +190,11 @@ TEST_F(MonitorFiltersTest, ReloadWhileProcessingNeverLetsAHiddenFlowThrough) {
   }
   processing.join();
   EXPECT_GT(reloads, 0);
-  TrafficList::Lock lock(monitor_->list());
-  EXPECT_EQ(monitor_->list().Count(), 400);
-  for (int row = 0; row < monitor_->list().Count(); ++row) {
-    EXPECT_EQ(monitor_->list().Cell(row, kColumnRemoteIp).rfind("10.1.", 0), 0u)
-        << monitor_->list().Cell(row, kColumnRemoteIp);
+  TrafficList::Lock lock(StateOf(*monitor_).list);
+  EXPECT_EQ(StateOf(*monitor_).list.Count(), 400);
+  for (int row = 0; row < StateOf(*monitor_).list.Count(); ++row) {
+    EXPECT_EQ(StateOf(*monitor_).list.Cell(row, kColumnRemoteIp).rfind("10.1.", 0), 0u)
+        << StateOf(*monitor_).list.Cell(row, kColumnRemoteIp);
   }
 }
 

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/net.h"
 #include "storage/traffic_log.h"
 #include "tests/storage/temp_dir.h"
@@ -64,7 +65,7 @@ class SmallFileSystem {
 class SaveFailureTest : public ::testing::Test {
  protected:
   SaveFailureTest() : clock_(LocalSeconds(2005, 3, 1, 23, 59, 0)), monitor_(clock_, dir_.path()) {
-    monitor_.settings().interfaceAddress = kLocal;
+    StateOf(monitor_).settings.interfaceAddress = kLocal;
     monitor_.SetErrorHandler([this](const std::string& message) { errors_.push_back(message); });
     logs_ = dir_.File("logs");
     std::filesystem::create_directory(logs_);
@@ -85,19 +86,19 @@ class SaveFailureTest : public ::testing::Test {
       monitor_.AccountDatagram(info);
     }
     clock_.Advance(3);
-    monitor_.counters().Tick();
+    StateOf(monitor_).counters.Tick();
     monitor_.ShowReadyEvents();
   }
 
   int Rows() {
-    TrafficList::Lock lock(monitor_.list());
-    return monitor_.list().Count();
+    TrafficList::Lock lock(StateOf(monitor_).list);
+    return StateOf(monitor_).list.Count();
   }
 
   void ExpectEverythingKept(int flows) {
     EXPECT_EQ(Rows(), flows);
-    EXPECT_EQ(monitor_.flows().AddressFlowCount(), static_cast<size_t>(flows));
-    EXPECT_EQ(monitor_.counters().totalDownloadBytes.load(), 1000u * flows);
+    EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), static_cast<size_t>(flows));
+    EXPECT_EQ(StateOf(monitor_).counters.totalDownloadBytes.load(), 1000u * flows);
   }
 
   TempDir dir_;
@@ -167,7 +168,7 @@ TEST_F(SaveFailureTest, MidnightReportsOnceAndRetriesWithinTheMinute) {
   monitor_.MidnightStep();
   EXPECT_EQ(errors_.size(), 1u);
   EXPECT_EQ(Rows(), 0);
-  EXPECT_EQ(monitor_.counters().totalDownloadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(monitor_).counters.totalDownloadBytes.load(), 0u);
   EXPECT_EQ(ListLogs(logs_).size(), 1u);
   // Once per night.
   MakeTraffic(1);

@@ -1,3 +1,4 @@
+#include "engine/monitor_internals.h"
 #include "ui/CMainDlg.h"
 
 #include <gtest/gtest.h>
@@ -171,7 +172,7 @@ class MainWindowTest : public ::testing::Test {
   // Feeds datagrams and lets the processing thread show them: the clock
   // jumps past the 3-second age every event needs.
   void FeedAndShow(const std::vector<std::vector<uint8_t>>& datagrams, int expectedRows) {
-    size_t flows = dlg->monitor().flows().AddressFlowCount();
+    size_t flows = StateOf(dlg->monitor()).flows.AddressFlowCount();
     for (const auto& d : datagrams) feed->Push(d);
     (void)flows;
     QTRY_VERIFY_WITH_TIMEOUT(FeedDrained(), 5000);
@@ -332,7 +333,7 @@ TEST_F(MainWindowTest, UsersSelectionReachesTheCoreListsSelectedFlag) {
   QTableView* view = dlg->trafficView();
   QRect rowRect = view->visualRect(view->model()->index(1, 1));
   QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rowRect.center());
-  corvane::TrafficList& list = dlg->monitor().list();
+  corvane::TrafficList& list = StateOf(dlg->monitor()).list;
   corvane::TrafficList::Lock lock(list);
   EXPECT_FALSE(list.IsSelected(0)) << "a click selects one row only";
   EXPECT_TRUE(list.IsSelected(1));
@@ -352,7 +353,7 @@ class MainWindowMarksTest : public MainWindowTest {
 
   void AddRows(int count, int64_t lastActivity = Noon()) {
     {
-      corvane::TrafficList& list = dlg->monitor().list();
+      corvane::TrafficList& list = StateOf(dlg->monitor()).list;
       corvane::TrafficList::Lock lock(list);
       for (int i = 0; i < count; ++i) {
         const std::string address = "10.0.0." + std::to_string(next++);
@@ -380,7 +381,7 @@ class MainWindowMarksTest : public MainWindowTest {
     return rows;
   }
   std::vector<int> CoreMarks() {
-    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     std::vector<int> rows;
     for (int row = 0; row < list.Count(); ++row) {
@@ -400,7 +401,7 @@ class MainWindowMarksTest : public MainWindowTest {
 
 TEST_F(MainWindowMarksTest, ClickMarksOneRowAndClearsTheOthersIncludingTheCores) {
   {
-    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.SetSelected(0, true);
     list.SetSelected(5, true);
@@ -457,7 +458,7 @@ TEST_F(MainWindowMarksTest, CtrlAMarksEveryRowAndKeysMoveOrExtendTheMark) {
 TEST_F(MainWindowMarksTest, CoreRecordsChangeTheDrawnMarks) {
   Click(1);
   {
-    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.SetSelected(1, false);
     list.SetSelected(3, true);
@@ -470,7 +471,7 @@ TEST_F(MainWindowMarksTest, MarksStayOnTheirRowsWhenRowsEnterAtTheTop) {
   Click(1);                         // 10.0.0.4
   Click(3, Qt::ControlModifier);    // 10.0.0.2
   {
-    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.InsertTop(corvane::RowCells{"10.0.1.1", "h", "1 B", "0 B", "1 B", "UDP", "", ""}, Noon());
     list.SetSelected(0, true);  // a fresh row carries the mark
@@ -492,7 +493,7 @@ TEST_F(MainWindowMarksTest, MarksClearWhenTheCoreDeselectsIdleRows) {
   clock.Advance(6);  // every row is idle now
   AddRows(1, Noon() + 6);
   {
-    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.SetSelected(0, true);  // a row active just now
   }
@@ -512,14 +513,14 @@ TEST_F(MainWindowTest, TickMovesCountsIntoTheReadoutAndSaveAndClearRestartsItFro
   dlg->OnTick();
   // The extra datagram the feed uses to synchronise is not for this host.
   EXPECT_EQ(dlg->summaryLabel()->text(), QStringLiteral("DL: 1.50 KB  UL: 100 B"));
-  EXPECT_EQ(dlg->monitor().counters().tickDownloadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(dlg->monitor()).counters.tickDownloadBytes.load(), 0u);
 
   dlg->OnSaveAndClear();
   ASSERT_EQ(saved.size(), 1u);
   ASSERT_EQ(saved[0].size(), 1u);
   EXPECT_EQ(saved[0][0][corvane::kColumnRemoteIp], "10.0.0.1");
   EXPECT_EQ(dlg->trafficModel()->rowCount(), 0);
-  EXPECT_EQ(dlg->monitor().flows().AddressFlowCount(), 0u);
+  EXPECT_EQ(StateOf(dlg->monitor()).flows.AddressFlowCount(), 0u);
   dlg->OnTick();
   EXPECT_EQ(dlg->summaryLabel()->text(), QStringLiteral("DL: 0 B  UL: 0 B"));
   EXPECT_TRUE(dlg->messages.empty());
@@ -540,7 +541,7 @@ TEST_F(MainWindowTest, FailedSaveReportsThePathAndClearsNothing) {
             QStringLiteral("Can't write to /full/disk/2024-03-05_12t00t00.log"));
   QCoreApplication::processEvents();
   EXPECT_EQ(dlg->trafficModel()->rowCount(), 1);
-  EXPECT_EQ(dlg->monitor().counters().totalDownloadBytes.load(), 100u);
+  EXPECT_EQ(StateOf(dlg->monitor()).counters.totalDownloadBytes.load(), 100u);
 }
 
 // File > "Export list...": the save dialog's JSON filter turns a bare name
@@ -550,7 +551,7 @@ TEST_F(MainWindowTest, ExportListWritesExactCountsInTheChosenFormatAndReportsAFa
   const uint64_t beyond32 = (uint64_t{1} << 32) + 5;
   const std::string host = "=evil,\"host\"";
   {
-    corvane::TrafficList& list = dlg->monitor().list();
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.InsertTop(corvane::RowKey{corvane::IpAddress::V4(kA), 0, 1},
                    corvane::RowCells{"10.0.0.1", host, "4.00 GB", "60 B", "4.00 GB", "firefox:42",
@@ -653,7 +654,7 @@ TEST_F(MainWindowTest, CloseHidesBehindTheTrayAndShowMainDialogBringsTheWindowBa
     dlg->close();
     hiddenWhileRunning = !dlg->isVisible() && !dlg->windowShown();
     // Everything keeps counting while the window is hidden.
-    dlg->monitor().counters().AddTick(corvane::kDirectionDownload, 10);
+    StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionDownload, 10);
     dlg->OnTick();
     stillCounting = dlg->summaryLabel()->text() == QStringLiteral("DL: 10 B  UL: 0 B");
     dlg->trayMenu()->actions()[0]->trigger();
@@ -705,7 +706,7 @@ TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback)
   // The threads are gone: nothing fed now is counted.
   feed->Push(Udp(kA, kLocal, 1, 1, 100));
   QTest::qWait(0);
-  EXPECT_EQ(dlg->monitor().flows().AddressFlowCount(), 0u);
+  EXPECT_EQ(StateOf(dlg->monitor()).flows.AddressFlowCount(), 0u);
 }
 
 TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
@@ -934,7 +935,7 @@ TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
   auto render = [this](const QString& name) {
     Start();
     {
-      corvane::TrafficList& list = dlg->monitor().list();
+      corvane::TrafficList& list = StateOf(dlg->monitor()).list;
       corvane::TrafficList::Lock lock(list);
       const char* rows[][6] = {
           {"140.82.112.4", "lb-140-82-112-4-iad.github.com", "1.27 MB", "84.10 KB", "1.35 MB", "firefox-esr:2817"},
@@ -952,8 +953,8 @@ TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
       list.SetSelected(3, true);
     }
     dlg->trafficModel()->ApplyPending();
-    dlg->monitor().counters().AddTick(corvane::kDirectionDownload, 1536000);
-    dlg->monitor().counters().AddTick(corvane::kDirectionUpload, 90000);
+    StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionDownload, 1536000);
+    StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionUpload, 90000);
     dlg->OnTick();
     QImage picture = dlg->grab().toImage();
     const QString path = QStringLiteral(CORVANE_BUILD_DIR "/") + name;

@@ -21,6 +21,7 @@
 
 #include "dialog_test_files.h"
 #include "engine/monitor.h"
+#include "engine/monitor_internals.h"
 #include "platform/interfaces.h"
 #include "platform/autostart.h"
 #include "platform/clock.h"
@@ -410,7 +411,7 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
 
   corvane::ManualClock clock(0);
   CMainDlg window(clock, dir.path().toStdString());
-  window.monitor().settings().interfaceAddress.store(MakeAddress(127, 0, 0, 2));
+  StateOf(window.monitor()).settings.interfaceAddress.store(MakeAddress(127, 0, 0, 2));
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
 
   RunOptions(window, [](COptionsDlg& dialog) {
@@ -425,7 +426,7 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
   EXPECT_EQ(ReadFile(Path("set.dat")), "0 1 1 10.0.0.5 8080 255 lo\r\n");
   EXPECT_EQ(window.monitor().interfaceName(), "lo");
   // The watcher hands lo's addresses to the monitor.
-  corvane::LiveSettings& live = window.monitor().settings();
+  corvane::LiveSettings& live = StateOf(window.monitor()).settings;
   EXPECT_EQ(live.interfaceAddress.load(), MakeAddress(127, 0, 0, 1));
   EXPECT_EQ(live.interfaceMask.load(), MakeAddress(255, 0, 0, 0));
   EXPECT_TRUE(live.freezeGraph.load());
@@ -434,23 +435,21 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
   EXPECT_EQ(live.proxyAddress.load(), MakeAddress(10, 0, 0, 5));
   EXPECT_EQ(live.proxyPort.load(), 8080);
   EXPECT_TRUE(window.graphArea()->frozen());
-  corvane::TrafficList::Lock lock(window.monitor().list());
   EXPECT_TRUE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x")) << "filters reloaded";
 }
 
 TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
   corvane::ManualClock clock(0);
   CMainDlg window(clock, dir.path().toStdString());
-  window.monitor().settings().interfaceAddress.store(MakeAddress(127, 0, 0, 2));
+  StateOf(window.monitor()).settings.interfaceAddress.store(MakeAddress(127, 0, 0, 2));
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
   RunOptions(window, [](COptionsDlg& dialog) {
     dialog.freezeGraphBox()->setChecked(true);
     dialog.cancelButton()->click();
   });
   EXPECT_FALSE(ReadFile(Path("set.dat")));
-  EXPECT_EQ(window.monitor().settings().interfaceAddress.load(), MakeAddress(127, 0, 0, 2));
-  EXPECT_FALSE(window.monitor().settings().freezeGraph.load());
-  corvane::TrafficList::Lock lock(window.monitor().list());
+  EXPECT_EQ(StateOf(window.monitor()).settings.interfaceAddress.load(), MakeAddress(127, 0, 0, 2));
+  EXPECT_FALSE(StateOf(window.monitor()).settings.freezeGraph.load());
   EXPECT_FALSE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x")) << "nothing reloaded";
 }
 
@@ -496,7 +495,6 @@ TEST_F(OptionsCommandTest, ConfirmedFiltersTakeEffectAtOnceEvenWhenOptionsIsCanc
     dialog.setupFiltersButton()->click();
     dialog.cancelButton()->click();
   });
-  corvane::TrafficList::Lock lock(window.monitor().list());
   EXPECT_TRUE(window.monitor().IsHidden("1.2.3.4", "hidden.test", "x"));
 }
 

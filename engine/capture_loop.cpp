@@ -1,0 +1,103 @@
+#include "engine/capture_loop.h"
+
+#include <chrono>
+#include <optional>
+
+namespace corvane {
+
+namespace {
+// The interface may come back: capture is tried again this often.
+constexpr std::chrono::milliseconds kRetryInterval{1000};
+}  // namespace
+
+CaptureLoop::CaptureLoop(WaiterFactory waiters, DatagramSink sink)
+    : waiters_(std::move(waiters)),
+      sink_(std::move(sink)),
+      opener_([](const std::string& name, std::string& error) {
+        return OpenLiveCapture(name, error);
+      }) {}
+
+void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
+  if (handlers_.title) handlers_.title("Corvane [" + interfaceName + "]");
+
+  std::unique_ptr<CaptureSource> source;
+  bool reported = false;
+  std::optional<CaptureState> told;
+  auto tell = [&](bool capturing, std::string reason) {
+    CaptureState state{capturing, interfaceName, std::move(reason)};
+    if (told == state) return;
+    told = state;
+    if (handlers_.state) handlers_.state(state);
+  };
+  auto open = [&] {
+    std::string error;
+    source = opener_ ? opener_(interfaceName, error) : nullptr;
+    tell(source != nullptr, source ? std::string() : (error.empty() ? kPromiscuousModeError : error));
+    MutexLock lock(run.sourceMutex);
+    run.source = source.get();
+    if (source && run.stop.load()) source->Interrupt();
+    if (!source && !reported) {
+      reported = true;
+      if (handlers_.error) handlers_.error(kPromiscuousModeError);
+    }
+  };
+  auto close = [&] {
+    MutexLock lock(run.sourceMutex);
+    run.source = nullptr;
+    source.reset();
+  };
+
+  open();
+  CapturedDatagram datagram;
+  std::string error;
+  while (!run.stop.load()) {
+    if (!source) {
+      // Never spinning: one attempt per interval, and Stop() wakes the wait.
+      run.waiter->WaitFor(kRetryInterval);
+      if (!run.stop.load()) open();
+      continue;
+    }
+    switch (source->Next(datagram, error)) {
+      case ReadStatus::Datagram:
+        if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) sink_(*info);
+        break;
+      case ReadStatus::Timeout:
+      case ReadStatus::Interrupted:
+        break;
+      case ReadStatus::EndOfFile:
+      case ReadStatus::Error:
+        tell(false, error.empty() ? std::string("the capture ended") : error);
+        close();
+        break;
+    }
+  }
+  close();
+}
+
+void CaptureLoop::Stop() {
+  if (!run_) return;
+  run_->stop.store(true);
+  run_->waiter->Wake();
+  {
+    MutexLock lock(run_->sourceMutex);
+    if (run_->source) run_->source->Interrupt();
+  }
+  if (run_->thread.joinable()) run_->thread.join();
+  run_.reset();
+}
+
+uint64_t CaptureLoop::DroppedByKernel() {
+  if (!run_) return 0;
+  MutexLock lock(run_->sourceMutex);
+  return run_->source ? run_->source->DroppedByKernel() : 0;
+}
+
+void CaptureLoop::Start(const std::string& interfaceName) {
+  Stop();
+  run_ = std::make_unique<Run>();
+  run_->waiter = waiters_ ? waiters_() : MakeSteadyWaiter();
+  Run& run = *run_;
+  run.thread = std::thread([this, &run, interfaceName] { Thread(run, interfaceName); });
+}
+
+}  // namespace corvane

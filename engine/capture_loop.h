@@ -1,0 +1,84 @@
+// The capture thread: opens capture on the watched interface, reads its
+// datagrams and hands each one that parses to the accounting, and when the
+// interface cannot be opened or goes away tries again about once a second.
+//
+// Start() and Stop() come from the window thread (or corvane-cli's main
+// thread); Stop() ends a blocked read, wakes a retry wait and joins. The
+// handlers are called on the capture thread: the state whenever it changes,
+// the title once per start, the error handler once per start when capture
+// cannot be opened at all. The retry waits on a Waiter from the factory
+// given, so tests retry at their own pace.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "engine/packet_info.h"
+#include "platform/capture_source.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
+#include "platform/waiter.h"
+
+namespace corvane {
+
+inline constexpr const char* kPromiscuousModeError = "Can't set promiscuous mode";
+
+// Whether capture runs on the watched interface, and why not when it does
+// not (the opener's or the source's reason).
+struct CaptureState {
+  bool capturing = false;
+  std::string interfaceName;
+  std::string reason;
+  bool operator==(const CaptureState&) const = default;
+};
+
+class CaptureLoop {
+ public:
+  using Opener = std::function<std::unique_ptr<CaptureSource>(const std::string& interfaceName,
+                                                               std::string& error)>;
+  using DatagramSink = std::function<void(const PacketInfo& info)>;
+  struct Handlers {
+    std::function<void(const std::string& message)> error;
+    std::function<void(const std::string& title)> title;
+    std::function<void(const CaptureState& state)> state;
+  };
+
+  CaptureLoop(WaiterFactory waiters, DatagramSink sink);
+  ~CaptureLoop() { Stop(); }
+  CaptureLoop(const CaptureLoop&) = delete;
+  CaptureLoop& operator=(const CaptureLoop&) = delete;
+
+  // Before Start(). The default opener opens live capture.
+  void SetOpener(Opener opener) { opener_ = std::move(opener); }
+  void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+
+  // Ends the current capture thread for sure (joined) and starts one on the
+  // interface named `interfaceName`.
+  void Start(const std::string& interfaceName);
+  void Stop();
+  // Datagrams the kernel dropped before the current capture could read them
+  // (0 while no live capture is open).
+  uint64_t DroppedByKernel();
+
+ private:
+  struct Run {
+    std::thread thread;
+    std::atomic<bool> stop{false};
+    std::unique_ptr<Waiter> waiter;
+    Mutex sourceMutex;
+    CaptureSource* source GUARDED_BY(sourceMutex) = nullptr;  // owned by the thread
+  };
+  void Thread(Run& run, const std::string& interfaceName);
+
+  WaiterFactory waiters_;
+  DatagramSink sink_;
+  Opener opener_;
+  Handlers handlers_;
+  std::unique_ptr<Run> run_;  // Start/Stop's thread only
+};
+
+}  // namespace corvane

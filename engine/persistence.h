@@ -1,0 +1,84 @@
+// What the monitor keeps on disk: the traffic log that Save & Clear and the
+// midnight step write before they empty the list, and the traffic history
+// of bytes by application and minute.
+//
+// SaveAndClear() holds the list's lock from the copy that is saved to the
+// clear, so no row changes in between. MidnightStep() and HistoryStep() run
+// on the processing thread; FlushHistory() on the window thread while the
+// processing thread does not run. Failures the user must see go to the
+// error handler, once per kind until they mend.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/application_traffic.h"
+#include "engine/row_filter.h"
+#include "engine/traffic_state.h"
+#include "platform/clock.h"
+#include "platform/thread_annotations.h"
+#include "storage/history_recorder.h"
+#include "storage/history_store.h"
+#include "storage/settings.h"
+
+namespace corvane {
+
+// How often the processing thread writes the current minute to the history.
+inline constexpr int64_t kHistoryFlushSeconds = 10;
+
+class Persistence {
+ public:
+  // Writes `rows` (top to bottom) to a new traffic log. Returns the path
+  // that could not be written, or nullopt on success.
+  using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
+  using ErrorHandler = std::function<void(const std::string& message)>;
+
+  Persistence(TrafficState& state, RowFilter& filter, const Clock& clock, ErrorHandler report)
+      : state_(state), list_(state.list), filter_(filter), clock_(clock), report_(std::move(report)) {}
+
+  // Without a writer, Save & Clear clears without saving and the midnight
+  // step keeps everything. Before Start().
+  void SetLogWriter(LogWriter writer) { logWriter_ = std::move(writer); }
+  bool HasLogWriter() const { return static_cast<bool>(logWriter_); }
+
+  // Writes the rows to a new log, then empties the flows, the list, the
+  // application counts and the totals. When the log cannot be written
+  // nothing is emptied and the path is returned.
+  std::optional<std::string> SaveAndClear() EXCLUDES(list_.mutex());
+  // At local midnight: Save & Clear once; a failure is reported once and
+  // tried again by the next pass in that minute.
+  void MidnightStep();
+
+  // See Monitor::EnableHistory.
+  Status EnableHistory(const std::string& path, int retentionDays);
+  void SetNewApplicationHandler(ApplicationTraffic::NewApplicationHandler handler) {
+    newApplicationHandler_ = std::move(handler);
+  }
+  // Writes the current minute at most every kHistoryFlushSeconds; loads the
+  // known applications before the first pass counts.
+  void HistoryStep();
+  // Writes every minute held: nothing more is counted into them.
+  void FlushHistory();
+
+ private:
+  TrafficState& state_;
+  TrafficList& list_;
+  RowFilter& filter_;
+  const Clock& clock_;
+  ErrorHandler report_;
+  LogWriter logWriter_;
+  bool midnightClearDone_ = false;     // processing thread only
+  bool midnightSaveReported_ = false;  // processing thread only
+
+  ApplicationTraffic::NewApplicationHandler newApplicationHandler_;
+  std::unique_ptr<HistoryStore> historyStore_;
+  std::unique_ptr<HistoryRecorder> historyRecorder_;
+  bool knownApplicationsLoaded_ = false;  // processing thread
+  int64_t lastHistoryFlush_ = INT64_MIN;  // processing thread
+};
+
+}  // namespace corvane

@@ -1,0 +1,251 @@
+#include "engine/processing_pass.h"
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+#include "platform/net.h"
+#include "vocabulary/text_format.h"
+
+namespace corvane {
+
+namespace {
+
+// Events shown per hold of the list's lock: enough to batch the window's
+// updates, few enough that a resolver or the window never waits long.
+constexpr size_t kEventsPerListHold = 512;
+
+}  // namespace
+
+const std::string& ProcessingPass::TimestampText(int64_t seconds) {
+  if (seconds != timestampCacheTime_) {
+    timestampCacheText_ = FormatTimestamp(seconds);
+    timestampCacheTime_ = seconds;
+  }
+  return timestampCacheText_;
+}
+
+uint32_t ProcessingPass::DecideSocket(const FlowKey& socketKey) {
+  auto pending = state_.flows.LookupPendingSocket(socketKey);
+  if (!pending) return kUndecidedLabel;  // cleared since it was queued
+  const auto& [tuple, decided] = *pending;
+  if (decided != kUndecidedLabel) return decided;
+  uint32_t labelId;
+  if (std::optional<std::string> answer = state_.portMap.TakeAnswer(tuple)) {
+    labelId = state_.labels.Intern(*answer);
+  } else if (std::optional<std::string> label =
+                 state_.portMap.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
+    labelId = state_.labels.Intern(*label);
+  } else {
+    labelId = state_.ProtocolLabel(tuple.protocol);
+  }
+  return state_.flows.DecidePendingSocket(socketKey, labelId);
+}
+
+// The events of one row within a pass, folded: showing them one by one
+// leaves the row exactly as showing one event with the first one's time as
+// its first activity and the last one's as its last (the counts come from
+// the flow, which is read once for all of them).
+void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events) {
+  std::vector<FoldedRow>& folded = foldedRows_;
+  folded.clear();
+  foldedRowOfFlow_.Clear();
+  labelOfSocket_.Clear();
+  decidedSockets_.clear();
+  for (const FlowEvent& event : events) {
+    uint32_t labelId = event.labelId;
+    if (labelId == kUndecidedLabel) {
+      // The port map's lock is taken here, before listMutex, never inside it.
+      const FlowKey socketKey = SocketKeyOf(event.remoteAddress, event.protocol, event.localPort);
+      const uint64_t socketHash = MixHash(socketKey);
+      if (std::optional<uint32_t> known = labelOfSocket_.Find(
+              socketHash, [&](uint32_t entry) { return decidedSockets_[entry].key == socketKey; })) {
+        labelId = decidedSockets_[*known].labelId;
+      } else {
+        labelId = DecideSocket(socketKey);
+        labelOfSocket_.Insert(socketHash, static_cast<uint32_t>(decidedSockets_.size()));
+        decidedSockets_.push_back(DecidedSocket{socketKey, labelId});
+      }
+      if (labelId == kUndecidedLabel) continue;
+    }
+    const uint64_t flowHash = MixHash(AddressFlowKey(event.remoteAddress, labelId));
+    std::optional<uint32_t> row = foldedRowOfFlow_.Find(flowHash, [&](uint32_t index) {
+      return folded[index].labelId == labelId && folded[index].remoteAddress == event.remoteAddress;
+    });
+    if (!row) {
+      row = static_cast<uint32_t>(folded.size());
+      foldedRowOfFlow_.Insert(flowHash, *row);
+      folded.push_back(FoldedRow{event.remoteAddress, labelId, event.time, event.time});
+    }
+    folded[*row].lastTime = event.time;
+  }
+
+  for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
+    size_t end = std::min(folded.size(), begin + kEventsPerListHold);
+    TrafficList::Lock lock(list_);
+    for (size_t i = begin; i < end; ++i) {
+      const FoldedRow& f = folded[i];
+      std::optional<FlowCounts> counts = state_.flows.LookupAddressFlow(f.remoteAddress, f.labelId);
+      if (!counts) continue;  // cleared since it was queued
+      const RowKey key{f.remoteAddress, 0, f.labelId};
+      const int row = list_.FindRow(key);
+      // Hidden flows count too: the filters choose what the list shows,
+      // not what the programs did.
+      std::string_view host;
+      if (row >= 0) {
+        const RowCells& shown = list_.Cells(row);
+        if (shown[kColumnRemoteHost] != shown[kColumnRemoteIp]) host = shown[kColumnRemoteHost];
+      }
+      state_.applications.Count(f.lastTime, f.remoteAddress, f.labelId, state_.labels.Text(f.labelId),
+                          counts->downloadBytes, counts->uploadBytes, host);
+      if (row >= 0) {
+        list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, f.lastTime,
+                        TimestampText(f.lastTime));
+        list_.SetSelected(row, true);
+        continue;
+      }
+      const std::string addressText = FormatIp(f.remoteAddress);
+      const std::string& localSource = state_.labels.Text(f.labelId);
+      if (filter_.IsHidden(list_, addressText, addressText, localSource)) continue;
+      RowCells cells{addressText,
+                     addressText,
+                     FormatByteCount(counts->downloadBytes),
+                     FormatByteCount(counts->uploadBytes),
+                     FormatByteCount(counts->downloadBytes + counts->uploadBytes),
+                     localSource,
+                     TimestampText(f.firstTime),
+                     TimestampText(f.lastTime)};
+      list_.InsertTop(key, std::move(cells),
+                      RowValues{counts->downloadBytes, counts->uploadBytes, f.firstTime, f.lastTime});
+      list_.SetSelected(0, true);
+      if (requester_) requester_(f.remoteAddress, f.labelId);
+    }
+  }
+}
+
+void ProcessingPass::ShowEventsReadyAt(int64_t now) {
+  readyFlowEvents_.clear();
+  state_.packetQueue.TakeReady(now, readyFlowEvents_);
+  if (!readyFlowEvents_.empty()) ShowFlowEvents(readyFlowEvents_);
+
+  readyProxyEvents_.clear();
+  state_.proxyQueue.TakeReady(now, readyProxyEvents_);
+  ProxyAddressCache addresses;
+  for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event, &addresses);
+}
+
+void ProcessingPass::ShowFlowEvent(const FlowEvent& event) { ShowFlowEvents({event}); }
+
+void ProcessingPass::ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name) {
+  if (name.empty()) return;
+  const std::string safeName = SanitizeNetworkText(name);
+  const std::string addressText = FormatIp(address);
+  TrafficList::Lock lock(list_);
+  const int row = list_.FindRow(RowKey{address, 0, labelId});
+  // Cleared meanwhile, or named already.
+  if (row < 0 || list_.Cell(row, kColumnRemoteHost) != addressText) return;
+  if (filter_.IsHidden(list_, addressText, safeName, list_.Cell(row, kColumnLocalSource))) {
+    list_.Remove(row);
+  } else {
+    list_.SetCell(row, kColumnRemoteHost, safeName);
+  }
+}
+
+void ProcessingPass::LookUpHostAgain(const RowKey& key) {
+  // A web host's row is named by its requests, not by a lookup.
+  if (key.IsProxy()) return;
+  {
+    TrafficList::Lock lock(list_);
+    const int row = list_.FindRow(key);
+    if (row < 0) return;
+    // The bare address again, so that the answer may replace it.
+    list_.SetCell(row, kColumnRemoteHost, FormatIp(key.remoteAddress));
+  }
+  if (requester_) requester_(key.remoteAddress, key.labelId);
+}
+
+uint32_t ProcessingPass::ProxyHostId(const std::string& host) {
+  auto [it, isNew] = proxyHostIds_.try_emplace(host, static_cast<uint32_t>(proxyHostIds_.size() + 1));
+  return it->second;
+}
+
+void ProcessingPass::ShowProxyEvent(const ProxyEvent& event) { ShowProxyEvent(event, nullptr); }
+
+std::string ProcessingPass::ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const {
+  if (ParseInetAddr(host) || ParseIp(host)) return host;
+  if (cache) {
+    if (auto it = cache->find(host); it != cache->end()) return it->second;
+  }
+  std::string addressText;
+  if (auto address = LookupHostIp(host)) {
+    addressText = FormatIp(*address);
+  } else {
+    addressText = state_.settings.ProxyHost();
+    if (addressText.empty()) addressText = "???";
+  }
+  if (cache) cache->emplace(host, addressText);
+  return addressText;
+}
+
+void ProcessingPass::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) {
+  // Connections to a proxy live long: the scan has seen them by now.
+  const IpAddress localAddress =
+      event.localAddress.family != IpFamily::kNone
+          ? event.localAddress
+          : IpAddress::V4(state_.settings.interfaceAddress.load(std::memory_order_relaxed));
+  const std::optional<std::string> owner =
+      state_.portMap.Lookup(kProtocolTcp, localAddress, event.localPort);
+  const uint32_t labelId = owner ? state_.labels.Intern(*owner) : state_.ProtocolLabel(kProtocolTcp);
+  const RowKey key{IpAddress{}, ProxyHostId(event.host), labelId};
+  auto updateRow = [&](int row, const FlowCounts& counts) REQUIRES(list_.mutex()) {
+    list_.SetCounts(row, counts.downloadBytes, counts.uploadBytes, event.time,
+                    TimestampText(event.time));
+    list_.SetSelected(row, true);
+  };
+  {
+    // The flow is counted under listMutex, so that Save & Clear sees the
+    // flows and the rows in step.
+    TrafficList::Lock lock(list_);
+    bool found = false;
+    FlowCounts counts =
+        state_.flows.AddToProxyFlow(event.host, labelId, event.direction, event.length, found);
+    if (found) state_.counters.AddTick(event.direction, event.length);
+    if (int row = list_.FindRow(key); row >= 0) {
+      updateRow(row, counts);
+      return;
+    }
+  }
+
+  // A new row needs the host's address. The lookup may take seconds, so it
+  // runs with no lock held; the flow and the row are looked for again
+  // afterwards.
+  const std::string addressText = ProxyRowAddress(event.host, cache);
+
+  TrafficList::Lock lock(list_);
+  std::optional<FlowCounts> counts = state_.flows.LookupProxyFlow(event.host, labelId);
+  // Cleared (and saved) meanwhile: a row now would show bytes that are
+  // already in a log.
+  if (!counts) return;
+  if (int row = list_.FindRow(key); row >= 0) {
+    updateRow(row, *counts);
+    return;
+  }
+  const std::string& localSource = state_.labels.Text(labelId);
+  if (filter_.IsHidden(list_, addressText, event.host, localSource)) return;
+  const std::string& stamp = TimestampText(event.time);
+  list_.InsertTop(key,
+                  RowCells{addressText, event.host, FormatByteCount(counts->downloadBytes),
+                           FormatByteCount(counts->uploadBytes),
+                           FormatByteCount(counts->downloadBytes + counts->uploadBytes),
+                           localSource, stamp, stamp},
+                  RowValues{counts->downloadBytes, counts->uploadBytes, event.time, event.time});
+  list_.SetSelected(0, true);
+}
+
+void ProcessingPass::DeselectIdleRows() {
+  const int64_t now = clock_.Now();
+  TrafficList::Lock lock(list_);
+  list_.DeselectIdleRows(now);
+}
+
+}  // namespace corvane

@@ -1,0 +1,103 @@
+// The processing pass: shows the queued events that are old enough in the
+// traffic list (a row per address flow and per web host behind the proxy),
+// decides the program of sockets that were too new for the port map, counts
+// the bytes of each application, deselects idle rows, and applies the host
+// names the resolvers find.
+//
+// The pass runs on the processing thread (or a test's or a replay's one
+// driving thread). ApplyHostName() runs on resolver threads and
+// LookUpHostAgain() on the window thread; every one of them takes the list's
+// lock itself, so the caller holds none. The port map's lock is taken
+// before the list's, never inside it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/flat_hash.h"
+#include "engine/row_filter.h"
+#include "engine/traffic_state.h"
+#include "platform/clock.h"
+#include "platform/ip_address.h"
+#include "platform/thread_annotations.h"
+
+namespace corvane {
+
+class ProcessingPass {
+ public:
+  // Asks for the name of the address row (remote address, label id).
+  using HostNameRequester = std::function<void(const IpAddress& remoteAddress, uint32_t labelId)>;
+
+  ProcessingPass(TrafficState& state, RowFilter& filter, const Clock& clock)
+      : state_(state), list_(state.list), filter_(filter), clock_(clock) {}
+
+  // Before the first pass.
+  void SetHostNameRequester(HostNameRequester requester) { requester_ = std::move(requester); }
+
+  // Shows the queued events that are ready to be shown at `now` (3 seconds
+  // after their datagrams).
+  void ShowEventsReadyAt(int64_t now) EXCLUDES(list_.mutex());
+  // Deselects rows idle for 5 to 8 seconds.
+  void DeselectIdleRows() EXCLUDES(list_.mutex());
+  // Shows one event at once.
+  void ShowFlowEvent(const FlowEvent& event) EXCLUDES(list_.mutex());
+  void ShowProxyEvent(const ProxyEvent& event) EXCLUDES(list_.mutex());
+
+  // A resolver's answer for the address row (address, label): names that
+  // row when it still shows the bare address, or takes it out of the list
+  // when the filters, asked again with the name, hide it. The name comes
+  // from the network, so every blank and control character in it becomes
+  // "_" first.
+  void ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name)
+      EXCLUDES(list_.mutex());
+  // The row of `key` shows its bare address again and its host is asked for
+  // anew (the user's "Look up again").
+  void LookUpHostAgain(const RowKey& key) EXCLUDES(list_.mutex());
+
+ private:
+  // Proxy hosts already looked up in this pass: the address text of each.
+  using ProxyAddressCache = std::unordered_map<std::string, std::string>;
+  void ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* cache) EXCLUDES(list_.mutex());
+  std::string ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const;
+  // Gives a pending socket its label: the exact answer, else the port map's
+  // label, else its protocol.
+  uint32_t DecideSocket(const FlowKey& socketKey);
+  void ShowFlowEvents(const std::vector<FlowEvent>& events) EXCLUDES(list_.mutex());
+  uint32_t ProxyHostId(const std::string& host);
+  const std::string& TimestampText(int64_t seconds);
+
+  TrafficState& state_;
+  TrafficList& list_;
+  RowFilter& filter_;
+  const Clock& clock_;
+  HostNameRequester requester_;
+
+  // Reused from pass to pass (processing thread only).
+  struct FoldedRow {
+    IpAddress remoteAddress;
+    uint32_t labelId;
+    int64_t firstTime;
+    int64_t lastTime;
+  };
+  std::vector<FoldedRow> foldedRows_;
+  // Both indexes are keyed by the hash of a FlowKey; the entry they point
+  // at tells equal hashes apart.
+  PassIndex64 foldedRowOfFlow_;  // address flow key -> folded row
+  PassIndex64 labelOfSocket_;    // socket key -> its entry in decidedSockets_
+  struct DecidedSocket {
+    FlowKey key;
+    uint32_t labelId;
+  };
+  std::vector<DecidedSocket> decidedSockets_;
+  std::vector<FlowEvent> readyFlowEvents_;
+  std::vector<ProxyEvent> readyProxyEvents_;
+  std::unordered_map<std::string, uint32_t> proxyHostIds_;
+  int64_t timestampCacheTime_ = -1;
+  std::string timestampCacheText_;
+};
+
+}  // namespace corvane
