@@ -16,6 +16,7 @@
 
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
+#include "support/quick_waiters.h"
 #include "engine/protocol_names.h"
 #include "vocabulary/text_format.h"
 #include "platform/net.h"
@@ -307,7 +308,8 @@ TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
 
 TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
   ManualClock clock;
-  Monitor monitor(clock, ".");
+  testing::QuickWaiters waiters;
+  Monitor monitor(clock, ".", waiters.Factory());
   std::atomic<int> opens{0};
   std::mutex m;
   std::vector<std::string> errors;
@@ -320,8 +322,9 @@ TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
   monitor.SetErrorHandler([&](const std::string& e) { std::lock_guard l(m); errors.push_back(e); });
   monitor.SetTitleHandler([&](const std::string& t) { std::lock_guard l(m); titles.push_back(t); });
   monitor.RestartCapture("lo");
-  // Wait for the first retry, then stop: stopping must not hang.
-  for (int i = 0; i < 400 && opens.load() < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Two waits have ended, so the capture thread tried again; then stop:
+  // stopping must not hang.
+  ASSERT_TRUE(waiters.WaitForRounds(2));
   monitor.Stop();
   std::lock_guard l(m);
   EXPECT_GE(opens.load(), 2);

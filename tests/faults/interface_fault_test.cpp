@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "support/quick_waiters.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "platform/net.h"
@@ -44,7 +45,7 @@ class InterfaceFaultTest : public ::testing::Test {
     ns_ = std::make_unique<faults::NetworkNamespace>();
     ASSERT_TRUE(ns_->entered()) << ns_->error();
     ASSERT_TRUE(MakeVethPair()) << "cannot create the veth pair (ip link add ... type veth)";
-    monitor_ = std::make_unique<Monitor>(clock_, dir_.path());
+    monitor_ = std::make_unique<Monitor>(clock_, dir_.path(), waiters_.Factory());
     monitor_->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     monitor_->SetErrorHandler([this](const std::string& message) {
       std::lock_guard lock(errorsMutex_);
@@ -95,6 +96,7 @@ class InterfaceFaultTest : public ::testing::Test {
   }
 
   ManualClock clock_{1'000'000};
+  testing::QuickWaiters waiters_;
   TempDir dir_;
   std::unique_ptr<faults::NetworkNamespace> ns_;
   std::unique_ptr<Monitor> monitor_;
@@ -115,7 +117,7 @@ TEST_F(InterfaceFaultTest, VanishedInterfaceIsReportedOnceAndCountingResumesWhen
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_EQ(ErrorCount(), 1u) << "the vanished interface was not reported";
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // two more reopen attempts
+  ASSERT_TRUE(waiters_.WaitForRounds(4));  // the retries failed again meanwhile
   EXPECT_EQ(ErrorCount(), 1u);
   {
     std::lock_guard lock(errorsMutex_);

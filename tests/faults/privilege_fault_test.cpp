@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "support/quick_waiters.h"
 #include "engine/monitor.h"
 #include "filters/filter_set.h"
 #include "platform/net.h"
@@ -43,7 +44,8 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
   }
 
   ManualClock clock(1'000'000);
-  Monitor monitor(clock, dir);
+  testing::QuickWaiters waiters;
+  Monitor monitor(clock, dir, waiters.Factory());
   monitor.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kMonitored)}, {}});
   std::mutex errorsMutex;
   std::vector<std::string> errors;
@@ -53,8 +55,11 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
   });
   monitor.SetLogWriter(TrafficLogWriter(dir, clock));
   monitor.RestartCapture("lo");
-  // Capture tries again about once a second; give it a few tries.
-  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  // Capture tries again after each wait; three tries fail the same way.
+  if (!waiters.WaitForRounds(3)) {
+    message = "capture was not tried again";
+    return false;
+  }
   bool ok = true;
   {
     std::lock_guard lock(errorsMutex);
