@@ -23,6 +23,7 @@
 #include "attribution/kernel_owners.h"
 #include "engine/configuration.h"
 #include "engine/monitor.h"
+#include "engine/wiring.h"
 #include "vocabulary/text_format.h"
 #include "platform/address_watcher.h"
 #include "platform/app_directory.h"
@@ -657,20 +658,20 @@ int RunWatch(const Options& options) {
   // Set by the capture thread whenever a helper starts; read by the ticks.
   std::atomic<capture::AttributionMode> mode{capture::AttributionMode::kProc};
   helper.onReady = [&mode](capture::AttributionMode now) { mode.store(now); };
-  monitor.SendSocketOwnersFrom(helper);
-  std::string captureError;
-  std::unique_ptr<CaptureSource> first = OpenHelperCapture(interfaceName, captureError, helper);
-  if (!first) {
-    std::fprintf(stderr, "corvane-cli: %s\n", captureError.c_str());
+  LiveWiring wiring;
+  wiring.helper = std::move(helper);
+  wiring.openNow = interfaceName;
+  wiring.opened = [](const std::string& reason) {
+    if (!reason.empty()) std::fprintf(stderr, "corvane-cli: %s\n", reason.c_str());
+  };
+  // The log (--save-log) and the names (--resolve) are set up as for a
+  // replay, by Configure and SetUpFiltersAndNames.
+  wiring.hostNames = false;
+  if (Status opened = WireLiveMonitor(monitor, std::move(wiring)); !opened) {
+    std::fprintf(stderr, "corvane-cli: %s\n", opened.reason.c_str());
     return 1;
   }
   std::fprintf(stderr, "attribution: %s\n", AttributionModeText(mode.load()));
-  monitor.SetCaptureOpener([&first, helper](const std::string& name, std::string& error) {
-    if (first) return std::unique_ptr<CaptureSource>(std::move(first));
-    std::unique_ptr<CaptureSource> source = OpenHelperCapture(name, error, helper);
-    if (!source) std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
-    return source;
-  });
   monitor.Start(interfaceName);
   auto next = std::chrono::steady_clock::now();
   for (long elapsed = 0; !interrupted.load(); ++elapsed) {

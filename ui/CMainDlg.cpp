@@ -44,6 +44,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/NewProgramNotices.h"
 #include "ui/SortThread.h"
+#include "engine/wiring.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
 #include "ui/dialog_units.h"
@@ -153,13 +154,19 @@ void CMainDlg::UseCaptureHelper() {
       ShowCaptureStatus();
     }, Qt::QueuedConnection);
   };
-  monitor_->SendSocketOwnersFrom(helper);
-  monitor_->SetCaptureOpener([this, helper](const std::string& name, std::string& error) {
-    std::unique_ptr<corvane::CaptureSource> source = corvane::OpenHelperCapture(name, error, helper);
+  corvane::LiveWiring wiring;
+  wiring.helper = std::move(helper);
+  wiring.opened = [this](const std::string& reason) {
     corvane::MutexLock lock(captureProblemMutex_);
-    captureProblem_ = source ? std::string() : error;
-    return source;
-  });
+    captureProblem_ = reason;
+  };
+  // Save & Clear and the midnight step write the rows to a new traffic log
+  // in the log folder before anything is emptied.
+  wiring.logFolder = folders_.logs;
+  // The user may turn the lookups off and on while the window runs.
+  wiring.namesWanted = [this] { return lookUpNames_.load(); };
+  // Nothing is opened now: the window opens capture when it starts.
+  (void)corvane::WireLiveMonitor(*monitor_, std::move(wiring));
 }
 
 CMainDlg::~CMainDlg() {
@@ -537,19 +544,11 @@ void CMainDlg::Initialise() {
     }, Qt::QueuedConnection);
   });
   m.SetRowChangeSink(model_->ChangeSink());
-  // Save & Clear and the midnight step write the rows to a new traffic log
-  // in the log folder before anything is emptied.
-  m.SetLogWriter(corvane::TrafficLogWriter(folders_.logs, m.clock()));
   // set.dat: the options, the mask and the proxy (resolved once here).
   m.LoadSettingsFile();
-  // Remote hosts are named by reverse lookups on the resolver pool.
-  // Private and local addresses are named only from local sources.
+  // Remote hosts are named by reverse lookups unless the user said no.
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
   lookUpNames_.store(preferences.value(kLookUpNamesKey, true).toBool());
-  m.EnableHostNames([this](const corvane::IpAddress& address) -> std::optional<std::string> {
-    if (!lookUpNames_.load()) return std::nullopt;
-    return corvane::NameForAddress(address, corvane::ReverseLookup);
-  });
 
   // The traffic history, and the news of programs it has never seen.
   notices_->SetEnabled(preferences.value(kNotifyNewProgramsKey, true).toBool());
