@@ -190,10 +190,10 @@ void Monitor::SortRows(int column, SortDirection direction) {
   SortTrafficList(state_.list, column, direction);
 }
 
-void Monitor::MarkRows(const std::vector<std::pair<int, bool>>& marks) {
+void Monitor::MarkRows(const std::vector<std::pair<RowKey, bool>>& marks) {
   TrafficList::Lock lock(state_.list);
-  for (const auto& [row, marked] : marks) {
-    if (row >= 0 && row < state_.list.Count()) state_.list.SetSelected(row, marked);
+  for (const auto& [key, marked] : marks) {
+    if (const int row = state_.list.FindRow(key); row >= 0) state_.list.SetSelected(row, marked);
   }
 }
 

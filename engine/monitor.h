@@ -214,9 +214,9 @@ class Monitor {
   void DiscardTick();
   // Sorts the list by `column` (waits for the list's lock; sort threads).
   void SortRows(int column, SortDirection direction) EXCLUDES(state_.list.mutex());
-  // The user's marks: (core row, marked) pairs; rows gone meanwhile are
+  // The user's marks: (row's flow, marked) pairs; rows gone meanwhile are
   // skipped.
-  void MarkRows(const std::vector<std::pair<int, bool>>& marks) EXCLUDES(state_.list.mutex());
+  void MarkRows(const std::vector<std::pair<RowKey, bool>>& marks) EXCLUDES(state_.list.mutex());
 
   // --- what the worker threads do ---
   // Capture thread: accounts one datagram (direction, proxy, local-area

@@ -177,7 +177,10 @@ uint32_t TrafficList::NewRow(RowCells&& cells) {
 
 void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& values) {
   const uint32_t id = NewRow(std::move(cells));
-  if (sink_) pending_.back().bytes = values.downloadBytes + values.uploadBytes;
+  if (sink_) {
+    pending_.back().bytes = values.downloadBytes + values.uploadBytes;
+    pending_.back().key = key;
+  }
   state_[id].keyed = true;
   state_[id].key = key;
   state_[id].values = values;

@@ -59,6 +59,8 @@ struct ListChange {
   // Insert and Counts: the row's bytes in both directions, which the
   // window's live speed follows even while the rounded texts stay the same.
   uint64_t bytes = 0;
+  // Insert: the flow the row shows (none for a row read from a log).
+  RowKey key;
 };
 
 class TrafficList {

@@ -43,7 +43,7 @@
 #include "ui/GraphArea.h"
 #include "ui/HelpWindow.h"
 #include "ui/NewProgramNotices.h"
-#include "ui/SortThread.h"
+#include "ui/ListWorker.h"
 #include "engine/wiring.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
@@ -102,7 +102,7 @@ CMainDlg::CMainDlg(corvane::DataFolders folders, QWidget* parent)
       folders_(std::move(folders)),
       ownClock_(std::make_unique<corvane::SystemClock>()),
       monitor_(std::make_unique<corvane::Monitor>(*ownClock_, folders_.config)),
-      sorts_(std::make_unique<SortThreads>(*monitor_)) {
+      listWork_(std::make_unique<ListWorker>()) {
   Construct();
 }
 
@@ -110,7 +110,7 @@ CMainDlg::CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidg
     : QDialog(parent),
       folders_{dataDirectory, dataDirectory, dataDirectory + "/" + corvane::kHistoryFileName},
       monitor_(std::make_unique<corvane::Monitor>(clock, std::move(dataDirectory))),
-      sorts_(std::make_unique<SortThreads>(*monitor_)) {
+      listWork_(std::make_unique<ListWorker>()) {
   Construct();
 }
 
@@ -173,7 +173,7 @@ CMainDlg::~CMainDlg() {
   // No worker may reach the window once it is gone.
   addressWatcher_.Stop();
   monitor_->Stop();
-  sorts_->Wait();
+  listWork_.reset();
   monitor_->SetRowChangeSink(nullptr);
   monitor_->SetErrorHandler(nullptr);
   monitor_->SetTitleHandler(nullptr);
@@ -440,16 +440,11 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   menu.addSeparator();
   menu.addAction(QStringLiteral("Look up again"), this, [this, rows] {
     std::vector<corvane::RowKey> keys;
-    {
-      corvane::TrafficList::ReadLock lock(monitor_->list());
-      for (int row : rows) {
-        const int coreRow = model_->CoreRowOf(row);
-        if (coreRow >= 0 && coreRow < monitor_->list().Count()) {
-          keys.push_back(monitor_->list().Key(coreRow));
-        }
-      }
-    }
-    for (const corvane::RowKey& key : keys) monitor_->LookUpHostAgain(key);
+    for (int row : rows) keys.push_back(model_->Key(row));
+    corvane::Monitor* monitor = monitor_.get();
+    listWork_->Post([monitor, keys = std::move(keys)] {
+      for (const corvane::RowKey& key : keys) monitor->LookUpHostAgain(key);
+    });
   });
   listMenuHook_ ? listMenuHook_(menu) : (void)menu.exec(view_->viewport()->mapToGlobal(position));
 }
@@ -701,33 +696,42 @@ void CMainDlg::SortBy(int column, corvane::SortDirection direction) {
   view_->horizontalHeader()->setSortIndicator(
       column, direction == corvane::SortDirection::kGreatestFirst ? Qt::DescendingOrder
                                                                  : Qt::AscendingOrder);
-  sorts_->Start(column, direction);
+  corvane::Monitor* monitor = monitor_.get();
+  listWork_->Post([monitor, column, direction] { monitor->SortRows(column, direction); });
 }
 
-void CMainDlg::WaitForSorts() { sorts_->Wait(); }
+void CMainDlg::WaitForListWork() { listWork_->Wait(); }
 
 void CMainDlg::OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes) {
   // The core list's selected flag is what the idle-row pass clears; the
-  // user's marks must be there too. The hold is short: one flag per row.
-  std::vector<std::pair<int, bool>> marks;
+  // user's marks must be there too, found by their rows' flows.
+  std::vector<std::pair<corvane::RowKey, bool>> marks;
   marks.reserve(changes.size());
   for (const TrafficModel::MarkChange& change : changes) {
-    marks.emplace_back(model_->CoreRowOf(change.row), change.marked);
+    marks.emplace_back(model_->Key(change.row), change.marked);
   }
-  monitor_->MarkRows(marks);
+  corvane::Monitor* monitor = monitor_.get();
+  listWork_->Post([monitor, marks = std::move(marks)] { monitor->MarkRows(marks); });
 }
 
 // ---------------------------------------------------------------- commands
 
 void CMainDlg::OnSaveAndClear() {
-  if (auto failedPath = monitor_->SaveAndClear()) {
-    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                QStringLiteral("Can't write to %1").arg(QString::fromStdString(*failedPath)),
-                QMessageBox::Ok);
-    return;
-  }
-  // The records of the clear are queued; show the empty list at once.
-  model_->ApplyPending();
+  // The log is written on the list's worker; the answer comes back here.
+  corvane::Monitor* monitor = monitor_.get();
+  listWork_->Post([this, monitor] {
+    const std::optional<std::string> failedPath = monitor->SaveAndClear();
+    QMetaObject::invokeMethod(this, [this, failedPath] {
+      if (failedPath) {
+        ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                    QStringLiteral("Can't write to %1").arg(QString::fromStdString(*failedPath)),
+                    QMessageBox::Ok);
+        return;
+      }
+      // The records of the clear are queued; show the empty list at once.
+      model_->ApplyPending();
+    }, Qt::QueuedConnection);
+  });
 }
 
 void CMainDlg::OnExportList() {
@@ -736,23 +740,27 @@ void CMainDlg::OnExportList() {
   }
 }
 
-bool CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format) {
-  std::vector<corvane::ExportRow> rows;
-  {
-    // Only the copy is made under the lock; the file is written after it.
-    const corvane::TrafficList& list = monitor_->list();
-    corvane::TrafficList::ReadLock lock(list);
-    rows.reserve(static_cast<size_t>(list.Count()));
-    for (int row = 0; row < list.Count(); ++row) {
-      rows.push_back(corvane::ExportRowOf(list.Cells(row), list.Values(row)));
+void CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format) {
+  // Copied and written on the list's worker; a failure comes back here.
+  const corvane::Monitor* monitor = monitor_.get();
+  listWork_->Post([this, monitor, path, format] {
+    std::vector<corvane::ExportRow> rows;
+    {
+      // Only the copy is made under the lock; the file is written after it.
+      const corvane::TrafficList& list = monitor->list();
+      corvane::TrafficList::ReadLock lock(list);
+      rows.reserve(static_cast<size_t>(list.Count()));
+      for (int row = 0; row < list.Count(); ++row) {
+        rows.push_back(corvane::ExportRowOf(list.Cells(row), list.Values(row)));
+      }
     }
-  }
-  if (corvane::Status written = corvane::WriteExportFile(path, rows, format); !written) {
-    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), ExportFailureText(path, std::strerror(written.code)),
-                QMessageBox::Ok);
-    return false;
-  }
-  return true;
+    if (corvane::Status written = corvane::WriteExportFile(path, rows, format); !written) {
+      const QString text = ExportFailureText(path, std::strerror(written.code));
+      QMetaObject::invokeMethod(this, [this, text] {
+        ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok);
+      }, Qt::QueuedConnection);
+    }
+  });
 }
 
 void CMainDlg::OnShowLog() {
@@ -854,7 +862,7 @@ void CMainDlg::Finish() {
   // Attribution, processing and capture end; their threads are joined,
   // which is prompt (every loop polls its flag at least every 100 ms).
   monitor_->Stop();
-  sorts_->Wait();
+  listWork_->Wait();
   tick_.stop();
   if (tray_) tray_->hide();
   SaveLayout();

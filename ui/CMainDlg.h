@@ -58,7 +58,7 @@ class QLineEdit;
 class QMenu;
 class QMenuBar;
 class QTableView;
-class SortThreads;
+class ListWorker;
 
 class CMainDlg : public QDialog {
   Q_OBJECT
@@ -105,8 +105,9 @@ class CMainDlg : public QDialog {
   QWidget* clientArea() const { return client_; }
   // The column of the last sort, -1 before the first.
   int sortColumn() const { return sortColumn_; }
-  // Waits for the sorts started by column clicks (tests).
-  void WaitForSorts();
+  // Waits for the work posted to the list's worker: sorts, marks, Save &
+  // Clear, Export list (tests; their answers then wait in the event queue).
+  void WaitForListWork();
   QLineEdit* quickFilterBox() const { return quickFilter_; }
   QLabel* captureStatus() const { return statusLabel_; }
   CHistoryDlg* historyDialog() const;
@@ -116,9 +117,9 @@ class CMainDlg : public QDialog {
   void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
 
   // Writes every row of the traffic list, top to bottom, to `path` in
-  // `format` (File > "Export list..." after its save dialog). On failure an
-  // error box names the path and the reason; false then.
-  bool ExportList(const std::string& path, corvane::ExportFormat format);
+  // `format` (File > "Export list..." after its save dialog), on the list's
+  // worker. On failure an error box names the path and the reason.
+  void ExportList(const std::string& path, corvane::ExportFormat format);
 
  public slots:
   // The commands.
@@ -201,7 +202,7 @@ class CMainDlg : public QDialog {
 
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;
-  std::unique_ptr<SortThreads> sorts_;
+  std::unique_ptr<ListWorker> listWork_;
 
   QMenuBar* menuBar_ = nullptr;
   QWidget* client_ = nullptr;

@@ -216,7 +216,7 @@ void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
       const int row = std::clamp(change.row, 0, count);
       beginInsertRows(QModelIndex(), row, row);
       rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(rows_.size() - static_cast<size_t>(row)),
-                   Row{std::move(change.cells), false, -1, false, change.bytes, 0, {}});
+                   Row{std::move(change.cells), change.key, false, -1, false, change.bytes, 0, {}});
       rows_[SlotOf(row)].history.fill(change.bytes);
       endInsertRows();
       marks.Inserted(row);
@@ -390,36 +390,6 @@ void TrafficModel::NotifyMarksChanged(const std::vector<MarkChange>& changed) {
     bottom = std::max(bottom, change.row);
   }
   emit dataChanged(index(top, 0), index(bottom, kColumnSpeed), {kMarkRole});
-}
-
-int TrafficModel::CoreRowOf(int row) const {
-  corvane::MutexLock lock(pendingMutex_);
-  for (const ListChange& change : pending_) {
-    if (row < 0) return -1;
-    switch (change.kind) {
-      case ListChange::Kind::Insert:
-        if (change.row <= row) ++row;
-        break;
-      case ListChange::Kind::Remove:
-        if (change.row == row) return -1;
-        if (change.row < row) --row;
-        break;
-      case ListChange::Kind::Clear:
-        return -1;
-      case ListChange::Kind::Reorder: {
-        auto it = std::find(change.order.begin(), change.order.end(), row);
-        if (it == change.order.end()) return -1;
-        row = static_cast<int>(it - change.order.begin());
-        break;
-      }
-      case ListChange::Kind::SetCell:
-      case ListChange::Kind::Counts:
-      case ListChange::Kind::Select:
-      case ListChange::Kind::Deselect:
-        break;
-    }
-  }
-  return row;
 }
 
 void TrafficModel::TickSpeeds() {

@@ -81,6 +81,8 @@ class TrafficModel : public QAbstractTableModel {
   void Apply(std::vector<corvane::ListChange>&& changes);
 
   const corvane::RowCells& Cells(int row) const { return rows_[SlotOf(row)].cells; }
+  // The flow row `row` shows, by which the window's commands name it.
+  const corvane::RowKey& Key(int row) const { return rows_[SlotOf(row)].key; }
   // Bytes per second of `row` over the last kSpeedSeconds ticks.
   uint64_t Speed(int row) const { return rows_[SlotOf(row)].speed; }
   // Window thread, once a second: every row's speed moves on one tick.
@@ -109,14 +111,10 @@ class TrafficModel : public QAbstractTableModel {
   // Repaints the rows of `changed` (one dataChanged over their span).
   void NotifyMarksChanged(const std::vector<MarkChange>& changed);
 
-  // The core list's row that model row `row` is now, taking the records not
-  // yet applied into account; -1 when that row is gone. The caller holds a
-  // TrafficList::Lock, so no record can be added meanwhile.
-  int CoreRowOf(int row) const;
-
  private:
   struct Row {
     corvane::RowCells cells;
+    corvane::RowKey key;
     bool selected = false;
     // The flag before the provisional command that changed it; -1 when the
     // row is not provisional.

@@ -11,8 +11,8 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/list_actions.h
   ${CMAKE_CURRENT_SOURCE_DIR}/SingleInstance.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/SingleInstance.h
-  ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.cpp
-  ${CMAKE_CURRENT_SOURCE_DIR}/SortThread.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/ListWorker.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/ListWorker.h
   ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/TrafficModel.h
   ${CMAKE_CURRENT_SOURCE_DIR}/TrafficView.cpp

@@ -108,24 +108,6 @@ TEST_F(TrafficModelTest, RecordsSoonAfterADrainAreAppliedByTheNextDrain) {
   ExpectModelEqualsCore();
 }
 
-TEST_F(TrafficModelTest, CoreRowOfFollowsRecordsNotYetApplied) {
-  {
-    TrafficList::Lock lock(list);
-    for (int i = 0; i < 4; ++i) list.InsertTop(Cells(i), 0);  // rows: 3 2 1 0
-  }
-  model.ApplyPending();
-  {
-    TrafficList::Lock lock(list);
-    list.InsertTop(Cells(9), 0);  // 9 3 2 1 0
-    list.Remove(2);               // 9 3 1 0  (model row 1, "2", is gone)
-  }
-  TrafficList::Lock lock(list);
-  EXPECT_EQ(model.CoreRowOf(0), 1);  // "3"
-  EXPECT_EQ(model.CoreRowOf(1), -1);
-  EXPECT_EQ(model.CoreRowOf(2), 2);  // "1"
-  EXPECT_EQ(list.Cell(model.CoreRowOf(3), corvane::kColumnRemoteIp), "10.0.0.0");
-}
-
 TEST_F(TrafficModelTest, ReorderMovesTheSelectionFlagsWithTheRows) {
   {
     TrafficList::Lock lock(list);
