@@ -83,16 +83,6 @@ TEST(AboutDialogTest, EachOpeningStartsWithUnvisitedLinks) {
   EXPECT_FALSE(second.supportLabel()->visited());
 }
 
-TEST(AboutDialogTest, RendersAPictureForPeople) {
-  CAboutDlg about;
-  about.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
-  const QImage picture = about.grab().toImage();
-  EXPECT_EQ(picture.size(), about.size() * picture.devicePixelRatio());
-  const QString path = QDir(QStringLiteral(CORVANE_PICTURE_DIR)).filePath(QStringLiteral("about.png"));
-  EXPECT_TRUE(picture.save(path)) << path.toStdString();
-}
-
 TEST(DialogUnitsTest, ConversionFollowsTheFontAndKeepsEdgesTogether) {
   QWidget widget;
   QFont font = widget.font();
