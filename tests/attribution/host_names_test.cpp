@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/quick_waiters.h"
 #include "controlled_resolver.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
@@ -34,7 +35,7 @@ int64_t LocalNoon() {
 class HostNamesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    monitor_ = std::make_unique<Monitor>(clock_, "/nonexistent-corvane-dir");
+    monitor_ = std::make_unique<Monitor>(clock_, "/nonexistent-corvane-dir", waiters_.Factory());
     StateOf(*monitor_).settings.interfaceAddress = kLocal;
     StateOf(*monitor_).portMap.Store(6, 0, 5000, "firefox:99");
     StateOf(*monitor_).portMap.Store(6, 0, 6000, "curl:12");
@@ -77,6 +78,7 @@ class HostNamesTest : public ::testing::Test {
   }
 
   ManualClock clock_{LocalNoon()};
+  testing::QuickWaiters waiters_;
   std::shared_ptr<ControlledResolver> resolver_ = std::make_shared<ControlledResolver>();
   std::shared_ptr<ExitLatch> latch_ = std::make_shared<ExitLatch>();
   std::unique_ptr<Monitor> monitor_;

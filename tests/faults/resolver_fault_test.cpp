@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/quick_waiters.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "platform/net.h"
@@ -59,7 +60,8 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
   }
 
   ManualClock clock(1'000'000);
-  auto monitor = std::make_unique<Monitor>(clock, dir);
+  testing::QuickWaiters waiters;
+  auto monitor = std::make_unique<Monitor>(clock, dir, waiters.Factory());
   StateOf(*monitor).settings.interfaceAddress = kLocal;
   auto feed = std::make_shared<faults::Feed>();
   monitor->SetCaptureOpener([feed](const std::string&, std::string&) {
@@ -78,9 +80,10 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   clock.Advance(5);
+  // A whole pass after the clock moved has shown every event.
+  waiters.WaitForRounds(2);
   int rows = 0;
-  while (rows < kRemotes && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  {
     TrafficList::Lock lock(StateOf(*monitor).list);
     rows = StateOf(*monitor).list.Count();
   }
