@@ -3,7 +3,7 @@
 // configuration) put together with their threads.
 //
 // The window (or corvane-cli) owns one Monitor and forwards its commands to
-// it; WireMonitor (engine/wiring.h) sets one up the same way for both.
+// it; WireLiveMonitor (engine/wiring.h) sets one up the same way for both.
 // Start() starts the capture thread, the processing thread and process
 // attribution, in that order; Stop() ends them in reverse and joins them.
 // Tests and the replay driver skip the threads and call AccountDatagram()
