@@ -613,12 +613,11 @@ void CMainDlg::WatchAddressesOf(const std::string& name) {
     return;
   }
   corvane::Monitor* monitor = monitor_.get();
-  std::string error;
-  if (!addressWatcher_.Start(
+  if (corvane::Status watching = addressWatcher_.Start(
           name,
-          [monitor](const corvane::LocalNetworks& networks) { monitor->SetLocalNetworks(networks); },
-          error)) {
-    const QString text = QString::fromStdString(error);
+          [monitor](const corvane::LocalNetworks& networks) { monitor->SetLocalNetworks(networks); });
+      !watching) {
+    const QString text = QString::fromStdString(watching.reason);
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   }
 }

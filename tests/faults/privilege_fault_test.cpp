@@ -37,8 +37,8 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
     message = std::string("cannot give up root: ") + std::strerror(errno);
     return false;
   }
-  std::string probeError;
-  if (OpenLiveCapture(kMonitored, probeError)) {
+  Status probeWhy;
+  if (OpenLiveCapture(kMonitored, probeWhy)) {
     message = "capture opened without privileges";
     return false;
   }

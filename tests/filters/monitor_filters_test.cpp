@@ -151,8 +151,8 @@ TEST_F(MonitorFiltersTest, MissingFilterFileClearsTheActiveRules) {
 TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
   ASSERT_FALSE(WriteFilterFile(monitor_->filterFile(), FilterMode::BlackList,
                                {{"<ANY>", "<ANY>"}}));
-  monitor_->SetCaptureOpener([](const std::string&, std::string& error) -> std::unique_ptr<CaptureSource> {
-    error = "no capture in this test";
+  monitor_->SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+    status = Status::Failed("no capture in this test");
     return nullptr;
   });
   monitor_->SetErrorHandler([](const std::string&) {});
