@@ -267,12 +267,13 @@ std::string ChooseWatchedInterface(const std::string& savedName, std::string& no
   if (savedName.empty()) return DefaultRouteInterface();
   Status status;
   const std::vector<NetworkInterface> interfaces = ListInterfaces(status);
-  // An unreadable list finds no interface, so the notice below says so.
   if (status && FindInterfaceNamed(interfaces, savedName)) {
     return savedName;
   }
   std::string fallback = DefaultRouteInterface();
-  notice = "The interface " + savedName + " is not present; watching " + fallback + " instead.";
+  notice = status ? "The interface " + savedName + " is not present"
+                  : "The interface " + savedName + " cannot be found (" + status.reason + ")";
+  notice += "; watching " + fallback + " instead.";
   return fallback;
 }
 
