@@ -27,23 +27,23 @@ PortScanner::PortScanner(PortProcessMap& map, std::string procRoot)
 
 PortScanner::~PortScanner() { Stop(); }
 
-int PortScanner::Start() {
+Status PortScanner::Start() {
   {
     MutexLock lock(passMutex_);
-    std::string error;
-    readerOpen_ = reader_.Open(error);
-    if (!readerOpen_) return -1;
+    Status opened = reader_.Open();
+    readerOpen_ = opened.ok;
+    if (!opened) return opened;
   }
   if (thread_.joinable() && !threadEnded_.load()) {
     map_.SetActive(true);
-    return 0;
+    return Status::Ok();
   }
   if (thread_.joinable()) thread_.join();  // ended by itself after a failed read
   stopRequested_.store(false);
   threadEnded_.store(false);
   map_.SetActive(true);
   thread_ = std::thread([this] { PortScanThread(); });
-  return 0;
+  return Status::Ok();
 }
 
 void PortScanner::Stop() {
@@ -67,7 +67,7 @@ void PortScanner::PortScanThread() {
     if (now >= nextPass) {
       // A table that cannot be read ends the scanning; attribution stays
       // active and lookups go on using the map as the last pass left it.
-      if (!RunPass()) break;
+      if (!RunPass().ok) break;
       nextPass = Clock::now() + pause;
       continue;
     }
@@ -124,14 +124,14 @@ const std::string& PortScanner::LabelOf(int pid) {
   return it->second;
 }
 
-bool PortScanner::RunPass() {
+Status PortScanner::RunPass() {
   MutexLock lock(passMutex_);
-  std::string error;
   if (!readerOpen_) {
-    readerOpen_ = reader_.Open(error);
-    if (!readerOpen_) return false;
+    Status opened = reader_.Open();
+    readerOpen_ = opened.ok;
+    if (!opened) return opened;
   }
-  if (!reader_.Read(tables_, error)) return false;
+  if (Status read = reader_.Read(tables_); !read) return read;
 
   inodes_.clear();
   for (const PortTableRow& row : tables_.tcp) inodes_.push_back(row.inode);
@@ -163,7 +163,7 @@ bool PortScanner::RunPass() {
 
   stats_.processes = processes_.processCount();
   stats_.fdDirectoriesRead = processes_.fdDirectoriesRead() - fdReadsBefore;
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace corvane

@@ -47,6 +47,7 @@
 #include "platform/proc_net.h"
 #include "platform/process_table.h"
 #include "platform/sock_diag.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -78,18 +79,19 @@ class PortScanner {
   PortScanner(const PortScanner&) = delete;
   PortScanner& operator=(const PortScanner&) = delete;
 
-  // Returns -1, leaving attribution off, when the port tables cannot be read
-  // at all; else sets attributionActive and starts PortScanThread (if it is
-  // not running yet) and returns 0.
-  int Start();
+  // Fails with the reason ("cannot open /proc/net/tcp: Permission denied"),
+  // leaving attribution off, when the port tables cannot be read at all;
+  // else sets attributionActive and starts PortScanThread (if it is not
+  // running yet).
+  Status Start();
 
   // Clears attributionActive, wakes the thread from its pause and joins it.
   // Returns at once when the thread is between passes.
   void Stop();
 
-  // One pass on the calling thread. Returns false when a table cannot be
-  // read; the map keeps what earlier passes stored.
-  bool RunPass();
+  // One pass on the calling thread. Fails when a table cannot be read; the
+  // map keeps what earlier passes stored.
+  Status RunPass();
 
   // The label of the process holding the socket of `tuple`, looked up on
   // the calling thread as a request is; nullopt when there is none to give.

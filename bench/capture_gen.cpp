@@ -166,9 +166,8 @@ int main(int argc, char** argv) {
   if (remotes == 0 || remotes > (1u << 24) || rate == 0 || datagrams < remotes) return Usage();
 
   corvane::PcapWriter writer;
-  std::string error;
-  if (!writer.Open(path, corvane::kLinkEthernet, error)) {
-    std::fprintf(stderr, "capture_gen: %s\n", error.c_str());
+  if (corvane::Status opened = writer.Open(path, corvane::kLinkEthernet); !opened) {
+    std::fprintf(stderr, "capture_gen: %s\n", opened.reason.c_str());
     return 1;
   }
   std::mt19937_64 random(seed);
@@ -251,14 +250,15 @@ int main(int argc, char** argv) {
                   hopByHop);
     }
     const uint64_t micros = n * microsPerDatagram;
-    if (!writer.Write(start + static_cast<int64_t>(micros / 1000000),
-                      static_cast<int32_t>(micros % 1000000), frame)) {
-      std::fprintf(stderr, "capture_gen: cannot write %s\n", path.c_str());
+    if (corvane::Status written = writer.Write(start + static_cast<int64_t>(micros / 1000000),
+                                               static_cast<int32_t>(micros % 1000000), frame);
+        !written) {
+      std::fprintf(stderr, "capture_gen: %s\n", written.reason.c_str());
       return 1;
     }
   }
-  if (!writer.Close()) {
-    std::fprintf(stderr, "capture_gen: cannot write %s\n", path.c_str());
+  if (corvane::Status closed = writer.Close(); !closed) {
+    std::fprintf(stderr, "capture_gen: %s\n", closed.reason.c_str());
     return 1;
   }
   return 0;

@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
   });
   monitor.SetLocalNetworks({{corvane::IpAddress::V4(address.s_addr)}, {}});
   // The interface that holds the address, as corvane-cli's --interface maps it.
-  monitor.SetCaptureOpener([address](const std::string&, std::string& error) {
-    return corvane::OpenLiveCapture(address.s_addr, error);
+  monitor.SetCaptureOpener([address](const std::string&, corvane::Status& status) {
+    return corvane::OpenLiveCapture(address.s_addr, status);
   });
   monitor.Start("direct");
   for (long elapsed = 0; elapsed < seconds; ++elapsed) {

@@ -35,17 +35,17 @@ class LoopingFile final : public CaptureSource {
  public:
   LoopingFile(std::string path, std::atomic<uint64_t>& count) : path_(std::move(path)), count_(count) {}
 
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override {
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (interrupted_.load()) return ReadStatus::Interrupted;
-      if (!file_) file_ = OpenCaptureFile(path_, error);
+      if (!file_) file_ = OpenCaptureFile(path_, status);
       if (!file_) return ReadStatus::Error;
-      ReadStatus status = file_->Next(datagram, error);
-      if (status == ReadStatus::Datagram) {
+      const ReadStatus read = file_->Next(datagram, status);
+      if (read == ReadStatus::Datagram) {
         count_.fetch_add(1, std::memory_order_relaxed);
-        return status;
+        return read;
       }
-      if (status != ReadStatus::EndOfFile) return status;
+      if (read != ReadStatus::EndOfFile) return read;
       file_.reset();
     }
     return ReadStatus::Timeout;
@@ -89,9 +89,9 @@ int main(int argc, char** argv) {
       seconds = std::atoi(argv[i + 1]);
     }
   }
-  std::string error;
-  if (!OpenCaptureFile(path, error)) {
-    std::fprintf(stderr, "overload_bench: %s\n", error.c_str());
+  Status opened;
+  if (!OpenCaptureFile(path, opened)) {
+    std::fprintf(stderr, "overload_bench: %s\n", opened.reason.c_str());
     return 1;
   }
 
@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   Monitor monitor(clock, "/nonexistent");
   std::atomic<uint64_t> datagrams{0};
   std::atomic<uint64_t> records{0};
-  monitor.SetCaptureOpener([&](const std::string&, std::string&) -> std::unique_ptr<CaptureSource> {
+  monitor.SetCaptureOpener([&](const std::string&, Status&) -> std::unique_ptr<CaptureSource> {
     return std::make_unique<LoopingFile>(path, datagrams);
   });
   StateOf(monitor).list.SetChangeSink([&records](std::vector<ListChange>&& changes) {

@@ -171,7 +171,10 @@ void BM_FirstPass(benchmark::State& state) {
 void BM_UnchangedPass(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  fixture.scanner.RunPass();
+  if (!fixture.scanner.RunPass()) {
+    state.SkipWithError("tables unreadable");
+    return;
+  }
   for (auto _ : state) {
     if (!fixture.scanner.RunPass()) state.SkipWithError("tables unreadable");
   }
@@ -181,7 +184,10 @@ void BM_UnchangedPass(benchmark::State& state) {
 void BM_PassAfterNewSocket(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  fixture.scanner.RunPass();
+  if (!fixture.scanner.RunPass()) {
+    state.SkipWithError("tables unreadable");
+    return;
+  }
   int fd = -1;
   for (auto _ : state) {
     state.PauseTiming();
@@ -269,7 +275,10 @@ void BM_ExactLookupNetlinkOnly(benchmark::State& state) {
 void BM_ExactLookupNewSocketOfOldProcess(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  fixture.scanner.RunPass();
+  if (!fixture.scanner.RunPass()) {
+    state.SkipWithError("tables unreadable");
+    return;
+  }
   sockaddr_in to{};
   const int sink = OpenSink(to);
   int fd = -1;
@@ -288,7 +297,10 @@ void BM_ExactLookupNewSocketOfOldProcess(benchmark::State& state) {
 void BM_ExactLookupNewProcess(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  fixture.scanner.RunPass();
+  if (!fixture.scanner.RunPass()) {
+    state.SkipWithError("tables unreadable");
+    return;
+  }
   sockaddr_in to{};
   const int sink = OpenSink(to);
   for (auto _ : state) {

@@ -13,8 +13,8 @@ constexpr std::chrono::milliseconds kRetryInterval{1000};
 CaptureLoop::CaptureLoop(WaiterFactory waiters, DatagramSink sink)
     : waiters_(std::move(waiters)),
       sink_(std::move(sink)),
-      opener_([](const std::string& name, std::string& error) {
-        return OpenLiveCapture(name, error);
+      opener_([](const std::string& name, Status& status) {
+        return OpenLiveCapture(name, status);
       }) {}
 
 void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
@@ -30,9 +30,10 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
     if (handlers_.state) handlers_.state(state);
   };
   auto open = [&] {
-    std::string error;
-    source = opener_ ? opener_(interfaceName, error) : nullptr;
-    tell(source != nullptr, source ? std::string() : (error.empty() ? kPromiscuousModeError : error));
+    Status opened;
+    source = opener_ ? opener_(interfaceName, opened) : nullptr;
+    tell(source != nullptr,
+         source ? std::string() : (opened.reason.empty() ? kPromiscuousModeError : opened.reason));
     MutexLock lock(run.sourceMutex);
     run.source = source.get();
     if (source && run.stop.load()) source->Interrupt();
@@ -49,7 +50,7 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
 
   open();
   CapturedDatagram datagram;
-  std::string error;
+  Status read;
   while (!run.stop.load()) {
     if (!source) {
       // Never spinning: one attempt per interval, and Stop() wakes the wait.
@@ -57,7 +58,7 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
       if (!run.stop.load()) open();
       continue;
     }
-    switch (source->Next(datagram, error)) {
+    switch (source->Next(datagram, read)) {
       case ReadStatus::Datagram:
         if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) sink_(*info);
         break;
@@ -66,7 +67,8 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
         break;
       case ReadStatus::EndOfFile:
       case ReadStatus::Error:
-        tell(false, error.empty() ? std::string("the capture ended") : error);
+        tell(false, read.ok ? std::string("the capture ended") : read.reason);
+        read = Status::Ok();
         close();
         break;
     }

@@ -39,7 +39,7 @@ struct CaptureState {
 class CaptureLoop {
  public:
   using Opener = std::function<std::unique_ptr<CaptureSource>(const std::string& interfaceName,
-                                                               std::string& error)>;
+                                                               Status& status)>;
   using DatagramSink = std::function<void(const PacketInfo& info)>;
   struct Handlers {
     std::function<void(const std::string& message)> error;

@@ -42,13 +42,15 @@ void Monitor::RestartCapture(const std::string& interfaceName) {
 
 void Monitor::Start(const std::string& interfaceName) {
   if (processingRunning_.load()) return;
-  LoadFilters();
+  LoadFiltersReportingWhyNot();
   if (hostNameLookup_ && !resolver_) StartResolver();
   processingRunning_.store(true);
   RestartCapture(interfaceName);
   processingWaiter_ = waiters_ ? waiters_() : MakeSteadyWaiter();
   processingThread_ = std::thread([this] { ProcessingThread(); });
-  StartAttribution();
+  if (Status attribution = StartAttribution(); !attribution) {
+    ReportError("Programs are not named: " + attribution.reason);
+  }
 }
 
 void Monitor::Stop() {
@@ -124,7 +126,13 @@ FilterLoadResult Monitor::LoadFilters() {
   return result;
 }
 
-int Monitor::StartAttribution() {
+void Monitor::LoadFiltersReportingWhyNot() {
+  if (FilterLoadResult filters = LoadFilters(); filters.status == FilterLoadStatus::Unreadable) {
+    ReportError("The filters are not used: " + filters.read.reason);
+  }
+}
+
+Status Monitor::StartAttribution() {
   if (!portScanner_) portScanner_ = std::make_unique<PortScanner>(state_.portMap);
   return portScanner_->Start();
 }
@@ -164,7 +172,7 @@ void Monitor::ApplyOptions(const OptionsResult& result) {
   }
   corvane::ApplyOptions(state_.settings, result);
   // The Filters dialog may have rewritten filters.dat meanwhile.
-  LoadFilters();
+  LoadFiltersReportingWhyNot();
 }
 
 // ---------------------------------------------------------------- the traffic

@@ -185,9 +185,9 @@ class Monitor {
   // Process attribution is active while the port map is kept by a scanner.
   void SetAttributionActive(bool active) { state_.portMap.SetActive(active); }
   bool AttributionActive() const { return state_.portMap.Active(); }
-  // Starts the port scanner that fills the port map. Returns -1, leaving
-  // attribution off, when the system's port tables cannot be read.
-  int StartAttribution();
+  // Starts the port scanner that fills the port map. Fails with the reason,
+  // leaving attribution off, when the system's port tables cannot be read.
+  Status StartAttribution();
   // Stops the port scanner and joins it; the map keeps its labels.
   void StopAttribution();
 
@@ -255,6 +255,9 @@ class Monitor {
  private:
   friend struct MonitorInternals;
 
+  // LoadFilters(); a file that exists but cannot be read is reported (a
+  // missing one is normal).
+  void LoadFiltersReportingWhyNot();
   void ProcessingThread();
   void StartResolver();
 

@@ -14,19 +14,19 @@ Status WireLiveMonitor(Monitor& monitor, LiveWiring wiring) {
   // std::function needs a copyable closure: the first source is shared.
   auto first = std::make_shared<std::unique_ptr<CaptureSource>>();
   if (!wiring.openNow.empty()) {
-    std::string error;
-    *first = OpenHelperCapture(wiring.openNow, error, wiring.helper);
-    if (!*first) return Status::Failed(error);
+    Status opened;
+    *first = OpenHelperCapture(wiring.openNow, opened, wiring.helper);
+    if (!*first) return opened;
   }
   monitor.SetCaptureOpener([first, helper = wiring.helper, opened = wiring.opened](
-                               const std::string& name, std::string& error) {
+                               const std::string& name, Status& status) {
     std::unique_ptr<CaptureSource> source;
     if (*first) {
       source = std::move(*first);
     } else {
-      source = OpenHelperCapture(name, error, helper);
+      source = OpenHelperCapture(name, status, helper);
     }
-    if (opened) opened(source ? std::string() : error);
+    if (opened) opened(source ? std::string() : status.reason);
     return source;
   });
   if (!wiring.logFolder.empty()) {

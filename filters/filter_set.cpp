@@ -115,16 +115,14 @@ std::string FormatFilterText(FilterMode mode, const std::vector<FilterRule>& rul
 FilterLoadResult LoadFilterSet(const std::string& path) {
   FilterLoadResult result;
   std::string text;
-  const Status read = ReadFile(path, text);
-  if (read) {
+  result.read = ReadFile(path, text);
+  if (result.read) {
     result.filters = ReadFilterText(text);
     result.status = FilterLoadStatus::Loaded;
-  } else if (read.Missing()) {
+  } else if (result.read.Missing()) {
     result.status = FilterLoadStatus::Missing;
   } else {
-    // The callers name the file themselves.
     result.status = FilterLoadStatus::Unreadable;
-    result.error = std::strerror(read.code);
   }
   return result;
 }

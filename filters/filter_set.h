@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/data_folders.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -64,11 +65,13 @@ enum class FilterLoadStatus {
 struct FilterLoadResult {
   FilterSet filters;
   FilterLoadStatus status = FilterLoadStatus::Missing;
-  std::string error;  // the system's reason, when Unreadable
+  // The file read's own result: the path and the system's reason when the
+  // file is missing or unreadable.
+  Status read;
 };
 
 // Reads the filter file at `path`. A missing or unreadable file gives an
-// empty set (nothing hidden); the status says which.
+// empty set (nothing hidden); the status says which, `read` why.
 FilterLoadResult LoadFilterSet(const std::string& path);
 
 struct FilterWriteFailure {

@@ -19,25 +19,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
   std::fclose(file);
 
-  std::string error;
-  auto source = corvane::OpenCaptureFile(path, error);
+  corvane::Status status;
+  auto source = corvane::OpenCaptureFile(path, status);
   if (!source) {
-    if (error.empty()) std::abort();
+    if (status.reason.empty()) std::abort();
     return 0;
   }
   corvane::CapturedDatagram datagram;
   int errors = 0;
   for (int records = 0; records < 100000; ++records) {
-    const auto status = source->Next(datagram, error);
-    if (status == corvane::ReadStatus::Datagram) {
+    const auto read = source->Next(datagram, status);
+    if (read == corvane::ReadStatus::Datagram) {
       (void)corvane::ParsePacketInfo(datagram.bytes);
       continue;
     }
-    if (status == corvane::ReadStatus::Error) {
+    if (read == corvane::ReadStatus::Error) {
       if (++errors > 1) std::abort();  // one report, then the end
       continue;
     }
-    if (status == corvane::ReadStatus::EndOfFile) return 0;
+    if (read == corvane::ReadStatus::EndOfFile) return 0;
     std::abort();  // a file never times out or is interrupted
   }
   std::abort();  // no end in sight: the reader loops

@@ -17,9 +17,10 @@ namespace corvane {
 namespace {
 
 LocalNetworks CurrentNetworks(const std::string& name) {
-  std::vector<NetworkInterface> interfaces;
-  std::string error;
-  if (!ListInterfaces(interfaces, error)) return {};
+  Status status;
+  const std::vector<NetworkInterface> interfaces = ListInterfaces(status);
+  // An unreadable list reads as no addresses; the next announcement lists afresh.
+  if (!status) return {};
   const NetworkInterface* entry = FindInterfaceNamed(interfaces, name);
   return entry ? NetworksOf(*entry) : LocalNetworks{};
 }
@@ -32,7 +33,7 @@ bool SameNetworks(const LocalNetworks& a, const LocalNetworks& b) {
 
 AddressWatcher::~AddressWatcher() { Stop(); }
 
-bool AddressWatcher::Start(const std::string& interfaceName, Handler handler, std::string& error) {
+Status AddressWatcher::Start(const std::string& interfaceName, Handler handler) {
   Stop();
   interfaceName_ = interfaceName;
   handler_ = std::move(handler);
@@ -47,26 +48,31 @@ bool AddressWatcher::Start(const std::string& interfaceName, Handler handler, st
     local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
     subscribed = ::bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
   }
+  Status status;
   if (!subscribed) {
-    error = std::string("cannot follow the interface's addresses (rtnetlink): ") +
-            std::strerror(errno);
+    const int code = errno;
+    status = Status::Failed(
+        std::string("cannot follow the interface's addresses (rtnetlink): ") + std::strerror(code),
+        code);
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
   }
 
   last_ = CurrentNetworks(interfaceName_);
   handler_(last_);
-  if (!subscribed) return false;
+  if (!subscribed) return status;
 
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) {
-    error = std::string("eventfd: ") + std::strerror(errno);
+    const int code = errno;
     ::close(socket_);
     socket_ = -1;
-    return false;
+    return Status::Failed(
+        std::string("cannot follow the interface's addresses (eventfd): ") + std::strerror(code),
+        code);
   }
   thread_ = std::thread([this] { Run(); });
-  return true;
+  return Status::Ok();
 }
 
 void AddressWatcher::Stop() {

@@ -11,7 +11,7 @@
 // not exist, or goes away, has no addresses until it comes back by the same
 // name.
 //
-// Failure: Start() answers false with the reason when the announcements
+// Failure: Start() fails with the reason when the announcements
 // cannot be subscribed to; the handler has then still been given the
 // addresses of this moment. A lost announcement (the socket's buffer ran
 // over) makes the thread list the addresses afresh.
@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "platform/ip_address.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -36,7 +37,7 @@ class AddressWatcher {
   AddressWatcher& operator=(const AddressWatcher&) = delete;
 
   // Stops any watch before, then watches `interfaceName`.
-  bool Start(const std::string& interfaceName, Handler handler, std::string& error);
+  Status Start(const std::string& interfaceName, Handler handler);
   // Ends the thread and joins it; the handler is not called afterwards.
   void Stop();
 

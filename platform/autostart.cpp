@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
+#include "platform/data_folders.h"
 #include "platform/file_io.h"
 
 namespace corvane {
@@ -25,18 +25,6 @@ std::string ConfigHome() {
     return std::string(user->pw_dir) + "/.config";
   }
   return {};
-}
-
-// mkdir -p for the folders above the entry.
-bool MakeDirectories(const std::string& path, std::string& error) {
-  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-    std::string part = path.substr(0, slash);
-    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = "cannot create " + part + ": " + std::strerror(errno);
-      return false;
-    }
-    if (slash == std::string::npos) return true;
-  }
 }
 
 }  // namespace
@@ -82,27 +70,24 @@ std::string AutostartEntryText(const std::string& executablePath) {
          "X-GNOME-Autostart-enabled=true\n";
 }
 
-std::string EnableAutostart(const std::string& executablePath) {
+Status EnableAutostart(const std::string& executablePath) {
   for (char c : executablePath) {
-    if (static_cast<unsigned char>(c) < 0x20) return "the program's path holds a control character";
+    if (static_cast<unsigned char>(c) < 0x20) {
+      return Status::Failed("the program's path holds a control character", EINVAL);
+    }
   }
   std::string path = AutostartEntryPath();
-  if (path.empty()) return "the home directory is unknown";
-  std::string error;
-  if (!MakeDirectories(path.substr(0, path.rfind('/')), error)) return error;
-  if (Status written = PublishFile(path, AutostartEntryText(executablePath)); !written) {
-    return written.reason;
-  }
-  return {};
+  if (path.empty()) return Status::Failed("the home directory is unknown", ENOENT);
+  if (Status folder = MakePrivateFolder(path.substr(0, path.rfind('/'))); !folder) return folder;
+  return PublishFile(path, AutostartEntryText(executablePath));
 }
 
-std::string DisableAutostart() {
+Status DisableAutostart() {
   std::string path = AutostartEntryPath();
-  if (path.empty()) return "the home directory is unknown";
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    return "cannot remove " + path + ": " + std::strerror(errno);
-  }
-  return {};
+  if (path.empty()) return Status::Failed("the home directory is unknown", ENOENT);
+  Status removed = RemoveFile(path);
+  // An entry that is not there is as good as removed.
+  return removed.Missing() ? Status::Ok() : removed;
 }
 
 }  // namespace corvane

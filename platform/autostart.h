@@ -3,11 +3,13 @@
 // ~/.config/autostart).
 //
 // Window thread. The program counts as set to start with the desktop when
-// the entry exists; its content is not examined. Failures come back as the
-// system's reason text.
+// the entry exists; its content is not examined. Failures come back as a
+// Status with the system's reason.
 #pragma once
 
 #include <string>
+
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -20,12 +22,10 @@ std::string AutostartEntryPath();
 bool IsAutostartEnabled();
 
 // Writes the entry so that the desktop starts `executablePath` at log-in.
-// Empty on success, else the reason.
-std::string EnableAutostart(const std::string& executablePath);
+Status EnableAutostart(const std::string& executablePath);
 
-// Removes the entry. Empty on success (also when there was none), else the
-// reason.
-std::string DisableAutostart();
+// Removes the entry; there being none is no failure.
+Status DisableAutostart();
 
 // The content of the entry for `executablePath`, with the path quoted and
 // escaped as desktop entries require.

@@ -66,11 +66,11 @@ std::string PcapText(pcap_t* handle, int status) {
 
 }  // namespace
 
-std::string FindInterface(uint32_t address, std::string& error) {
+std::string FindInterface(uint32_t address, Status& status) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   pcap_if_t* devices = nullptr;
   if (pcap_findalldevs(&devices, errbuf) != 0) {
-    error = errbuf;
+    status = Status::Failed(std::string("cannot list the network interfaces: ") + errbuf);
     return {};
   }
   const bool loopbackAddress = (ntohl(address) & kLoopbackMask) == kLoopbackNet;
@@ -90,9 +90,10 @@ std::string FindInterface(uint32_t address, std::string& error) {
     if (!exact.empty()) break;
   }
   pcap_freealldevs(devices);
+  status = Status::Ok();
   if (!exact.empty()) return exact;
   if (loopbackAddress) return loopback.empty() ? std::string("lo") : loopback;
-  error = "no interface holds address " + DottedQuad(address);
+  status = Status::Failed("no interface holds address " + DottedQuad(address), ENODEV);
   return {};
 }
 
@@ -105,7 +106,7 @@ class LiveCapture final : public CaptureSource {
 
   ~LiveCapture() override { close(wakeFd_); }
 
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override {
     const auto deadline = std::chrono::steady_clock::now() + kReadWait;
     bool descriptorFailed = false;
     for (;;) {
@@ -132,11 +133,11 @@ class LiveCapture final : public CaptureSource {
       }
       if (result == PCAP_ERROR_BREAK) return ReadStatus::Interrupted;
       if (result < 0) {
-        error = PcapText(handle_.get(), result);
+        status = Status::Failed(PcapText(handle_.get(), result));
         return ReadStatus::Error;
       }
       if (descriptorFailed) {
-        error = "the capture descriptor failed";
+        status = Status::Failed("the capture descriptor failed");
         return ReadStatus::Error;
       }
       // Nothing buffered: wait for the descriptor or the interrupt.
@@ -147,7 +148,8 @@ class LiveCapture final : public CaptureSource {
                        {wakeFd_, POLLIN, 0}};
       const int ready = poll(fds, 2, static_cast<int>(left.count()));
       if (ready < 0 && errno != EINTR) {
-        error = std::string("poll: ") + std::strerror(errno);
+        const int code = errno;
+        status = Status::Failed(std::string("poll: ") + std::strerror(code), code);
         return ReadStatus::Error;
       }
       if (ready == 0) return ReadStatus::Timeout;
@@ -193,7 +195,7 @@ class FileCapture final : public CaptureSource {
   FileCapture(PcapHandle handle, int linkType, std::string path)
       : handle_(std::move(handle)), linkType_(linkType), path_(std::move(path)) {}
 
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override {
     for (;;) {
       if (interrupted_.load(std::memory_order_acquire)) {
         return ReadStatus::Interrupted;
@@ -216,8 +218,8 @@ class FileCapture final : public CaptureSource {
       if (result == PCAP_ERROR_BREAK) return ReadStatus::EndOfFile;
       // A damaged record leaves libpcap somewhere inside the file with no
       // record boundary to go back to; what follows it is lost.
-      error = "damaged record in " + path_ + ": " +
-              PcapText(handle_.get(), result);
+      status = Status::Failed("damaged record in " + path_ + ": " +
+                              PcapText(handle_.get(), result));
       return ReadStatus::Error;
     }
   }
@@ -253,29 +255,29 @@ class ClassicPcapFile final : public CaptureSource {
 
   ~ClassicPcapFile() override { close(fd_); }
 
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override {
     for (;;) {
       if (interrupted_.load(std::memory_order_acquire)) return ReadStatus::Interrupted;
       if (ended_) return ReadStatus::EndOfFile;
-      if (!Fill(16, error)) return ReadStatus::Error;
+      if (!Fill(16, status)) return ReadStatus::Error;
       const size_t left = end_ - begin_;
       if (left == 0) {
         ended_ = true;
         return ReadStatus::EndOfFile;
       }
       if (left < 16) {
-        return Damaged(error, "truncated dump file; tried to read 16 header bytes, only got " +
+        return Damaged(status, "truncated dump file; tried to read 16 header bytes, only got " +
                                   std::to_string(left));
       }
       const uint32_t captured = Field(buffer_.data() + begin_ + 8);
       if (captured > kMaximumCaptureLength) {
-        return Damaged(error, "invalid packet capture length " + std::to_string(captured) +
+        return Damaged(status, "invalid packet capture length " + std::to_string(captured) +
                                   ", bigger than maximum of " +
                                   std::to_string(kMaximumCaptureLength));
       }
-      if (!Fill(16 + captured, error)) return ReadStatus::Error;
+      if (!Fill(16 + captured, status)) return ReadStatus::Error;
       if (end_ - begin_ < 16 + size_t{captured}) {
-        return Damaged(error, "truncated dump file; tried to read " + std::to_string(captured) +
+        return Damaged(status, "truncated dump file; tried to read " + std::to_string(captured) +
                                   " captured bytes, only got " +
                                   std::to_string(end_ - begin_ - 16));
       }
@@ -305,8 +307,8 @@ class ClassicPcapFile final : public CaptureSource {
   }
 
   // Makes at least `wanted` bytes available from begin_, unless the file
-  // ends first. False (with `error`) when the read fails.
-  bool Fill(size_t wanted, std::string& error) {
+  // ends first. False (with `status` saying why) when the read fails.
+  bool Fill(size_t wanted, Status& status) {
     if (end_ - begin_ >= wanted || atEnd_) return true;
     std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
     end_ -= begin_;
@@ -316,7 +318,8 @@ class ClassicPcapFile final : public CaptureSource {
       if (got < 0) {
         if (errno == EINTR) continue;
         ended_ = true;
-        error = "cannot read " + path_ + ": " + std::strerror(errno);
+        const int code = errno;
+        status = Status::Failed("cannot read " + path_ + ": " + std::strerror(code), code);
         return false;
       }
       if (got == 0) atEnd_ = true;
@@ -325,9 +328,9 @@ class ClassicPcapFile final : public CaptureSource {
     return true;
   }
 
-  ReadStatus Damaged(std::string& error, const std::string& reason) {
+  ReadStatus Damaged(Status& status, const std::string& reason) {
     ended_ = true;
-    error = "damaged record in " + path_ + ": " + reason;
+    status = Status::Failed("damaged record in " + path_ + ": " + reason);
     return ReadStatus::Error;
   }
 
@@ -381,18 +384,17 @@ std::unique_ptr<CaptureSource> OpenClassicPcap(const std::string& path, int link
 
 }  // namespace
 
-std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
-                                               std::string& error) {
-  const std::string name = FindInterface(interfaceAddress, error);
+std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress, Status& status) {
+  const std::string name = FindInterface(interfaceAddress, status);
   if (name.empty()) return nullptr;
-  return OpenLiveCapture(name, error);
+  return OpenLiveCapture(name, status);
 }
 
-std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::string& error) {
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, Status& status) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   PcapHandle handle(pcap_create(name.c_str(), errbuf));
   if (!handle) {
-    error = errbuf;
+    status = Status::Failed(name + ": " + errbuf);
     return nullptr;
   }
   pcap_t* p = handle.get();
@@ -411,17 +413,22 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::str
   // Positive values are warnings (promiscuous mode not supported, ...): the
   // capture still works.
   if (activated < 0) {
-    error = name + ": " + PcapText(p, activated);
+    std::string reason = name + ": " + PcapText(p, activated);
+    int code = 0;
     if (activated == PCAP_ERROR_PERM_DENIED ||
         activated == PCAP_ERROR_PROMISC_PERM_DENIED) {
-      error += " (capturing needs CAP_NET_RAW)";
+      reason += " (capturing needs CAP_NET_RAW)";
+      code = EPERM;
+    } else if (activated == PCAP_ERROR_NO_SUCH_DEVICE) {
+      code = ENODEV;
     }
+    status = Status::Failed(std::move(reason), code);
     return nullptr;
   }
   const int linkType = pcap_datalink(p);
   if (!IsSupportedLinkType(linkType)) {
-    error = name + ": link type " + std::to_string(linkType) +
-            " cannot carry IP datagrams Corvane can read";
+    status = Status::Failed(name + ": link type " + std::to_string(linkType) +
+                            " cannot carry IP datagrams Corvane can read");
     return nullptr;
   }
   bpf_program program{};
@@ -432,41 +439,42 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::str
   // 200,000 a second, with no drop counted), so both copies cross the ring.
   const char* filter = "ip or ip6";
   if (pcap_compile(p, &program, filter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
-    error = name + ": " + PcapText(p, PCAP_ERROR);
+    status = Status::Failed(name + ": " + PcapText(p, PCAP_ERROR));
     return nullptr;
   }
   const int filtered = pcap_setfilter(p, &program);
   pcap_freecode(&program);
   if (filtered != 0) {
-    error = name + ": " + PcapText(p, PCAP_ERROR);
+    status = Status::Failed(name + ": " + PcapText(p, PCAP_ERROR));
     return nullptr;
   }
   if (pcap_setnonblock(p, 1, errbuf) != 0) {
-    error = name + ": " + errbuf;
+    status = Status::Failed(name + ": " + errbuf);
     return nullptr;
   }
   if (pcap_get_selectable_fd(p) < 0) {
-    error = name + ": libpcap offers no descriptor to wait on";
+    status = Status::Failed(name + ": libpcap offers no descriptor to wait on");
     return nullptr;
   }
   fcntl(pcap_get_selectable_fd(p), F_SETFD, FD_CLOEXEC);
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
-    error = std::string("eventfd: ") + std::strerror(errno);
+    const int code = errno;
+    status = Status::Failed(name + ": eventfd: " + std::strerror(code), code);
     return nullptr;
   }
+  status = Status::Ok();
   return std::make_unique<LiveCapture>(std::move(handle), linkType, wakeFd);
 }
 
-std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
-                                               std::string& error) {
+std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path, Status& status) {
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   // Nanosecond files (pcapng with if_tsresol, pcap with the 0xa1b23c4d magic)
   // are scaled to the microseconds the rest of Corvane counts in.
   PcapHandle handle(pcap_open_offline_with_tstamp_precision(
       path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf));
   if (!handle) {
-    error = "cannot read " + path + ": " + errbuf;
+    status = Status::Failed("cannot read " + path + ": " + errbuf);
     return nullptr;
   }
   // libpcap opens the file without close-on-exec; a program started later
@@ -474,12 +482,13 @@ std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
   if (FILE* file = pcap_file(handle.get())) fcntl(fileno(file), F_SETFD, FD_CLOEXEC);
   const int linkType = pcap_datalink(handle.get());
   if (!IsSupportedLinkType(linkType)) {
-    error = "cannot read " + path + ": link type " + std::to_string(linkType) +
-            " does not carry IP datagrams Corvane can read";
+    status = Status::Failed("cannot read " + path + ": link type " + std::to_string(linkType) +
+                            " does not carry IP datagrams Corvane can read");
     return nullptr;
   }
   // libpcap has checked the file header and the link type; classic pcap
   // records are then read by a reader of their own.
+  status = Status::Ok();
   if (auto classic = OpenClassicPcap(path, linkType)) return classic;
   return std::make_unique<FileCapture>(std::move(handle), linkType, path);
 }

@@ -18,6 +18,8 @@
 #include <span>
 #include <string>
 
+#include "platform/status.h"
+
 namespace corvane {
 
 enum class ReadStatus {
@@ -25,7 +27,7 @@ enum class ReadStatus {
   Timeout,      // nothing arrived within the read timeout (about 100 ms)
   Interrupted,  // Interrupt() was called
   EndOfFile,    // a capture file has no more records
-  Error,        // the read failed; `error` says why
+  Error,        // the read failed; `status` says why
 };
 
 struct CapturedDatagram {
@@ -43,8 +45,10 @@ class CaptureSource {
  public:
   virtual ~CaptureSource() = default;
 
-  // Blocks at most about 100 ms for a live source.
-  virtual ReadStatus Next(CapturedDatagram& datagram, std::string& error) = 0;
+  // Blocks at most about 100 ms for a live source. `status` is written only
+  // when the answer is Error, so a caller that keeps one Status for its
+  // whole loop pays nothing for it per datagram.
+  virtual ReadStatus Next(CapturedDatagram& datagram, Status& status) = 0;
 
   // Thread-safe. Ends a blocked Next() and makes every later Next() answer
   // Interrupted.
@@ -56,30 +60,28 @@ class CaptureSource {
 
 // Opens live capture, not promiscuous (TPACKET_V3 ring of 32 MB with 10 ms
 // blocks, snapshot 65535, kernel filter "ip or ip6") on the interface named `name`.
-// Returns null and fills `error` when it cannot be opened (libpcap's
-// reason: no such device, or no CAP_NET_RAW).
-std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, std::string& error);
+// Returns null, with `status` saying why, when it cannot be opened
+// (libpcap's reason: no such device, or no CAP_NET_RAW).
+std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, Status& status);
 
 // The same on the interface that holds `interfaceAddress` (network byte
 // order); 127.x.y.z addresses select the loopback interface. Fails also when
 // no interface holds it ("no interface holds address A.B.C.D").
-std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress,
-                                               std::string& error);
+std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress, Status& status);
 
 // Name of the interface that holds `interfaceAddress` (network byte order;
-// 127.x.y.z selects the loopback interface), or empty with `error` filled
-// ("no interface holds address A.B.C.D").
-std::string FindInterface(uint32_t interfaceAddress, std::string& error);
+// 127.x.y.z selects the loopback interface), or empty with `status` saying
+// why ("no interface holds address A.B.C.D").
+std::string FindInterface(uint32_t interfaceAddress, Status& status);
 
-// Opens a pcap or pcapng file. Returns null and fills `error` ("cannot read
-// FILE: reason") when the file cannot be read, is not a capture file, or uses
+// Opens a pcap or pcapng file. Returns null, with `status` saying why
+// ("cannot read FILE: reason"), when the file cannot be read, is not a capture file, or uses
 // a link type StripLinkLayer does not know. Inside a readable file, records
 // that carry neither IPv4 nor IPv6 are skipped by Next(). A damaged record (cut short,
 // or with an impossible length) makes Next() answer Error once with the
 // reason; the records behind it cannot be found again, so every later Next()
 // answers EndOfFile.
-std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path,
-                                               std::string& error);
+std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path, Status& status);
 
 // Link-layer types understood by StripLinkLayer (the pcap LINKTYPE_ values).
 enum LinkType : int {

@@ -52,14 +52,14 @@ DataFolders ResolveDataFolders(const std::optional<std::string>& dataDir,
                      stateFolder + "/history.sqlite"};
 }
 
-bool MakePrivateFolder(const std::string& path, std::string& error) {
-  if (path.empty()) return true;
+Status MakePrivateFolder(const std::string& path) {
+  if (path.empty()) return Status::Ok();
   // Every prefix that ends before a "/", then the whole path.
   for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
     const std::string prefix = end == std::string::npos ? path : path.substr(0, end);
     if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = "cannot create " + prefix + ": " + std::strerror(errno);
-      return false;
+      const int code = errno;
+      return Status::Failed("cannot create " + prefix + ": " + std::strerror(code), code);
     }
     if (end == std::string::npos) break;
   }
@@ -68,10 +68,9 @@ bool MakePrivateFolder(const std::string& path, std::string& error) {
                       : S_ISDIR(info.st_mode)          ? 0
                                                        : ENOTDIR;
   if (failure != 0) {
-    error = "cannot create " + path + ": " + std::strerror(failure);
-    return false;
+    return Status::Failed("cannot create " + path + ": " + std::strerror(failure), failure);
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace corvane

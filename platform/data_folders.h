@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/status.h"
+
 namespace corvane {
 
 inline constexpr const char* kDataDirVariable = "CORVANE_DATA_DIR";
@@ -44,7 +46,7 @@ DataFolders ResolveDataFolders(const std::optional<std::string>& dataDir,
 
 // Creates `path` and any missing parents. Folders it creates are 0700 (the
 // logs are the user's browsing history); existing ones keep their mode.
-// False (and `error`) when a folder cannot be made or `path` is no folder.
-bool MakePrivateFolder(const std::string& path, std::string& error);
+// Fails when a folder cannot be made or `path` is no folder.
+Status MakePrivateFolder(const std::string& path);
 
 }  // namespace corvane

@@ -143,18 +143,18 @@ HelperCapture::~HelperCapture() {
   }
 }
 
-ReadStatus HelperCapture::Stopped(std::string& error, const std::string& reason, bool stop) {
+ReadStatus HelperCapture::Stopped(Status& status, const std::string& reason, bool stop) {
   ended_ = true;
   if (stop) kill(pid_, SIGKILL);
-  int status = 0;
-  Reap(pid_, &status);
-  error = "the capture helper " + reason + " (" + StatusText(status) + ")";
+  int exitStatus = 0;
+  Reap(pid_, &exitStatus);
+  status = Status::Failed("the capture helper " + reason + " (" + StatusText(exitStatus) + ")");
   reaped_ = true;
-  if (onStopped_) onStopped_(error);
+  if (onStopped_) onStopped_(status.reason);
   return ReadStatus::Error;
 }
 
-ReadStatus HelperCapture::Next(CapturedDatagram& datagram, std::string& error) {
+ReadStatus HelperCapture::Next(CapturedDatagram& datagram, Status& status) {
   const auto deadline = std::chrono::steady_clock::now() + kReadWait;
   for (;;) {
     if (interrupted_.load(std::memory_order_acquire)) return ReadStatus::Interrupted;
@@ -163,7 +163,7 @@ ReadStatus HelperCapture::Next(CapturedDatagram& datagram, std::string& error) {
     size_t consumed = 0;
     const auto parsed = ParseHelperRecord(
         std::span<const uint8_t>(buffer_.data() + begin_, end_ - begin_), record, consumed);
-    if (parsed == RecordParse::kMalformed) return Stopped(error, "sent a damaged record", true);
+    if (parsed == RecordParse::kMalformed) return Stopped(status, "sent a damaged record", true);
     if (parsed == RecordParse::kComplete) {
       begin_ += consumed;
       switch (record.type) {
@@ -184,9 +184,9 @@ ReadStatus HelperCapture::Next(CapturedDatagram& datagram, std::string& error) {
           if (onSocketOwner_) onSocketOwner_(record.owner);
           break;
         case capture::RecordType::kError:
-          return Stopped(error, "failed: " + std::string(record.text), false);
+          return Stopped(status, "failed: " + std::string(record.text), false);
         case capture::RecordType::kReady:
-          return Stopped(error, "sent a damaged record", true);
+          return Stopped(status, "sent a damaged record", true);
       }
       continue;
     }
@@ -201,15 +201,15 @@ ReadStatus HelperCapture::Next(CapturedDatagram& datagram, std::string& error) {
     if (left.count() <= 0) return ReadStatus::Timeout;
     pollfd fds[2] = {{socketFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     const int ready = poll(fds, 2, static_cast<int>(left.count()));
-    if (ready < 0 && errno != EINTR) return Stopped(error, "cannot be read: " + ErrnoText("poll"), true);
+    if (ready < 0 && errno != EINTR) return Stopped(status, "cannot be read: " + ErrnoText("poll"), true);
     if (ready <= 0) continue;
     if (fds[0].revents == 0) continue;
     const ssize_t got = read(socketFd_, buffer_.data() + end_, buffer_.size() - end_);
     if (got < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      return Stopped(error, "cannot be read: " + ErrnoText("read"), true);
+      return Stopped(status, "cannot be read: " + ErrnoText("read"), true);
     }
-    if (got == 0) return Stopped(error, "stopped", false);
+    if (got == 0) return Stopped(status, "stopped", false);
     end_ += static_cast<size_t>(got);
   }
 }
@@ -222,15 +222,16 @@ void HelperCapture::Interrupt() {
 }
 
 std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceName,
-                                                 std::string& error,
+                                                 Status& status,
                                                  const HelperCaptureOptions& options) {
   if (!capture::IsValidInterfaceName(interfaceName)) {
-    error = "invalid interface name '" + interfaceName + "'";
+    status = Status::Failed("invalid interface name '" + interfaceName + "'", EINVAL);
     return nullptr;
   }
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    error = ErrnoText("socketpair");
+    const int code = errno;
+    status = Status::Failed(ErrnoText("socketpair"), code);
     return nullptr;
   }
   const int ours = ends[0];
@@ -253,7 +254,7 @@ std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceNam
   close(theirs);
   if (spawned != 0) {
     close(ours);
-    error = SpawnFailure(options.helperPath, spawned);
+    status = Status::Failed(SpawnFailure(options.helperPath, spawned), spawned);
     return nullptr;
   }
 
@@ -261,7 +262,7 @@ std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceNam
     close(ours);
     kill(pid, SIGKILL);
     Reap(pid);
-    error = text;
+    status = Status::Failed(text);
     return nullptr;
   };
   const auto request = capture::BuildCaptureRequest(interfaceName);
@@ -294,16 +295,17 @@ std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceNam
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) return fail(ErrnoText("eventfd"));
   if (options.onReady) options.onReady(mode);
+  status = Status::Ok();
   return std::make_unique<HelperCapture>(
       pid, ours, wakeFd, record.linkType,
       std::span<const uint8_t>(buffer.data() + consumed, end - consumed), options, mode);
 }
 
-std::unique_ptr<CaptureSource> OpenHelperCaptureAt(uint32_t interfaceAddress, std::string& error,
+std::unique_ptr<CaptureSource> OpenHelperCaptureAt(uint32_t interfaceAddress, Status& status,
                                                    const HelperCaptureOptions& options) {
-  const std::string name = FindInterface(interfaceAddress, error);
+  const std::string name = FindInterface(interfaceAddress, status);
   if (name.empty()) return nullptr;
-  return OpenHelperCapture(name, error, options);
+  return OpenHelperCapture(name, status, options);
 }
 
 }  // namespace corvane

@@ -72,7 +72,7 @@ class HelperCapture final : public CaptureSource {
                 capture::AttributionMode mode);
   ~HelperCapture() override;
 
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override;
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override;
   void Interrupt() override;
   uint64_t DroppedByKernel() const override { return drops_.load(std::memory_order_relaxed); }
 
@@ -81,7 +81,7 @@ class HelperCapture final : public CaptureSource {
 
  private:
   // Ends the source with `reason`; `stop` kills a helper that is still running.
-  ReadStatus Stopped(std::string& error, const std::string& reason, bool stop);
+  ReadStatus Stopped(Status& status, const std::string& reason, bool stop);
 
   const pid_t pid_;
   bool reaped_ = false;
@@ -100,15 +100,15 @@ class HelperCapture final : public CaptureSource {
 };
 
 // Captures on the interface named `interfaceName` through the helper.
-// Returns null with `error` filled when the helper cannot be started or
-// cannot open the capture.
+// Returns null, with `status` saying why, when the helper cannot be started
+// or cannot open the capture.
 std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceName,
-                                                 std::string& error,
+                                                 Status& status,
                                                  const HelperCaptureOptions& options = {});
 
 // The same for the interface that holds `interfaceAddress` (network byte
 // order; 127.x.y.z selects the loopback interface). Fits Monitor::SetCaptureOpener.
-std::unique_ptr<CaptureSource> OpenHelperCaptureAt(uint32_t interfaceAddress, std::string& error,
+std::unique_ptr<CaptureSource> OpenHelperCaptureAt(uint32_t interfaceAddress, Status& status,
                                                    const HelperCaptureOptions& options = {});
 
 }  // namespace corvane

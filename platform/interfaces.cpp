@@ -153,12 +153,14 @@ std::string DefaultIpv6Route(std::string_view text) {
 
 }  // namespace
 
-bool ListInterfaces(std::vector<NetworkInterface>& interfaces, std::string& error) {
-  interfaces.clear();
+std::vector<NetworkInterface> ListInterfaces(Status& status) {
+  std::vector<NetworkInterface> interfaces;
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) {
-    error = std::string("cannot list the network interfaces: ") + std::strerror(errno);
-    return false;
+    const int code = errno;
+    status = Status::Failed(
+        std::string("cannot list the network interfaces: ") + std::strerror(code), code);
+    return interfaces;
   }
   // getifaddrs reports an interface once per address (and once for its
   // link); they are gathered by name.
@@ -183,7 +185,8 @@ bool ListInterfaces(std::vector<NetworkInterface>& interfaces, std::string& erro
   ::freeifaddrs(list);
   std::stable_sort(interfaces.begin(), interfaces.end(),
                    [](const NetworkInterface& a, const NetworkInterface& b) { return a.index < b.index; });
-  return true;
+  status = Status::Ok();
+  return interfaces;
 }
 
 const NetworkInterface* FindInterfaceNamed(const std::vector<NetworkInterface>& interfaces,
@@ -233,10 +236,11 @@ std::string DefaultRouteInterface() {
   std::string name =
       DefaultRouteInterfaceFrom(ReadRoutingTable("route"), ReadRoutingTable("ipv6_route"));
   if (!name.empty()) return name;
-  std::vector<NetworkInterface> interfaces;
-  std::string error;
+  Status status;
+  const std::vector<NetworkInterface> interfaces = ListInterfaces(status);
   std::string loopback;
-  if (ListInterfaces(interfaces, error)) {
+  // An unreadable list leaves only the loopback guess.
+  if (status) {
     for (const NetworkInterface& entry : interfaces) {
       if (entry.loopback) {
         if (loopback.empty()) loopback = entry.name;
@@ -261,13 +265,15 @@ bool IsValidInterfaceName(std::string_view name) {
 std::string ChooseWatchedInterface(const std::string& savedName, std::string& notice) {
   notice.clear();
   if (savedName.empty()) return DefaultRouteInterface();
-  std::vector<NetworkInterface> interfaces;
-  std::string error;
-  if (ListInterfaces(interfaces, error) && FindInterfaceNamed(interfaces, savedName)) {
+  Status status;
+  const std::vector<NetworkInterface> interfaces = ListInterfaces(status);
+  if (status && FindInterfaceNamed(interfaces, savedName)) {
     return savedName;
   }
   std::string fallback = DefaultRouteInterface();
-  notice = "The interface " + savedName + " is not present; watching " + fallback + " instead.";
+  notice = status ? "The interface " + savedName + " is not present"
+                  : "The interface " + savedName + " cannot be found (" + status.reason + ")";
+  notice += "; watching " + fallback + " instead.";
   return fallback;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -28,8 +29,8 @@ struct NetworkInterface {
 };
 
 // One entry per interface, in the order of the system's interface indexes.
-// False (and `error`) when the list cannot be fetched.
-bool ListInterfaces(std::vector<NetworkInterface>& interfaces, std::string& error);
+// Empty, with `status` saying why, when the list cannot be fetched.
+std::vector<NetworkInterface> ListInterfaces(Status& status);
 
 // The entry named `name`, or null.
 const NetworkInterface* FindInterfaceNamed(const std::vector<NetworkInterface>& interfaces,

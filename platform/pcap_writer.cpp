@@ -25,15 +25,15 @@ PcapWriter::~PcapWriter() {
   if (file_ != nullptr) std::fclose(file_);
 }
 
-bool PcapWriter::Open(const std::string& path, int linkType,
-                      std::string& error) {
-  if (file_ != nullptr) Close();
-  failed_ = false;
-  file_ = std::fopen(path.c_str(), "wbe");  // e: close-on-exec
-  if (file_ == nullptr) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
-    return false;
+Status PcapWriter::Open(const std::string& path, int linkType) {
+  if (file_ != nullptr) {
+    // The file being replaced is the caller's to check; a new Open() drops it.
+    (void)Close();
   }
+  failure_ = Status::Ok();
+  path_ = path;
+  file_ = std::fopen(path.c_str(), "wbe");  // e: close-on-exec
+  if (file_ == nullptr) return WriteFailure();
   // A null buffer lets stdio allocate (and free) one of this size.
   std::setvbuf(file_, nullptr, _IOFBF, kBufferBytes);
 
@@ -46,20 +46,22 @@ bool PcapWriter::Open(const std::string& path, int linkType,
   Put32(header + 16, kSnapshotLength);
   Put32(header + 20, static_cast<uint32_t>(linkType));
   if (std::fwrite(header, sizeof header, 1, file_) != 1) {
-    error = "cannot write " + path + ": " + std::strerror(errno);
+    Status failed = WriteFailure();
     std::fclose(file_);
     file_ = nullptr;
-    return false;
+    return failed;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool PcapWriter::Write(int64_t seconds, int32_t micros,
-                       std::span<const uint8_t> frame) {
-  if (file_ == nullptr) return false;
+Status PcapWriter::Write(int64_t seconds, int32_t micros,
+                         std::span<const uint8_t> frame) {
+  if (file_ == nullptr) return Status::Failed("no capture file is open");
   if (seconds < 0 || seconds > kMaxSeconds || micros < 0 ||
       micros >= kMicrosPerSecond) {
-    return false;
+    return Status::Failed("cannot write " + path_ + ": time stamp " + std::to_string(seconds) +
+                              "." + std::to_string(micros) + " does not fit the format",
+                          EINVAL);
   }
   const size_t captured =
       std::min<size_t>(frame.size(), static_cast<size_t>(kSnapshotLength));
@@ -72,17 +74,24 @@ bool PcapWriter::Write(int64_t seconds, int32_t micros,
   Put32(header + 12, original);
   if (std::fwrite(header, sizeof header, 1, file_) != 1 ||
       (captured > 0 && std::fwrite(frame.data(), captured, 1, file_) != 1)) {
-    failed_ = true;
-    return false;
+    Status failed = WriteFailure();
+    if (failure_) failure_ = failed;
+    return failed;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool PcapWriter::Close() {
-  if (file_ == nullptr) return false;
+Status PcapWriter::Close() {
+  if (file_ == nullptr) return Status::Failed("no capture file is open");
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  return closed && !failed_;
+  if (!failure_) return failure_;
+  return closed ? Status::Ok() : WriteFailure();
+}
+
+Status PcapWriter::WriteFailure() const {
+  const int code = errno;
+  return Status::Failed("cannot write " + path_ + ": " + std::strerror(code), code);
 }
 
 }  // namespace corvane

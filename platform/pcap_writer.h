@@ -4,9 +4,9 @@
 //
 // One thread owns a writer. Records go through a large stdio buffer, so
 // millions of small records cost little more than the bytes themselves.
-// Failures are values: Open() fills `error`; Write() answers false for a
-// time stamp the format cannot hold or when the disk write fails, and Close()
-// answers false when any write since Open() failed. A frame longer than the
+// Failures are values: Open() and Write() fail with the reason (Write() also
+// for a time stamp the format cannot hold), and Close() fails with the reason
+// of the first write since Open() that failed. A frame longer than the
 // snapshot length is cut to it, with its full length kept in the record.
 #pragma once
 
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <span>
 #include <string>
+
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -28,20 +30,23 @@ class PcapWriter {
 
   // Creates (or truncates) `path` and writes the file header. `linkType` is a
   // pcap LINKTYPE_ value (see LinkType in capture_source.h).
-  bool Open(const std::string& path, int linkType, std::string& error);
+  Status Open(const std::string& path, int linkType);
 
   // Appends one record. `seconds` must fit the format's unsigned 32 bits and
-  // `micros` lie in [0, 999999]; otherwise nothing is written and the answer
-  // is false.
-  bool Write(int64_t seconds, int32_t micros, std::span<const uint8_t> frame);
+  // `micros` lie in [0, 999999]; otherwise nothing is written and it fails.
+  Status Write(int64_t seconds, int32_t micros, std::span<const uint8_t> frame);
 
-  // Flushes and closes the file. False when a write or the flush failed, or
+  // Flushes and closes the file. Fails when a write or the flush failed, or
   // when no file was open.
-  bool Close();
+  Status Close();
 
  private:
+  // "cannot write PATH: " and errno's text.
+  Status WriteFailure() const;
+
   std::FILE* file_ = nullptr;
-  bool failed_ = false;
+  std::string path_;
+  Status failure_;  // the first failed write since Open()
 };
 
 }  // namespace corvane

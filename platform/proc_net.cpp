@@ -152,40 +152,39 @@ size_t ParsePortTable(std::string_view text, TableFamily family, std::vector<Por
 
 PortTableReader::PortTableReader(std::string procRoot) : procRoot_(std::move(procRoot)) {}
 
-bool PortTableReader::Open(std::string& error) {
+Status PortTableReader::Open() {
   PortTables probe;
   opened_ = false;
-  if (!ReadTable("tcp", TableFamily::kIpv4, probe.tcp, error)) return false;
-  if (!ReadTable("udp", TableFamily::kIpv4, probe.udp, error)) return false;
-  std::string ignored;
-  haveTcp6_ = ReadTable("tcp6", TableFamily::kIpv6, probe.tcp, ignored);
-  haveUdp6_ = ReadTable("udp6", TableFamily::kIpv6, probe.udp, ignored);
+  if (Status status = ReadTable("tcp", TableFamily::kIpv4, probe.tcp); !status) return status;
+  if (Status status = ReadTable("udp", TableFamily::kIpv4, probe.udp); !status) return status;
+  // A kernel without IPv6 has no such tables; their reason is not a failure.
+  haveTcp6_ = ReadTable("tcp6", TableFamily::kIpv6, probe.tcp).ok;
+  haveUdp6_ = ReadTable("udp6", TableFamily::kIpv6, probe.udp).ok;
   opened_ = true;
-  return true;
+  return Status::Ok();
 }
 
-bool PortTableReader::Read(PortTables& tables, std::string& error) {
+Status PortTableReader::Read(PortTables& tables) {
   tables.tcp.clear();
   tables.udp.clear();
-  if (!opened_) {
-    error = "the port tables were not opened";
-    return false;
+  if (!opened_) return Status::Failed("the port tables were not opened");
+  if (Status status = ReadTable("tcp", TableFamily::kIpv4, tables.tcp); !status) return status;
+  if (haveTcp6_) {
+    if (Status status = ReadTable("tcp6", TableFamily::kIpv6, tables.tcp); !status) return status;
   }
-  return ReadTable("tcp", TableFamily::kIpv4, tables.tcp, error) &&
-         (!haveTcp6_ || ReadTable("tcp6", TableFamily::kIpv6, tables.tcp, error)) &&
-         ReadTable("udp", TableFamily::kIpv4, tables.udp, error) &&
-         (!haveUdp6_ || ReadTable("udp6", TableFamily::kIpv6, tables.udp, error));
+  if (Status status = ReadTable("udp", TableFamily::kIpv4, tables.udp); !status) return status;
+  if (haveUdp6_) {
+    if (Status status = ReadTable("udp6", TableFamily::kIpv6, tables.udp); !status) return status;
+  }
+  return Status::Ok();
 }
 
-bool PortTableReader::ReadTable(const char* name, TableFamily family,
-                                std::vector<PortTableRow>& rows, std::string& error) {
+Status PortTableReader::ReadTable(const char* name, TableFamily family,
+                                  std::vector<PortTableRow>& rows) {
   const std::string path = procRoot_ + "/net/" + name;
-  if (Status read = ReadFile(path, buffer_); !read) {
-    error = read.reason;
-    return false;
-  }
+  if (Status read = ReadFile(path, buffer_); !read) return read;
   ParsePortTable(buffer_, family, rows);
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace corvane

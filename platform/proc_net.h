@@ -3,8 +3,8 @@
 //
 // ParsePortTable works on text, so tests feed it fixtures; PortTableReader
 // reads the real files. Neither keeps shared state: one thread per reader.
-// Failures are values: a damaged line is skipped, an unreadable file is an
-// errno.
+// Failures are values: a damaged line is skipped, an unreadable file is a
+// Status with the file's path and the system's reason.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -51,19 +52,17 @@ class PortTableReader {
  public:
   explicit PortTableReader(std::string procRoot = "/proc");
 
-  // Finds out which tables there are. Fails, with `error` saying why, when
-  // /proc/net/tcp or /proc/net/udp cannot be read. The IPv6 tables are
-  // optional: a kernel without IPv6 has none.
-  bool Open(std::string& error);
+  // Finds out which tables there are. Fails when /proc/net/tcp or
+  // /proc/net/udp cannot be read. The IPv6 tables are optional: a kernel
+  // without IPv6 has none.
+  Status Open();
 
   // Reads every table found by Open(): tcp then tcp6 into `tables.tcp`,
-  // udp then udp6 into `tables.udp`. Fails, with `error`, when one of them
-  // cannot be read.
-  bool Read(PortTables& tables, std::string& error);
+  // udp then udp6 into `tables.udp`. Fails when one of them cannot be read.
+  Status Read(PortTables& tables);
 
  private:
-  bool ReadTable(const char* name, TableFamily family, std::vector<PortTableRow>& rows,
-                 std::string& error);
+  Status ReadTable(const char* name, TableFamily family, std::vector<PortTableRow>& rows);
 
   std::string procRoot_;
   bool opened_ = false;

@@ -300,8 +300,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
 void PrepareDataFolders(Options& options) {
   options.folders = ResolveDataFolders(options.dataDir);
   for (const std::string& folder : {options.folders.config, options.folders.logs}) {
-    std::string error;
-    if (!MakePrivateFolder(folder, error)) std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+    if (Status made = MakePrivateFolder(folder); !made) {
+      std::fprintf(stderr, "corvane-cli: %s\n", made.reason.c_str());
+    }
   }
   if (options.dataDir || !ProcessEnvironment(kDataDirVariable).value_or("").empty()) return;
   const std::string oldDirectory = AppDirectory();
@@ -384,9 +385,7 @@ bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow
     monitor.SetFilterFile(options.filterFile);
     FilterLoadResult loaded = LoadFilterSet(options.filterFile);
     if (loaded.status != FilterLoadStatus::Loaded) {
-      std::fprintf(stderr, "corvane-cli: can't read %s: %s\n", options.filterFile.c_str(),
-                   loaded.status == FilterLoadStatus::Missing ? "no such file"
-                                                              : loaded.error.c_str());
+      std::fprintf(stderr, "corvane-cli: %s\n", loaded.read.reason.c_str());
       return false;
     }
     if (loadNow) monitor.SetFilters(std::move(loaded.filters));
@@ -518,6 +517,7 @@ int RunReplay(const Options& options) {
     std::fprintf(stderr, "corvane-cli: %s\n", result.error.c_str());
     return 1;
   }
+  if (!result.damaged) std::fprintf(stderr, "corvane-cli: %s\n", result.damaged.reason.c_str());
   if (options.resolve && !monitor.WaitForHostNames(kReplayNameWait)) {
     std::fprintf(stderr, "corvane-cli: some host names did not arrive in time\n");
   }
@@ -536,10 +536,10 @@ int RunReplay(const Options& options) {
 // "running", "loopback", "default") joined by commas, then each address
 // with its prefix length.
 int RunInterfaces() {
-  std::vector<NetworkInterface> interfaces;
-  std::string error;
-  if (!ListInterfaces(interfaces, error)) {
-    std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+  Status listed;
+  const std::vector<NetworkInterface> interfaces = ListInterfaces(listed);
+  if (!listed) {
+    std::fprintf(stderr, "corvane-cli: %s\n", listed.reason.c_str());
     return 1;
   }
   const std::string defaultName = DefaultRouteInterface();
@@ -570,10 +570,10 @@ std::string WatchedInterface(const Options& options) {
     if (!notice.empty()) std::fprintf(stderr, "corvane-cli: %s\n", notice.c_str());
     return name;
   }
-  std::vector<NetworkInterface> interfaces;
-  std::string error;
-  if (!ListInterfaces(interfaces, error)) {
-    std::fprintf(stderr, "corvane-cli: %s\n", error.c_str());
+  Status listed;
+  const std::vector<NetworkInterface> interfaces = ListInterfaces(listed);
+  if (!listed) {
+    std::fprintf(stderr, "corvane-cli: %s\n", listed.reason.c_str());
     return {};
   }
   if (FindInterfaceNamed(interfaces, options.interfaceText)) return options.interfaceText;
@@ -640,12 +640,11 @@ int RunWatch(const Options& options) {
   // The interface's addresses decide each datagram's direction; they are
   // followed while the watch runs.
   AddressWatcher addresses;
-  std::string watchError;
-  if (!addresses.Start(
+  if (Status watching = addresses.Start(
           interfaceName,
-          [&monitor](const LocalNetworks& networks) { monitor.SetLocalNetworks(networks); },
-          watchError)) {
-    std::fprintf(stderr, "corvane-cli: %s\n", watchError.c_str());
+          [&monitor](const LocalNetworks& networks) { monitor.SetLocalNetworks(networks); });
+      !watching) {
+    std::fprintf(stderr, "corvane-cli: %s\n", watching.reason.c_str());
   }
   if (!Configure(options, monitor)) return 1;
   // Capture runs in the capture helper; this program holds no capability.

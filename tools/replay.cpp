@@ -122,17 +122,17 @@ SocketOwnersResult LoadSocketOwners(const std::string& path) {
 
 ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, ManualClock& clock) {
   ReplayResult result;
-  std::string error;
-  std::unique_ptr<CaptureSource> source = OpenCaptureFile(path, error);
+  Status opened;
+  std::unique_ptr<CaptureSource> source = OpenCaptureFile(path, opened);
   if (!source) {
-    result.error = error;
+    result.error = opened.reason;
     return result;
   }
   SimulatedSeconds seconds(monitor, clock);
   CapturedDatagram datagram;
   bool any = false;
   while (true) {
-    ReadStatus status = source->Next(datagram, error);
+    ReadStatus status = source->Next(datagram, result.damaged);
     if (status == ReadStatus::EndOfFile || status == ReadStatus::Interrupted) break;
     // A damaged record ends what libpcap can read of the file; what was read
     // so far still counts.

@@ -10,6 +10,7 @@
 #include "engine/monitor.h"
 #include "platform/clock.h"
 #include "platform/helper_records.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -17,13 +18,16 @@ struct ReplayResult {
   bool ok = false;
   std::string error;  // one line, when !ok
   uint64_t datagrams = 0;
+  // A damaged record that ended the file early; the datagrams before it
+  // still count, so the replay is ok.
+  Status damaged;
 };
 
 // Reads every datagram of `path` into `monitor`, whose clock must be
 // `clock`. Before each datagram the clock is set to its capture time; the
 // window's one-second tick and the processing pass run for every simulated
 // second, and a last pass runs 3 seconds after the last datagram so that
-// every event is shown. Damaged records are skipped.
+// every event is shown. A damaged record ends the file (`damaged`).
 // Reads a file of socket owners, as the kernel reports them while a capture
 // is taken, for Monitor::UseSocketOwners: one
 // owner per line, "PROTOCOL LOCAL_ADDRESS LOCAL_PORT REMOTE_ADDRESS

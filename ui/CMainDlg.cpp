@@ -419,7 +419,17 @@ void CMainDlg::AddRules(const std::vector<corvane::FilterRule>& rules) {
     ShowMessage(QMessageBox::Warning, QStringLiteral("Filters"), *problem, QMessageBox::Ok);
     return;
   }
-  monitor_->LoadFilters();
+  ReloadFilters();
+}
+
+// A missing filter file hides nothing and is normal; one that cannot be read
+// is told, since its rules silently stop applying.
+void CMainDlg::ReloadFilters() {
+  const corvane::FilterLoadResult loaded = monitor_->LoadFilters();
+  if (loaded.status == corvane::FilterLoadStatus::Unreadable) {
+    ReportError(QStringLiteral("The filters are not used: %1")
+                    .arg(QString::fromStdString(loaded.read.reason)));
+  }
 }
 
 void CMainDlg::OnListMenu(const QPoint& position) {
@@ -613,12 +623,11 @@ void CMainDlg::WatchAddressesOf(const std::string& name) {
     return;
   }
   corvane::Monitor* monitor = monitor_.get();
-  std::string error;
-  if (!addressWatcher_.Start(
+  if (corvane::Status watching = addressWatcher_.Start(
           name,
-          [monitor](const corvane::LocalNetworks& networks) { monitor->SetLocalNetworks(networks); },
-          error)) {
-    const QString text = QString::fromStdString(error);
+          [monitor](const corvane::LocalNetworks& networks) { monitor->SetLocalNetworks(networks); });
+      !watching) {
+    const QString text = QString::fromStdString(watching.reason);
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   }
 }
@@ -790,7 +799,7 @@ void CMainDlg::OnOptions() {
   context.monitoredInterface = monitor_->interfaceName();
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
-  context.filtersConfirmed = [this] { monitor_->LoadFilters(); };
+  context.filtersConfirmed = [this] { ReloadFilters(); };
   context.lookUpNames = lookUpNames_.load();
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
   context.historyDays = HistoryDays(preferences);

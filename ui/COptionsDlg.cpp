@@ -186,10 +186,10 @@ void COptionsDlg::FillInterfaces() {
   if (context_.interfaces) {
     entries_ = *context_.interfaces;
   } else {
-    std::string error;
+    corvane::Status listed;
     // A list that cannot be fetched stays empty; OK then keeps the
     // monitored interface.
-    if (!corvane::ListInterfaces(entries_, error)) entries_.clear();
+    entries_ = corvane::ListInterfaces(listed);
   }
   std::vector<const NetworkInterface*> sorted;
   for (const NetworkInterface& entry : entries_) sorted.push_back(&entry);
@@ -253,10 +253,11 @@ void COptionsDlg::ShowMessage(QMessageBox::Icon icon, const QString& caption,
 void COptionsDlg::ApplyAutostart() {
   const bool wanted = launchBox_->isChecked();
   if (wanted == launchAtOpening_) return;
-  const std::string error = wanted ? corvane::EnableAutostart(context_.executablePath)
-                                   : corvane::DisableAutostart();
-  if (!error.empty()) {
-    ShowMessage(QMessageBox::Information, QStringLiteral("Error"), QString::fromStdString(error));
+  const corvane::Status changed = wanted ? corvane::EnableAutostart(context_.executablePath)
+                                         : corvane::DisableAutostart();
+  if (!changed) {
+    ShowMessage(QMessageBox::Information, QStringLiteral("Error"),
+                QString::fromStdString(changed.reason));
     return;
   }
   // Done once: a second OK after a refused one does not repeat it.

@@ -42,8 +42,7 @@ std::optional<QString> AddHideRules(const std::string& filterFile,
                                     const std::vector<corvane::FilterRule>& rules) {
   corvane::FilterLoadResult loaded = corvane::LoadFilterSet(filterFile);
   if (loaded.status == corvane::FilterLoadStatus::Unreadable) {
-    return QStringLiteral("Can't read %1: %2")
-        .arg(QString::fromStdString(filterFile), QString::fromStdString(loaded.error));
+    return QStringLiteral("No rule was added: %1").arg(QString::fromStdString(loaded.read.reason));
   }
   if (loaded.status == corvane::FilterLoadStatus::Loaded &&
       loaded.filters.mode == corvane::FilterMode::WhiteList) {

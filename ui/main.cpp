@@ -161,8 +161,9 @@ int main(int argc, char** argv) {
   const corvane::DataFolders folders = corvane::ResolveDataFolders(dataDir);
   QStringList folderProblems;
   for (const std::string& folder : {folders.config, folders.logs}) {
-    std::string error;
-    if (!corvane::MakePrivateFolder(folder, error)) folderProblems << QString::fromStdString(error);
+    if (corvane::Status made = corvane::MakePrivateFolder(folder); !made) {
+      folderProblems << QString::fromStdString(made.reason);
+    }
   }
   std::string migrated;
   if (folders.config != folders.logs) {

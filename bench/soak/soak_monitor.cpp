@@ -49,12 +49,12 @@ class CountingSource : public CaptureSource {
  public:
   CountingSource(std::unique_ptr<CaptureSource> inner, std::atomic<uint64_t>& drops)
       : inner_(std::move(inner)), drops_(drops) {}
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
-    const ReadStatus status = inner_->Next(datagram, error);
-    if (status != ReadStatus::Datagram || ++reads_ % 4096 == 0) {
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override {
+    const ReadStatus read = inner_->Next(datagram, status);
+    if (read != ReadStatus::Datagram || ++reads_ % 4096 == 0) {
       drops_.store(inner_->DroppedByKernel());
     }
-    return status;
+    return read;
   }
   void Interrupt() override { inner_->Interrupt(); }
   uint64_t DroppedByKernel() const override { return inner_->DroppedByKernel(); }
@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(dir)) return 2;
   Monitor monitor(clock, dir);
   std::atomic<uint64_t> drops{0};
-  monitor.SetCaptureOpener([&drops](const std::string& name, std::string& error) {
-    auto live = OpenLiveCapture(name, error);
+  monitor.SetCaptureOpener([&drops](const std::string& name, Status& status) {
+    auto live = OpenLiveCapture(name, status);
     return live ? std::unique_ptr<CaptureSource>(
                       std::make_unique<CountingSource>(std::move(live), drops))
                 : nullptr;

@@ -259,7 +259,7 @@ TEST_F(HostNamesTest, MonitorGoesAwayWhileALookupHangs) {
 }
 
 TEST_F(HostNamesTest, StartAfterStopNamesRowsAgain) {
-  monitor_->SetCaptureOpener([](const std::string&, std::string&) -> std::unique_ptr<CaptureSource> {
+  monitor_->SetCaptureOpener([](const std::string&, Status&) -> std::unique_ptr<CaptureSource> {
     return nullptr;
   });
   monitor_->SetErrorHandler([](const std::string&) {});

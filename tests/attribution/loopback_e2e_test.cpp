@@ -65,9 +65,9 @@ TEST(LoopbackAttributionTest, OwnUdpExchangeShowsThisProgramAndIcmpItsProtocol) 
   PortScanner scanner(StateOf(monitor).portMap);
   monitor.SetAttributionActive(true);
 
-  std::string error;
-  auto source = OpenLiveCapture(Address("127.0.0.2"), error);
-  ASSERT_NE(source, nullptr) << error;
+  Status why;
+  auto source = OpenLiveCapture(Address("127.0.0.2"), why);
+  ASSERT_NE(source, nullptr) << why.reason;
 
   Socket local(SOCK_DGRAM);
   ASSERT_TRUE(local.Bind("127.0.0.2")) << std::strerror(errno);
@@ -84,8 +84,8 @@ TEST(LoopbackAttributionTest, OwnUdpExchangeShowsThisProgramAndIcmpItsProtocol) 
   // in between.
   for (int read = 0; read < 100 && !(sawUpload && sawDownload && sawIcmp); ++read) {
     CapturedDatagram datagram;
-    const ReadStatus status = source->Next(datagram, error);
-    ASSERT_TRUE(status == ReadStatus::Datagram || status == ReadStatus::Timeout) << error;
+    const ReadStatus status = source->Next(datagram, why);
+    ASSERT_TRUE(status == ReadStatus::Datagram || status == ReadStatus::Timeout) << why.reason;
     if (status != ReadStatus::Datagram) continue;
     std::optional<PacketInfo> info = ParsePacketInfo(datagram.bytes);
     if (!info) continue;

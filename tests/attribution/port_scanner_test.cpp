@@ -259,7 +259,9 @@ class PortScanThreadTest : public PortScannerTest {};
 TEST_F(PortScanThreadTest, UnreadableTablesLeaveAttributionOff) {
   map_.SetActive(false);
   proc_.RemoveTable("tcp");
-  EXPECT_EQ(scanner_.Start(), -1);
+  const Status started = scanner_.Start();
+  EXPECT_FALSE(started.ok);
+  EXPECT_NE(started.reason.find("/net/tcp: "), std::string::npos) << started.reason;
   EXPECT_FALSE(map_.Active());
 }
 
@@ -268,7 +270,7 @@ TEST_F(PortScanThreadTest, StopEndsTheThreadAndKeepsTheMap) {
   proc_.AddSocket(10, 3, 1000);
   proc_.SetTcp({{80, 1000}});
   map_.Store(6, FakeProc::kLocal, 80, "nginx:10");  // what the pass, if it runs, finds too
-  ASSERT_EQ(scanner_.Start(), 0);
+  ASSERT_TRUE(scanner_.Start().ok);
   EXPECT_TRUE(map_.Active());
   scanner_.Stop();
   EXPECT_TRUE(scanner_.ThreadEnded());
@@ -282,7 +284,7 @@ TEST_F(PortScanThreadTest, FailedTableReadEndsScanningButAttributionStaysActive)
   proc_.AddSocket(10, 3, 1000);
   proc_.SetTcp({{22, 1000}});
   ASSERT_TRUE(scanner_.RunPass());
-  ASSERT_EQ(scanner_.Start(), 0);
+  ASSERT_TRUE(scanner_.Start().ok);
   proc_.RemoveTable("udp");
   scanner_.WaitForThreadEnd();
   EXPECT_TRUE(scanner_.ThreadEnded());
@@ -291,11 +293,11 @@ TEST_F(PortScanThreadTest, FailedTableReadEndsScanningButAttributionStaysActive)
 }
 
 TEST_F(PortScanThreadTest, StartAgainAfterAFailedReadScansAgain) {
-  ASSERT_EQ(scanner_.Start(), 0);
+  ASSERT_TRUE(scanner_.Start().ok);
   proc_.RemoveTable("udp");
   scanner_.WaitForThreadEnd();
   proc_.SetUdp({});
-  ASSERT_EQ(scanner_.Start(), 0);
+  ASSERT_TRUE(scanner_.Start().ok);
   EXPECT_FALSE(scanner_.ThreadEnded());
   scanner_.Stop();
   EXPECT_TRUE(scanner_.ThreadEnded());
@@ -305,7 +307,7 @@ TEST_F(PortScanThreadTest, MonitorStopStopsAttributionFirst) {
   // The Monitor's own scanner reads the real /proc.
   ManualClock clock;
   Monitor monitor(clock, ".");
-  ASSERT_EQ(monitor.StartAttribution(), 0);
+  ASSERT_TRUE(monitor.StartAttribution().ok);
   EXPECT_TRUE(monitor.AttributionActive());
   monitor.Stop();
   EXPECT_FALSE(monitor.AttributionActive());

@@ -237,7 +237,7 @@ TEST_F(RealPortsTest, ShortLivedSocketsOfAChildAreNamedThroughExactRequests) {
   ASSERT_EQ(::pipe(report), 0);
   const sockaddr_in tcpServer = listener.Name();
   const sockaddr_in udpSink = sink.Name();
-  ASSERT_EQ(scanner_.Start(), 0);
+  ASSERT_TRUE(scanner_.Start().ok);
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

@@ -43,9 +43,9 @@ constexpr uint16_t kMarkerPort = 9;
 class WitnessSource : public CaptureSource {
  public:
   explicit WitnessSource(std::unique_ptr<CaptureSource> inner) : inner_(std::move(inner)) {}
-  ReadStatus Next(CapturedDatagram& datagram, std::string& error) override {
-    const ReadStatus status = inner_->Next(datagram, error);
-    if (status != ReadStatus::Datagram) return status;
+  ReadStatus Next(CapturedDatagram& datagram, Status& status) override {
+    const ReadStatus read = inner_->Next(datagram, status);
+    if (read != ReadStatus::Datagram) return read;
     seen_.store(true);
     if (auto info = ParsePacketInfo(datagram.bytes)) {
       if (info->destinationAddress == IpAddress::V4(kMarker)) marker_.store(true);
@@ -56,7 +56,7 @@ class WitnessSource : public CaptureSource {
         bytes_[upload ? info->sourcePort : info->destinationPort] += info->length;
       }
     }
-    return status;
+    return read;
   }
   void Interrupt() override { inner_->Interrupt(); }
 
@@ -173,13 +173,13 @@ class TruthfulRowsTest : public ::testing::Test {
     WitnessSource::bytes_.clear();
     monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     StateOf(monitor_).settings.interfaceMask = Address("255.255.255.255");
-    monitor_.SetCaptureOpener([](const std::string& name, std::string& error) -> std::unique_ptr<CaptureSource> {
-      auto live = OpenLiveCapture(name, error);
+    monitor_.SetCaptureOpener([](const std::string& name, Status& status) -> std::unique_ptr<CaptureSource> {
+      auto live = OpenLiveCapture(name, status);
       if (!live) return nullptr;
       return std::make_unique<WitnessSource>(std::move(live));
     });
     monitor_.RestartCapture("lo");
-    ASSERT_EQ(monitor_.StartAttribution(), 0);
+    ASSERT_TRUE(monitor_.StartAttribution().ok);
     // Capture is live once a datagram of other loopback hosts is seen.
     Socket probe(SOCK_DGRAM);
     ASSERT_TRUE(probe.Bind("127.0.0.9"));

@@ -83,7 +83,7 @@ struct Tally {
 // 127.0.0.1 and reads `source` until it has seen them all or goes quiet for
 // two seconds. What it saw of that port is in the tally; `expected` is what
 // was sent (IP total lengths).
-Tally SendAndCount(CaptureSource& source, int count, Tally& expected, std::string& error) {
+Tally SendAndCount(CaptureSource& source, int count, Tally& expected, Status& why) {
   Socket receiver(SOCK_DGRAM);
   Socket sender(SOCK_DGRAM);
   receiver.Bind("127.0.0.1");
@@ -98,7 +98,7 @@ Tally SendAndCount(CaptureSource& source, int count, Tally& expected, std::strin
   Tally seen;
   CapturedDatagram datagram;
   for (int quiet = 0; quiet < 20 && seen.datagrams < expected.datagrams;) {
-    const ReadStatus status = source.Next(datagram, error);
+    const ReadStatus status = source.Next(datagram, why);
     if (status == ReadStatus::Timeout) ++quiet;
     if (status == ReadStatus::Error || status == ReadStatus::EndOfFile) break;
     if (status != ReadStatus::Datagram || datagram.bytes.size() < 24) continue;
@@ -196,14 +196,14 @@ std::string AsNobody(const std::vector<gid_t>& groups, Body body) {
 TEST(HelperCaptureLoopback, HelperKeepsNoCapabilityLeaksNoDescriptorAndLosesNoDatagram) {
   CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
   const std::set<int> before = InheritedDescriptors();
-  std::string error;
-  auto source = OpenHelperCapture("lo", error, BuiltHelper());
-  ASSERT_NE(source, nullptr) << error;
+  Status why;
+  auto source = OpenHelperCapture("lo", why, BuiltHelper());
+  ASSERT_NE(source, nullptr) << why.reason;
   EXPECT_EQ(Capabilities(source->pid()), kNoCapabilities);
   EXPECT_EQ(InheritedDescriptors(), before) << "a browser started from a link would inherit them";
   Tally expected;
-  const Tally seen = SendAndCount(*source, 200, expected, error);
-  EXPECT_EQ(seen.datagrams, expected.datagrams) << error;
+  const Tally seen = SendAndCount(*source, 200, expected, why);
+  EXPECT_EQ(seen.datagrams, expected.datagrams) << why.reason;
   EXPECT_EQ(seen.bytes, expected.bytes);
 }
 
@@ -215,19 +215,19 @@ TEST(HelperCaptureLoopback, GroupMemberCapturesWithoutAnyCapability) {
   ASSERT_TRUE(helper.ok()) << "setcap failed";
   const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
     if (Capabilities(getpid()) != kNoCapabilities) return "client holds " + Capabilities(getpid());
-    std::string error;
+    Status why;
     HelperCaptureOptions options;
     options.helperPath = helper.path();
-    auto source = OpenHelperCapture("lo", error, options);
-    if (!source) return "open: " + error;
+    auto source = OpenHelperCapture("lo", why, options);
+    if (!source) return "open: " + why.reason;
     if (Capabilities(source->pid()) != kNoCapabilities) {
       return "helper holds " + Capabilities(source->pid());
     }
     Tally expected;
-    const Tally seen = SendAndCount(*source, 100, expected, error);
+    const Tally seen = SendAndCount(*source, 100, expected, why);
     if (seen.datagrams != expected.datagrams || seen.bytes != expected.bytes) {
       return "saw " + std::to_string(seen.datagrams) + " of " + std::to_string(expected.datagrams) +
-             " datagrams " + error;
+             " datagrams " + why.reason;
     }
     return "";
   });
@@ -241,17 +241,17 @@ TEST(HelperCaptureLoopback, HelperThatCannotLoadItsKernelProgramStillCapturesInP
   InstalledHelper helper(adm->gr_gid, "corvane-capture", "cap_net_raw+p");
   ASSERT_TRUE(helper.ok()) << "setcap failed";
   const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
-    std::string error;
+    Status why;
     HelperCaptureOptions options;
     options.helperPath = helper.path();
     std::optional<capture::AttributionMode> announced;
     options.onReady = [&](capture::AttributionMode mode) { announced = mode; };
-    auto source = OpenHelperCapture("lo", error, options);
-    if (!source) return "open: " + error;
+    auto source = OpenHelperCapture("lo", why, options);
+    if (!source) return "open: " + why.reason;
     if (announced != capture::AttributionMode::kProc) return "not announced as /proc mode";
     Tally expected;
-    const Tally seen = SendAndCount(*source, 20, expected, error);
-    if (seen.datagrams != expected.datagrams) return "lost datagrams: " + error;
+    const Tally seen = SendAndCount(*source, 20, expected, why);
+    if (seen.datagrams != expected.datagrams) return "lost datagrams: " + why.reason;
     return "";
   });
   EXPECT_EQ(report, "");
@@ -264,11 +264,11 @@ TEST(HelperCaptureLoopback, NonMemberIsToldWhichGroupToJoin) {
   InstalledHelper helper(adm->gr_gid);
   ASSERT_TRUE(helper.ok()) << "setcap failed";
   const std::string report = AsNobody({}, [&]() -> std::string {
-    std::string error;
+    Status why;
     HelperCaptureOptions options;
     options.helperPath = helper.path();
-    if (OpenHelperCapture("lo", error, options)) return "opened without the group";
-    return error;
+    if (OpenHelperCapture("lo", why, options)) return "opened without the group";
+    return why.reason;
   });
   EXPECT_NE(report.find("group 'adm'"), std::string::npos) << report;
   EXPECT_NE(report.find("usermod -aG adm nobody"), std::string::npos) << report;
@@ -297,25 +297,25 @@ TEST(HelperCaptureLoopback, CliWatchWithoutCaptureRightsExitsNonZero) {
 
 TEST(HelperCaptureLoopback, HelperKilledMidCaptureIsReportedOnceAndReopens) {
   CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
-  std::string error;
-  auto source = OpenHelperCapture("lo", error, BuiltHelper());
-  ASSERT_NE(source, nullptr) << error;
+  Status why;
+  auto source = OpenHelperCapture("lo", why, BuiltHelper());
+  ASSERT_NE(source, nullptr) << why.reason;
   kill(source->pid(), SIGKILL);
   int errors = 0;
   CapturedDatagram datagram;
   for (int i = 0; i < 50; ++i) {
-    const ReadStatus status = source->Next(datagram, error);
+    const ReadStatus status = source->Next(datagram, why);
     if (status == ReadStatus::Error) ++errors;
     if (status == ReadStatus::EndOfFile) break;
   }
   EXPECT_EQ(errors, 1);
-  EXPECT_NE(error.find("killed by signal 9"), std::string::npos) << error;
-  EXPECT_EQ(source->Next(datagram, error), ReadStatus::EndOfFile);
+  EXPECT_NE(why.reason.find("killed by signal 9"), std::string::npos) << why.reason;
+  EXPECT_EQ(source->Next(datagram, why), ReadStatus::EndOfFile);
 
-  auto again = OpenHelperCaptureAt(Address("127.0.0.1"), error, BuiltHelper());
-  ASSERT_NE(again, nullptr) << error;
+  auto again = OpenHelperCaptureAt(Address("127.0.0.1"), why, BuiltHelper());
+  ASSERT_NE(again, nullptr) << why.reason;
   Tally expected;
-  EXPECT_EQ(SendAndCount(*again, 10, expected, error).datagrams, expected.datagrams);
+  EXPECT_EQ(SendAndCount(*again, 10, expected, why).datagrams, expected.datagrams);
 }
 
 // A program started as user nobody with `groups` as its only supplementary
@@ -412,8 +412,8 @@ std::string AddCliWithDataFolder(InstalledHelper& tree, const passwd& user) {
 }
 
 bool KernelAttributionAvailable() {
-  std::string error;
-  auto source = OpenHelperCapture("lo", error, BuiltHelper());
+  Status why;
+  auto source = OpenHelperCapture("lo", why, BuiltHelper());
   return source && source->attributionMode() == capture::AttributionMode::kKernel;
 }
 
@@ -431,14 +431,14 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
 
   // What the child's sockets sent, as a direct capture of root's sees it:
   // IP total lengths by (protocol, source port).
-  std::string error;
-  auto direct = OpenLiveCapture(Address("127.0.0.1"), error);
-  ASSERT_NE(direct, nullptr) << error;
+  Status why;
+  auto direct = OpenLiveCapture(Address("127.0.0.1"), why);
+  ASSERT_NE(direct, nullptr) << why.reason;
   std::map<std::pair<int, int>, uint64_t> sent;
   std::atomic<bool> stop{false};
   std::thread counter([&] {
     CapturedDatagram datagram;
-    std::string ignored;
+    Status ignored;
     while (!stop.load()) {
       if (direct->Next(datagram, ignored) != ReadStatus::Datagram) continue;
       const uint8_t* ip = datagram.bytes.data();
@@ -669,8 +669,8 @@ TEST(HelperCaptureLoopback, MonitorReportsAKilledHelperOnceAndCapturesAgainWithA
       std::lock_guard lock(mutex);
       ++errors;
     });
-    monitor.SetCaptureOpener([&](const std::string& name, std::string& error) {
-      auto source = OpenHelperCapture(name, error, options);
+    monitor.SetCaptureOpener([&](const std::string& name, Status& status) {
+      auto source = OpenHelperCapture(name, status, options);
       std::lock_guard lock(mutex);
       if (auto* helper = dynamic_cast<HelperCapture*>(source.get())) helpers.push_back(helper->pid());
       changed.notify_all();

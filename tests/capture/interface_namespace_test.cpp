@@ -419,16 +419,12 @@ TEST_F(InterfaceNamespaceEndToEnd, AddedAndRemovedAddressesReachTheMonitor) {
   std::mutex mutex;
   std::condition_variable changed;
   AddressWatcher watcher;
-  std::string error;
-  ASSERT_TRUE(watcher.Start(
-      "va",
-      [&](const LocalNetworks& networks) {
-        monitor.SetLocalNetworks(networks);
-        std::lock_guard lock(mutex);
-        changed.notify_all();
-      },
-      error))
-      << error;
+  const Status watching = watcher.Start("va", [&](const LocalNetworks& networks) {
+    monitor.SetLocalNetworks(networks);
+    std::lock_guard lock(mutex);
+    changed.notify_all();
+  });
+  ASSERT_TRUE(watching) << watching.reason;
   auto has = [&](const char* text) {
     return monitor.localNetworks().IsOwnAddress(*ParseIp(text));
   };

@@ -52,11 +52,11 @@ class Socket {
 class LoopbackCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    auto probe = OpenLiveCapture(kMonitored, error);
+    Status why;
+    auto probe = OpenLiveCapture(kMonitored, why);
     if (!probe) {
-      if (InCi()) FAIL() << "capture on lo is required in CI: " << error;
-      GTEST_SKIP() << "no privilege to capture on lo: " << error;
+      if (InCi()) FAIL() << "capture on lo is required in CI: " << why.reason;
+      GTEST_SKIP() << "no privilege to capture on lo: " << why.reason;
     }
     probe.reset();
     monitor_.SetErrorHandler([this](const std::string& m) { errors_.push_back(m); });
@@ -145,9 +145,9 @@ TEST_F(LoopbackCaptureTest, UdpExchangeCountsIpTotalLengthsBothWays) {
 TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
   WaitUntilCapturing();
   // An independent count of the same traffic from a second capture handle.
-  std::string error;
-  auto witness = OpenLiveCapture(kMonitored, error);
-  ASSERT_TRUE(witness) << error;
+  Status why;
+  auto witness = OpenLiveCapture(kMonitored, why);
+  ASSERT_TRUE(witness) << why.reason;
 
   Socket listener(::socket(AF_INET, SOCK_STREAM, 0));
   sockaddr_in server = Endpoint(kPeer, 0);
@@ -185,7 +185,7 @@ TEST_F(LoopbackCaptureTest, TcpConnectionIsCountedAndOthersTrafficIsNot) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   CapturedDatagram d;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (witness->Next(d, error) != ReadStatus::Datagram) continue;
+    if (witness->Next(d, why) != ReadStatus::Datagram) continue;
     auto info = ParsePacketInfo(d.bytes);
     if (!info || info->protocol != 6) continue;
     if (info->sourceAddress == IpAddress::V4(kMonitored) && info->destinationAddress == IpAddress::V4(kPeer)) up += info->length;
@@ -236,9 +236,9 @@ TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
   Socket probe(::socket(AF_INET6, SOCK_DGRAM, 0));
   if (probe.get() < 0) GTEST_SKIP() << "no IPv6 in this kernel";
   WaitUntilCapturing();
-  std::string error;
-  auto witness = OpenLiveCapture(kMonitored, error);
-  ASSERT_TRUE(witness) << error;
+  Status why;
+  auto witness = OpenLiveCapture(kMonitored, why);
+  ASSERT_TRUE(witness) << why.reason;
   sockaddr_in6 loopback{};
   loopback.sin6_family = AF_INET6;
   loopback.sin6_addr = in6addr_loopback;
@@ -281,7 +281,7 @@ TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   CapturedDatagram d;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (witness->Next(d, error) != ReadStatus::Datagram) continue;
+    if (witness->Next(d, why) != ReadStatus::Datagram) continue;
     auto info = ParsePacketInfo(d.bytes, d.wireLength);
     if (!info || !IsLoopback(info->sourceAddress) || !info->sourceAddress.IsV6()) continue;
     seen[info->protocol] += info->length;
@@ -314,9 +314,9 @@ TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
   std::mutex m;
   std::vector<std::string> errors;
   std::vector<std::string> titles;
-  monitor.SetCaptureOpener([&](const std::string&, std::string& error) -> std::unique_ptr<CaptureSource> {
+  monitor.SetCaptureOpener([&](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
     ++opens;
-    error = "denied";
+    status = Status::Failed("denied");
     return nullptr;
   });
   monitor.SetErrorHandler([&](const std::string& e) { std::lock_guard l(m); errors.push_back(e); });

@@ -267,9 +267,9 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
 
   const uint32_t client = Address(kClientIp);
   const uint32_t proxyAddress = Address(kProxyIp);
-  std::string error;
-  std::unique_ptr<CaptureSource> capture = OpenLiveCapture(client, error);
-  ASSERT_TRUE(capture) << error;
+  Status read;
+  std::unique_ptr<CaptureSource> capture = OpenLiveCapture(client, read);
+  ASSERT_TRUE(capture) << read.reason;
 
   ManualClock clock(1'700'000'000);
   Monitor monitor(clock, directory);
@@ -298,8 +298,8 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
   bool ended = false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!ended && std::chrono::steady_clock::now() < deadline) {
-    ReadStatus status = capture->Next(datagram, error);
-    ASSERT_NE(status, ReadStatus::Error) << error;
+    ReadStatus status = capture->Next(datagram, read);
+    ASSERT_NE(status, ReadStatus::Error) << read.reason;
     if (status != ReadStatus::Datagram) continue;
     auto info = ParsePacketInfo(datagram.bytes);
     if (!info) continue;

@@ -60,8 +60,8 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
   const uint32_t me = MakeAddress(192, 168, 1, 10);
   const std::string path = (dir_ / "mixed.pcap").string();
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(path, 1, error)) << error;
+  Status why;
+  ASSERT_TRUE((why = writer.Open(path, 1)).ok) << why.reason;
   std::map<uint32_t, std::pair<uint32_t, uint32_t>> expected;  // down, up
   uint64_t down = 0, up = 0;
   std::map<std::pair<uint32_t, std::string>, uint64_t> rowDownload;  // by address and source
@@ -122,8 +122,8 @@ TEST_F(ReplayTest, HistoryOfAReplayWithOwnersHoldsEachProgramsBytesExactlyOnce) 
                            "tcp 192.168.1.10 40000 198.51.100.7 443 4242 1000 curl\n"
                            "udp 2001:db8:1::10 5353 :: 0 777 1000 firefox-esr\n";
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(capture, 1, error)) << error;
+  Status why;
+  ASSERT_TRUE((why = writer.Open(capture, 1)).ok) << why.reason;
   std::map<std::string, std::pair<uint64_t, uint64_t>> expected;  // sent, received by app
   for (int i = 0; i < 600; ++i) {
     const bool out = i % 3 != 0;
@@ -182,8 +182,8 @@ TEST_F(ReplayTest, HistoryOfAReplayWithOwnersHoldsEachProgramsBytesExactlyOnce) 
 TEST_F(ReplayTest, MixedFamiliesCountEveryByteOfBothWithAndWithoutLocalAreaFlows) {
   const std::string path = (dir_ / "dual.pcap").string();
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(path, 1, error)) << error;
+  Status why;
+  ASSERT_TRUE((why = writer.Open(path, 1)).ok) << why.reason;
   struct Peer {
     IpAddress address;
     bool localArea;
@@ -271,8 +271,8 @@ TEST_F(ReplayTest, CountsBeyondFourGibibytesPrintExactlyWithTheRowInGigabytes) {
   // long: 4,587,450,000 bytes, past where 32-bit counts wrap.
   const std::string path = (dir_ / "large.pcap").string();
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(path, 1, error)) << error;
+  Status why;
+  ASSERT_TRUE((why = writer.Open(path, 1)).ok) << why.reason;
   auto datagram = BuildDatagram({MakeAddress(10, 0, 0, 1), kMe, 6, 443, 40000, 0});
   datagram[2] = datagram[3] = 0xff;
   const auto frame = EthernetFrame(datagram);
@@ -290,8 +290,8 @@ TEST_F(ReplayTest, NightWithoutALogKeepsBothDaysAndWithALogSavesTheDayBefore) {
   // 23:00 and, after a quiet midnight, 01:00.
   const std::string path = (dir_ / "night.pcap").string();
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(path, 1, error));
+  Status why;
+  ASSERT_TRUE((why = writer.Open(path, 1)).ok);
   const uint32_t a = MakeAddress(10, 0, 0, 1), b = MakeAddress(10, 0, 0, 2);
   ASSERT_TRUE(writer.Write(kEvening, 0, EthernetFrame(BuildDatagram({kMe, a, 17, 1, 2, 0}))));
   ASSERT_TRUE(

@@ -32,7 +32,7 @@ class Feed {
 class FeedSource : public CaptureSource {
  public:
   explicit FeedSource(std::shared_ptr<Feed> feed) : feed_(std::move(feed)) {}
-  ReadStatus Next(CapturedDatagram& datagram, std::string&) override {
+  ReadStatus Next(CapturedDatagram& datagram, Status&) override {
     std::unique_lock lock(feed_->mutex_);
     feed_->ready_.wait_for(lock, std::chrono::milliseconds(100),
                            [&] { return feed_->interrupted_ || !feed_->queue_.empty(); });

@@ -3,9 +3,12 @@
 // reported once as "Can't set promiscuous mode", and filters, options and
 // logs must still work. Needs root to give it up (CI runs it as root).
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -37,8 +40,8 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
     message = std::string("cannot give up root: ") + std::strerror(errno);
     return false;
   }
-  std::string probeError;
-  if (OpenLiveCapture(kMonitored, probeError)) {
+  Status probeWhy;
+  if (OpenLiveCapture(kMonitored, probeWhy)) {
     message = "capture opened without privileges";
     return false;
   }
@@ -126,6 +129,52 @@ TEST(PrivilegeFaultTest, CaptureWithoutPrivilegeIsReportedOnceAndTheRestStillWor
   std::string message;
   const int status = faults::RunInChild(
       [&](std::string& text) { return UnprivilegedChild(dir.path(), text); }, message);
+  EXPECT_EQ(status, 0) << message;
+}
+
+// Runs in the child: its own /proc is an empty folder, so the kernel's port
+// tables cannot be read and programs cannot be named.
+bool UnreadablePortTablesChild(const std::string& dir, std::string& message) {
+  if (::unshare(CLONE_NEWNS) != 0) {
+    message = std::string("unshare: ") + std::strerror(errno);
+    return false;
+  }
+  ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+  if (::mount("tmpfs", "/proc", "tmpfs", 0, "size=64k") != 0) {
+    message = std::string("cannot hide /proc: ") + std::strerror(errno);
+    return false;
+  }
+  ManualClock clock(1'000'000);
+  Monitor monitor(clock, dir);
+  monitor.SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+    status = Status::Failed("no capture in this test");
+    return nullptr;
+  });
+  std::mutex errorsMutex;
+  std::vector<std::string> errors;
+  monitor.SetErrorHandler([&](const std::string& text) {
+    std::lock_guard lock(errorsMutex);
+    errors.push_back(text);
+  });
+  monitor.Start("lo");
+  bool ok = Check(!monitor.AttributionActive(), "attribution is on without port tables", message);
+  monitor.Stop();
+  std::lock_guard lock(errorsMutex);
+  const auto told = std::count_if(errors.begin(), errors.end(), [](const std::string& text) {
+    return text.find("/proc/net/tcp: No such file or directory") != std::string::npos;
+  });
+  std::string all;
+  for (const std::string& text : errors) all += text + "; ";
+  ok &= Check(told == 1, "port table reports: " + std::to_string(told) + " in " + all, message);
+  return ok;
+}
+
+TEST(PrivilegeFaultTest, UnreadablePortTablesAreReportedOnceWithTheReason) {
+  CORVANE_REQUIRE_ROOT("hiding /proc in a mount namespace");
+  TempDir dir;
+  std::string message;
+  const int status = faults::RunInChild(
+      [&](std::string& text) { return UnreadablePortTablesChild(dir.path(), text); }, message);
   EXPECT_EQ(status, 0) << message;
 }
 

@@ -64,7 +64,7 @@ bool SilentResolverChild(const std::string& dir, std::string& message) {
   auto monitor = std::make_unique<Monitor>(clock, dir, waiters.Factory());
   StateOf(*monitor).settings.interfaceAddress = kLocal;
   auto feed = std::make_shared<faults::Feed>();
-  monitor->SetCaptureOpener([feed](const std::string&, std::string&) {
+  monitor->SetCaptureOpener([feed](const std::string&, Status&) {
     return std::unique_ptr<CaptureSource>(std::make_unique<faults::FeedSource>(feed));
   });
   monitor->EnableHostNames(ReverseLookup, 2);

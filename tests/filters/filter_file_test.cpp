@@ -178,7 +178,7 @@ TEST_F(FilterFileTest, DirectoryInPlaceOfTheFileIsUnreadableNotACrash) {
   fs::create_directory(path_);
   FilterLoadResult loaded = LoadFilterSet(path_);
   EXPECT_EQ(loaded.status, FilterLoadStatus::Unreadable);
-  EXPECT_FALSE(loaded.error.empty());
+  EXPECT_FALSE(loaded.read.reason.empty());
   EXPECT_TRUE(loaded.filters.rules.empty());
   auto failure = WriteFilterFile(path_, FilterMode::BlackList, {{"a", "b"}});
   ASSERT_TRUE(failure);

@@ -2,8 +2,10 @@
 // testing hidden flows again, and loading filters.dat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "engine/monitor.h"
@@ -151,8 +153,8 @@ TEST_F(MonitorFiltersTest, MissingFilterFileClearsTheActiveRules) {
 TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
   ASSERT_FALSE(WriteFilterFile(monitor_->filterFile(), FilterMode::BlackList,
                                {{"<ANY>", "<ANY>"}}));
-  monitor_->SetCaptureOpener([](const std::string&, std::string& error) -> std::unique_ptr<CaptureSource> {
-    error = "no capture in this test";
+  monitor_->SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+    status = Status::Failed("no capture in this test");
     return nullptr;
   });
   monitor_->SetErrorHandler([](const std::string&) {});
@@ -162,6 +164,30 @@ TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
     EXPECT_TRUE(monitor_->IsHidden("10.0.0.1", "10.0.0.1", "TCP protocol"));
   }
   monitor_->Stop();
+}
+
+// Rules that cannot be read silently stop hiding flows: the user is told why
+// (a missing file is normal and told nothing). A folder in the file's place
+// cannot be read even by root.
+TEST_F(MonitorFiltersTest, UnreadableFilterFileAtStartIsReportedWithItsReason) {
+  fs::create_directory(monitor_->filterFile());
+  monitor_->SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+    status = Status::Failed("no capture in this test");
+    return nullptr;
+  });
+  std::mutex mutex;
+  std::vector<std::string> reports;
+  monitor_->SetErrorHandler([&](const std::string& message) {
+    std::lock_guard lock(mutex);
+    reports.push_back(message);
+  });
+  monitor_->Start("lo");
+  monitor_->Stop();
+  std::lock_guard lock(mutex);
+  const auto filters = std::count_if(reports.begin(), reports.end(), [&](const std::string& text) {
+    return text.find(monitor_->filterFile() + ": Is a directory") != std::string::npos;
+  });
+  EXPECT_EQ(filters, 1) << ::testing::PrintToString(reports);
 }
 
 // The window reloads the filters while the processing thread shows events.

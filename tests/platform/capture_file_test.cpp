@@ -54,8 +54,8 @@ class CaptureFileTest : public ::testing::Test {
                         const std::vector<Record>& records) {
     const std::string path = PathOf(name);
     PcapWriter writer;
-    std::string error;
-    EXPECT_TRUE(writer.Open(path, linkType, error)) << error;
+    Status why;
+    EXPECT_TRUE((why = writer.Open(path, linkType)).ok) << why.reason;
     for (const Record& r : records) {
       EXPECT_TRUE(writer.Write(r.seconds, r.micros, r.frame));
     }
@@ -73,10 +73,10 @@ class CaptureFileTest : public ::testing::Test {
 };
 
 std::unique_ptr<CaptureSource> OpenOrFail(const std::string& path) {
-  std::string error;
-  auto source = OpenCaptureFile(path, error);
-  EXPECT_NE(source, nullptr) << error;
-  EXPECT_TRUE(source == nullptr || error.empty()) << error;
+  Status why;
+  auto source = OpenCaptureFile(path, why);
+  EXPECT_NE(source, nullptr) << why.reason;
+  EXPECT_TRUE(source == nullptr || why.reason.empty()) << why.reason;
   return source;
 }
 
@@ -100,17 +100,17 @@ TEST_F(CaptureFileTest, WrittenRecordsReadBackWithTimesAndBytes) {
   ASSERT_NE(source, nullptr);
 
   CapturedDatagram d;
-  std::string error;
+  Status why;
   for (size_t i : {0u, 2u, 3u}) {  // the ARP record is skipped
-    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+    ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
     const Bytes expected(records[i].frame.begin() + 14, records[i].frame.end());
     EXPECT_EQ(d.seconds, records[i].seconds);
     EXPECT_EQ(d.microseconds, records[i].micros);
     ASSERT_EQ(d.bytes.size(), expected.size());
     EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), expected.begin()));
   }
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
   EXPECT_EQ(source->DroppedByKernel(), 0u);
 }
 
@@ -119,15 +119,15 @@ TEST_F(CaptureFileTest, FrameLongerThanSnapshotIsCutToIt) {
   auto source = OpenOrFail(WritePcap("big.pcap", kLinkRaw, {{5, 6, big}}));
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
-  std::string error;
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  Status why;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
   EXPECT_EQ(d.bytes.size(), PcapWriter::kSnapshotLength);
 }
 
 TEST_F(CaptureFileTest, WriterRefusesTimesTheFormatCannotHold) {
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(PathOf("times.pcap"), kLinkRaw, error)) << error;
+  Status why;
+  ASSERT_TRUE((why = writer.Open(PathOf("times.pcap"), kLinkRaw)).ok) << why.reason;
   const Bytes datagram = Ipv4Datagram();
   EXPECT_FALSE(writer.Write(-1, 0, datagram));
   EXPECT_FALSE(writer.Write(0x100000000LL, 0, datagram));
@@ -141,10 +141,10 @@ TEST_F(CaptureFileTest, WriterRefusesTimesTheFormatCannotHold) {
 
 TEST_F(CaptureFileTest, WriterReportsFolderThatCannotBeCreatedIn) {
   PcapWriter writer;
-  std::string error;
+  Status why;
   const std::string path = PathOf("no/such/folder/out.pcap");
-  EXPECT_FALSE(writer.Open(path, kLinkRaw, error));
-  EXPECT_NE(error.find(path), std::string::npos) << error;
+  EXPECT_FALSE((why = writer.Open(path, kLinkRaw)).ok);
+  EXPECT_NE(why.reason.find(path), std::string::npos) << why.reason;
   EXPECT_FALSE(writer.Write(1, 0, Ipv4Datagram()));
 }
 
@@ -161,13 +161,13 @@ TEST_P(CaptureFileEveryLinkType, FileOfThisLinkTypeYieldsItsDatagram) {
       "link.pcap", c.linkType, {{42, 17, Concat(c.header, datagram)}}));
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
-  std::string error;
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  Status why;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
   EXPECT_EQ(d.seconds, 42);
   EXPECT_EQ(d.microseconds, 17);
   ASSERT_EQ(d.bytes.size(), datagram.size());
   EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), datagram.begin()));
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -248,17 +248,17 @@ TEST_F(CaptureFileTest, PcapngWithNanosecondClockReadsInMicroseconds) {
   auto source = OpenOrFail(path);
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
-  std::string error;
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  Status why;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
   EXPECT_EQ(d.seconds, 1700000000);
   EXPECT_EQ(d.microseconds, 123456);
   ASSERT_EQ(d.bytes.size(), first.size());
   EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), first.begin()));
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
   EXPECT_EQ(d.seconds, 1700000002);
   EXPECT_EQ(d.microseconds, 999999);
   EXPECT_EQ(d.bytes.size(), second.size());
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
 }
 
 TEST_F(CaptureFileTest, FilesThatAreNoCapturesAreRefusedWithReason) {
@@ -270,20 +270,20 @@ TEST_F(CaptureFileTest, FilesThatAreNoCapturesAreRefusedWithReason) {
   const std::string missing = PathOf("missing.pcap");
 
   for (const std::string& path : {text, empty, missing}) {
-    std::string error;
-    EXPECT_EQ(OpenCaptureFile(path, error), nullptr) << path;
-    EXPECT_EQ(error.rfind("cannot read " + path + ": ", 0), 0u) << error;
-    EXPECT_GT(error.size(), ("cannot read " + path + ": ").size()) << error;
-    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    Status why;
+    EXPECT_EQ(OpenCaptureFile(path, why), nullptr) << path;
+    EXPECT_EQ(why.reason.rfind("cannot read " + path + ": ", 0), 0u) << why.reason;
+    EXPECT_GT(why.reason.size(), ("cannot read " + path + ": ").size()) << why.reason;
+    EXPECT_EQ(why.reason.find('\n'), std::string::npos) << why.reason;
   }
 }
 
 TEST_F(CaptureFileTest, FileOfUnknownLinkTypeIsRefused) {
   const std::string path =
       WritePcap("wifi.pcap", 105, {{1, 0, Ipv4Datagram()}});
-  std::string error;
-  EXPECT_EQ(OpenCaptureFile(path, error), nullptr);
-  EXPECT_NE(error.find("link type 105"), std::string::npos) << error;
+  Status why;
+  EXPECT_EQ(OpenCaptureFile(path, why), nullptr);
+  EXPECT_NE(why.reason.find("link type 105"), std::string::npos) << why.reason;
 }
 
 // A capture stopped by a full disk or a killed writer ends inside a record.
@@ -302,13 +302,13 @@ TEST_F(CaptureFileTest, TruncatedLastRecordEndsWithErrorAndNoCrash) {
     auto source = OpenOrFail(path);
     ASSERT_NE(source, nullptr);
     CapturedDatagram d;
-    std::string error;
-    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
-    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+    Status why;
+    ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
+    ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
     EXPECT_EQ(d.seconds, 11);
-    EXPECT_EQ(source->Next(d, error), ReadStatus::Error);
-    EXPECT_NE(error.find(path), std::string::npos) << error;
-    EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+    EXPECT_EQ(source->Next(d, why), ReadStatus::Error);
+    EXPECT_NE(why.reason.find(path), std::string::npos) << why.reason;
+    EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
   }
 }
 
@@ -328,11 +328,11 @@ TEST_F(CaptureFileTest, RecordWithImpossibleLengthEndsFileWithError) {
   auto source = OpenOrFail(path);
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
-  std::string error;
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
-  EXPECT_EQ(source->Next(d, error), ReadStatus::Error);
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  Status why;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
+  EXPECT_EQ(source->Next(d, why), ReadStatus::Error);
+  EXPECT_FALSE(why.reason.empty());
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
 }
 
 TEST_F(CaptureFileTest, InterruptedFileSourceStopsReading) {
@@ -340,11 +340,11 @@ TEST_F(CaptureFileTest, InterruptedFileSourceStopsReading) {
       "stop.pcap", kLinkRaw, {{1, 0, Ipv4Datagram()}, {2, 0, Ipv4Datagram()}}));
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
-  std::string error;
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  Status why;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
   source->Interrupt();
-  EXPECT_EQ(source->Next(d, error), ReadStatus::Interrupted);
-  EXPECT_EQ(source->Next(d, error), ReadStatus::Interrupted);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::Interrupted);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::Interrupted);
 }
 
 }  // namespace
@@ -378,12 +378,12 @@ TEST_F(CaptureFileTest, BigEndianNanosecondPcapReadsInMicroseconds) {
   auto source = OpenOrFail(path);
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
-  std::string error;
-  ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << error;
+  Status why;
+  ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << why.reason;
   EXPECT_EQ(d.seconds, 4000000000);
   EXPECT_EQ(d.microseconds, 123456);
   EXPECT_EQ(Bytes(d.bytes.begin(), d.bytes.end()), frame);
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
 }
 
 // Longer than the stretch after which the reader gives back pages it has
@@ -391,8 +391,8 @@ TEST_F(CaptureFileTest, BigEndianNanosecondPcapReadsInMicroseconds) {
 TEST_F(CaptureFileTest, FileOfManyMegabytesReadsEveryRecordInOrder) {
   const std::string path = PathOf("long.pcap");
   PcapWriter writer;
-  std::string error;
-  ASSERT_TRUE(writer.Open(path, kLinkEthernet, error)) << error;
+  Status why;
+  ASSERT_TRUE((why = writer.Open(path, kLinkEthernet)).ok) << why.reason;
   const Bytes frame = EthernetIpv4(1400);
   constexpr int kRecords = 60000;  // about 86 MB
   for (int i = 0; i < kRecords; ++i) ASSERT_TRUE(writer.Write(i, i % 1000000, frame));
@@ -402,12 +402,12 @@ TEST_F(CaptureFileTest, FileOfManyMegabytesReadsEveryRecordInOrder) {
   ASSERT_NE(source, nullptr);
   CapturedDatagram d;
   for (int i = 0; i < kRecords; ++i) {
-    ASSERT_EQ(source->Next(d, error), ReadStatus::Datagram) << i << ": " << error;
+    ASSERT_EQ(source->Next(d, why), ReadStatus::Datagram) << i << ": " << why.reason;
     ASSERT_EQ(d.seconds, i);
     ASSERT_EQ(d.bytes.size(), frame.size() - 14);
     ASSERT_EQ(d.bytes[0], frame[14]);
   }
-  EXPECT_EQ(source->Next(d, error), ReadStatus::EndOfFile);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
 }
 
 }  // namespace

@@ -12,9 +12,9 @@ namespace corvane {
 namespace {
 
 TEST(InterfacesTest, LoopbackIsListedOnceWithAllItsAddressesAndPrefixes) {
-  std::vector<NetworkInterface> interfaces;
-  std::string error;
-  ASSERT_TRUE(ListInterfaces(interfaces, error)) << error;
+  Status why;
+  const std::vector<NetworkInterface> interfaces = ListInterfaces(why);
+  ASSERT_TRUE(why.ok) << why.reason;
   int loopbacks = 0;
   for (const NetworkInterface& entry : interfaces) {
     EXPECT_FALSE(entry.name.empty());
@@ -95,15 +95,15 @@ class AutostartTest : public ::testing::Test {
 TEST_F(AutostartTest, EnableCreatesTheFolderAndDisableRemovesOnlyTheEntry) {
   EXPECT_EQ(AutostartEntryPath(), config_ + "/autostart/corvaneapp.desktop");
   EXPECT_FALSE(IsAutostartEnabled());
-  EXPECT_EQ(EnableAutostart("/opt/corvane/corvane"), "");
+  EXPECT_TRUE(EnableAutostart("/opt/corvane/corvane").ok);
   EXPECT_TRUE(IsAutostartEnabled());
   std::ifstream in(AutostartEntryPath());
   std::string text((std::istreambuf_iterator<char>(in)), {});
   EXPECT_NE(text.find("Exec=\"/opt/corvane/corvane\"\n"), std::string::npos) << text;
-  EXPECT_EQ(DisableAutostart(), "");
+  EXPECT_TRUE(DisableAutostart().ok);
   EXPECT_FALSE(IsAutostartEnabled());
   EXPECT_TRUE(std::filesystem::is_directory(config_ + "/autostart"));
-  EXPECT_EQ(DisableAutostart(), "");  // nothing to remove is no failure
+  EXPECT_TRUE(DisableAutostart().ok);  // nothing to remove is no failure
 }
 
 TEST_F(AutostartTest, EntryOfAnyContentCountsAsEnabled) {
@@ -120,7 +120,7 @@ TEST(AutostartEntryTextTest, PathWithBlanksAndSpecialCharactersIsQuotedAndEscape
 }
 
 TEST(AutostartEntryTextTest, PathWithALineBreakIsRefused) {
-  EXPECT_NE(EnableAutostart("/tmp/evil\nExec=rm"), "");
+  EXPECT_FALSE(EnableAutostart("/tmp/evil\nExec=rm").ok);
 }
 
 }  // namespace

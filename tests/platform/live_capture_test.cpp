@@ -83,16 +83,16 @@ class LiveCaptureTest : public ::testing::Test {};
 
 TEST_F(LiveCaptureTest, AddressNoInterfaceHoldsIsRefused) {
   // TEST-NET-2: no interface here holds it; nothing is sent to it.
-  std::string error;
-  EXPECT_EQ(OpenLiveCapture(Address("198.51.100.1"), error), nullptr);
-  EXPECT_EQ(error, "no interface holds address 198.51.100.1");
+  Status why;
+  EXPECT_EQ(OpenLiveCapture(Address("198.51.100.1"), why), nullptr);
+  EXPECT_EQ(why.reason, "no interface holds address 198.51.100.1");
 }
 
 TEST_F(LiveCaptureTest, UdpDatagramOnLoopbackArrivesWhole) {
   REQUIRE_CAPTURE_PRIVILEGE();
-  std::string error;
-  auto source = OpenLiveCapture(Address("127.0.0.2"), error);
-  ASSERT_NE(source, nullptr) << error;
+  Status why;
+  auto source = OpenLiveCapture(Address("127.0.0.2"), why);
+  ASSERT_NE(source, nullptr) << why.reason;
 
   Socket receiver(SOCK_DGRAM);
   ASSERT_TRUE(receiver.Bind("127.0.0.2")) << std::strerror(errno);
@@ -112,9 +112,9 @@ TEST_F(LiveCaptureTest, UdpDatagramOnLoopbackArrivesWhole) {
   // first, so allow a number of calls rather than one.
   for (int call = 0; call < 100 && !seen; ++call) {
     CapturedDatagram d;
-    const ReadStatus status = source->Next(d, error);
+    const ReadStatus status = source->Next(d, why);
     ASSERT_TRUE(status == ReadStatus::Datagram || status == ReadStatus::Timeout)
-        << static_cast<int>(status) << " " << error;
+        << static_cast<int>(status) << " " << why.reason;
     if (status != ReadStatus::Datagram || d.bytes.size() < 28) continue;
     const auto& b = d.bytes;
     uint32_t source_address = 0;
@@ -141,24 +141,24 @@ TEST_F(LiveCaptureTest, UdpDatagramOnLoopbackArrivesWhole) {
 
 TEST_F(LiveCaptureTest, InterruptEndsBlockedRead) {
   REQUIRE_CAPTURE_PRIVILEGE();
-  std::string error;
-  auto source = OpenLiveCapture(Address("127.0.0.1"), error);
-  ASSERT_NE(source, nullptr) << error;
+  Status why;
+  auto source = OpenLiveCapture(Address("127.0.0.1"), why);
+  ASSERT_NE(source, nullptr) << why.reason;
 
   ReadStatus last = ReadStatus::Timeout;
-  std::string readError;
+  Status readWhy;
   std::thread reader([&] {
     CapturedDatagram d;
     do {
-      last = source->Next(d, readError);
+      last = source->Next(d, readWhy);
     } while (last == ReadStatus::Timeout || last == ReadStatus::Datagram);
   });
   source->Interrupt();
   reader.join();
-  EXPECT_EQ(last, ReadStatus::Interrupted) << readError;
+  EXPECT_EQ(last, ReadStatus::Interrupted) << readWhy.reason;
 
   CapturedDatagram d;
-  EXPECT_EQ(source->Next(d, error), ReadStatus::Interrupted);
+  EXPECT_EQ(source->Next(d, why), ReadStatus::Interrupted);
 }
 
 }  // namespace

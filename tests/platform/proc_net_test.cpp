@@ -182,10 +182,10 @@ TEST_F(ProcNetFileTest, KernelWithoutIpv6TablesStillOpens) {
   Write("tcp", kTcp);
   Write("udp", kUdp);
   PortTableReader reader(root_.string());
-  std::string error;
-  ASSERT_TRUE(reader.Open(error)) << error;
+  Status why;
+  ASSERT_TRUE((why = reader.Open()).ok) << why.reason;
   PortTables tables;
-  ASSERT_TRUE(reader.Read(tables, error)) << error;
+  ASSERT_TRUE((why = reader.Read(tables)).ok) << why.reason;
   EXPECT_EQ(tables.tcp.size(), 4u);
   EXPECT_EQ(tables.udp.size(), 2u);
 }
@@ -197,10 +197,10 @@ TEST_F(ProcNetFileTest, TcpRowsPrecedeTcp6RowsAndUdpRowsUdp6Rows) {
   Write("tcp6", kTcp6);
   Write("udp6", kUdp6);
   PortTableReader reader(root_.string());
-  std::string error;
-  ASSERT_TRUE(reader.Open(error)) << error;
+  Status why;
+  ASSERT_TRUE((why = reader.Open()).ok) << why.reason;
   PortTables tables;
-  ASSERT_TRUE(reader.Read(tables, error)) << error;
+  ASSERT_TRUE((why = reader.Read(tables)).ok) << why.reason;
   ASSERT_EQ(tables.tcp.size(), 9u);
   EXPECT_EQ(tables.tcp[3], (PortTableRow{41670, 0, Ip(10, 0, 2, 15)}));
   EXPECT_EQ(tables.tcp[4], (PortTableRow{8080, 40001, Ip6("::")}));
@@ -211,9 +211,9 @@ TEST_F(ProcNetFileTest, TcpRowsPrecedeTcp6RowsAndUdpRowsUdp6Rows) {
 TEST_F(ProcNetFileTest, MissingIpv4TableFailsOpen) {
   Write("tcp", kTcp);
   PortTableReader reader(root_.string());
-  std::string error;
-  EXPECT_FALSE(reader.Open(error));
-  EXPECT_NE(error.find("net/udp"), std::string::npos) << error;
+  Status why;
+  EXPECT_FALSE((why = reader.Open()).ok);
+  EXPECT_NE(why.reason.find("net/udp"), std::string::npos) << why.reason;
 }
 
 TEST_F(ProcNetFileTest, TableThatDisappearsAfterOpenFailsTheRead) {
@@ -221,12 +221,12 @@ TEST_F(ProcNetFileTest, TableThatDisappearsAfterOpenFailsTheRead) {
   Write("udp", kUdp);
   Write("udp6", kUdp6);
   PortTableReader reader(root_.string());
-  std::string error;
-  ASSERT_TRUE(reader.Open(error)) << error;
+  Status why;
+  ASSERT_TRUE((why = reader.Open()).ok) << why.reason;
   fs::remove(root_ / "net" / "udp6");
   PortTables tables;
-  EXPECT_FALSE(reader.Read(tables, error));
-  EXPECT_NE(error.find("udp6"), std::string::npos) << error;
+  EXPECT_FALSE((why = reader.Read(tables)).ok);
+  EXPECT_NE(why.reason.find("udp6"), std::string::npos) << why.reason;
 }
 
 }  // namespace

@@ -66,20 +66,20 @@ TEST(DataFoldersTest, FoldersFollowXdgRulesAndOneDataFolderOverridesThem) {
 
 TEST(DataFoldersTest, MissingFoldersAreCreatedOwnerOnlyAndAFileInTheWayIsReported) {
   TempDir dir;
-  std::string error;
+  Status why;
   const std::string logs = dir.path() + "/state/corvane/logs";
-  ASSERT_TRUE(MakePrivateFolder(logs, error)) << error;
+  ASSERT_TRUE((why = MakePrivateFolder(logs)).ok) << why.reason;
   for (const std::string& folder : {dir.path() + "/state/corvane", logs}) {
     struct stat info;
     ASSERT_EQ(::stat(folder.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
   }
-  EXPECT_TRUE(MakePrivateFolder(logs, error)) << "an existing folder is fine";
+  EXPECT_TRUE((why = MakePrivateFolder(logs)).ok) << "an existing folder is fine";
 
   dir.Write("file", "x");
-  EXPECT_FALSE(MakePrivateFolder(dir.File("file"), error));
-  EXPECT_NE(error.find(dir.File("file")), std::string::npos) << error;
-  EXPECT_FALSE(MakePrivateFolder(dir.File("file") + "/below", error));
+  EXPECT_FALSE((why = MakePrivateFolder(dir.File("file"))).ok);
+  EXPECT_NE(why.reason.find(dir.File("file")), std::string::npos) << why.reason;
+  EXPECT_FALSE((why = MakePrivateFolder(dir.File("file") + "/below")).ok);
 }
 
 class MigrationTest : public ::testing::Test {

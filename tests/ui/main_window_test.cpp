@@ -61,7 +61,7 @@ struct Feed {
 class FeedSource : public corvane::CaptureSource {
  public:
   explicit FeedSource(std::shared_ptr<Feed> feed) : feed_(std::move(feed)) {}
-  corvane::ReadStatus Next(corvane::CapturedDatagram& datagram, std::string&) override {
+  corvane::ReadStatus Next(corvane::CapturedDatagram& datagram, corvane::Status&) override {
     std::unique_lock lock(feed_->mutex);
     feed_->ready.wait_for(lock, std::chrono::milliseconds(100),
                           [&] { return interrupted_ || !feed_->datagrams.empty(); });
@@ -154,9 +154,9 @@ class MainWindowTest : public ::testing::Test {
     if (fixedInterface) {
       dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
     }
-    dlg->monitor().SetCaptureOpener([this](const std::string&, std::string& error) {
+    dlg->monitor().SetCaptureOpener([this](const std::string&, corvane::Status& status) {
       if (failCapture) {
-        error = "no interface";
+        status = corvane::Status::Failed("no interface");
         return std::unique_ptr<corvane::CaptureSource>();
       }
       return std::unique_ptr<corvane::CaptureSource>(std::make_unique<FeedSource>(feed));

@@ -280,7 +280,7 @@ TEST_F(OptionsDialogTest, OkWithoutAChangeKeepsCaptureRunning) {
   corvane::Monitor monitor(clock, dir.path().toStdString());
   std::mutex mutex;
   std::vector<std::string> opened;
-  monitor.SetCaptureOpener([&](const std::string& name, std::string&) {
+  monitor.SetCaptureOpener([&](const std::string& name, corvane::Status&) {
     std::lock_guard lock(mutex);
     opened.push_back(name);
     return std::unique_ptr<corvane::CaptureSource>(
@@ -401,9 +401,9 @@ class OptionsCommandTest : public OptionsDialogTest {
 };
 
 TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
-  std::vector<NetworkInterface> system;
-  std::string error;
-  if (!corvane::ListInterfaces(system, error)) GTEST_SKIP() << "no interface list: " << error;
+  corvane::Status why;
+  const std::vector<NetworkInterface> system = corvane::ListInterfaces(why);
+  if (!why) GTEST_SKIP() << "no interface list: " << why.reason;
   const NetworkInterface* lo = corvane::FindInterfaceNamed(system, "lo");
   if (lo == nullptr || lo->addresses.empty() || corvane::FormatIp(lo->addresses[0].address) != "127.0.0.1") {
     GTEST_SKIP() << "no lo with 127.0.0.1 first";
