@@ -67,7 +67,10 @@ void PortScanner::PortScanThread() {
     if (now >= nextPass) {
       // A table that cannot be read ends the scanning; attribution stays
       // active and lookups go on using the map as the last pass left it.
-      if (!RunPass().ok) break;
+      if (Status pass = RunPass(); !pass) {
+        if (stoppedHandler_) stoppedHandler_(pass);
+        break;
+      }
       nextPass = Clock::now() + pause;
       continue;
     }

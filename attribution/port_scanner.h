@@ -35,6 +35,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,6 +86,12 @@ class PortScanner {
   // running yet).
   Status Start();
 
+  // Told, on the scan thread, why scanning ended when a table could not be
+  // read while it ran. Before Start().
+  void SetStoppedHandler(std::function<void(const Status& reason)> handler) {
+    stoppedHandler_ = std::move(handler);
+  }
+
   // Clears attributionActive, wakes the thread from its pause and joins it.
   // Returns at once when the thread is between passes.
   void Stop();
@@ -114,6 +121,7 @@ class PortScanner {
 
   PortProcessMap& map_;
   std::thread thread_;
+  std::function<void(const Status& reason)> stoppedHandler_;
   std::atomic<bool> threadEnded_{false};
   std::atomic<bool> stopRequested_{false};
 

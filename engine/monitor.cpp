@@ -133,7 +133,12 @@ void Monitor::LoadFiltersReportingWhyNot() {
 }
 
 Status Monitor::StartAttribution() {
-  if (!portScanner_) portScanner_ = std::make_unique<PortScanner>(state_.portMap);
+  if (!portScanner_) {
+    portScanner_ = std::make_unique<PortScanner>(state_.portMap);
+    portScanner_->SetStoppedHandler([this](const Status& reason) {
+      ReportError("Programs are no longer named: " + reason.reason);
+    });
+  }
   return portScanner_->Start();
 }
 

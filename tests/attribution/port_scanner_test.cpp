@@ -284,10 +284,13 @@ TEST_F(PortScanThreadTest, FailedTableReadEndsScanningButAttributionStaysActive)
   proc_.AddSocket(10, 3, 1000);
   proc_.SetTcp({{22, 1000}});
   ASSERT_TRUE(scanner_.RunPass());
+  std::string reason;  // written by the scan thread, read after its join
+  scanner_.SetStoppedHandler([&reason](const Status& why) { reason = why.reason; });
   ASSERT_TRUE(scanner_.Start().ok);
   proc_.RemoveTable("udp");
   scanner_.WaitForThreadEnd();
   EXPECT_TRUE(scanner_.ThreadEnded());
+  EXPECT_NE(reason.find("udp"), std::string::npos) << "the user hears why: " << reason;
   EXPECT_TRUE(map_.Active());
   EXPECT_EQ(Label(22), "sshd:10");
 }
