@@ -187,9 +187,10 @@ void COptionsDlg::FillInterfaces() {
     entries_ = *context_.interfaces;
   } else {
     corvane::Status listed;
-    // A list that cannot be fetched stays empty; OK then keeps the
-    // monitored interface.
+    // A list that cannot be fetched stays empty and says why; OK then keeps
+    // the monitored interface.
     entries_ = corvane::ListInterfaces(listed);
+    if (!listed) interfaceCombo_->setPlaceholderText(QString::fromStdString(listed.reason));
   }
   std::vector<const NetworkInterface*> sorted;
   for (const NetworkInterface& entry : entries_) sorted.push_back(&entry);
