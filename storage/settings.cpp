@@ -201,9 +201,8 @@ std::string FormatSettingsLine(const SettingsFields& fields) {
   return line;
 }
 
-std::string SaveSettings(const std::string& path, const SettingsFields& fields) {
-  Status written = PublishFile(path, FormatSettingsLine(fields) + "\r\n");
-  return written.reason;
+Status SaveSettings(const std::string& path, const SettingsFields& fields) {
+  return PublishFile(path, FormatSettingsLine(fields) + "\r\n");
 }
 
 uint16_t ProxyPortFromText(std::string_view text) {

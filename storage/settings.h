@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "platform/data_folders.h"
+#include "platform/status.h"
 
 namespace corvane {
 
@@ -93,9 +94,8 @@ SettingsFields FieldsFromLine(const SettingsLine& line);
 std::string FormatSettingsLine(const SettingsFields& fields);
 
 // Writes set.dat (the line and CR LF) through a temporary file, so a failed
-// write leaves the old file whole. The Options dialog ignores the result;
-// it is the system's reason, or empty on success.
-std::string SaveSettings(const std::string& path, const SettingsFields& fields);
+// write leaves the old file whole and says why.
+Status SaveSettings(const std::string& path, const SettingsFields& fields);
 
 // The port of a port text: its leading decimal number modulo 65536 (an
 // optional sign as atoi reads it; 0 when there is no number).

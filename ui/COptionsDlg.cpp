@@ -323,7 +323,11 @@ void COptionsDlg::accept() {
 
   // Only an accepted dialog changes anything outside itself.
   ApplyAutostart();
-  corvane::SaveSettings(context_.settingsFile, fields);
+  // The options still take effect for this run; the user hears that they
+  // will not be there at the next start.
+  if (corvane::Status saved = corvane::SaveSettings(context_.settingsFile, fields); !saved) {
+    ShowMessage(QMessageBox::Information, QStringLiteral("Error"), QString::fromStdString(saved.reason));
+  }
   result_ = std::move(result);
   QDialog::accept();
 }

@@ -107,7 +107,7 @@ TEST_P(DiskFaultTest, OptionsOkKeepsTheOldSetDatAndTheValuesStillApply) {
   fields.proxyEnabled = true;
   fields.hostText = "127.0.0.3";
   fields.portText = "3128";
-  EXPECT_FALSE(SaveSettings(app_ + "/set.dat", fields).empty());
+  EXPECT_FALSE(SaveSettings(app_ + "/set.dat", fields).ok);
   EXPECT_EQ(Read("set.dat"), kOldSettings);
   EXPECT_TRUE(Leftovers().empty());
 

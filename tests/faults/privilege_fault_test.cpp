@@ -86,7 +86,7 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
   fields.hostText = "127.0.0.3";
   fields.portText = "3128";
   const std::string settingsPath = dir + "/" + kSettingsFileName;
-  ok &= Check(SaveSettings(settingsPath, fields).empty(), "set.dat not written", message);
+  ok &= Check(SaveSettings(settingsPath, fields).ok, "set.dat not written", message);
   SettingsFields reread;
   LoadSettings(settingsPath, reread);
   ok &= Check(reread == fields, "set.dat read back differently", message);

@@ -127,7 +127,7 @@ TEST_F(SettingsFileTest, SavedFieldsReadBackUnchanged) {
   fields.hostText = "10.0.0.5";
   fields.portText = "8080x";
   fields.interfaceMask = MakeAddress(255, 255, 240, 0);
-  ASSERT_EQ(SaveSettings(Path(), fields), "");
+  ASSERT_TRUE(SaveSettings(Path(), fields).ok);
   EXPECT_EQ(dir_.Read(kSettingsFileName), "1 0 1 10.0.0.5 8080x 15794175\r\n");
   SettingsFields back;
   LoadSettings(Path(), back);
@@ -143,7 +143,7 @@ TEST_F(SettingsFileTest, InterfaceNameRoundTripsAfterTheSixFieldsOlderFilesStill
   fields.portText = "8080";
   fields.interfaceMask = MakeAddress(255, 255, 255, 0);
   fields.interfaceName = "enp0s31f6";
-  ASSERT_EQ(SaveSettings(Path(), fields), "");
+  ASSERT_TRUE(SaveSettings(Path(), fields).ok);
   EXPECT_EQ(dir_.Read(kSettingsFileName), "0 0 0 10.0.0.5 8080 16777215 enp0s31f6\r\n");
   SettingsFields back;
   LoadSettings(Path(), back);
@@ -190,7 +190,7 @@ TEST_F(SettingsFileTest, FailedSaveLeavesTheOldFileWhole) {
   dir_.Write(kSettingsFileName, "1 1 1 10.0.0.5 8080 0\r\n");
   SettingsFields fields;
   // A directory in the way of the temporary file's rename: the write fails.
-  EXPECT_NE(SaveSettings(dir_.File("missing/set.dat"), fields), "");
+  EXPECT_FALSE(SaveSettings(dir_.File("missing/set.dat"), fields).ok);
   EXPECT_EQ(dir_.Read(kSettingsFileName), "1 1 1 10.0.0.5 8080 0\r\n");
 }
 

@@ -372,6 +372,19 @@ TEST_F(OptionsDialogTest, AutostartFailureShowsTheSystemsReasonAndOkGoesOn) {
   EXPECT_TRUE(ReadFile(Path("set.dat"))) << "the settings are still written";
 }
 
+TEST_F(OptionsDialogTest, SettingsThatCannotBeSavedAreToldAndStillTakeEffect) {
+  COptionsDlg::Context context = MakeContext();
+  context.settingsFile = Path("gone/set.dat");
+  TestOptionsDlg dialog(context);
+  QTest::mouseClick(dialog.freezeGraphBox(), Qt::LeftButton);
+  QTest::mouseClick(dialog.okButton(), Qt::LeftButton);
+  ASSERT_EQ(dialog.messages.size(), 1u);
+  EXPECT_TRUE(dialog.messages[0].text.contains(QStringLiteral("No such file or directory")))
+      << dialog.messages[0].text.toStdString();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_TRUE(dialog.optionsResult().freezeGraph);
+}
+
 TEST_F(OptionsDialogTest, RendersAPictureForPeople) {
   WriteFile(Path("set.dat"), "0 1 1 10.0.0.5 8080 16777215\r\n");
   auto dialog = Open();
