@@ -52,7 +52,8 @@ class CaptureLoop {
   CaptureLoop(const CaptureLoop&) = delete;
   CaptureLoop& operator=(const CaptureLoop&) = delete;
 
-  // Before Start(). The default opener opens live capture.
+  // While no capture thread runs (before Start(), after Stop()). The
+  // default opener opens live capture.
   void SetOpener(Opener opener) { opener_ = std::move(opener); }
   void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 

@@ -34,6 +34,8 @@ void Monitor::ReportError(const std::string& message) {
 // ---------------------------------------------------------------- life cycle
 
 void Monitor::RestartCapture(const std::string& interfaceName) {
+  // The old capture thread reads the handlers until it is joined.
+  capture_.Stop();
   interfaceName_ = interfaceName;
   capture_.SetHandlers({[this](const std::string& message) { ReportError(message); },
                         titleHandler_, stateHandler_});
