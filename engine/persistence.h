@@ -43,7 +43,6 @@ class Persistence {
   // Without a writer, Save & Clear clears without saving and the midnight
   // step keeps everything. Before Start().
   void SetLogWriter(LogWriter writer) { logWriter_ = std::move(writer); }
-  bool HasLogWriter() const { return static_cast<bool>(logWriter_); }
 
   // Writes the rows to a new log, then empties the flows, the list, the
   // application counts and the totals. When the log cannot be written
