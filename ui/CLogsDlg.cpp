@@ -209,19 +209,30 @@ void CLogsDlg::StartLoad(const std::string& displayName) {
   progress_->show();
   progress_->raise();
   // The worker gets copies of everything it reads; it reaches the dialog
-  // only through a queued call, and the dialog joins it before it goes.
+  // only through the mailbox and a queued call, and the dialog joins it
+  // before it goes.
   std::thread thread([this, generation, cancelled, done, directory = directory_,
                       choices = choices_, displayName] {
-    auto rows = std::make_shared<std::vector<RowCells>>(
-        corvane::RowsForDisplayName(directory, choices, displayName));
+    std::vector<RowCells> rows = corvane::RowsForDisplayName(directory, choices, displayName);
     if (!cancelled->load()) {
-      QMetaObject::invokeMethod(
-          this, [this, generation, rows] { OnRowsLoaded(generation, std::move(*rows)); },
-          Qt::QueuedConnection);
+      {
+        corvane::MutexLock lock(loadedMutex_);
+        loaded_.push_back({generation, std::move(rows)});
+      }
+      QMetaObject::invokeMethod(this, &CLogsDlg::TakeLoaded, Qt::QueuedConnection);
     }
     done->store(true);
   });
   loads_.push_back({std::move(thread), std::move(cancelled), std::move(done)});
+}
+
+void CLogsDlg::TakeLoaded() {
+  std::vector<Loaded> loaded;
+  {
+    corvane::MutexLock lock(loadedMutex_);
+    loaded.swap(loaded_);
+  }
+  for (Loaded& load : loaded) OnRowsLoaded(load.generation, std::move(load.rows));
 }
 
 void CLogsDlg::OnRowsLoaded(uint64_t generation, std::vector<RowCells> rows) {

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "engine/row_order.h"
+#include "platform/mutex.h"
 #include "storage/export_format.h"
 #include "storage/traffic_log.h"
 
@@ -114,6 +115,8 @@ class CLogsDlg : public QDialog {
   };
 
   void StartLoad(const std::string& displayName);
+  // Shows the rows the loads have left in the mailbox (window thread).
+  void TakeLoaded();
   void OnRowsLoaded(uint64_t generation, std::vector<corvane::RowCells> rows);
   void CancelLoads();
   void JoinFinished();
@@ -122,6 +125,14 @@ class CLogsDlg : public QDialog {
   const std::string directory_;
   std::vector<corvane::LogChoice> choices_;
   std::vector<Load> loads_;
+  // A load leaves its rows here and posts a call that carries nothing, so
+  // the rows pass between the threads under this lock alone.
+  struct Loaded {
+    uint64_t generation;
+    std::vector<corvane::RowCells> rows;
+  };
+  corvane::Mutex loadedMutex_;
+  std::vector<Loaded> loaded_ GUARDED_BY(loadedMutex_);
   // Only the newest load's rows are shown.
   uint64_t generation_ = 0;
   bool loading_ = false;
