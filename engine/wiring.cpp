@@ -35,7 +35,7 @@ Status WireLiveMonitor(Monitor& monitor, LiveWiring wiring) {
   if (wiring.hostNames) {
     monitor.EnableHostNames(
         [wanted = std::move(wiring.namesWanted)](const IpAddress& address) -> std::optional<std::string> {
-          if (wanted && !wanted()) return std::nullopt;
+          if (wanted && !wanted->load()) return std::nullopt;
           return NameForAddress(address, ReverseLookup);
         });
   }

@@ -7,6 +7,7 @@
 // callbacks in LiveWiring run on the capture thread.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,11 +32,12 @@ struct LiveWiring {
   // Save & Clear and the midnight step write their logs here; empty: the
   // rows are cleared without a log and kept across midnight.
   std::string logFolder;
-  // Remote hosts are named by reverse lookups while this says so (any
-  // thread); no function: they are named always. Private and local
-  // addresses are named only from local sources.
+  // Remote hosts are named by reverse lookups while this flag says so
+  // (read on the resolver threads); none: they are named always. The flag
+  // is shared because a lookup already under way when its owner goes still
+  // reads it. Private and local addresses are named only from local sources.
   bool hostNames = true;
-  std::function<bool()> namesWanted;
+  std::shared_ptr<const std::atomic<bool>> namesWanted;
 };
 
 // Fails only when capture was to be opened now and could not be (the

@@ -164,7 +164,7 @@ void CMainDlg::UseCaptureHelper() {
   // in the log folder before anything is emptied.
   wiring.logFolder = folders_.logs;
   // The user may turn the lookups off and on while the window runs.
-  wiring.namesWanted = [this] { return lookUpNames_.load(); };
+  wiring.namesWanted = lookUpNames_;
   // Nothing is opened now: the window opens capture when it starts.
   (void)corvane::WireLiveMonitor(*monitor_, std::move(wiring));
 }
@@ -553,7 +553,7 @@ void CMainDlg::Initialise() {
   m.LoadSettingsFile();
   // Remote hosts are named by reverse lookups unless the user said no.
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
-  lookUpNames_.store(preferences.value(kLookUpNamesKey, true).toBool());
+  lookUpNames_->store(preferences.value(kLookUpNamesKey, true).toBool());
 
   // The traffic history, and the news of programs it has never seen.
   notices_->SetEnabled(preferences.value(kNotifyNewProgramsKey, true).toBool());
@@ -800,7 +800,7 @@ void CMainDlg::OnOptions() {
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
   context.filtersConfirmed = [this] { ReloadFilters(); };
-  context.lookUpNames = lookUpNames_.load();
+  context.lookUpNames = lookUpNames_->load();
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
   context.historyDays = HistoryDays(preferences);
   context.notifyNewPrograms = notices_->enabled();
@@ -813,7 +813,7 @@ void CMainDlg::OnOptions() {
     WatchAddressesOf(result.interfaceName);
   }
   monitor_->ApplyOptions(result);
-  lookUpNames_.store(dialog.lookUpNames());
+  lookUpNames_->store(dialog.lookUpNames());
   notices_->SetEnabled(dialog.notifyNewPrograms());
   // The history's days apply from the next start, when the history opens.
   preferences.setValue(kLookUpNamesKey, dialog.lookUpNames());

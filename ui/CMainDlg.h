@@ -235,9 +235,9 @@ class CMainDlg : public QDialog {
   QLineEdit* quickFilter_ = nullptr;
   QLabel* statusLabel_ = nullptr;
   corvane::Monitor::CaptureState captureState_;
-  QString attributionText_;
-  // Read by the resolver threads; set by Options.
-  std::atomic<bool> lookUpNames_{true};  // "attribution: kernel events" once the helper said
+  QString attributionText_;  // "attribution: kernel events" once the helper said
+  // Read by the resolver threads, which may outlive the window; set by Options.
+  const std::shared_ptr<std::atomic<bool>> lookUpNames_ = std::make_shared<std::atomic<bool>>(true);
   QTimer quickFilterTimer_;
   std::function<void(QMenu&)> listMenuHook_;  // tests: act on the menu instead of showing it
   int sortColumn_ = -1;
