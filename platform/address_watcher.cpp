@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/interfaces.h"
 
@@ -50,10 +49,7 @@ Status AddressWatcher::Start(const std::string& interfaceName, Handler handler) 
   }
   Status status;
   if (!subscribed) {
-    const int code = errno;
-    status = Status::Failed(
-        std::string("cannot follow the interface's addresses (rtnetlink): ") + std::strerror(code),
-        code);
+    status = Status::SystemFailure("cannot follow the interface's addresses (rtnetlink)", errno);
     if (socket_ >= 0) ::close(socket_);
     socket_ = -1;
   }
@@ -64,12 +60,10 @@ Status AddressWatcher::Start(const std::string& interfaceName, Handler handler) 
 
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) {
-    const int code = errno;
+    Status failed = Status::SystemFailure("cannot follow the interface's addresses (eventfd)", errno);
     ::close(socket_);
     socket_ = -1;
-    return Status::Failed(
-        std::string("cannot follow the interface's addresses (eventfd): ") + std::strerror(code),
-        code);
+    return failed;
   }
   thread_ = std::thread([this] { Run(); });
   return Status::Ok();

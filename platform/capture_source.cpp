@@ -148,8 +148,7 @@ class LiveCapture final : public CaptureSource {
                        {wakeFd_, POLLIN, 0}};
       const int ready = poll(fds, 2, static_cast<int>(left.count()));
       if (ready < 0 && errno != EINTR) {
-        const int code = errno;
-        status = Status::Failed(std::string("poll: ") + std::strerror(code), code);
+        status = Status::SystemFailure("poll", errno);
         return ReadStatus::Error;
       }
       if (ready == 0) return ReadStatus::Timeout;
@@ -318,8 +317,7 @@ class ClassicPcapFile final : public CaptureSource {
       if (got < 0) {
         if (errno == EINTR) continue;
         ended_ = true;
-        const int code = errno;
-        status = Status::Failed("cannot read " + path_ + ": " + std::strerror(code), code);
+        status = Status::SystemFailure("cannot read " + path_, errno);
         return false;
       }
       if (got == 0) atEnd_ = true;
@@ -459,8 +457,7 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, Status& 
   fcntl(pcap_get_selectable_fd(p), F_SETFD, FD_CLOEXEC);
   const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
-    const int code = errno;
-    status = Status::Failed(name + ": eventfd: " + std::strerror(code), code);
+    status = Status::SystemFailure(name + ": eventfd", errno);
     return nullptr;
   }
   status = Status::Ok();

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace corvane {
 
@@ -58,8 +57,7 @@ Status MakePrivateFolder(const std::string& path) {
   for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
     const std::string prefix = end == std::string::npos ? path : path.substr(0, end);
     if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      const int code = errno;
-      return Status::Failed("cannot create " + prefix + ": " + std::strerror(code), code);
+      return Status::SystemFailure("cannot create " + prefix, errno);
     }
     if (end == std::string::npos) break;
   }
@@ -68,7 +66,7 @@ Status MakePrivateFolder(const std::string& path) {
                       : S_ISDIR(info.st_mode)          ? 0
                                                        : ENOTDIR;
   if (failure != 0) {
-    return Status::Failed("cannot create " + path + ": " + std::strerror(failure), failure);
+    return Status::SystemFailure("cannot create " + path, failure);
   }
   return Status::Ok();
 }

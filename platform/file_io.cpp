@@ -9,15 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace corvane {
 
 namespace {
-
-std::string Reason(const char* what, const std::string& path, int error) {
-  return std::string(what) + " " + path + ": " + std::strerror(error);
-}
 
 bool WriteAll(int fd, std::string_view content, int& error) {
   const char* data = content.data();
@@ -69,8 +64,8 @@ Status PublishFile(const std::string& path, std::string_view content,
   int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // created 0600
   if (fd < 0) {
     const int code = errno;
-    return Status::Failed(Reason("cannot create a file in", directory.empty() ? "." : directory, code),
-                          code);
+    return Status::SystemFailure(
+        "cannot create a file in " + (directory.empty() ? std::string(".") : directory), code);
   }
   int failure = 0;
   struct stat old;
@@ -92,7 +87,7 @@ Status PublishFile(const std::string& path, std::string_view content,
   }
   if (!ok) {
     ::unlink(temporary.c_str());
-    return Status::Failed(Reason("cannot write", path, failure), failure);
+    return Status::SystemFailure("cannot write " + path, failure);
   }
 
   int moved = 0;
@@ -103,7 +98,7 @@ Status PublishFile(const std::string& path, std::string_view content,
   }
   if (moved != 0) {
     ::unlink(temporary.c_str());
-    return Status::Failed(Reason("cannot write", path, moved), moved);
+    return Status::SystemFailure("cannot write " + path, moved);
   }
   // The rename reaches the disk with the directory. A directory that cannot
   // be synced leaves a complete file of either version, so it is no failure.
@@ -123,7 +118,7 @@ Status ReadFile(const std::string& path, std::string& content) {
   if (fd < 0) {
     const int code = errno;
     content.clear();
-    return Status::Failed(Reason("cannot open", path, code), code);
+    return Status::SystemFailure("cannot open " + path, code);
   }
   // Read straight into the buffer, which keeps its size from the last read
   // (the port tables are read every second). /proc files report size 0.
@@ -145,7 +140,7 @@ Status ReadFile(const std::string& path, std::string& content) {
   }
   ::close(fd);
   content.resize(code == 0 ? used : 0);
-  if (code != 0) return Status::Failed(Reason("cannot read", path, code), code);
+  if (code != 0) return Status::SystemFailure("cannot read " + path, code);
   return Status::Ok();
 }
 
@@ -174,7 +169,7 @@ std::vector<std::string> ListFilesEndingWith(const std::string& directory,
 Status MoveFileWithoutReplacing(const std::string& from, const std::string& to) {
   const int moved = MoveWithoutReplacing(from, to);
   if (moved == 0) return Status::Ok();
-  if (moved != EXDEV) return Status::Failed(Reason("cannot move", from, moved), moved);
+  if (moved != EXDEV) return Status::SystemFailure("cannot move " + from, moved);
   std::string content;
   if (Status read = ReadFile(from, content); !read) return read;
   struct stat info;
@@ -190,7 +185,7 @@ Status MoveFileWithoutReplacing(const std::string& from, const std::string& to) 
 Status RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return Status::Ok();
   const int code = errno;
-  return Status::Failed(Reason("cannot remove", path, code), code);
+  return Status::SystemFailure("cannot remove " + path, code);
 }
 
 }  // namespace corvane

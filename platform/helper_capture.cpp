@@ -230,8 +230,7 @@ std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceNam
   }
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    const int code = errno;
-    status = Status::Failed(ErrnoText("socketpair"), code);
+    status = Status::SystemFailure("socketpair", errno);
     return nullptr;
   }
   const int ours = ends[0];

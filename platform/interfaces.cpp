@@ -11,7 +11,6 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <limits>
 
 namespace corvane {
@@ -157,9 +156,7 @@ std::vector<NetworkInterface> ListInterfaces(Status& status) {
   std::vector<NetworkInterface> interfaces;
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) {
-    const int code = errno;
-    status = Status::Failed(
-        std::string("cannot list the network interfaces: ") + std::strerror(code), code);
+    status = Status::SystemFailure("cannot list the network interfaces", errno);
     return interfaces;
   }
   // getifaddrs reports an interface once per address (and once for its

@@ -90,8 +90,7 @@ Status PcapWriter::Close() {
 }
 
 Status PcapWriter::WriteFailure() const {
-  const int code = errno;
-  return Status::Failed("cannot write " + path_ + ": " + std::strerror(code), code);
+  return Status::SystemFailure("cannot write " + path_, errno);
 }
 
 }  // namespace corvane

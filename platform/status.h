@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -21,6 +22,13 @@ struct [[nodiscard]] Status {
   static Status Ok() { return {}; }
   static Status Failed(std::string reason, int code = 0) {
     return Status{false, std::move(reason), code};
+  }
+  // "WHAT: " and the system's text for `code`, an errno value (take it
+  // before anything else can change errno).
+  static Status SystemFailure(std::string what, int code) {
+    what += ": ";
+    what += std::strerror(code);
+    return Failed(std::move(what), code);
   }
   // The file or one of its folders does not exist.
   bool Missing() const { return !ok && (code == ENOENT || code == ENOTDIR); }
