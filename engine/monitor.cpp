@@ -44,7 +44,7 @@ void Monitor::RestartCapture(const std::string& interfaceName) {
 
 void Monitor::Start(const std::string& interfaceName) {
   if (processingRunning_.load()) return;
-  LoadFiltersReportingWhyNot();
+  ReloadFilters();
   if (hostNameLookup_ && !resolver_) StartResolver();
   processingRunning_.store(true);
   RestartCapture(interfaceName);
@@ -128,7 +128,7 @@ FilterLoadResult Monitor::LoadFilters() {
   return result;
 }
 
-void Monitor::LoadFiltersReportingWhyNot() {
+void Monitor::ReloadFilters() {
   if (FilterLoadResult filters = LoadFilters(); filters.status == FilterLoadStatus::Unreadable) {
     ReportError("The filters are not used: " + filters.read.reason);
   }
@@ -179,7 +179,7 @@ void Monitor::ApplyOptions(const OptionsResult& result) {
   }
   corvane::ApplyOptions(state_.settings, result);
   // The Filters dialog may have rewritten filters.dat meanwhile.
-  LoadFiltersReportingWhyNot();
+  ReloadFilters();
 }
 
 // ---------------------------------------------------------------- the traffic

@@ -179,6 +179,9 @@ class Monitor {
   // the file is missing or unreadable). Window thread; also while the
   // workers run.
   FilterLoadResult LoadFilters();
+  // LoadFilters(), telling the error handler why when the file exists but
+  // cannot be read (a missing one is normal).
+  void ReloadFilters();
   // The watched interface's addresses and networks (see DatagramAccounting).
   // Thread-safe, any time.
   void SetLocalNetworks(LocalNetworks networks) { accounting_.SetLocalNetworks(std::move(networks)); }
@@ -255,9 +258,6 @@ class Monitor {
  private:
   friend struct MonitorInternals;
 
-  // LoadFilters(); a file that exists but cannot be read is reported (a
-  // missing one is normal).
-  void LoadFiltersReportingWhyNot();
   void ProcessingThread();
   void StartResolver();
 

@@ -419,17 +419,7 @@ void CMainDlg::AddRules(const std::vector<corvane::FilterRule>& rules) {
     ShowMessage(QMessageBox::Warning, QStringLiteral("Filters"), *problem, QMessageBox::Ok);
     return;
   }
-  ReloadFilters();
-}
-
-// A missing filter file hides nothing and is normal; one that cannot be read
-// is told, since its rules silently stop applying.
-void CMainDlg::ReloadFilters() {
-  const corvane::FilterLoadResult loaded = monitor_->LoadFilters();
-  if (loaded.status == corvane::FilterLoadStatus::Unreadable) {
-    ReportError(QStringLiteral("The filters are not used: %1")
-                    .arg(QString::fromStdString(loaded.read.reason)));
-  }
+  monitor_->ReloadFilters();
 }
 
 void CMainDlg::OnListMenu(const QPoint& position) {
@@ -799,7 +789,7 @@ void CMainDlg::OnOptions() {
   context.monitoredInterface = monitor_->interfaceName();
   context.monitoredAddress = monitor_->settings().interfaceAddress.load();
   context.monitoredMask = monitor_->settings().interfaceMask.load();
-  context.filtersConfirmed = [this] { ReloadFilters(); };
+  context.filtersConfirmed = [this] { monitor_->ReloadFilters(); };
   context.lookUpNames = lookUpNames_->load();
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
   context.historyDays = HistoryDays(preferences);

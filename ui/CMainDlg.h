@@ -183,8 +183,6 @@ class CMainDlg : public QDialog {
   void CopyRows(const std::vector<int>& rows);
   void HideHostsOf(const std::vector<int>& rows, bool ask);
   void AddRules(const std::vector<corvane::FilterRule>& rules);
-  // Makes the filter file the active set again; tells why when it cannot be read.
-  void ReloadFilters();
   void OnListMenu(const QPoint& position);
   void ApplyQuickFilter();
   void ShowCaptureStatus();
