@@ -156,6 +156,14 @@ bool Prepare(benchmark::State& state) {
   return true;
 }
 
+// The pass the measurement starts from; false, with the benchmark skipped,
+// when the tables cannot be read.
+bool FirstPass(Fixture& fixture, benchmark::State& state) {
+  if (fixture.scanner.RunPass()) return true;
+  state.SkipWithError("tables unreadable");
+  return false;
+}
+
 void BM_FirstPass(benchmark::State& state) {
   if (!Prepare(state)) return;
   std::unique_ptr<Fixture> fixture;
@@ -171,10 +179,7 @@ void BM_FirstPass(benchmark::State& state) {
 void BM_UnchangedPass(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  if (!fixture.scanner.RunPass()) {
-    state.SkipWithError("tables unreadable");
-    return;
-  }
+  if (!FirstPass(fixture, state)) return;
   for (auto _ : state) {
     if (!fixture.scanner.RunPass()) state.SkipWithError("tables unreadable");
   }
@@ -184,10 +189,7 @@ void BM_UnchangedPass(benchmark::State& state) {
 void BM_PassAfterNewSocket(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  if (!fixture.scanner.RunPass()) {
-    state.SkipWithError("tables unreadable");
-    return;
-  }
+  if (!FirstPass(fixture, state)) return;
   int fd = -1;
   for (auto _ : state) {
     state.PauseTiming();
@@ -275,10 +277,7 @@ void BM_ExactLookupNetlinkOnly(benchmark::State& state) {
 void BM_ExactLookupNewSocketOfOldProcess(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  if (!fixture.scanner.RunPass()) {
-    state.SkipWithError("tables unreadable");
-    return;
-  }
+  if (!FirstPass(fixture, state)) return;
   sockaddr_in to{};
   const int sink = OpenSink(to);
   int fd = -1;
@@ -297,10 +296,7 @@ void BM_ExactLookupNewSocketOfOldProcess(benchmark::State& state) {
 void BM_ExactLookupNewProcess(benchmark::State& state) {
   if (!Prepare(state)) return;
   Fixture fixture;
-  if (!fixture.scanner.RunPass()) {
-    state.SkipWithError("tables unreadable");
-    return;
-  }
+  if (!FirstPass(fixture, state)) return;
   sockaddr_in to{};
   const int sink = OpenSink(to);
   for (auto _ : state) {
