@@ -27,8 +27,8 @@ IpAddress AddressOf(uint8_t family, const std::array<uint8_t, 16>& bytes) {
 
 }  // namespace
 
-void StoreSocketOwner(PortProcessMap& map, const SocketOwner& owner) {
-  if (owner.family != AF_INET && owner.family != AF_INET6) return;
+std::optional<OwnerAnswer> AnswerOfOwner(const SocketOwner& owner) {
+  if (owner.family != AF_INET && owner.family != AF_INET6) return std::nullopt;
   SocketTuple tuple;
   tuple.protocol = owner.protocol;
   tuple.localAddress = AddressOf(owner.family, owner.localAddress);
@@ -37,7 +37,13 @@ void StoreSocketOwner(PortProcessMap& map, const SocketOwner& owner) {
   tuple.remoteAddress =
       owner.remotePort == 0 ? IpAddress{} : AddressOf(owner.family, owner.remoteAddress);
   tuple.remotePort = owner.remotePort;
-  map.StoreAnswer(tuple, ProcessLabel(owner.name, static_cast<int>(owner.pid)));
+  return OwnerAnswer{tuple, ProcessLabel(owner.name, static_cast<int>(owner.pid))};
+}
+
+void StoreSocketOwner(PortProcessMap& map, const SocketOwner& owner) {
+  if (std::optional<OwnerAnswer> answer = AnswerOfOwner(owner)) {
+    map.StoreAnswer(answer->tuple, std::move(answer->label));
+  }
 }
 
 void SendSocketOwnersTo(HelperCaptureOptions& options, PortProcessMap& map) {

@@ -6,11 +6,24 @@
 // is left out and its flows are named by the /proc scan.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "attribution/port_process_map.h"
 #include "platform/helper_capture.h"
 #include "platform/helper_records.h"
 
 namespace corvane {
+
+// The socket a kernel owner record names and its "name:pid" label; an
+// unconnected UDP socket (remote port 0) has no remote address. nullopt for
+// a family the map cannot key.
+struct OwnerAnswer {
+  SocketTuple tuple;
+  std::string label;
+  bool Unconnected() const { return tuple.remotePort == 0; }
+};
+std::optional<OwnerAnswer> AnswerOfOwner(const SocketOwner& owner);
 
 // The "name:pid" answer for the owner's socket: for its exact tuple, and for
 // an unconnected UDP socket (remote port 0) for every datagram of its local

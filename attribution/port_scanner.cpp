@@ -60,18 +60,28 @@ void PortScanner::WaitForThreadEnd() {
 void PortScanner::PortScanThread() {
   using Clock = std::chrono::steady_clock;
   const auto pause = std::chrono::milliseconds(kPassPauseMs);
+  // While kernel events name every socket that starts, the tables are read
+  // once, for the sockets that were open before; after that only requests
+  // are served. This long wait only notices that the events stopped.
+  const auto eventsCheck = std::chrono::milliseconds(kKernelEventsCheckMs);
   auto nextPass = Clock::now();
+  bool passedWithEvents = false;
   std::vector<SocketTuple> requests;
   while (!stopRequested_.load() && map_.Active()) {
+    const bool kernelEvents = map_.KernelEvents();
+    if (!kernelEvents) passedWithEvents = false;
     const auto now = Clock::now();
     if (now >= nextPass) {
-      // A table that cannot be read ends the scanning; attribution stays
-      // active and lookups go on using the map as the last pass left it.
-      if (Status pass = RunPass(); !pass) {
-        if (stoppedHandler_) stoppedHandler_(pass);
-        break;
+      if (!(kernelEvents && passedWithEvents)) {
+        // A table that cannot be read ends the scanning; attribution stays
+        // active and lookups go on using the map as the last pass left it.
+        if (Status pass = RunPass(); !pass) {
+          if (stoppedHandler_) stoppedHandler_(pass);
+          break;
+        }
+        passedWithEvents = kernelEvents;
       }
-      nextPass = Clock::now() + pause;
+      nextPass = Clock::now() + (map_.KernelEvents() ? eventsCheck : pause);
       continue;
     }
     requests.clear();
@@ -142,7 +152,7 @@ Status PortScanner::RunPass() {
   const size_t fdReadsBefore = processes_.fdDirectoriesRead();
   processes_.Refresh(inodes_);
 
-  stats_ = PortScanStats{};
+  stats_ = PortScanStats{.passes = stats_.passes + 1};
   stats_.rows = inodes_.size();
   labels_.clear();
   pass_.clear();

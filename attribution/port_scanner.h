@@ -13,7 +13,8 @@
 //   already gone, one without a process (inode 0) or one whose holder
 //   cannot be read gets no answer; its flow falls back to the protocol's
 //   name.
-// - Every kPassPauseMs it runs a pass: it reads the kernel's TCP and UDP
+// - Every kPassPauseMs, and while the capture helper reports kernel events
+//   only once, it runs a pass: it reads the kernel's TCP and UDP
 //   tables, finds the holder of every socket and replaces the map's labels
 //   with the pass's (ReplaceFromPass), keyed by protocol, local address
 //   and local port. A socket that is gone is forgotten, so a reused port
@@ -68,11 +69,14 @@ struct PortScanStats {
   size_t leftAsIs = 0;      // rows whose owner could not be read
   size_t processes = 0;     // processes known after the pass
   size_t fdDirectoriesRead = 0;  // in this pass
+  uint64_t passes = 0;           // since the scanner was made
 };
 
 class PortScanner {
  public:
   static constexpr int kPassPauseMs = 300;
+  // With kernel events: how often the thread looks whether they still come.
+  static constexpr int kKernelEventsCheckMs = 1000;
 
   // `procRoot` is "/proc", or a directory laid out like it in tests.
   explicit PortScanner(PortProcessMap& map, std::string procRoot = "/proc");

@@ -42,8 +42,8 @@ int main(int argc, char** argv) {
     StateOf(monitor).counters.Tick();
   }
   std::printf("totals %llu %llu\n",
-              static_cast<unsigned long long>(StateOf(monitor).counters.totalDownloadBytes.load()),
-              static_cast<unsigned long long>(StateOf(monitor).counters.totalUploadBytes.load()));
+              static_cast<unsigned long long>(StateOf(monitor).flows.Totals().downloadBytes),
+              static_cast<unsigned long long>(StateOf(monitor).flows.Totals().uploadBytes));
   std::fprintf(stderr, "direct_watch: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();

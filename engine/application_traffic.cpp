@@ -90,6 +90,12 @@ void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t l
 
 void ApplicationTraffic::Forget() { seen_.clear(); }
 
+void ApplicationTraffic::ForgetFlows(const std::vector<FlowKey>& flows) {
+  for (const FlowKey& flow : flows) {
+    if (Seen* seen = seen_.Lookup(flow)) *seen = Seen{};
+  }
+}
+
 std::vector<ApplicationBytes> ApplicationTraffic::Totals() const {
   MutexLock lock(totalsMutex_);
   return totals_;

@@ -75,6 +75,9 @@ class ApplicationTraffic {
              uint64_t downloadBytes, uint64_t uploadBytes, std::string_view remoteHost);
   // The flows' counts start again from zero (Save & Clear, midnight).
   void Forget();
+  // These flows gave up every byte counted so far (Save & Clear took what
+  // their rows showed): their counts start again from zero.
+  void ForgetFlows(const std::vector<FlowKey>& flows);
 
   std::vector<ApplicationBytes> Totals() const;
 

@@ -156,10 +156,16 @@ uint32_t DatagramAccounting::SocketLabel(const SocketTuple& tuple) {
   if (cached.known && cached.version == version) return cached.labelId;
   // New, or the port map changed since the label was taken: the port may
   // now belong to another program.
-  // With kernel events a new socket waits for its own owner, which the
-  // kernel reports within milliseconds and the pass takes seconds later: its
-  // port may still carry the label of a socket that used it before.
+  // With kernel events a new socket takes its own owner, which the helper
+  // sends before the socket's datagrams, or else waits for it: its port may
+  // still carry the label of a socket that used it before.
   const bool awaitOwner = !cached.known && state_.portMap.KernelEvents();
+  if (awaitOwner) {
+    if (std::optional<std::string> owner = state_.portMap.TakeAnswer(tuple)) {
+      cached = CachedLabel{state_.labels.Intern(*owner), version, true};
+      return cached.labelId;
+    }
+  }
   if (std::optional<std::string> label =
           awaitOwner ? std::nullopt
                      : state_.portMap.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
@@ -175,6 +181,23 @@ uint32_t DatagramAccounting::SocketLabel(const SocketTuple& tuple) {
   cached.known = true;
   cached.version = version;
   return cached.labelId;
+}
+
+void DatagramAccounting::TakeSocketOwner(const SocketOwner& owner) {
+  std::optional<OwnerAnswer> answer = AnswerOfOwner(owner);
+  if (!answer) return;
+  const SocketTuple tuple = answer->tuple;
+  const uint32_t labelId = state_.labels.Intern(answer->label);
+  state_.portMap.StoreAnswer(tuple, std::move(answer->label));
+  if (answer->Unconnected()) {
+    // Every remote end of the port; cached labels of the port are looked up
+    // again, as the map's version moved.
+    state_.flows.DecidePendingSocketsOfPort(tuple.protocol, tuple.localPort, labelId);
+    return;
+  }
+  const FlowKey key = SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort);
+  state_.flows.DecidePendingSocket(key, labelId);
+  socketLabels_[key] = CachedLabel{labelId, state_.portMap.Version(), true};
 }
 
 }  // namespace corvane

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "attribution/kernel_owners.h"
 #include "engine/flat_hash.h"
 #include "engine/live_settings.h"
 #include "engine/packet_info.h"
@@ -28,6 +29,13 @@ class DatagramAccounting {
   DatagramAccounting(TrafficState& state, const Clock& clock) : state_(state), clock_(clock) {}
 
   void AccountDatagram(const PacketInfo& info);
+
+  // Capture thread: the kernel named a socket's owner. The answer goes to
+  // the port map, and the socket's datagrams counted while it was undecided
+  // are its owner's now, before any later datagram: a port another process
+  // takes over a moment later is charged to each process for its own
+  // datagrams.
+  void TakeSocketOwner(const SocketOwner& owner);
 
   // The watched interface's addresses and networks, which decide each
   // datagram's direction and, for IPv6, which peers are on the local area.

@@ -44,11 +44,17 @@ struct ProxyEvent {
   IpAddress localAddress;  // the own end of the connection to the proxy
 };
 
-// An event is shown once the clock reads at least 3 seconds past its stamp.
-// The difference is taken unsigned, so an event stamped in the future (the
-// clock was set back) counts as old.
-inline bool IsReadyToShow(int64_t now, int64_t eventTime) {
-  return static_cast<uint32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(eventTime)) > 2u;
+// Without kernel events a socket's owner is known only after a /proc scan
+// has caught up, so an event waits until the clock reads at least 3 seconds
+// past its stamp; with them it is shown at the next pass.
+inline constexpr int64_t kProcShowDelaySeconds = 3;
+
+// Whether an event stamped `eventTime` is shown at `now` after `delay`
+// seconds. The difference is taken unsigned, so an event stamped in the
+// future (the clock was set back) counts as old.
+inline bool IsReadyToShow(int64_t now, int64_t eventTime, int64_t delay = kProcShowDelaySeconds) {
+  return static_cast<uint32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(eventTime)) >=
+         static_cast<uint32_t>(delay);
 }
 
 template <typename Event>
@@ -61,9 +67,9 @@ class EventQueue {
 
   // Moves every event from the front that is ready at `now` into `out`, in
   // queue order, stopping at the first that is not.
-  void TakeReady(int64_t now, std::vector<Event>& out) {
+  void TakeReady(int64_t now, std::vector<Event>& out, int64_t delay = kProcShowDelaySeconds) {
     MutexLock lock(mutex_);
-    while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
+    while (!events_.empty() && IsReadyToShow(now, events_.front().time, delay)) {
       out.push_back(std::move(events_.front()));
       events_.pop_front();
     }
@@ -113,9 +119,9 @@ class PacketQueue {
     events_.push_back(event);
   }
 
-  void TakeReady(int64_t now, std::vector<FlowEvent>& out) {
+  void TakeReady(int64_t now, std::vector<FlowEvent>& out, int64_t delay = kProcShowDelaySeconds) {
     MutexLock lock(mutex_);
-    while (!events_.empty() && IsReadyToShow(now, events_.front().time)) {
+    while (!events_.empty() && IsReadyToShow(now, events_.front().time, delay)) {
       // Once an event of the open run has been shown, a later one of the
       // same row must be queued again to show its time.
       if (runOpen_ && events_.front().time == runSecond_) runOpen_ = false;

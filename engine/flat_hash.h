@@ -48,6 +48,8 @@ struct FlowKey {
     std::memcpy(address.bytes.data() + 8, &low, 8);
     return address;
   }
+  // The caller's word (a label id, or a transport and port).
+  uint64_t Word() const { return rest & ((uint64_t{1} << 56) - 1); }
   bool operator==(const FlowKey&) const = default;
 };
 
@@ -121,6 +123,12 @@ class FlatMap {
   template <typename Fn>
   void ForEach(Fn&& fn) const {
     for (const Entry& entry : entries_) {
+      if (entry.Used()) fn(entry.key, entry.value);
+    }
+  }
+  template <typename Fn>
+  void ForEachMutable(Fn&& fn) {
+    for (Entry& entry : entries_) {
       if (entry.Used()) fn(entry.key, entry.value);
     }
   }

@@ -1,5 +1,6 @@
 #include "engine/flow_table.h"
 
+#include <algorithm>
 #include <functional>
 
 
@@ -14,6 +15,7 @@ void FlowTable::AddToAddressFlow(const IpAddress& remoteAddress, uint32_t labelI
                                  uint64_t length) {
   MutexLock lock(mutex_);
   addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(direction, length);
+  totals_.Add(direction, length);
 }
 
 uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, uint64_t length) {
@@ -23,7 +25,9 @@ uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, 
   if (!socket) {
     socket = &pendingSockets_[key];
     socket->tuple = tuple;
+    ++undecidedSockets_;
   }
+  totals_.Add(direction, length);
   if (socket->labelId == kUndecidedLabel) {
     socket->counts.Add(direction, length);
     return kUndecidedLabel;
@@ -48,7 +52,28 @@ uint32_t FlowTable::DecidePendingSocket(const FlowKey& socketKey, uint32_t label
   socket->labelId = labelId;
   addressFlows_[AddressFlowKey(socket->tuple.remoteAddress, labelId)].Add(socket->counts);
   socket->counts = FlowCounts{};
+  --undecidedSockets_;
   return labelId;
+}
+
+void FlowTable::DecidePendingSocketsOfPort(uint16_t protocol, uint16_t localPort, uint32_t labelId) {
+  MutexLock lock(mutex_);
+  if (undecidedSockets_ == 0) return;
+  pendingSockets_.ForEachMutable([&](const FlowKey&, PendingSocket& socket) REQUIRES(mutex_) {
+    if (socket.labelId != kUndecidedLabel || socket.tuple.protocol != protocol ||
+        socket.tuple.localPort != localPort) {
+      return;
+    }
+    socket.labelId = labelId;
+    addressFlows_[AddressFlowKey(socket.tuple.remoteAddress, labelId)].Add(socket.counts);
+    socket.counts = FlowCounts{};
+    --undecidedSockets_;
+  });
+}
+
+FlowCounts FlowTable::Totals() const {
+  MutexLock lock(mutex_);
+  return totals_;
 }
 
 std::optional<FlowCounts> FlowTable::LookupAddressFlow(const IpAddress& remoteAddress,
@@ -79,6 +104,7 @@ FlowCounts FlowTable::AddToProxyFlow(const std::string& host, uint32_t labelId, 
   found = true;
   FlowCounts& counts = proxyFlows_[it->second].counts;
   counts.Add(direction, length);
+  totals_.Add(direction, length);
   return counts;
 }
 
@@ -94,6 +120,43 @@ void FlowTable::Clear() {
   MutexLock lock(mutex_);
   addressFlows_.clear();
   pendingSockets_.clear();
+  proxyFlows_.clear();
+  proxyIndex_.clear();
+  totals_ = FlowCounts{};
+  undecidedSockets_ = 0;
+}
+
+void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const FlowKey& flow)>& shown,
+                           std::vector<FlowKey>& shownFlows) {
+  MutexLock lock(mutex_);
+  FlowKeyMap<FlowCounts> kept;
+  auto take = [this](const FlowCounts& counts) REQUIRES(mutex_) {
+    totals_.uploadBytes -= std::min(totals_.uploadBytes, counts.uploadBytes);
+    totals_.downloadBytes -= std::min(totals_.downloadBytes, counts.downloadBytes);
+  };
+  addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) REQUIRES(mutex_) {
+    std::optional<FlowCounts> row = shown(key);
+    if (!row) {
+      kept[key] = counts;
+      return;
+    }
+    shownFlows.push_back(key);
+    // A row never shows more than its flow counted; what the flow counted
+    // after the row was read is the next row's.
+    const FlowCounts taken{std::min(row->uploadBytes, counts.uploadBytes),
+                           std::min(row->downloadBytes, counts.downloadBytes)};
+    take(taken);
+    const FlowCounts rest{counts.uploadBytes - taken.uploadBytes,
+                          counts.downloadBytes - taken.downloadBytes};
+    if (rest.uploadBytes != 0 || rest.downloadBytes != 0) kept[key] = rest;
+  });
+  addressFlows_ = std::move(kept);
+  FlowKeyMap<PendingSocket> undecided;
+  pendingSockets_.ForEach([&](const FlowKey& key, const PendingSocket& socket) {
+    if (socket.labelId == kUndecidedLabel) undecided[key] = socket;
+  });
+  pendingSockets_ = std::move(undecided);
+  for (const ProxyFlowRecord& flow : proxyFlows_) take(flow.counts);
   proxyFlows_.clear();
   proxyIndex_.clear();
 }

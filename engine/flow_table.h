@@ -9,15 +9,22 @@
 // socket go there directly. Proxy flows (one per web host and local source)
 // are kept by the processing thread. Counts are 64-bit.
 //
+// The table is the one ledger of the bytes: the totals are the sum of its
+// flows, kept as they are added, and a clear takes from each flow exactly
+// what its row showed, so bytes counted after the rows were read stay for
+// the next rows.
+//
 // The table has its own mutex, the innermost lock of the program but for the
 // label table's: held only for one lookup, one add, one move or one clear.
 //
-// TrafficCounters are 64-bit atomics: the capture thread adds, the window's
-// one-second tick takes the tick counts with one exchange each, so no byte is
-// lost between the two.
+// TrafficCounters are the speed of the last tick, 64-bit atomics: the
+// capture thread adds, the window's one-second tick takes the counts with one
+// exchange each, so no byte is lost between the two. They feed the graph and
+// the speeds, never a total.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -112,8 +119,26 @@ class FlowTable {
   // there is none (for instance because it was cleared).
   std::optional<FlowCounts> LookupProxyFlow(const std::string& host, uint32_t labelId) const;
 
+  // Capture thread: the owner of an unconnected socket (protocol, local
+  // port) is known: every undecided pending socket of that port, whatever
+  // its remote end, gets `labelId` as DecidePendingSocket does.
+  void DecidePendingSocketsOfPort(uint16_t protocol, uint16_t localPort, uint32_t labelId);
+
+  // Every byte counted since the start or the last clear (download, upload),
+  // hidden flows and undecided sockets included.
+  FlowCounts Totals() const;
+
   // Empties everything.
   void Clear();
+
+  // Save & Clear: each address flow gives up the counts `shown` says its row
+  // showed (they are in a log now) and keeps what it counted since; a flow
+  // without a row (hidden, or its row not made yet) and undecided sockets
+  // keep everything. Proxy flows and decided sockets go. The keys of the
+  // flows that had a row are put into `shownFlows`. `shown` is called with
+  // the table's mutex held and must not call back into the table.
+  void ClearShown(const std::function<std::optional<FlowCounts>(const FlowKey& flow)>& shown,
+                  std::vector<FlowKey>& shownFlows);
 
   // Copies for reports: every remote address's bytes, in no particular
   // order; proxy flows in creation order.
@@ -138,6 +163,8 @@ class FlowTable {
   };
 
   mutable Mutex mutex_;
+  FlowCounts totals_ GUARDED_BY(mutex_);
+  size_t undecidedSockets_ GUARDED_BY(mutex_) = 0;
   FlowKeyMap<FlowCounts> addressFlows_ GUARDED_BY(mutex_);  // by AddressFlowKey
   FlowKeyMap<PendingSocket> pendingSockets_ GUARDED_BY(mutex_);  // by SocketKeyOf
   std::vector<ProxyFlowRecord> proxyFlows_ GUARDED_BY(mutex_);
@@ -147,27 +174,18 @@ class FlowTable {
 struct TrafficCounters {
   std::atomic<uint64_t> tickDownloadBytes{0};
   std::atomic<uint64_t> tickUploadBytes{0};
-  std::atomic<uint64_t> totalDownloadBytes{0};
-  std::atomic<uint64_t> totalUploadBytes{0};
 
   void AddTick(int direction, uint64_t length) {
     (direction == kDirectionUpload ? tickUploadBytes : tickDownloadBytes)
         .fetch_add(length, std::memory_order_relaxed);
   }
 
-  // The one-second tick: moves the tick counts into the totals. Returns the
-  // bytes of this tick (download, upload).
+  // The one-second tick: the bytes of this tick (download, upload), from
+  // zero again.
   std::pair<uint64_t, uint64_t> Tick() {
     uint64_t down = tickDownloadBytes.exchange(0, std::memory_order_relaxed);
     uint64_t up = tickUploadBytes.exchange(0, std::memory_order_relaxed);
-    totalDownloadBytes.fetch_add(down, std::memory_order_relaxed);
-    totalUploadBytes.fetch_add(up, std::memory_order_relaxed);
     return {down, up};
-  }
-
-  void ClearTotals() {
-    totalDownloadBytes.store(0, std::memory_order_relaxed);
-    totalUploadBytes.store(0, std::memory_order_relaxed);
   }
 };
 

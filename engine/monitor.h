@@ -204,16 +204,15 @@ class Monitor {
   // Label ids 0 to 255 are the protocols' own labels ("TCP protocol", ...),
   // by protocol number.
   const SourceLabels& labels() const { return state_.labels; }
-  // Bytes since the last Save & Clear, not counting the current tick
-  // (download, upload); any thread.
+  // Bytes counted since the start or the last Save & Clear (download,
+  // upload), read from the flows that the rows show; any thread.
   std::pair<uint64_t, uint64_t> Totals() const;
 
   // --- commands on the traffic ---
-  // The one-second tick: moves the tick's bytes into the totals and returns
-  // them (download, upload).
+  // The one-second tick: the bytes since the last tick (download, upload),
+  // for the graph and the speeds.
   std::pair<uint64_t, uint64_t> TakeTick() { return state_.counters.Tick(); }
-  // Starts the totals, or the tick, from zero.
-  void ClearTotals() { state_.counters.ClearTotals(); }
+  // Starts the tick from zero.
   void DiscardTick();
   // Sorts the list by `column` (waits for the list's lock; sort threads).
   void SortRows(int column, SortDirection direction) EXCLUDES(state_.list.mutex());
@@ -226,9 +225,10 @@ class Monitor {
   // test, the program of its socket, flow, tick counter, event).
   void AccountDatagram(const PacketInfo& info) { accounting_.AccountDatagram(info); }
 
-  // The processing thread's pass, in steps: show every queued event that is
-  // at least 3 seconds old; deselect rows idle for 5 to 8 seconds; the
-  // midnight step. RunPass() does them in order without the wait.
+  // The processing thread's pass, in steps: show the queued events that are
+  // ready (all of them with kernel events, else those at least 3 seconds
+  // old); deselect rows idle for 5 to 8 seconds; the midnight step.
+  // RunPass() does them in order without the wait.
   void ShowReadyEvents() { pass_.ShowEventsReadyAt(clock_.Now()); }
   void DeselectIdleRows() { pass_.DeselectIdleRows(); }
   void MidnightStep() { persistence_.MidnightStep(); }
@@ -246,10 +246,11 @@ class Monitor {
   bool IsHidden(std::string_view addressText, std::string_view hostText,
                 std::string_view localSource) const EXCLUDES(state_.list.mutex());
 
-  // Save & Clear: writes the rows to a new log, then empties the flows, the
-  // list and the totals. When the log cannot be written nothing is emptied
-  // and the path is returned. Holds the list's lock throughout, so no row
-  // changes between the copy that is saved and the clear.
+  // Save & Clear: shows every queued event, writes the rows to a new log,
+  // then empties the list and takes what was saved out of the flows and the
+  // totals; bytes counted meanwhile stay for the next rows. When the log
+  // cannot be written nothing is emptied and the path is returned. Holds the
+  // list's lock from the copy that is saved to the clear.
   std::optional<std::string> SaveAndClear() { return persistence_.SaveAndClear(); }
 
   // Reports a problem to the user.

@@ -49,16 +49,28 @@ void Persistence::FlushHistory() {
 }
 
 std::optional<std::string> Persistence::SaveAndClear() {
-  TrafficList::Lock lock(list_);
-  if (logWriter_) {
-    if (auto failedPath = logWriter_(list_.Rows())) return failedPath;
-  }
-  state_.flows.Clear();
-  state_.applications.Forget();
-  list_.Clear();
-  filter_.ForgetHiddenRows(list_);
-  state_.counters.ClearTotals();
-  return std::nullopt;
+  std::optional<std::string> failedPath;
+  pass_.ShowAllThen([&] {
+    TrafficList::Lock lock(list_);
+    if (logWriter_) {
+      if ((failedPath = logWriter_(list_.Rows()))) return;
+    }
+    std::vector<FlowKey> saved;
+    state_.flows.ClearShown(
+        [&](const FlowKey& flow) REQUIRES(list_.mutex()) -> std::optional<FlowCounts> {
+          const int row = list_.FindRow(RowKey{flow.Address(), 0, static_cast<uint32_t>(flow.Word())});
+          if (row < 0) return std::nullopt;
+          const RowValues& shown = list_.Values(row);
+          return FlowCounts{shown.uploadBytes, shown.downloadBytes};
+        },
+        saved);
+    // The history has counted what the saved rows showed; what the flows
+    // keep is still to be counted.
+    state_.applications.ForgetFlows(saved);
+    list_.Clear();
+    filter_.ForgetHiddenRows(list_);
+  });
+  return failedPath;
 }
 
 void Persistence::MidnightStep() {

@@ -2,8 +2,10 @@
 // midnight step write before they empty the list, and the traffic history
 // of bytes by application and minute.
 //
-// SaveAndClear() holds the list's lock from the copy that is saved to the
-// clear, so no row changes in between. MidnightStep() and HistoryStep() run
+// SaveAndClear() first shows every event still queued, then holds the list's
+// lock from the copy that is saved to the clear, so no row changes in
+// between; each flow gives up what its saved row showed and keeps what was
+// counted after, so no byte is lost or saved twice across the clear. MidnightStep() and HistoryStep() run
 // on the processing thread; FlushHistory() on the window thread while the
 // processing thread does not run. Failures the user must see go to the
 // error handler, once per kind until they mend.
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "engine/application_traffic.h"
+#include "engine/processing_pass.h"
 #include "engine/row_filter.h"
 #include "engine/traffic_state.h"
 #include "platform/clock.h"
@@ -37,16 +40,22 @@ class Persistence {
   using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
   using ErrorHandler = std::function<void(const std::string& message)>;
 
-  Persistence(TrafficState& state, RowFilter& filter, const Clock& clock, ErrorHandler report)
-      : state_(state), list_(state.list), filter_(filter), clock_(clock), report_(std::move(report)) {}
+  Persistence(TrafficState& state, RowFilter& filter, ProcessingPass& pass, const Clock& clock,
+              ErrorHandler report)
+      : state_(state),
+        list_(state.list),
+        filter_(filter),
+        pass_(pass),
+        clock_(clock),
+        report_(std::move(report)) {}
 
   // Without a writer, Save & Clear clears without saving and the midnight
   // step keeps everything. Before Start().
   void SetLogWriter(LogWriter writer) { logWriter_ = std::move(writer); }
 
-  // Writes the rows to a new log, then empties the flows, the list, the
-  // application counts and the totals. When the log cannot be written
-  // nothing is emptied and the path is returned.
+  // Shows what is queued, writes the rows to a new log, then empties the
+  // list and takes the saved bytes out of the flows and the totals. When
+  // the log cannot be written nothing is emptied and the path is returned.
   std::optional<std::string> SaveAndClear() EXCLUDES(list_.mutex());
   // At local midnight: Save & Clear once; a failure is reported once and
   // tried again by the next pass in that minute.
@@ -67,6 +76,7 @@ class Persistence {
   TrafficState& state_;
   TrafficList& list_;
   RowFilter& filter_;
+  ProcessingPass& pass_;
   const Clock& clock_;
   ErrorHandler report_;
   LogWriter logWriter_;

@@ -25,7 +25,7 @@ const std::string& ProcessingPass::TimestampText(int64_t seconds) {
   return timestampCacheText_;
 }
 
-uint32_t ProcessingPass::DecideSocket(const FlowKey& socketKey) {
+std::optional<uint32_t> ProcessingPass::DecideSocket(const FlowKey& socketKey, bool force) {
   auto pending = state_.flows.LookupPendingSocket(socketKey);
   if (!pending) return kUndecidedLabel;  // cleared since it was queued
   const auto& [tuple, decided] = *pending;
@@ -33,6 +33,9 @@ uint32_t ProcessingPass::DecideSocket(const FlowKey& socketKey) {
   uint32_t labelId;
   if (std::optional<std::string> answer = state_.portMap.TakeAnswer(tuple)) {
     labelId = state_.labels.Intern(*answer);
+  } else if (!force && state_.portMap.KernelEvents() &&
+             *passesWaited_.Lookup(socketKey) < kOwnerGracePasses) {
+    return std::nullopt;
   } else if (std::optional<std::string> label =
                  state_.portMap.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
     labelId = state_.labels.Intern(*label);
@@ -46,7 +49,7 @@ uint32_t ProcessingPass::DecideSocket(const FlowKey& socketKey) {
 // leaves the row exactly as showing one event with the first one's time as
 // its first activity and the last one's as its last (the counts come from
 // the flow, which is read once for all of them).
-void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events) {
+void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool force) {
   std::vector<FoldedRow>& folded = foldedRows_;
   folded.clear();
   foldedRowOfFlow_.Clear();
@@ -58,14 +61,22 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events) {
       // The port map's lock is taken here, before listMutex, never inside it.
       const FlowKey socketKey = SocketKeyOf(event.remoteAddress, event.protocol, event.localPort);
       const uint64_t socketHash = MixHash(socketKey);
+      std::optional<uint32_t> decided;
       if (std::optional<uint32_t> known = labelOfSocket_.Find(
               socketHash, [&](uint32_t entry) { return decidedSockets_[entry].key == socketKey; })) {
-        labelId = decidedSockets_[*known].labelId;
+        decided = decidedSockets_[*known].labelId;
       } else {
-        labelId = DecideSocket(socketKey);
+        passesWaited_[socketKey];  // 0 for a socket new to the wait
+        decided = DecideSocket(socketKey, force);
         labelOfSocket_.Insert(socketHash, static_cast<uint32_t>(decidedSockets_.size()));
-        decidedSockets_.push_back(DecidedSocket{socketKey, labelId});
+        decidedSockets_.push_back(DecidedSocket{socketKey, decided});
+        if (!decided) nextWaited_[socketKey] = *passesWaited_.Lookup(socketKey) + 1;
       }
+      if (!decided) {
+        waiting_.push_back(event);
+        continue;
+      }
+      labelId = *decided;
       if (labelId == kUndecidedLabel) continue;
     }
     const uint64_t flowHash = MixHash(AddressFlowKey(event.remoteAddress, labelId));
@@ -123,18 +134,36 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events) {
   }
 }
 
-void ProcessingPass::ShowEventsReadyAt(int64_t now) {
+void ProcessingPass::ShowQueued(int64_t now, int64_t delay, bool force) {
+  // The events that waited for their owner come first: they are older.
   readyFlowEvents_.clear();
-  state_.packetQueue.TakeReady(now, readyFlowEvents_);
-  if (!readyFlowEvents_.empty()) ShowFlowEvents(readyFlowEvents_);
+  readyFlowEvents_.swap(waiting_);
+  state_.packetQueue.TakeReady(now, readyFlowEvents_, delay);
+  nextWaited_.clear();
+  if (!readyFlowEvents_.empty()) ShowFlowEvents(readyFlowEvents_, force);
+  passesWaited_ = std::move(nextWaited_);
 
   readyProxyEvents_.clear();
-  state_.proxyQueue.TakeReady(now, readyProxyEvents_);
+  state_.proxyQueue.TakeReady(now, readyProxyEvents_, delay);
   ProxyAddressCache addresses;
   for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event, &addresses);
 }
 
-void ProcessingPass::ShowFlowEvent(const FlowEvent& event) { ShowFlowEvents({event}); }
+void ProcessingPass::ShowEventsReadyAt(int64_t now) {
+  MutexLock pass(passMutex_);
+  ShowQueued(now, state_.portMap.KernelEvents() ? 0 : kProcShowDelaySeconds, false);
+}
+
+void ProcessingPass::ShowAllThen(const std::function<void()>& work) {
+  MutexLock pass(passMutex_);
+  ShowQueued(clock_.Now(), 0, true);
+  if (work) work();
+}
+
+void ProcessingPass::ShowFlowEvent(const FlowEvent& event) {
+  MutexLock pass(passMutex_);
+  ShowFlowEvents({event}, true);
+}
 
 void ProcessingPass::ApplyHostName(const IpAddress& address, uint32_t labelId, std::string_view name) {
   if (name.empty()) return;

@@ -4,8 +4,15 @@
 // the bytes of each application, deselects idle rows, and applies the host
 // names the resolvers find.
 //
+// With kernel events a pass shows every queued event at once: the capture
+// thread decides most sockets when their owner's event arrives, and a socket
+// still undecided waits up to kOwnerGracePasses passes for its owner before
+// it is named from /proc or by its protocol. Without them an event waits 3
+// seconds for the /proc scan to catch up.
+//
 // The pass runs on the processing thread (or a test's or a replay's one
-// driving thread). ApplyHostName() runs on resolver threads and
+// driving thread); passes never overlap, and ShowAllThen() runs its work
+// between two of them. ApplyHostName() runs on resolver threads and
 // LookUpHostAgain() on the window thread; every one of them takes the list's
 // lock itself, so the caller holds none. The port map's lock is taken
 // before the list's, never inside it.
@@ -13,6 +20,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -38,9 +46,18 @@ class ProcessingPass {
   // Before the first pass.
   void SetHostNameRequester(HostNameRequester requester) { requester_ = std::move(requester); }
 
-  // Shows the queued events that are ready to be shown at `now` (3 seconds
-  // after their datagrams).
-  void ShowEventsReadyAt(int64_t now) EXCLUDES(list_.mutex());
+  // A socket still undecided after this many passes is named without its
+  // owner's event (a socket from before the capture, an accepted one).
+  static constexpr int kOwnerGracePasses = 3;
+
+  // Shows the queued events that are ready to be shown at `now` (at once
+  // with kernel events, else 3 seconds after their datagrams).
+  void ShowEventsReadyAt(int64_t now) EXCLUDES(list_.mutex(), passMutex_);
+  // Shows every queued event whatever its age, deciding every socket now,
+  // then runs `work` before another pass can start (Save & Clear, the
+  // midnight save, the end), so that what `work` reads holds every byte
+  // counted up to here.
+  void ShowAllThen(const std::function<void()>& work) EXCLUDES(list_.mutex(), passMutex_);
   // Deselects rows idle for 5 to 8 seconds.
   void DeselectIdleRows() EXCLUDES(list_.mutex());
   // Shows one event at once.
@@ -65,8 +82,12 @@ class ProcessingPass {
   std::string ProxyRowAddress(const std::string& host, ProxyAddressCache* cache) const;
   // Gives a pending socket its label: the exact answer, else the port map's
   // label, else its protocol.
-  uint32_t DecideSocket(const FlowKey& socketKey);
-  void ShowFlowEvents(const std::vector<FlowEvent>& events) EXCLUDES(list_.mutex());
+  // nullopt while the socket waits for its owner's event (never when
+  // `force`).
+  std::optional<uint32_t> DecideSocket(const FlowKey& socketKey, bool force) REQUIRES(passMutex_);
+  void ShowQueued(int64_t now, int64_t delay, bool force) REQUIRES(passMutex_) EXCLUDES(list_.mutex());
+  void ShowFlowEvents(const std::vector<FlowEvent>& events, bool force)
+      REQUIRES(passMutex_) EXCLUDES(list_.mutex());
   uint32_t ProxyHostId(const std::string& host);
   const std::string& TimestampText(int64_t seconds);
 
@@ -75,6 +96,13 @@ class ProcessingPass {
   RowFilter& filter_;
   const Clock& clock_;
   HostNameRequester requester_;
+
+  Mutex passMutex_;  // one pass at a time; outside every other lock
+  // Events of sockets waiting for their owner, shown first by the next
+  // pass, and how many passes each socket has waited.
+  std::vector<FlowEvent> waiting_ GUARDED_BY(passMutex_);
+  FlowKeyMap<int> passesWaited_ GUARDED_BY(passMutex_);
+  FlowKeyMap<int> nextWaited_ GUARDED_BY(passMutex_);
 
   // Reused from pass to pass (processing thread only).
   struct FoldedRow {
@@ -90,7 +118,7 @@ class ProcessingPass {
   PassIndex64 labelOfSocket_;    // socket key -> its entry in decidedSockets_
   struct DecidedSocket {
     FlowKey key;
-    uint32_t labelId;
+    std::optional<uint32_t> labelId;  // nullopt: waits for its owner
   };
   std::vector<DecidedSocket> decidedSockets_;
   std::vector<FlowEvent> readyFlowEvents_;

@@ -559,7 +559,6 @@ void CMainDlg::Initialise() {
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   }
 
-  m.ClearTotals();
   windowShown_ = true;
 
   trayAvailable_ = trayOverride_.value_or(QSystemTrayIcon::isSystemTrayAvailable());

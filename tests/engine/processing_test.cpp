@@ -216,14 +216,14 @@ TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWr
   ASSERT_TRUE(failed);
   EXPECT_EQ(Rows().size(), 1u);
   EXPECT_TRUE(Flow(kRemote));
-  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes, 28u);
+  EXPECT_EQ(StateOf(monitor_).flows.Totals().uploadBytes, 28u);
 
   fail = false;
   EXPECT_FALSE(monitor_.SaveAndClear());
   EXPECT_EQ(saved.size(), 1u);
   EXPECT_TRUE(Rows().empty());
   EXPECT_FALSE(Flow(kRemote));
-  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.Totals().uploadBytes, 0u);
 }
 
 TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
@@ -241,7 +241,7 @@ TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
   monitor_.RunPass();
   EXPECT_EQ(saves, 1);
   EXPECT_TRUE(Rows().empty());
-  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.Totals().uploadBytes, 0u);
   for (int i = 0; i < 59; ++i) PassAfter(1);  // the rest of minute 00:00
   EXPECT_EQ(saves, 1);
   PassAfter(1);  // 00:01:00

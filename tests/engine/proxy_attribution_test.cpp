@@ -161,8 +161,8 @@ TEST_F(ProxyAttributionTest, ConnectTrafficIsCountedNowhere) {
   EXPECT_TRUE(QueuedHosts().empty());
   EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), 0u);
   StateOf(monitor_).counters.Tick();
-  EXPECT_EQ(StateOf(monitor_).counters.totalDownloadBytes.load(), 0u);
-  EXPECT_EQ(StateOf(monitor_).counters.totalUploadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.Totals().downloadBytes, 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.Totals().uploadBytes, 0u);
 }
 
 TEST_F(ProxyAttributionTest, ZeroByteAmongHeaderOptionsHidesTheRequest) {

@@ -349,8 +349,8 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
     down += counts.download;
     up += counts.upload;
   }
-  EXPECT_EQ(StateOf(monitor).counters.totalDownloadBytes.load(), down);
-  EXPECT_EQ(StateOf(monitor).counters.totalUploadBytes.load(), up);
+  EXPECT_EQ(StateOf(monitor).flows.Totals().downloadBytes, down);
+  EXPECT_EQ(StateOf(monitor).flows.Totals().uploadBytes, up);
 }
 
 }  // namespace

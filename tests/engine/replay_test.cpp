@@ -96,8 +96,8 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
     EXPECT_EQ(flow.counts.downloadBytes, expected[flow.remoteAddress.V4Value()].first);
     EXPECT_EQ(flow.counts.uploadBytes, expected[flow.remoteAddress.V4Value()].second);
   }
-  EXPECT_EQ(StateOf(monitor).counters.totalDownloadBytes, down);
-  EXPECT_EQ(StateOf(monitor).counters.totalUploadBytes, up);
+  EXPECT_EQ(StateOf(monitor).flows.Totals().downloadBytes, down);
+  EXPECT_EQ(StateOf(monitor).flows.Totals().uploadBytes, up);
 
   // Every event was shown: one row per address and local source.
   TrafficList::Lock lock(StateOf(monitor).list);

@@ -176,8 +176,7 @@ TEST_P(DiskFaultTest, SaveAndClearAndMidnightKeepEveryFlow) {
         << errors[0];
   }
   EXPECT_EQ(StateOf(monitor).flows.AddressFlowCount(), 50u);
-  EXPECT_EQ(StateOf(monitor).counters.totalDownloadBytes.load() + StateOf(monitor).counters.tickDownloadBytes.load(),
-            50u * 1000u);
+  EXPECT_EQ(StateOf(monitor).flows.Totals().downloadBytes, 50u * 1000u);
   EXPECT_TRUE(ListLogs(app_).empty());
   EXPECT_TRUE(Leftovers().empty());
   EXPECT_EQ(Read("filters.dat"), kOldFilters);

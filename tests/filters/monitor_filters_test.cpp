@@ -89,7 +89,7 @@ TEST_F(MonitorFiltersTest, HiddenFlowGetsNoRowYetItsBytesCount) {
   EXPECT_EQ(RowOf(kAdServer, "firefox:99"), -1);
   EXPECT_EQ(RowOf(kMail, "firefox:99"), 0);
   StateOf(*monitor_).counters.Tick();
-  EXPECT_EQ(StateOf(*monitor_).counters.totalUploadBytes.load(), 500u);
+  EXPECT_EQ(StateOf(*monitor_).flows.Totals().uploadBytes, 500u);
   ASSERT_TRUE(StateOf(*monitor_).flows.LookupAddressTotal(IpAddress::V4(kAdServer)));
   EXPECT_EQ(StateOf(*monitor_).flows.LookupAddressTotal(IpAddress::V4(kAdServer))->uploadBytes, 300u);
 }

@@ -98,7 +98,7 @@ class SaveFailureTest : public ::testing::Test {
   void ExpectEverythingKept(int flows) {
     EXPECT_EQ(Rows(), flows);
     EXPECT_EQ(StateOf(monitor_).flows.AddressFlowCount(), static_cast<size_t>(flows));
-    EXPECT_EQ(StateOf(monitor_).counters.totalDownloadBytes.load(), 1000u * flows);
+    EXPECT_EQ(StateOf(monitor_).flows.Totals().downloadBytes, 1000u * flows);
   }
 
   TempDir dir_;
@@ -168,7 +168,7 @@ TEST_F(SaveFailureTest, MidnightReportsOnceAndRetriesWithinTheMinute) {
   monitor_.MidnightStep();
   EXPECT_EQ(errors_.size(), 1u);
   EXPECT_EQ(Rows(), 0);
-  EXPECT_EQ(StateOf(monitor_).counters.totalDownloadBytes.load(), 0u);
+  EXPECT_EQ(StateOf(monitor_).flows.Totals().downloadBytes, 0u);
   EXPECT_EQ(ListLogs(logs_).size(), 1u);
   // Once per night.
   MakeTraffic(1);

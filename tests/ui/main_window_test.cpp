@@ -561,7 +561,7 @@ TEST_F(MainWindowTest, FailedSaveReportsThePathAndClearsNothing) {
             QStringLiteral("Can't write to /full/disk/2024-03-05_12t00t00.log"));
   QCoreApplication::processEvents();
   EXPECT_EQ(dlg->trafficModel()->rowCount(), 1);
-  EXPECT_EQ(StateOf(dlg->monitor()).counters.totalDownloadBytes.load(), 100u);
+  EXPECT_EQ(StateOf(dlg->monitor()).flows.Totals().downloadBytes, 100u);
 }
 
 // File > "Export list...": the save dialog's JSON filter turns a bare name
