@@ -634,6 +634,8 @@ int RunWatch(const Options& options) {
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  // A reader that goes away ends the watch in order (history and log saved).
+  std::signal(SIGPIPE, SIG_IGN);
   // Metrics first: a port in use or a file that can't be written ends the
   // watch before capture starts.
   MetricsPublisher metrics(options.metrics);
@@ -708,7 +710,8 @@ int RunWatch(const Options& options) {
         std::this_thread::sleep_until(until);
         continue;
       }
-      written = writer.Write(monitor.list(), feed.Wait(until), steady_clock::now());
+      const RowChangeFeed::Changes changes = feed.Wait(until);
+      written = writer.Write(monitor.list(), changes, steady_clock::now());
     }
     (void)monitor.TakeTick();
     if (auto error = metrics.Publish(monitor, elapsed + 1)) {
@@ -726,6 +729,8 @@ int RunWatch(const Options& options) {
   std::fprintf(stderr, "corvane-cli: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
+  // The rows the last pass changed.
+  if (jsonl && written) written = writer.Write(monitor.list(), feed.Wait({}), steady_clock::now());
   addresses.Stop();
   const auto metricsFailure = metrics.Finish(monitor);
   if (metricsFailure) std::fprintf(stderr, "corvane-cli: %s\n", metricsFailure->c_str());

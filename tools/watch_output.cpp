@@ -34,15 +34,22 @@ ByteRates RateTracker::Observe(const RowKey& key, const RowValues& values, TimeP
       values.uploadBytes != samples.back().upload) {
     samples.push_back(Sample{now, values.downloadBytes, values.uploadBytes});
   }
-  // Keep the last sample at or before the window's start as the baseline.
+  // Keep the last sample at or before the window's start: the baseline.
   const TimePoint start = now - kWindow;
   auto firstInside = std::find_if(samples.begin(), samples.end(),
                                   [start](const Sample& sample) { return sample.time > start; });
   if (firstInside - samples.begin() > 1) samples.erase(samples.begin(), firstInside - 1);
-  // Without a sample before the window, everything came within it.
-  Sample baseline{start, 0, 0};
-  if (samples.front().time <= start) baseline = samples.front();
-  const double seconds = std::chrono::duration<double>(kWindow).count();
+  // The rate is over the time the samples span, not the window: samples are
+  // taken when the watch gets to it, never at exact moments.
+  const Sample& baseline = samples.front();
+  if (samples.size() == 1 && baseline.time > start) {
+    // Only the counts of the row's first sight: they came within the window.
+    const double seconds = std::chrono::duration<double>(kWindow).count();
+    return ByteRates{static_cast<double>(values.downloadBytes) / seconds,
+                     static_cast<double>(values.uploadBytes) / seconds};
+  }
+  const double seconds = std::chrono::duration<double>(now - baseline.time).count();
+  if (seconds <= 0) return ByteRates{};
   return ByteRates{static_cast<double>(values.downloadBytes - baseline.download) / seconds,
                    static_cast<double>(values.uploadBytes - baseline.upload) / seconds};
 }

@@ -48,10 +48,10 @@ struct ByteRates {
 };
 
 // The rates of rows from their byte counts, on a monotonic clock: the bytes
-// a row gained in the last kWindow, over kWindow, so a row idle for that
-// long is at 0. A row's first counts are taken as gained since just before
-// it was first seen. Counts that go down (the row was cleared and came back)
-// start the row afresh. One thread.
+// a row gained since its last counts at or before kWindow ago, over the time
+// since then, so a row idle for kWindow is at 0. A row seen only once has
+// its counts over kWindow, as gained within it. Counts that go down (the row
+// was cleared and came back) start the row afresh. One thread.
 class RateTracker {
  public:
   using TimePoint = std::chrono::steady_clock::time_point;

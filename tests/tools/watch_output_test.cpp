@@ -39,17 +39,17 @@ TEST(WatchOutput, RatesFollowTheWindowAndTheJsonLineCarriesExportFieldsEscaped) 
   values.downloadBytes = 3000;
   values.uploadBytes = 500;
   now = rates.Observe(key, values, start + milliseconds(11000));
-  EXPECT_DOUBLE_EQ(now.download, 1500);
-  EXPECT_DOUBLE_EQ(now.upload, 250);
+  EXPECT_DOUBLE_EQ(now.download, 2000);
+  EXPECT_DOUBLE_EQ(now.upload, 500);
   // Idle for the whole window: nothing left.
   now = rates.Observe(key, values, start + milliseconds(13000));
   EXPECT_DOUBLE_EQ(now.download, 0);
   EXPECT_DOUBLE_EQ(now.upload, 0);
-  // Only what came after the window's start counts.
+  // Over the time since the last counts before the window.
   values.downloadBytes = 7000;
   values.lastActivity = 1796670784;
-  now = rates.Observe(key, values, start + milliseconds(14000));
-  EXPECT_DOUBLE_EQ(now.download, 2000);
+  now = rates.Observe(key, values, start + milliseconds(13500));
+  EXPECT_DOUBLE_EQ(now.download, 1600);
   // Counts that went down are a new row of the same flow.
   values.downloadBytes = 100;
   values.uploadBytes = 0;
@@ -94,10 +94,10 @@ TEST(WatchOutput, ChangeOfARowThatMovedNamesThatRow) {
     TrafficList::Lock lock(list);
     list.Remove(list.FindRow(third));                   // the top row: the others move up
     list.Reorder({1, 0});                               // first on top
-    list.SetCounts(list.FindRow(second), 9, 9, 1796670781, "2026-12-07 20:13:01");
+    list.SetCounts(list.FindRow(first), 9, 9, 1796670781, "2026-12-07 20:13:01");
   }
   changes = feed.Wait(std::chrono::steady_clock::now());
-  EXPECT_EQ(changes.keys, std::vector<RowKey>{second});
+  EXPECT_EQ(changes.keys, std::vector<RowKey>{first});
   EXPECT_FALSE(changes.cleared);
 }
 
