@@ -723,14 +723,15 @@ int RunWatch(const Options& options) {
     out += "attribution: ";
     out += AttributionModeText(mode.load());
     out += '\n';
-    written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() && std::fflush(stdout) == 0;
+    written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
+              std::fflush(stdout) == 0;
   }
-  if (!written) std::fprintf(stderr, "corvane-cli: can't write to the standard output\n");
   std::fprintf(stderr, "corvane-cli: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
   // The rows the last pass changed.
   if (jsonl && written) written = writer.Write(monitor.list(), feed.Wait({}), steady_clock::now());
+  if (!written) std::fprintf(stderr, "corvane-cli: can't write to the standard output\n");
   addresses.Stop();
   const auto metricsFailure = metrics.Finish(monitor);
   if (metricsFailure) std::fprintf(stderr, "corvane-cli: %s\n", metricsFailure->c_str());

@@ -58,10 +58,12 @@ TEST(WatchOutput, RatesFollowTheWindowAndTheJsonLineCarriesExportFieldsEscaped) 
   values = RowValues{7000, 500, 1796670780, 1796670784};
   EXPECT_EQ(FormatJsonlLine(CellsOf(kHostileHost), values, ByteRates{2000, 0.4}),
             "{\"remote_address\":\"203.0.113.7\","
-            "\"remote_host\":\"evil\\\"\\\\\\u001b]0;pwned\\u0007\\u000ax\\u009b31m\xef\xbf\xbd.example\","
+            "\"remote_host\":\"evil\\\"\\\\\\u001b]0;pwned\\u0007\\u000ax"
+            "\\u009b31m\xef\xbf\xbd.example\","
             "\"downloaded_bytes\":7000,\"uploaded_bytes\":500,\"total_bytes\":7500,"
             "\"local_source\":\"curl:77\","
-            "\"first_activity\":\"2026-12-07T19:13:00Z\",\"last_activity\":\"2026-12-07T19:13:04Z\","
+            "\"first_activity\":\"2026-12-07T19:13:00Z\","
+            "\"last_activity\":\"2026-12-07T19:13:04Z\","
             "\"download_rate\":2000,\"upload_rate\":0}\n");
 }
 
