@@ -1,6 +1,7 @@
 // corvane-cli: the monitor without a window. Replays capture files through
 // the same accounting and processing code as the window, or watches live
-// traffic and prints the traffic list every second, or lists the network
+// traffic and prints the traffic list every second (or a JSON line for each
+// row as it appears or changes, see tools/watch_output.h), or lists the network
 // interfaces, or reports from the traffic history.
 //
 // Its files are the window's: set.dat and filters.dat in the configuration
@@ -42,6 +43,7 @@
 #include "storage/traffic_log.h"
 #include "tools/metrics_publisher.h"
 #include "tools/replay.h"
+#include "tools/watch_output.h"
 
 namespace corvane {
 namespace {
@@ -53,7 +55,7 @@ constexpr const char* kUsage =
     "                    [--history]\n"
     "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows] [--no-history]\n"
     "                    [--metrics-file PATH] [--metrics-interval N]\n"
-    "                    [--metrics-listen [ADDR:]PORT]\n"
+    "                    [--metrics-listen [ADDR:]PORT] [--format text|jsonl]\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME [--format csv|json]]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
@@ -72,6 +74,10 @@ constexpr const char* kUsage =
     "  --history         count the replayed traffic into the traffic history\n"
     "options of watch:\n"
     "  --no-history      keep no traffic history (watch keeps it by default)\n"
+    "  --format FORMAT   text (default): the list every second, each row with its\n"
+    "                    download and upload rate; jsonl: a JSON object per line\n"
+    "                    for each row as it appears or changes, with the export's\n"
+    "                    fields and download_rate and upload_rate in bytes/s\n"
     "  --metrics-file PATH  write the counts for Prometheus (node_exporter's textfile\n"
     "                    collector) to PATH every --metrics-interval seconds (15)\n"
     "  --metrics-listen [ADDR:]PORT  serve the counts at http://ADDR:PORT/metrics;\n"
@@ -124,6 +130,7 @@ struct Options {
   std::optional<int64_t> since;                       // report: --since, UTC
   std::optional<int64_t> until;                       // report: --until, UTC, exclusive
   MetricsOptions metrics;                             // watch: --metrics-*
+  WatchFormat watchFormat = WatchFormat::kText;       // watch: --format
   std::optional<std::string> dataDir;
   DataFolders folders;                      // resolved after parsing
 };
@@ -268,6 +275,11 @@ int ParseOptions(int argc, char** argv, Options& options) {
       if (!options.metrics.listen) {
         return Usage("--metrics-listen needs PORT, A.B.C.D:PORT or [IPV6]:PORT");
       }
+    } else if (arg == "--format" && options.command == "watch") {
+      const char* text = value();
+      auto format = text ? ParseWatchFormat(text) : std::nullopt;
+      if (!format) return Usage("--format needs text or jsonl");
+      options.watchFormat = *format;
     } else if (arg == "--hide-lan" && options.command == "replay") {
       options.hideLan = true;
     } else if (arg == "--flows") {
@@ -291,6 +303,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return Usage("replay needs --interface or --local");
   }
   if (options.logFormat && !options.showLog) return Usage("--format needs --show NAME");
+  if (options.flows && options.watchFormat == WatchFormat::kJsonl) {
+    return Usage("--flows prints text, not with --format jsonl");
+  }
   return 0;
 }
 
@@ -600,6 +615,8 @@ std::atomic<bool> interrupted{false};
 void OnSignal(int) { interrupted.store(true); }
 
 int RunWatch(const Options& options) {
+  // Before the Monitor, which hands it changes until it is gone.
+  RowChangeFeed feed;
   SystemClock clock;
   Monitor monitor(clock, options.folders.config);
   monitor.SetErrorHandler([](const std::string& message) {
@@ -617,6 +634,8 @@ int RunWatch(const Options& options) {
   }
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
+  // A reader that goes away ends the watch in order (history and log saved).
+  std::signal(SIGPIPE, SIG_IGN);
   // Metrics first: a port in use or a file that can't be written ends the
   // watch before capture starts.
   MetricsPublisher metrics(options.metrics);
@@ -671,30 +690,48 @@ int RunWatch(const Options& options) {
     return 1;
   }
   std::fprintf(stderr, "attribution: %s\n", AttributionModeText(mode.load()));
+  const bool jsonl = options.watchFormat == WatchFormat::kJsonl;
+  if (jsonl) monitor.SetRowChangeSink(feed.Sink());
+  JsonlWriter writer(stdout);
+  RateTracker rates;
+  bool written = true;
   monitor.Start(interfaceName);
-  auto next = std::chrono::steady_clock::now();
-  for (long elapsed = 0; !interrupted.load(); ++elapsed) {
+  using std::chrono::steady_clock;
+  auto next = steady_clock::now();
+  for (long elapsed = 0; !interrupted.load() && written; ++elapsed) {
     if (options.seconds >= 0 && elapsed >= options.seconds) break;
     next += std::chrono::seconds(1);
-    while (!interrupted.load() && std::chrono::steady_clock::now() < next) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The JSON lines go out as their rows change, whatever the engine's
+    // pace; the ticks, the metrics and the text list keep to the second.
+    for (auto now = steady_clock::now(); written && !interrupted.load() && now < next;
+         now = steady_clock::now()) {
+      const auto until = std::min(next, now + std::chrono::milliseconds(50));
+      if (!jsonl) {
+        std::this_thread::sleep_until(until);
+        continue;
+      }
+      const RowChangeFeed::Changes changes = feed.Wait(until);
+      written = writer.Write(monitor.list(), changes, steady_clock::now());
     }
     (void)monitor.TakeTick();
     if (auto error = metrics.Publish(monitor, elapsed + 1)) {
       std::fprintf(stderr, "corvane-cli: %s\n", error->c_str());
     }
-    std::string out = "\n";
-    PrintList(monitor, out);
+    if (jsonl) continue;
+    std::string out = "\n" + FormatWatchList(monitor.list(), rates, steady_clock::now());
     AppendTotals(monitor, out);
     out += "attribution: ";
     out += AttributionModeText(mode.load());
     out += '\n';
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    written = std::fwrite(out.data(), 1, out.size(), stdout) == out.size() &&
+              std::fflush(stdout) == 0;
   }
   std::fprintf(stderr, "corvane-cli: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
+  // The rows the last pass changed.
+  if (jsonl && written) written = writer.Write(monitor.list(), feed.Wait({}), steady_clock::now());
+  if (!written) std::fprintf(stderr, "corvane-cli: can't write to the standard output\n");
   addresses.Stop();
   const auto metricsFailure = metrics.Finish(monitor);
   if (metricsFailure) std::fprintf(stderr, "corvane-cli: %s\n", metricsFailure->c_str());
@@ -705,7 +742,7 @@ int RunWatch(const Options& options) {
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
   }
-  return SaveAtEnd(options, monitor) && !metricsFailure ? 0 : 1;
+  return SaveAtEnd(options, monitor) && !metricsFailure && written ? 0 : 1;
 }
 
 }  // namespace

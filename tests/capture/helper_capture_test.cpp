@@ -482,7 +482,7 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
   std::vector<std::string> rows, lastRows;
   while ((line = cli.Line())) {
     if (line->rfind("totals ", 0) == 0) lastRows.swap(rows), rows.clear();
-    else if (std::count(line->begin(), line->end(), ' ') == 7) rows.push_back(*line);
+    else if (std::count(line->begin(), line->end(), ' ') == 9) rows.push_back(*line);  // 8 cells, 2 rates
   }
   EXPECT_TRUE(WIFEXITED(cli.Wait()));
   stop.store(true);
