@@ -19,7 +19,7 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   std::vector<std::string> announced;
   traffic.SetNewApplicationHandler(
       [&](const std::string& app, const std::string&) { announced.push_back(app); },
-      {"/usr/bin/vim"});
+      {"vim"});
   const IpAddress v4 = IpAddress::V4(0x0700000a), v6 = *ParseIp("2001:db8::7");
 
   traffic.Count(100, v4, 300, "curl:10", 1000, 100, "");
@@ -30,10 +30,10 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   traffic.Forget();                                        // Save & Clear
   traffic.Count(105, v4, 300, "curl:10", 20, 0, "");
 
-  EXPECT_EQ(announced, (std::vector<std::string>{"/usr/bin/curl", "bash"}));
+  EXPECT_EQ(announced, (std::vector<std::string>{"curl", "bash"}));
   const std::vector<ApplicationBytes> totals = traffic.Totals();
-  EXPECT_EQ(totals, (std::vector<ApplicationBytes>{{"/usr/bin/curl", "curl", 4, 100, 1520},
-                                                   {"/usr/bin/curl", "curl", 6, 40, 0},
+  EXPECT_EQ(totals, (std::vector<ApplicationBytes>{{"curl", "curl", 4, 100, 1520},
+                                                   {"curl", "curl", 6, 40, 0},
                                                    {"bash", "bash", 4, 0, 7},
                                                    {"TCP protocol", "TCP protocol", 4, 9, 0}}));
 }
