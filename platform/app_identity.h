@@ -19,11 +19,14 @@
 //   - a sandbox's process that ended before it was read, and no process of
 //     the same name was read before in this run: its cgroup is gone, so it is
 //     known by its executable's name;
-//   - a process whose executable cannot be read and that is named by its
-//     /proc/PID/comm (a race with its exit in /proc mode): comm is the name
-//     it was started by (the link "python3", not "python3.11") cut to 15
-//     bytes. A cut name that begins exactly one longer known name is taken
-//     as that one (ApplicationTraffic); the link's name stays apart;
+//   - a process named by its /proc/PID/comm because its executable could
+//     not be read when its row was made (in /proc mode, one that was
+//     exiting): comm is the name it was started by (the link "python3", not
+//     "python3.11") cut to 15 bytes. A cut name that begins exactly one
+//     longer known name is taken as that one (ApplicationTraffic); a link's
+//     name cannot be told from a program's and stays apart;
+//   - a process whose name could not be read at all ("Process ID# N"): it
+//     names no program;
 //   - names longer than about 235 bytes, which the row's label cuts at a
 //     length that depends on the pid's digits.
 //
