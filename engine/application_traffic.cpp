@@ -24,7 +24,18 @@ ApplicationTraffic::ApplicationTraffic(IdentityReader reader) : reader_(std::mov
 void ApplicationTraffic::SetNewApplicationHandler(NewApplicationHandler handler,
                                                   std::set<std::string> known) {
   onNewApplication_ = std::move(handler);
+  programs_.insert(known.begin(), known.end());
   known_ = std::move(known);
+}
+
+std::string ApplicationTraffic::WholeName(const std::string& name) const {
+  if (name.size() != kCommandNameBytes) return name;
+  auto it = programs_.upper_bound(name);
+  if (it == programs_.end() || !it->starts_with(name)) return name;
+  const std::string& whole = *it;
+  // Two programs that begin alike: which one this is cannot be told.
+  if (++it != programs_.end() && it->starts_with(name)) return name;
+  return whole;
 }
 
 ApplicationTraffic::Application& ApplicationTraffic::ApplicationOf(uint32_t labelId,
@@ -35,19 +46,23 @@ ApplicationTraffic::Application& ApplicationTraffic::ApplicationOf(uint32_t labe
   if (!pid) {
     application.key = application.name = label;
   } else {
-    const std::string name = label.substr(0, label.rfind(':'));
+    std::string name = label.substr(0, label.rfind(':'));
     std::optional<AppIdentity> identity = reader_ ? reader_(*pid) : std::nullopt;
     // A pid that now runs another program says nothing about this one.
-    if (identity && identity->name != name && !name.empty()) identity.reset();
+    if (identity && !identity->Runs(name)) identity.reset();
+    // Only a readable executable vouches for the whole name; a comm may
+    // have been cut.
+    if (!identity || identity->executablePath.empty()) name = WholeName(name);
     if (identity) {
-      application.key = identity->Key();
+      application.key = ApplicationKey(name, identity->unit);
       keyOfName_[name] = application.key;
     } else if (auto earlier = keyOfName_.find(name); earlier != keyOfName_.end()) {
       application.key = earlier->second;
     } else {
       application.key = name;
     }
-    application.name = name;
+    programs_.insert(name);
+    application.name = std::move(name);
   }
   application.totals =
       &totalsOfKey_.try_emplace(application.key, std::array<size_t, 2>{kNoTotals, kNoTotals})

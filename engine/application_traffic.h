@@ -3,11 +3,17 @@
 // corvane-cli and the notice of a program that reaches the network for the
 // first time.
 //
-// A row's "Local source" is "name:pid", which changes with every start; the
-// application behind it is read once per label (ReadAppIdentity: the
-// executable and the unit that runs it). A process that ended before it was
-// read is known by its name, or by the application an earlier process of
-// the same name belonged to. Protocol labels ("TCP protocol", ...) are
+// A row's "Local source" is "name:pid", which changes with every start; its
+// name is the executable's base name as the kernel or /proc/PID/exe gave it
+// when the row was made, and the application is that name (or its sandbox):
+// one key per program however long its processes lived and whoever ran them
+// (see platform/app_identity.h). The process is read once per label, possibly
+// seconds after it ended, only for the sandbox that runs it; a pid that runs
+// another program by then is not taken for it. A process read too late is
+// put under the sandbox an earlier process of the same name was in. A name of
+// exactly 15 bytes that begins exactly one longer program name known (from
+// the history or this run) is taken as that program: it is a command name
+// that the kernel cut. Protocol labels ("TCP protocol", ...) are
 // applications of their own.
 //
 // Count() runs on the processing thread under the list's lock (where the
@@ -93,13 +99,17 @@ class ApplicationTraffic {
   };
   static constexpr size_t kNoTotals = SIZE_MAX;
   Application& ApplicationOf(uint32_t labelId, const std::string& label);
+  // `name` itself, or the one longer known program name it is the cut
+  // command name of.
+  std::string WholeName(const std::string& name) const;
 
   IdentityReader reader_;
   HistoryRecorder* recorder_ = nullptr;
   NewApplicationHandler onNewApplication_;
-  std::set<std::string> known_;
+  std::set<std::string> known_;  // announced or in the history
+  std::set<std::string> programs_;  // names seen and keys in the history, for WholeName()
   std::unordered_map<uint32_t, Application> applications_;  // by label id
-  std::unordered_map<std::string, std::string> keyOfName_;  // executable name -> key
+  std::unordered_map<std::string, std::string> keyOfName_;  // executable name -> last key read
   // An application's entries in totals_ by its key, shared by its labels.
   std::unordered_map<std::string, std::array<size_t, 2>> totalsOfKey_;
   FlowKeyMap<Seen> seen_;                                   // by address flow key

@@ -77,7 +77,7 @@ std::optional<CgroupUnit> ContainerScope(std::string_view stem) {
 
 }  // namespace
 
-std::string AppIdentity::Key() const {
+std::string ApplicationKey(std::string_view executableName, const CgroupUnit& unit) {
   switch (unit.kind) {
     case UnitKind::kFlatpak:
       return "flatpak:" + unit.name;
@@ -86,8 +86,22 @@ std::string AppIdentity::Key() const {
     case UnitKind::kContainer:
       return "container:" + unit.name;
     default:
-      return executablePath.empty() ? name : executablePath;
+      return std::string(executableName);
   }
+}
+
+std::string AppIdentity::Key() const { return ApplicationKey(name, unit); }
+
+bool AppIdentity::Runs(std::string_view labelName) const {
+  if (!executablePath.empty()) return name == labelName;
+  return !name.empty() && name == labelName.substr(0, kCommandNameBytes);
+}
+
+std::string_view CurrentApplicationKey(std::string_view storedKey) {
+  // Only a path starts with '/': names, protocols' labels and units do not.
+  if (!storedKey.starts_with('/')) return storedKey;
+  const std::string_view base = storedKey.substr(storedKey.rfind('/') + 1);
+  return base.empty() ? storedKey : base;
 }
 
 CgroupUnit ParseCgroupUnit(std::string_view cgroupText) {

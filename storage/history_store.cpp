@@ -7,8 +7,9 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "vocabulary/direction.h"
+#include "platform/app_identity.h"
 #include "storage/history_report.h"
+#include "vocabulary/direction.h"
 
 namespace corvane {
 
@@ -85,6 +86,13 @@ const char* ReportColumn(HistoryGrouping grouping) {
       return "minute";
   }
   return "app";
+}
+
+// A text column's bytes; empty for NULL.
+std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+  return text ? std::string_view(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
+              : std::string_view();
 }
 
 // Adds up the totals whose keys `newKey` maps to the same key.
@@ -275,17 +283,16 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
                                        const std::string* app, std::vector<HistoryTotal>& totals) {
   totals.clear();
   if (!db_) return HistoryStatus::Failed(path_ + ": the history is not open");
+  // The application is compared in today's form, not by SQL: rows stored
+  // under an earlier form of its key are its rows too.
   const std::string sql = std::string("SELECT ") + ReportColumn(grouping) +
-                          ", direction, bytes, remote_host, minute FROM traffic_minute"
-                          " WHERE minute >= ?1 AND minute < ?2" +
-                          (app ? " AND app = ?3;" : ";");
+                          ", direction, bytes, remote_host, minute" + (app ? ", app" : "") +
+                          " FROM traffic_minute WHERE minute >= ?1 AND minute < ?2;";
   Statement query(db_, sql.c_str());
   if (!query.prepared()) return Fail("cannot read the history");
   sqlite3_bind_int64(query.get(), 1, since);
   sqlite3_bind_int64(query.get(), 2, until);
-  if (app) {
-    sqlite3_bind_text(query.get(), 3, app->data(), static_cast<int>(app->size()), SQLITE_STATIC);
-  }
+  const std::string_view wanted = app ? CurrentApplicationKey(*app) : std::string_view();
   sqlite3_stmt* stmt = query.get();
   const bool byTime = grouping == HistoryGrouping::kDay || grouping == HistoryGrouping::kMonth;
   std::unordered_map<std::string, size_t> index;  // key -> position in totals
@@ -301,6 +308,7 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
   };
   int result;
   while ((result = sqlite3_step(stmt)) == SQLITE_ROW) {
+    if (app && CurrentApplicationKey(ColumnText(stmt, 5)) != wanted) continue;
     if (byTime) {
       const int64_t minute = sqlite3_column_int64(stmt, 0);
       const int64_t day = (minute >= 0 ? minute : minute - kSecondsPerDay + 1) / kSecondsPerDay;
@@ -309,8 +317,8 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
       add(it->second);
       continue;
     }
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-    key.assign(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 0)));
+    const std::string_view text = ColumnText(stmt, 0);
+    key.assign(grouping == HistoryGrouping::kApp ? CurrentApplicationKey(text) : text);
     auto it = index.find(key);
     if (it == index.end()) {
       it = index.emplace(key, totals.size()).first;
@@ -368,8 +376,7 @@ HistoryStatus HistoryStore::PeriodTotals(HistoryGrouping period, int64_t since, 
   while ((result = sqlite3_step(stmt)) == SQLITE_ROW) {
     const int64_t minute = sqlite3_column_int64(stmt, 0);
     const int64_t day = (minute >= 0 ? minute : minute - kSecondsPerDay + 1) / kSecondsPerDay;
-    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1));
-    app.assign(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, 1)));
+    app.assign(CurrentApplicationKey(ColumnText(stmt, 1)));
     auto [at, added] = index[app].try_emplace(day, totals.size());
     if (added) totals.push_back({FormatUtcTime(day * kSecondsPerDay).substr(0, 10), app, 0, 0});
     const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));

@@ -11,6 +11,12 @@
 // of the minute not yet written. Each call is one transaction; the database
 // is in WAL mode, so readers (reports) never block the writer.
 //
+// Applications are read in the form AppIdentity keys them today: rows that
+// an earlier version stored under the executable's full path
+// ("/usr/bin/curl") are read as the program's name ("curl") and add up with
+// the rows stored under it; the file itself is not rewritten, so a reader
+// of a read-only file sees the same totals.
+//
 // One HistoryStore per thread; SQLite's own locking serialises processes.
 // Failures are values: a damaged file, a locked database or a full disk
 // gives a HistoryStatus with the reason, never a crash, and never changes
@@ -40,7 +46,7 @@ using HistoryStatus = Status;
 
 // The bytes of one flow in one minute, one direction.
 struct HistoryRow {
-  std::string app;         // AppIdentity::Key(), or a protocol's label
+  std::string app;         // AppIdentity::Key(), or a protocol's label, stored as it is
   IpAddress remote;        // its family is stored too
   std::string remoteHost;  // empty while unnamed; a later name wins
   int direction = 0;       // kDirectionUpload (1, sent) or kDirectionDownload (2, received)
@@ -109,8 +115,8 @@ class HistoryStore {
   // days and months in time order.
   HistoryStatus Totals(HistoryGrouping grouping, int64_t since, int64_t until,
                        std::vector<HistoryTotal>& totals);
-  // The same for the minutes of the application `app` only: its hosts with
-  // kHost, its days with kDay, and so on.
+  // The same for the minutes of the application `app` only (in either form
+  // of its key): its hosts with kHost, its days with kDay, and so on.
   HistoryStatus ApplicationTotals(const std::string& app, HistoryGrouping grouping, int64_t since,
                                   int64_t until, std::vector<HistoryTotal>& totals);
   // The bytes of each application per day (`period` kDay) or month (kMonth)

@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "storage/history_store.h"
+#include "storage/temp_dir.h"
+#include "vocabulary/direction.h"
+
 namespace corvane {
 namespace {
 
@@ -19,7 +23,7 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   std::vector<std::string> announced;
   traffic.SetNewApplicationHandler(
       [&](const std::string& app, const std::string&) { announced.push_back(app); },
-      {"/usr/bin/vim"});
+      {"vim"});
   const IpAddress v4 = IpAddress::V4(0x0700000a), v6 = *ParseIp("2001:db8::7");
 
   traffic.Count(100, v4, 300, "curl:10", 1000, 100, "");
@@ -30,12 +34,61 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   traffic.Forget();                                        // Save & Clear
   traffic.Count(105, v4, 300, "curl:10", 20, 0, "");
 
-  EXPECT_EQ(announced, (std::vector<std::string>{"/usr/bin/curl", "bash"}));
+  EXPECT_EQ(announced, (std::vector<std::string>{"curl", "bash"}));
   const std::vector<ApplicationBytes> totals = traffic.Totals();
-  EXPECT_EQ(totals, (std::vector<ApplicationBytes>{{"/usr/bin/curl", "curl", 4, 100, 1520},
-                                                   {"/usr/bin/curl", "curl", 6, 40, 0},
+  EXPECT_EQ(totals, (std::vector<ApplicationBytes>{{"curl", "curl", 4, 100, 1520},
+                                                   {"curl", "curl", 6, 40, 0},
                                                    {"bash", "bash", 4, 0, 7},
                                                    {"TCP protocol", "TCP protocol", 4, 9, 0}}));
+}
+
+// One program whose processes were read in every way a row can be: its
+// executable readable, gone before it was read, another user's known only
+// by comm (cut to 15 bytes), named by the kernel while comm names the link it
+// was started by, and a sandbox's process gone before it was read. Each
+// program is one application, and one the history holds under the full path
+// an earlier version stored is not news.
+TEST(ApplicationTrafficTest, OneProgramIsOneApplicationHoweverItsProcessesWereRead) {
+  TempDir dir;
+  HistoryStore store;
+  ASSERT_TRUE(store.Open(dir.File(kHistoryFileName)).ok);
+  const IpAddress remote = IpAddress::V4(0x0700000a);
+  ASSERT_TRUE(store
+                  .WriteMinute(60, {{{"/usr/bin/curl", remote, "", kDirectionUpload, 5},
+                                     {"/usr/libexec/evolution-calendar-factory", remote, "",
+                                      kDirectionUpload, 3}}})
+                  .ok);
+  std::vector<HistoryTotal> history;
+  ASSERT_TRUE(store.Totals(HistoryGrouping::kApp, INT64_MIN, INT64_MAX, history).ok);
+  std::set<std::string> known;
+  for (const HistoryTotal& total : history) known.insert(total.key);
+
+  ApplicationTraffic traffic([](int pid) -> std::optional<AppIdentity> {
+    switch (pid) {
+      case 10: return AppIdentity{"/usr/bin/curl", "curl", {}};
+      case 12: return AppIdentity{"", "curl", {}};  // another user's
+      case 13: return AppIdentity{"", "evolution-calen", {}};
+      case 14: return AppIdentity{"", "python3", {}};
+      case 15: return AppIdentity{"/app/lib/firefox/firefox", "firefox",
+                                  {UnitKind::kFlatpak, "org.mozilla.firefox"}};
+      default: return std::nullopt;  // gone
+    }
+  });
+  std::vector<std::string> announced;
+  traffic.SetNewApplicationHandler(
+      [&](const std::string& app, const std::string&) { announced.push_back(app); }, known);
+  const char* labels[] = {"curl:10",       "curl:11",       "curl:12",    "evolution-calen:13",
+                          "python3.11:14", "python3.11:20", "firefox:15", "firefox:16"};
+  uint32_t labelId = 100;
+  for (const char* label : labels) traffic.Count(100, remote, labelId++, label, 0, 1, "");
+
+  EXPECT_EQ(announced, (std::vector<std::string>{"python3.11", "flatpak:org.mozilla.firefox"}));
+  EXPECT_EQ(traffic.Totals(),
+            (std::vector<ApplicationBytes>{
+                {"curl", "curl", 4, 3, 0},
+                {"evolution-calendar-factory", "evolution-calendar-factory", 4, 1, 0},
+                {"python3.11", "python3.11", 4, 2, 0},
+                {"flatpak:org.mozilla.firefox", "firefox", 4, 2, 0}}));
 }
 
 }  // namespace

@@ -46,19 +46,19 @@ class HistoryStoreTest : public ::testing::Test {
 TEST_F(HistoryStoreTest, WritingAMinuteAgainReplacesItsCountsAndNeverCountsTwice) {
   const IpAddress remote = Address("198.18.0.7");
   // Two processes of one program in one flush are one application.
-  std::vector<HistoryRow> firstFlush = {{"/usr/bin/curl", remote, "", kSent, 100},
-                                        {"/usr/bin/curl", remote, "", kSent, 50},
-                                        {"/usr/bin/curl", remote, "", kReceived, 1000}};
+  std::vector<HistoryRow> firstFlush = {{"curl", remote, "", kSent, 100},
+                                        {"curl", remote, "", kSent, 50},
+                                        {"curl", remote, "", kReceived, 1000}};
   ASSERT_TRUE(store_.WriteMinute(kMinute + 20, firstFlush).ok);
-  std::vector<HistoryRow> laterFlush = {{"/usr/bin/curl", remote, "example.test", kSent, 400},
-                                        {"/usr/bin/curl", remote, "", kReceived, 3000}};
+  std::vector<HistoryRow> laterFlush = {{"curl", remote, "example.test", kSent, 400},
+                                        {"curl", remote, "", kReceived, 3000}};
   ASSERT_TRUE(store_.WriteMinute(kMinute + 50, laterFlush).ok);
   ASSERT_TRUE(store_.WriteMinute(kMinute, laterFlush).ok) << "the same counts once more";
   // A flush without the name keeps the one already stored.
-  ASSERT_TRUE(store_.WriteMinute(kMinute, {{{"/usr/bin/curl", remote, "", kSent, 400}}}).ok);
+  ASSERT_TRUE(store_.WriteMinute(kMinute, {{{"curl", remote, "", kSent, 400}}}).ok);
 
   EXPECT_EQ(Totals(HistoryGrouping::kApp),
-            (std::vector<HistoryTotal>{{"/usr/bin/curl", 400, 3000}}));
+            (std::vector<HistoryTotal>{{"curl", 400, 3000}}));
   EXPECT_EQ(Totals(HistoryGrouping::kHost),
             (std::vector<HistoryTotal>{{"example.test", 400, 3000}}));
   for (const std::string& file : {path_, path_ + "-wal"}) {
@@ -67,7 +67,7 @@ TEST_F(HistoryStoreTest, WritingAMinuteAgainReplacesItsCountsAndNeverCountsTwice
     EXPECT_EQ(info.st_mode & 0777, 0600u) << file << " tells where the user went";
   }
   // A minute written without the name still counts under it.
-  ASSERT_TRUE(store_.WriteMinute(kMinute - 60, {{{"/usr/bin/curl", remote, "", kSent, 1}}}).ok);
+  ASSERT_TRUE(store_.WriteMinute(kMinute - 60, {{{"curl", remote, "", kSent, 1}}}).ok);
   EXPECT_EQ(Totals(HistoryGrouping::kHost),
             (std::vector<HistoryTotal>{{"example.test", 401, 3000}}));
 }
@@ -149,6 +149,38 @@ TEST_F(HistoryStoreTest, PeriodAndApplicationTotalsKeepEachApplicationInItsOwnDa
   EXPECT_EQ(hosts, (std::vector<HistoryTotal>{{"2001:db8::2", 0, 2000}, {"a.test", 10, 1}}));
   ASSERT_TRUE(store_.ApplicationTotals("nobody", HistoryGrouping::kHost, 0, INT64_MAX, hosts).ok);
   EXPECT_TRUE(hosts.empty());
+}
+
+// Rows that an earlier version stored under the executable's path are the
+// program's rows: every report adds them to the rows under its name, once,
+// and a reader of the file as it is sees the same.
+TEST_F(HistoryStoreTest, RowsUnderAnEarlierFormOfAKeyAddUpWithTodaysOnce) {
+  const IpAddress a = Address("198.18.0.1");
+  ASSERT_TRUE(store_
+                  .WriteMinute(kMinute, {{{"/usr/bin/curl", a, "", kSent, 100},
+                                          {"curl", a, "", kSent, 20},
+                                          {"/usr/bin/curl", a, "", kReceived, 7},
+                                          {"container:docker/0123456789ab", a, "", kSent, 1}}})
+                  .ok);
+  ASSERT_TRUE(store_.WriteMinute(kMinute + 60, {{{"curl", a, "", kReceived, 3}}}).ok);
+
+  const std::vector<HistoryTotal> apps{{"curl", 120, 10}, {"container:docker/0123456789ab", 1, 0}};
+  EXPECT_EQ(Totals(HistoryGrouping::kApp), apps);
+  std::vector<HistoryPeriodTotal> periods;
+  ASSERT_TRUE(store_.PeriodTotals(HistoryGrouping::kMonth, 0, INT64_MAX, periods).ok);
+  EXPECT_EQ(periods,
+            (std::vector<HistoryPeriodTotal>{{"2026-11", "container:docker/0123456789ab", 1, 0},
+                                             {"2026-11", "curl", 120, 7},
+                                             {"2026-12", "curl", 0, 3}}));
+  for (const std::string app : {"curl", "/usr/bin/curl"}) {
+    std::vector<HistoryTotal> remotes;
+    ASSERT_TRUE(store_.ApplicationTotals(app, HistoryGrouping::kRemote, 0, INT64_MAX, remotes).ok);
+    EXPECT_EQ(remotes, (std::vector<HistoryTotal>{{"198.18.0.1", 120, 10}})) << app;
+  }
+
+  store_.Close();
+  ASSERT_TRUE(store_.Open(path_, HistoryStore::Mode::kReadOnly).ok);
+  EXPECT_EQ(Totals(HistoryGrouping::kApp), apps);
 }
 
 TEST_F(HistoryStoreTest, ReportCommandReadsTheDataFolderHistoryWithinItsDates) {
