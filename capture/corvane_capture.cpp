@@ -51,6 +51,14 @@ constexpr int kPollMs = 100;
 constexpr int kDrainMs = 10;
 // The client's reads stay cheap when frames travel in batches.
 constexpr size_t kFlushBytes = 64 * 1024;
+// Frames taken from the ring per pcap_dispatch call. Without a limit libpcap
+// reads on as long as the kernel fills blocks, so under a load the helper
+// only just keeps up with, the batch grew by hundreds of MiB (kept for good
+// by the vector) before any of it went out. With it a batch stays below
+// kFlushBytes plus kDispatchFrames records of the largest size.
+constexpr int kDispatchFrames = 32;
+static_assert(kFlushBytes + kDispatchFrames * (kRecordHeaderSize + kLargestPayload) <=
+              2 * kFlushBytes);
 
 const int socketFd = kHelperSocketFd;
 
@@ -221,7 +229,7 @@ int Run() {
     // A socket's owner goes out before the frames read after it.
     kernel.Drain(out);
     for (;;) {
-      const int count = pcap_dispatch(p, -1, OnFrame, reinterpret_cast<u_char*>(&out));
+      const int count = pcap_dispatch(p, kDispatchFrames, OnFrame, reinterpret_cast<u_char*>(&out));
       if (count < 0) {
         if (!WriteAll(out.data(), out.size())) return 0;
         return Fail(request.interfaceName + ": " + PcapText(p, count));
