@@ -1,13 +1,16 @@
 // direct_watch: `corvane-cli watch` without the capture helper, for
 // bench/live's comparison: the same Monitor reads libpcap in its own
-// process (as root). Prints what bench/live reads from corvane-cli: the
-// "totals DOWN UP" line on standard output and the kernel's drop count on
-// standard error.
+// process (as root). Prints what bench/live reads from corvane-cli: a
+// "totals DOWN UP" line on standard output every second and, once SIGINT or
+// SIGTERM ended it (or --seconds passed), the kernel's drop count on standard
+// error.
 //
-//   direct_watch watch --interface A.B.C.D --seconds N
+//   direct_watch --interface A.B.C.D [--seconds N]
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -19,9 +22,21 @@
 #include "platform/clock.h"
 #include "platform/ip_address.h"
 
+namespace {
+std::atomic<bool> interrupted{false};
+void OnSignal(int) { interrupted.store(true); }
+
+void PrintTotals(corvane::Monitor& monitor) {
+  std::printf("totals %llu %llu\n",
+              static_cast<unsigned long long>(monitor.Totals().first),
+              static_cast<unsigned long long>(monitor.Totals().second));
+  std::fflush(stdout);
+}
+}  // namespace
+
 int main(int argc, char** argv) {
   in_addr address{};
-  long seconds = 10;
+  long seconds = -1;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--interface") == 0) inet_pton(AF_INET, argv[++i], &address);
     else if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::stol(argv[++i]);
@@ -36,14 +51,17 @@ int main(int argc, char** argv) {
   monitor.SetCaptureOpener([address](const std::string&, corvane::Status& status) {
     return corvane::OpenLiveCapture(address.s_addr, status);
   });
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
   monitor.Start("direct");
-  for (long elapsed = 0; elapsed < seconds; ++elapsed) {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (long elapsed = 0; !interrupted.load() && (seconds < 0 || elapsed < seconds); ++elapsed) {
+    for (int i = 0; i < 20 && !interrupted.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     StateOf(monitor).counters.Tick();
+    PrintTotals(monitor);
   }
-  std::printf("totals %llu %llu\n",
-              static_cast<unsigned long long>(StateOf(monitor).flows.Totals().downloadBytes),
-              static_cast<unsigned long long>(StateOf(monitor).flows.Totals().uploadBytes));
+  PrintTotals(monitor);
   std::fprintf(stderr, "direct_watch: %llu datagrams dropped by the kernel\n",
                static_cast<unsigned long long>(monitor.CaptureDroppedByKernel()));
   monitor.Stop();
