@@ -134,7 +134,8 @@ TEST(HistoryDialogTest, ShowsTheStoredApplicationsChartsTheTopOnesAndDrillsDownT
 
   dialog.ShowHostsOf(0);
   dialog.WaitForLoad();
-  EXPECT_EQ(dialog.drilledApp(), QStringLiteral("/usr/bin/curl"));
+  // Stored under its path by an older build, asked for by its name.
+  EXPECT_EQ(dialog.drilledApp(), QStringLiteral("curl"));
   EXPECT_EQ(Column(model, HistoryTableModel::kColumnName),
             (QStringList{QStringLiteral("2001:db8::2"), QStringLiteral("a.test")}));
   EXPECT_EQ(model.RowAt(1).sentBytes, 1000u);

@@ -676,7 +676,8 @@ TEST_F(MainWindowTest, CloseHidesBehindTheTrayAndShowMainDialogBringsTheWindowBa
     dlg->close();
     hiddenWhileRunning = !dlg->isVisible() && !dlg->windowShown();
     // Everything keeps counting while the window is hidden.
-    StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionDownload, 10);
+    StateOf(dlg->monitor()).flows.AddToAddressFlow(corvane::IpAddress::V4(0x0100000a), 0,
+                                                  corvane::kDirectionDownload, 10);
     dlg->OnTick();
     stillCounting = dlg->summaryLabel()->text() == QStringLiteral("DL: 10 B  UL: 0 B");
     dlg->trayMenu()->actions()[0]->trigger();
