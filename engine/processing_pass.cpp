@@ -35,6 +35,9 @@ std::optional<uint32_t> ProcessingPass::DecideSocket(const FlowKey& socketKey, b
     labelId = state_.labels.Intern(*answer);
   } else if (!force && state_.portMap.KernelEvents() &&
              *passesWaited_.Lookup(socketKey) < kOwnerGracePasses) {
+    // No event names an accepted connection, and until the server accepts
+    // it no process holds it: it is asked for again at every pass it waits.
+    state_.portMap.RequestExact(tuple);
     return std::nullopt;
   } else if (std::optional<std::string> label =
                  state_.portMap.Lookup(tuple.protocol, tuple.localAddress, tuple.localPort)) {
