@@ -59,16 +59,20 @@ uint32_t FlowTable::DecidePendingSocket(const FlowKey& socketKey, uint32_t label
 void FlowTable::DecidePendingSocketsOfPort(uint16_t protocol, uint16_t localPort, uint32_t labelId) {
   MutexLock lock(mutex_);
   if (undecidedSockets_ == 0) return;
-  pendingSockets_.ForEachMutable([&](const FlowKey&, PendingSocket& socket) REQUIRES(mutex_) {
+  std::vector<std::pair<IpAddress, FlowCounts>> decided;
+  pendingSockets_.ForEachMutable([&](const FlowKey&, PendingSocket& socket) {
     if (socket.labelId != kUndecidedLabel || socket.tuple.protocol != protocol ||
         socket.tuple.localPort != localPort) {
       return;
     }
     socket.labelId = labelId;
-    addressFlows_[AddressFlowKey(socket.tuple.remoteAddress, labelId)].Add(socket.counts);
+    decided.emplace_back(socket.tuple.remoteAddress, socket.counts);
     socket.counts = FlowCounts{};
-    --undecidedSockets_;
   });
+  for (const auto& [remoteAddress, counts] : decided) {
+    addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(counts);
+  }
+  undecidedSockets_ -= decided.size();
 }
 
 FlowCounts FlowTable::Totals() const {
@@ -130,11 +134,8 @@ void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const F
                            std::vector<FlowKey>& shownFlows) {
   MutexLock lock(mutex_);
   FlowKeyMap<FlowCounts> kept;
-  auto take = [this](const FlowCounts& counts) REQUIRES(mutex_) {
-    totals_.uploadBytes -= std::min(totals_.uploadBytes, counts.uploadBytes);
-    totals_.downloadBytes -= std::min(totals_.downloadBytes, counts.downloadBytes);
-  };
-  addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) REQUIRES(mutex_) {
+  FlowCounts taken;
+  addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
     std::optional<FlowCounts> row = shown(key);
     if (!row) {
       kept[key] = counts;
@@ -143,11 +144,11 @@ void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const F
     shownFlows.push_back(key);
     // A row never shows more than its flow counted; what the flow counted
     // after the row was read is the next row's.
-    const FlowCounts taken{std::min(row->uploadBytes, counts.uploadBytes),
+    const FlowCounts saved{std::min(row->uploadBytes, counts.uploadBytes),
                            std::min(row->downloadBytes, counts.downloadBytes)};
-    take(taken);
-    const FlowCounts rest{counts.uploadBytes - taken.uploadBytes,
-                          counts.downloadBytes - taken.downloadBytes};
+    taken.Add(saved);
+    const FlowCounts rest{counts.uploadBytes - saved.uploadBytes,
+                          counts.downloadBytes - saved.downloadBytes};
     if (rest.uploadBytes != 0 || rest.downloadBytes != 0) kept[key] = rest;
   });
   addressFlows_ = std::move(kept);
@@ -156,9 +157,11 @@ void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const F
     if (socket.labelId == kUndecidedLabel) undecided[key] = socket;
   });
   pendingSockets_ = std::move(undecided);
-  for (const ProxyFlowRecord& flow : proxyFlows_) take(flow.counts);
+  for (const ProxyFlowRecord& flow : proxyFlows_) taken.Add(flow.counts);
   proxyFlows_.clear();
   proxyIndex_.clear();
+  totals_.uploadBytes -= std::min(totals_.uploadBytes, taken.uploadBytes);
+  totals_.downloadBytes -= std::min(totals_.downloadBytes, taken.downloadBytes);
 }
 
 std::vector<AddressTotal> FlowTable::AddressTotals() const {
