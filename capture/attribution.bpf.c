@@ -16,6 +16,13 @@
 // UDP: the first send or receive of a socket, traced after the call
 // returned, so the port is bound; a per-socket flag keeps it to one event.
 //
+// Only sockets of the helper's own network namespace are reported: the
+// owner of a socket in another namespace (another user's container, say) is
+// nothing its client could learn from /proc, and the client does not see
+// that namespace's traffic anyway. The helper writes its namespace's inode
+// number into `own_netns` before loading; until it does (0) nothing is
+// reported.
+//
 // Events leave through one ring buffer, which the reader drains on a timer
 // (every 10 ms or so) and wakes up for only when a quarter full; when it is
 // full events are dropped and counted in `lost_events`.
@@ -77,8 +84,16 @@ struct {
 
 __u64 lost_events = 0;
 
+// The inode number of the helper's network namespace (stat of
+// /proc/self/ns/net), set before load.
+const volatile __u32 own_netns = 0;
+
 // A quarter of the ring.
 static const __u64 kWakeBacklogBytes = 256 * 1024;
+
+static __always_inline bool InOwnNamespace(const struct sock* sk) {
+  return BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) == own_netns;
+}
 
 static __always_inline void FillOwner(struct owner* o) {
   const __u64 pidTgid = bpf_get_current_pid_tgid();
@@ -139,6 +154,7 @@ int BPF_PROG(OnStateChange, const struct sock* sk, const int oldState, const int
   if (sk->sk_protocol != IPPROTO_TCP) return 0;
   const __u16 family = sk->__sk_common.skc_family;
   if (family != AF_INET && family != AF_INET6) return 0;
+  if (!InOwnNamespace(sk)) return 0;
   __u64 cookie = bpf_get_socket_cookie((void*)sk);
   if (newState == TCP_SYN_SENT) {
     __u32 zero = 0;
@@ -163,6 +179,7 @@ static __always_inline int OnUdpTraffic(struct sock* sk) {
   if (family != AF_INET && family != AF_INET6) return 0;
   // Not bound yet: a send that failed before the port was chosen.
   if (sk->__sk_common.skc_num == 0) return 0;
+  if (!InOwnNamespace(sk)) return 0;
   __u8* seen = bpf_sk_storage_get(&reported, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
   if (!seen || *seen) return 0;
   *seen = 1;

@@ -43,8 +43,8 @@ enum class RecordType : uint16_t {
   kDrops = 3,
   // The helper cannot go on and exits. Payload: text, at most kErrorBytes.
   kError = 4,
-  // A TCP connection or UDP socket started, and which process started it
-  // (kernel attribution only). Payload: protocol u8 (6, 17), family u8
+  // A TCP connection or UDP socket of the helper's network namespace
+  // started, and which process started it (kernel attribution only). Payload: protocol u8 (6, 17), family u8
   // (AF_INET, AF_INET6), local port u16, remote port u16 (0: an unconnected
   // UDP socket), reserved u16 (0), pid u32, uid u32, local address [16],
   // remote address [16] (network order; IPv4 in the first 4 bytes, the rest

@@ -3,15 +3,19 @@
 // Installed root:corvane, mode 0750, with cap_net_raw,cap_bpf,cap_perfmon in
 // its permitted set only. Started by the window or corvane-cli with an empty
 // environment and its socketpair end on descriptor 3, it reads one request
-// (an interface name), raises CAP_NET_RAW into its effective set for the one
-// call that opens the capture and cap_bpf,cap_perfmon for the one that loads
-// the kernel attribution program, then drops every capability for good and
-// streams records (capture/capture_protocol.h) until its peer closes: frames,
-// drop counts and, when the program is attached, the owner of each socket
-// that starts.
+// (an interface name, within two seconds), raises CAP_NET_RAW into its
+// effective set for the one call that opens the capture and
+// cap_bpf,cap_perfmon for the one that loads the kernel attribution program,
+// then drops every capability for good and streams records
+// (capture/capture_protocol.h) until its peer closes: frames, drop counts
+// and, when the program is attached, the owner of each socket of its own
+// network namespace that starts. While it waits for the request it holds no
+// effective capability and no permitted one beyond those three.
 //
 // Single-threaded. Any failure is sent as one error record, then the helper
-// exits non-zero; a peer that closes ends it with status 0. A program that
+// exits non-zero: a request that is incomplete after two seconds, malformed,
+// or followed by more bytes (the client never writes again) is one. A peer
+// that closes ends it with status 0. A program that
 // cannot be loaded is no failure: the Ready record then says kProc.
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -28,6 +32,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +62,9 @@ constexpr size_t kFlushBytes = 64 * 1024;
 // by the vector) before any of it went out. With it a batch stays below
 // kFlushBytes plus kDispatchFrames records of the largest size.
 constexpr int kDispatchFrames = 32;
+// How long a client may take to send its request: it sends it in one call
+// right after starting the helper.
+constexpr int kRequestMs = 2000;
 static_assert(kFlushBytes + kDispatchFrames * (kRecordHeaderSize + kLargestPayload) <=
               2 * kFlushBytes);
 
@@ -68,6 +76,23 @@ uint64_t PermittedCapabilities() {
   __user_cap_data_struct data[2] = {};
   if (syscall(SYS_capget, &header, data) != 0) return 0;
   return uint64_t{data[1].permitted} << 32 | data[0].permitted;
+}
+
+constexpr uint64_t kNeeded =
+    uint64_t{1} << CAP_NET_RAW | uint64_t{1} << CAP_BPF | uint64_t{1} << CAP_PERFMON;
+
+// Keeps, permitted only, what the capture and the kernel program need;
+// returns what is left. The installed helper holds just these, permitted
+// only; one started by root holds every capability, effective too, and
+// sheds the rest here, the bounding set included while it still may.
+uint64_t KeepOnlyNeededCapabilities() {
+  for (int cap = 0; cap <= CAP_LAST_CAP; ++cap) {
+    if ((kNeeded >> cap & 1) == 0) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+  }
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  const uint64_t kept = PermittedCapabilities() & kNeeded;
+  if (!SetCapabilities(0, kept)) return PermittedCapabilities();
+  return kept;
 }
 
 // Leaves the process with no capability in any set it can change and no way
@@ -104,17 +129,51 @@ int Fail(const std::string& text) {
   return 1;
 }
 
-bool ReadRequest(std::vector<uint8_t>& bytes) {
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// True when the client has written more than its request (checked without
+// waiting).
+bool MoreBytesWaiting() {
+  uint8_t byte;
+  ssize_t got;
+  do {
+    got = recv(socketFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (got < 0 && errno == EINTR);
+  return got > 0;
+}
+
+// Reads exactly one request within kRequestMs; false with `error` saying
+// why otherwise.
+bool ReadRequest(std::vector<uint8_t>& bytes, std::string& error) {
   bytes.resize(kRequestSize);
   size_t have = 0;
+  const int64_t deadline = MonotonicMs() + kRequestMs;
   while (have < bytes.size()) {
-    const ssize_t got = read(socketFd, bytes.data() + have, bytes.size() - have);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
+    const int64_t left = deadline - MonotonicMs();
+    pollfd fd{socketFd, POLLIN, 0};
+    const int polled = left > 0 ? poll(&fd, 1, static_cast<int>(left)) : 0;
+    if (polled < 0 && errno == EINTR) continue;
+    const ssize_t got =
+        polled > 0 ? recv(socketFd, bytes.data() + have, bytes.size() - have, 0) : -1;
+    if (polled > 0 && got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      error = "incomplete capture request: " + std::to_string(have) + " of " +
+              std::to_string(kRequestSize) + " bytes " +
+              (polled == 0 ? "after " + std::to_string(kRequestMs / 1000) + " s"
+                           : std::string("before the client closed"));
+      return false;
+    }
     have += static_cast<size_t>(got);
   }
-  bytes.resize(have);
-  return have == kRequestSize;
+  if (MoreBytesWaiting()) {
+    error = "malformed capture request: more than its " + std::to_string(kRequestSize) + " bytes";
+    return false;
+  }
+  return true;
 }
 
 struct PcapCloser {
@@ -145,11 +204,12 @@ int Run() {
   close_range(kHelperSocketFd + 1, ~0U, 0);
   fcntl(socketFd, F_SETFD, FD_CLOEXEC);
   std::signal(SIGPIPE, SIG_IGN);
+  const uint64_t permitted = KeepOnlyNeededCapabilities();
 
   std::vector<uint8_t> bytes;
-  if (!ReadRequest(bytes)) return Fail("incomplete capture request");
-  CaptureRequest request;
   std::string error;
+  if (!ReadRequest(bytes, error)) return Fail(error);
+  CaptureRequest request;
   if (!ParseCaptureRequest(bytes, request, error)) return Fail(error);
   if (if_nametoindex(request.interfaceName.c_str()) == 0) {
     return Fail("no interface named " + request.interfaceName);
@@ -167,7 +227,6 @@ int Run() {
   pcap_set_buffer_size(p, kKernelBufferBytes);
   pcap_set_timeout(p, kBlockTimeoutMs);
 
-  const uint64_t permitted = PermittedCapabilities();
   const uint64_t netRaw = uint64_t{1} << CAP_NET_RAW;
   const bool raised = (permitted & netRaw) != 0 && SetCapabilities(netRaw, permitted);
   const int activated = pcap_activate(p);
@@ -224,8 +283,12 @@ int Run() {
                      {kernel.Descriptor(), POLLIN, 0}};
     const int polled = poll(fds, kernelEvents ? 3 : 2, kernelEvents ? kDrainMs : kPollMs);
     if (polled < 0 && errno != EINTR) return Fail(std::string("poll: ") + std::strerror(errno));
-    // The client never writes after its request: readable means closed.
-    if (fds[1].revents != 0) return 0;
+    // The client never writes after its request: readable means closed,
+    // unless it did write.
+    if (fds[1].revents != 0) {
+      if (MoreBytesWaiting()) return Fail("malformed capture request: the client wrote again");
+      return 0;
+    }
     // A socket's owner goes out before the frames read after it.
     kernel.Drain(out);
     for (;;) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -104,14 +105,24 @@ KernelAttribution::~KernelAttribution() = default;
 
 bool KernelAttribution::Load(uint64_t permitted) {
   libbpf_set_print(QuietLibbpf);
+  // The program reports only sockets of this namespace; without knowing it,
+  // it would report none, so there is no point in loading it.
+  struct stat ownNamespace {};
+  if (stat("/proc/self/ns/net", &ownNamespace) != 0 || ownNamespace.st_ino == 0 ||
+      ownNamespace.st_ino > UINT32_MAX) {
+    return false;
+  }
+  auto state = std::make_unique<State>();
+  state->skeleton = attribution__open();
+  if (!state->skeleton) return false;
+  state->skeleton->rodata->own_netns = static_cast<uint32_t>(ownNamespace.st_ino);
   const uint64_t wanted = uint64_t{1} << CAP_BPF | uint64_t{1} << CAP_PERFMON;
   // Without both, try as we are: root passes, others fail below with EPERM.
   const bool raised = (permitted & wanted) == wanted && SetCapabilities(wanted, permitted);
-  auto state = std::make_unique<State>();
-  state->skeleton = attribution__open_and_load();
-  const int error = state->skeleton ? attribution__attach(state->skeleton) : -errno;
+  int error = attribution__load(state->skeleton);
+  if (error == 0) error = attribution__attach(state->skeleton);
   if (raised) SetCapabilities(0, permitted);
-  if (!state->skeleton || error != 0) return false;
+  if (error != 0) return false;
   // Mapping the ring needs no capability.
   state->ring = ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), OnEvent,
                                  &state->out, nullptr);

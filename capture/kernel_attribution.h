@@ -1,6 +1,6 @@
 // The capture helper's side of kernel attribution: loads the program of
 // attribution.bpf.c, attaches it and turns its ring buffer events into
-// kSocketOwner records.
+// kSocketOwner records, for sockets of the helper's network namespace only.
 //
 // Helper thread only. Load() must run while cap_bpf and cap_perfmon can
 // still be raised; it raises them into the effective set for the load and
@@ -8,7 +8,8 @@
 // (Descriptor, Drain) works without any capability.
 //
 // Failure: Load() returns false (a helper built without libbpf or BTF, no
-// such capability, a kernel that refuses the program); the helper then
+// such capability, its network namespace unknown, a kernel that refuses the
+// program); the helper then
 // captures without kernel events, and nobody reads its reasons: the client
 // only needs to know which mode it gets. Events the ring could not
 // hold are counted by the program, not reported.

@@ -244,6 +244,9 @@ def record(kind, payload):
 put("fuzz_capture_request", "lo", request(b"lo"))
 put("fuzz_capture_request", "vlan", request(b"eth0.100"))
 put("fuzz_capture_request", "old_version", request(b"lo", version=0))
+# What a hostile client sends: half a request, or one with more behind it.
+put("fuzz_capture_request", "half", request(b"lo")[:10])
+put("fuzz_capture_request", "trailing", request(b"lo") + b"x")
 ready = record(1, struct.pack("<iI", 1, 0))
 frame = record(2, struct.pack("<qiI", 1700000000, 5, 1514) + eth_frames[0][:200])
 put("fuzz_helper_records", "stream", ready + frame + record(3, struct.pack("<Q", 7)) + frame)
@@ -251,9 +254,9 @@ put("fuzz_helper_records", "error", record(4, b"lo: permission denied"))
 put("fuzz_helper_records", "cut", ready + frame[:-3])
 
 
-def owner(protocol, family, local, remote, local_port, remote_port, pid, name):
+def owner(protocol, family, local, remote, local_port, remote_port, pid, name, uid=1000):
     return record(5, struct.pack("<BBHHHII16s16s", protocol, family, local_port, remote_port, 0,
-                                 pid, 1000, local, remote) + name)
+                                 pid, uid, local, remote) + name)
 
 
 kernel_ready = record(1, struct.pack("<iI", 1, 1))
@@ -263,4 +266,11 @@ v6_owner = owner(6, 10, bytes(10) + b"\xff\xff" + bytes([127, 0, 0, 1]), bytes(1
                  40001, 80, 99, b"x" * 255)
 put("fuzz_helper_records", "kernel_owners",
     kernel_ready + tcp_owner + frame + udp_owner + v6_owner + frame)
-
+# Owners of other users' sockets, named by them: escapes, bidi controls,
+# invalid UTF-8, a name of the longest length; an unconnected UDP socket on a
+# port a socket of the client's own may hold too.
+foreign = [owner(17, 2, b"", b"", 40000, 0, 31337, b"evil\x1b]0;PWNED\x07\x1b[2J", uid=0),
+           owner(17, 10, b"", b"", 5353, 0, 31338, "\u202egnp.exe".encode() + b"\xff\xc0", uid=65534),
+           owner(6, 2, bytes([127, 0, 0, 1]), bytes([127, 0, 0, 1]), 40000, 53, 31339,
+                 b"\r\n" * 127 + b"x", uid=0)]
+put("fuzz_helper_records", "foreign_owners", kernel_ready + b"".join(foreign) + frame)

@@ -1,7 +1,8 @@
 // Capture through the capture helper on loopback: the helper gives up its
 // capabilities, an unprivileged member of its group captures exactly what a
-// direct capture would, a non-member is told which group to join, and a
-// helper that dies is reported once and can be started again.
+// direct capture would and learns no socket owner of another network
+// namespace, a non-member is told which group to join, and a helper that
+// dies is reported once and can be started again.
 //
 // Tests that install the helper with file capabilities or switch users need
 // root: they skip outside CI and must run in CI. Traffic stays on 127.0.0.1.
@@ -9,9 +10,12 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <net/if.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -507,6 +511,82 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
   EXPECT_GE(named, 0.99 * static_cast<double>(expected)) << named << " of " << expected;
   // Two decimals of a KB: the cli rounds, never counts more.
   EXPECT_LE(named, static_cast<double>(expected) + 10);
+}
+
+// A process of root's in a network namespace of its own: it binds a UDP
+// socket there, sends one datagram to itself on that namespace's loopback
+// when told to (a byte on `go`), writes "sent" to `done` and ends. Returns
+// its pid, or -1.
+pid_t StartSenderInOwnNamespace(int go, int done) {
+  const pid_t child = fork();
+  if (child != 0) return child;
+  char byte;
+  bool ok = unshare(CLONE_NEWNET) == 0;
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq loopback{};
+  std::strcpy(loopback.ifr_name, "lo");
+  ok = ok && fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &loopback) == 0;
+  loopback.ifr_flags |= IFF_UP;
+  ok = ok && ioctl(fd, SIOCSIFFLAGS, &loopback) == 0;
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof self;
+  ok = ok && bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) == 0 &&
+       getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) == 0;
+  ok = ok && read(go, &byte, 1) == 1 &&
+       sendto(fd, "n", 1, 0, reinterpret_cast<sockaddr*>(&self), sizeof self) == 1;
+  _exit(write(done, ok ? "sent" : "fail", 4) == 4 ? 0 : 1);
+}
+
+TEST(HelperCaptureLoopback, MembersStreamCarriesNoOwnerOfASocketInAnotherNetworkNamespace) {
+  CORVANE_REQUIRE(geteuid() == 0, "network namespaces and file capabilities need root");
+  CORVANE_REQUIRE(KernelAttributionAvailable(),
+                  "the built helper cannot load its kernel program (no BTF or libbpf)");
+  const group* adm = getgrnam("adm");
+  ASSERT_NE(adm, nullptr);
+  InstalledHelper helper(adm->gr_gid);
+  ASSERT_TRUE(helper.ok()) << "setcap failed";
+  int go[2], done[2];
+  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+  const pid_t sender = StartSenderInOwnNamespace(go[0], done[1]);
+  ASSERT_GT(sender, 0);
+  close(go[0]);
+  close(done[1]);
+  const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
+    Status why;
+    HelperCaptureOptions options;
+    options.helperPath = helper.path();
+    std::set<pid_t> owners;
+    options.onSocketOwner = [&](const SocketOwner& owner) { owners.insert(owner.pid); };
+    auto source = OpenHelperCapture("lo", why, options);
+    if (!source) return "open: " + why.reason;
+    if (source->attributionMode() != capture::AttributionMode::kKernel) return "no kernel events";
+    char sent[4] = {};
+    if (write(go[1], "g", 1) != 1 || read(done[0], sent, 4) != 4 ||
+        std::string(sent, 4) != "sent") {
+      return "the sender in its namespace did not send";
+    }
+    // Events leave in order: once this socket's owner is in, the other
+    // namespace's would have been too.
+    Socket own(SOCK_DGRAM);
+    if (!own.Bind("127.0.0.1") || !own.SendTo("o", own.Name())) return "own socket failed";
+    CapturedDatagram datagram;
+    for (int quiet = 0; quiet < 20 && !owners.contains(getpid());) {
+      const ReadStatus status = source->Next(datagram, why);
+      if (status == ReadStatus::Timeout) ++quiet;
+      if (status == ReadStatus::Error || status == ReadStatus::EndOfFile) return why.reason;
+    }
+    if (!owners.contains(getpid())) return "no owner for the member's own socket";
+    if (owners.contains(sender)) return "the other namespace's socket owner reached the member";
+    return "";
+  });
+  close(go[1]);
+  close(done[0]);
+  kill(sender, SIGKILL);  // still waiting for its turn when the member failed early
+  waitpid(sender, nullptr, 0);
+  EXPECT_EQ(report, "");
 }
 
 // `corvane-cli watch` keeps the history of a desktop user; killed with
