@@ -55,7 +55,8 @@ constexpr const char* kUsage =
     "                    [--history]\n"
     "  corvane-cli watch [--interface NAME|ADDRESS] [--seconds N] [--flows] [--no-history]\n"
     "                    [--metrics-file PATH] [--metrics-interval N]\n"
-    "                    [--metrics-listen [ADDR:]PORT] [--format text|jsonl]\n"
+    "                    [--metrics-listen [ADDR:]PORT] [--metrics-token-file FILE]\n"
+    "                    [--format text|jsonl]\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME [--format csv|json]]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
@@ -82,6 +83,7 @@ constexpr const char* kUsage =
     "                    collector) to PATH every --metrics-interval seconds (15)\n"
     "  --metrics-listen [ADDR:]PORT  serve the counts at http://ADDR:PORT/metrics;\n"
     "                    ADDR is 127.0.0.1 without it, [ADDR] for IPv6\n"
+    "  --metrics-token-file FILE  answer only requests with this bearer token\n"
     "options of replay and watch:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
@@ -275,6 +277,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
       if (!options.metrics.listen) {
         return Usage("--metrics-listen needs PORT, A.B.C.D:PORT or [IPV6]:PORT");
       }
+    } else if (arg == "--metrics-token-file" && options.command == "watch") {
+      const char* text = value();
+      if (!text || text[0] == '\0') return Usage("--metrics-token-file needs a file");
+      options.metrics.tokenFile = text;
     } else if (arg == "--format" && options.command == "watch") {
       const char* text = value();
       auto format = text ? ParseWatchFormat(text) : std::nullopt;
@@ -303,6 +309,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return Usage("replay needs --interface or --local");
   }
   if (options.logFormat && !options.showLog) return Usage("--format needs --show NAME");
+  if (!options.metrics.tokenFile.empty() && !options.metrics.listen) {
+    return Usage("--metrics-token-file needs --metrics-listen");
+  }
   if (options.flows && options.watchFormat == WatchFormat::kJsonl) {
     return Usage("--flows prints text, not with --format jsonl");
   }

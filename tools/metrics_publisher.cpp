@@ -6,6 +6,14 @@ namespace corvane {
 
 std::optional<MetricsEndpoint> MetricsPublisher::Start(std::string& error) {
   if (!options_.listen) return MetricsEndpoint{};
+  if (!options_.tokenFile.empty()) {
+    std::string token;
+    if (Status read = ReadMetricsToken(options_.tokenFile, token); !read) {
+      error = read.reason;
+      return std::nullopt;
+    }
+    server_.RequireBearerToken(std::move(token));
+  }
   if (!server_.Start(*options_.listen, error)) return std::nullopt;
   MetricsEndpoint bound = *options_.listen;
   bound.port = server_.port();

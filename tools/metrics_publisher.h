@@ -25,6 +25,7 @@ struct MetricsOptions {
   std::string file;  // empty: no file
   int intervalSeconds = kDefaultMetricsIntervalSeconds;
   std::optional<MetricsEndpoint> listen;
+  std::string tokenFile;  // empty: the server asks for no bearer token
 };
 
 class MetricsPublisher {
@@ -32,8 +33,9 @@ class MetricsPublisher {
   explicit MetricsPublisher(MetricsOptions options) : options_(std::move(options)) {}
 
   bool enabled() const { return !options_.file.empty() || options_.listen.has_value(); }
-  // Starts the server, if one is asked for. The address it listens on, or
-  // nullopt with the reason in `error`.
+  // Starts the server, if one is asked for, with the token of the token
+  // file (read here, once). The address it listens on, or nullopt with the
+  // reason in `error`.
   std::optional<MetricsEndpoint> Start(std::string& error);
   // The monitor's CaptureStateHandler.
   void SetCaptureState(const Monitor::CaptureState& state);

@@ -4,10 +4,14 @@
 // The watch loop owns the server: Start() binds and starts the thread,
 // Publish() (any thread) hands over a new snapshot, Stop() (also the
 // destructor) ends the thread through a pipe and joins it at once, even
-// while a client is connected. One connection at a time, closed after each
-// answer. A request is read up to kMaxRequestBytes and for at most the
-// request timeout; anything that is not a well-formed GET or HEAD gets an
-// error status (400, 404, 405, 408, 431) and the connection is closed. A
+// while clients are connected. One thread serves up to kMaxConnections
+// clients at once from one poll() loop, each closed after its answer, so a
+// client that connects and says nothing delays nobody: it is closed when
+// its request timeout (2 s) ends, or earlier when the connections are all
+// taken and a new client comes (the one that has waited longest goes). A
+// request is read up to kMaxRequestBytes; anything that is not a
+// well-formed GET or HEAD gets an error status (400, 404, 405, 408, 431),
+// one without the bearer token that RequireBearerToken() set gets 401. A
 // bind that fails (port in use, address not here) is returned by Start().
 #pragma once
 
@@ -21,6 +25,7 @@
 
 #include "platform/ip_address.h"
 #include "platform/mutex.h"
+#include "platform/status.h"
 #include "tools/metrics.h"
 
 namespace corvane {
@@ -36,10 +41,18 @@ std::optional<MetricsEndpoint> ParseMetricsEndpoint(std::string_view text);
 // "127.0.0.1:9464", "[::1]:9464".
 std::string FormatMetricsEndpoint(const MetricsEndpoint& endpoint);
 
+// The bearer token in `path` (Prometheus' `credentials_file`: the token,
+// white space around it ignored). Fails, naming the file and the fix, when
+// it cannot be read, is not a regular file, belongs to another user, may be
+// read or written by group or others, is empty or holds anything but
+// visible ASCII.
+Status ReadMetricsToken(const std::string& path, std::string& token);
+
 class MetricsServer {
  public:
   static constexpr size_t kMaxRequestBytes = 8 * 1024;
-  static constexpr std::chrono::milliseconds kDefaultRequestTimeout{5000};
+  static constexpr size_t kMaxConnections = 128;
+  static constexpr std::chrono::milliseconds kDefaultRequestTimeout{2000};
 
   explicit MetricsServer(std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout)
       : requestTimeout_(requestTimeout) {}
@@ -47,6 +60,8 @@ class MetricsServer {
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
 
+  // Before Start(): every request must carry "Authorization: Bearer TOKEN".
+  void RequireBearerToken(std::string token) { token_ = std::move(token); }
   // Listens on `endpoint` and starts answering. False, with the reason in
   // `error`, when the socket cannot be bound or the thread not started.
   bool Start(const MetricsEndpoint& endpoint, std::string& error);
@@ -58,17 +73,22 @@ class MetricsServer {
   void Publish(const MetricsSnapshot& snapshot);
 
  private:
+  struct Connection;
   void Serve();
-  // Reads one request from `fd` and answers it.
-  void Answer(int fd);
-  // Waits until `fd` is ready for `events` or the deadline; false on a
-  // timeout or Stop().
-  bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline);
+  // Reads what the client sent; answers once its request head is whole.
+  void Receive(Connection& connection);
+  // Sends what is left of the answer; then waits for the client to close.
+  void Send(Connection& connection);
+  // Starts sending `response` on `connection`.
+  void Reply(Connection& connection, std::string response);
+  // The answer to a whole request head.
+  std::string Answer(std::string_view head);
 
   const std::chrono::milliseconds requestTimeout_;
   int listenFd_ = -1;
   int stopPipe_[2] = {-1, -1};
   uint16_t port_ = 0;
+  std::string token_;  // empty: no token asked for
   std::thread thread_;
 
   Mutex textMutex_;

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "attribution/system_sockets.h"
 #include "storage/temp_dir.h"
@@ -255,14 +256,85 @@ TEST_F(MetricsTest, PortInUseIsAnErrorAndStopEndsAWaitingConnection) {
   EXPECT_EQ(ReadReply(waiting).status, 0);
 }
 
+TEST_F(MetricsTest, IdleClientsCannotHoldBackAScrape) {
+  MetricsServer server;
+  std::string error;
+  ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  server.Publish(TestSnapshot());
+  std::vector<int> idle;
+  for (int i = 0; i < 50; ++i) {
+    idle.push_back(Connect(server.port()));
+    ASSERT_GE(idle.back(), 0);
+  }
+  // Answered while all of them still wait for their deadline (the client's
+  // own limit is 10 s; each idle one would hold a serial server for 2 s).
+  EXPECT_EQ(Exchange(server.port(), "GET /metrics HTTP/1.1\r\n\r\n").status, 200);
+  for (int fd : idle) ::close(fd);
+}
+
+TEST_F(MetricsTest, BearerTokenIsEnforcedAndItsFileMustBeTheUsersAlone) {
+  namespace fs = std::filesystem;
+  const std::string file = dir_.File("token");
+  dir_.Write("token", "s3cret-token\n");
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  std::string token;
+  Status read = ReadMetricsToken(file, token);
+  EXPECT_FALSE(read);
+  EXPECT_NE(read.reason.find("chmod 600"), std::string::npos) << read.reason;
+  // corvane-cli says so and ends before it captures.
+  int status = 0;
+  std::string output = CommandOutput(std::string(CORVANE_CLI) +
+                                         " watch --seconds 0 --no-history --data-dir " +
+                                         dir_.path() + " --metrics-listen 0 --metrics-token-file " +
+                                         file,
+                                     status);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << output;
+  EXPECT_NE(output.find("chmod 600"), std::string::npos) << output;
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
+    fs::permissions(file, fs::perms::owner_read);
+    EXPECT_FALSE(ReadMetricsToken(file, token));
+    ASSERT_EQ(::chown(file.c_str(), 0, 0), 0);
+  }
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+  read = ReadMetricsToken(file, token);
+  ASSERT_TRUE(read) << read.reason;
+  EXPECT_EQ(token, "s3cret-token");
+
+  MetricsServer server;
+  server.RequireBearerToken(token);
+  std::string error;
+  ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  server.Publish(TestSnapshot());
+  const std::string get = "GET /metrics HTTP/1.1\r\n";
+  const HttpReply none = Exchange(server.port(), get + "\r\n");
+  EXPECT_EQ(none.status, 401);
+  EXPECT_NE(none.head.find("WWW-Authenticate: Bearer"), std::string::npos) << none.head;
+  EXPECT_EQ(none.body.find("corvane_"), std::string::npos);
+  for (const char* wrong : {"Bearer s3cret-toke", "Bearer s3cret-tokenX", "Basic s3cret-token",
+                            "s3cret-token"}) {
+    EXPECT_EQ(Exchange(server.port(), get + "Authorization: " + wrong + "\r\n\r\n").status, 401)
+        << wrong;
+  }
+  EXPECT_EQ(Exchange(server.port(), get + "authorization: bearer s3cret-token\r\n"
+                                          "Authorization: Bearer other\r\n\r\n")
+                .status,
+            401);
+  const HttpReply right =
+      Exchange(server.port(), get + "Authorization: Bearer s3cret-token\r\n\r\n");
+  EXPECT_EQ(right.status, 200);
+  EXPECT_EQ(right.body, RenderPrometheusText(TestSnapshot()));
+}
+
 // A Prometheus of the test's own, killed on every way out of the test; all
-// it writes stays in `dir`.
+// it writes stays in `dir`. It scrapes with the bearer token in `dir`/token.
 class PrometheusProcess {
  public:
   PrometheusProcess(const TempDir& dir, uint16_t targetPort) : port_(FreePort()) {
     dir.Write("prometheus.yml",
               "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-              "scrape_configs:\n  - job_name: corvane\n    static_configs:\n"
+              "scrape_configs:\n  - job_name: corvane\n"
+              "    authorization:\n      credentials_file: token\n    static_configs:\n"
               "      - targets: ['127.0.0.1:" + std::to_string(targetPort) + "']\n");
     const std::string config = "--config.file=" + dir.File("prometheus.yml");
     const std::string storage = "--storage.tsdb.path=" + dir.File("data");
@@ -312,10 +384,13 @@ class PrometheusProcess {
   pid_t pid_ = -1;
 };
 
-TEST_F(MetricsTest, RealPrometheusScrapesExactlyTheBytesServed) {
+TEST_F(MetricsTest, RealPrometheusScrapesExactlyTheBytesServedWithItsToken) {
   CORVANE_REQUIRE(std::filesystem::exists(kPrometheus),
                   "prometheus is missing (Debian package prometheus)");
   MetricsServer server;
+  dir_.Write("token", "prometheus-token\n");
+  std::filesystem::permissions(dir_.File("token"), std::filesystem::perms::owner_read);
+  server.RequireBearerToken("prometheus-token");
   std::string error;
   ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
   server.Publish(TestSnapshot());
