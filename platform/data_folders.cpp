@@ -14,8 +14,9 @@ namespace corvane {
 
 namespace {
 
-// An XDG folder variable counts only when it holds an absolute path.
-std::optional<std::string> XdgFolder(const EnvironmentLookup& environment, const char* name) {
+// A folder variable (XDG's, TMPDIR) counts only when it holds an absolute
+// path.
+std::optional<std::string> AbsoluteFolder(const EnvironmentLookup& environment, const char* name) {
   std::optional<std::string> value = environment(name);
   if (!value || value->empty() || value->front() != '/') return std::nullopt;
   return value;
@@ -68,8 +69,8 @@ DataFolders ResolveDataFolders(const std::optional<std::string>& dataDir,
     std::string folder = WithoutTrailingSlashes(*single);
     return DataFolders{folder, folder, folder + "/history.sqlite"};
   }
-  std::optional<std::string> config = XdgFolder(environment, "XDG_CONFIG_HOME");
-  std::optional<std::string> state = XdgFolder(environment, "XDG_STATE_HOME");
+  std::optional<std::string> config = AbsoluteFolder(environment, "XDG_CONFIG_HOME");
+  std::optional<std::string> state = AbsoluteFolder(environment, "XDG_STATE_HOME");
   if (!config || !state) {
     const std::string home = WithoutTrailingSlashes(Home(environment));
     if (home.empty()) return DataFolders{};
@@ -104,7 +105,8 @@ Status MakePrivateFolder(const std::string& path) {
   for (size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
     const std::string prefix = end == std::string::npos ? path : path.substr(0, end);
     if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-      return Status::SystemFailure("cannot create " + prefix, errno);
+      const int code = errno;
+      return Status::SystemFailure("cannot create " + prefix, code);
     }
     if (end == std::string::npos) break;
   }
@@ -120,11 +122,11 @@ Status MakePrivateFolder(const std::string& path) {
 
 Status MakeInstanceFolder(std::string& folder, const EnvironmentLookup& environment) {
   std::vector<std::string> candidates;
-  if (std::optional<std::string> runtime = XdgFolder(environment, "XDG_RUNTIME_DIR");
+  if (std::optional<std::string> runtime = AbsoluteFolder(environment, "XDG_RUNTIME_DIR");
       runtime && CheckOwnPath(*runtime, /*followLinks=*/true)) {
     candidates.push_back(WithoutTrailingSlashes(*runtime) + "/corvane");
   }
-  std::optional<std::string> temporary = XdgFolder(environment, "TMPDIR");
+  std::optional<std::string> temporary = AbsoluteFolder(environment, "TMPDIR");
   candidates.push_back(WithoutTrailingSlashes(temporary.value_or("/tmp")) + "/corvane-" +
                        std::to_string(::geteuid()));
   Status failure;

@@ -95,10 +95,13 @@ TEST(DataFoldersTest, AnotherUsersFolderOrFileOrALinkIsRefusedAndNothingIsWritte
   Status why = CheckDataFolders({theirs, theirs, theirs + "/history.sqlite"});
   EXPECT_NE(why.reason.find(theirs + " belongs to"), std::string::npos) << why.reason;
   EXPECT_FALSE(MakePrivateFolder(theirs).ok);
-  FILE* pipe = ::popen((std::string(CORVANE_CLI) + " report --data-dir " + theirs + " 2>&1").c_str(), "r");
+  const std::string command = std::string(CORVANE_CLI) + " report --data-dir " + theirs + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
   std::string out;
   char buffer[4096];
-  for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
   const int status = pipe ? ::pclose(pipe) : -1;
   EXPECT_NE(WEXITSTATUS(status), 0);
   EXPECT_NE(out.find(theirs + " belongs to"), std::string::npos) << out;
