@@ -39,14 +39,32 @@ std::optional<std::string> ProcessEnvironment(const char* name);
 
 // The folders to use: `dataDir` when given, else CORVANE_DATA_DIR, else the
 // XDG folders. An XDG variable that is empty or not an absolute path is
-// ignored, as the XDG rules say; without HOME the folders fall back to
-// the current directory's ".config" and ".local/state".
+// ignored, as the XDG rules say; so is such a HOME, which then comes from
+// the password database. With no home at all the folders are empty, which
+// CheckDataFolders() refuses.
 DataFolders ResolveDataFolders(const std::optional<std::string>& dataDir,
                                const EnvironmentLookup& environment = ProcessEnvironment);
 
+// Whether the folders and the data files already in them may be used:
+// each that exists belongs to the user and is writable by no one else
+// (see CheckOwnPath()), and the data files are no symbolic links. The
+// failure names the folder or file and the fix; then nothing may be read
+// from the folders or written to them.
+Status CheckDataFolders(const DataFolders& folders);
+
 // Creates `path` and any missing parents. Folders it creates are 0700 (the
 // logs are the user's browsing history); existing ones keep their mode.
-// Fails when a folder cannot be made or `path` is no folder.
+// Fails when a folder cannot be made, `path` is no folder, or it is not
+// the user's own (see CheckOwnPath()).
 Status MakePrivateFolder(const std::string& path);
+
+// The private folder of the window's lock and socket, into `folder`:
+// $XDG_RUNTIME_DIR/corvane when the runtime folder is the user's own, else
+// corvane-UID in the temporary folder ($TMPDIR or /tmp). Made 0700; one
+// already there must be the user's own folder, writable by no one else and
+// no link, so that no other user can hold the lock or answer on the socket.
+// Fails with the reason when neither can be used.
+Status MakeInstanceFolder(std::string& folder,
+                          const EnvironmentLookup& environment = ProcessEnvironment);
 
 }  // namespace corvane

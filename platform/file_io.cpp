@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +49,16 @@ int MoveWithoutReplacing(const std::string& from, const std::string& to) {
   if (::lstat(to.c_str(), &existing) == 0) return EEXIST;
   if (::rename(from.c_str(), to.c_str()) != 0) return errno;
   return 0;
+}
+
+// "user NAME (uid N)", or "uid N" for an id without an account.
+std::string UserName(uid_t uid) {
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  const std::string id = "uid " + std::to_string(uid);
+  if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) return id;
+  return "user " + std::string(found->pw_name) + " (" + id + ")";
 }
 
 }  // namespace
@@ -186,6 +197,29 @@ Status RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) == 0) return Status::Ok();
   const int code = errno;
   return Status::SystemFailure("cannot remove " + path, code);
+}
+
+Status CheckOwnPath(const std::string& path, bool followLinks) {
+  struct stat info;
+  if ((followLinks ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) != 0) {
+    const int code = errno;
+    return Status::SystemFailure("cannot check " + path, code);
+  }
+  const bool folder = S_ISDIR(info.st_mode);
+  if (S_ISLNK(info.st_mode)) {
+    return Status::Failed(path + " is a symbolic link, which Corvane does not follow for its " +
+                          "own files; remove it or use a folder of your own");
+  }
+  if (info.st_uid != ::geteuid()) {
+    return Status::Failed(path + " belongs to " + UserName(info.st_uid) + ", not to you; use " +
+                          (folder ? "a folder of your own" : "a file of your own, or remove it"));
+  }
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return Status::Failed(path + " is writable by " +
+                          ((info.st_mode & S_IWOTH) != 0 ? "others" : "its group") +
+                          "; run chmod go-w " + path);
+  }
+  return Status::Ok();
 }
 
 }  // namespace corvane

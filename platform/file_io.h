@@ -53,4 +53,12 @@ Status MoveFileWithoutReplacing(const std::string& from, const std::string& to);
 // Removes a file.
 Status RemoveFile(const std::string& path);
 
+// Whether an existing file or folder may hold the user's data: it belongs
+// to the user running the program and neither its group nor others may
+// write to it. Judged by owner and mode bits, not by access(), which grants
+// root everything. A symbolic link is judged by what it points to when
+// `followLinks`, and refused otherwise. Status::Missing() when nothing is
+// there; any other failure names the path, what is wrong and the fix.
+Status CheckOwnPath(const std::string& path, bool followLinks);
+
 }  // namespace corvane

@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "platform/app_identity.h"
+#include "platform/file_io.h"
 #include "storage/history_report.h"
 #include "vocabulary/direction.h"
 
@@ -146,6 +147,11 @@ HistoryStatus HistoryStore::Execute(const char* sql) {
 HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
   Close();
   path_ = path;
+  // Another user's file, or one others may write, is neither read nor
+  // written; nor is a link, wherever it points.
+  if (Status own = CheckOwnPath(path, /*followLinks=*/false); !own && !own.Missing()) {
+    return own;
+  }
   if (mode == Mode::kReadWrite) {
     // The history tells where the user went: a new file is the owner's
     // only, and SQLite gives its -wal and -shm files the same mode.
@@ -154,7 +160,7 @@ HistoryStatus HistoryStore::Open(const std::string& path, Mode mode) {
   }
   const int flags = (mode == Mode::kReadOnly ? SQLITE_OPEN_READONLY
                                              : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE) |
-                    SQLITE_OPEN_NOMUTEX;
+                    SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
   if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
     HistoryStatus status = Fail(mode == Mode::kReadOnly ? "cannot open the history"
                                                         : "cannot open or create the history");

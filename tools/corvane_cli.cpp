@@ -319,20 +319,26 @@ int ParseOptions(int argc, char** argv, Options& options) {
 }
 
 // Resolves and creates the data folders and moves in what an older build
-// left beside the program. A folder that cannot be made is reported; what
+// left beside the program. Folders or files another user could have planted
+// end the run (false); a folder that cannot be made is reported, and what
 // needs it fails later with its own message.
-void PrepareDataFolders(Options& options) {
+bool PrepareDataFolders(Options& options) {
   options.folders = ResolveDataFolders(options.dataDir);
+  if (Status checked = CheckDataFolders(options.folders); !checked) {
+    std::fprintf(stderr, "corvane-cli: %s\n", checked.reason.c_str());
+    return false;
+  }
   for (const std::string& folder : {options.folders.config, options.folders.logs}) {
     if (Status made = MakePrivateFolder(folder); !made) {
       std::fprintf(stderr, "corvane-cli: %s\n", made.reason.c_str());
     }
   }
-  if (options.dataDir || !ProcessEnvironment(kDataDirVariable).value_or("").empty()) return;
+  if (options.dataDir || !ProcessEnvironment(kDataDirVariable).value_or("").empty()) return true;
   const std::string oldDirectory = AppDirectory();
   const std::string message =
       MigrationMessage(oldDirectory, MigrateOldDataFiles(oldDirectory, options.folders));
   if (!message.empty()) std::fprintf(stderr, "corvane-cli: %s", message.c_str());
+  return true;
 }
 
 void PrintList(Monitor& monitor, std::string& out) {
@@ -761,7 +767,7 @@ int main(int argc, char** argv) {
   corvane::Options options;
   if (int code = corvane::ParseOptions(argc, argv, options); code != 0) return code;
   if (options.command == "interfaces") return corvane::RunInterfaces();
-  corvane::PrepareDataFolders(options);
+  if (!corvane::PrepareDataFolders(options)) return 1;
   if (options.command == "replay") return corvane::RunReplay(options);
   if (options.command == "logs") return corvane::RunLogs(options);
   if (options.command == "report") return corvane::RunReport(options);

@@ -1,11 +1,10 @@
 #include "ui/SingleInstance.h"
 
-#include <unistd.h>
-
-#include <QDir>
 #include <QElapsedTimer>
 #include <QLocalSocket>
 #include <QThread>
+
+#include "platform/data_folders.h"
 
 namespace {
 
@@ -14,22 +13,16 @@ namespace {
 constexpr int kKnockWaitMs = 5000;
 constexpr int kKnockIntervalMs = 100;
 
-QString RuntimeFolder() {
-  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime) && QDir(runtime).exists()) {
-    return runtime;
-  }
-  return QDir::tempPath();
-}
-
 }  // namespace
 
 SingleInstance::SingleInstance(const QString& key, QObject* parent) : QObject(parent) {
-  // Outside the per-user runtime folder the user id keeps users apart.
-  QString base = RuntimeFolder() + QStringLiteral("/corvane");
-  if (qEnvironmentVariable("XDG_RUNTIME_DIR").isEmpty()) {
-    base += QStringLiteral("-%1").arg(::getuid());
+  std::string folder;
+  const corvane::Status made = corvane::MakeInstanceFolder(folder);
+  if (!made) {
+    folderProblem_ = QString::fromStdString(made.reason);
+    return;
   }
+  QString base = QString::fromStdString(folder) + QStringLiteral("/window");
   if (!key.isEmpty()) base += QLatin1Char('-') + key;
   socketPath_ = base + QStringLiteral(".socket");
   lock_ = std::make_unique<QLockFile>(base + QStringLiteral(".lock"));
@@ -45,6 +38,13 @@ SingleInstance::SingleInstance(const QString& key, QObject* parent) : QObject(pa
 }
 
 SingleInstance::Role SingleInstance::Claim(QString* problem) {
+  if (!lock_) {
+    if (problem) {
+      *problem = QStringLiteral("%1; running without the check for another window")
+                     .arg(folderProblem_);
+    }
+    return Role::kFirst;
+  }
   QElapsedTimer waited;
   waited.start();
   while (true) {

@@ -1,12 +1,13 @@
 // One window per user session and data folder: the first start claims a
-// lock file and listens on a local socket in $XDG_RUNTIME_DIR; a later
-// start finds the lock held, knocks on the socket (the running window comes
-// to the front) and ends.
+// lock file and listens on a local socket in a folder only the user can
+// reach (see corvane::MakeInstanceFolder()); a later start finds the lock
+// held, knocks on the socket (the running window comes to the front) and
+// ends.
 //
 // Window thread only. The lock is held for the life of the object; a lock
 // left by a process that died is taken over (QLockFile checks the process).
-// When the runtime folder cannot be used the program runs unguarded and
-// says why.
+// When no such folder can be used (another user planted it) the program
+// runs unguarded and says why: no other user can block or dismiss it.
 #pragma once
 
 #include <QLocalServer>
@@ -43,6 +44,7 @@ class SingleInstance : public QObject {
  private:
   bool Listen(QString* problem);
 
+  QString folderProblem_;  // why there is no lock, when there is none
   QString socketPath_;
   std::unique_ptr<QLockFile> lock_;
   QLocalServer server_;

@@ -145,6 +145,17 @@ int main(int argc, char** argv) {
   std::optional<std::string> dataDir;
   if (parser.isSet(dataDirOption)) dataDir = parser.value(dataDirOption).toStdString();
 
+  const corvane::DataFolders folders = corvane::ResolveDataFolders(dataDir);
+  if (corvane::Status checked = corvane::CheckDataFolders(folders); !checked) {
+    // Nothing is read from or written to folders another user could reach.
+    std::fprintf(stderr, "corvane: %s\n", checked.reason.c_str());
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Corvane"),
+                    QString::fromStdString(checked.reason), QMessageBox::Ok);
+    box.setTextFormat(Qt::PlainText);  // a path is no markup
+    box.exec();
+    return 1;
+  }
+
   SingleInstance instance(InstanceKey(dataDir));
   QString problem;
   switch (instance.Claim(&problem)) {
@@ -158,7 +169,6 @@ int main(int argc, char** argv) {
       break;
   }
 
-  const corvane::DataFolders folders = corvane::ResolveDataFolders(dataDir);
   QStringList folderProblems;
   for (const std::string& folder : {folders.config, folders.logs}) {
     if (corvane::Status made = corvane::MakePrivateFolder(folder); !made) {

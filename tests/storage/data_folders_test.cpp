@@ -2,14 +2,19 @@
 // created, and the one-time move of files an older build kept beside the
 // executable.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 
 #include "platform/data_folders.h"
 #include "filters/filter_set.h"
 #include "storage/data_migration.h"
+#include "storage/history_store.h"
 #include "storage/settings.h"
 #include "storage/traffic_log.h"
 #include "temp_dir.h"
@@ -62,6 +67,72 @@ TEST(DataFoldersTest, FoldersFollowXdgRulesAndOneDataFolderOverridesThem) {
   EXPECT_EQ(ResolveDataFolders(std::string("/given"), withVariable),
             (DataFolders{"/given", "/given", "/given/history.sqlite"}))
       << "the option wins over the variable";
+
+  // Without HOME (or with a relative one) the account's home, never the
+  // current directory.
+  const std::string home = ::getpwuid(::getuid())->pw_dir;
+  for (const auto& environment : {Environment({}), Environment({{"HOME", "."}})}) {
+    EXPECT_EQ(ResolveDataFolders(std::nullopt, environment).config, home + "/.config/corvane");
+  }
+}
+
+// A local user who plants the data folder or the history, or links it
+// elsewhere, would read the user's history or feed it false data.
+TEST(DataFoldersTest, AnotherUsersFolderOrFileOrALinkIsRefusedAndNothingIsWrittenThere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making another user's files needs root";
+  constexpr uid_t kOther = 65534;  // nobody
+  TempDir dir;
+  auto plant = [](const std::string& path, mode_t mode) {
+    ASSERT_EQ(::chown(path.c_str(), kOther, kOther), 0) << path;
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+  };
+  // The other user's open folder with a history anyone may write.
+  const std::string theirs = dir.File("theirs");
+  std::filesystem::create_directory(theirs);
+  dir.Write("theirs/history.sqlite", "");
+  plant(theirs, 0777);
+  plant(theirs + "/history.sqlite", 0666);
+  Status why = CheckDataFolders({theirs, theirs, theirs + "/history.sqlite"});
+  EXPECT_NE(why.reason.find(theirs + " belongs to"), std::string::npos) << why.reason;
+  EXPECT_FALSE(MakePrivateFolder(theirs).ok);
+  const std::string command = std::string(CORVANE_CLI) + " report --data-dir " + theirs + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[4096];
+  for (size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
+  const int status = pipe ? ::pclose(pipe) : -1;
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_NE(out.find(theirs + " belongs to"), std::string::npos) << out;
+
+  // The user's own folder, but open to others: the fix is named.
+  const std::string loose = dir.File("loose");
+  std::filesystem::create_directory(loose);
+  ASSERT_EQ(::chmod(loose.c_str(), 0775), 0);
+  why = CheckDataFolders({loose, loose, loose + "/history.sqlite"});
+  EXPECT_NE(why.reason.find("chmod go-w " + loose), std::string::npos) << why.reason;
+
+  // The user's own folder holding another user's history, then a link to
+  // an empty file, which SQLite would make a database of.
+  const std::string mine = dir.File("mine");
+  std::filesystem::create_directory(mine);
+  HistoryStore store;
+  std::filesystem::copy_file(theirs + "/history.sqlite", mine + "/history.sqlite");
+  plant(mine + "/history.sqlite", 0600);
+  EXPECT_NE(store.Open(mine + "/history.sqlite").reason.find("belongs to"), std::string::npos);
+  std::filesystem::remove(mine + "/history.sqlite");
+  dir.Write("elsewhere", "");
+  std::filesystem::create_symlink(dir.File("elsewhere"), mine + "/history.sqlite");
+  EXPECT_FALSE(CheckDataFolders({mine, mine, mine + "/history.sqlite"}).ok);
+  EXPECT_FALSE(store.Open(mine + "/history.sqlite").ok);
+
+  EXPECT_EQ(std::filesystem::file_size(dir.File("elsewhere")), 0u);
+  EXPECT_EQ(std::filesystem::file_size(theirs + "/history.sqlite"), 0u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(theirs),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "nothing new in the other user's folder";
 }
 
 TEST(DataFoldersTest, MissingFoldersAreCreatedOwnerOnlyAndAFileInTheWayIsReported) {

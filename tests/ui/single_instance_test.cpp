@@ -1,15 +1,20 @@
 // The corvane program itself under the offscreen platform, with HOME in a
 // fresh folder: a second start hands over to the running window and ends,
 // and the window keeps its files in its own XDG folders only, nothing
-// beside the executable.
+// beside the executable; another user's lock or socket changes nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QLocalServer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -43,9 +48,10 @@ class SingleInstanceTest : public ::testing::Test {
 
   QString runtime() const { return home.path() + QStringLiteral("/run"); }
 
-  void Launch(QProcess& process) {
+  void Launch(QProcess& process,
+              QProcess::ProcessChannelMode channels = QProcess::ForwardedChannels) {
     process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.setProcessChannelMode(channels);
     process.start(QStringLiteral(CORVANE_EXECUTABLE), QStringList());
     ASSERT_TRUE(process.waitForStarted(10000));
   }
@@ -61,7 +67,7 @@ TEST_F(SingleInstanceTest, SecondStartLeavesExactlyOneWindowProcess) {
   const QStringList besideBefore = beside.entryList(QDir::Files | QDir::Hidden);
   Launch(first);
   // The first start listens once its window is on the way.
-  QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime() + QStringLiteral("/corvane.socket")), 30000);
+  QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(runtime() + QStringLiteral("/corvane/window.socket")), 30000);
   Launch(second);
   ASSERT_TRUE(second.waitForFinished(30000));
   EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
@@ -85,6 +91,51 @@ TEST_F(SingleInstanceTest, SecondStartLeavesExactlyOneWindowProcess) {
   EXPECT_TRUE(QFileInfo(home.path() + QStringLiteral("/.local/state/corvane/logs")).isDir());
   EXPECT_EQ(beside.entryList(QDir::Files | QDir::Hidden), besideBefore)
       << "nothing is written beside the executable";
+}
+
+// Another user's folders where the lock and the socket would go, each with
+// a lock no window holds and a listener on the socket: the window neither
+// gives up ("does not answer") nor hands over to the listener.
+TEST_F(SingleInstanceTest, AnotherUsersLockOrSocketNeitherBlocksNorDismissesTheWindow) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making another user's files needs root";
+  const QString theirRuntime = home.path() + QStringLiteral("/their-run");
+  const QString temporary = home.path() + QStringLiteral("/tmp");
+  const QString planted = temporary + QStringLiteral("/corvane-%1").arg(::geteuid());
+  // Where the lock and the socket go, and the bare names beside them.
+  const QStringList bases = {theirRuntime + QStringLiteral("/corvane/window"),
+                             planted + QStringLiteral("/window"),
+                             theirRuntime + QStringLiteral("/corvane"), planted};
+  std::vector<std::unique_ptr<QLocalServer>> listeners;
+  for (const QString& base : bases) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(base).path()));
+    QFile lock(base + QStringLiteral(".lock"));
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.write("garbage");
+    lock.close();
+    listeners.push_back(std::make_unique<QLocalServer>());
+    ASSERT_TRUE(listeners.back()->listen(base + QStringLiteral(".socket")));
+  }
+  for (const QString& folder : {theirRuntime, theirRuntime + QStringLiteral("/corvane"), planted}) {
+    ASSERT_EQ(::chown(folder.toLocal8Bit().constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(folder.toLocal8Bit().constData(), 0777), 0);
+  }
+  environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), theirRuntime);
+  environment.insert(QStringLiteral("TMPDIR"), temporary);
+  environment.insert(QStringLiteral("CORVANE_REPORT_STARTUP"), QStringLiteral("quit"));
+  Launch(first, QProcess::MergedChannels);
+  ASSERT_TRUE(first.waitForFinished(60000));
+  const QString output = QString::fromLocal8Bit(first.readAll());
+  EXPECT_EQ(first.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(output.contains(QStringLiteral("corvane start-up:"))) << "the window appeared";
+  EXPECT_TRUE(output.contains(planted + QStringLiteral(" belongs to"))) << output.toStdString();
+  for (auto& listener : listeners) {
+    EXPECT_FALSE(listener->waitForNewConnection(200)) << listener->fullServerName().toStdString();
+    EXPECT_TRUE(QFileInfo::exists(listener->fullServerName())) << "the socket was left alone";
+  }
+  for (const QString& base : bases) {
+    QFile lock(base + QStringLiteral(".lock"));
+    EXPECT_TRUE(lock.open(QIODevice::ReadOnly) && lock.readAll() == "garbage") << "left alone";
+  }
 }
 
 }  // namespace
