@@ -4,10 +4,15 @@
 #include <utility>
 
 #include "attribution/port_process_map.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 
-std::string ProcessLabel(std::string_view name, int pid) {
+std::string ProcessLabel(std::string_view rawName, int pid) {
+  // The name is the process owner's choice, from /proc or from the kernel;
+  // cleaning never makes it longer.
+  const std::string cleaned = SanitizeNetworkText(rawName, Blanks::kKeep);
+  const std::string_view name = cleaned;
   const std::string suffix = ":" + std::to_string(pid);
   size_t keep = name.size();
   if (keep + suffix.size() > kMaxProcessLabel) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "storage/csv_json.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 
@@ -123,6 +124,13 @@ std::string FormatHistoryReport(const std::vector<HistoryTotal>& totals, History
                                 ReportFormat format, std::optional<int64_t> since,
                                 std::optional<int64_t> until) {
   const std::string name = GroupingName(grouping);
+  // Whatever the history holds, no key may reach a terminal as a control
+  // sequence, reorder a line or split it.
+  std::vector<std::string> keys;
+  keys.reserve(totals.size());
+  for (const HistoryTotal& total : totals) {
+    keys.push_back(SanitizeNetworkText(total.key, Blanks::kKeep));
+  }
   std::string out;
   switch (format) {
     case ReportFormat::kJson: {
@@ -130,7 +138,7 @@ std::string FormatHistoryReport(const std::vector<HistoryTotal>& totals, History
             ",\"until\":" + JsonTime(until) + ",\"rows\":[";
       for (size_t i = 0; i < totals.size(); ++i) {
         const HistoryTotal& total = totals[i];
-        out += (i ? ",{" : "{") + JsonString(name) + ':' + JsonString(total.key) +
+        out += (i ? ",{" : "{") + JsonString(name) + ':' + JsonString(keys[i]) +
                ",\"sent_bytes\":" + std::to_string(total.sentBytes) +
                ",\"received_bytes\":" + std::to_string(total.receivedBytes) +
                ",\"total_bytes\":" + std::to_string(total.sentBytes + total.receivedBytes) + '}';
@@ -140,8 +148,9 @@ std::string FormatHistoryReport(const std::vector<HistoryTotal>& totals, History
     }
     case ReportFormat::kCsv:
       out = name + ",sent_bytes,received_bytes,total_bytes\n";
-      for (const HistoryTotal& total : totals) {
-        out += CsvField(total.key) + ',' + std::to_string(total.sentBytes) + ',' +
+      for (size_t i = 0; i < totals.size(); ++i) {
+        const HistoryTotal& total = totals[i];
+        out += CsvField(keys[i]) + ',' + std::to_string(total.sentBytes) + ',' +
                std::to_string(total.receivedBytes) + ',' +
                std::to_string(total.sentBytes + total.receivedBytes) + "\n";
       }
@@ -152,8 +161,9 @@ std::string FormatHistoryReport(const std::vector<HistoryTotal>& totals, History
       for (std::string& head : lines[0]) {
         for (char& c : head) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
       }
-      for (const HistoryTotal& total : totals) {
-        lines.push_back({total.key, std::to_string(total.sentBytes),
+      for (size_t i = 0; i < totals.size(); ++i) {
+        const HistoryTotal& total = totals[i];
+        lines.push_back({keys[i], std::to_string(total.sentBytes),
                          std::to_string(total.receivedBytes),
                          std::to_string(total.sentBytes + total.receivedBytes)});
       }

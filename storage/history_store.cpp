@@ -11,6 +11,7 @@
 #include "platform/file_io.h"
 #include "storage/history_report.h"
 #include "vocabulary/direction.h"
+#include "vocabulary/text_format.h"
 
 namespace corvane {
 
@@ -94,6 +95,17 @@ std::string_view ColumnText(sqlite3_stmt* stmt, int column) {
   const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
   return text ? std::string_view(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column)))
               : std::string_view();
+}
+
+// `text` as reports and the window may show it: names stored by an older
+// version or by another writer are read clean. Printable ASCII, nearly every
+// key, is taken as it is.
+void AssignClean(std::string& to, std::string_view text) {
+  if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; })) {
+    to.assign(text);
+  } else {
+    to = SanitizeNetworkText(text, Blanks::kKeep);
+  }
 }
 
 // Adds up the totals whose keys `newKey` maps to the same key.
@@ -298,7 +310,9 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
   if (!query.prepared()) return Fail("cannot read the history");
   sqlite3_bind_int64(query.get(), 1, since);
   sqlite3_bind_int64(query.get(), 2, until);
-  const std::string_view wanted = app ? CurrentApplicationKey(*app) : std::string_view();
+  std::string wanted;
+  if (app) AssignClean(wanted, CurrentApplicationKey(*app));
+  std::string storedApp;
   sqlite3_stmt* stmt = query.get();
   const bool byTime = grouping == HistoryGrouping::kDay || grouping == HistoryGrouping::kMonth;
   std::unordered_map<std::string, size_t> index;  // key -> position in totals
@@ -314,7 +328,10 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
   };
   int result;
   while ((result = sqlite3_step(stmt)) == SQLITE_ROW) {
-    if (app && CurrentApplicationKey(ColumnText(stmt, 5)) != wanted) continue;
+    if (app) {
+      AssignClean(storedApp, CurrentApplicationKey(ColumnText(stmt, 5)));
+      if (storedApp != wanted) continue;
+    }
     if (byTime) {
       const int64_t minute = sqlite3_column_int64(stmt, 0);
       const int64_t day = (minute >= 0 ? minute : minute - kSecondsPerDay + 1) / kSecondsPerDay;
@@ -324,7 +341,7 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
       continue;
     }
     const std::string_view text = ColumnText(stmt, 0);
-    key.assign(grouping == HistoryGrouping::kApp ? CurrentApplicationKey(text) : text);
+    AssignClean(key, grouping == HistoryGrouping::kApp ? CurrentApplicationKey(text) : text);
     auto it = index.find(key);
     if (it == index.end()) {
       it = index.emplace(key, totals.size()).first;
@@ -334,7 +351,8 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
       const int64_t minute = sqlite3_column_int64(stmt, 4);
       auto [named, added] = hostOf.try_emplace(key, minute, std::string());
       if (added || minute >= named->second.first) {
-        named->second = {minute, reinterpret_cast<const char*>(sqlite3_column_text(stmt, 3))};
+        named->second.first = minute;
+        AssignClean(named->second.second, ColumnText(stmt, 3));
       }
     }
     add(it->second);
@@ -382,7 +400,7 @@ HistoryStatus HistoryStore::PeriodTotals(HistoryGrouping period, int64_t since, 
   while ((result = sqlite3_step(stmt)) == SQLITE_ROW) {
     const int64_t minute = sqlite3_column_int64(stmt, 0);
     const int64_t day = (minute >= 0 ? minute : minute - kSecondsPerDay + 1) / kSecondsPerDay;
-    app.assign(CurrentApplicationKey(ColumnText(stmt, 1)));
+    AssignClean(app, CurrentApplicationKey(ColumnText(stmt, 1)));
     auto [at, added] = index[app].try_emplace(day, totals.size());
     if (added) totals.push_back({FormatUtcTime(day * kSecondsPerDay).substr(0, 10), app, 0, 0});
     const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 3));

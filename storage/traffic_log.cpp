@@ -32,8 +32,10 @@ void ParseLine(std::string_view line, RowCells& cells) {
     if (at == line.size()) break;
     size_t start = at;
     while (at < line.size() && !IsSpace(line[at])) ++at;
+    // A log may hold what an older version wrote, or what someone else put
+    // in the folder: it is read back clean.
     std::string& cell = cells[token];
-    cell.assign(line.substr(start, at - start));
+    cell = SanitizeNetworkText(line.substr(start, at - start));
     if (token >= kColumnDownload) {
       for (char& c : cell) {
         if (c == '_') c = ' ';

@@ -115,7 +115,7 @@ QVariant HistoryTableModel::data(const QModelIndex& index, int role) const {
   const Row& row = rows_[static_cast<size_t>(index.row())];
   if (index.column() == kColumnName) {
     if (role == Qt::DisplayRole) return row.label;
-    if (role == Qt::ToolTipRole) return row.key;
+    if (role == Qt::ToolTipRole) return PlainToolTip(row.key);
     return {};
   }
   const uint64_t bytes = index.column() == kColumnSent       ? row.sentBytes
@@ -219,12 +219,15 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
   chartView_ = new QChartView(chart_, this);
   chartView_->setRenderHint(QPainter::Antialiasing);
   emptyLabel_ = new QLabel(kNoTrafficText, this);
+  emptyLabel_->setTextFormat(Qt::PlainText);
   emptyLabel_->setAlignment(Qt::AlignCenter);
   chartPages_ = new QStackedWidget(this);
   chartPages_->addWidget(emptyLabel_);
   chartPages_->addWidget(chartView_);
 
+  // Program and host names are other people's text: never markup.
   caption_ = new QLabel(this);
+  caption_->setTextFormat(Qt::PlainText);
   back_ = new QPushButton(QStringLiteral("Back"), this);
   back_->setAutoDefault(false);
   back_->setEnabled(false);
@@ -339,7 +342,7 @@ void CHistoryDlg::UpdateCaption() {
       app_.isEmpty()
           ? QStringLiteral("Applications in %1 (UTC); choose one for its hosts").arg(span)
           : QStringLiteral("Hosts of %1 in %2").arg(appLabel_, span));
-  caption_->setToolTip(app_);
+  caption_->setToolTip(PlainToolTip(app_));
 }
 
 void CHistoryDlg::SpanRange(int64_t& since, int64_t& until, QStringList& periods) const {
@@ -480,7 +483,8 @@ void CHistoryDlg::ShowOverview(const std::vector<corvane::HistoryPeriodTotal>& p
   auto* series = new QStackedBarSeries;
   for (size_t set = 0; set < sets; ++set) {
     const bool other = set == charted;
-    auto* barSet = new QBarSet(other ? kOtherLabel : rows[set].label);
+    // The legend draws its labels as HTML.
+    auto* barSet = new QBarSet(other ? kOtherLabel : rows[set].label.toHtmlEscaped());
     barSet->setColor(other ? kOtherColour : kBarColours[set]);
     barSet->setBorderColor(barSet->color());
     for (uint64_t value : bytes[set]) barSet->append(static_cast<double>(value) / scale);

@@ -125,7 +125,10 @@ void CMainDlg::Construct() {
   BuildControls();
   UseCaptureHelper();
   notices_ = new NewProgramNotices([this](const QString& title, const QString& text) {
-    if (tray_ && trayAvailable_) tray_->showMessage(title, text, QSystemTrayIcon::Information, kNoticeShownMs);
+    // Desktop notifications may read their text as markup; program names are not.
+    if (tray_ && trayAvailable_) {
+      tray_->showMessage(title, text.toHtmlEscaped(), QSystemTrayIcon::Information, kNoticeShownMs);
+    }
   }, this);
 }
 

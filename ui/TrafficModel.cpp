@@ -1,4 +1,5 @@
 #include "ui/TrafficModel.h"
+#include "ui/dialog_units.h"
 
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -107,8 +108,9 @@ QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int 
 QVariant TrafficModel::CellData(const std::string& text, int column, int role, const QIcon& rowIcon) {
   switch (role) {
     case Qt::DisplayRole:
-    case Qt::ToolTipRole:
       return QString::fromUtf8(text);
+    case Qt::ToolTipRole:
+      return PlainToolTip(QString::fromUtf8(text));
     case Qt::TextAlignmentRole:
       return QVariant::fromValue(ColumnAlignment(column) | Qt::AlignVCenter);
     case Qt::DecorationRole:

@@ -65,3 +65,7 @@ QColor CaptionColour(const QWidget* widget, const QColor& lightThemeColour) {
   // Some dark palettes keep a dark link colour; lighten it until it reads.
   return link.lightness() >= 140 ? link : link.lighter(220);
 }
+
+QString PlainToolTip(const QString& text) {
+  return text.isEmpty() ? QString() : QStringLiteral("<qt>%1</qt>").arg(text.toHtmlEscaped());
+}

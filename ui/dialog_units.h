@@ -8,6 +8,7 @@
 
 #include <QColor>
 #include <QRect>
+#include <QString>
 
 class QDialog;
 class QFont;
@@ -42,3 +43,8 @@ void AddOkCancelButtons(QDialog* dialog, int okX, int cancelX, int y, QPushButto
 // palette of `widget`: that colour on a light window background; on a dark
 // one the palette's link colour, which themes keep readable there.
 QColor CaptionColour(const QWidget* widget, const QColor& lightThemeColour);
+
+// A tooltip that shows `text` as it is. Qt shows a tooltip that looks like
+// markup as markup, and program and host names are other people's text
+// ("<img src=...>"): this one is always markup, with `text` escaped.
+QString PlainToolTip(const QString& text);

@@ -108,14 +108,25 @@ namespace corvane {
 namespace {
 
 // Characters that change how the text around them is shown without showing
-// themselves: C1 controls, the soft hyphen, bidirectional marks, embeddings,
-// overrides and isolates, zero-width and invisible operators, the byte
-// order mark and the interlinear annotations. A host name carrying U+202E
-// would read backwards.
+// themselves, or show as nothing: C1 controls, the soft hyphen, the combining
+// grapheme joiner, bidirectional marks, embeddings, overrides and isolates,
+// zero-width and invisible operators, the byte order mark, the interlinear
+// annotations, the Hangul and Khmer fillers, the shorthand and musical format
+// controls and the TAG block. A name carrying U+202E would read backwards.
 bool IsInvisibleFormatting(uint32_t c) {
-  return (c >= 0x80 && c <= 0x9f) || c == 0xad || c == 0x061c || c == 0x180e ||
+  return (c >= 0x80 && c <= 0x9f) || c == 0xad || c == 0x034f || c == 0x061c ||
+         c == 0x115f || c == 0x1160 || c == 0x17b4 || c == 0x17b5 || c == 0x180e ||
          (c >= 0x200b && c <= 0x200f) || (c >= 0x2028 && c <= 0x202e) ||
-         (c >= 0x2060 && c <= 0x206f) || c == 0xfeff || (c >= 0xfff9 && c <= 0xfffb);
+         (c >= 0x2060 && c <= 0x206f) || c == 0x3164 || c == 0xfeff || c == 0xffa0 ||
+         (c >= 0xfff9 && c <= 0xfffb) || (c >= 0x1bca0 && c <= 0x1bca3) ||
+         (c >= 0x1d173 && c <= 0x1d17a) || (c >= 0xe0000 && c <= 0xe007f);
+}
+
+// Blanks other than U+0020 (no-break, typographic, braille and ideographic
+// spaces): they would pass for a plain blank, or split a name where none is.
+bool IsOtherBlank(uint32_t c) {
+  return c == 0xa0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200a) || c == 0x202f ||
+         c == 0x205f || c == 0x2800 || c == 0x3000;
 }
 
 }  // namespace
@@ -143,30 +154,30 @@ size_t DecodeUtf8(std::string_view text, size_t i, uint32_t& c) {
   return length;
 }
 
-std::string SanitizeNetworkText(std::string_view text) {
+std::string SanitizeNetworkText(std::string_view text, Blanks blanks) {
   std::string safe;
   safe.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte <= 0x20 || byte == 0x7f) {
-      safe += '_';
+    if (byte < 0x80) {
+      const bool keep = byte > 0x20 ? byte != 0x7f : byte == 0x20 && blanks == Blanks::kKeep;
+      safe += keep ? text[i] : '_';
       ++i;
       continue;
     }
     uint32_t c = 0;
-    if (byte >= 0x80) {
-      if (size_t length = DecodeUtf8(text, i, c); length > 0) {
-        if (IsInvisibleFormatting(c)) {
-          safe += '_';
-        } else {
-          safe.append(text.substr(i, length));
-        }
-        i += length;
-        continue;
+    const size_t length = DecodeUtf8(text, i, c);
+    if (length == 0) {  // a byte of no well-formed sequence
+      safe += '_';
+      ++i;
+    } else {
+      if (IsInvisibleFormatting(c) || IsOtherBlank(c)) {
+        safe += '_';
+      } else {
+        safe.append(text.substr(i, length));
       }
+      i += length;
     }
-    safe += text[i];
-    ++i;
   }
   return safe;
 }

@@ -36,12 +36,22 @@ int64_t ParseTimestamp(std::string_view text);
 
 namespace corvane {
 
-// A text that came from the network (a host name, a requested web host),
-// made safe for a list cell and a log token: every blank and control
-// character (bytes 0 to 32 and 127) becomes "_", and so does every invisible
-// formatting character (bidirectional overrides such as U+202E, zero-width
-// characters, C1 controls). Other bytes, malformed UTF-8 included, are kept.
-std::string SanitizeNetworkText(std::string_view text);
+// Whether a cleaned text keeps its plain blanks (U+0020): a host name has
+// none, a program's name may ("Web Content").
+enum class Blanks { kReplace, kKeep };
+
+// A text that another party chose (a host name or web host from the network,
+// a program's name from /proc or the kernel, a name read back from a log or
+// the history), made safe for a terminal, a list cell, a log token and a
+// label: every control character (bytes 0 to 31 and 127, C1 controls),
+// every blank but U+0020 (which `blanks` decides), every invisible or
+// reordering character (bidirectional marks, embeddings, overrides and
+// isolates, zero-width characters, Hangul and other blank fillers, the TAG
+// block U+E0000 to U+E007F) and every byte that is not part of well-formed
+// UTF-8 becomes one "_". The result is well-formed UTF-8, never longer than
+// `text`, and cleaning it again changes nothing. Letters of every script and
+// variation selectors stay.
+std::string SanitizeNetworkText(std::string_view text, Blanks blanks = Blanks::kReplace);
 
 // The code point of the UTF-8 sequence at `text[i]` and its length, or 0
 // when the bytes there are not a well-formed sequence (a stray or missing

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <map>
 
 #include "engine/protocol_names.h"
@@ -320,6 +321,55 @@ TEST_F(ReplayTest, NightWithoutALogKeepsBothDaysAndWithALogSavesTheDayBefore) {
   ASSERT_TRUE(midnightRows);
   ASSERT_EQ(midnightRows->size(), 1u);
   EXPECT_EQ((*midnightRows)[0][kColumnRemoteIp], "10.0.0.1");
+}
+
+// A program that another user named to take over the terminal of whoever
+// reads the reports ("\e]0;...\a" retitles it, "\e[2J" clears it), to make
+// its line read backwards (U+202E) or to hide text (a TAG character), with
+// bytes that are no UTF-8 at all and markup for the window: no output of
+// corvane-cli holds any of it, each shows the name's visible part.
+TEST_F(ReplayTest, HostileProgramNameReachesNoOutputAsControlOrReordering) {
+  const std::string capture = (dir_ / "hostile.pcap").string();
+  const std::string owners = (dir_ / "owners.txt").string();
+  const std::string logs = (dir_ / "logs").string();
+  std::filesystem::create_directories(logs);
+  std::ofstream(owners) << "tcp 192.168.1.10 40000 198.51.100.7 443 4242 1001 "
+                           "evil\x1b]0;PWNED\x07\x1b[2J\xe2\x80\xae" "fdp.exe\xff\xf3\xa0\x80\xa1"
+                           "<img_src=x>\n";
+  PcapWriter writer;
+  ASSERT_TRUE(writer.Open(capture, 1).ok);
+  const uint32_t web = MakeAddress(198, 51, 100, 7);
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(writer.Write(kEvening + i, 0,
+                             EthernetFrame(BuildDatagram({kMe, web, 6, 40000, 443, 100}))));
+  }
+  ASSERT_TRUE(writer.Close());
+  const std::string data = " --data-dir " + (dir_ / "data").string();
+  std::map<std::string, std::string> outputs;
+  outputs["replay"] = RunCli("replay " + capture + " --local 192.168.1.10 --owners " + owners +
+                             " --history --save-log " + logs + data);
+  for (const char* format : {"table", "csv", "json"}) {
+    outputs[format] = RunCli(std::string("report --by app --format ") + format + data);
+  }
+  const std::vector<LogChoice> saved = ListLogs(logs);
+  ASSERT_EQ(saved.size(), 1u);
+  std::ifstream log(std::filesystem::path(logs) / saved[0].fileName);
+  outputs["log"].assign(std::istreambuf_iterator<char>(log), {});
+  outputs["logs --show"] = RunCli("logs " + logs + " --show '" + saved[0].displayName + "'");
+  outputs["logs --show json"] =
+      RunCli("logs " + logs + " --show '" + saved[0].displayName + "' --format json");
+  for (const auto& [what, out] : outputs) {
+    EXPECT_NE(out.find("]0;PWNED"), std::string::npos) << what << ":\n" << out;
+    EXPECT_NE(out.find("fdp.exe"), std::string::npos) << what << ":\n" << out;
+    // Line by line, nothing the cleaner would change: no control byte, no
+    // bidirectional or invisible character, only well-formed UTF-8.
+    for (size_t start = 0; start < out.size();) {
+      const size_t end = std::min(out.find('\n', start), out.size());
+      const std::string_view line = std::string_view(out).substr(start, end - start);
+      EXPECT_EQ(SanitizeNetworkText(line, Blanks::kKeep), line) << what;
+      start = end + 1;
+    }
+  }
 }
 
 }  // namespace

@@ -113,18 +113,26 @@ TEST(ProtocolNameTest, EveryNumberHasItsOwnTextAndUnnamedOnesAreNumbered) {
   EXPECT_EQ(ProtocolSourceText(1), "ICMP protocol");
 }
 
-TEST(SanitizeTest, InvisibleFormattingCannotReorderOrHideText) {
-  // U+202E would make "exe.txt" read backwards in the list and the logs.
-  EXPECT_EQ(SanitizeNetworkText("evil\u202Etxt.exe"), "evil_txt.exe");
-  EXPECT_EQ(SanitizeNetworkText("a\u200Bb\u2066c\uFEFFd\u0085e"), "a_b_c_d_e");
-  // Letters of other scripts and malformed bytes stay as they are.
-  EXPECT_EQ(SanitizeNetworkText("b\u00FCcher.\u4F8B"), "b\u00FCcher.\u4F8B");
-  EXPECT_EQ(SanitizeNetworkText("x\xE2\x80"), "x\xE2\x80");
-}
-
-TEST(SanitizeTest, BlanksAndControlCharactersCannotBreakARowOrALogLine) {
-  EXPECT_EQ(SanitizeNetworkText("a b\tc\r\nd\x7f" "e"), "a_b_c__d_e");
-  EXPECT_EQ(SanitizeNetworkText("host.example"), "host.example");
+// Names chosen by another party: none may move the cursor, retitle the
+// terminal, reorder, hide or split what follows it, and cleaning is stable.
+TEST(SanitizeTest, HostileNamesCannotControlReorderHideOrSplitText) {
+  const std::pair<std::string_view, std::string_view> kCases[] = {
+      {"evil\x1b]0;PWNED\x07\x1b[2J", "evil_]0;PWNED__[2J"},
+      {"a b\tc\r\nd\x7f" "e", "a_b_c__d_e"},
+      {"evil\u202Etxt.exe", "evil_txt.exe"},
+      {"a\u200Bb\u2066c\uFEFFd\u0085e\u061Cf\u200Eg", "a_b_c_d_e_f_g"},
+      {"x\xE2\x80" "y\xFF\xC0\xAF\xED\xA0\x80", "x__y______"},  // cut, stray, overlong, surrogate
+      {"pay\U000E0070\U000E0061l", "pay__l"},                   // TAG characters
+      {"\u3164\u115F\u1160\uFFA0\u034F\u2800", "______"},       // blank fillers
+      {"a\u00A0b\u3000c", "a_b_c"},
+      {"b\u00FCcher.\u4F8B\uFE0F", "b\u00FCcher.\u4F8B\uFE0F"},  // letters, a variation selector
+  };
+  for (const auto& [hostile, clean] : kCases) {
+    EXPECT_EQ(SanitizeNetworkText(hostile), clean);
+    EXPECT_EQ(SanitizeNetworkText(clean), clean) << "cleaning twice changes nothing";
+  }
+  // A program's name keeps its plain blanks, and only them.
+  EXPECT_EQ(SanitizeNetworkText("Web Content\t\u2003x", Blanks::kKeep), "Web Content__x");
 }
 
 TEST(RowLineTest, BlanksInsideCellsBecomeUnderscores) {

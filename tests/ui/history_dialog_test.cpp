@@ -6,6 +6,8 @@
 #include <QBarSet>
 #include <QChart>
 #include <QCoreApplication>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedBarSeries>
@@ -148,6 +150,43 @@ TEST(HistoryDialogTest, ShowsTheStoredApplicationsChartsTheTopOnesAndDrillsDownT
   EXPECT_TRUE(dialog.drilledApp().isEmpty());
   EXPECT_EQ(Column(model, HistoryTableModel::kColumnName).front(), QStringLiteral("old"));
   EXPECT_EQ(model.rowCount(), 11);
+}
+
+// A name stored by another writer, with markup, a control sequence and a
+// right-to-left override: the window shows it cleaned and as text, in the
+// table, the chart's legend (which draws HTML) and the caption.
+TEST(HistoryDialogTest, HostileNamesShowAsPlainTextNeverAsMarkupOrControls) {
+  QTemporaryDir dir;
+  const std::string path = dir.filePath(corvane::kHistoryFileName).toStdString();
+  {
+    corvane::HistoryStore store;
+    ASSERT_TRUE(store.Open(path).ok);
+    const corvane::IpAddress a = *corvane::ParseIp("198.18.0.1");
+    ASSERT_TRUE(store
+                    .WriteMinute(kNow, {{{"<img src=x>evil\x1b[2J\xe2\x80\xae" "fdp", a,
+                                          "<b>host</b>", kSent, 1000}}})
+                    .ok);
+  }
+  corvane::ManualClock clock(kNow);
+  CHistoryDlg dialog(path, clock);
+  dialog.show();
+  dialog.WaitForLoad();
+  ASSERT_TRUE(dialog.showingChart());
+  const QString shown = QStringLiteral("<img src=x>evil_[2J_fdp");
+  EXPECT_EQ(Column(*dialog.tableModel(), HistoryTableModel::kColumnName), QStringList{shown});
+  QCoreApplication::processEvents();  // the legend lays out its labels
+  QStringList legend;
+  for (QGraphicsItem* item : dialog.chart()->scene()->items()) {
+    if (auto* text = dynamic_cast<QGraphicsTextItem*>(item)) legend << text->toPlainText();
+  }
+  EXPECT_TRUE(legend.contains(shown)) << legend.join(QStringLiteral(" | ")).toStdString();
+
+  dialog.ShowHostsOf(0);
+  dialog.WaitForLoad();
+  EXPECT_EQ(dialog.captionLabel()->textFormat(), Qt::PlainText);
+  EXPECT_TRUE(dialog.captionLabel()->text().contains(shown));
+  EXPECT_EQ(Column(*dialog.tableModel(), HistoryTableModel::kColumnName),
+            QStringList{QStringLiteral("<b>host</b>")});
 }
 
 }  // namespace
