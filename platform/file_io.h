@@ -53,4 +53,9 @@ Status MoveFileWithoutReplacing(const std::string& from, const std::string& to);
 // Removes a file.
 Status RemoveFile(const std::string& path);
 
+// Ok when `path` is a folder this process may create files in; else why
+// not ("FOLDER: No such file or directory", "... is not a folder",
+// "... cannot be written: Permission denied").
+Status CheckWritableFolder(const std::string& path);
+
 }  // namespace corvane
