@@ -10,6 +10,14 @@ namespace {
 constexpr std::chrono::milliseconds kRetryInterval{1000};
 }  // namespace
 
+std::string CaptureErrorText(const std::string& interfaceName, const std::string& reason) {
+  std::string text = "Can't capture on " + interfaceName;
+  if (reason.empty()) return text;
+  // Openers' reasons often name the interface first already.
+  if (reason.starts_with(interfaceName + ": ")) return "Can't capture on " + reason;
+  return text + ": " + reason;
+}
+
 CaptureLoop::CaptureLoop(WaiterFactory waiters, DatagramSink sink)
     : waiters_(std::move(waiters)),
       sink_(std::move(sink)),
@@ -32,14 +40,14 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
   auto open = [&] {
     Status opened;
     source = opener_ ? opener_(interfaceName, opened) : nullptr;
-    tell(source != nullptr,
-         source ? std::string() : (opened.reason.empty() ? kPromiscuousModeError : opened.reason));
+    if (!source && opened.reason.empty()) opened = Status::Failed("capture could not be opened");
+    tell(source != nullptr, source ? std::string() : opened.reason);
     MutexLock lock(run.sourceMutex);
     run.source = source.get();
     if (source && run.stop.load()) source->Interrupt();
     if (!source && !reported) {
       reported = true;
-      if (handlers_.error) handlers_.error(kPromiscuousModeError);
+      if (handlers_.error) handlers_.error(CaptureErrorText(interfaceName, opened.reason));
     }
   };
   auto close = [&] {

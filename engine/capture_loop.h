@@ -25,7 +25,9 @@
 
 namespace corvane {
 
-inline constexpr const char* kPromiscuousModeError = "Can't set promiscuous mode";
+// What the error handler is told when capture on `interfaceName` cannot be
+// opened: "Can't capture on NAME: REASON", with the opener's reason.
+std::string CaptureErrorText(const std::string& interfaceName, const std::string& reason);
 
 // Whether capture runs on the watched interface, and why not when it does
 // not (the opener's or the source's reason).

@@ -1,6 +1,7 @@
-// Fuzzes the capture-file reader (pcap and pcapng through libpcap, then the
-// link-layer removal and the datagram summary), reading every record until
-// the end or the first damaged record.
+// Fuzzes the capture-file readers (classic pcap, pcapng with several
+// interfaces and sections, and what libpcap reads), then the link-layer
+// removal and the datagram summary, reading every record until the end or
+// the first damaged record.
 #include <unistd.h>
 
 #include <cstddef>

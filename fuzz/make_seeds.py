@@ -231,6 +231,46 @@ put("fuzz_capture_file", "truncated.pcap", pcap(1, eth_frames)[:-10])
 put("fuzz_capture_file", "unknown_link.pcap", pcap(147, [b"abc"]))
 
 
+def pcapng_several(order, interfaces, packets):
+    """A section of several interfaces: (linktype, snaplen, if_tsresol or None)
+    each, then (interface, seconds, frame) packets; interface -1 writes a
+    Simple Packet Block."""
+    def block(kind, body):
+        pad = (-len(body)) % 4
+        length = 12 + len(body) + pad
+        return struct.pack(order + "II", kind, length) + body + b"\0" * pad + struct.pack(order + "I", length)
+    out = block(0x0A0D0D0A, struct.pack(order + "IHHq", 0x1A2B3C4D, 1, 0, -1))
+    units = []
+    for linktype, snaplen, resolution in interfaces:
+        options = b""
+        if resolution is not None:
+            options = struct.pack(order + "HH", 9, 1) + bytes([resolution, 0, 0, 0])
+        options += struct.pack(order + "HHq", 14, 8, 0)  # if_tsoffset
+        out += block(1, struct.pack(order + "HHI", linktype, 0, snaplen) + options + b"\0" * 4)
+        exponent = 6 if resolution is None else resolution & 0x7F
+        units.append((2 if resolution is not None and resolution & 0x80 else 10) ** exponent)
+    for interface, seconds, frame in packets:
+        if interface < 0:
+            out += block(3, struct.pack(order + "I", len(frame)) + frame)
+            continue
+        ts = seconds * units[interface]
+        out += block(6, struct.pack(order + "IIIII", interface, ts >> 32, ts & 0xFFFFFFFF,
+                                    len(frame), len(frame)) + frame)
+    return out
+
+
+# What dumpcap -i eth0 -i any writes: interfaces of different link types,
+# snapshot lengths and clocks in one file, in either byte order.
+several_interfaces = ([(1, 262144, None), (276, 65535, 9), (101, 0, 0x83)],
+                      [(0, 1700000000, eth_frames[0]), (1, 1700000001, frames["sll2"][1]),
+                       (2, 1700000002, datagrams["icmp"]), (-1, 0, eth_frames[1])])
+put("fuzz_capture_file", "several_interfaces.pcapng", pcapng_several("<", *several_interfaces))
+put("fuzz_capture_file", "several_interfaces_big.pcapng", pcapng_several(">", *several_interfaces))
+put("fuzz_capture_file", "two_sections.pcapng",
+    pcapng_several("<", [(113, 65535, None)], [(0, 1700000000, frames["sll"][1])]) +
+    pcapng_several(">", [(1, 65535, 6), (101, 65535, 9)], [(1, 1700000001, datagrams["udp"])]))
+
+
 # The capture helper's request and the records it sends back (host byte
 # order, little-endian here).
 def request(name, version=2):

@@ -6,6 +6,7 @@
 // break flag is left alone: it is a plain int, and the reading thread never
 // sits inside libpcap waiting for it.
 #include "platform/capture_source.h"
+#include "platform/pcapng_reader.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -380,6 +381,15 @@ std::unique_ptr<CaptureSource> OpenClassicPcap(const std::string& path, int link
   return std::make_unique<ClassicPcapFile>(fd, swapped, nanoseconds, snapshot, linkType, path);
 }
 
+bool StartsWithPcapngSection(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  uint32_t magic = 0;
+  const bool read4 = read(fd, &magic, sizeof magic) == sizeof magic;
+  close(fd);
+  return read4 && magic == kPcapngSectionHeader;
+}
+
 }  // namespace
 
 std::unique_ptr<CaptureSource> OpenLiveCapture(uint32_t interfaceAddress, Status& status) {
@@ -465,6 +475,9 @@ std::unique_ptr<CaptureSource> OpenLiveCapture(const std::string& name, Status& 
 }
 
 std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path, Status& status) {
+  // pcapng is read by a reader of its own, which, unlike libpcap, takes a
+  // file whose interfaces differ in link type or snapshot length.
+  if (StartsWithPcapngSection(path)) return OpenPcapngFile(path, status);
   char errbuf[PCAP_ERRBUF_SIZE] = {};
   // Nanosecond files (pcapng with if_tsresol, pcap with the 0xa1b23c4d magic)
   // are scaled to the microseconds the rest of Corvane counts in.

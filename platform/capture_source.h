@@ -80,7 +80,8 @@ std::string FindInterface(uint32_t interfaceAddress, Status& status);
 // that carry neither IPv4 nor IPv6 are skipped by Next(). A damaged record (cut short,
 // or with an impossible length) makes Next() answer Error once with the
 // reason; the records behind it cannot be found again, so every later Next()
-// answers EndOfFile.
+// answers EndOfFile. A pcapng file may hold interfaces of several link types
+// (see pcapng_reader.h): each frame is stripped by its own interface's.
 std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path, Status& status);
 
 // Link-layer types understood by StripLinkLayer (the pcap LINKTYPE_ values).

@@ -222,4 +222,14 @@ Status CheckOwnPath(const std::string& path, bool followLinks) {
   return Status::Ok();
 }
 
+Status CheckWritableFolder(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return Status::SystemFailure(path, errno);
+  if (!S_ISDIR(info.st_mode)) return Status::Failed(path + " is not a folder", ENOTDIR);
+  if (access(path.c_str(), W_OK | X_OK) != 0) {
+    return Status::SystemFailure(path + " cannot be written", errno);
+  }
+  return Status::Ok();
+}
+
 }  // namespace corvane

@@ -61,4 +61,9 @@ Status RemoveFile(const std::string& path);
 // there; any other failure names the path, what is wrong and the fix.
 Status CheckOwnPath(const std::string& path, bool followLinks);
 
+// Ok when `path` is a folder this process may create files in; else why
+// not ("FOLDER: No such file or directory", "... is not a folder",
+// "... cannot be written: Permission denied").
+Status CheckWritableFolder(const std::string& path);
+
 }  // namespace corvane

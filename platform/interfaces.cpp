@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <bit>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 namespace corvane {
@@ -202,6 +205,48 @@ std::string InterfaceHolding(const std::vector<NetworkInterface>& interfaces,
     }
   }
   return {};
+}
+
+// Asks the kernel for its route to `address` (RTM_GETROUTE, as `ip route
+// get` does): a route of type local means the address is this host's. Not a
+// bind() test, which net.ipv4.ip_nonlocal_bind would make pass for any
+// address.
+bool IsLocalAddress(const IpAddress& address) {
+  if (!address.IsV4() && !address.IsV6()) return false;
+  const int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return false;
+  const size_t length = address.IsV4() ? 4 : 16;
+  struct {
+    nlmsghdr header;
+    rtmsg route;
+    alignas(RTA_ALIGNTO) unsigned char attributes[RTA_SPACE(16)];
+  } request{};
+  request.header.nlmsg_len = static_cast<uint32_t>(NLMSG_LENGTH(sizeof(rtmsg)) + RTA_SPACE(length));
+  request.header.nlmsg_type = RTM_GETROUTE;
+  request.header.nlmsg_flags = NLM_F_REQUEST;
+  request.header.nlmsg_seq = 1;
+  request.route.rtm_family = address.IsV4() ? AF_INET : AF_INET6;
+  request.route.rtm_dst_len = static_cast<unsigned char>(length * 8);
+  auto* destination = reinterpret_cast<rtattr*>(request.attributes);
+  destination->rta_type = RTA_DST;
+  destination->rta_len = static_cast<unsigned short>(RTA_LENGTH(length));
+  std::memcpy(RTA_DATA(destination), address.bytes.data(), length);
+  bool local = false;
+  if (send(fd, &request, request.header.nlmsg_len, 0) == static_cast<ssize_t>(request.header.nlmsg_len)) {
+    alignas(nlmsghdr) unsigned char reply[8192];
+    ssize_t got;
+    do {
+      got = recv(fd, reply, sizeof reply, 0);
+    } while (got < 0 && errno == EINTR);
+    auto* header = reinterpret_cast<nlmsghdr*>(reply);
+    if (got > 0 && NLMSG_OK(header, static_cast<unsigned>(got)) &&
+        header->nlmsg_type == RTM_NEWROUTE &&
+        header->nlmsg_len >= NLMSG_LENGTH(sizeof(rtmsg))) {
+      local = static_cast<const rtmsg*>(NLMSG_DATA(header))->rtm_type == RTN_LOCAL;
+    }
+  }
+  close(fd);
+  return local;
 }
 
 LocalNetworks NetworksOf(const NetworkInterface& interface) {

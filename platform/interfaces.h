@@ -40,6 +40,11 @@ const NetworkInterface* FindInterfaceNamed(const std::vector<NetworkInterface>& 
 std::string InterfaceHolding(const std::vector<NetworkInterface>& interfaces,
                              const IpAddress& address);
 
+// True when the kernel takes `address` as one of this host's: an address an
+// interface holds, or one inside a local route (all of 127.0.0.0/8 on lo),
+// which a socket can be bound to. False when it is another host's.
+bool IsLocalAddress(const IpAddress& address);
+
 // The interface's own addresses and the networks they sit in.
 LocalNetworks NetworksOf(const NetworkInterface& interface);
 

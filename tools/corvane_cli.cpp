@@ -30,6 +30,7 @@
 #include "platform/app_directory.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
+#include "platform/file_io.h"
 #include "platform/host_names.h"
 #include "platform/helper_capture.h"
 #include "platform/interfaces.h"
@@ -61,7 +62,9 @@ constexpr const char* kUsage =
     "  corvane-cli logs [DIR] [--show NAME [--format csv|json]]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
     "                     [--format table|csv|json]\n"
-    "  watch --interface takes an interface name, or an address it holds; without\n"
+    "  corvane-cli --help | --version\n"
+    "  watch --interface takes an interface name, or an address of this host (one an\n"
+    "  interface holds, or one inside a local route such as 127.0.0.0/8); without\n"
     "  it, watch uses the interface saved by the window, else the default route's.\n"
     "  --flows prints each remote address with its exact byte counts at the end.\n"
     "  interfaces marks the default route's interface with \"default\".\n"
@@ -473,6 +476,16 @@ bool SaveAtEnd(const Options& options, Monitor& monitor) {
   return true;
 }
 
+// --save-log: the folder must take files before the replay or watch
+// starts, not only when its log is written at the end. False after a
+// message when it cannot.
+bool LogFolderReady(const Options& options) {
+  if (!options.saveLogs) return true;
+  const Status ready = CheckWritableFolder(options.logDirectory.value_or(options.folders.logs));
+  if (!ready) std::fprintf(stderr, "corvane-cli: can't save logs: %s\n", ready.reason.c_str());
+  return ready.ok;
+}
+
 int RunLogs(const Options& options) {
   const std::string directory = options.logDirectory.value_or(options.folders.logs);
   std::vector<LogChoice> choices = ListLogs(directory);
@@ -545,9 +558,16 @@ int RunReplay(const Options& options) {
   monitor.FlushHistory();
   if (!result.ok) {
     std::fprintf(stderr, "corvane-cli: %s\n", result.error.c_str());
+    // Totals of the part before the damage would read as the file's own:
+    // nothing is printed and no final log is saved.
+    if (result.partial) {
+      std::fprintf(stderr,
+                   "corvane-cli: the file was read only up to there (%llu datagrams); no list "
+                   "or totals are printed\n",
+                   static_cast<unsigned long long>(result.datagrams));
+    }
     return 1;
   }
-  if (!result.damaged) std::fprintf(stderr, "corvane-cli: %s\n", result.damaged.reason.c_str());
   if (options.resolve && !monitor.WaitForHostNames(kReplayNameWait)) {
     std::fprintf(stderr, "corvane-cli: some host names did not arrive in time\n");
   }
@@ -589,10 +609,30 @@ int RunInterfaces() {
   return 0;
 }
 
+// "lo (127.0.0.1/8 ::1/128), eth0 (...)": the interfaces for a message.
+std::string InterfacesText(const std::vector<NetworkInterface>& interfaces) {
+  std::string text;
+  for (const NetworkInterface& entry : interfaces) {
+    if (!text.empty()) text += ", ";
+    text += IsValidInterfaceName(entry.name) ? entry.name : std::string("?");
+    std::string addresses;
+    for (const IpPrefix& own : entry.addresses) {
+      addresses += (addresses.empty() ? "" : " ") + FormatIp(own.address) + '/' +
+                   std::to_string(own.length);
+    }
+    text += " (" + (addresses.empty() ? std::string("no address") : addresses) + ')';
+  }
+  return text.empty() ? std::string("none") : text;
+}
+
 // The interface watch captures on: --interface as a name, or the one that
 // holds it as an address; without it the saved one, else the default
-// route's. Empty (after a message) when --interface names nothing here.
-std::string WatchedInterface(const Options& options) {
+// route's. An address of this host that no interface lists (127.0.0.2 in
+// lo's 127.0.0.0/8, or another local route's) is watched on the loopback
+// interface, which all traffic to and from such addresses crosses, and is
+// set in `extraLocal` to count as a local address. Empty (after a message)
+// when --interface names nothing here.
+std::string WatchedInterface(const Options& options, std::optional<IpAddress>& extraLocal) {
   if (options.interfaceText.empty()) {
     const auto saved = ReadSettingsFile(options.folders.config + "/" + kSettingsFileName);
     std::string notice;
@@ -609,15 +649,15 @@ std::string WatchedInterface(const Options& options) {
   if (FindInterfaceNamed(interfaces, options.interfaceText)) return options.interfaceText;
   if (auto address = ParseIp(options.interfaceText)) {
     std::string name = InterfaceHolding(interfaces, *address);
-    if (name.empty() && address->IsV4() && FirstOctet(address->V4Value()) == 127) {
-      // Any 127.x.y.z is the loopback interface's.
+    if (name.empty() && IsLocalAddress(*address)) {
       for (const NetworkInterface& entry : interfaces) {
-        if (entry.loopback) name = entry.name;
+        if (entry.loopback && name.empty()) name = entry.name;
       }
+      if (!name.empty()) extraLocal = *address;
     }
     if (!name.empty()) return name;
-    std::fprintf(stderr, "corvane-cli: no interface holds the address %s\n",
-                 options.interfaceText.c_str());
+    std::fprintf(stderr, "corvane-cli: %s is not an address of this host; its interfaces: %s\n",
+                 options.interfaceText.c_str(), InterfacesText(interfaces).c_str());
     return {};
   }
   std::fprintf(stderr, "corvane-cli: no interface named %s (corvane-cli interfaces lists them)\n",
@@ -669,14 +709,20 @@ int RunWatch(const Options& options) {
   }
   monitor.SetCaptureStateHandler(
       [&metrics](const Monitor::CaptureState& state) { metrics.SetCaptureState(state); });
-  const std::string interfaceName = WatchedInterface(options);
+  std::optional<IpAddress> extraLocal;
+  const std::string interfaceName = WatchedInterface(options, extraLocal);
   if (interfaceName.empty()) return 1;
   // The interface's addresses decide each datagram's direction; they are
   // followed while the watch runs.
   AddressWatcher addresses;
   if (Status watching = addresses.Start(
           interfaceName,
-          [&monitor](const LocalNetworks& networks) { monitor.SetLocalNetworks(networks); });
+          [&monitor, extraLocal](const LocalNetworks& networks) {
+            if (!extraLocal) return monitor.SetLocalNetworks(networks);
+            LocalNetworks withExtra = networks;
+            withExtra.addresses.push_back(*extraLocal);
+            monitor.SetLocalNetworks(withExtra);
+          });
       !watching) {
     std::fprintf(stderr, "corvane-cli: %s\n", watching.reason.c_str());
   }
@@ -764,10 +810,19 @@ int RunWatch(const Options& options) {
 }  // namespace corvane
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(corvane::kUsage, stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::fputs("corvane-cli " CORVANE_VERSION "\n", stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   corvane::Options options;
   if (int code = corvane::ParseOptions(argc, argv, options); code != 0) return code;
   if (options.command == "interfaces") return corvane::RunInterfaces();
   if (!corvane::PrepareDataFolders(options)) return 1;
+  if (!corvane::LogFolderReady(options)) return 1;
   if (options.command == "replay") return corvane::RunReplay(options);
   if (options.command == "logs") return corvane::RunLogs(options);
   if (options.command == "report") return corvane::RunReport(options);

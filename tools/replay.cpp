@@ -131,12 +131,16 @@ ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, Manual
   SimulatedSeconds seconds(monitor, clock);
   CapturedDatagram datagram;
   bool any = false;
+  Status damaged;
   while (true) {
-    ReadStatus status = source->Next(datagram, result.damaged);
+    ReadStatus status = source->Next(datagram, damaged);
     if (status == ReadStatus::EndOfFile || status == ReadStatus::Interrupted) break;
-    // A damaged record ends what libpcap can read of the file; what was read
-    // so far still counts.
-    if (status == ReadStatus::Error) break;
+    // A damaged record ends what can be read of the file.
+    if (status == ReadStatus::Error) {
+      result.error = damaged.reason;
+      result.partial = true;
+      return result;
+    }
     if (status != ReadStatus::Datagram) continue;
     seconds.AdvanceTo(datagram.seconds);
     seconds.NoteDatagram();

@@ -18,16 +18,17 @@ struct ReplayResult {
   bool ok = false;
   std::string error;  // one line, when !ok
   uint64_t datagrams = 0;
-  // A damaged record that ended the file early; the datagrams before it
-  // still count, so the replay is ok.
-  Status damaged;
+  // Not ok after the monitor counted some of the file: a damaged record
+  // ended it early, and the monitor holds only what came before.
+  bool partial = false;
 };
 
 // Reads every datagram of `path` into `monitor`, whose clock must be
 // `clock`. Before each datagram the clock is set to its capture time; the
 // window's one-second tick and the processing pass run for every simulated
 // second, and a last pass runs 3 seconds after the last datagram so that
-// every event is shown. A damaged record ends the file (`damaged`).
+// every event is shown. A damaged record ends the replay, not ok and
+// `partial`.
 // Reads a file of socket owners, as the kernel reports them while a capture
 // is taken, for Monitor::UseSocketOwners: one
 // owner per line, "PROTOCOL LOCAL_ADDRESS LOCAL_PORT REMOTE_ADDRESS

@@ -159,10 +159,6 @@ void CMainDlg::UseCaptureHelper() {
   };
   corvane::LiveWiring wiring;
   wiring.helper = std::move(helper);
-  wiring.opened = [this](const std::string& reason) {
-    corvane::MutexLock lock(captureProblemMutex_);
-    captureProblem_ = reason;
-  };
   // Save & Clear and the midnight step write the rows to a new traffic log
   // in the log folder before anything is emptied.
   wiring.logFolder = folders_.logs;
@@ -525,10 +521,6 @@ void CMainDlg::Initialise() {
   // Workers talk to the window only through queued calls.
   m.SetErrorHandler([this](const std::string& message) {
     QString text = QString::fromStdString(message);
-    if (message == corvane::kPromiscuousModeError) {
-      corvane::MutexLock lock(captureProblemMutex_);
-      if (!captureProblem_.empty()) text += QStringLiteral("\n\n") + QString::fromStdString(captureProblem_);
-    }
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   });
   m.SetTitleHandler([this](const std::string& title) {

@@ -194,11 +194,8 @@ class CMainDlg : public QDialog {
 
   corvane::DataFolders folders_;
 
-  // Capture through the capture helper: why the last open failed, added to
-  // the "Can't set promiscuous mode" box. Written by the capture thread.
+  // Capture through the capture helper.
   void UseCaptureHelper();
-  corvane::Mutex captureProblemMutex_;
-  std::string captureProblem_ GUARDED_BY(captureProblemMutex_);
 
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;

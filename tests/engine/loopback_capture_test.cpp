@@ -327,7 +327,7 @@ TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
   monitor.Stop();
   std::lock_guard l(m);
   EXPECT_GE(opens.load(), 2);
-  EXPECT_EQ(errors, std::vector<std::string>{"Can't set promiscuous mode"});
+  EXPECT_EQ(errors, std::vector<std::string>{"Can't capture on lo: denied"});
   EXPECT_EQ(titles, std::vector<std::string>{"Corvane [lo]"});
 }
 

@@ -121,7 +121,7 @@ TEST_F(InterfaceFaultTest, VanishedInterfaceIsReportedOnceAndCountingResumesWhen
   EXPECT_EQ(ErrorCount(), 1u);
   {
     std::lock_guard lock(errorsMutex_);
-    EXPECT_EQ(errors_.front(), kPromiscuousModeError);
+    EXPECT_EQ(errors_.front().rfind("Can't capture on v0: ", 0), 0u) << errors_.front();
   }
   EXPECT_TRUE(monitor_->IsRunning());
 

@@ -176,9 +176,11 @@ INSTANTIATE_TEST_SUITE_P(
       return info.param.name;
     });
 
-// Little-endian pcapng blocks, as written on this kind of machine.
+// pcapng blocks, little-endian as written on this kind of machine unless
+// asked otherwise.
 class PcapngBuilder {
  public:
+  explicit PcapngBuilder(bool bigEndian = false) : bigEndian_(bigEndian) {}
   PcapngBuilder& SectionHeader() {
     Bytes body;
     Put32(body, 0x1A2B3C4D);  // byte-order magic
@@ -199,26 +201,50 @@ class PcapngBuilder {
     Put32(body, 0);  // opt_endofopt
     return Block(1, body);
   }
-  PcapngBuilder& Packet(uint64_t nanoseconds, const Bytes& frame) {
+  // An interface with its snapshot length and, when not 0, if_tsresol.
+  PcapngBuilder& Interface(uint16_t linkType, uint32_t snapshot, uint8_t resolution) {
     Bytes body;
-    Put32(body, 0);  // interface 0
-    Put32(body, static_cast<uint32_t>(nanoseconds >> 32));
-    Put32(body, static_cast<uint32_t>(nanoseconds));
+    Put16(body, linkType);
+    Put16(body, 0);
+    Put32(body, snapshot);
+    if (resolution != 0) {
+      Put16(body, 9);
+      Put16(body, 1);
+      body.insert(body.end(), {resolution, 0, 0, 0});
+    }
+    Put32(body, 0);  // opt_endofopt
+    return Block(1, body);
+  }
+  PcapngBuilder& Packet(uint64_t nanoseconds, const Bytes& frame) {
+    return PacketOn(0, nanoseconds, frame);
+  }
+  PcapngBuilder& PacketOn(uint32_t interface, uint64_t stamp, const Bytes& frame) {
+    Bytes body;
+    Put32(body, interface);
+    Put32(body, static_cast<uint32_t>(stamp >> 32));
+    Put32(body, static_cast<uint32_t>(stamp));
     Put32(body, static_cast<uint32_t>(frame.size()));
     Put32(body, static_cast<uint32_t>(frame.size()));
     body.insert(body.end(), frame.begin(), frame.end());
     while (body.size() % 4 != 0) body.push_back(0);
     return Block(6, body);
   }
+  // A Simple Packet Block: interface 0, no time.
+  PcapngBuilder& SimplePacket(const Bytes& frame) {
+    Bytes body;
+    Put32(body, static_cast<uint32_t>(frame.size()));
+    body.insert(body.end(), frame.begin(), frame.end());
+    while (body.size() % 4 != 0) body.push_back(0);
+    return Block(3, body);
+  }
   const Bytes& bytes() const { return bytes_; }
 
  private:
-  static void Put16(Bytes& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
+  void Put16(Bytes& out, uint16_t v) const {
+    for (int i = 0; i < 2; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * (bigEndian_ ? 1 - i : i))));
   }
-  static void Put32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  void Put32(Bytes& out, uint32_t v) const {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * (bigEndian_ ? 3 - i : i))));
   }
   PcapngBuilder& Block(uint32_t type, const Bytes& body) {
     const uint32_t total = static_cast<uint32_t>(12 + body.size());
@@ -228,6 +254,7 @@ class PcapngBuilder {
     Put32(bytes_, total);
     return *this;
   }
+  const bool bigEndian_;
   Bytes bytes_;
 };
 
@@ -259,6 +286,64 @@ TEST_F(CaptureFileTest, PcapngWithNanosecondClockReadsInMicroseconds) {
   EXPECT_EQ(d.microseconds, 999999);
   EXPECT_EQ(d.bytes.size(), second.size());
   EXPECT_EQ(source->Next(d, why), ReadStatus::EndOfFile);
+}
+
+// What `dumpcap -i eth0 -i any` writes: interfaces of different link types,
+// snapshot lengths and clocks in one section, then a section written in the
+// other byte order. libpcap refuses such a file; every datagram must come
+// back, stripped by its own interface's link layer, at its own time.
+TEST_F(CaptureFileTest, PcapngOfSeveralInterfacesYieldsEveryDatagramByItsInterface) {
+  const Bytes a = Ipv4Datagram(10), b = Ipv4Datagram(20), c = Ipv4Datagram(30);
+  const Bytes d = testing_frames::Ipv6Packet(), e = Ipv4Datagram(50);
+  const Bytes sll2 = testing_frames::Sll2Header(0x0800);
+  PcapngBuilder little;
+  little.SectionHeader()
+      .Interface(kLinkEthernet, 65535, 0)          // microseconds
+      .Interface(kLinkLinuxSll2, 262144, 9)         // nanoseconds
+      .PacketOn(0, 1700000000ULL * 1000000 + 250000, Concat(EthernetHeader({0x0800}), a))
+      .PacketOn(1, 1700000001ULL * 1000000000 + 123456789, Concat(sll2, b))
+      .SimplePacket(Concat(EthernetHeader({0x0800}), c))  // keeps the time before it
+      .PacketOn(1, 1700000002ULL * 1000000000,
+                Concat(testing_frames::Sll2Header(0x0806), Bytes(28, 1)));  // ARP: skipped
+  PcapngBuilder big(true);
+  big.SectionHeader()
+      .Interface(kLinkRaw, 0, 0x83)  // 2^-3 seconds
+      .PacketOn(0, 1700000003ULL * 8 + 4, d)
+      .Interface(kLinkLinuxSll2, 0, 0)
+      .PacketOn(1, 1700000004ULL * 1000000, Concat(sll2, e));
+  const std::string path = PathOf("several.pcapng");
+  WriteBytes(path, Concat(little.bytes(), big.bytes()));
+
+  struct Expected {
+    const Bytes* datagram;
+    int64_t seconds;
+    int32_t micros;
+  };
+  auto source = OpenOrFail(path);
+  ASSERT_NE(source, nullptr);
+  CapturedDatagram got;
+  Status why;
+  for (const Expected& x : {Expected{&a, 1700000000, 250000}, Expected{&b, 1700000001, 123456},
+                            Expected{&c, 1700000001, 123456}, Expected{&d, 1700000003, 500000},
+                            Expected{&e, 1700000004, 0}}) {
+    ASSERT_EQ(source->Next(got, why), ReadStatus::Datagram) << why.reason;
+    EXPECT_EQ(Bytes(got.bytes.begin(), got.bytes.end()), *x.datagram);
+    EXPECT_EQ(got.seconds, x.seconds);
+    EXPECT_EQ(got.microseconds, x.micros);
+  }
+  EXPECT_EQ(source->Next(got, why), ReadStatus::EndOfFile) << why.reason;
+
+  // A packet of an interface its section does not describe is damage, not
+  // a datagram less.
+  PcapngBuilder stray;
+  stray.SectionHeader().Interface(kLinkRaw, 0, 0).PacketOn(0, 1, a).PacketOn(1, 2, b);
+  WriteBytes(path, stray.bytes());
+  source = OpenOrFail(path);
+  ASSERT_NE(source, nullptr);
+  ASSERT_EQ(source->Next(got, why), ReadStatus::Datagram) << why.reason;
+  EXPECT_EQ(source->Next(got, why), ReadStatus::Error);
+  EXPECT_NE(why.reason.find("interface 1"), std::string::npos) << why.reason;
+  EXPECT_EQ(source->Next(got, why), ReadStatus::EndOfFile);
 }
 
 TEST_F(CaptureFileTest, FilesThatAreNoCapturesAreRefusedWithReason) {
