@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "vocabulary/text_format.h"
+
 namespace corvane {
 namespace {
 
@@ -48,6 +50,11 @@ ApplicationTraffic::Application& ApplicationTraffic::ApplicationOf(uint32_t labe
   } else {
     std::string name = label.substr(0, label.rfind(':'));
     std::optional<AppIdentity> identity = reader_ ? reader_(*pid) : std::nullopt;
+    if (identity) {
+      // Another user names their program and their units as they like.
+      identity->name = SanitizeNetworkText(identity->name, Blanks::kKeep);
+      identity->unit.name = SanitizeNetworkText(identity->unit.name, Blanks::kKeep);
+    }
     // A pid that now runs another program says nothing about this one.
     if (identity && !identity->Runs(name)) identity.reset();
     // Only a readable executable vouches for the whole name; a comm may

@@ -1,7 +1,6 @@
 #include "platform/app_identity.h"
 
 #include "platform/file_io.h"
-#include "vocabulary/text_format.h"
 
 #include <unistd.h>
 
@@ -185,12 +184,9 @@ std::optional<AppIdentity> ReadAppIdentity(int pid, const std::string& procRoot)
   // CAP_SYS_PTRACE; comm is readable by everyone.
   if (identity.name.empty()) identity.name = ReadCommandName(pid, procRoot);
   if (identity.name.empty()) return std::nullopt;
-  // Another user names their program and their units as they like.
-  identity.name = SanitizeNetworkText(identity.name, Blanks::kKeep);
   std::string cgroup;
   if (ReadFile(procRoot + "/" + std::to_string(pid) + "/cgroup", cgroup)) {
     identity.unit = ParseCgroupUnit(cgroup);
-    identity.unit.name = SanitizeNetworkText(identity.unit.name, Blanks::kKeep);
   }
   return identity;
 }

@@ -280,9 +280,15 @@ TEST(HelperCaptureLoopback, NonMemberIsToldWhichGroupToJoin) {
 
 TEST(HelperCaptureLoopback, CliWatchWithoutCaptureRightsExitsNonZero) {
   CORVANE_REQUIRE(geteuid() == 0, "switching to user nobody needs root");
-  const std::string report = AsNobody({}, []() -> std::string {
+  // A data folder of nobody's own: the watch refuses one of another user.
+  char folder[] = "/tmp/corvane-nobody-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_TRUE(nobody && chown(folder, nobody->pw_uid, nobody->pw_gid) == 0);
+  const std::string report = AsNobody({}, [&]() -> std::string {
     const std::string command = std::string(CORVANE_TEST_CLI) +
-                                " watch --interface 127.0.0.1 --seconds 1 2>&1 >/dev/null";
+                                " watch --interface 127.0.0.1 --seconds 1 --data-dir " + folder +
+                                " 2>&1 >/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) return "popen failed";
     std::string output;
@@ -292,6 +298,7 @@ TEST(HelperCaptureLoopback, CliWatchWithoutCaptureRightsExitsNonZero) {
     if (WIFEXITED(status) && WEXITSTATUS(status) != 0) return "non-zero: " + output;
     return "exit 0: " + output;
   });
+  std::filesystem::remove_all(folder);
   EXPECT_EQ(report.rfind("non-zero: ", 0), 0u) << report;
   // Either the helper is not installed here or nobody is not in its group.
   EXPECT_TRUE(report.find("install-capture") != std::string::npos ||
@@ -623,8 +630,11 @@ TEST(HelperCaptureLoopback, WatchKilledMidRunLeavesAnIntactHistoryOfItsFlushedMi
   auto sentSoFar = [&](HistoryStatus& status) {
     HistoryStore store;
     std::vector<HistoryTotal> totals;
+    // The store is nobody's, and only its owner may open it.
+    if (seteuid(nobody->pw_uid) != 0) return uint64_t{0};
     status = store.Open(data + "/" + kHistoryFileName, HistoryStore::Mode::kReadOnly);
     if (status) status = store.Totals(HistoryGrouping::kDay, INT64_MIN, INT64_MAX, totals);
+    if (seteuid(0) != 0) std::abort();
     uint64_t sent = 0;
     for (const HistoryTotal& total : totals) sent += total.sentBytes;
     return sent;
@@ -644,11 +654,14 @@ TEST(HelperCaptureLoopback, WatchKilledMidRunLeavesAnIntactHistoryOfItsFlushedMi
   cli.Wait();
   close(sink);
 
+  ASSERT_EQ(seteuid(nobody->pw_uid), 0);
   HistoryStore store;
-  ASSERT_TRUE(store.Open(data + "/" + kHistoryFileName)) << "the store does not open";
-  const HistoryStatus intact = store.CheckIntegrity();
-  EXPECT_TRUE(intact) << intact.reason;
+  const HistoryStatus opened = store.Open(data + "/" + kHistoryFileName);
+  const HistoryStatus intact = opened ? store.CheckIntegrity() : opened;
   store.Close();
+  ASSERT_EQ(seteuid(0), 0);
+  ASSERT_TRUE(opened) << "the store does not open: " << opened.reason;
+  EXPECT_TRUE(intact) << intact.reason;
   EXPECT_GE(sentSoFar(status), flushed) << status.reason;
 }
 
