@@ -159,6 +159,8 @@ bool CFiltersDlg::ConfirmMatchAll() {
 void CFiltersDlg::ShowMessage(QMessageBox::Icon icon, const QString& caption,
                               const QString& text) {
   QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
+  // Paths and reasons are shown as they are, never as markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 

@@ -136,6 +136,7 @@ void CHyperlinkLabel::FollowLink() {
     QApplication::beep();
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane"),
                     QStringLiteral("Unable to open hyperlink:\n\n") + reason, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
     box.exec();
   }
   emit LinkFollowed(opened);

@@ -303,7 +303,10 @@ bool CLogsDlg::ExportShownRows(const std::string& path, corvane::ExportFormat fo
   rows.reserve(model_->rows().size());
   for (const RowCells& cells : model_->rows()) rows.push_back(corvane::ExportRowOfLog(cells));
   if (corvane::Status written = corvane::WriteExportFile(path, rows, format); !written) {
-    QMessageBox::critical(this, QStringLiteral("Error"), ExportFailureText(path, std::strerror(written.code)));
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
+                    ExportFailureText(path, std::strerror(written.code)), QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);  // a file name is shown as it is
+    box.exec();
     return false;
   }
   return true;

@@ -960,6 +960,9 @@ QMessageBox::StandardButton CMainDlg::ShowMessage(QMessageBox::Icon icon, const 
                                                   QMessageBox::StandardButtons buttons) {
   // Shown without owner, so the box appears even while the window is hidden.
   QMessageBox box(icon, caption, text, buttons & ~QMessageBox::Default);
+  // Host names, paths and the system's reasons are shown as they are, never
+  // as markup.
+  box.setTextFormat(Qt::PlainText);
   box.setWindowIcon(windowIcon());
   // Asked with Default, the box's last button (No) is the default one.
   if (buttons & QMessageBox::Default) {

@@ -248,6 +248,8 @@ corvane::ResolvedProxy COptionsDlg::ResolveProxy(const std::string& hostText) {
 void COptionsDlg::ShowMessage(QMessageBox::Icon icon, const QString& caption,
                               const QString& text) {
   QMessageBox box(icon, caption, text, QMessageBox::Ok, this);
+  // Paths and reasons are shown as they are, never as markup.
+  box.setTextFormat(Qt::PlainText);
   box.exec();
 }
 
