@@ -226,6 +226,30 @@ TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWr
   EXPECT_EQ(StateOf(monitor_).flows.Totals().uploadBytes, 0u);
 }
 
+TEST_F(ProcessingTest, SaveAndClearSavesWhatIsQueuedAndKeepsWhatIsCountedAfterIt) {
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  Upload(kRemote, 17, 1, 0);  // queued, not shown yet
+  std::vector<RowCells> saved;
+  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
+    saved = rows;
+    // The capture thread goes on while the log is written.
+    Upload(kRemote, 17, 1, 1);
+    Upload(kOther, 17, 1, 2);
+    return std::nullopt;
+  });
+  ASSERT_FALSE(monitor_.SaveAndClear());
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0][kColumnUpload], "56 B");
+  EXPECT_TRUE(Rows().empty());
+  EXPECT_EQ(monitor_.Totals().second, 59u);
+  PassAfter(3);
+  const std::vector<RowCells> rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][kColumnRemoteIp] + " " + rows[0][kColumnUpload], "10.0.0.15 30 B");
+  EXPECT_EQ(rows[1][kColumnRemoteIp] + " " + rows[1][kColumnUpload], "10.0.0.1 29 B");
+}
+
 TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
   clock_.Set(kNoon + 12 * 3600 - 10);  // 23:59:50
   Upload(kRemote, 17, 1, 0);
