@@ -157,7 +157,7 @@ Status PortScanner::RunPass() {
   const size_t fdReadsBefore = processes_.fdDirectoriesRead();
   processes_.Refresh(inodes_);
 
-  stats_ = PortScanStats{.passes = stats_.passes + 1};
+  stats_ = PortScanStats{};
   stats_.rows = inodes_.size();
   labels_.clear();
   pass_.clear();

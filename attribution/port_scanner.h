@@ -69,7 +69,6 @@ struct PortScanStats {
   size_t leftAsIs = 0;      // rows whose owner could not be read
   size_t processes = 0;     // processes known after the pass
   size_t fdDirectoriesRead = 0;  // in this pass
-  uint64_t passes = 0;           // since the scanner was made
 };
 
 class PortScanner {

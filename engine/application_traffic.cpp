@@ -110,8 +110,6 @@ void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t l
   totals_[index].receivedBytes += received;
 }
 
-void ApplicationTraffic::Forget() { seen_.clear(); }
-
 void ApplicationTraffic::ForgetFlows(const std::vector<FlowKey>& flows) {
   for (const FlowKey& flow : flows) {
     if (Seen* seen = seen_.Lookup(flow)) *seen = Seen{};

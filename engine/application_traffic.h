@@ -17,7 +17,7 @@
 // applications of their own.
 //
 // Count() runs on the processing thread under the list's lock (where the
-// monitor reads the flows' counts); Forget() under the same lock, from the
+// monitor reads the flows' counts); ForgetFlows() under the same lock, from the
 // thread that clears the flows; Totals() from any thread. The recorder,
 // when set, is used only by Count() and by the thread that runs Count(),
 // which also flushes it.
@@ -79,8 +79,6 @@ class ApplicationTraffic {
   // last call for the flow.
   void Count(int64_t time, const IpAddress& remote, uint32_t labelId, const std::string& label,
              uint64_t downloadBytes, uint64_t uploadBytes, std::string_view remoteHost);
-  // The flows' counts start again from zero (Save & Clear, midnight).
-  void Forget();
   // These flows gave up every byte counted so far (Save & Clear took what
   // their rows showed): their counts start again from zero.
   void ForgetFlows(const std::vector<FlowKey>& flows);
