@@ -46,8 +46,10 @@ void StoreSocketOwner(PortProcessMap& map, const SocketOwner& owner) {
   }
 }
 
-void SendSocketOwnersTo(HelperCaptureOptions& options, PortProcessMap& map) {
-  options.onSocketOwner = [&map](const SocketOwner& owner) { StoreSocketOwner(map, owner); };
+void SendSocketOwnersTo(HelperCaptureOptions& options, PortProcessMap& map,
+                        std::function<void(const SocketOwner&)> onOwner) {
+  if (!onOwner) onOwner = [&map](const SocketOwner& owner) { StoreSocketOwner(map, owner); };
+  options.onSocketOwner = std::move(onOwner);
   options.onReady = [&map, then = std::move(options.onReady)](capture::AttributionMode mode) {
     map.SetKernelEvents(mode == capture::AttributionMode::kKernel);
     if (then) then(mode);

@@ -6,6 +6,7 @@
 // is left out and its flows are named by the /proc scan.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -30,8 +31,10 @@ std::optional<OwnerAnswer> AnswerOfOwner(const SocketOwner& owner);
 // port.
 void StoreSocketOwner(PortProcessMap& map, const SocketOwner& owner);
 
-// Sets `options` so that the helper's socket owners go to `map` and the map
-// knows whether they come. Any onReady set before still runs.
-void SendSocketOwnersTo(HelperCaptureOptions& options, PortProcessMap& map);
+// Sets `options` so that the helper's socket owners go to `onOwner` (by
+// default StoreSocketOwner into `map`) and `map` knows whether they come.
+// Any onReady set before still runs.
+void SendSocketOwnersTo(HelperCaptureOptions& options, PortProcessMap& map,
+                        std::function<void(const SocketOwner&)> onOwner = nullptr);
 
 }  // namespace corvane

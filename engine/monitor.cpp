@@ -158,8 +158,8 @@ void Monitor::StopAttribution() {
 }
 
 void Monitor::SendSocketOwnersFrom(HelperCaptureOptions& options) {
-  SendSocketOwnersTo(options, state_.portMap);
-  options.onSocketOwner = [this](const SocketOwner& owner) { accounting_.TakeSocketOwner(owner); };
+  SendSocketOwnersTo(options, state_.portMap,
+                     [this](const SocketOwner& owner) { accounting_.TakeSocketOwner(owner); });
 }
 
 void Monitor::UseSocketOwners(const std::vector<SocketOwner>& owners) {
