@@ -274,6 +274,8 @@ int Run() {
   std::memcpy(ready, &linkType, 4);
   std::memcpy(ready + 4, &mode, 4);
   AppendRecord(out, RecordType::kReady, ready, sizeof ready);
+  // The owners of the sockets open before the start go out before any frame.
+  kernel.ListOpenSockets(out);
   if (!WriteAll(out.data(), out.size())) return 0;
   out.clear();
 

@@ -14,6 +14,7 @@
 #include "capture/capture_protocol.h"
 
 #if CORVANE_KERNEL_ATTRIBUTION
+#include <bpf/bpf.h>
 #include <bpf/libbpf.h>
 
 #include "attribution.skel.h"
@@ -55,12 +56,8 @@ namespace {
 
 int QuietLibbpf(libbpf_print_level, const char*, va_list) { return 0; }
 
-// `context`: where Drain() collects the records (a std::vector<uint8_t>*).
-int OnEvent(void* context, void* data, size_t size) {
-  if (size < sizeof(attribution_event)) return 0;
-  auto& out = **static_cast<std::vector<uint8_t>**>(context);
-  attribution_event e;
-  std::memcpy(&e, data, sizeof e);
+// Appends the kSocketOwner record of one event.
+void AppendOwner(std::vector<uint8_t>& out, const attribution_event& e) {
   // Kernel threads have no executable; their thread name stands in. It may
   // hold a '/' ("kworker/0:1"), which a base name never does and the client
   // refuses.
@@ -72,7 +69,7 @@ int OnEvent(void* context, void* data, size_t size) {
   std::memcpy(name, hasExecutable ? e.name : e.comm, nameLength);
   std::replace(name, name + nameLength, '/', '_');
   // What the client would refuse as impossible is not sent.
-  if (nameLength == 0 || e.local_port == 0 || e.pid == 0) return 0;
+  if (nameLength == 0 || e.local_port == 0 || e.pid == 0) return;
   uint8_t fixed[kSocketOwnerFixedPayload] = {};
   const uint16_t reserved = 0;
   fixed[0] = e.protocol;
@@ -85,7 +82,25 @@ int OnEvent(void* context, void* data, size_t size) {
   std::memcpy(fixed + 16, e.local_addr, 16);
   std::memcpy(fixed + 32, e.remote_addr, 16);
   AppendRecord(out, RecordType::kSocketOwner, fixed, sizeof fixed, name, nameLength);
+}
+
+// `context`: where Drain() collects the records (a std::vector<uint8_t>*).
+int OnEvent(void* context, void* data, size_t size) {
+  if (size < sizeof(attribution_event)) return 0;
+  attribution_event e;
+  std::memcpy(&e, data, sizeof e);
+  AppendOwner(**static_cast<std::vector<uint8_t>**>(context), e);
   return 0;
+}
+
+// Opens the program with the helper's namespace set; without `listing` the
+// iterator of open sockets is left out (a kernel without task iterators).
+attribution* OpenProgram(uint32_t ownNamespace, bool listing) {
+  attribution* skeleton = attribution__open();
+  if (!skeleton) return nullptr;
+  skeleton->rodata->own_netns = ownNamespace;
+  if (!listing) bpf_program__set_autoload(skeleton->progs.ListSockets, false);
+  return skeleton;
 }
 
 }  // namespace
@@ -94,7 +109,9 @@ struct KernelAttribution::State {
   attribution* skeleton = nullptr;
   ring_buffer* ring = nullptr;
   std::vector<uint8_t>* out = nullptr;
+  int listing = -1;  // the open-sockets iterator, read once
   ~State() {
+    if (listing >= 0) close(listing);
     if (ring) ring_buffer__free(ring);
     if (skeleton) attribution__destroy(skeleton);
   }
@@ -112,17 +129,27 @@ bool KernelAttribution::Load(uint64_t permitted) {
       ownNamespace.st_ino > UINT32_MAX) {
     return false;
   }
+  const uint32_t ownNetns = static_cast<uint32_t>(ownNamespace.st_ino);
   auto state = std::make_unique<State>();
-  state->skeleton = attribution__open();
-  if (!state->skeleton) return false;
-  state->skeleton->rodata->own_netns = static_cast<uint32_t>(ownNamespace.st_ino);
   const uint64_t wanted = uint64_t{1} << CAP_BPF | uint64_t{1} << CAP_PERFMON;
   // Without both, try as we are: root passes, others fail below with EPERM.
   const bool raised = (permitted & wanted) == wanted && SetCapabilities(wanted, permitted);
-  int error = attribution__load(state->skeleton);
-  if (error == 0) error = attribution__attach(state->skeleton);
+  int error = -1;
+  // A kernel that refuses the iterator still gets the tracepoints.
+  for (const bool listing : {true, false}) {
+    if (state->skeleton) attribution__destroy(state->skeleton);
+    state->skeleton = OpenProgram(ownNetns, listing);
+    if (!state->skeleton) break;
+    error = attribution__load(state->skeleton);
+    if (error == 0) error = attribution__attach(state->skeleton);
+    if (error == 0) {
+      if (listing) state->listing = bpf_iter_create(bpf_link__fd(state->skeleton->links.ListSockets));
+      break;
+    }
+  }
   if (raised) SetCapabilities(0, permitted);
   if (error != 0) return false;
+  if (state->listing >= 0) fcntl(state->listing, F_SETFD, FD_CLOEXEC);
   // Mapping the ring needs no capability.
   state->ring = ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), OnEvent,
                                  &state->out, nullptr);
@@ -134,6 +161,29 @@ bool KernelAttribution::Load(uint64_t permitted) {
 
 int KernelAttribution::Descriptor() const {
   return state_ ? ring_buffer__epoll_fd(state_->ring) : -1;
+}
+
+void KernelAttribution::ListOpenSockets(std::vector<uint8_t>& out) {
+  if (!state_ || state_->listing < 0) return;
+  // The iterator writes whole events; a read returns as many as fit.
+  std::vector<uint8_t> buffer(64 * sizeof(attribution_event));
+  size_t have = 0;
+  for (;;) {
+    const ssize_t got = read(state_->listing, buffer.data() + have, buffer.size() - have);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    have += static_cast<size_t>(got);
+    size_t used = 0;
+    for (; have - used >= sizeof(attribution_event); used += sizeof(attribution_event)) {
+      attribution_event e;
+      std::memcpy(&e, buffer.data() + used, sizeof e);
+      AppendOwner(out, e);
+    }
+    std::memmove(buffer.data(), buffer.data() + used, have - used);
+    have -= used;
+  }
+  close(state_->listing);
+  state_->listing = -1;
 }
 
 void KernelAttribution::Drain(std::vector<uint8_t>& out) {
@@ -153,6 +203,7 @@ KernelAttribution::~KernelAttribution() = default;
 bool KernelAttribution::Load(uint64_t) { return false; }
 
 int KernelAttribution::Descriptor() const { return -1; }
+void KernelAttribution::ListOpenSockets(std::vector<uint8_t>&) {}
 void KernelAttribution::Drain(std::vector<uint8_t>&) {}
 
 #endif

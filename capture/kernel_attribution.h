@@ -35,6 +35,10 @@ class KernelAttribution {
   // Readable when the program woke its reader (a backlog built up); -1
   // before a successful Load().
   int Descriptor() const;
+  // Appends one kSocketOwner record per TCP or UDP socket open when the
+  // program was loaded, for each process holding it (all users'). Once:
+  // later calls append nothing.
+  void ListOpenSockets(std::vector<uint8_t>& out);
   // Appends one kSocketOwner record per event waiting in the ring.
   void Drain(std::vector<uint8_t>& out);
 

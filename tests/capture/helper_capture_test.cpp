@@ -29,6 +29,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 #include <cstring>
 #include <filesystem>
@@ -385,7 +386,8 @@ struct NobodyProgram {
 
 // Runs a short-lived program of root's that opens 20 TCP connections of 10
 // ms and 20 UDP sockets of one datagram each to 127.0.0.1 and prints "PID
-// proto/port ...". As root it is another user's program to a watcher that
+// proto/port ..." (the listener's port last: its accepted ends are the
+// program's too). As root it is another user's program to a watcher that
 // runs as nobody: no /proc scan of nobody's can name it.
 std::string RunShortConnections() {
   const char* script = R"(
@@ -401,6 +403,7 @@ for i in range(20):
     u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     u.sendto(b"y" * (200 + 31 * i), sink.getsockname())
     ports.append("17/%d" % u.getsockname()[1]); u.close()
+ports.append("6/%d" % srv.getsockname()[1])
 print(os.getpid(), " ".join(ports), flush=True)
 )";
   FILE* pipe = popen(("python3 -c '" + std::string(script) + "'").c_str(), "r");
@@ -488,7 +491,7 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
   for (std::string port; child >> port; ++sockets) {
     ports.insert({std::stoi(port), std::stoi(port.substr(port.find('/') + 1))});
   }
-  ASSERT_EQ(sockets, 40u) << "the child did not run";
+  ASSERT_EQ(sockets, 41u) << "the child did not run";
   // The last list the cli printed before it ended.
   std::vector<std::string> rows, lastRows;
   while ((line = cli.Line())) {
@@ -593,6 +596,107 @@ TEST(HelperCaptureLoopback, MembersStreamCarriesNoOwnerOfASocketInAnotherNetwork
   close(done[0]);
   kill(sender, SIGKILL);  // still waiting for its turn when the member failed early
   waitpid(sender, nullptr, 0);
+  EXPECT_EQ(report, "");
+}
+
+// A process of root's with sockets open before any capture: a TCP listener
+// with one connection to it, and a bound UDP socket; it writes their ports
+// ("listener client udp") to `done`, and on a byte from `go` opens a second
+// listener and writes its port. Returns its pid, or -1.
+pid_t StartSocketHolder(int go, int done) {
+  const pid_t child = fork();
+  if (child != 0) return child;
+  auto portOf = [](int fd) {
+    sockaddr_in name{};
+    socklen_t length = sizeof name;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&name), &length);
+    return ntohs(name.sin_port);
+  };
+  auto listener = []() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any);
+    listen(fd, 4);
+    return fd;
+  };
+  const int first = listener();
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(portOf(first));
+  const int client = socket(AF_INET, SOCK_STREAM, 0);
+  connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  to.sin_port = 0;
+  bind(udp, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  std::string ports = std::to_string(portOf(first)) + " " + std::to_string(portOf(client)) + " " +
+                      std::to_string(portOf(udp)) + "\n";
+  char byte;
+  bool ok = write(done, ports.data(), ports.size()) == static_cast<ssize_t>(ports.size()) &&
+            read(go, &byte, 1) == 1;
+  ports = std::to_string(portOf(listener())) + "\n";
+  ok = ok && write(done, ports.data(), ports.size()) == static_cast<ssize_t>(ports.size());
+  pause();
+  _exit(ok ? 0 : 1);
+}
+
+TEST(HelperCaptureLoopback, MemberLearnsWhoOwnsAnotherUsersSocketsOpenAtStartAndItsLaterListener) {
+  CORVANE_REQUIRE(geteuid() == 0, "another user's sockets and file capabilities need root");
+  CORVANE_REQUIRE(KernelAttributionAvailable(),
+                  "the built helper cannot load its kernel program (no BTF or libbpf)");
+  const group* adm = getgrnam("adm");
+  ASSERT_NE(adm, nullptr);
+  InstalledHelper helper(adm->gr_gid);
+  ASSERT_TRUE(helper.ok()) << "setcap failed";
+  int go[2], done[2];
+  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+  const pid_t holder = StartSocketHolder(go[0], done[1]);
+  ASSERT_GT(holder, 0);
+  close(go[0]);
+  close(done[1]);
+  FILE* ports = fdopen(done[0], "r");
+  int listener = 0, client = 0, udp = 0;
+  ASSERT_EQ(fscanf(ports, "%d %d %d", &listener, &client, &udp), 3);
+  const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
+    Status why;
+    HelperCaptureOptions options;
+    options.helperPath = helper.path();
+    // (protocol, local port, remote port) of the holder's sockets.
+    std::set<std::tuple<int, int, int>> owned;
+    options.onSocketOwner = [&](const SocketOwner& owner) {
+      if (owner.pid == static_cast<uint32_t>(holder)) {
+        owned.insert({owner.protocol, owner.localPort, owner.remotePort});
+      }
+    };
+    auto source = OpenHelperCapture("lo", why, options);
+    if (!source) return "open: " + why.reason;
+    if (source->attributionMode() != capture::AttributionMode::kKernel) return "no kernel events";
+    int later = 0;
+    if (write(go[1], "g", 1) != 1 || fscanf(ports, "%d", &later) != 1) return "no later listener";
+    const std::set<std::tuple<int, int, int>> wanted{
+        {6, listener, 0}, {6, client, listener}, {17, udp, 0}, {6, later, 0}};
+    CapturedDatagram datagram;
+    for (int quiet = 0; quiet < 20 && owned != wanted;) {
+      const ReadStatus status = source->Next(datagram, why);
+      if (status == ReadStatus::Timeout) ++quiet;
+      if (status == ReadStatus::Error || status == ReadStatus::EndOfFile) return why.reason;
+    }
+    std::string missing;
+    for (const auto& [protocol, local, remote] : wanted) {
+      if (!owned.contains({protocol, local, remote})) {
+        missing += " " + std::to_string(protocol) + "/" + std::to_string(local) + "->" +
+                   std::to_string(remote);
+      }
+    }
+    return missing.empty() ? "" : "no owner for" + missing;
+  });
+  fclose(ports);
+  close(go[1]);
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
   EXPECT_EQ(report, "");
 }
 
