@@ -83,13 +83,8 @@ ApplicationTraffic::Application& ApplicationTraffic::ApplicationOf(uint32_t labe
 }
 
 void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t labelId,
-                               const std::string& label, uint64_t downloadBytes,
-                               uint64_t uploadBytes, std::string_view remoteHost) {
-  Seen& seen = seen_[AddressFlowKey(remote, labelId)];
-  const uint64_t received = downloadBytes - std::min(downloadBytes, seen.downloadBytes);
-  const uint64_t sent = uploadBytes - std::min(uploadBytes, seen.uploadBytes);
-  seen.downloadBytes = downloadBytes;
-  seen.uploadBytes = uploadBytes;
+                               const std::string& label, uint64_t received, uint64_t sent,
+                               std::string_view remoteHost) {
   if (received == 0 && sent == 0) return;
 
   Application& application = ApplicationOf(labelId, label);
@@ -108,12 +103,6 @@ void ApplicationTraffic::Count(int64_t time, const IpAddress& remote, uint32_t l
   }
   totals_[index].sentBytes += sent;
   totals_[index].receivedBytes += received;
-}
-
-void ApplicationTraffic::ForgetFlows(const std::vector<FlowKey>& flows) {
-  for (const FlowKey& flow : flows) {
-    if (Seen* seen = seen_.Lookup(flow)) *seen = Seen{};
-  }
 }
 
 std::vector<ApplicationBytes> ApplicationTraffic::Totals() const {

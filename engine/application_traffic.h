@@ -16,9 +16,9 @@
 // that the kernel cut. Protocol labels ("TCP protocol", ...) are
 // applications of their own.
 //
-// Count() runs on the processing thread under the list's lock (where the
-// monitor reads the flows' counts); ForgetFlows() under the same lock, from the
-// thread that clears the flows; Totals() from any thread. The recorder,
+// Count() runs on the processing thread under the list's lock, with what
+// the flow table says each flow counted since its last news (the table keeps
+// what it handed on, also across a clear); Totals() from any thread. The recorder,
 // when set, is used only by Count() and by the thread that runs Count(),
 // which also flushes it.
 #pragma once
@@ -73,15 +73,12 @@ class ApplicationTraffic {
   // labels are not programs).
   void SetNewApplicationHandler(NewApplicationHandler handler, std::set<std::string> known);
 
-  // The address flow (remote, label) has counted `downloadBytes` and
-  // `uploadBytes` so far, the last of them at `time`; `remoteHost` names the
-  // remote address when known (empty otherwise). Adds what is new since the
-  // last call for the flow.
+  // The address flow (remote, label) received `receivedBytes` and sent
+  // `sentBytes` more (FlowTable::TakeAddressFlowNews), the last of them at
+  // `time`; `remoteHost` names the remote address when known (empty
+  // otherwise).
   void Count(int64_t time, const IpAddress& remote, uint32_t labelId, const std::string& label,
-             uint64_t downloadBytes, uint64_t uploadBytes, std::string_view remoteHost);
-  // These flows gave up every byte counted so far (Save & Clear took what
-  // their rows showed): their counts start again from zero.
-  void ForgetFlows(const std::vector<FlowKey>& flows);
+             uint64_t receivedBytes, uint64_t sentBytes, std::string_view remoteHost);
 
   std::vector<ApplicationBytes> Totals() const;
 
@@ -90,10 +87,6 @@ class ApplicationTraffic {
     std::string key;
     std::string name;
     std::array<size_t, 2>* totals = nullptr;  // its entries in totals_, IPv4 and IPv6
-  };
-  struct Seen {
-    uint64_t downloadBytes = 0;
-    uint64_t uploadBytes = 0;
   };
   static constexpr size_t kNoTotals = SIZE_MAX;
   Application& ApplicationOf(uint32_t labelId, const std::string& label);
@@ -110,7 +103,6 @@ class ApplicationTraffic {
   std::unordered_map<std::string, std::string> keyOfName_;  // executable name -> last key read
   // An application's entries in totals_ by its key, shared by its labels.
   std::unordered_map<std::string, std::array<size_t, 2>> totalsOfKey_;
-  FlowKeyMap<Seen> seen_;                                   // by address flow key
 
   mutable Mutex totalsMutex_;
   std::vector<ApplicationBytes> totals_ GUARDED_BY(totalsMutex_);

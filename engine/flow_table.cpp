@@ -14,7 +14,7 @@ size_t FlowTable::ProxyKeyHash::operator()(const ProxyKey& key) const {
 void FlowTable::AddToAddressFlow(const IpAddress& remoteAddress, uint32_t labelId, int direction,
                                  uint64_t length) {
   MutexLock lock(mutex_);
-  addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(direction, length);
+  addressFlows_[AddressFlowKey(remoteAddress, labelId)].counts.Add(direction, length);
   totals_.Add(direction, length);
 }
 
@@ -32,7 +32,7 @@ uint32_t FlowTable::AddToPendingSocket(const SocketTuple& tuple, int direction, 
     socket->counts.Add(direction, length);
     return kUndecidedLabel;
   }
-  addressFlows_[AddressFlowKey(tuple.remoteAddress, socket->labelId)].Add(direction, length);
+  addressFlows_[AddressFlowKey(tuple.remoteAddress, socket->labelId)].counts.Add(direction, length);
   return socket->labelId;
 }
 
@@ -50,7 +50,7 @@ uint32_t FlowTable::DecidePendingSocket(const FlowKey& socketKey, uint32_t label
   if (!socket) return kUndecidedLabel;
   if (socket->labelId != kUndecidedLabel) return socket->labelId;
   socket->labelId = labelId;
-  addressFlows_[AddressFlowKey(socket->tuple.remoteAddress, labelId)].Add(socket->counts);
+  addressFlows_[AddressFlowKey(socket->tuple.remoteAddress, labelId)].counts.Add(socket->counts);
   socket->counts = FlowCounts{};
   --undecidedSockets_;
   return labelId;
@@ -70,7 +70,7 @@ void FlowTable::DecidePendingSocketsOfPort(uint16_t protocol, uint16_t localPort
     socket.counts = FlowCounts{};
   });
   for (const auto& [remoteAddress, counts] : decided) {
-    addressFlows_[AddressFlowKey(remoteAddress, labelId)].Add(counts);
+    addressFlows_[AddressFlowKey(remoteAddress, labelId)].counts.Add(counts);
   }
   undecidedSockets_ -= decided.size();
 }
@@ -83,9 +83,21 @@ FlowCounts FlowTable::Totals() const {
 std::optional<FlowCounts> FlowTable::LookupAddressFlow(const IpAddress& remoteAddress,
                                                        uint32_t labelId) const {
   MutexLock lock(mutex_);
-  const FlowCounts* counts = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
-  if (!counts) return std::nullopt;
-  return *counts;
+  const AddressFlow* flow = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
+  if (!flow) return std::nullopt;
+  return flow->counts;
+}
+
+std::optional<FlowTable::FlowNews> FlowTable::TakeAddressFlowNews(const IpAddress& remoteAddress,
+                                                                 uint32_t labelId) {
+  MutexLock lock(mutex_);
+  AddressFlow* flow = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
+  if (!flow) return std::nullopt;
+  const FlowCounts news{flow->counts.uploadBytes - std::min(flow->counts.uploadBytes, flow->taken.uploadBytes),
+                        flow->counts.downloadBytes -
+                            std::min(flow->counts.downloadBytes, flow->taken.downloadBytes)};
+  flow->taken = flow->counts;
+  return FlowNews{flow->counts, news};
 }
 
 std::optional<FlowCounts> FlowTable::LookupAddressTotal(const IpAddress& remoteAddress) const {
@@ -133,12 +145,13 @@ void FlowTable::Clear() {
 void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const FlowKey& flow)>& shown,
                            std::vector<FlowKey>& shownFlows) {
   MutexLock lock(mutex_);
-  FlowKeyMap<FlowCounts> kept;
+  FlowKeyMap<AddressFlow> kept;
   FlowCounts taken;
-  addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
+  addressFlows_.ForEach([&](const FlowKey& key, const AddressFlow& flow) {
+    const FlowCounts& counts = flow.counts;
     std::optional<FlowCounts> row = shown(key);
     if (!row) {
-      kept[key] = counts;
+      kept[key] = flow;
       return;
     }
     shownFlows.push_back(key);
@@ -149,7 +162,11 @@ void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const F
     taken.Add(saved);
     const FlowCounts rest{counts.uploadBytes - saved.uploadBytes,
                           counts.downloadBytes - saved.downloadBytes};
-    if (rest.uploadBytes != 0 || rest.downloadBytes != 0) kept[key] = rest;
+    // What the application totals took beyond the saved row stays taken.
+    const FlowCounts stillTaken{flow.taken.uploadBytes - std::min(flow.taken.uploadBytes, saved.uploadBytes),
+                                flow.taken.downloadBytes -
+                                    std::min(flow.taken.downloadBytes, saved.downloadBytes)};
+    if (rest.uploadBytes != 0 || rest.downloadBytes != 0) kept[key] = AddressFlow{rest, stillTaken};
   });
   addressFlows_ = std::move(kept);
   FlowKeyMap<PendingSocket> undecided;
@@ -169,8 +186,8 @@ std::vector<AddressTotal> FlowTable::AddressTotals() const {
   auto addressOnly = [](const FlowKey& key) { return FlowKey::Of(key.Address(), 0); };
   {
     MutexLock lock(mutex_);
-    addressFlows_.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
-      byAddress[addressOnly(key)].Add(counts);
+    addressFlows_.ForEach([&](const FlowKey& key, const AddressFlow& flow) {
+      byAddress[addressOnly(key)].Add(flow.counts);
     });
     pendingSockets_.ForEach([&](const FlowKey& key, const PendingSocket& socket) {
       if (socket.labelId == kUndecidedLabel) byAddress[addressOnly(key)].Add(socket.counts);

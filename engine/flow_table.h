@@ -105,6 +105,15 @@ class FlowTable {
   // queued).
   std::optional<FlowCounts> LookupAddressFlow(const IpAddress& remoteAddress, uint32_t labelId) const;
 
+  // Processing thread: the counts of the address flow (remote, label) and
+  // what it counted since the last call for it, which the application
+  // totals take; nullopt when the flow does not exist.
+  struct FlowNews {
+    FlowCounts counts;
+    FlowCounts news;
+  };
+  std::optional<FlowNews> TakeAddressFlowNews(const IpAddress& remoteAddress, uint32_t labelId);
+
   // All bytes exchanged with `remoteAddress`, pending sockets included, or
   // nullopt when there are none. Walks the table: for reports and tests.
   std::optional<FlowCounts> LookupAddressTotal(const IpAddress& remoteAddress) const;
@@ -132,7 +141,8 @@ class FlowTable {
   void Clear();
 
   // Save & Clear: each address flow gives up the counts `shown` says its row
-  // showed (they are in a log now) and keeps what it counted since; a flow
+  // showed (they are in a log now) and keeps what it counted since, as news
+  // for the application totals as far as they had not taken it; a flow
   // without a row (hidden, or its row not made yet) and undecided sockets
   // keep everything. Proxy flows and decided sockets go. The keys of the
   // flows that had a row are put into `shownFlows`. `shown` is called with
@@ -148,6 +158,10 @@ class FlowTable {
   size_t AddressFlowCount() const;
 
  private:
+  struct AddressFlow {
+    FlowCounts counts;
+    FlowCounts taken;  // what TakeAddressFlowNews() has handed on
+  };
   struct PendingSocket {
     SocketTuple tuple;
     uint32_t labelId = kUndecidedLabel;
@@ -165,7 +179,7 @@ class FlowTable {
   mutable Mutex mutex_;
   FlowCounts totals_ GUARDED_BY(mutex_);
   size_t undecidedSockets_ GUARDED_BY(mutex_) = 0;
-  FlowKeyMap<FlowCounts> addressFlows_ GUARDED_BY(mutex_);  // by AddressFlowKey
+  FlowKeyMap<AddressFlow> addressFlows_ GUARDED_BY(mutex_);  // by AddressFlowKey
   FlowKeyMap<PendingSocket> pendingSockets_ GUARDED_BY(mutex_);  // by SocketKeyOf
   std::vector<ProxyFlowRecord> proxyFlows_ GUARDED_BY(mutex_);
   std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_ GUARDED_BY(mutex_);

@@ -55,7 +55,7 @@ std::optional<std::string> Persistence::SaveAndClear() {
     if (logWriter_) {
       if ((failedPath = logWriter_(list_.Rows()))) return;
     }
-    std::vector<FlowKey> saved;
+    std::vector<FlowKey> saved;  // the flow table rebases what it hands the history
     state_.flows.ClearShown(
         [&](const FlowKey& flow) REQUIRES(list_.mutex()) -> std::optional<FlowCounts> {
           const int row = list_.FindRow(RowKey{flow.Address(), 0, static_cast<uint32_t>(flow.Word())});
@@ -64,9 +64,6 @@ std::optional<std::string> Persistence::SaveAndClear() {
           return FlowCounts{shown.uploadBytes, shown.downloadBytes};
         },
         saved);
-    // The history has counted what the saved rows showed; what the flows
-    // keep is still to be counted.
-    state_.applications.ForgetFlows(saved);
     list_.Clear();
     filter_.ForgetHiddenRows(list_);
   });

@@ -99,8 +99,9 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool f
     TrafficList::Lock lock(list_);
     for (size_t i = begin; i < end; ++i) {
       const FoldedRow& f = folded[i];
-      std::optional<FlowCounts> counts = state_.flows.LookupAddressFlow(f.remoteAddress, f.labelId);
-      if (!counts) continue;  // cleared since it was queued
+      std::optional<FlowTable::FlowNews> flow = state_.flows.TakeAddressFlowNews(f.remoteAddress, f.labelId);
+      if (!flow) continue;  // cleared since it was queued
+      const FlowCounts* counts = &flow->counts;
       const RowKey key{f.remoteAddress, 0, f.labelId};
       const int row = list_.FindRow(key);
       // Hidden flows count too: the filters choose what the list shows,
@@ -111,7 +112,7 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool f
         if (shown[kColumnRemoteHost] != shown[kColumnRemoteIp]) host = shown[kColumnRemoteHost];
       }
       state_.applications.Count(f.lastTime, f.remoteAddress, f.labelId, state_.labels.Text(f.labelId),
-                          counts->downloadBytes, counts->uploadBytes, host);
+                          flow->news.downloadBytes, flow->news.uploadBytes, host);
       if (row >= 0) {
         list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, f.lastTime,
                         TimestampText(f.lastTime));

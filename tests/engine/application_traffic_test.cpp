@@ -1,6 +1,8 @@
 // Bytes per application from the flows' running counts.
 #include "engine/application_traffic.h"
 
+#include "engine/flow_table.h"
+
 #include <gtest/gtest.h>
 
 #include "storage/history_store.h"
@@ -12,8 +14,9 @@ namespace {
 
 // One program's two processes, one of them ended before it was read, a pid
 // that now runs another program, and a protocol: each lands under the right
-// application, is announced once unless known before, and counts restart
-// cleanly after the flows are cleared.
+// application and is announced once unless known before. The flow table
+// hands each flow's news once, also across a Save & Clear that took less
+// than the flow counted.
 TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClears) {
   ApplicationTraffic traffic([](int pid) -> std::optional<AppIdentity> {
     if (pid == 10) return AppIdentity{"/usr/bin/curl", "curl", {}};
@@ -25,14 +28,37 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
       [&](const std::string& app, const std::string&) { announced.push_back(app); },
       {"vim"});
   const IpAddress v4 = IpAddress::V4(0x0700000a), v6 = *ParseIp("2001:db8::7");
+  FlowTable flows;
+  auto countNews = [&](int64_t time, const IpAddress& remote, uint32_t label, const char* text) {
+    const std::optional<FlowTable::FlowNews> flow = flows.TakeAddressFlowNews(remote, label);
+    ASSERT_TRUE(flow);
+    traffic.Count(time, remote, label, text, flow->news.downloadBytes, flow->news.uploadBytes, "");
+  };
 
-  traffic.Count(100, v4, 300, "curl:10", 1000, 100, "");
-  traffic.Count(101, v4, 300, "curl:10", 1500, 100, "");  // 500 more received
-  traffic.Count(102, v6, 301, "curl:11", 0, 40, "");      // ended before it was read
-  traffic.Count(103, v4, 302, "bash:12", 7, 0, "");       // pid 12 is vim by now
-  traffic.Count(104, v4, 6, "TCP protocol", 0, 9, "");
-  traffic.ForgetFlows({FlowKey::Of(v4, 300)});            // Save & Clear saved curl:10's row
-  traffic.Count(105, v4, 300, "curl:10", 20, 0, "");
+  flows.AddToAddressFlow(v4, 300, kDirectionDownload, 1000);
+  flows.AddToAddressFlow(v4, 300, kDirectionUpload, 100);
+  countNews(100, v4, 300, "curl:10");
+  flows.AddToAddressFlow(v4, 300, kDirectionDownload, 500);
+  countNews(101, v4, 300, "curl:10");
+  countNews(101, v4, 300, "curl:10");  // nothing new
+  flows.AddToAddressFlow(v6, 301, kDirectionUpload, 40);
+  countNews(102, v6, 301, "curl:11");  // ended before it was read
+  flows.AddToAddressFlow(v4, 302, kDirectionDownload, 7);
+  countNews(103, v4, 302, "bash:12");  // pid 12 is vim by now
+  flows.AddToAddressFlow(v4, 6, kDirectionUpload, 9);
+  countNews(104, v4, 6, "TCP protocol");
+  // curl:10's row showed 1200 received when Save & Clear took it; 300 of
+  // the 1500 were counted after, then 20 more.
+  std::vector<FlowKey> saved;
+  flows.ClearShown(
+      [&](const FlowKey& flow) -> std::optional<FlowCounts> {
+        if (flow == FlowKey::Of(v4, 300)) return FlowCounts{100, 1200};
+        return std::nullopt;
+      },
+      saved);
+  EXPECT_EQ(flows.LookupAddressFlow(v4, 300)->downloadBytes, 300u);
+  flows.AddToAddressFlow(v4, 300, kDirectionDownload, 20);
+  countNews(105, v4, 300, "curl:10");
 
   EXPECT_EQ(announced, (std::vector<std::string>{"curl", "bash"}));
   const std::vector<ApplicationBytes> totals = traffic.Totals();
