@@ -62,8 +62,6 @@ enum ButtonIndex { kSaveClear = 0, kShowLog = 1, kDeleteLogs = 2, kOptions = 3, 
 constexpr int kClientWidthDu = 451;
 constexpr int kClientHeightDu = 201;
 constexpr int kListTopDu = 32;
-// The quick filter box is never narrower than this.
-constexpr int kQuickFilterMinDu = 60;
 
 // Keys of the layout file.
 const QString kGeometryKey = QStringLiteral("window/geometry");
@@ -252,7 +250,7 @@ void CMainDlg::BuildControls() {
       {103, "Show Help Topics", "Help", &CMainDlg::OnHelpTopics},
   };
   QFont small = font();
-  small.setPointSizeF(small.pointSizeF() * 0.85);
+  small.setPixelSize(std::max(6, QFontInfo(font()).pixelSize() * 4 / 5));
   for (int i = 0; i < 5; ++i) {
     auto* b = new CIconButton(client_);
     b->setGeometry(DialogRect(this, specs[i].x, 7, 21, 21));
@@ -334,7 +332,7 @@ void CMainDlg::BuildControls() {
   // graph, which keep their distance to the right edge; a few rows of the
   // list.
   const int rightPart = clientWidth - summaryGroup_->x();
-  client_->setMinimumSize(quickFilter_->x() + DialogUnitsX(this, kQuickFilterMinDu + 5) + rightPart,
+  client_->setMinimumSize(quickFilter_->x() + QuickFilterMinWidth() + DialogUnitsX(this, 5) + rightPart,
                           view_->y() + DialogUnitsY(this, 48));
   resize(client_->width(), client_->height() + menuBar_->sizeHint().height());
 }
@@ -523,6 +521,14 @@ void CMainDlg::ShowStatusNote(const QString& text) {
   palette.setColor(QPalette::WindowText, this->palette().color(QPalette::WindowText));
   statusLabel_->setPalette(palette);
   statusNoteTimer_.start();
+}
+
+// The quick filter box is never narrower than its hint ("Filter rows
+// (Ctrl+F)") with the clear button beside it.
+int CMainDlg::QuickFilterMinWidth() const {
+  const QFontMetrics metrics(quickFilter_->font());
+  return metrics.horizontalAdvance(quickFilter_->placeholderText()) + 2 * metrics.height() +
+         DialogUnitsX(this, 4);
 }
 
 void CMainDlg::ShowButtonTexts(bool shown) {
@@ -726,7 +732,7 @@ void CMainDlg::Relayout() {
   keepRightGap(summaryLabel_, labelRightGap_);
   if (quickFilter_) {
     const int room = summaryGroup_->x() - DialogUnitsX(this, 5) - quickFilter_->x();
-    quickFilter_->resize(std::max(DialogUnitsX(this, kQuickFilterMinDu), room), quickFilter_->height());
+    quickFilter_->resize(std::max(QuickFilterMinWidth(), room), quickFilter_->height());
   }
   update();
 }

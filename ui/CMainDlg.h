@@ -198,6 +198,7 @@ class CMainDlg : public QDialog {
   void ApplyQuickFilter();
   void ShowCaptureStatus();
   void ShowStatusNote(const QString& text);
+  int QuickFilterMinWidth() const;
   void UseColours(ColourChoice choice);
   QMessageBox::StandardButton AskForFeedback();
   void TellOnceStillRunning();

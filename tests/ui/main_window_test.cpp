@@ -1041,6 +1041,16 @@ TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
   for (int i = 0; i < 5; ++i) {
     EXPECT_LT(dlg->buttonText(i)->geometry().bottom(), dlg->trafficView()->y());
     EXPECT_GE(dlg->buttonText(i)->width(), dlg->buttonText(i)->sizeHint().width());
+    if (i > 0) {
+      const QFontMetrics metrics(dlg->buttonText(i)->font());
+      const int left = dlg->buttonText(i)->geometry().center().x() -
+                       metrics.horizontalAdvance(dlg->buttonText(i)->text()) / 2;
+      const int previousRight =
+          dlg->buttonText(i - 1)->geometry().center().x() +
+          metrics.horizontalAdvance(dlg->buttonText(i - 1)->text()) / 2;
+      EXPECT_GT(left - previousRight, metrics.horizontalAdvance(QLatin1Char(' ')))
+          << "texts under the buttons run together";
+    }
   }
   const QString texts = QStringLiteral(CORVANE_BUILD_DIR "/") +
                         dialog_test::PictureName(QStringLiteral("main-window-button-texts.png"));
