@@ -361,7 +361,10 @@ void CMainDlg::FitColumns() {
                                  headingMetrics.horizontalAdvance(QStringLiteral("Remote host")) +
                                      2 * iconRoom);
   view_->horizontalHeader()->setSectionResizeMode(corvane::kColumnRemoteHost, QHeaderView::Stretch);
-  view_->horizontalHeader()->setMinimumSectionSize(std::min(hostWidth, 60));
+  // The host column, which gives way when the window is narrow, keeps its
+  // heading whole.
+  view_->horizontalHeader()->setMinimumSectionSize(
+      headingMetrics.horizontalAdvance(QStringLiteral("Remote host")) + iconRoom);
 
   const int wanted = fixedWidth + hostWidth + view_->verticalScrollBar()->sizeHint().width() +
                      2 * view_->frameWidth() + (client_->width() - view_->width());
