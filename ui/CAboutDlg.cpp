@@ -63,13 +63,16 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 CAboutDlg::CAboutDlg(const corvane::DataFolders& folders, QWidget* parent) : CAboutDlg(parent) {
   foldersLabel_ = new QLabel(this);
   foldersLabel_->setObjectName(QStringLiteral("foldersLabel"));
+  // Folder names are the user's own text, never markup.
+  foldersLabel_->setTextFormat(Qt::PlainText);
   foldersLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  foldersLabel_->setText(folders.config == folders.logs
-                             ? QStringLiteral("Data folder: %1")
-                                   .arg(QString::fromStdString(folders.config))
-                             : QStringLiteral("Settings: %1\nLogs: %2")
-                                   .arg(QString::fromStdString(folders.config),
-                                        QString::fromStdString(folders.logs)));
+  foldersLabel_->setText((folders.config == folders.logs
+                              ? QStringLiteral("Data folder: %1")
+                                    .arg(QString::fromStdString(folders.config))
+                              : QStringLiteral("Settings: %1\nLogs: %2")
+                                    .arg(QString::fromStdString(folders.config),
+                                         QString::fromStdString(folders.logs))) +
+                         QStringLiteral("\nHistory: %1").arg(QString::fromStdString(folders.history)));
   const int left = DialogUnitsX(this, 11);
   const int top = okButton_->y();
   foldersLabel_->move(left, top);

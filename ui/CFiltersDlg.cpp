@@ -41,9 +41,9 @@ CFiltersDlg::CFiltersDlg(std::string filterFile, QWidget* parent)
   listGroup_ = CaptionedGroup(QStringLiteral("Filter list: "), this);
   listGroup_->setGeometry(DialogRect(this, 7, 42, 316, 90));
 
-  blackList_ = new QRadioButton(QStringLiteral("Black list (Hide the matches)"), this);
+  blackList_ = new QRadioButton(QStringLiteral("&Black list (hide the matches)"), this);
   blackList_->setGeometry(DialogRect(this, 16, 20, 120, 10));
-  whiteList_ = new QRadioButton(QStringLiteral("White list (Hide all excepting the matches)"), this);
+  whiteList_ = new QRadioButton(QStringLiteral("&White list (show only the matches)"), this);
   whiteList_->setGeometry(DialogRect(this, 146, 20, 170, 10));
 
   // A click anywhere in a button's rectangle selects it, so each is only as
@@ -70,13 +70,13 @@ CFiltersDlg::CFiltersDlg(std::string filterFile, QWidget* parent)
   list_->setColumnWidth(1, kColumnWidth);
 
   addButton_ = new CIconButton(this);
-  addButton_->setText(QStringLiteral("Add filter..."));
+  addButton_->setText(QStringLiteral("&Add filter..."));
   addButton_->setGeometry(DialogRect(this, 250, 52, 64, 14));
   removeButton_ = new CIconButton(this);
-  removeButton_->setText(QStringLiteral("Remove filter"));
+  removeButton_->setText(QStringLiteral("&Remove filter"));
   removeButton_->setGeometry(DialogRect(this, 250, 71, 64, 14));
   clearButton_ = new CIconButton(this);
-  clearButton_->setText(QStringLiteral("Clear filters"));
+  clearButton_->setText(QStringLiteral("&Clear filters"));
   clearButton_->setGeometry(DialogRect(this, 250, 90, 64, 14));
   for (CIconButton* button : {addButton_, removeButton_, clearButton_}) {
     button->setAutoDefault(false);

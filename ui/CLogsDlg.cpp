@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QTableView>
 #include <algorithm>
 
@@ -101,7 +103,7 @@ CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
 
   // The layout in dialog units, 452 x 265: the selector at the top centre,
   // the list filling the dialog, OK at the bottom centre.
-  selectLabel_ = new QLabel(QStringLiteral("Select log:"), this);
+  selectLabel_ = new QLabel(QStringLiteral("&Select log:"), this);
   selectLabel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   selectLabel_->setGeometry(DialogRect(this, 160, 8, 42, 10));
   selector_ = new QComboBox(this);
@@ -146,7 +148,7 @@ CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
   okButton_->setGeometry(DialogRect(this, 201, 244, 50, 14));
   okButton_->setDefault(true);
   connect(okButton_, &QPushButton::clicked, this, &QDialog::accept);
-  exportButton_ = new QPushButton(QStringLiteral("Export..."), this);
+  exportButton_ = new QPushButton(QStringLiteral("&Export..."), this);
   exportButton_->setGeometry(DialogRect(this, 395, 244, 50, 14));
   exportButton_->setAutoDefault(false);
   exportButton_->setEnabled(false);  // until a log's rows are shown
@@ -178,8 +180,45 @@ CLogsDlg::CLogsDlg(std::string directory, QWidget* parent)
     selector_->setGeometry(selector_->x() - shift, selector_->y(), width, selector_->height());
     selectLabel_->move(selectLabel_->x() - shift, selectLabel_->y());
   }
+  FitColumns();
   connect(selector_, &QComboBox::currentIndexChanged, this, &CLogsDlg::OnSelectionChanged);
   selector_->setCurrentIndex(0);
+}
+
+// Every column as wide as the texts it usually holds in the list's font (an
+// IPv4 or a short IPv6 address, a byte count, a program, a date and time),
+// the host column a little wider; the dialog opens wide enough for them all,
+// but never wider than the screen, and its controls keep their places.
+void CLogsDlg::FitColumns() {
+  static const char* const kSamples[corvane::kColumnCount] = {
+      "2001:db8:ffff:ffff::ffff", "lb-140-82-112-4-iad.github.com", "1023.99 MB", "1023.99 MB",
+      "1023.99 MB", "firefox-esr:4194304", "2026-12-31 23:59:59", "2026-12-31 23:59:59"};
+  const QFontMetrics metrics(view_->font());
+  const QFontMetrics headingMetrics(view_->horizontalHeader()->font());
+  const int room = 16 + 12;  // the row and heading images, padding
+  int total = 0;
+  for (int column = 0; column < corvane::kColumnCount; ++column) {
+    const int width = std::max({LogRowsModel::ColumnWidth(column),
+                                metrics.horizontalAdvance(QString::fromLatin1(kSamples[column])) + room,
+                                headingMetrics.horizontalAdvance(LogRowsModel::Heading(column)) + 2 * room});
+    view_->setColumnWidth(column, width);
+    total += width;
+  }
+  const int margin = view_->x();
+  int wanted = total + view_->verticalScrollBar()->sizeHint().width() + 2 * view_->frameWidth() +
+               2 * margin;
+  if (const QScreen* screen = this->screen()) {
+    wanted = std::min(wanted, screen->availableGeometry().width() * 9 / 10);
+  }
+  const int grow = wanted - width();
+  if (grow <= 0) return;
+  view_->resize(view_->width() + grow, view_->height());
+  for (QWidget* centred : std::initializer_list<QWidget*>{selectLabel_, selector_, okButton_}) {
+    centred->move(centred->x() + grow / 2, centred->y());
+  }
+  exportButton_->move(exportButton_->x() + grow, exportButton_->y());
+  setFixedSize(wanted, height());
+  PlaceProgress();
 }
 
 CLogsDlg::~CLogsDlg() {

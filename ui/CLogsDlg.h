@@ -121,6 +121,7 @@ class CLogsDlg : public QDialog {
   void CancelLoads();
   void JoinFinished();
   void PlaceProgress();
+  void FitColumns();
 
   const std::string directory_;
   std::vector<corvane::LogChoice> choices_;

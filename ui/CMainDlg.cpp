@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <QAction>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QPushButton>
@@ -44,6 +45,7 @@
 #include "ui/HelpWindow.h"
 #include "ui/NewProgramNotices.h"
 #include "ui/ListWorker.h"
+#include "ui/colour_scheme.h"
 #include "engine/wiring.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
@@ -59,6 +61,7 @@ enum ButtonIndex { kSaveClear = 0, kShowLog = 1, kDeleteLogs = 2, kOptions = 3, 
 // Size of the client area in dialog units.
 constexpr int kClientWidthDu = 451;
 constexpr int kClientHeightDu = 201;
+constexpr int kListTopDu = 32;
 
 // Keys of the layout file.
 const QString kGeometryKey = QStringLiteral("window/geometry");
@@ -68,9 +71,27 @@ const QString kSortOrderKey = QStringLiteral("window/sortOrder");
 const QString kLookUpNamesKey = QStringLiteral("names/lookUp");
 const QString kHistoryDaysKey = QStringLiteral("history/days");
 const QString kNotifyNewProgramsKey = QStringLiteral("history/notifyNewPrograms");
+const QString kFeedbackNotAgainKey = QStringLiteral("window/feedbackNotAgain");
+const QString kCloseNoteShownKey = QStringLiteral("window/closeNoteShown");
+const QString kButtonTextsKey = QStringLiteral("window/buttonTexts");
+const QString kColoursKey = QStringLiteral("window/colours");
 
 // How long a new-program notice stays up, where the desktop lets it choose.
 constexpr int kNoticeShownMs = 10000;
+// How long the status line names a file just written.
+constexpr int kStatusNoteMs = 15000;
+
+// The log that Save & Clear wrote into `folder`: the one not there `before`.
+std::string NewLogIn(const std::string& folder, const std::vector<corvane::LogChoice>& before) {
+  std::string newest;
+  for (const corvane::LogChoice& log : corvane::ListLogs(folder)) {
+    const bool known = std::any_of(before.begin(), before.end(), [&](const corvane::LogChoice& old) {
+      return old.fileName == log.fileName;
+    });
+    if (!known) newest = folder + "/" + log.fileName;
+  }
+  return newest;
+}
 
 // The history's days from the preferences. A damaged value must never
 // shorten the history (pruning would remove what it keeps): it gives the
@@ -93,7 +114,7 @@ QString HelpPagePath() {
 
 const QString kFeedbackText = QStringLiteral(
     "We would like to hear what you think about Corvane, so please send us your comments, "
-    "suggestions or problems you had using the program. Click 'Yes' to visit our Web site.");
+    "suggestions or problems you had using the program. Click 'Yes' to open our contact page.");
 
 }  // namespace
 
@@ -182,20 +203,28 @@ CMainDlg::~CMainDlg() {
 
 void CMainDlg::BuildMenus() {
   menuBar_ = new QMenuBar(this);
-  QMenu* file = menuBar_->addMenu(QStringLiteral("File"));
-  file->addAction(QStringLiteral("Export list..."), this, &CMainDlg::OnExportList);
+  QMenu* file = menuBar_->addMenu(QStringLiteral("&File"));
+  file->addAction(QStringLiteral("&Export list..."), this, &CMainDlg::OnExportList);
   file->addSeparator();
-  file->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit)->setShortcut(QKeySequence::Quit);
-  QMenu* traffic = menuBar_->addMenu(QStringLiteral("Traffic"));
-  traffic->addAction(QStringLiteral("Show log"), this, &CMainDlg::OnShowLog);
-  traffic->addAction(QStringLiteral("History..."), this, &CMainDlg::OnHistory);
-  traffic->addAction(QStringLiteral("Save && Clear"), this, &CMainDlg::OnSaveAndClear);
-  traffic->addAction(QStringLiteral("Clear log"), this, &CMainDlg::OnDeleteAllLogs);
-  traffic->addAction(QStringLiteral("Options..."), this, &CMainDlg::OnOptions);
-  QMenu* help = menuBar_->addMenu(QStringLiteral("Help"));
-  help->addAction(QStringLiteral("Help Topics"), this, &CMainDlg::OnHelpTopics)
+  // Ctrl+Q itself: not every platform theme binds the standard Quit key.
+  file->addAction(QStringLiteral("E&xit"), this, &CMainDlg::OnExit)
+      ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  QMenu* traffic = menuBar_->addMenu(QStringLiteral("&Traffic"));
+  traffic->addAction(QStringLiteral("Show &log"), this, &CMainDlg::OnShowLog);
+  traffic->addAction(QStringLiteral("&History..."), this, &CMainDlg::OnHistory);
+  traffic->addAction(QStringLiteral("&Save && Clear"), this, &CMainDlg::OnSaveAndClear);
+  traffic->addAction(QStringLiteral("&Options..."), this, &CMainDlg::OnOptions);
+  // Apart from the rest: it deletes every saved log, after asking.
+  traffic->addSeparator();
+  traffic->addAction(QStringLiteral("&Delete all saved logs..."), this, &CMainDlg::OnDeleteAllLogs);
+  QMenu* view = menuBar_->addMenu(QStringLiteral("&View"));
+  buttonTextAction_ = view->addAction(QStringLiteral("&Text under toolbar buttons"));
+  buttonTextAction_->setCheckable(true);
+  connect(buttonTextAction_, &QAction::toggled, this, &CMainDlg::ShowButtonTexts);
+  QMenu* help = menuBar_->addMenu(QStringLiteral("&Help"));
+  help->addAction(QStringLiteral("Help &Topics"), this, &CMainDlg::OnHelpTopics)
       ->setShortcut(QKeySequence::HelpContents);
-  help->addAction(QStringLiteral("About..."), this, &CMainDlg::OnAbout);
+  help->addAction(QStringLiteral("&About..."), this, &CMainDlg::OnAbout);
 }
 
 void CMainDlg::BuildControls() {
@@ -210,15 +239,18 @@ void CMainDlg::BuildControls() {
   struct ButtonSpec {
     int x;
     const char* tooltip;
+    const char* text;  // under the button, when asked for
     void (CMainDlg::*command)();
   };
   const ButtonSpec specs[5] = {
-      {7, "Save && Clear", &CMainDlg::OnSaveAndClear},
-      {29, "Show log", &CMainDlg::OnShowLog},
-      {51, "Delete all logs", &CMainDlg::OnDeleteAllLogs},
-      {73, "Options", &CMainDlg::OnOptions},
-      {103, "Show Help Topics", &CMainDlg::OnHelpTopics},
+      {7, "Save && Clear", "Save", &CMainDlg::OnSaveAndClear},
+      {29, "Show log", "Logs", &CMainDlg::OnShowLog},
+      {51, "Delete all saved logs", "Delete", &CMainDlg::OnDeleteAllLogs},
+      {73, "Options", "Options", &CMainDlg::OnOptions},
+      {103, "Show Help Topics", "Help", &CMainDlg::OnHelpTopics},
   };
+  QFont small = font();
+  small.setPixelSize(std::max(6, QFontInfo(font()).pixelSize() * 4 / 5));
   for (int i = 0; i < 5; ++i) {
     auto* b = new CIconButton(client_);
     b->setGeometry(DialogRect(this, specs[i].x, 7, 21, 21));
@@ -228,6 +260,14 @@ void CMainDlg::BuildControls() {
     b->setAutoDefault(false);
     connect(b, &QPushButton::clicked, this, specs[i].command);
     buttons_[i] = b;
+    auto* text = new QLabel(QString::fromLatin1(specs[i].text), client_);
+    text->setFont(small);
+    text->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    const int width = std::max(b->width(), text->sizeHint().width());
+    text->setGeometry(b->geometry().center().x() - width / 2, b->geometry().bottom() + 2, width,
+                      text->sizeHint().height());
+    text->hide();
+    buttonTexts_[i] = text;
   }
 
   summaryGroup_ = new QGroupBox(QStringLiteral("Summary traffic : "), client_);
@@ -249,7 +289,7 @@ void CMainDlg::BuildControls() {
   // Full-row, extended marking; the activity marks are the model's flags.
   auto* view = new TrafficView(model_, client_);
   view_ = view;
-  view_->setGeometry(DialogRect(this, 7, 32, 437, 162));
+  view_->setGeometry(DialogRect(this, 7, kListTopDu, 437, 162));
   view_->setShowGrid(false);
   view_->setWordWrap(false);
   view_->setIconSize(QSize(16, 16));
@@ -274,6 +314,9 @@ void CMainDlg::BuildControls() {
   connect(view->marks(), &MarkSelectionModel::marksChangedByUser, this, &CMainDlg::OnUserMarks);
 
   BuildListCommands();
+  statusNoteTimer_.setSingleShot(true);
+  statusNoteTimer_.setInterval(kStatusNoteMs);
+  connect(&statusNoteTimer_, &QTimer::timeout, this, &CMainDlg::ShowCaptureStatus);
   statusLabel_ = new QLabel(QStringLiteral("Starting capture\u2026"), client_);
   statusLabel_->setTextFormat(Qt::PlainText);
   statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -284,11 +327,12 @@ void CMainDlg::BuildControls() {
   graphRightGap_ = clientWidth - graph_->geometry().right();
   groupRightGap_ = clientWidth - summaryGroup_->geometry().right();
   labelRightGap_ = clientWidth - summaryLabel_->geometry().right();
-  // Nothing overlaps down to this size: the buttons, a gap, then the
-  // summary and the graph, which keep their distance to the right edge
-  // (the quick filter box shrinks away in between); a few rows of the list.
+  // Nothing overlaps down to this size: the buttons, the quick filter box
+  // (which shrinks, but never out of reach), then the summary and the
+  // graph, which keep their distance to the right edge; a few rows of the
+  // list.
   const int rightPart = clientWidth - summaryGroup_->x();
-  client_->setMinimumSize(buttons_[kHelp]->geometry().right() + DialogUnitsX(this, 6) + rightPart,
+  client_->setMinimumSize(quickFilter_->x() + QuickFilterMinWidth() + DialogUnitsX(this, 5) + rightPart,
                           view_->y() + DialogUnitsY(this, 48));
   resize(client_->width(), client_->height() + menuBar_->sizeHint().height());
 }
@@ -317,7 +361,10 @@ void CMainDlg::FitColumns() {
                                  headingMetrics.horizontalAdvance(QStringLiteral("Remote host")) +
                                      2 * iconRoom);
   view_->horizontalHeader()->setSectionResizeMode(corvane::kColumnRemoteHost, QHeaderView::Stretch);
-  view_->horizontalHeader()->setMinimumSectionSize(std::min(hostWidth, 60));
+  // The host column, which gives way when the window is narrow, keeps its
+  // heading whole.
+  view_->horizontalHeader()->setMinimumSectionSize(
+      headingMetrics.horizontalAdvance(QStringLiteral("Remote host")) + iconRoom);
 
   const int wanted = fixedWidth + hostWidth + view_->verticalScrollBar()->sizeHint().width() +
                      2 * view_->frameWidth() + (client_->width() - view_->width());
@@ -468,6 +515,48 @@ void CMainDlg::ShowCaptureStatus() {
   statusLabel_->setPalette(palette);
 }
 
+// A note on the status line (a file written) for a while; then capture's
+// state again.
+void CMainDlg::ShowStatusNote(const QString& text) {
+  statusLabel_->setText(text);
+  statusLabel_->setToolTip(text);
+  QPalette palette = statusLabel_->palette();
+  palette.setColor(QPalette::WindowText, this->palette().color(QPalette::WindowText));
+  statusLabel_->setPalette(palette);
+  statusNoteTimer_.start();
+}
+
+// The quick filter box is never narrower than its hint ("Filter rows
+// (Ctrl+F)") with the clear button beside it.
+int CMainDlg::QuickFilterMinWidth() const {
+  const QFontMetrics metrics(quickFilter_->font());
+  return metrics.horizontalAdvance(quickFilter_->placeholderText()) + 2 * metrics.height() +
+         DialogUnitsX(this, 4);
+}
+
+void CMainDlg::ShowButtonTexts(bool shown) {
+  for (QLabel* text : buttonTexts_) text->setVisible(shown);
+  // The list makes room for the texts.
+  const int listTop = shown ? buttonTexts_[0]->geometry().bottom() + DialogUnitsY(this, 2)
+                            : DialogUnitsY(this, kListTopDu);
+  view_->move(view_->x(), listTop);
+  Relayout();
+  if (buttonTextAction_->isChecked() != shown) buttonTextAction_->setChecked(shown);
+  if (initialised_) {
+    QSettings preferences(LayoutFile(), QSettings::IniFormat);
+    preferences.setValue(kButtonTextsKey, shown);
+  }
+}
+
+// The application's colours, and the summary's caption made to read on them.
+void CMainDlg::UseColours(ColourChoice choice) {
+  ApplyColourChoice(choice);
+  QPalette captionPalette = summaryGroup_->palette();
+  captionPalette.setColor(QPalette::WindowText,
+                          CaptionColour(nullptr, QColor(50, 0, 225)));
+  summaryGroup_->setPalette(captionPalette);
+}
+
 void CMainDlg::ApplyQuickFilter() {
   const QString needle = quickFilter_->text().trimmed();
   const int count = model_->rowCount();
@@ -479,16 +568,19 @@ void CMainDlg::ApplyQuickFilter() {
 
 void CMainDlg::BuildTray() {
   trayMenu_ = new QMenu(QStringLiteral("TB"), this);
-  QAction* show = trayMenu_->addAction(QStringLiteral("Show main dialog"), this,
+  QAction* show = trayMenu_->addAction(QStringLiteral("&Show Corvane"), this,
                                        &CMainDlg::OnShowMainDialog);
   QFont bold = show->font();
   bold.setBold(true);
   show->setFont(bold);
   trayMenu_->setDefaultAction(show);
-  trayMenu_->addAction(QStringLiteral("Show log"), this, &CMainDlg::OnShowLog);
-  trayMenu_->addAction(QStringLiteral("Delete all logs"), this, &CMainDlg::OnDeleteAllLogs);
+  trayMenu_->addAction(QStringLiteral("Show &log"), this, &CMainDlg::OnShowLog);
+  trayMenu_->addAction(QStringLiteral("&History..."), this, &CMainDlg::OnHistory);
+  trayMenu_->addAction(QStringLiteral("&Options..."), this, &CMainDlg::OnOptions);
   trayMenu_->addSeparator();
-  trayMenu_->addAction(QStringLiteral("Exit"), this, &CMainDlg::OnExit);
+  trayMenu_->addAction(QStringLiteral("&Delete all saved logs..."), this, &CMainDlg::OnDeleteAllLogs);
+  trayMenu_->addSeparator();
+  trayMenu_->addAction(QStringLiteral("E&xit"), this, &CMainDlg::OnExit);
 
   tray_ = new QSystemTrayIcon(windowIcon(), this);
   tray_->setToolTip(QStringLiteral("Corvane"));
@@ -517,6 +609,10 @@ void CMainDlg::Initialise() {
 
   // Controls bound; the template's placeholder readout is emptied.
   summaryLabel_->clear();
+  {
+    const QSettings preferences(LayoutFile(), QSettings::IniFormat);
+    UseColours(ColourChoiceOfName(preferences.value(kColoursKey).toString()));
+  }
 
   // Workers talk to the window only through queued calls.
   m.SetErrorHandler([this](const std::string& message) {
@@ -576,6 +672,7 @@ void CMainDlg::Initialise() {
 
   FitColumns();
   RestoreLayout();
+  ShowButtonTexts(preferences.value(kButtonTextsKey, false).toBool());
 
   // The interface saved by Options, while it exists; else the one of the
   // default route, and the user hears why.
@@ -638,8 +735,7 @@ void CMainDlg::Relayout() {
   keepRightGap(summaryLabel_, labelRightGap_);
   if (quickFilter_) {
     const int room = summaryGroup_->x() - DialogUnitsX(this, 5) - quickFilter_->x();
-    quickFilter_->setVisible(room >= DialogUnitsX(this, 40));
-    quickFilter_->resize(std::max(0, room), quickFilter_->height());
+    quickFilter_->resize(std::max(QuickFilterMinWidth(), room), quickFilter_->height());
   }
   update();
 }
@@ -712,9 +808,12 @@ void CMainDlg::OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes)
 void CMainDlg::OnSaveAndClear() {
   // The log is written on the list's worker; the answer comes back here.
   corvane::Monitor* monitor = monitor_.get();
-  listWork_->Post([this, monitor] {
+  const std::string logFolder = folders_.logs;
+  listWork_->Post([this, monitor, logFolder] {
+    const std::vector<corvane::LogChoice> before = corvane::ListLogs(logFolder);
     const std::optional<std::string> failedPath = monitor->SaveAndClear();
-    QMetaObject::invokeMethod(this, [this, failedPath] {
+    const std::string written = failedPath ? std::string() : NewLogIn(logFolder, before);
+    QMetaObject::invokeMethod(this, [this, failedPath, written] {
       if (failedPath) {
         ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
                     QStringLiteral("Can't write to %1").arg(QString::fromStdString(*failedPath)),
@@ -723,6 +822,9 @@ void CMainDlg::OnSaveAndClear() {
       }
       // The records of the clear are queued; show the empty list at once.
       model_->ApplyPending();
+      if (!written.empty()) {
+        ShowStatusNote(QStringLiteral("Saved the list to %1").arg(QString::fromStdString(written)));
+      }
     }, Qt::QueuedConnection);
   });
 }
@@ -752,6 +854,11 @@ void CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format)
       QMetaObject::invokeMethod(this, [this, text] {
         ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok);
       }, Qt::QueuedConnection);
+    } else {
+      const QString note = QStringLiteral("Exported %1 rows to %2")
+                               .arg(rows.size())
+                               .arg(QString::fromStdString(path));
+      QMetaObject::invokeMethod(this, [this, note] { ShowStatusNote(note); }, Qt::QueuedConnection);
     }
   });
 }
@@ -788,6 +895,8 @@ void CMainDlg::OnOptions() {
   QSettings preferences(LayoutFile(), QSettings::IniFormat);
   context.historyDays = HistoryDays(preferences);
   context.notifyNewPrograms = notices_->enabled();
+  const ColourChoice colours = ColourChoiceOfName(preferences.value(kColoursKey).toString());
+  context.colours = colours;
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
@@ -803,6 +912,11 @@ void CMainDlg::OnOptions() {
   preferences.setValue(kLookUpNamesKey, dialog.lookUpNames());
   preferences.setValue(kHistoryDaysKey, dialog.historyDays());
   preferences.setValue(kNotifyNewProgramsKey, dialog.notifyNewPrograms());
+  if (dialog.colours() != colours) {
+    UseColours(dialog.colours());
+    ShowCaptureStatus();
+  }
+  preferences.setValue(kColoursKey, ColourChoiceName(dialog.colours()));
   graph_->SetFrozen(monitor_->settings().freezeGraph.load());
 }
 
@@ -890,15 +1004,39 @@ void CMainDlg::OnExit() {
         QMessageBox::Retry | QMessageBox::Discard);
     if (retry != QMessageBox::Retry) break;
   }
-  const auto answer = ShowMessage(QMessageBox::Warning, QStringLiteral("Write us"), kFeedbackText,
-                                  QMessageBox::Yes | QMessageBox::No);
-  if (answer == QMessageBox::Yes) {
+  if (AskForFeedback() == QMessageBox::Yes) {
     QString reason;
     if (!OpenLink(QStringLiteral(CORVANE_CONTACT_PAGE), &reason)) {
       ShowMessage(QMessageBox::Warning, QStringLiteral("Error"), reason, QMessageBox::Ok);
     }
   }
   done(QDialog::Accepted);
+}
+
+// The "Write us" question at Exit, unless the user said not to ask again.
+QMessageBox::StandardButton CMainDlg::AskForFeedback() {
+  QSettings preferences(LayoutFile(), QSettings::IniFormat);
+  if (preferences.value(kFeedbackNotAgainKey, false).toBool()) return QMessageBox::No;
+  bool notAgain = false;
+  const QMessageBox::StandardButton answer = AskWriteUs(kFeedbackText, &notAgain);
+  if (notAgain) {
+    preferences.setValue(kFeedbackNotAgainKey, true);
+    preferences.sync();
+  }
+  return answer;
+}
+
+QMessageBox::StandardButton CMainDlg::AskWriteUs(const QString& text, bool* dontAskAgain) {
+  QMessageBox box(QMessageBox::Information, QStringLiteral("Write us"), text,
+                  QMessageBox::Yes | QMessageBox::No);
+  box.setTextFormat(Qt::PlainText);
+  box.setWindowIcon(windowIcon());
+  box.setDefaultButton(QMessageBox::No);
+  auto* notAgain = new QCheckBox(QStringLiteral("&Don't ask again"), &box);
+  box.setCheckBox(notAgain);
+  const auto answer = static_cast<QMessageBox::StandardButton>(box.exec());
+  *dontAskAgain = notAgain->isChecked();
+  return answer;
 }
 
 void CMainDlg::OnShowMainDialog() {
@@ -999,10 +1137,24 @@ void CMainDlg::closeEvent(QCloseEvent* event) {
   if (trayAvailable_) {
     hide();
     SetWindowShown(false);
+    TellOnceStillRunning();
   } else {
     // Without a tray a hidden window could never come back.
     showMinimized();
   }
+}
+
+// The first time the window goes behind the tray, the tray says so.
+void CMainDlg::TellOnceStillRunning() {
+  QSettings preferences(LayoutFile(), QSettings::IniFormat);
+  if (preferences.value(kCloseNoteShownKey, false).toBool() || !tray_) return;
+  preferences.setValue(kCloseNoteShownKey, true);
+  preferences.sync();
+  tray_->showMessage(QStringLiteral("Corvane"),
+                     QStringLiteral("Corvane is still running in the tray and keeps counting. "
+                                    "Click its icon to bring the window back; Exit in its menu "
+                                    "ends it."),
+                     QSystemTrayIcon::Information, kNoticeShownMs);
 }
 
 void CMainDlg::keyPressEvent(QKeyEvent* event) {

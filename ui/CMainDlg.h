@@ -20,7 +20,9 @@
 // of the configuration folder: read at the end of Initialise(), written by
 // Exit; an unreadable or foreign file leaves the built-in layout. The same
 // file keeps the window's own preferences (host names, the history's days,
-// the new-program notice), written by Options. The traffic history goes to
+// the new-program notice, the colours), written by Options, the texts under
+// the toolbar buttons (View), and the "Don't ask again" of the "Write us"
+// box and the note given once at the first close. The traffic history goes to
 // the history database (folders.history); one that cannot be opened is
 // reported once and capture runs without it.
 #pragma once
@@ -46,12 +48,14 @@
 #include "platform/mutex.h"
 #include "storage/export_format.h"
 #include "ui/TrafficModel.h"
+#include "ui/colour_scheme.h"
 
 class CHistoryDlg;
 class CIconButton;
 class GraphArea;
 class HelpWindow;
 class NewProgramNotices;
+class QAction;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -102,6 +106,10 @@ class CMainDlg : public QDialog {
   bool trayAvailable() const { return trayAvailable_; }
   bool windowShown() const { return windowShown_; }
   CIconButton* button(int index) const { return buttons_[index]; }
+  // The text under toolbar button `index` (shown when View asks for it).
+  QLabel* buttonText(int index) const { return buttonTexts_[index]; }
+  // Shows or hides the texts under the toolbar buttons, and remembers it.
+  void ShowButtonTexts(bool shown);
   QWidget* clientArea() const { return client_; }
   // The column of the last sort, -1 before the first.
   int sortColumn() const { return sortColumn_; }
@@ -151,6 +159,9 @@ class CMainDlg : public QDialog {
                                                   QMessageBox::StandardButtons buttons);
   // Opens a web page or mail link; false with a reason text when it fails.
   virtual bool OpenLink(const QString& url, QString* reason);
+  // The "Write us" question at Exit (No is the default); `dontAskAgain`
+  // receives the state of its "Don't ask again" box (tests override it).
+  virtual QMessageBox::StandardButton AskWriteUs(const QString& text, bool* dontAskAgain);
 
   void setVisible(bool visible) override;
   void closeEvent(QCloseEvent* event) override;
@@ -186,6 +197,11 @@ class CMainDlg : public QDialog {
   void OnListMenu(const QPoint& position);
   void ApplyQuickFilter();
   void ShowCaptureStatus();
+  void ShowStatusNote(const QString& text);
+  int QuickFilterMinWidth() const;
+  void UseColours(ColourChoice choice);
+  QMessageBox::StandardButton AskForFeedback();
+  void TellOnceStillRunning();
   // Stops the workers and keeps the layout; the first step of every ending.
   void Finish();
   // Writes the rows to a new traffic log as Save & Clear does; nothing when
@@ -204,6 +220,9 @@ class CMainDlg : public QDialog {
   QMenuBar* menuBar_ = nullptr;
   QWidget* client_ = nullptr;
   CIconButton* buttons_[5] = {};  // Save & Clear, Show log, Delete all logs, Options, Help
+  QLabel* buttonTexts_[5] = {};
+  QAction* buttonTextAction_ = nullptr;
+  QTimer statusNoteTimer_;
   QGroupBox* summaryGroup_ = nullptr;
   QLabel* summaryLabel_ = nullptr;
   GraphArea* graph_ = nullptr;

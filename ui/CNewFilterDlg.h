@@ -35,7 +35,9 @@ class CNewFilterDlg : public QDialog {
   QPushButton* cancelButton() const { return cancelButton_; }
 
  private:
-  QLabel* AddText(const QString& text, int x, int y, int w, int h, bool bold);
+  // A wrapped text at `x` (dialog units) and `top` (pixels), `w` dialog
+  // units wide and as tall as its words need.
+  QLabel* AddText(const QString& text, int x, int top, int w, bool bold);
 
   QLineEdit* remoteHostEdit_ = nullptr;
   QLineEdit* localSourceEdit_ = nullptr;

@@ -95,29 +95,31 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   historyGroup_ = CaptionedGroup(QStringLiteral("Traffic history:"), this);
   historyGroup_->setGeometry(DialogRect(this, 7, 172, 242, 42));
 
+  // A list to choose from, not a text field: nothing can be typed in.
   interfaceCombo_ = new QComboBox(this);
-  interfaceCombo_->setEditable(true);
-  // Typed text chooses nothing and is never added to the list.
-  interfaceCombo_->setInsertPolicy(QComboBox::NoInsert);
+  interfaceCombo_->setEditable(false);
+  // The name leads every entry; long address lists are cut at their end.
+  interfaceCombo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  interfaceCombo_->setMinimumContentsLength(12);
   const QRect comboRect = DialogRect(this, 11, 19, 234, 12);
   interfaceCombo_->setGeometry(comboRect.x(), comboRect.y(), comboRect.width(),
                                std::max(comboRect.height(), interfaceCombo_->sizeHint().height()));
 
-  launchBox_ = new QCheckBox(QStringLiteral("Launch on startup"), this);
+  launchBox_ = new QCheckBox(QStringLiteral("&Launch on startup"), this);
   launchBox_->setGeometry(DialogRect(this, 15, 56, 150, 10));
-  hideLanBox_ = new QCheckBox(QStringLiteral("Do not show local area network flows"), this);
+  hideLanBox_ = new QCheckBox(QStringLiteral("Do &not show local area network flows"), this);
   hideLanBox_->setGeometry(DialogRect(this, 15, 69, 170, 10));
-  freezeBox_ = new QCheckBox(QStringLiteral("Freeze the graph"), this);
+  freezeBox_ = new QCheckBox(QStringLiteral("&Freeze the graph"), this);
   freezeBox_->setGeometry(DialogRect(this, 15, 82, 150, 10));
-  proxyBox_ = new QCheckBox(QStringLiteral("I use proxy server"), this);
+  proxyBox_ = new QCheckBox(QStringLiteral("I use &proxy server"), this);
   proxyBox_->setGeometry(DialogRect(this, 15, 95, 100, 10));
-  namesBox_ = new QCheckBox(QStringLiteral("Look up host names"), this);
+  namesBox_ = new QCheckBox(QStringLiteral("Look up host na&mes"), this);
   namesBox_->setGeometry(DialogRect(this, 120, 82, 120, 10));
   namesBox_->setToolTip(QStringLiteral(
       "Name remote addresses by reverse lookups. Addresses of private and local networks are "
       "named only from /etc/hosts or a resolver on this machine."));
   namesBox_->setChecked(context_.lookUpNames);
-  filtersButton_ = new QPushButton(QStringLiteral("Setup filters..."), this);
+  filtersButton_ = new QPushButton(QStringLiteral("Setup f&ilters..."), this);
   filtersButton_->setGeometry(DialogRect(this, 176, 92, 64, 14));
   filtersButton_->setAutoDefault(false);
   // A click anywhere in a box's rectangle toggles it, so each box is only
@@ -128,11 +130,11 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   connect(proxyBox_, &QCheckBox::clicked, this, &COptionsDlg::OnProxyClicked);
   connect(filtersButton_, &QPushButton::clicked, this, &COptionsDlg::OnSetupFilters);
 
-  hostLabel_ = new QLabel(QStringLiteral("Host:"), this);
+  hostLabel_ = new QLabel(QStringLiteral("H&ost:"), this);
   hostLabel_->setGeometry(DialogRect(this, 15, 130, 24, 8));
   hostEdit_ = new QLineEdit(this);
   hostEdit_->setGeometry(DialogRect(this, 42, 128, 198, 12));
-  portLabel_ = new QLabel(QStringLiteral("Port:"), this);
+  portLabel_ = new QLabel(QStringLiteral("Po&rt:"), this);
   portLabel_->setGeometry(DialogRect(this, 15, 148, 24, 8));
   portEdit_ = new QLineEdit(this);
   portEdit_->setGeometry(DialogRect(this, 42, 146, 50, 12));
@@ -141,7 +143,7 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   for (QLineEdit* edit : {hostEdit_, portEdit_}) edit->setMaxLength(std::numeric_limits<int>::max());
 
   // "Keep traffic history for [N] days", and the notice of new programs.
-  historyLabel_ = new QLabel(QStringLiteral("Keep traffic history for"), this);
+  historyLabel_ = new QLabel(QStringLiteral("&Keep traffic history for"), this);
   historyLabel_->setGeometry(DialogRect(this, 15, 185, 80, 8));
   historyLabel_->resize(historyLabel_->sizeHint().width(), historyLabel_->height());
   historyDaysBox_ = new QSpinBox(this);
@@ -159,14 +161,28 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
   daysLabel_ = new QLabel(QStringLiteral("days"), this);
   daysLabel_->setGeometry(historyDaysBox_->geometry().right() + DialogUnitsX(this, 4),
                           historyLabel_->y(), DialogUnitsX(this, 30), historyLabel_->height());
-  notifyBox_ = new QCheckBox(QStringLiteral("Notify when a program uses the network for the first time"), this);
+  notifyBox_ = new QCheckBox(QStringLiteral("No&tify when a program uses the network for the first time"), this);
   notifyBox_->setGeometry(DialogRect(this, 15, 199, 226, 10));
   notifyBox_->resize(std::min(notifyBox_->width(), notifyBox_->sizeHint().width()), notifyBox_->height());
   notifyBox_->setChecked(context_.notifyNewPrograms);
 
-  AddOkCancelButtons(this, 71, 135, 220, okButton_, cancelButton_);
+  // The look: as the desktop prefers, or always light or dark.
+  coloursLabel_ = new QLabel(QStringLiteral("&Colours:"), this);
+  coloursLabel_->setGeometry(DialogRect(this, 15, 222, 40, 8));
+  coloursLabel_->resize(coloursLabel_->sizeHint().width(), coloursLabel_->height());
+  coloursCombo_ = new QComboBox(this);
+  coloursCombo_->addItem(QStringLiteral("As the desktop prefers"), ColourChoiceName(ColourChoice::kSystem));
+  coloursCombo_->addItem(QStringLiteral("Light"), ColourChoiceName(ColourChoice::kLight));
+  coloursCombo_->addItem(QStringLiteral("Dark"), ColourChoiceName(ColourChoice::kDark));
+  coloursCombo_->setCurrentIndex(std::max(0, coloursCombo_->findData(ColourChoiceName(context_.colours))));
+  coloursCombo_->adjustSize();
+  coloursCombo_->move(coloursLabel_->geometry().right() + DialogUnitsX(this, 4),
+                      coloursLabel_->geometry().center().y() - coloursCombo_->height() / 2);
+  coloursLabel_->setBuddy(coloursCombo_);
 
-  setFixedSize(DialogRect(this, 0, 0, 256, 240).size());
+  AddOkCancelButtons(this, 71, 135, 238, okButton_, cancelButton_);
+
+  setFixedSize(DialogRect(this, 0, 0, 256, 258).size());
 
   // Opening: the interfaces, the autostart state, then set.dat.
   FillInterfaces();
@@ -209,20 +225,18 @@ void COptionsDlg::FillInterfaces() {
     interfaceCombo_->setCurrentIndex(watched >= 0 ? watched : (sorted.empty() ? -1 : 0));
     return;
   }
-  // Watched but gone from the list: its name stands alone, so that OK
+  // Watched but gone from the list: it is offered as it is, so that OK
   // keeps it rather than switching to another interface.
-  interfaceCombo_->setCurrentIndex(-1);
-  interfaceCombo_->setEditText(QString::fromStdString(context_.monitoredInterface));
+  const QString gone = QString::fromStdString(context_.monitoredInterface);
+  interfaceCombo_->addItem(gone + QStringLiteral("  (not present now)"), gone);
+  interfaceCombo_->setCurrentIndex(interfaceCombo_->count() - 1);
 }
 
 const NetworkInterface* COptionsDlg::ChosenEntry() const {
-  const QString text = interfaceCombo_->currentText();
   const int index = interfaceCombo_->currentIndex();
-  std::string name = text.toStdString();
-  if (index >= 0 && interfaceCombo_->itemText(index) == text) {
-    name = interfaceCombo_->itemData(index).toString().toStdString();
-  }
-  return corvane::FindInterfaceNamed(entries_, name);
+  if (index < 0) return nullptr;
+  return corvane::FindInterfaceNamed(entries_,
+                                     interfaceCombo_->itemData(index).toString().toStdString());
 }
 
 void COptionsDlg::EnableProxyGroup(bool enabled) {
@@ -297,18 +311,18 @@ void COptionsDlg::accept() {
   if (fields.proxyEnabled) {
     if (fields.hostText.empty()) {
       ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                  QStringLiteral("Input Proxy Server host!"));
+                  QStringLiteral("Enter the proxy server's host name or address."));
       return;
     }
     corvane::ResolvedProxy proxy = ResolveProxy(fields.hostText);
     if (!proxy.found) {
       ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                  QStringLiteral("Can't resolve proxy IP address!"));
+                  QStringLiteral("Can't find the proxy server's address: check its host name."));
       return;
     }
     if (fields.portText.empty()) {
       ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                  QStringLiteral("Input Proxy Server port!"));
+                  QStringLiteral("Enter the proxy server's port (a number from 1 to 65535)."));
       return;
     }
     if (!IsPortText(fields.portText)) {
@@ -339,3 +353,7 @@ bool COptionsDlg::lookUpNames() const { return namesBox_->isChecked(); }
 int COptionsDlg::historyDays() const { return historyDaysBox_->value(); }
 
 bool COptionsDlg::notifyNewPrograms() const { return notifyBox_->isChecked(); }
+
+ColourChoice COptionsDlg::colours() const {
+  return ColourChoiceOfName(coloursCombo_->currentData().toString());
+}

@@ -4,8 +4,8 @@
 // Opening: the interface list (sorted by name, each with its addresses; down
 // or address-less ones marked; the watched one selected), whether the desktop starts the program at log-in (the
 // autostart entry), then set.dat. OK: takes the values, finds the chosen
-// interface, checks the proxy ("Input Proxy Server host!", "Can't resolve
-// proxy IP address!", "Input Proxy Server port!": the dialog stays open and
+// interface, checks the proxy (a host, an address for it, a port: else the
+// dialog says what is missing, stays open and
 // nothing is written), adds or removes the autostart entry when
 // "Launch on startup" changed, writes set.dat and closes; optionsResult()
 // then holds what the main window hands to Monitor::ApplyOptions (the
@@ -27,6 +27,7 @@
 #include "platform/interfaces.h"
 #include "storage/history_store.h"
 #include "storage/settings.h"
+#include "ui/colour_scheme.h"
 
 class QCheckBox;
 class QComboBox;
@@ -61,6 +62,8 @@ class COptionsDlg : public QDialog {
     // bytes on the network are told (the window's own preferences too).
     int historyDays = corvane::kDefaultHistoryDays;
     bool notifyNewPrograms = true;
+    // Light, dark or as the desktop prefers (the window's own preference).
+    ColourChoice colours = ColourChoice::kSystem;
   };
 
   static constexpr int kMaxHistoryDays = 3650;
@@ -73,6 +76,7 @@ class COptionsDlg : public QDialog {
   bool lookUpNames() const;
   int historyDays() const;
   bool notifyNewPrograms() const;
+  ColourChoice colours() const;
 
   // --- parts, for tests ---
   QComboBox* interfaceCombo() const { return interfaceCombo_; }
@@ -82,6 +86,7 @@ class COptionsDlg : public QDialog {
   QCheckBox* lookUpNamesBox() const { return namesBox_; }
   QSpinBox* historyDaysBox() const { return historyDaysBox_; }
   QCheckBox* notifyBox() const { return notifyBox_; }
+  QComboBox* coloursCombo() const { return coloursCombo_; }
   QCheckBox* proxyBox() const { return proxyBox_; }
   QPushButton* setupFiltersButton() const { return filtersButton_; }
   QGroupBox* proxyGroup() const { return proxyGroup_; }
@@ -136,6 +141,8 @@ class COptionsDlg : public QDialog {
   QSpinBox* historyDaysBox_ = nullptr;
   QLabel* daysLabel_ = nullptr;
   QCheckBox* notifyBox_ = nullptr;
+  QLabel* coloursLabel_ = nullptr;
+  QComboBox* coloursCombo_ = nullptr;
   QPushButton* okButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
 };

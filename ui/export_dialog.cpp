@@ -1,8 +1,10 @@
 #include "ui/export_dialog.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QStandardPaths>
 
 #include "storage/traffic_log.h"
 
@@ -21,9 +23,14 @@ std::optional<ExportTarget> AskExportTarget(QWidget* parent, const QString& capt
   QFileDialog dialog(parent, caption);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setDirectory(QDir::homePath());
+  // corvane-YYYY-MM-DD.csv in Documents (the home folder where there is none).
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+  if (folder.isEmpty() || !QDir(folder).exists()) folder = QDir::homePath();
+  dialog.setDirectory(folder);
   dialog.setNameFilters({kCsvFilter, kJsonFilter});
   dialog.selectNameFilter(kCsvFilter);
+  dialog.selectFile(QStringLiteral("corvane-%1.csv")
+                        .arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
   // The dialog adds the suffix to a bare name itself, so that its question
   // about replacing a file asks about the file that will be written.
   dialog.setDefaultSuffix(QStringLiteral("csv"));

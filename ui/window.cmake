@@ -26,3 +26,14 @@ add_custom_command(TARGET corvane POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_if_different
           ${CMAKE_SOURCE_DIR}/resources/cvhelp.html $<TARGET_FILE_DIR:corvane>/cvhelp.html
   VERBATIM)
+
+# The light or dark look; the desktop's preference is read over D-Bus where
+# Qt's D-Bus module is there, else through gsettings.
+target_sources(corvane_ui PRIVATE
+  ${CMAKE_CURRENT_SOURCE_DIR}/colour_scheme.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/colour_scheme.h)
+find_package(Qt6 QUIET COMPONENTS DBus)
+if(TARGET Qt6::DBus)
+  target_link_libraries(corvane_ui PUBLIC Qt6::DBus)
+  target_compile_definitions(corvane_ui PRIVATE CORVANE_HAVE_QTDBUS)
+endif()

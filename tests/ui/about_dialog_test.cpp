@@ -51,6 +51,7 @@ TEST(AboutDialogTest, NamesTheDataFoldersInsideAGrownBox) {
   ASSERT_NE(about.foldersLabel(), nullptr);
   EXPECT_TRUE(about.foldersLabel()->text().contains(QString::fromStdString(folders.config)));
   EXPECT_TRUE(about.foldersLabel()->text().contains(QString::fromStdString(folders.logs)));
+  EXPECT_TRUE(about.foldersLabel()->text().contains(QString::fromStdString(folders.history)));
   const QRect inside = about.rect();
   EXPECT_TRUE(inside.contains(about.foldersLabel()->geometry()));
   EXPECT_TRUE(inside.contains(about.okButton()->geometry()));

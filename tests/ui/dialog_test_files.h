@@ -25,10 +25,26 @@ inline std::optional<std::string> ReadFile(const std::string& path) {
   return text.str();
 }
 
-// Saves what `widget` shows as `name` in the build folder.
+// "name.png" for the run at hand: "-x2" added at scale 2, "-dark" in a
+// dark run (see ui_test_main.cpp), so that the runs keep their pictures
+// side by side.
+inline QString PictureName(const QString& name) {
+  QString base = name;
+  if (base.endsWith(QStringLiteral(".png"))) base.chop(4);
+  const double scale = qEnvironmentVariableIsEmpty("QT_SCALE_FACTOR")
+                           ? 1.0
+                           : qEnvironmentVariable("QT_SCALE_FACTOR").toDouble();
+  if (scale > 1.0) base += QStringLiteral("-x%1").arg(scale);
+  if (qgetenv("CORVANE_TEST_COLOURS") == "dark") base += QStringLiteral("-dark");
+  return base + QStringLiteral(".png");
+}
+
+#ifdef CORVANE_PICTURE_DIR
+// Saves what `widget` shows as `name` (see PictureName()) in the build folder.
 inline bool SavePicture(QWidget& widget, const QString& name) {
-  const QString path = QDir(QStringLiteral(CORVANE_PICTURE_DIR)).filePath(name);
+  const QString path = QDir(QStringLiteral(CORVANE_PICTURE_DIR)).filePath(PictureName(name));
   return widget.grab().save(path);
 }
+#endif
 
 }  // namespace dialog_test

@@ -16,6 +16,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QScreen>
 #include <QMenu>
@@ -36,6 +37,7 @@
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
 #include "ui/TrafficModel.h"
+#include "dialog_test_files.h"
 
 namespace {
 
@@ -128,6 +130,17 @@ class TestDlg : public CMainDlg {
   bool OpenLink(const QString& url, QString*) override {
     opened.push_back(url);
     return true;
+  }
+  QMessageBox::StandardButton AskWriteUs(const QString& text, bool* dontAskAgain) override {
+    messages.push_back({QMessageBox::Information, QStringLiteral("Write us"), text, {}});
+    *dontAskAgain = dontAskAgainTicked;
+    return answer;
+  }
+
+ public:
+  bool dontAskAgainTicked = false;
+  QMessageBox::StandardButton RealAskWriteUs(bool* dontAskAgain) {
+    return CMainDlg::AskWriteUs(QStringLiteral("Write to us?"), dontAskAgain);
   }
 };
 
@@ -250,7 +263,7 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   EXPECT_EQ(dlg->summaryGroup()->title(), QStringLiteral("Summary traffic : "));
   EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
   EXPECT_EQ(dlg->graphArea()->toolTip(), QStringLiteral("DS/US graph"));
-  const char* tips[] = {"Save & Clear", "Show log", "Delete all logs", "Options",
+  const char* tips[] = {"Save & Clear", "Show log", "Delete all saved logs", "Options",
                         "Show Help Topics"};
   for (int i = 0; i < 5; ++i) EXPECT_EQ(dlg->button(i)->toolTip(), QString::fromLatin1(tips[i]));
   EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
@@ -259,14 +272,18 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   EXPECT_EQ(dlg->trafficView()->selectionMode(), QAbstractItemView::ExtendedSelection);
   ASSERT_NE(dlg->trayMenu(), nullptr);
   QList<QAction*> items = dlg->trayMenu()->actions();
-  ASSERT_EQ(items.size(), 5);
-  EXPECT_EQ(items[0]->text(), QStringLiteral("Show main dialog"));
+  ASSERT_EQ(items.size(), 8);
+  EXPECT_EQ(items[0]->text(), QStringLiteral("&Show Corvane"));
   EXPECT_EQ(dlg->trayMenu()->defaultAction(), items[0]);
   EXPECT_TRUE(items[0]->font().bold());
-  EXPECT_EQ(items[1]->text(), QStringLiteral("Show log"));
-  EXPECT_EQ(items[2]->text(), QStringLiteral("Delete all logs"));
-  EXPECT_TRUE(items[3]->isSeparator());
-  EXPECT_EQ(items[4]->text(), QStringLiteral("Exit"));
+  EXPECT_EQ(items[1]->text(), QStringLiteral("Show &log"));
+  EXPECT_EQ(items[2]->text(), QStringLiteral("&History..."));
+  EXPECT_EQ(items[3]->text(), QStringLiteral("&Options..."));
+  // Deleting every log is kept away from Exit.
+  EXPECT_TRUE(items[4]->isSeparator());
+  EXPECT_EQ(items[5]->text(), QStringLiteral("&Delete all saved logs..."));
+  EXPECT_TRUE(items[6]->isSeparator());
+  EXPECT_EQ(items[7]->text(), QStringLiteral("E&xit"));
   EXPECT_EQ(dlg->trayIcon()->toolTip(), QStringLiteral("Corvane"));
 }
 
@@ -580,13 +597,13 @@ TEST_F(MainWindowTest, ExportListWritesExactCountsInTheChosenFormatAndReportsAFa
   }
   QMenu* file = nullptr;
   for (QMenu* menu : dlg->findChildren<QMenu*>()) {
-    if (menu->title() == QStringLiteral("File")) file = menu;
+    if (menu->title() == QStringLiteral("&File")) file = menu;
   }
   ASSERT_NE(file, nullptr);
   const QList<QAction*> items = file->actions();
   ASSERT_GE(items.size(), 2);
-  EXPECT_EQ(items.front()->text(), QStringLiteral("Export list..."));
-  EXPECT_EQ(items.back()->text(), QStringLiteral("Exit"));
+  EXPECT_EQ(items.front()->text(), QStringLiteral("&Export list..."));
+  EXPECT_EQ(items.back()->text(), QStringLiteral("E&xit"));
 
   QTimer::singleShot(0, dlg.get(), [&] {
     auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
@@ -716,7 +733,7 @@ TEST_F(MainWindowTest, EscAndEnterDoNotEndTheProgramOnlyExitDoes) {
 
 TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback) {
   dlg->answer = QMessageBox::Yes;
-  QTimer::singleShot(0, dlg.get(), [&] { dlg->trayMenu()->actions()[4]->trigger(); });
+  QTimer::singleShot(0, dlg.get(), [&] { dlg->trayMenu()->actions().back()->trigger(); });
   dlg->SetTrayAvailable(true);
   EXPECT_EQ(dlg->exec(), QDialog::Accepted);
   EXPECT_FALSE(dlg->monitor().IsRunning());
@@ -724,13 +741,40 @@ TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback)
   EXPECT_FALSE(dlg->isVisible());
   ASSERT_EQ(dlg->messages.size(), 1u);
   EXPECT_EQ(dlg->messages[0].caption, QStringLiteral("Write us"));
-  EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Warning);
   EXPECT_TRUE(dlg->messages[0].text.startsWith("We would like to hear what you think"));
   EXPECT_EQ(dlg->opened, QStringList{QStringLiteral(CORVANE_CONTACT_PAGE)});
   // The threads are gone: nothing fed now is counted.
   feed->Push(Udp(kA, kLocal, 1, 1, 100));
   QTest::qWait(0);
   EXPECT_EQ(StateOf(dlg->monitor()).flows.AddressFlowCount(), 0u);
+}
+
+// Enter on the "Write us" box answers No; "Don't ask again" is kept for
+// the next start, which then asks nothing at Exit.
+TEST_F(MainWindowTest, WriteUsDefaultsToNoAndDontAskAgainLastsAcrossStarts) {
+  bool notAgain = false;
+  QTimer::singleShot(0, dlg.get(), [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->icon(), QMessageBox::Information);
+    EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+    ASSERT_NE(box->checkBox(), nullptr);
+    box->checkBox()->setChecked(true);
+    QTest::keyClick(box, Qt::Key_Return);
+  });
+  EXPECT_EQ(dlg->RealAskWriteUs(&notAgain), QMessageBox::No);
+  EXPECT_TRUE(notAgain);
+
+  Start();
+  dlg->dontAskAgainTicked = true;
+  dlg->OnExit();
+  EXPECT_EQ(dlg->messages.size(), 1u);
+  EXPECT_TRUE(dlg->opened.isEmpty());
+  dlg.reset();
+  Make();
+  Start();
+  dlg->OnExit();
+  EXPECT_TRUE(dlg->messages.empty()) << "asked again after \"Don't ask again\"";
 }
 
 TEST_F(MainWindowTest, DeleteAllLogsAsksFirstAndRemovesOnlyLogs) {
@@ -882,7 +926,11 @@ TEST_F(MainWindowTest, ColumnsFitTheirTextsAndNothingOverlapsAtTheMinimumSize) {
   QCoreApplication::processEvents();
   std::vector<QWidget*> controls{dlg->summaryGroup(), dlg->graphArea(), view};
   for (int i = 0; i < 5; ++i) controls.push_back(dlg->button(i));
-  if (dlg->quickFilterBox()->isVisible()) controls.push_back(dlg->quickFilterBox());
+  // The quick filter box stays within reach, and Ctrl+F puts what is typed there.
+  EXPECT_TRUE(dlg->quickFilterBox()->isVisible());
+  controls.push_back(dlg->quickFilterBox());
+  QTest::keyClick(dlg.get(), Qt::Key_F, Qt::ControlModifier);
+  EXPECT_TRUE(dlg->quickFilterBox()->hasFocus());
   for (size_t a = 0; a < controls.size(); ++a) {
     EXPECT_TRUE(dlg->clientArea()->rect().contains(controls[a]->geometry()))
         << controls[a]->metaObject()->className();
@@ -981,11 +1029,33 @@ TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
     StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionUpload, 90000);
     dlg->OnTick();
     QImage picture = dlg->grab().toImage();
-    const QString path = QStringLiteral(CORVANE_BUILD_DIR "/") + name;
+    const QString path = QStringLiteral(CORVANE_BUILD_DIR "/") + dialog_test::PictureName(name);
     EXPECT_TRUE(picture.save(path)) << path.toStdString();
   };
   render(QStringLiteral("main-window.png"));
-  EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
+  if (QApplication::palette().color(QPalette::Window).lightness() >= 128) {
+    EXPECT_EQ(dlg->summaryGroup()->palette().color(QPalette::WindowText), QColor(50, 0, 225));
+  }
+  // With the texts under the toolbar buttons, which push the list down.
+  dlg->ShowButtonTexts(true);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_LT(dlg->buttonText(i)->geometry().bottom(), dlg->trafficView()->y());
+    EXPECT_GE(dlg->buttonText(i)->width(), dlg->buttonText(i)->sizeHint().width());
+    if (i > 0) {
+      const QFontMetrics metrics(dlg->buttonText(i)->font());
+      const int left = dlg->buttonText(i)->geometry().center().x() -
+                       metrics.horizontalAdvance(dlg->buttonText(i)->text()) / 2;
+      const int previousRight =
+          dlg->buttonText(i - 1)->geometry().center().x() +
+          metrics.horizontalAdvance(dlg->buttonText(i - 1)->text()) / 2;
+      EXPECT_GT(left - previousRight, metrics.horizontalAdvance(QLatin1Char(' ')))
+          << "texts under the buttons run together";
+    }
+  }
+  const QString texts = QStringLiteral(CORVANE_BUILD_DIR "/") +
+                        dialog_test::PictureName(QStringLiteral("main-window-button-texts.png"));
+  EXPECT_TRUE(dlg->grab().save(texts)) << texts.toStdString();
+  dlg->ShowButtonTexts(false);
 
   const QPalette light = QApplication::palette();
   QPalette dark;
@@ -999,7 +1069,7 @@ TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
   QApplication::setPalette(dark);
   dlg.reset();
   Make();
-  render(QStringLiteral("main-window-dark.png"));
+  render(QStringLiteral("main-window-theme-palette.png"));
   const QColor caption = dlg->summaryGroup()->palette().color(QPalette::WindowText);
   QApplication::setPalette(light);
   EXPECT_GT(caption.lightness() - QColor(45, 45, 48).lightness(), 90) << "the caption must read on dark";
