@@ -121,31 +121,57 @@ int ParseMetricsOption(const std::string& arg, ArgCursor& args, Options& options
   return 0;
 }
 
-// The options only watch takes; -1 when `arg` is none of them.
+int ParseSeconds(ArgCursor& args, Options& options) {
+  const char* text = args.Value();
+  char* end = nullptr;
+  options.seconds = text ? std::strtol(text, &end, 10) : -1;
+  if (!text || *end != '\0' || options.seconds < 0) return Usage("--seconds needs a number");
+  return 0;
+}
+
+int ParseWatchedInterface(ArgCursor& args, Options& options) {
+  const char* text = args.Value();
+  if (!text || text[0] == '\0') return Usage("--interface needs a name or an address");
+  options.interfaceText = text;
+  return 0;
+}
+
+int ParseRecordOption(const std::string& arg, ArgCursor& args, Options& options) {
+  if (arg == "--program") {
+    const char* text = args.Value();
+    if (!text || text[0] == '\0') return Usage("--program needs a program's name");
+    options.program = text;
+    return 0;
+  }
+  if (arg == "--seconds") return ParseSeconds(args, options);
+  if (arg == "--interface") return ParseWatchedInterface(args, options);
+  if (!arg.empty() && arg[0] != '-' && options.file.empty()) {
+    options.file = arg;
+    return 0;
+  }
+  return Usage(("unknown option " + arg).c_str());
+}
+
+// The options only watch (and top) take; -1 when `arg` is none of them.
 int ParseWatchOption(const std::string& arg, ArgCursor& args, Options& options) {
   if (arg == "--interface") {
-    const char* text = args.Value();
-    if (!text || text[0] == '\0') return Usage("--interface needs a name or an address");
-    options.interfaceText = text;
+    return ParseWatchedInterface(args, options);
   } else if (arg == "--no-history") {
     options.history = false;
-  } else if (arg == "--format") {
+  } else if (arg == "--format" && options.command == "watch") {
     const char* text = args.Value();
     auto format = text ? ParseWatchFormat(text) : std::nullopt;
     if (!format) return Usage("--format needs text or jsonl");
     options.watchFormat = *format;
   } else if (arg == "--seconds") {
-    const char* text = args.Value();
-    char* end = nullptr;
-    options.seconds = text ? std::strtol(text, &end, 10) : -1;
-    if (!text || *end != '\0' || options.seconds < 0) return Usage("--seconds needs a number");
+    return ParseSeconds(args, options);
   } else {
     return ParseMetricsOption(arg, args, options);
   }
   return 0;
 }
 
-// The options of replay and watch.
+// The options of replay, watch and top.
 int ParseCaptureOption(const std::string& arg, ArgCursor& args, Options& options) {
   if (arg == "--proxy") {
     const char* text = args.Value();
@@ -164,8 +190,8 @@ int ParseCaptureOption(const std::string& arg, ArgCursor& args, Options& options
     }
     return 0;
   }
-  const int own = options.command == "watch" ? ParseWatchOption(arg, args, options)
-                                              : ParseReplayOption(arg, args, options);
+  const int own = options.command == "replay" ? ParseReplayOption(arg, args, options)
+                                               : ParseWatchOption(arg, args, options);
   if (own >= 0) return own;
   if (arg == "--interface") {
     const char* text = args.Value();
@@ -191,6 +217,9 @@ int CheckCombinations(const Options& options) {
   if (options.command == "replay" && !options.interfaceAddress && options.localAddresses.empty()) {
     return Usage("replay needs --interface or --local");
   }
+  if (options.command == "record" && (options.program.empty() || options.file.empty())) {
+    return Usage("record needs --program NAME and a FILE.pcapng");
+  }
   if (options.logFormat && !options.showLog) return Usage("--format needs --show NAME");
   if (!options.metrics.tokenFile.empty() && !options.metrics.listen) {
     return Usage("--metrics-token-file needs --metrics-listen");
@@ -212,6 +241,8 @@ const char* const kUsage =
     "                    [--metrics-file PATH] [--metrics-interval N]\n"
     "                    [--metrics-listen [ADDR:]PORT] [--metrics-token-file FILE]\n"
     "                    [--format text|jsonl]\n"
+    "  corvane-cli top [--interface NAME|ADDRESS] [--seconds N] [--no-history]\n"
+    "  corvane-cli record --program NAME [--interface NAME|ADDRESS] [--seconds N] FILE.pcapng\n"
     "  corvane-cli interfaces\n"
     "  corvane-cli logs [DIR] [--show NAME [--format csv|json]]\n"
     "  corvane-cli report [--by app|host|remote|day|month] [--since DATE] [--until DATE]\n"
@@ -241,6 +272,15 @@ const char* const kUsage =
     "  --metrics-listen [ADDR:]PORT  serve the counts at http://ADDR:PORT/metrics;\n"
     "                    ADDR is 127.0.0.1 without it, [ADDR] for IPv6\n"
     "  --metrics-token-file FILE  answer only requests with this bearer token\n"
+    "top: the live traffic by program or by remote host, full screen; keys: g program\n"
+    "  or host, d u t n sort by download rate, upload rate, total or name, / filter,\n"
+    "  p pause, q quit. It takes the options of watch but --format; without a\n"
+    "  terminal it prints what watch prints.\n"
+    "options of record:\n"
+    "  --program NAME    write the datagrams of this program (its name without\n"
+    "                    \":pid\") into FILE.pcapng, a new file only the user may read;\n"
+    "                    each packet's comment names its program as name:pid\n"
+    "  --seconds N       stop after N seconds (else at Ctrl-C)\n"
     "options of replay and watch:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
@@ -273,10 +313,11 @@ int ParseOptions(int argc, char** argv, Options& options) {
   if (argc < 2) return Usage(nullptr);
   options.command = argv[1];
   if (options.command != "replay" && options.command != "watch" && options.command != "logs" &&
-      options.command != "interfaces" && options.command != "report") {
+      options.command != "interfaces" && options.command != "report" &&
+      options.command != "top" && options.command != "record") {
     return Usage("unknown command");
   }
-  options.history = options.command == "watch";
+  options.history = options.command == "watch" || options.command == "top";
   ArgCursor args{argc, argv, 2};
   if (options.command == "logs" && argc >= 3 && argv[2][0] != '-') {
     options.logDirectory = argv[2];
@@ -300,6 +341,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
       code = ParseReportOption(arg, args, options);
     } else if (options.command == "logs") {
       code = ParseLogsOption(arg, args, options);
+    } else if (options.command == "record") {
+      code = ParseRecordOption(arg, args, options);
     } else {
       code = ParseCaptureOption(arg, args, options);
     }

@@ -21,13 +21,14 @@ extern const char* const kUsage;
 
 struct Options {
   std::string command;
-  std::string file;
+  std::string file;  // replay's capture file, record's new file
   std::optional<uint32_t> interfaceAddress;
-  std::string interfaceText;  // watch: a name or an address
+  std::string interfaceText;  // watch, top, record: a name or an address
   uint32_t mask = 0xffffffffu;
   std::vector<IpAddress> localAddresses;  // replay: --local
   std::vector<IpPrefix> prefixes;         // replay: --prefix
   std::string ownersFile;                 // replay: --owners
+  std::string program;                    // record: --program
   bool history = false;                   // replay: --history; watch: not --no-history
   bool hideLan = false;
   bool flows = false;

@@ -12,6 +12,9 @@ namespace corvane {
 
 int RunReplay(const Options& options);
 int RunWatch(const Options& options);
+// Falls back to RunWatch without a terminal.
+int RunTop(const Options& options);
+int RunRecord(const Options& options);
 int RunInterfaces();
 int RunLogs(const Options& options);
 int RunReport(const Options& options);

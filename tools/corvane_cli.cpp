@@ -1,8 +1,10 @@
 // corvane-cli: the monitor without a window. Replays capture files through
 // the same accounting and processing code as the window, or watches live
 // traffic and prints the traffic list every second (or a JSON line for each
-// row as it appears or changes, see tools/watch_output.h), or lists the network
-// interfaces, or reports from the traffic history. Each command is in its
+// row as it appears or changes, see tools/watch_output.h), or shows it full
+// screen by program or host (top), or records one program's datagrams
+// (record), or lists the network interfaces, or reports from the traffic
+// history. Each command is in its
 // own file (tools/cmd_*.cpp); the options are parsed in tools/cli_options.cpp.
 //
 // Its files are the window's: set.dat and filters.dat in the configuration
@@ -33,5 +35,7 @@ int main(int argc, char** argv) {
   if (options.command == "replay") return corvane::RunReplay(options);
   if (options.command == "logs") return corvane::RunLogs(options);
   if (options.command == "report") return corvane::RunReport(options);
+  if (options.command == "top") return corvane::RunTop(options);
+  if (options.command == "record") return corvane::RunRecord(options);
   return corvane::RunWatch(options);
 }

@@ -38,6 +38,8 @@ class LiveSession {
   bool Finish();
 
   Monitor& monitor() { return monitor_; }
+  // The interface Open() chose.
+  const std::string& interfaceName() const { return interfaceName_; }
   const char* AttributionText() const;
 
  private:
