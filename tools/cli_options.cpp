@@ -281,7 +281,7 @@ const char* const kUsage =
     "                    \":pid\") into FILE.pcapng, a new file only the user may read;\n"
     "                    each packet's comment names its program as name:pid\n"
     "  --seconds N       stop after N seconds (else at Ctrl-C)\n"
-    "options of replay and watch:\n"
+    "options of replay, watch and top:\n"
     "  --filters FILE    hide flows by this filter file (watch reads filters.dat of\n"
     "                    the configuration folder without it; replay hides nothing)\n"
     "  --resolve         name remote hosts by reverse lookups\n"

@@ -55,8 +55,15 @@ Status ProgramRecorder::Flush() {
   Status written;
   while (!queue_.empty()) {
     const Frame& frame = queue_.front();
-    const std::optional<uint32_t> label = LabelOf(frame);
-    if (!label) break;  // capture order: the later ones wait too
+    std::optional<uint32_t> label = LabelOf(frame);
+    if (!label) {
+      // Capture order: the later ones wait too, for a while.
+      const auto now = std::chrono::steady_clock::now();
+      if (!blockedSince_) blockedSince_ = now;
+      if (now - *blockedSince_ < kLongestHold) break;
+      label = kUndecidedLabel;
+    }
+    blockedSince_.reset();
     bool mine = false;
     if (*label == kUndecidedLabel) {
       ++undecided_;

@@ -8,8 +8,9 @@
 // its socket's owner is known to be the program: a datagram of a socket
 // whose owner is still being asked for is held until the engine decides it
 // (as the engine holds the socket's bytes), then written or dropped. Held
-// datagrams whose owner is never decided (the socket was cleared, or the
-// recording ended first) are dropped and counted.
+// datagrams whose owner is never decided (the socket was cleared, the
+// recording ended first, or no decision came for kLongestHold) are dropped
+// and counted.
 //
 // Threads: the observer runs on the capture thread and only queues a copy;
 // everything else (Create, Flush, Finish) on the one thread that owns the
@@ -17,6 +18,7 @@
 // Monitor's capture (Finish after Monitor::Stop).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -35,6 +37,10 @@ namespace corvane {
 
 class ProgramRecorder {
  public:
+  // The engine decides a socket within a few passes; a datagram held
+  // longer than this (which would hold back every later one) is dropped.
+  static constexpr std::chrono::seconds kLongestHold{10};
+
   // Records the program named `program` (a local source "name:pid" is the
   // program's when its name is `program`) of `monitor`.
   ProgramRecorder(const Monitor& monitor, std::string program);
@@ -81,6 +87,8 @@ class ProgramRecorder {
   std::unordered_map<uint32_t, bool> programLabels_ GUARDED_BY(mutex_);
   // The owner's thread only.
   std::deque<Frame> queue_;
+  // Since when the first of queue_ waits for its owner.
+  std::optional<std::chrono::steady_clock::time_point> blockedSince_;
   uint64_t undecided_ = 0;
 };
 
