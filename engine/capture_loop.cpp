@@ -68,7 +68,10 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
     }
     switch (source->Next(datagram, read)) {
       case ReadStatus::Datagram:
-        if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) sink_(*info);
+        if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) {
+          info->captured = &datagram;
+          sink_(*info);
+        }
         break;
       case ReadStatus::Timeout:
       case ReadStatus::Interrupted:

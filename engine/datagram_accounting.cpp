@@ -139,6 +139,9 @@ void DatagramAccounting::AccountDatagram(const PacketInfo& info) {
   state_.counters.AddTick(direction, info.length);
   state_.packetQueue.Push(
       FlowEvent{tuple.remoteAddress, labelId, tuple.localPort, info.protocol, clock_.Now()});
+  if (observer_) {
+    observer_(info, SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort), labelId);
+  }
 }
 
 uint32_t DatagramAccounting::SocketLabel(const SocketTuple& tuple) {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "attribution/kernel_owners.h"
@@ -29,6 +30,15 @@ class DatagramAccounting {
   DatagramAccounting(TrafficState& state, const Clock& clock) : state_(state), clock_(clock) {}
 
   void AccountDatagram(const PacketInfo& info);
+
+  // Sees each datagram counted for a socket (neither a proxy's nor one the
+  // LAN setting hides), on the capture thread right after it was counted,
+  // with the socket's key (SocketKeyOf) and its label: kUndecidedLabel
+  // while the owner is asked for, and then FlowTable::LookupPendingSocket
+  // gives the label once it is decided. Set before capture starts.
+  using Observer =
+      std::function<void(const PacketInfo& info, const FlowKey& socketKey, uint32_t labelId)>;
+  void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
   // Capture thread: the kernel named a socket's owner. The answer goes to
   // the port map, and the socket's datagrams counted while it was undecided
@@ -69,6 +79,7 @@ class DatagramAccounting {
   uint32_t derivedAddress_ = 0;
   uint32_t derivedMask_ = 0;
   ProxyAttribution proxy_;
+  Observer observer_;
 };
 
 }  // namespace corvane

@@ -85,6 +85,11 @@ class Monitor {
   // Hands each change of the traffic list to `sink` (the window's model).
   // Before Start(); never under a ReadLock.
   void SetRowChangeSink(TrafficList::ChangeSink sink) { state_.list.SetChangeSink(std::move(sink)); }
+  // Shows each datagram counted for a socket to `observer`, on the capture
+  // thread (see DatagramAccounting::SetObserver).
+  void SetDatagramObserver(DatagramAccounting::Observer observer) {
+    accounting_.SetObserver(std::move(observer));
+  }
   // The helper reports each socket's owner to the port map.
   void SendSocketOwnersFrom(HelperCaptureOptions& options);
   // A replay's owners, as the kernel reported them while the capture was

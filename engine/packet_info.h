@@ -10,6 +10,7 @@
 #include <span>
 #include <string_view>
 
+#include "platform/capture_source.h"
 #include "platform/ip_address.h"
 
 namespace corvane {
@@ -50,6 +51,10 @@ struct PacketInfo {
   // extension headers lead to. A view into the capture buffer, valid until
   // the next read.
   std::optional<std::string_view> requestText;
+  // The datagram as the capture read it (bytes and time stamp), set by the
+  // capture loop for the datagram observer; null for other sources. Valid
+  // only while the datagram is accounted.
+  const CapturedDatagram* captured = nullptr;
 };
 
 // Summarises `datagram` (a whole IPv4 or IPv6 datagram, IP header first; the

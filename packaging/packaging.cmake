@@ -28,6 +28,9 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${CORVANE_WEB_PAGE})
+# dpkg-shlibdeps adds the libraries the programs link (libpcap, SQLite,
+# Qt, and ncurses for corvane-cli top); building needs libncurses-dev
+# (scripts/install-deps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The window cannot start without Qt's platform plugins (only recommended
 # by libqt6gui6); setcap gives the capture helper its capabilities.

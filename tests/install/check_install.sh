@@ -24,6 +24,8 @@ bin/corvane-cli
 lib/systemd/user/corvane-watch.service
 share/applications/corvane.desktop
 share/bash-completion/completions/corvane-cli
+share/corvane/fleet/corvane-alerts.yml
+share/corvane/fleet/corvane-dashboard.json
 share/doc/corvane/changelog.Debian.gz
 share/doc/corvane/copyright
 share/doc/corvane/cvhelp.html
