@@ -61,6 +61,10 @@ class COptionsDlg : public QDialog {
     // bytes on the network are told (the window's own preferences too).
     int historyDays = corvane::kDefaultHistoryDays;
     bool notifyNewPrograms = true;
+    // Tell when one program sends plus receives more than this many MB in a
+    // day, in an hour; 0 for never (the window's own preferences).
+    int usageDayMegabytes = 0;
+    int usageHourMegabytes = 0;
   };
 
   static constexpr int kMaxHistoryDays = 3650;
@@ -73,6 +77,8 @@ class COptionsDlg : public QDialog {
   bool lookUpNames() const;
   int historyDays() const;
   bool notifyNewPrograms() const;
+  int usageDayMegabytes() const;
+  int usageHourMegabytes() const;
 
   // --- parts, for tests ---
   QComboBox* interfaceCombo() const { return interfaceCombo_; }
@@ -82,6 +88,8 @@ class COptionsDlg : public QDialog {
   QCheckBox* lookUpNamesBox() const { return namesBox_; }
   QSpinBox* historyDaysBox() const { return historyDaysBox_; }
   QCheckBox* notifyBox() const { return notifyBox_; }
+  QSpinBox* usageDayBox() const { return usageDayBox_; }
+  QSpinBox* usageHourBox() const { return usageHourBox_; }
   QCheckBox* proxyBox() const { return proxyBox_; }
   QPushButton* setupFiltersButton() const { return filtersButton_; }
   QGroupBox* proxyGroup() const { return proxyGroup_; }
@@ -132,6 +140,9 @@ class COptionsDlg : public QDialog {
   QLabel* portLabel_ = nullptr;
   QLineEdit* portEdit_ = nullptr;
   QGroupBox* historyGroup_ = nullptr;
+  QGroupBox* usageGroup_ = nullptr;
+  QSpinBox* usageDayBox_ = nullptr;
+  QSpinBox* usageHourBox_ = nullptr;
   QLabel* historyLabel_ = nullptr;
   QSpinBox* historyDaysBox_ = nullptr;
   QLabel* daysLabel_ = nullptr;
