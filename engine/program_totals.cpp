@@ -26,7 +26,9 @@ std::vector<ProgramTotal> TotalsByProgram(std::span<const ProgramRow> rows) {
     const std::string_view program = ProgramOfSource(cells[kColumnLocalSource]);
     auto [at, added] = programIndex.try_emplace(program, totals.size());
     if (added) {
-      totals.emplace_back().program = program;
+      ProgramTotal& added = totals.emplace_back();
+      added.program = program;
+      added.source = cells[kColumnLocalSource];
       hostIndex.emplace_back();
     }
     ProgramTotal& total = totals[at->second];
@@ -37,7 +39,6 @@ std::vector<ProgramTotal> TotalsByProgram(std::span<const ProgramRow> rows) {
       ProgramHost host;
       host.remoteIp = ip;
       host.remoteHost = cells[kColumnRemoteHost].empty() ? ip : cells[kColumnRemoteHost];
-      host.sample = cells;
       total.hosts.push_back(std::move(host));
     }
     ProgramHost& host = total.hosts[hostAt->second];

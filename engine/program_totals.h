@@ -35,11 +35,11 @@ struct ProgramHost {
   uint64_t uploadBytes = 0;
   uint64_t bytesPerSecond = 0;
   int rows = 0;
-  RowCells sample;  // the texts of one of its rows, for the row commands
 };
 
 struct ProgramTotal {
   std::string program;  // ProgramOfSource()
+  std::string source;   // the "Local source" of its topmost row
   uint64_t downloadBytes = 0;
   uint64_t uploadBytes = 0;
   uint64_t bytesPerSecond = 0;
@@ -52,6 +52,7 @@ struct ProgramTotal {
 std::string_view ProgramOfSource(std::string_view localSource);
 
 // The rows' sums per program, programs in the order of their first row.
+// O(rows), one hash look-up per row for its program and one for its host.
 std::vector<ProgramTotal> TotalsByProgram(std::span<const ProgramRow> rows);
 
 }  // namespace corvane

@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <algorithm>
+#include <optional>
 
 #include "ui/ProgramIcons.h"
 #include "ui/TrafficModel.h"
@@ -12,6 +13,12 @@ namespace {
 
 std::string_view HostKey(const corvane::ProgramHost& host) {
   return host.remoteIp.empty() ? std::string_view(host.remoteHost) : std::string_view(host.remoteIp);
+}
+
+// The count a byte-count text shows, as the list reads it.
+uint64_t BytesOf(const std::string& text) {
+  const std::optional<double> value = corvane::ByteCountValue(text);
+  return value && *value > 0 ? static_cast<uint64_t>(*value) : 0;
 }
 
 QString Bytes(uint64_t bytes) { return QString::fromStdString(corvane::FormatByteCount(bytes)); }
@@ -25,8 +32,8 @@ std::vector<corvane::ProgramTotal> ProgramTotalsOf(const TrafficModel& list, con
   for (int row = 0; row < list.rowCount(); ++row) {
     const corvane::RowCells& cells = list.Cells(row);
     if (!RowMatchesQuickFilter(cells, trimmed)) continue;
-    const corvane::RowValues values = corvane::ValuesOfCells(cells);
-    rows.push_back({&cells, values.downloadBytes, values.uploadBytes, list.Speed(row)});
+    rows.push_back({&cells, BytesOf(cells[corvane::kColumnDownload]),
+                    BytesOf(cells[corvane::kColumnUpload]), list.Speed(row)});
   }
   return corvane::TotalsByProgram(rows);
 }

@@ -71,7 +71,11 @@ void ProgramsView::OnMenu(const QPoint& position) {
   const corvane::ProgramTotal* program = model_->ProgramAt(lines.front());
   const corvane::ProgramHost* host = model_->HostAt(lines.front());
   if (!program || program->hosts.empty()) return;
-  const corvane::RowCells cells = host ? host->sample : program->hosts.front().sample;
+  // The texts of a row of this program (and host), as the rules read them.
+  corvane::RowCells cells;
+  cells[corvane::kColumnLocalSource] = program->source;
+  cells[corvane::kColumnRemoteIp] = host ? host->remoteIp : std::string();
+  cells[corvane::kColumnRemoteHost] = host ? host->remoteHost : std::string();
   QMenu menu(this);
   menu.addAction(lines.size() == 1 ? QStringLiteral("Copy line") : QStringLiteral("Copy lines"),
                  this, &ProgramsView::CopySelection);
