@@ -153,8 +153,13 @@ void CMainDlg::Construct() {
   UseCaptureHelper();
   notices_ = new NewProgramNotices([this](const QString& title, const QString& text) {
     const QList<NewProgram>& shown = notices_->lastShown();
-    ShowNotice(title, text, shown.size() == 1 ? icons_->Icon(shown.front().app)
-                                              : QIcon(QStringLiteral(":/icons/corvane.svg")));
+    if (shown.size() != 1) {
+      ShowNotice(title, text, QIcon(QStringLiteral(":/icons/corvane.svg")));
+      return;
+    }
+    // The program's own icon, once its look-up has answered.
+    icons_->WithIcon(shown.front().app,
+                     [this, title, text](const QIcon& icon) { ShowNotice(title, text, icon); });
   }, this);
 }
 
@@ -891,7 +896,8 @@ void CMainDlg::CheckUsage() {
                                                             : QStringLiteral("in this hour"));
     const QString title = QStringLiteral("Usage alert");
     usageAlertsShown_ << title + QStringLiteral(": ") + text;
-    ShowNotice(title, text, icons_->Icon(QString::fromStdString(alert.app)));
+    icons_->WithIcon(QString::fromStdString(alert.app),
+                     [this, title, text](const QIcon& icon) { ShowNotice(title, text, icon); });
   }
 }
 

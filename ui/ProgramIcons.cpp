@@ -20,13 +20,13 @@ ProgramIcons::~ProgramIcons() {
   if (worker_.joinable()) worker_.join();
 }
 
-bool ProgramIcons::Idle() const { return waiting_ == 0; }
+bool ProgramIcons::Idle() const { return unanswered_.isEmpty(); }
 
 QIcon ProgramIcons::Icon(const QString& name) {
   if (name.isEmpty()) return generic_;
   if (auto found = cache_.constFind(name); found != cache_.constEnd()) return *found;
   cache_.insert(name, generic_);
-  ++waiting_;
+  unanswered_.insert(name);
   {
     corvane::MutexLock lock(mutex_);
     questions_.push_back(name.toStdString());
@@ -34,6 +34,15 @@ QIcon ProgramIcons::Icon(const QString& name) {
   if (!worker_.joinable()) worker_ = std::thread([this] { Run(); });
   wake_.notify_one();
   return generic_;
+}
+
+void ProgramIcons::WithIcon(const QString& name, std::function<void(const QIcon&)> show) {
+  const QIcon icon = Icon(name);
+  if (!unanswered_.contains(name)) {
+    show(icon);
+    return;
+  }
+  waitingFor_[name].push_back(std::move(show));
 }
 
 void ProgramIcons::Run() {
@@ -44,7 +53,10 @@ void ProgramIcons::Run() {
       return std::string(value ? value : "");
     });
   }
-  const corvane::DesktopIcons icons = corvane::LoadDesktopIcons(folders);
+  const corvane::DesktopIcons icons = corvane::LoadDesktopIcons(folders, [this] {
+    corvane::MutexLock lock(mutex_);
+    return stop_;
+  });
   for (;;) {
     std::string name;
     {
@@ -63,14 +75,17 @@ void ProgramIcons::Run() {
 }
 
 void ProgramIcons::Answer(const QString& name, const QString& icon) {
-  --waiting_;
+  unanswered_.remove(name);
   QIcon found;
   if (QFileInfo(icon).isAbsolute()) {
     if (QFileInfo(icon).isFile()) found = QIcon(icon);
   } else if (!icon.isEmpty()) {
     found = QIcon::fromTheme(icon);
   }
-  if (found.isNull()) return;
-  cache_.insert(name, found);
-  emit iconsChanged();
+  if (!found.isNull()) {
+    cache_.insert(name, found);
+    emit iconsChanged();
+  }
+  const auto waiting = waitingFor_.take(name);
+  for (const auto& show : waiting) show(found.isNull() ? generic_ : found);
 }

@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QIcon>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <condition_variable>
 #include <deque>
@@ -37,6 +38,10 @@ class ProgramIcons : public QObject {
 
   // The icon of the program `name` (a row's program or an application key).
   QIcon Icon(const QString& name);
+  // Calls `show` with the program's icon once it is known: at once when it
+  // was looked up already, else when the worker answers (with the generic
+  // icon when no entry matches). For a notice that should carry the icon.
+  void WithIcon(const QString& name, std::function<void(const QIcon&)> show);
   // The icon shown when no entry matches.
   const QIcon& GenericIcon() const { return generic_; }
   // Whether every look-up asked for so far has been answered (tests).
@@ -52,11 +57,12 @@ class ProgramIcons : public QObject {
   std::vector<std::string> folders_;
   QIcon generic_;
   QHash<QString, QIcon> cache_;  // window thread; generic until answered
-  int waiting_ = 0;              // window thread: questions not yet answered
+  QHash<QString, std::vector<std::function<void(const QIcon&)>>> waitingFor_;  // window thread
+  QSet<QString> unanswered_;     // window thread: asked, no answer yet
 
   corvane::Mutex mutex_;
   std::condition_variable_any wake_;
   std::deque<std::string> questions_ GUARDED_BY(mutex_);
   bool stop_ GUARDED_BY(mutex_) = false;
-  std::thread worker_;                 // started by the first question
+  std::thread worker_;  // started by the first question
 };

@@ -157,7 +157,8 @@ std::vector<std::string> DesktopEntryFolders(
   return unique;
 }
 
-DesktopIcons LoadDesktopIcons(const std::vector<std::string>& folders) {
+DesktopIcons LoadDesktopIcons(const std::vector<std::string>& folders,
+                              const std::function<bool()>& stopped) {
   DesktopIcons icons;
   size_t files = 0;
   std::string text;
@@ -171,7 +172,7 @@ DesktopIcons LoadDesktopIcons(const std::vector<std::string>& folders) {
     // The same order on every start, so the same entry wins a name.
     std::sort(paths.begin(), paths.end());
     for (const std::filesystem::path& path : paths) {
-      if (++files > kMaxDesktopFiles) return icons;
+      if (++files > kMaxDesktopFiles || (stopped && stopped())) return icons;
       // Flatpak's exports are links; a link is followed to a regular file only.
       if (!std::filesystem::is_regular_file(path, error) || error) continue;
       const auto size = std::filesystem::file_size(path, error);

@@ -63,7 +63,9 @@ class DesktopIcons {
 std::vector<std::string> DesktopEntryFolders(
     const std::function<std::string(const char*)>& environment);
 
-// Reads every *.desktop file of `folders` (not descending).
-DesktopIcons LoadDesktopIcons(const std::vector<std::string>& folders);
+// Reads every *.desktop file of `folders` (not descending); gives up with
+// what it has when `stopped` (checked between files) says so.
+DesktopIcons LoadDesktopIcons(const std::vector<std::string>& folders,
+                              const std::function<bool()>& stopped = {});
 
 }  // namespace corvane
