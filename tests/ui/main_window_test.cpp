@@ -18,6 +18,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QScreen>
+#include <QSettings>
 #include <QMenu>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -990,6 +991,29 @@ TEST_F(MainWindowTest, ProgramsViewTotalsEqualTheirRowsAtEveryRefreshUnderLiveTr
   ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
   EXPECT_TRUE(rules.readAll().contains("ssh:")) << "the rule names the program without its pid";
   qunsetenv("XDG_DATA_HOME");
+}
+
+// A usage alert from the window: once when the program crosses the day's
+// budget set in the preferences, and not again after a restart that day.
+TEST_F(MainWindowTest, UsageAlertFiresOnceAtTheCrossingAndNotAgainAfterARestart) {
+  QSettings(dlg->LayoutFile(), QSettings::IniFormat).setValue(QStringLiteral("alerts/usageDayMB"), 1);
+  Start();
+  std::vector<std::vector<uint8_t>> megabyte(720, Udp(kA, kLocal, 53, 4000, 1500));
+  FeedAndShow(megabyte, 1);
+  QTRY_VERIFY_WITH_TIMEOUT((dlg->OnTick(), !dlg->usageAlertsShown().isEmpty()), 5000);
+  dlg->OnTick();
+  const QStringList first = dlg->usageAlertsShown();
+  ASSERT_EQ(first.size(), 1);
+  EXPECT_TRUE(first[0].contains(QStringLiteral("UDP protocol sent and received 1.03 MB today")))
+      << first[0].toStdString();
+  dlg.reset();
+  Make();
+  QSettings(dlg->LayoutFile(), QSettings::IniFormat).setValue(QStringLiteral("alerts/usageDayMB"), 1);
+  Start();
+  std::vector<std::vector<uint8_t>> more(720, Udp(kA, kLocal, 53, 4000, 1500));
+  FeedAndShow(more, 1);
+  for (int tick = 0; tick < 5; ++tick) dlg->OnTick();
+  EXPECT_TRUE(dlg->usageAlertsShown().isEmpty());
 }
 
 // Every column shows at the default size, an IPv6 address fits, the host
