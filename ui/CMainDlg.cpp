@@ -421,10 +421,10 @@ void CMainDlg::BuildListCommands() {
     quickFilter_->selectAll();
   });
   shortcut(QKeySequence::Copy, [this] {
-    programsView_->isVisible() ? programsView_->CopySelection() : CopyRows(ChosenRows(-1));
+    programsAction_->isChecked() ? programsView_->CopySelection() : CopyRows(ChosenRows(-1));
   });
   shortcut(QKeySequence::Delete, [this] {
-    if (!programsView_->isVisible()) HideHostsOf(ChosenRows(-1), /*ask=*/true);
+    if (!programsAction_->isChecked()) HideHostsOf(ChosenRows(-1), /*ask=*/true);
   });
 
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -541,7 +541,7 @@ void CMainDlg::ShowPrograms(bool programs) {
 }
 
 void CMainDlg::ApplyQuickFilter() {
-  if (programsView_->isVisible()) programsView_->Refresh(*model_, quickFilter_->text());
+  if (programsAction_->isChecked()) programsView_->Refresh(*model_, quickFilter_->text());
   const QString needle = quickFilter_->text().trimmed();
   const int count = model_->rowCount();
   for (int row = 0; row < count; ++row) {
@@ -726,7 +726,7 @@ void CMainDlg::OnTick() {
   auto [down, up] = monitor_->TakeTick();
   graph_->AddTick(down, up);
   model_->TickSpeeds();
-  if (programsView_->isVisible()) programsView_->Refresh(*model_, quickFilter_->text());
+  if (programsAction_->isChecked()) programsView_->Refresh(*model_, quickFilter_->text());
   CheckUsage();
   const QString speeds = QStringLiteral("Download %1/s, upload %2/s")
                              .arg(QString::fromStdString(corvane::FormatByteCount(down)),

@@ -1,5 +1,6 @@
 // The "Options" dialog: the monitored interface, the general options, the
-// proxy server, the traffic history, and the door to the Filters dialog.
+// proxy server, the traffic history, the usage alerts, and the door to the
+// Filters dialog.
 //
 // Opening: the interface list (sorted by name, each with its addresses; down
 // or address-less ones marked; the watched one selected), whether the desktop starts the program at log-in (the
