@@ -921,6 +921,20 @@ TEST_F(MainWindowTest, ProgramsViewTotalsEqualTheirRowsAtEveryRefreshUnderLiveTr
     FeedAndShow({Udp(kA, kLocal, 53, 4000, 100), Udp(kLocal, kA, 4000, 53, 60),
                  Udp(kB, kLocal, 80, 4001, 90)},
                 6);
+    // The live row has counted this round's datagrams.
+    auto liveDownload = [this] {
+      TrafficModel* list = dlg->trafficModel();
+      list->ApplyPending();
+      for (int row = 0; row < list->rowCount(); ++row) {
+        const corvane::RowCells& cells = list->Cells(row);
+        if (cells[corvane::kColumnRemoteIp] == "10.0.0.1" &&
+            cells[corvane::kColumnLocalSource] == "UDP protocol") {
+          return QString::fromStdString(cells[corvane::kColumnDownload]);
+        }
+      }
+      return QString();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(liveDownload(), QStringLiteral("%1 B").arg(100 * round), 5000);
     {
       corvane::TrafficList& list = StateOf(dlg->monitor()).list;
       corvane::TrafficList::Lock lock(list);
