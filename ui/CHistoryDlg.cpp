@@ -25,6 +25,7 @@
 
 #include "vocabulary/text_format.h"
 #include "storage/history_report.h"
+#include "ui/ProgramIcons.h"
 #include "ui/dialog_units.h"
 
 namespace {
@@ -115,6 +116,7 @@ QVariant HistoryTableModel::data(const QModelIndex& index, int role) const {
   const Row& row = rows_[static_cast<size_t>(index.row())];
   if (index.column() == kColumnName) {
     if (role == Qt::DisplayRole) return row.label;
+    if (role == Qt::DecorationRole && row.program && iconOf_) return iconOf_(row.label);
     if (role == Qt::ToolTipRole) return PlainToolTip(row.key);
     return {};
   }
@@ -424,6 +426,11 @@ void CHistoryDlg::OnLoaded(const HistoryData& data) {
   }
 }
 
+void CHistoryDlg::SetProgramIcons(ProgramIcons* icons) {
+  model_->SetIconSource([icons](const QString& label) { return icons->Icon(label); });
+  connect(icons, &ProgramIcons::iconsChanged, table_->viewport(), qOverload<>(&QWidget::update));
+}
+
 void CHistoryDlg::ShowOverview(const std::vector<corvane::HistoryPeriodTotal>& periods) {
   // The applications over the whole span, largest first.
   std::map<std::string, HistoryTableModel::Row> byApp;
@@ -436,6 +443,7 @@ void CHistoryDlg::ShowOverview(const std::vector<corvane::HistoryPeriodTotal>& p
   for (auto& [app, row] : byApp) {
     row.key = QString::fromStdString(app);
     row.label = ApplicationLabel(row.key);
+    row.program = true;
     rows.push_back(row);
   }
   std::stable_sort(rows.begin(), rows.end(),

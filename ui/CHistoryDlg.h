@@ -15,12 +15,14 @@
 
 #include <QAbstractTableModel>
 #include <QDialog>
+#include <QIcon>
 #include <QList>
 #include <QPointer>
 #include <condition_variable>
 #include <memory>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,7 @@
 #include "platform/mutex.h"
 #include "storage/history_store.h"
 
+class ProgramIcons;
 class QChart;
 class QChartView;
 class QLabel;
@@ -49,9 +52,12 @@ class HistoryTableModel : public QAbstractTableModel {
     QString label;  // what the first column shows
     uint64_t sentBytes = 0;
     uint64_t receivedBytes = 0;
+    bool program = false;  // an application's row, shown with its icon
   };
 
   using QAbstractTableModel::QAbstractTableModel;
+  // Where the programs' rows take their icons (by their label); none by default.
+  void SetIconSource(std::function<QIcon(const QString& label)> iconOf) { iconOf_ = std::move(iconOf); }
   // The rows, in the order last asked for (largest total first at the
   // start), under the first heading `nameHeading`.
   void SetRows(std::vector<Row> rows, QString nameHeading);
@@ -67,6 +73,7 @@ class HistoryTableModel : public QAbstractTableModel {
   void SortRows();
 
   std::vector<Row> rows_;
+  std::function<QIcon(const QString&)> iconOf_;
   QString nameHeading_;
   int sortColumn_ = kColumnTotal;
   Qt::SortOrder sortOrder_ = Qt::DescendingOrder;
@@ -98,6 +105,10 @@ class CHistoryDlg : public QDialog {
   // The application a process key names in the view: an executable path by
   // its file name, a sandbox or a protocol label as it is.
   static QString ApplicationLabel(const QString& key);
+
+  // The programs' rows show their icons from `icons`, which must outlive
+  // the dialog.
+  void SetProgramIcons(ProgramIcons* icons);
 
   // --- parts and steps, for tests ---
   void SetSpan(Span span);

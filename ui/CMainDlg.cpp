@@ -3,6 +3,7 @@
 #include <cstring>
 #include <QAction>
 #include <QCheckBox>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QPushButton>
@@ -25,6 +26,7 @@
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <map>
 #include <cstdio>
 
 #include "vocabulary/text_format.h"
@@ -44,6 +46,8 @@
 #include "ui/GraphArea.h"
 #include "ui/HelpWindow.h"
 #include "ui/NewProgramNotices.h"
+#include "ui/ProgramIcons.h"
+#include "ui/ProgramsView.h"
 #include "ui/ListWorker.h"
 #include "ui/colour_scheme.h"
 #include "engine/wiring.h"
@@ -75,6 +79,29 @@ const QString kFeedbackNotAgainKey = QStringLiteral("window/feedbackNotAgain");
 const QString kCloseNoteShownKey = QStringLiteral("window/closeNoteShown");
 const QString kButtonTextsKey = QStringLiteral("window/buttonTexts");
 const QString kColoursKey = QStringLiteral("window/colours");
+const QString kUsageDayKey = QStringLiteral("alerts/usageDayMB");
+const QString kUsageHourKey = QStringLiteral("alerts/usageHourMB");
+// As the byte counts show them: 1 MB = 1024 KB.
+constexpr uint64_t kMegabyte = 1024 * 1024;
+
+corvane::UsageBudget UsageBudgetOf(int dayMegabytes, int hourMegabytes) {
+  return {static_cast<uint64_t>(std::max(0, dayMegabytes)) * kMegabyte,
+          static_cast<uint64_t>(std::max(0, hourMegabytes)) * kMegabyte};
+}
+
+// Each application's bytes since the monitor started, both families together.
+std::vector<corvane::UsageCount> UsageTotalsOf(const corvane::Monitor& monitor) {
+  std::map<std::string, corvane::UsageCount> byApp;
+  for (const corvane::ApplicationBytes& bytes : monitor.ApplicationTotals()) {
+    corvane::UsageCount& count = byApp[bytes.app];
+    count.app = bytes.app;
+    count.name = bytes.name;
+    count.bytes += bytes.sentBytes + bytes.receivedBytes;
+  }
+  std::vector<corvane::UsageCount> totals;
+  for (auto& [app, count] : byApp) totals.push_back(std::move(count));
+  return totals;
+}
 
 // How long a new-program notice stays up, where the desktop lets it choose.
 constexpr int kNoticeShownMs = 10000;
@@ -146,11 +173,20 @@ void CMainDlg::Construct() {
   BuildControls();
   UseCaptureHelper();
   notices_ = new NewProgramNotices([this](const QString& title, const QString& text) {
-    // Desktop notifications may read their text as markup; program names are not.
-    if (tray_ && trayAvailable_) {
-      tray_->showMessage(title, text.toHtmlEscaped(), QSystemTrayIcon::Information, kNoticeShownMs);
+    const QList<NewProgram>& shown = notices_->lastShown();
+    if (shown.size() != 1) {
+      ShowNotice(title, text, QIcon(QStringLiteral(":/icons/corvane.svg")));
+      return;
     }
+    // The program's own icon, once its look-up has answered.
+    icons_->WithIcon(shown.front().app,
+                     [this, title, text](const QIcon& icon) { ShowNotice(title, text, icon); });
   }, this);
+}
+
+void CMainDlg::ShowNotice(const QString& title, const QString& text, const QIcon& icon) {
+  // Desktop notifications may read their text as markup; program names are not.
+  if (tray_ && trayAvailable_) tray_->showMessage(title, text.toHtmlEscaped(), icon, kNoticeShownMs);
 }
 
 // The window holds no capability: capture runs in the capture helper. Why it
@@ -218,6 +254,18 @@ void CMainDlg::BuildMenus() {
   traffic->addSeparator();
   traffic->addAction(QStringLiteral("&Delete all saved logs..."), this, &CMainDlg::OnDeleteAllLogs);
   QMenu* view = menuBar_->addMenu(QStringLiteral("&View"));
+  // The rows as they are, or the same rows summed per program.
+  auto* views = new QActionGroup(this);
+  QAction* rows = view->addAction(QStringLiteral("&Rows"), this, [this] { ShowPrograms(false); });
+  programsAction_ = view->addAction(QStringLiteral("&Programs"), this, [this] { ShowPrograms(true); });
+  for (QAction* action : {rows, programsAction_}) {
+    action->setCheckable(true);
+    views->addAction(action);
+  }
+  rows->setChecked(true);
+  rows->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_1));
+  programsAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_2));
+  view->addSeparator();
   buttonTextAction_ = view->addAction(QStringLiteral("&Text under toolbar buttons"));
   buttonTextAction_->setCheckable(true);
   connect(buttonTextAction_, &QAction::toggled, this, &CMainDlg::ShowButtonTexts);
@@ -312,6 +360,17 @@ void CMainDlg::BuildControls() {
   view_->setPalette(viewPalette);
   connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainDlg::OnSortColumn);
   connect(view->marks(), &MarkSelectionModel::marksChangedByUser, this, &CMainDlg::OnUserMarks);
+  // Each program's icon beside its rows' "Local source", and the view by
+  // program in the list's place.
+  icons_ = new ProgramIcons({}, this);
+  view_->setItemDelegateForColumn(corvane::kColumnLocalSource, new ProgramIconDelegate(icons_, view_));
+  programsView_ = new ProgramsView(icons_, client_);
+  programsView_->setGeometry(view_->geometry());
+  programsView_->hide();
+  connect(programsView_, &ProgramsView::hideProgram, this,
+          [this](const corvane::RowCells& cells) { AddRules({ProgramRule(cells)}); });
+  connect(programsView_, &ProgramsView::hideHost, this,
+          [this](const corvane::RowCells& cells) { AddRules({HostRule(cells)}); });
 
   BuildListCommands();
   statusNoteTimer_.setSingleShot(true);
@@ -407,8 +466,12 @@ void CMainDlg::BuildListCommands() {
     quickFilter_->setFocus(Qt::ShortcutFocusReason);
     quickFilter_->selectAll();
   });
-  shortcut(QKeySequence::Copy, [this] { CopyRows(ChosenRows(-1)); });
-  shortcut(QKeySequence::Delete, [this] { HideHostsOf(ChosenRows(-1), /*ask=*/true); });
+  shortcut(QKeySequence::Copy, [this] {
+    programsAction_->isChecked() ? programsView_->CopySelection() : CopyRows(ChosenRows(-1));
+  });
+  shortcut(QKeySequence::Delete, [this] {
+    if (!programsAction_->isChecked()) HideHostsOf(ChosenRows(-1), /*ask=*/true);
+  });
 
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(view_, &QWidget::customContextMenuRequested, this, &CMainDlg::OnListMenu);
@@ -557,7 +620,16 @@ void CMainDlg::UseColours(ColourChoice choice) {
   summaryGroup_->setPalette(captionPalette);
 }
 
+void CMainDlg::ShowPrograms(bool programs) {
+  programsAction_->setChecked(programs);
+  if (programs) programsView_->Refresh(*model_, quickFilter_->text());
+  programsView_->setVisible(programs);
+  view_->setVisible(!programs);
+  (programs ? static_cast<QWidget*>(programsView_) : view_)->setFocus();
+}
+
 void CMainDlg::ApplyQuickFilter() {
+  if (programsAction_->isChecked()) programsView_->Refresh(*model_, quickFilter_->text());
   const QString needle = quickFilter_->text().trimmed();
   const int count = model_->rowCount();
   for (int row = 0; row < count; ++row) {
@@ -649,6 +721,8 @@ void CMainDlg::Initialise() {
         QStringLiteral("The traffic history is not kept: %1").arg(QString::fromStdString(history.reason));
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   }
+  StartUsageAlerts(UsageBudgetOf(preferences.value(kUsageDayKey, 0).toInt(),
+                                 preferences.value(kUsageHourKey, 0).toInt()));
 
   windowShown_ = true;
 
@@ -729,6 +803,7 @@ void CMainDlg::Relayout() {
   const int statusTop = ch - statusHeight - DialogUnitsY(this, 2);
   statusLabel_->setGeometry(view_->x(), statusTop, std::max(0, cw - 20), statusHeight);
   view_->resize(std::max(0, cw - 20), std::max(0, statusTop - view_->y() - DialogUnitsY(this, 2)));
+  if (programsView_) programsView_->setGeometry(view_->geometry());
   auto keepRightGap = [cw](QWidget* w, int gap) { w->move(cw - gap - w->width() + 1, w->y()); };
   keepRightGap(graph_, graphRightGap_);
   keepRightGap(summaryGroup_, groupRightGap_);
@@ -746,6 +821,8 @@ void CMainDlg::OnTick() {
   auto [down, up] = monitor_->TakeTick();
   graph_->AddTick(down, up);
   model_->TickSpeeds();
+  if (programsAction_->isChecked()) programsView_->Refresh(*model_, quickFilter_->text());
+  CheckUsage();
   const QString speeds = QStringLiteral("Download %1/s, upload %2/s")
                              .arg(QString::fromStdString(corvane::FormatByteCount(down)),
                                   QString::fromStdString(corvane::FormatByteCount(up)));
@@ -871,10 +948,70 @@ void CMainDlg::OnShowLog() {
 
 CHistoryDlg* CMainDlg::historyDialog() const { return history_; }
 
+// The alerts start with the first budget set (at start or in Options): the
+// alerts already fired and the history's counts of this day and hour are
+// read then.
+void CMainDlg::StartUsageAlerts(corvane::UsageBudget budget) {
+  if (usageAlerts_) {
+    usageAlerts_->SetBudget(budget);
+    return;
+  }
+  if (budget.dayBytes == 0 && budget.hourBytes == 0) return;
+  const std::string folder = QFileInfo(QString::fromStdString(folders_.history)).path().toStdString();
+  usageAlerts_ = std::make_unique<corvane::UsageAlerts>(folder + "/usage-alerts");
+  usageAlerts_->SetBudget(budget);
+  if (corvane::Status loaded = usageAlerts_->Load(); !loaded) {
+    ReportError(QStringLiteral("Usage alerts: %1").arg(QString::fromStdString(loaded.reason)));
+  }
+  corvane::HistoryStore store;
+  const int64_t now = monitor_->clock().Now();
+  if (QFileInfo::exists(QString::fromStdString(folders_.history)) &&
+      store.Open(folders_.history, corvane::HistoryStore::Mode::kReadOnly)) {
+    for (auto [period, start] : {std::pair{corvane::UsagePeriod::kDay, corvane::LocalDayStart(now)},
+                                 std::pair{corvane::UsagePeriod::kHour, corvane::LocalHourStart(now)}}) {
+      std::vector<corvane::HistoryTotal> totals;
+      if (!store.Totals(corvane::HistoryGrouping::kApp, start, now + 1, totals)) continue;
+      std::vector<corvane::UsageCount> counts;
+      for (const corvane::HistoryTotal& total : totals) {
+        counts.push_back({total.key, total.key, total.sentBytes + total.receivedBytes});
+      }
+      usageAlerts_->Seed(period, start, counts);
+    }
+  }
+  // What this run counted before now is in the history's counts, apart from
+  // the last minute's.
+  usageAlerts_->Baseline(UsageTotalsOf(*monitor_));
+}
+
+void CMainDlg::CheckUsage() {
+  if (!usageAlerts_) return;
+  const std::vector<corvane::UsageCount> totals = UsageTotalsOf(*monitor_);
+  const int64_t now = monitor_->clock().Now();
+  std::vector<corvane::UsageAlert> alerts;
+  if (corvane::Status kept = usageAlerts_->Observe(corvane::LocalDayStart(now),
+                                                   corvane::LocalHourStart(now), totals, alerts);
+      !kept) {
+    ReportError(QStringLiteral("Usage alerts: %1").arg(QString::fromStdString(kept.reason)));
+  }
+  for (const corvane::UsageAlert& alert : alerts) {
+    const QString name = QString::fromStdString(alert.name);
+    const QString text =
+        QStringLiteral("%1 sent and received %2 %3")
+            .arg(name, QString::fromStdString(corvane::FormatByteCount(alert.bytes)),
+                 alert.period == corvane::UsagePeriod::kDay ? QStringLiteral("today")
+                                                            : QStringLiteral("in this hour"));
+    const QString title = QStringLiteral("Usage alert");
+    usageAlertsShown_ << title + QStringLiteral(": ") + text;
+    icons_->WithIcon(QString::fromStdString(alert.app),
+                     [this, title, text](const QIcon& icon) { ShowNotice(title, text, icon); });
+  }
+}
+
 void CMainDlg::OnHistory() {
   if (!history_) {
     history_ = new CHistoryDlg(folders_.history, monitor_->clock(), this);
     history_->setAttribute(Qt::WA_DeleteOnClose);
+    history_->SetProgramIcons(icons_);
   } else {
     history_->Refresh();
   }
@@ -897,6 +1034,8 @@ void CMainDlg::OnOptions() {
   context.notifyNewPrograms = notices_->enabled();
   const ColourChoice colours = ColourChoiceOfName(preferences.value(kColoursKey).toString());
   context.colours = colours;
+  context.usageDayMegabytes = preferences.value(kUsageDayKey, 0).toInt();
+  context.usageHourMegabytes = preferences.value(kUsageHourKey, 0).toInt();
   COptionsDlg dialog(std::move(context));
   if (dialog.exec() != QDialog::Accepted) return;
   // Capture restarts only when the interface changed; the filters reload.
@@ -917,6 +1056,9 @@ void CMainDlg::OnOptions() {
     ShowCaptureStatus();
   }
   preferences.setValue(kColoursKey, ColourChoiceName(dialog.colours()));
+  preferences.setValue(kUsageDayKey, dialog.usageDayMegabytes());
+  preferences.setValue(kUsageHourKey, dialog.usageHourMegabytes());
+  StartUsageAlerts(UsageBudgetOf(dialog.usageDayMegabytes(), dialog.usageHourMegabytes()));
   graph_->SetFrozen(monitor_->settings().freezeGraph.load());
 }
 

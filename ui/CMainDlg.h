@@ -47,6 +47,7 @@
 #include "platform/data_folders.h"
 #include "platform/mutex.h"
 #include "storage/export_format.h"
+#include "storage/usage_alerts.h"
 #include "ui/TrafficModel.h"
 #include "ui/colour_scheme.h"
 
@@ -56,6 +57,8 @@ class GraphArea;
 class HelpWindow;
 class NewProgramNotices;
 class QAction;
+class ProgramIcons;
+class ProgramsView;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -120,6 +123,12 @@ class CMainDlg : public QDialog {
   QLabel* captureStatus() const { return statusLabel_; }
   CHistoryDlg* historyDialog() const;
   NewProgramNotices* newProgramNotices() const { return notices_; }
+  ProgramsView* programsView() const { return programsView_; }
+  ProgramIcons* programIcons() const { return icons_; }
+  // View > Programs (true) or View > Rows: which of the two list views shows.
+  void ShowPrograms(bool programs);
+  // The usage alerts shown so far, title and text (tests).
+  const QStringList& usageAlertsShown() const { return usageAlertsShown_; }
   // Tests: the list's context menu goes to `hook` instead of the screen.
   void SetListMenuHook(std::function<void(QMenu&)> hook) { listMenuHook_ = std::move(hook); }
   void OpenListMenuAt(const QPoint& viewportPosition) { OnListMenu(viewportPosition); }
@@ -234,6 +243,16 @@ class CMainDlg : public QDialog {
   QPointer<CHistoryDlg> history_;
   // Tells of programs new on the network through the tray icon.
   NewProgramNotices* notices_ = nullptr;
+  // The list by program, beside the rows; hidden until View > Programs.
+  ProgramsView* programsView_ = nullptr;
+  QAction* programsAction_ = nullptr;
+  ProgramIcons* icons_ = nullptr;
+  // Usage alerts: the budgets from the preferences, checked every tick.
+  std::unique_ptr<corvane::UsageAlerts> usageAlerts_;
+  QStringList usageAlertsShown_;
+  void StartUsageAlerts(corvane::UsageBudget budget);
+  void CheckUsage();
+  void ShowNotice(const QString& title, const QString& text, const QIcon& icon);
   QTimer tick_;
 
   std::optional<std::string> interfaceOverride_;

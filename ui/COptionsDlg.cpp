@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
 #include "platform/autostart.h"
 #include "platform/net.h"
@@ -83,7 +84,7 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
     context_.executablePath = QCoreApplication::applicationFilePath().toStdString();
   }
 
-  // The layout in dialog units, 256 x 240. The group boxes are frames drawn
+  // The layout in dialog units, 256 x 286. The group boxes are frames drawn
   // behind their controls, not their parents, so their caption colour stays
   // their own.
   interfaceGroup_ = CaptionedGroup(QStringLiteral("Network interface to monitor:"), this);
@@ -180,9 +181,34 @@ COptionsDlg::COptionsDlg(Context context, QWidget* parent)
                       coloursLabel_->geometry().center().y() - coloursCombo_->height() / 2);
   coloursLabel_->setBuddy(coloursCombo_);
 
-  AddOkCancelButtons(this, 71, 135, 238, okButton_, cancelButton_);
 
-  setFixedSize(DialogRect(this, 0, 0, 256, 258).size());
+  // "Tell me when one program sends plus receives more than [N] MB in a
+  // day / [M] MB in an hour"; 0 shows "never".
+  usageGroup_ = CaptionedGroup(QStringLiteral("Usage alerts:"), this);
+  usageGroup_->setGeometry(DialogRect(this, 7, 236, 242, 42));
+  auto* usageLabel = new QLabel(
+      QStringLiteral("Tell me when one program sends plus receives more than"), this);
+  usageLabel->setGeometry(DialogRect(this, 15, 248, 226, 8));
+  int usageX = DialogUnitsX(this, 15);
+  for (auto [box, value, unit] : {std::tuple{&usageDayBox_, context_.usageDayMegabytes, "MB in a &day,"},
+                                  std::tuple{&usageHourBox_, context_.usageHourMegabytes, "MB in an &hour"}}) {
+    *box = new QSpinBox(this);
+    (*box)->setRange(0, 10'000'000);
+    (*box)->setSpecialValueText(QStringLiteral("never"));
+    (*box)->setValue(std::clamp(value, 0, 10'000'000));
+    const QRect spin = DialogRect(this, 0, 260, 50, 12);
+    (*box)->setGeometry(usageX, spin.y(), spin.width(),
+                        std::max(spin.height(), (*box)->sizeHint().height()));
+    auto* label = new QLabel(QString::fromLatin1(unit), this);
+    label->setGeometry((*box)->geometry().right() + DialogUnitsX(this, 4), spin.y(),
+                       DialogUnitsX(this, 60), (*box)->height());
+    label->setBuddy(*box);
+    usageX = label->geometry().right() + DialogUnitsX(this, 4);
+  }
+
+  AddOkCancelButtons(this, 71, 135, 283, okButton_, cancelButton_);
+
+  setFixedSize(DialogRect(this, 0, 0, 256, 303).size());
 
   // Opening: the interfaces, the autostart state, then set.dat.
   FillInterfaces();
@@ -357,3 +383,7 @@ bool COptionsDlg::notifyNewPrograms() const { return notifyBox_->isChecked(); }
 ColourChoice COptionsDlg::colours() const {
   return ColourChoiceOfName(coloursCombo_->currentData().toString());
 }
+
+int COptionsDlg::usageDayMegabytes() const { return usageDayBox_->value(); }
+
+int COptionsDlg::usageHourMegabytes() const { return usageHourBox_->value(); }

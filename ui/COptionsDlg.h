@@ -1,5 +1,6 @@
 // The "Options" dialog: the monitored interface, the general options, the
-// proxy server, the traffic history, and the door to the Filters dialog.
+// proxy server, the traffic history, the usage alerts, and the door to the
+// Filters dialog.
 //
 // Opening: the interface list (sorted by name, each with its addresses; down
 // or address-less ones marked; the watched one selected), whether the desktop starts the program at log-in (the
@@ -64,6 +65,10 @@ class COptionsDlg : public QDialog {
     bool notifyNewPrograms = true;
     // Light, dark or as the desktop prefers (the window's own preference).
     ColourChoice colours = ColourChoice::kSystem;
+    // Tell when one program sends plus receives more than this many MB in a
+    // day, in an hour; 0 for never (the window's own preferences).
+    int usageDayMegabytes = 0;
+    int usageHourMegabytes = 0;
   };
 
   static constexpr int kMaxHistoryDays = 3650;
@@ -77,6 +82,8 @@ class COptionsDlg : public QDialog {
   int historyDays() const;
   bool notifyNewPrograms() const;
   ColourChoice colours() const;
+  int usageDayMegabytes() const;
+  int usageHourMegabytes() const;
 
   // --- parts, for tests ---
   QComboBox* interfaceCombo() const { return interfaceCombo_; }
@@ -87,6 +94,8 @@ class COptionsDlg : public QDialog {
   QSpinBox* historyDaysBox() const { return historyDaysBox_; }
   QCheckBox* notifyBox() const { return notifyBox_; }
   QComboBox* coloursCombo() const { return coloursCombo_; }
+  QSpinBox* usageDayBox() const { return usageDayBox_; }
+  QSpinBox* usageHourBox() const { return usageHourBox_; }
   QCheckBox* proxyBox() const { return proxyBox_; }
   QPushButton* setupFiltersButton() const { return filtersButton_; }
   QGroupBox* proxyGroup() const { return proxyGroup_; }
@@ -137,6 +146,9 @@ class COptionsDlg : public QDialog {
   QLabel* portLabel_ = nullptr;
   QLineEdit* portEdit_ = nullptr;
   QGroupBox* historyGroup_ = nullptr;
+  QGroupBox* usageGroup_ = nullptr;
+  QSpinBox* usageDayBox_ = nullptr;
+  QSpinBox* usageHourBox_ = nullptr;
   QLabel* historyLabel_ = nullptr;
   QSpinBox* historyDaysBox_ = nullptr;
   QLabel* daysLabel_ = nullptr;

@@ -68,6 +68,7 @@ void NewProgramNotices::ShowPending() {
     return;
   }
   const QString text = NewProgramNoticeText(pending_);
+  shown_ = std::move(pending_);
   pending_.clear();
   quiet_.start();
   if (show_) show_(QString::fromLatin1(kNewProgramTitle), text);

@@ -49,10 +49,13 @@ class NewProgramNotices : public QObject {
   void ShowPending();
   // Programs waiting for the quiet interval to end (tests).
   qsizetype pendingCount() const { return pending_.size(); }
+  // The programs of the notice being shown (or shown last).
+  const QList<NewProgram>& lastShown() const { return shown_; }
 
  private:
   ShowFn show_;
   bool enabled_ = true;
   QList<NewProgram> pending_;
+  QList<NewProgram> shown_;
   QTimer quiet_;  // running while the last notice is less than kNoticeInterval old
 };

@@ -19,6 +19,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QScreen>
+#include <QSettings>
 #include <QMenu>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -28,6 +29,8 @@
 #include <condition_variable>
 #include <deque>
 #include <fstream>
+#include <map>
+#include <set>
 
 #include "vocabulary/text_format.h"
 #include "platform/interfaces.h"
@@ -36,6 +39,8 @@
 #include "ui/CHistoryDlg.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
+#include "ui/ProgramIcons.h"
+#include "ui/ProgramsView.h"
 #include "ui/TrafficModel.h"
 #include "dialog_test_files.h"
 
@@ -895,6 +900,178 @@ TEST_F(MainWindowTest, ListCommandsFilterCopyAndHideThroughFilterRules) {
   menuAction(0, QStringLiteral("Hide this program"));
   // Every row left is of the same protocol label.
   QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), 0, 5000);
+}
+
+// The Programs view sums the rows per program at every refresh while live
+// traffic goes on; the quick filter, sorting, Copy and the program's icon
+// from its desktop entry apply there too.
+TEST_F(MainWindowTest, ProgramsViewTotalsEqualTheirRowsAtEveryRefreshUnderLiveTraffic) {
+  // A desktop entry of "curl" with an icon file of its own.
+  const QString data = dir.filePath(QStringLiteral("share"));
+  ASSERT_TRUE(QDir().mkpath(data + "/applications"));
+  const QString iconPath = data + "/curl.svg";
+  ASSERT_TRUE(QFile::copy(QStringLiteral(":/icons/corvane.svg"), iconPath));
+  {
+    QFile entry(data + "/applications/curl.desktop");
+    ASSERT_TRUE(entry.open(QIODevice::WriteOnly));
+    entry.write("[Desktop Entry]\nType=Application\nName=curl\nExec=env A=1 /usr/bin/curl %u\nIcon=" +
+                iconPath.toUtf8() + "\n");
+  }
+  qputenv("XDG_DATA_HOME", data.toUtf8());
+  Start();
+  // Rows of named programs beside the live ones: curl twice to one host
+  // under two pids, and to a second host; ssh once.
+  const char* named[][6] = {{"10.0.0.1", "a.example", "100 B", "20 B", "120 B", "curl:100"},
+                            {"192.168.0.1", "b.example", "300 B", "40 B", "340 B", "curl:200"},
+                            {"10.0.0.1", "a.example", "7 B", "3 B", "10 B", "curl:300"},
+                            {"9.9.9.9", "c.example", "50 B", "60 B", "110 B", "ssh:50"}};
+  {
+    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
+    corvane::TrafficList::Lock lock(list);
+    for (auto& r : named) {
+      list.InsertTop(corvane::RowCells{r[0], r[1], r[2], r[3], r[4], r[5], "2024-03-05 11:58:02",
+                                       "2024-03-05 12:00:00"},
+                     Noon());
+    }
+  }
+  dlg->trafficModel()->ApplyPending();
+  dlg->ShowPrograms(true);
+  ProgramsView* programs = dlg->programsView();
+  ASSERT_TRUE(programs->isVisible());
+  EXPECT_FALSE(dlg->trafficView()->isVisible());
+
+  // Each program's numbers against its rows in the list model, summed here.
+  auto checkTotals = [&] {
+    TrafficModel* list = dlg->trafficModel();
+    std::map<std::string, std::pair<uint64_t, uint64_t>> sums;
+    std::map<std::string, std::set<std::string>> hosts;
+    for (int row = 0; row < list->rowCount(); ++row) {
+      const corvane::RowCells& cells = list->Cells(row);
+      std::string program = cells[corvane::kColumnLocalSource];
+      if (program.find(':') != std::string::npos) program.resize(program.rfind(':'));
+      sums[program].first += static_cast<uint64_t>(*corvane::ByteCountValue(cells[corvane::kColumnDownload]));
+      sums[program].second += static_cast<uint64_t>(*corvane::ByteCountValue(cells[corvane::kColumnUpload]));
+      hosts[program].insert(cells[corvane::kColumnRemoteIp]);
+    }
+    const auto& totals = programs->programs()->Totals();
+    ASSERT_EQ(totals.size(), sums.size());
+    for (const corvane::ProgramTotal& total : totals) {
+      EXPECT_EQ(total.downloadBytes, sums[total.program].first) << total.program;
+      EXPECT_EQ(total.uploadBytes, sums[total.program].second) << total.program;
+      EXPECT_EQ(total.hosts.size(), hosts[total.program].size()) << total.program;
+    }
+  };
+  for (int round = 1; round <= 3; ++round) {
+    FeedAndShow({Udp(kA, kLocal, 53, 4000, 100), Udp(kLocal, kA, 4000, 53, 60),
+                 Udp(kB, kLocal, 80, 4001, 90)},
+                6);
+    // The live row has counted this round's datagrams.
+    auto liveDownload = [this] {
+      TrafficModel* list = dlg->trafficModel();
+      list->ApplyPending();
+      for (int row = 0; row < list->rowCount(); ++row) {
+        const corvane::RowCells& cells = list->Cells(row);
+        if (cells[corvane::kColumnRemoteIp] == "10.0.0.1" &&
+            cells[corvane::kColumnLocalSource] == "UDP protocol") {
+          return QString::fromStdString(cells[corvane::kColumnDownload]);
+        }
+      }
+      return QString();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(liveDownload(), QStringLiteral("%1 B").arg(100 * round), 5000);
+    {
+      corvane::TrafficList& list = StateOf(dlg->monitor()).list;
+      corvane::TrafficList::Lock lock(list);
+      const int curl = list.FindRemoteIpRow("192.168.0.1", "curl:200");
+      ASSERT_GE(curl, 0);
+      list.SetCounts(curl, 300 + 100 * static_cast<uint64_t>(round), 40, Noon(), "2024-03-05 12:00:00");
+    }
+    dlg->trafficModel()->ApplyPending();
+    dlg->OnTick();  // the view's refresh
+    SCOPED_TRACE(round);
+    checkTotals();
+  }
+  const auto& totals = programs->programs()->Totals();
+  auto curl = std::find_if(totals.begin(), totals.end(), [](auto& t) { return t.program == "curl"; });
+  ASSERT_NE(curl, totals.end());
+  EXPECT_EQ(curl->downloadBytes, 100u + 600u + 7u);
+  EXPECT_EQ(curl->uploadBytes, 20u + 40u + 3u);
+  ASSERT_EQ(curl->hosts.size(), 2u);
+
+  // Sorted by total, greatest first; a heading click turns the order round.
+  QAbstractItemModel* shown = programs->model();
+  auto firstName = [&] { return shown->index(0, ProgramsModel::kColumnName).data().toString(); };
+  EXPECT_EQ(firstName(), QStringLiteral("curl"));
+  QHeaderView* header = programs->header();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(ProgramsModel::kColumnTotal) + 5,
+                           header->height() / 2));
+  EXPECT_EQ(firstName(), QStringLiteral("ssh"));
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
+                    QPoint(header->sectionViewportPosition(ProgramsModel::kColumnTotal) + 5,
+                           header->height() / 2));
+  ASSERT_EQ(firstName(), QStringLiteral("curl"));
+  // Expanded into its hosts, which keep their places over a refresh.
+  const QModelIndex curlLine = shown->index(0, 0);
+  programs->expand(curlLine);
+  ASSERT_EQ(shown->rowCount(curlLine), 2);
+  dlg->OnTick();
+  EXPECT_TRUE(programs->isExpanded(shown->index(0, 0)));
+
+  // The program's icon is its desktop entry's, looked up off this thread.
+  QTRY_VERIFY_WITH_TIMEOUT(dlg->programIcons()->Idle(), 5000);
+  const QIcon icon = shown->index(0, 0).data(Qt::DecorationRole).value<QIcon>();
+  EXPECT_FALSE(icon.isNull());
+  EXPECT_NE(icon.cacheKey(), dlg->programIcons()->GenericIcon().cacheKey());
+  QImage picture = dlg->grab().toImage();
+  EXPECT_TRUE(picture.save(QStringLiteral(CORVANE_BUILD_DIR "/programs-view.png")));
+
+  // Copy: the selected program's line, as shown.
+  programs->setCurrentIndex(shown->index(0, 0));
+  QTest::keyClick(programs, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_TRUE(QGuiApplication::clipboard()->text().startsWith(QStringLiteral("curl\t707 B\t63 B\t770 B\t")))
+      << QGuiApplication::clipboard()->text().toStdString();
+
+  // The quick filter leaves the programs of the rows it shows.
+  QTest::keyClicks(dlg->quickFilterBox(), QStringLiteral("ssh"));
+  ASSERT_EQ(programs->programs()->Totals().size(), 1u);
+  EXPECT_EQ(programs->programs()->Totals()[0].program, "ssh");
+  EXPECT_EQ(programs->programs()->Totals()[0].downloadBytes, 50u);
+
+  // The context menu hides a program through a filter rule.
+  programs->SetMenuHook([](QMenu& menu) {
+    for (QAction* action : menu.actions()) {
+      if (action->text() == QStringLiteral("Hide this program")) action->trigger();
+    }
+  });
+  programs->OpenMenuAt(programs->visualRect(shown->index(0, 0)).center());
+  QFile rules(QDir(dir.path()).filePath("filters.dat"));
+  ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(rules.readAll().contains("ssh:")) << "the rule names the program without its pid";
+  qunsetenv("XDG_DATA_HOME");
+}
+
+// A usage alert from the window: once when the program crosses the day's
+// budget set in the preferences, and not again after a restart that day.
+TEST_F(MainWindowTest, UsageAlertFiresOnceAtTheCrossingAndNotAgainAfterARestart) {
+  QSettings(dlg->LayoutFile(), QSettings::IniFormat).setValue(QStringLiteral("alerts/usageDayMB"), 1);
+  Start();
+  std::vector<std::vector<uint8_t>> megabyte(720, Udp(kA, kLocal, 53, 4000, 1500));
+  FeedAndShow(megabyte, 1);
+  QTRY_VERIFY_WITH_TIMEOUT((dlg->OnTick(), !dlg->usageAlertsShown().isEmpty()), 5000);
+  dlg->OnTick();
+  const QStringList first = dlg->usageAlertsShown();
+  ASSERT_EQ(first.size(), 1);
+  EXPECT_TRUE(first[0].contains(QStringLiteral("UDP protocol sent and received 1.03 MB today")))
+      << first[0].toStdString();
+  dlg.reset();
+  Make();
+  QSettings(dlg->LayoutFile(), QSettings::IniFormat).setValue(QStringLiteral("alerts/usageDayMB"), 1);
+  Start();
+  std::vector<std::vector<uint8_t>> more(720, Udp(kA, kLocal, 53, 4000, 1500));
+  FeedAndShow(more, 1);
+  for (int tick = 0; tick < 5; ++tick) dlg->OnTick();
+  EXPECT_TRUE(dlg->usageAlertsShown().isEmpty());
 }
 
 // Every column shows at the default size, an IPv6 address fits, the host

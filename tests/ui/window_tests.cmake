@@ -11,3 +11,5 @@ if(TARGET corvane)
   set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/single_instance_test.cpp PROPERTIES
     COMPILE_DEFINITIONS CORVANE_EXECUTABLE="$<TARGET_FILE:corvane>")
 endif()
+# The desktop entries that give the programs their icons.
+list(APPEND CORVANE_UI_TEST_SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/desktop_entries_test.cpp)
