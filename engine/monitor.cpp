@@ -46,8 +46,33 @@ void Monitor::RestartCapture(const std::string& interfaceName) {
   capture_.Start(interfaceName);
 }
 
+void Monitor::Pause() {
+  if (paused_) return;
+  paused_ = true;
+  capture_.Stop();
+  // Nothing more comes in: what the capture counted is shown now rather
+  // than when it would have been ready.
+  pass_.ShowAllThen(nullptr);
+  attributionPaused_ = portScanner_ && state_.portMap.Active();
+  if (attributionPaused_) StopAttribution();
+}
+
+void Monitor::Resume() {
+  if (!paused_) return;
+  paused_ = false;
+  RestartCapture(interfaceName_);
+  if (attributionPaused_) {
+    attributionPaused_ = false;
+    if (Status attribution = StartAttribution(); !attribution) {
+      ReportError("Programs are not named: " + attribution.reason);
+    }
+  }
+}
+
 void Monitor::Start(const std::string& interfaceName) {
   if (processingRunning_.load()) return;
+  paused_ = false;
+  attributionPaused_ = false;
   ReloadFilters();
   if (hostNameLookup_ && !resolver_) StartResolver();
   processingRunning_.store(true);
@@ -181,7 +206,8 @@ void Monitor::SetInterfaceAddress(uint32_t address, uint32_t mask) {
 
 void Monitor::ApplyOptions(const OptionsResult& result) {
   if (!result.interfaceName.empty() && result.interfaceName != interfaceName_) {
-    if (processingRunning_.load()) {
+    // While paused the new interface waits for Resume().
+    if (processingRunning_.load() && !paused_) {
       RestartCapture(result.interfaceName);
     } else {
       interfaceName_ = result.interfaceName;

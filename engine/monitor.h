@@ -150,6 +150,15 @@ class Monitor {
   // Ends the current capture thread for sure (joined) and starts one on the
   // interface named `interfaceName`.
   void RestartCapture(const std::string& interfaceName);
+  // Pause closes the capture (the helper ends) and stops the port scanner,
+  // after the events already queued are shown; the rows, the totals, the
+  // history and the midnight step stay as they are, and nothing is counted
+  // until Resume() opens capture again on the same interface. Save & Clear
+  // and Stop() work as usual while paused. Both do nothing when already in
+  // that state. Window thread.
+  void Pause();
+  void Resume();
+  bool IsPaused() const { return paused_; }
   // The interface capture runs on (window thread).
   const std::string& interfaceName() const { return interfaceName_; }
   // The local networks last set (empty before the first SetLocalNetworks).
@@ -287,6 +296,8 @@ class Monitor {
   std::unique_ptr<ResolverPool> resolver_;
 
   std::string interfaceName_;  // window thread only
+  bool paused_ = false;         // window thread only
+  bool attributionPaused_ = false;  // window thread only: scanner to start on Resume()
   std::atomic<bool> processingRunning_{false};
   std::thread processingThread_;
   std::unique_ptr<Waiter> processingWaiter_;  // set before the thread starts

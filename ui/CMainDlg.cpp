@@ -250,6 +250,10 @@ void CMainDlg::BuildMenus() {
   traffic->addAction(QStringLiteral("&History..."), this, &CMainDlg::OnHistory);
   traffic->addAction(QStringLiteral("&Save && Clear"), this, &CMainDlg::OnSaveAndClear);
   traffic->addAction(QStringLiteral("&Options..."), this, &CMainDlg::OnOptions);
+  pauseAction_ = traffic->addAction(QStringLiteral("&Pause capture"));
+  pauseAction_->setCheckable(true);
+  pauseAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  connect(pauseAction_, &QAction::toggled, this, &CMainDlg::OnPauseCapture);
   // Apart from the rest: it deletes every saved log, after asking.
   traffic->addSeparator();
   traffic->addAction(QStringLiteral("&Delete all saved logs..."), this, &CMainDlg::OnDeleteAllLogs);
@@ -565,7 +569,11 @@ void CMainDlg::ShowCaptureStatus() {
   const QString name = QString::fromStdString(captureState_.interfaceName);
   QPalette palette = statusLabel_->palette();
   palette.setColor(QPalette::WindowText, this->palette().color(QPalette::WindowText));
-  if (captureState_.capturing) {
+  if (monitor_->IsPaused()) {
+    // Options may have chosen another interface meanwhile; Resume opens that.
+    statusLabel_->setText(QStringLiteral("Paused: nothing is captured on %1")
+                              .arg(QString::fromStdString(monitor_->interfaceName())));
+  } else if (captureState_.capturing) {
     QString text = QStringLiteral("Watching %1").arg(name);
     if (!attributionText_.isEmpty()) text += QStringLiteral(" \u2014 ") + attributionText_;
     statusLabel_->setText(text);
@@ -576,6 +584,19 @@ void CMainDlg::ShowCaptureStatus() {
   }
   statusLabel_->setToolTip(statusLabel_->text());
   statusLabel_->setPalette(palette);
+}
+
+void CMainDlg::OnPauseCapture(bool paused) {
+  if (paused == monitor_->IsPaused()) return;
+  const QString name = QString::fromStdString(monitor_->interfaceName());
+  if (paused) {
+    monitor_->Pause();
+    setWindowTitle(QStringLiteral("Corvane [%1] \u2014 Paused").arg(name));
+  } else {
+    // The capture thread names the interface in the title once it runs.
+    monitor_->Resume();
+  }
+  ShowCaptureStatus();
 }
 
 // A note on the status line (a file written) for a while; then capture's
@@ -649,6 +670,7 @@ void CMainDlg::BuildTray() {
   trayMenu_->addAction(QStringLiteral("Show &log"), this, &CMainDlg::OnShowLog);
   trayMenu_->addAction(QStringLiteral("&History..."), this, &CMainDlg::OnHistory);
   trayMenu_->addAction(QStringLiteral("&Options..."), this, &CMainDlg::OnOptions);
+  trayMenu_->addAction(pauseAction_);
   trayMenu_->addSeparator();
   trayMenu_->addAction(QStringLiteral("&Delete all saved logs..."), this, &CMainDlg::OnDeleteAllLogs);
   trayMenu_->addSeparator();

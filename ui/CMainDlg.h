@@ -147,6 +147,9 @@ class CMainDlg : public QDialog {
   void OnHistory();
   void OnDeleteAllLogs();
   void OnOptions();
+  // Closes the capture while `paused`, opens it again on the same interface
+  // when not; the rows and totals stay.
+  void OnPauseCapture(bool paused);
   void OnHelpTopics();
   void OnAbout();
   void OnExit();
@@ -231,6 +234,7 @@ class CMainDlg : public QDialog {
   CIconButton* buttons_[5] = {};  // Save & Clear, Show log, Delete all logs, Options, Help
   QLabel* buttonTexts_[5] = {};
   QAction* buttonTextAction_ = nullptr;
+  QAction* pauseAction_ = nullptr;  // Traffic menu and tray menu
   QTimer statusNoteTimer_;
   QGroupBox* summaryGroup_ = nullptr;
   QLabel* summaryLabel_ = nullptr;

@@ -277,18 +277,20 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   EXPECT_EQ(dlg->trafficView()->selectionMode(), QAbstractItemView::ExtendedSelection);
   ASSERT_NE(dlg->trayMenu(), nullptr);
   QList<QAction*> items = dlg->trayMenu()->actions();
-  ASSERT_EQ(items.size(), 8);
+  ASSERT_EQ(items.size(), 9);
   EXPECT_EQ(items[0]->text(), QStringLiteral("&Show Corvane"));
   EXPECT_EQ(dlg->trayMenu()->defaultAction(), items[0]);
   EXPECT_TRUE(items[0]->font().bold());
   EXPECT_EQ(items[1]->text(), QStringLiteral("Show &log"));
   EXPECT_EQ(items[2]->text(), QStringLiteral("&History..."));
   EXPECT_EQ(items[3]->text(), QStringLiteral("&Options..."));
+  EXPECT_EQ(items[4]->text(), QStringLiteral("&Pause capture"));
+  EXPECT_TRUE(items[4]->isCheckable());
   // Deleting every log is kept away from Exit.
-  EXPECT_TRUE(items[4]->isSeparator());
-  EXPECT_EQ(items[5]->text(), QStringLiteral("&Delete all saved logs..."));
-  EXPECT_TRUE(items[6]->isSeparator());
-  EXPECT_EQ(items[7]->text(), QStringLiteral("E&xit"));
+  EXPECT_TRUE(items[5]->isSeparator());
+  EXPECT_EQ(items[6]->text(), QStringLiteral("&Delete all saved logs..."));
+  EXPECT_TRUE(items[7]->isSeparator());
+  EXPECT_EQ(items[8]->text(), QStringLiteral("E&xit"));
   EXPECT_EQ(dlg->trayIcon()->toolTip(), QStringLiteral("Corvane"));
 }
 
@@ -669,6 +671,14 @@ TEST_F(MainWindowTest, CaptureFailureArrivesAsAnErrorBoxOnTheWindowThread) {
   failCapture = false;
   QTRY_VERIFY_WITH_TIMEOUT(dlg->captureStatus()->text().startsWith(QStringLiteral("Watching ")), 5000);
   EXPECT_EQ(dlg->messages.size(), 1u);
+  // Paused from the tray, the window says so until capture runs again.
+  QAction* pause = dlg->trayMenu()->actions()[4];
+  pause->trigger();
+  EXPECT_EQ(dlg->captureStatus()->text(), QStringLiteral("Paused: nothing is captured on test0"));
+  EXPECT_TRUE(dlg->windowTitle().endsWith(QStringLiteral("Paused")));
+  pause->trigger();
+  QTRY_VERIFY_WITH_TIMEOUT(!dlg->windowTitle().contains(QStringLiteral("Paused")), 5000);
+  EXPECT_TRUE(dlg->captureStatus()->text().startsWith(QStringLiteral("Watching ")));
 }
 
 // The history is the window's too: one it cannot open is told once, with
