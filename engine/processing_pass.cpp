@@ -126,8 +126,7 @@ void ProcessingPass::ShowFoldedRows(size_t begin, size_t end) {
         filter_.NoteHiddenFlow(list_, key, RowTexts{addressText, addressText, localSource}, values);
         continue;
       }
-      list_.InsertTop(key, RowTexts{addressText, addressText, localSource}, values);
-      list_.SetSelected(0, true);
+      list_.SetSelected(list_.Insert(key, RowTexts{addressText, addressText, localSource}, values), true);
       if (requester_) requester_(f.remoteAddress, f.labelId);
   }
 }
@@ -282,8 +281,7 @@ void ProcessingPass::ShowNewProxyRow(const ProxyEvent& event, const RowKey& key,
     filter_.NoteHiddenFlow(list_, key, RowTexts{addressText, event.host, localSource}, values);
     return;
   }
-  list_.InsertTop(key, RowTexts{addressText, event.host, localSource}, values);
-  list_.SetSelected(0, true);
+  list_.SetSelected(list_.Insert(key, RowTexts{addressText, event.host, localSource}, values), true);
 }
 
 void ProcessingPass::DeselectIdleRows() {

@@ -54,7 +54,7 @@ void RowFilter::ApplyFiltersToRows() {
     if (counts && list_.FindRow(key) < 0) {
       hidden.values.downloadBytes = counts->downloadBytes;
       hidden.values.uploadBytes = counts->uploadBytes;
-      list_.InsertTop(key, std::move(hidden.texts), hidden.values);
+      list_.Insert(key, std::move(hidden.texts), hidden.values);
     }
     hiddenRows_.erase(it);
   }

@@ -119,6 +119,7 @@ std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
 
 void SortTrafficList(TrafficList& list, int column, SortDirection direction) {
   if (column < 0 || column >= kColumnCount) return;
+  list.SetSortedBy(column, direction == SortDirection::kSmallestFirst);
   // A lambda is checked as a function of its own that holds nothing. These
   // run only inside SortedOrder, called here with the list's lock held;
   // marking them REQUIRES would put that demand on SortedOrder, which also

@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "engine/flat_hash.h"
+#include "engine/row_order.h"
 #include "vocabulary/text_format.h"
 
 namespace corvane {
@@ -194,6 +195,40 @@ void TrafficList::InsertTop(const RowKey& key, RowTexts texts, const RowValues& 
     change.texts = state.texts;
     pending_.push_back(std::move(change));
   }
+}
+
+int TrafficList::Insert(const RowKey& key, RowTexts texts, const RowValues& values) {
+  // The first row from the top that the new row comes before; rows that
+  // changed since the sort leave the list only nearly sorted, which still
+  // gives a place.
+  int low = 0;
+  int high = sortColumn_ < 0 ? 0 : Count();
+  const std::string* newText = TextOfColumn(texts, sortColumn_);
+  const std::string_view newView = newText ? std::string_view(*newText) : std::string_view();
+  while (low < high) {
+    const int middle = low + (high - low) / 2;
+    const RowState& row = state_[IdOf(middle)];
+    const std::string* text = TextOfColumn(row.texts, sortColumn_);
+    const std::string_view view = text ? std::string_view(*text) : std::string_view();
+    const bool rowAbove = sortSmallestFirst_
+                              ? RowComesFirst(sortColumn_, newView, values, view, row.values)
+                              : RowComesFirst(sortColumn_, view, row.values, newView, values);
+    if (rowAbove) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  InsertTop(key, std::move(texts), values);
+  if (low == 0) return 0;
+  // Move the new id from the top slot down to its place.
+  const size_t top = order_.size() - 1;
+  const size_t slot = top - static_cast<size_t>(low);
+  const uint32_t id = order_[top];
+  order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(top));
+  order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(slot), id);
+  for (size_t s = slot; s < order_.size(); ++s) state_[order_[s]].slot = static_cast<uint32_t>(s);
+  return low;
 }
 
 void TrafficList::InsertTop(const RowCells& cells, int64_t lastActivity) {

@@ -141,6 +141,15 @@ class TrafficList {
   // Inserts the row of flow `key` at the top. The key must not be in the
   // list already.
   void InsertTop(const RowKey& key, RowTexts texts, const RowValues& values) REQUIRES(listMutex_);
+  // Inserts the row of flow `key` where the list's last sort puts it (at
+  // the top when it was never sorted) and returns its row.
+  int Insert(const RowKey& key, RowTexts texts, const RowValues& values) REQUIRES(listMutex_);
+  // The column and direction of the last sort, by which Insert places rows;
+  // set by SortTrafficList.
+  void SetSortedBy(int column, bool smallestFirst) REQUIRES(listMutex_) {
+    sortColumn_ = column;
+    sortSmallestFirst_ = smallestFirst;
+  }
   // The same with the texts taken from `cells` (their numbers are `values`).
   void InsertTop(const RowKey& key, const RowCells& cells, const RowValues& values)
       REQUIRES(listMutex_) {
@@ -237,6 +246,8 @@ class TrafficList {
   std::vector<uint32_t> order_ GUARDED_BY(listMutex_);    // row ids, bottom to top
   std::vector<uint32_t> selected_ GUARDED_BY(listMutex_); // ids of the selected rows, unordered
   KeyIndex byKey_ GUARDED_BY(listMutex_);
+  int sortColumn_ GUARDED_BY(listMutex_) = -1;
+  bool sortSmallestFirst_ GUARDED_BY(listMutex_) = false;
 };
 
 }  // namespace corvane

@@ -107,6 +107,16 @@ TEST(RowOrderTest, SortMovesRowsAndTheIndexStillFindsThem) {
   EXPECT_EQ(list.Cell(1, kColumnRemoteIp), "3.3.3.3");
   EXPECT_EQ(list.Cell(2, kColumnRemoteIp), "1.1.1.1");
   EXPECT_EQ(list.FindRemoteIpRow("1.1.1.1"), 2);
+  // New rows go where the sort puts them, so that logs and exports keep
+  // the window's order.
+  const RowKey key{IpAddress::V4(0x04040404), 0, 1};
+  EXPECT_EQ(list.Insert(key, RowTexts{"4.4.4.4", "", ""}, RowValues{6, 0, 0, 0}), 1);
+  EXPECT_EQ(list.FindRow(key), 1);
+  EXPECT_EQ(list.FindRemoteIpRow("1.1.1.1"), 3);
+  SortTrafficList(list, kColumnDownload, SortDirection::kSmallestFirst);
+  EXPECT_EQ(list.Insert(RowKey{IpAddress::V4(0x05050505), 0, 1}, RowTexts{"5.5.5.5", "", ""},
+                        RowValues{9, 0, 0, 0}),
+            4);
 }
 
 TEST(RowOrderTest, LogCellsThatAreNotNumbersCountAsZero) {
