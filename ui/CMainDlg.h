@@ -5,7 +5,8 @@
 // threads; the window forwards its commands to it. Workers reach the window
 // only through queued calls (titles, errors, list change records), so the
 // window thread never waits for them, apart from short holds of listMutex
-// for its own commands (Save & Clear, Export list, the user's selection).
+// for its own commands (Save & Clear, Export list, a sort). The user's choice
+// of rows stays in the window's model.
 //
 // Life cycle: the constructor builds the members; Initialise() is the
 // start-up sequence (exec() runs it before the dialog loop starts); closing
