@@ -242,10 +242,13 @@ void Monitor::SortRows(int column, SortDirection direction) {
 }
 
 void Monitor::MarkRows(const std::vector<std::pair<RowKey, bool>>& marks) {
-  TrafficList::Lock lock(state_.list);
-  for (const auto& [key, marked] : marks) {
-    if (const int row = state_.list.FindRow(key); row >= 0) state_.list.SetSelected(row, marked);
+  {
+    TrafficList::Lock lock(state_.list);
+    for (const auto& [key, marked] : marks) {
+      if (const int row = state_.list.FindRow(key); row >= 0) state_.list.SetSelected(row, marked);
+    }
   }
+  state_.list.Publish();
 }
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "engine/persistence.h"
 
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -53,20 +54,32 @@ std::optional<std::string> Persistence::SaveAndClear() {
   pass_.ShowAllThen([&] {
     TrafficList::Lock lock(list_);
     if (logWriter_) {
-      if ((failedPath = logWriter_(list_.Rows()))) return;
+      // The flows the filters hide are part of the day too: their rows
+      // follow the shown ones, as plain rows (a log has no mark for them).
+      std::vector<RowCells> rows = list_.Rows();
+      std::vector<RowCells> hidden = filter_.HiddenRows(list_);
+      rows.insert(rows.end(), std::make_move_iterator(hidden.begin()),
+                  std::make_move_iterator(hidden.end()));
+      if ((failedPath = logWriter_(rows))) return;
     }
     std::vector<FlowKey> saved;  // the flow table rebases what it hands the history
     state_.flows.ClearShown(
         [&](const FlowKey& flow) REQUIRES(list_.mutex()) -> std::optional<FlowCounts> {
-          const int row = list_.FindRow(RowKey{flow.Address(), 0, static_cast<uint32_t>(flow.Word())});
-          if (row < 0) return std::nullopt;
-          const RowValues& shown = list_.Values(row);
-          return FlowCounts{shown.uploadBytes, shown.downloadBytes};
+          const RowKey key{flow.Address(), 0, static_cast<uint32_t>(flow.Word())};
+          const RowValues* shown = nullptr;
+          if (const int row = list_.FindRow(key); row >= 0) {
+            shown = &list_.Values(row);
+          } else {
+            shown = filter_.HiddenValues(list_, key);
+          }
+          if (!shown) return std::nullopt;
+          return FlowCounts{shown->uploadBytes, shown->downloadBytes};
         },
         saved);
     list_.Clear();
     filter_.ForgetHiddenRows(list_);
   });
+  list_.Publish();
   return failedPath;
 }
 

@@ -4,7 +4,7 @@
 //
 // SaveAndClear() first shows every event still queued, then holds the list's
 // lock from the copy that is saved to the clear, so no row changes in
-// between; each flow gives up what its saved row showed and keeps what was
+// between; the log holds the rows of hidden flows too; each flow gives up what its saved row showed and keeps what was
 // counted after, so no byte is lost or saved twice across the clear. MidnightStep() and HistoryStep() run
 // on the processing thread; FlushHistory() on the window thread while the
 // processing thread does not run. Failures the user must see go to the

@@ -17,14 +17,6 @@ constexpr size_t kEventsPerListHold = 512;
 
 }  // namespace
 
-const std::string& ProcessingPass::TimestampText(int64_t seconds) {
-  if (seconds != timestampCacheTime_) {
-    timestampCacheText_ = FormatTimestamp(seconds);
-    timestampCacheTime_ = seconds;
-  }
-  return timestampCacheText_;
-}
-
 std::optional<uint32_t> ProcessingPass::DecideSocket(const FlowKey& socketKey, bool force) {
   auto pending = state_.flows.LookupPendingSocket(socketKey);
   if (!pending) return kUndecidedLabel;  // cleared since it was queued
@@ -96,45 +88,47 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool f
 
   for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
     size_t end = std::min(folded.size(), begin + kEventsPerListHold);
-    TrafficList::Lock lock(list_);
-    for (size_t i = begin; i < end; ++i) {
-      const FoldedRow& f = folded[i];
-      std::optional<FlowTable::FlowNews> flow = state_.flows.TakeAddressFlowNews(f.remoteAddress, f.labelId);
-      if (!flow) continue;  // cleared since it was queued
-      const FlowCounts* counts = &flow->counts;
-      const RowKey key{f.remoteAddress, 0, f.labelId};
-      const int row = list_.FindRow(key);
-      // Hidden flows count too: the filters choose what the list shows,
-      // not what the programs did.
-      std::string_view host;
-      if (row >= 0) {
-        const RowCells& shown = list_.Cells(row);
-        if (shown[kColumnRemoteHost] != shown[kColumnRemoteIp]) host = shown[kColumnRemoteHost];
-      }
-      state_.applications.Count(f.lastTime, f.remoteAddress, f.labelId, state_.labels.Text(f.labelId),
-                          flow->news.downloadBytes, flow->news.uploadBytes, host);
-      if (row >= 0) {
-        list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, f.lastTime,
-                        TimestampText(f.lastTime));
-        list_.SetSelected(row, true);
-        continue;
-      }
-      const std::string addressText = FormatIp(f.remoteAddress);
-      const std::string& localSource = state_.labels.Text(f.labelId);
-      if (filter_.IsHidden(list_, addressText, addressText, localSource)) continue;
-      RowCells cells{addressText,
-                     addressText,
-                     FormatByteCount(counts->downloadBytes),
-                     FormatByteCount(counts->uploadBytes),
-                     FormatByteCount(counts->downloadBytes + counts->uploadBytes),
-                     localSource,
-                     TimestampText(f.firstTime),
-                     TimestampText(f.lastTime)};
-      list_.InsertTop(key, std::move(cells),
-                      RowValues{counts->downloadBytes, counts->uploadBytes, f.firstTime, f.lastTime});
-      list_.SetSelected(0, true);
-      if (requester_) requester_(f.remoteAddress, f.labelId);
+    ShowFoldedRows(begin, end);
+    list_.Publish();
+  }
+}
+
+void ProcessingPass::ShowFoldedRows(size_t begin, size_t end) {
+  const std::vector<FoldedRow>& folded = foldedRows_;
+  TrafficList::Lock lock(list_);
+  for (size_t i = begin; i < end; ++i) {
+    const FoldedRow& f = folded[i];
+    std::optional<FlowTable::FlowNews> flow = state_.flows.TakeAddressFlowNews(f.remoteAddress, f.labelId);
+    if (!flow) continue;  // cleared since it was queued
+    const FlowCounts* counts = &flow->counts;
+    const RowKey key{f.remoteAddress, 0, f.labelId};
+    const int row = list_.FindRow(key);
+    // Hidden flows count too: the filters choose what the list shows,
+    // not what the programs did.
+    std::string_view host;
+    if (row >= 0) {
+      const RowTexts& shown = list_.Texts(row);
+      if (shown.host != shown.address) host = shown.host;
     }
+    state_.applications.Count(f.lastTime, f.remoteAddress, f.labelId, state_.labels.Text(f.labelId),
+                        flow->news.downloadBytes, flow->news.uploadBytes, host);
+    if (row >= 0) {
+      list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, f.lastTime);
+      list_.SetSelected(row, true);
+      continue;
+    }
+    RowValues values{counts->downloadBytes, counts->uploadBytes, f.firstTime, f.lastTime};
+    // A flow the filters hide keeps its first activity and counts aside,
+    // for the log and for when a rule change shows it.
+    if (filter_.UpdateHiddenFlow(list_, key, values)) continue;
+    const std::string addressText = FormatIp(f.remoteAddress);
+    const std::string& localSource = state_.labels.Text(f.labelId);
+    if (filter_.IsHidden(list_, addressText, addressText, localSource)) {
+      filter_.NoteHiddenFlow(list_, key, RowTexts{addressText, addressText, localSource}, values);
+      continue;
+    }
+    list_.SetSelected(list_.Insert(key, RowTexts{addressText, addressText, localSource}, values), true);
+    if (requester_) requester_(f.remoteAddress, f.labelId);
   }
 }
 
@@ -173,15 +167,18 @@ void ProcessingPass::ApplyHostName(const IpAddress& address, uint32_t labelId, s
   if (name.empty()) return;
   const std::string safeName = SanitizeNetworkText(name);
   const std::string addressText = FormatIp(address);
-  TrafficList::Lock lock(list_);
-  const int row = list_.FindRow(RowKey{address, 0, labelId});
-  // Cleared meanwhile, or named already.
-  if (row < 0 || list_.Cell(row, kColumnRemoteHost) != addressText) return;
-  if (filter_.IsHidden(list_, addressText, safeName, list_.Cell(row, kColumnLocalSource))) {
-    list_.Remove(row);
-  } else {
-    list_.SetCell(row, kColumnRemoteHost, safeName);
+  {
+    TrafficList::Lock lock(list_);
+    const int row = list_.FindRow(RowKey{address, 0, labelId});
+    // Cleared meanwhile, or named already.
+    if (row < 0 || list_.Texts(row).host != addressText) return;
+    if (filter_.IsHidden(list_, addressText, safeName, list_.Texts(row).source)) {
+      filter_.HideRow(list_, row);
+    } else {
+      list_.SetCell(row, kColumnRemoteHost, safeName);
+    }
   }
+  list_.Publish();
 }
 
 void ProcessingPass::LookUpHostAgain(const RowKey& key) {
@@ -194,6 +191,7 @@ void ProcessingPass::LookUpHostAgain(const RowKey& key) {
     // The bare address again, so that the answer may replace it.
     list_.SetCell(row, kColumnRemoteHost, FormatIp(key.remoteAddress));
   }
+  list_.Publish();
   if (requester_) requester_(key.remoteAddress, key.labelId);
 }
 
@@ -230,9 +228,9 @@ void ProcessingPass::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* 
       state_.portMap.Lookup(kProtocolTcp, localAddress, event.localPort);
   const uint32_t labelId = owner ? state_.labels.Intern(*owner) : state_.ProtocolLabel(kProtocolTcp);
   const RowKey key{IpAddress{}, ProxyHostId(event.host), labelId};
+  bool shown = false;
   auto updateRow = [&](int row, const FlowCounts& counts) REQUIRES(list_.mutex()) {
-    list_.SetCounts(row, counts.downloadBytes, counts.uploadBytes, event.time,
-                    TimestampText(event.time));
+    list_.SetCounts(row, counts.downloadBytes, counts.uploadBytes, event.time);
     list_.SetSelected(row, true);
   };
   {
@@ -245,40 +243,55 @@ void ProcessingPass::ShowProxyEvent(const ProxyEvent& event, ProxyAddressCache* 
     if (found) state_.counters.AddTick(event.direction, event.length);
     if (int row = list_.FindRow(key); row >= 0) {
       updateRow(row, counts);
-      return;
+      shown = true;
+    } else if (found) {
+      shown = filter_.UpdateHiddenFlow(
+          list_, key, RowValues{counts.downloadBytes, counts.uploadBytes, event.time, event.time});
     }
+  }
+  if (shown) {
+    list_.Publish();
+    return;
   }
 
   // A new row needs the host's address. The lookup may take seconds, so it
   // runs with no lock held; the flow and the row are looked for again
   // afterwards.
   const std::string addressText = ProxyRowAddress(event.host, cache);
+  ShowNewProxyRow(event, key, addressText);
+  list_.Publish();
+}
 
+void ProcessingPass::ShowNewProxyRow(const ProxyEvent& event, const RowKey& key,
+                                     const std::string& addressText) {
+  const uint32_t labelId = key.labelId;
   TrafficList::Lock lock(list_);
   std::optional<FlowCounts> counts = state_.flows.LookupProxyFlow(event.host, labelId);
   // Cleared (and saved) meanwhile: a row now would show bytes that are
   // already in a log.
   if (!counts) return;
   if (int row = list_.FindRow(key); row >= 0) {
-    updateRow(row, *counts);
+    list_.SetCounts(row, counts->downloadBytes, counts->uploadBytes, event.time);
+    list_.SetSelected(row, true);
     return;
   }
+  const RowValues values{counts->downloadBytes, counts->uploadBytes, event.time, event.time};
+  if (filter_.UpdateHiddenFlow(list_, key, values)) return;
   const std::string& localSource = state_.labels.Text(labelId);
-  if (filter_.IsHidden(list_, addressText, event.host, localSource)) return;
-  const std::string& stamp = TimestampText(event.time);
-  list_.InsertTop(key,
-                  RowCells{addressText, event.host, FormatByteCount(counts->downloadBytes),
-                           FormatByteCount(counts->uploadBytes),
-                           FormatByteCount(counts->downloadBytes + counts->uploadBytes),
-                           localSource, stamp, stamp},
-                  RowValues{counts->downloadBytes, counts->uploadBytes, event.time, event.time});
-  list_.SetSelected(0, true);
+  if (filter_.IsHidden(list_, addressText, event.host, localSource)) {
+    filter_.NoteHiddenFlow(list_, key, RowTexts{addressText, event.host, localSource}, values);
+    return;
+  }
+  list_.SetSelected(list_.Insert(key, RowTexts{addressText, event.host, localSource}, values), true);
 }
 
 void ProcessingPass::DeselectIdleRows() {
   const int64_t now = clock_.Now();
-  TrafficList::Lock lock(list_);
-  list_.DeselectIdleRows(now);
+  {
+    TrafficList::Lock lock(list_);
+    list_.DeselectIdleRows(now);
+  }
+  list_.Publish();
 }
 
 }  // namespace corvane

@@ -88,8 +88,12 @@ class ProcessingPass {
   void ShowQueued(int64_t now, int64_t delay, bool force) REQUIRES(passMutex_) EXCLUDES(list_.mutex());
   void ShowFlowEvents(const std::vector<FlowEvent>& events, bool force)
       REQUIRES(passMutex_) EXCLUDES(list_.mutex());
+  // Shows folded_[begin, end) under one hold of the list's lock.
+  void ShowFoldedRows(size_t begin, size_t end) EXCLUDES(list_.mutex());
+  // A proxy flow's first row, after the look-up of its address.
+  void ShowNewProxyRow(const ProxyEvent& event, const RowKey& key, const std::string& addressText)
+      EXCLUDES(list_.mutex());
   uint32_t ProxyHostId(const std::string& host);
-  const std::string& TimestampText(int64_t seconds);
 
   TrafficState& state_;
   TrafficList& list_;
@@ -124,8 +128,6 @@ class ProcessingPass {
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
   std::unordered_map<std::string, uint32_t> proxyHostIds_;
-  int64_t timestampCacheTime_ = -1;
-  std::string timestampCacheText_;
 };
 
 }  // namespace corvane

@@ -50,8 +50,10 @@ void SortByKeys(std::vector<int>& order, const std::vector<Key>& keys, SortDirec
   }
 }
 
-template <typename CellsOf, typename ValuesOf>
-std::vector<int> SortedOrder(size_t count, int column, SortDirection direction, CellsOf cellsOf,
+// `textOf(i)` gives row i's text of `column` (a text column), `valuesOf(i)`
+// its numbers.
+template <typename TextOf, typename ValuesOf>
+std::vector<int> SortedOrder(size_t count, int column, SortDirection direction, TextOf textOf,
                              ValuesOf valuesOf) {
   std::vector<int> order(count);
   std::iota(order.begin(), order.end(), 0);
@@ -63,12 +65,12 @@ std::vector<int> SortedOrder(size_t count, int column, SortDirection direction, 
     SortByKeys(order, numbers, direction);
   } else if (column == kColumnRemoteIp) {
     std::vector<IpAddress> addresses(count);
-    for (size_t i = 0; i < count; ++i) addresses[i] = AddressOfText(cellsOf(i)[kColumnRemoteIp]);
+    for (size_t i = 0; i < count; ++i) addresses[i] = AddressOfText(textOf(i));
     SortByKeys(order, addresses, direction);
   } else {
     // Views into the cells, compared byte by byte as unsigned characters.
     std::vector<std::string_view> texts(count);
-    for (size_t i = 0; i < count; ++i) texts[i] = cellsOf(i)[static_cast<size_t>(column)];
+    for (size_t i = 0; i < count; ++i) texts[i] = textOf(i);
     SortByKeys(order, texts, direction);
   }
   return order;
@@ -78,15 +80,19 @@ std::vector<int> SortedOrder(size_t count, int column, SortDirection direction, 
 
 bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const RowCells& bCells,
                    const RowValues& b) {
+  return RowComesFirst(column, aCells[static_cast<size_t>(column)], a,
+                       bCells[static_cast<size_t>(column)], b);
+}
+
+bool RowComesFirst(int column, std::string_view aText, const RowValues& a, std::string_view bText,
+                   const RowValues& b) {
   uint64_t x, y;
   if (NumberOf(column, a, x)) {
     NumberOf(column, b, y);
     return x > y;
   }
-  if (column == kColumnRemoteIp) {
-    return AddressOfText(bCells[kColumnRemoteIp]) < AddressOfText(aCells[kColumnRemoteIp]);
-  }
-  return TextGreater(aCells[static_cast<size_t>(column)], bCells[static_cast<size_t>(column)]);
+  if (column == kColumnRemoteIp) return AddressOfText(bText) < AddressOfText(aText);
+  return TextGreater(aText, bText);
 }
 
 std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
@@ -106,20 +112,23 @@ std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
     }
   }
   return SortedOrder(
-      rows.size(), column, direction, [&](size_t i) -> const RowCells& { return rows[i]; },
+      rows.size(), column, direction,
+      [&](size_t i) -> std::string_view { return rows[i][static_cast<size_t>(column)]; },
       [&](size_t i) -> const RowValues& { return values[i]; });
 }
 
 void SortTrafficList(TrafficList& list, int column, SortDirection direction) {
   if (column < 0 || column >= kColumnCount) return;
+  list.SetSortedBy(column, direction == SortDirection::kSmallestFirst);
   // A lambda is checked as a function of its own that holds nothing. These
   // run only inside SortedOrder, called here with the list's lock held;
   // marking them REQUIRES would put that demand on SortedOrder, which also
   // sorts rows read from a log.
   std::vector<int> order = SortedOrder(
       static_cast<size_t>(list.Count()), column, direction,
-      [&](size_t i) NO_THREAD_SAFETY_ANALYSIS -> const RowCells& {
-        return list.Cells(static_cast<int>(i));
+      [&](size_t i) NO_THREAD_SAFETY_ANALYSIS -> std::string_view {
+        const std::string* text = TextOfColumn(list.Texts(static_cast<int>(i)), column);
+        return text ? std::string_view(*text) : std::string_view();
       },
       [&](size_t i) NO_THREAD_SAFETY_ANALYSIS -> const RowValues& {
         return list.Values(static_cast<int>(i));

@@ -14,6 +14,7 @@
 // TrafficList::Lock (the sort thread holds it for the whole sort).
 #pragma once
 
+#include <string_view>
 #include <vector>
 
 #include "engine/traffic_list.h"
@@ -29,14 +30,18 @@ bool IsByteCountColumn(int column);
 // greater).
 bool RowComesFirst(int column, const RowCells& aCells, const RowValues& a, const RowCells& bCells,
                    const RowValues& b);
+// The same, given only each row's text of `column` (unused for the columns
+// that compare numbers).
+bool RowComesFirst(int column, std::string_view aText, const RowValues& a, std::string_view bText,
+                   const RowValues& b);
 
 // The new order of `rows` (top to bottom) for a sort by `column`:
 // result[newIndex] = oldIndex.
 std::vector<int> SortedRowOrder(const std::vector<RowCells>& rows, int column,
                                 SortDirection direction = SortDirection::kGreatestFirst);
 
-// Sorts the list by `column`. Requires a TrafficList::Lock. Emits one
-// Reorder record (none when the order does not change).
+// Sorts the list by `column`. Requires a TrafficList::Lock. Makes no
+// record: the window sorts its own rows by the same comparison.
 void SortTrafficList(TrafficList& list, int column,
                      SortDirection direction = SortDirection::kGreatestFirst)
     REQUIRES(list.mutex());

@@ -4,19 +4,28 @@
 #include <cassert>
 
 #include "engine/flat_hash.h"
+#include "engine/row_order.h"
 #include "vocabulary/text_format.h"
 
 namespace corvane {
 
-TrafficList::Lock::Lock(TrafficList& list) : list_(list), lock_(list.listMutex_) {}
+RowCells CellsOf(const RowTexts& texts, const RowValues& values) {
+  return RowCells{texts.address,
+                  texts.host,
+                  FormatByteCount(values.downloadBytes),
+                  FormatByteCount(values.uploadBytes),
+                  FormatByteCount(values.downloadBytes + values.uploadBytes),
+                  texts.source,
+                  FormatTimestamp(values.firstActivity),
+                  FormatTimestamp(values.lastActivity)};
+}
 
-// The check cannot see that the mutex is still held here: lock_, a member,
-// releases it only after this body, so the records go to the sink inside it.
-TrafficList::Lock::~Lock() NO_THREAD_SAFETY_ANALYSIS {
-  if (!list_.pending_.empty() && list_.sink_) {
-    std::vector<ListChange> changes;
-    changes.swap(list_.pending_);
-    list_.sink_(std::move(changes));
+const std::string* TextOfColumn(const RowTexts& texts, int column) {
+  switch (column) {
+    case kColumnRemoteIp: return &texts.address;
+    case kColumnRemoteHost: return &texts.host;
+    case kColumnLocalSource: return &texts.source;
+    default: return nullptr;
   }
 }
 
@@ -83,53 +92,55 @@ void TrafficList::KeyIndex::Clear() {
   size_ = 0;
 }
 
-// --- RowStore ---
-
-void TrafficList::RowStore::push_back(RowCells&& cells) {
-  if (size_ % kBlockRows == 0 && size_ / kBlockRows == blocks_.size()) {
-    blocks_.push_back(std::make_unique<RowCells[]>(kBlockRows));
-  }
-  (*this)[size_++] = std::move(cells);
-}
-
-void TrafficList::RowStore::clear() {
-  blocks_.clear();
-  blocks_.shrink_to_fit();
-  size_ = 0;
-}
-
 // --- TrafficList ---
 
 void TrafficList::SetChangeSink(ChangeSink sink) {
+  MutexLock publish(publishMutex_);
   MutexLock lock(listMutex_);
   sink_ = std::move(sink);
+  recording_ = static_cast<bool>(sink_);
   pending_.clear();
 }
 
-void TrafficList::Emit(ListChange&& change) {
-  if (sink_) pending_.push_back(std::move(change));
-}
-
-const std::string& TrafficList::Cell(int row, int column) const {
-  assert(row >= 0 && row < Count() && column >= 0 && column < kColumnCount);
-  return TextsOf(IdOf(row))[static_cast<size_t>(column)];
-}
-
-const RowCells& TrafficList::Cells(int row) const { return TextsOf(IdOf(row)); }
-
-const RowCells& TrafficList::TextsOf(uint32_t id) const {
-  RowState& state = state_[id];
-  RowCells& cells = cells_[id];
-  if (state.textsStale) {
-    state.textsStale = false;
-    const RowValues& values = state.values;
-    cells[kColumnDownload] = FormatByteCount(values.downloadBytes);
-    cells[kColumnUpload] = FormatByteCount(values.uploadBytes);
-    cells[kColumnTotal] = FormatByteCount(values.downloadBytes + values.uploadBytes);
-    cells[kColumnLastActivity] = FormatTimestamp(values.lastActivity);
+void TrafficList::Publish() {
+  MutexLock publish(publishMutex_);
+  std::vector<ListChange> changes;
+  {
+    MutexLock lock(listMutex_);
+    changes.swap(pending_);
   }
-  return cells;
+  // Outside listMutex: the sink may take its own locks, and the list is
+  // free for the next change meanwhile. publishMutex_ keeps the batches of
+  // two threads in the order they were taken.
+  if (!changes.empty() && sink_) sink_(std::move(changes));
 }
+
+void TrafficList::Emit(ListChange&& change) {
+  if (recording_) pending_.push_back(std::move(change));
+}
+
+void TrafficList::EmitCounts(uint32_t id) {
+  if (!recording_) return;
+  ListChange change;
+  change.kind = ListChange::Kind::Counts;
+  change.id = id;
+  change.values = state_[id].values;
+  pending_.push_back(std::move(change));
+}
+
+std::string TrafficList::Cell(int row, int column) const {
+  assert(row >= 0 && row < Count() && column >= 0 && column < kColumnCount);
+  const RowState& state = state_[IdOf(row)];
+  if (const std::string* text = TextOfColumn(state.texts, column)) return *text;
+  return CellsOf(state.texts, state.values)[static_cast<size_t>(column)];
+}
+
+RowCells TrafficList::Cells(int row) const {
+  const RowState& state = state_[IdOf(row)];
+  return CellsOf(state.texts, state.values);
+}
+
+const RowTexts& TrafficList::Texts(int row) const { return state_[IdOf(row)].texts; }
 
 bool TrafficList::IsSelected(int row) const { return state_[IdOf(row)].selectedAt != kNone; }
 
@@ -151,117 +162,145 @@ void TrafficList::Unselect(uint32_t id) {
   state_[id].selectedAt = kNone;
 }
 
-uint32_t TrafficList::NewRow(RowCells&& cells) {
-  if (sink_) {
-    ListChange change;
-    change.kind = ListChange::Kind::Insert;
-    change.row = 0;
-    change.cells = cells;
-    pending_.push_back(std::move(change));
-  }
+uint32_t TrafficList::NewRow(RowTexts&& texts, const RowValues& values) {
   uint32_t id;
   if (!freeIds_.empty()) {
     id = freeIds_.back();
     freeIds_.pop_back();
-    cells_[id] = std::move(cells);
   } else {
-    id = static_cast<uint32_t>(cells_.size());
-    cells_.push_back(std::move(cells));
+    id = static_cast<uint32_t>(state_.size());
     state_.emplace_back();
   }
-  state_[id] = RowState{};
-  state_[id].slot = static_cast<uint32_t>(order_.size());
+  RowState& state = state_[id];
+  state = RowState{};
+  state.slot = static_cast<uint32_t>(order_.size());
+  state.values = values;
+  state.texts = std::move(texts);
   order_.push_back(id);
   return id;
 }
 
-void TrafficList::InsertTop(const RowKey& key, RowCells cells, const RowValues& values) {
-  const uint32_t id = NewRow(std::move(cells));
-  if (sink_) {
-    pending_.back().bytes = values.downloadBytes + values.uploadBytes;
-    pending_.back().key = key;
-  }
-  state_[id].keyed = true;
-  state_[id].key = key;
-  state_[id].values = values;
+void TrafficList::InsertTop(const RowKey& key, RowTexts texts, const RowValues& values) {
+  const uint32_t id = NewRow(std::move(texts), values);
+  RowState& state = state_[id];
+  state.keyed = true;
+  state.key = key;
   byKey_.Insert(key, id);
-}
-
-
-void TrafficList::InsertTop(RowCells cells, int64_t lastActivity) {
-  RowValues values = ValuesOfCells(cells);
-  values.lastActivity = lastActivity;
-  const uint32_t id = NewRow(std::move(cells));
-  state_[id].values = values;
-}
-
-bool TrafficList::SetText(uint32_t id, int row, int column, std::string_view text) {
-  std::string& cell = cells_[id][static_cast<size_t>(column)];
-  if (cell == text) return false;
-  if (sink_) {
+  if (recording_) {
     ListChange change;
-    change.kind = ListChange::Kind::SetCell;
-    change.row = row;
-    change.column = column;
-    change.text = text;
+    change.kind = ListChange::Kind::Insert;
+    change.id = id;
+    change.key = key;
+    change.values = values;
+    change.texts = state.texts;
     pending_.push_back(std::move(change));
   }
-  // Reuses the cell's buffer: a timestamp is too long to be stored inline.
-  cell.assign(text);
-  return true;
 }
 
-void TrafficList::SetCell(int row, int column, std::string text) {
+int TrafficList::Insert(const RowKey& key, RowTexts texts, const RowValues& values) {
+  // The first row from the top that the new row comes before; rows that
+  // changed since the sort leave the list only nearly sorted, which still
+  // gives a place.
+  int low = 0;
+  int high = sortColumn_ < 0 ? 0 : Count();
+  const std::string* newText = TextOfColumn(texts, sortColumn_);
+  const std::string_view newView = newText ? std::string_view(*newText) : std::string_view();
+  while (low < high) {
+    const int middle = low + (high - low) / 2;
+    const RowState& row = state_[IdOf(middle)];
+    const std::string* text = TextOfColumn(row.texts, sortColumn_);
+    const std::string_view view = text ? std::string_view(*text) : std::string_view();
+    const bool rowAbove = sortSmallestFirst_
+                              ? RowComesFirst(sortColumn_, newView, values, view, row.values)
+                              : RowComesFirst(sortColumn_, view, row.values, newView, values);
+    if (rowAbove) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  InsertTop(key, std::move(texts), values);
+  if (low == 0) return 0;
+  // Move the new id from the top slot down to its place.
+  const size_t top = order_.size() - 1;
+  const size_t slot = top - static_cast<size_t>(low);
+  const uint32_t id = order_[top];
+  order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(top));
+  order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(slot), id);
+  for (size_t s = slot; s < order_.size(); ++s) state_[order_[s]].slot = static_cast<uint32_t>(s);
+  return low;
+}
+
+void TrafficList::InsertTop(const RowCells& cells, int64_t lastActivity) {
+  RowValues values = ValuesOfCells(cells);
+  values.lastActivity = lastActivity;
+  const uint32_t id = NewRow(
+      RowTexts{cells[kColumnRemoteIp], cells[kColumnRemoteHost], cells[kColumnLocalSource]}, values);
+  if (recording_) {
+    ListChange change;
+    change.kind = ListChange::Kind::Insert;
+    change.id = id;
+    change.values = values;
+    change.texts = state_[id].texts;
+    pending_.push_back(std::move(change));
+  }
+}
+
+void TrafficList::SetCell(int row, int column, std::string_view text) {
   const uint32_t id = IdOf(row);
-  TextsOf(id);
-  if (!SetText(id, row, column, text)) return;
-  RowValues& values = state_[id].values;
+  RowState& state = state_[id];
+  RowTexts& texts = state.texts;
+  std::string* cell = column == kColumnRemoteIp     ? &texts.address
+                      : column == kColumnRemoteHost ? &texts.host
+                      : column == kColumnLocalSource ? &texts.source
+                                                     : nullptr;
+  if (cell) {
+    if (*cell == text) return;
+    cell->assign(text);
+    if (recording_) {
+      ListChange change;
+      change.kind = ListChange::Kind::Text;
+      change.id = id;
+      change.column = column;
+      change.text = text;
+      pending_.push_back(std::move(change));
+    }
+    return;
+  }
+  RowValues& values = state.values;
+  const RowValues before = values;
   switch (column) {
     case kColumnDownload: values.downloadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
     case kColumnUpload: values.uploadBytes = static_cast<uint64_t>(ByteCountValue(text).value_or(0)); break;
     case kColumnFirstActivity: values.firstActivity = ParseTimestamp(text); break;
     case kColumnLastActivity: values.lastActivity = ParseTimestamp(text); break;
-    default: break;
+    default: break;  // "DL & UL" is the sum of the two
+  }
+  if (before.downloadBytes != values.downloadBytes || before.uploadBytes != values.uploadBytes ||
+      before.firstActivity != values.firstActivity || before.lastActivity != values.lastActivity) {
+    EmitCounts(id);
   }
 }
 
 void TrafficList::SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes,
-                            int64_t lastTime, std::string_view lastText) {
+                            int64_t lastTime) {
   const uint32_t id = IdOf(row);
   RowValues& values = state_[id].values;
-  if (!sink_) {
-    values.downloadBytes = downloadBytes;
-    values.uploadBytes = uploadBytes;
-    values.lastActivity = lastTime;
-    state_[id].textsStale = true;
+  if (values.downloadBytes == downloadBytes && values.uploadBytes == uploadBytes &&
+      values.lastActivity == lastTime) {
     return;
   }
-  TextsOf(id);
-  if (values.downloadBytes + values.uploadBytes != downloadBytes + uploadBytes) {
-    ListChange change;
-    change.kind = ListChange::Kind::Counts;
-    change.row = row;
-    change.bytes = downloadBytes + uploadBytes;
-    pending_.push_back(std::move(change));
-  }
-  if (values.downloadBytes != downloadBytes) {
-    values.downloadBytes = downloadBytes;
-    SetText(id, row, kColumnDownload, FormatByteCount(downloadBytes));
-  }
-  if (values.uploadBytes != uploadBytes) {
-    values.uploadBytes = uploadBytes;
-    SetText(id, row, kColumnUpload, FormatByteCount(uploadBytes));
-  }
-  SetText(id, row, kColumnTotal, FormatByteCount(downloadBytes + uploadBytes));
+  values.downloadBytes = downloadBytes;
+  values.uploadBytes = uploadBytes;
   values.lastActivity = lastTime;
-  SetText(id, row, kColumnLastActivity, lastText);
+  EmitCounts(id);
 }
 
-void TrafficList::SetLastActivity(int row, std::string_view text, int64_t time) {
+void TrafficList::SetLastActivity(int row, int64_t time) {
   const uint32_t id = IdOf(row);
-  TextsOf(id);
+  if (state_[id].values.lastActivity == time) return;
   state_[id].values.lastActivity = time;
-  SetText(id, row, kColumnLastActivity, text);
+  EmitCounts(id);
 }
 
 void TrafficList::SetSelected(int row, bool selected) {
@@ -273,8 +312,9 @@ void TrafficList::SetSelected(int row, bool selected) {
     Unselect(id);
   }
   ListChange change;
-  change.kind = selected ? ListChange::Kind::Select : ListChange::Kind::Deselect;
-  change.row = row;
+  change.kind = ListChange::Kind::Mark;
+  change.id = id;
+  change.marked = selected;
   Emit(std::move(change));
 }
 
@@ -287,23 +327,21 @@ void TrafficList::Remove(int row) {
   // Rows above the removed one moved down one slot.
   for (uint32_t s = slot; s < order_.size(); ++s) state_[order_[s]].slot = s;
   state_[id] = RowState{};
-  cells_[id] = RowCells{};
   freeIds_.push_back(id);
   ListChange change;
   change.kind = ListChange::Kind::Remove;
-  change.row = row;
+  change.id = id;
   Emit(std::move(change));
 }
 
 void TrafficList::Clear() {
-  cells_.clear();
   state_.clear();
   state_.shrink_to_fit();
   freeIds_.clear();
   order_.clear();
   selected_.clear();
   byKey_.Clear();
-  if (sink_) {
+  if (recording_) {
     // Records of rows that no longer exist would only be applied and thrown
     // away.
     pending_.clear();
@@ -315,7 +353,7 @@ void TrafficList::Clear() {
 
 void TrafficList::Reorder(const std::vector<int>& order) {
   assert(order.size() == order_.size());
-  // Only ids move: the rows and the key indices stay where they are.
+  // Only ids move: the rows and the key index stay where they are.
   const size_t n = order_.size();
   std::vector<uint32_t> reordered(n);
   for (size_t newRow = 0; newRow < n; ++newRow) {
@@ -323,10 +361,6 @@ void TrafficList::Reorder(const std::vector<int>& order) {
   }
   order_.swap(reordered);
   for (uint32_t s = 0; s < n; ++s) state_[order_[s]].slot = s;
-  ListChange change;
-  change.kind = ListChange::Kind::Reorder;
-  change.order = order;
-  Emit(std::move(change));
 }
 
 int TrafficList::FindRow(const RowKey& key) const {
@@ -337,8 +371,8 @@ int TrafficList::FindRow(const RowKey& key) const {
 int TrafficList::FindRemoteIpRow(std::string_view addressText,
                                  std::string_view localSource) const {
   for (int row = 0; row < Count(); ++row) {
-    if (Cell(row, kColumnRemoteIp) == addressText &&
-        (localSource.empty() || Cell(row, kColumnLocalSource) == localSource)) {
+    const RowTexts& texts = Texts(row);
+    if (texts.address == addressText && (localSource.empty() || texts.source == localSource)) {
       return row;
     }
   }
@@ -359,7 +393,10 @@ void TrafficList::DeselectIdleRows(int64_t now) {
 std::vector<RowCells> TrafficList::Rows() const {
   std::vector<RowCells> rows;
   rows.reserve(order_.size());
-  for (size_t slot = order_.size(); slot-- > 0;) rows.push_back(TextsOf(order_[slot]));
+  for (size_t slot = order_.size(); slot-- > 0;) {
+    const RowState& state = state_[order_[slot]];
+    rows.push_back(CellsOf(state.texts, state.values));
+  }
   return rows;
 }
 

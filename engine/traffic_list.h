@@ -2,26 +2,31 @@
 // address row per (remote address, local source), a proxy row per (web host,
 // local source).
 //
-// Each row carries the identity of its flow (RowKey) and its counts and
-// times as numbers beside the texts it shows; rows are found by their key
-// through a constant-time index, never by their texts, and sorting and the
-// idle mark use the numbers. The list is guarded by listMutex: every call
-// except SetChangeSink must be made while holding a TrafficList::Lock (the
-// compiler checks it: see platform/thread_annotations.h). The
-// processing thread, resolver threads and the sort thread change it; the
-// window thread takes the lock only for short commands of its own.
+// Each row carries the identity of its flow (RowKey), a row id that stays
+// the row's for as long as it is in the list, and its counts and times as
+// numbers; the only texts it holds are those that are no numbers (the
+// address as shown, the host name, the local source). Byte counts and times
+// become texts only when they are read as texts (a log, an export, a tool).
+// Rows are found by their key through a constant-time index, never by their
+// texts, and sorting and the idle mark use the numbers. The list is guarded
+// by listMutex: every call except SetChangeSink and Publish must be made
+// while holding a TrafficList::Lock (the compiler checks it: see
+// platform/thread_annotations.h). The processing thread, resolver threads
+// and the sort thread change it; the window thread takes the lock only for
+// short commands of its own.
 //
-// Every change also produces a ListChange record. Records are handed to the
-// change sink, in order, when the Lock that made them is released (still
-// inside the mutex, so records of different threads never interleave). The
-// window's model applies them to its own copy and never waits for the lock.
+// Every change that a copy of the list must follow also produces a
+// ListChange record naming the row by its id. Records are kept, in order,
+// until whoever changed the list calls Publish() after releasing its Lock;
+// Publish hands everything kept so far to the change sink, in order, and
+// never runs the sink inside listMutex. The window's model applies them to
+// its own rows, keyed by id, and never waits for the lock.
 //
-// Row index 0 is the top of the list. Rows never move once stored: the list
-// order is a vector of row ids kept bottom-up, so inserting at the top costs
-// O(1) and a sort or a removal only moves ids. The selected rows are kept
-// apart, so the idle-row step only visits rows that carry the mark. Without
-// a change sink (corvane-cli, tests) new counts are stored as numbers only
-// and their texts are made when they are read.
+// Row index 0 is the top of the list (the order logs and exports are
+// written in). Rows never move once stored: the list order is a vector of
+// row ids kept bottom-up, so inserting at the top costs O(1) and a sort or a
+// removal only moves ids. The selected rows (the mark of recent activity)
+// are kept apart, so the idle-row step only visits rows that carry the mark.
 #pragma once
 
 #include <array>
@@ -39,45 +44,60 @@
 
 namespace corvane {
 
+// The texts of a row that are no numbers: "Remote IP", "Remote host" and
+// "Local source" as shown.
+struct RowTexts {
+  std::string address;
+  std::string host;
+  std::string source;
+
+  bool operator==(const RowTexts&) const = default;
+};
+
+// The eight cells that `texts` and `values` show (byte counts and local
+// times as FormatByteCount and FormatTimestamp write them): what a log,
+// an export, Copy and the window's list show of a row.
+RowCells CellsOf(const RowTexts& texts, const RowValues& values);
+// The text of `column` when it is one of the three texts, else nullptr.
+const std::string* TextOfColumn(const RowTexts& texts, int column);
+
+// One change of the list, naming its row by id. Ids of removed rows are
+// given to later rows: records are applied in order, so an id always means
+// the row most recently inserted under it.
 struct ListChange {
   enum class Kind {
-    Insert,    // `row` (always 0 from the engine) with `cells`
-    SetCell,   // `row`, `column`, `text`
-    Select,    // `row`
-    Deselect,  // `row`
-    Remove,    // `row`
-    Clear,     // every row
-    Reorder,   // `order[newIndex] = oldIndex`
-    Counts,    // `row`'s bytes in both directions are now `bytes`
+    Insert,  // row `id` of flow `key` (none for a row read from a log):
+             // `values`, and `texts` (address, host, local source)
+    Counts,  // row `id`'s `values` (counts, first and last activity) changed
+    Text,    // row `id`'s text `column` (address, host or local source) is `text`
+    Mark,    // row `id` had new activity (`marked`) or went idle
+    Remove,  // row `id`
+    Clear,   // every row
   };
   Kind kind = Kind::Clear;
-  int row = 0;
+  uint32_t id = 0;
   int column = 0;
+  bool marked = false;
   std::string text;
-  RowCells cells;
-  std::vector<int> order;
-  // Insert and Counts: the row's bytes in both directions, which the
-  // window's live speed follows even while the rounded texts stay the same.
-  uint64_t bytes = 0;
-  // Insert: the flow the row shows (none for a row read from a log).
   RowKey key;
+  RowValues values;
+  RowTexts texts;
 };
 
 class TrafficList {
  public:
   using ChangeSink = std::function<void(std::vector<ListChange>&&)>;
+  static constexpr uint32_t kNone = 0xffffffffu;
 
-  // Holds listMutex; on release hands the records made under it to the
-  // sink.
+  // Holds listMutex. The records made under it wait for Publish().
   class SCOPED_CAPABILITY Lock {
    public:
-    explicit Lock(TrafficList& list) ACQUIRE(list.listMutex_);
-    ~Lock() RELEASE();
+    explicit Lock(TrafficList& list) ACQUIRE(list.listMutex_) : lock_(list.listMutex_) {}
+    ~Lock() RELEASE() = default;
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
 
    private:
-    TrafficList& list_;
     MutexLock lock_;
   };
 
@@ -95,42 +115,64 @@ class TrafficList {
   };
 
   // The mutex a Lock holds, for naming it in lock rules
-  // (GUARDED_BY(list.mutex()), REQUIRES(list.mutex())); taken only through
-  // a Lock, which hands the records on.
+  // (GUARDED_BY(list.mutex()), REQUIRES(list.mutex())).
   Mutex& mutex() const RETURN_CAPABILITY(listMutex_) { return listMutex_; }
 
   // Set before any worker starts; takes listMutex itself, so never under a
   // Lock. Without a sink no records are kept.
-  void SetChangeSink(ChangeSink sink) EXCLUDES(listMutex_);
+  void SetChangeSink(ChangeSink sink) EXCLUDES(listMutex_, publishMutex_);
+  // Hands every record made so far to the sink, in the order they were
+  // made. Called by whoever changed the list, after releasing its Lock;
+  // calls of several threads deliver their records in order.
+  void Publish() EXCLUDES(listMutex_, publishMutex_);
 
   // --- everything below requires a Lock ---
   int Count() const REQUIRES(listMutex_) { return static_cast<int>(order_.size()); }
-  const std::string& Cell(int row, int column) const REQUIRES(listMutex_);
+  // A row's texts as shown (counts and times formatted now).
+  std::string Cell(int row, int column) const REQUIRES(listMutex_);
+  RowCells Cells(int row) const REQUIRES(listMutex_);
+  const RowTexts& Texts(int row) const REQUIRES(listMutex_);
   bool IsSelected(int row) const REQUIRES(listMutex_);
-  const RowCells& Cells(int row) const REQUIRES(listMutex_);
   const RowValues& Values(int row) const REQUIRES(listMutex_);
   const RowKey& Key(int row) const REQUIRES(listMutex_);
+  // The row's id, which its change records name.
+  uint32_t Id(int row) const REQUIRES(listMutex_) { return IdOf(row); }
 
-  // Inserts the row of flow `key` at the top; `values` are what `cells`
-  // show. The key must not be in the list already.
-  void InsertTop(const RowKey& key, RowCells cells, const RowValues& values) REQUIRES(listMutex_);
+  // Inserts the row of flow `key` at the top. The key must not be in the
+  // list already.
+  void InsertTop(const RowKey& key, RowTexts texts, const RowValues& values) REQUIRES(listMutex_);
+  // Inserts the row of flow `key` where the list's last sort puts it (at
+  // the top when it was never sorted) and returns its row.
+  int Insert(const RowKey& key, RowTexts texts, const RowValues& values) REQUIRES(listMutex_);
+  // The column and direction of the last sort, by which Insert places rows;
+  // set by SortTrafficList.
+  void SetSortedBy(int column, bool smallestFirst) REQUIRES(listMutex_) {
+    sortColumn_ = column;
+    sortSmallestFirst_ = smallestFirst;
+  }
+  // The same with the texts taken from `cells` (their numbers are `values`).
+  void InsertTop(const RowKey& key, const RowCells& cells, const RowValues& values)
+      REQUIRES(listMutex_) {
+    InsertTop(key,
+              RowTexts{cells[kColumnRemoteIp], cells[kColumnRemoteHost], cells[kColumnLocalSource]},
+              values);
+  }
   // Inserts a row of no flow (FindRow never finds it), its values read
-  // from its texts.
-  void InsertTop(RowCells cells, int64_t lastActivity) REQUIRES(listMutex_);
-  // Sets one text. For a byte-count or time column the value is read from
-  // the text.
-  void SetCell(int row, int column, std::string text) REQUIRES(listMutex_);
-  // Sets the counts (and the texts "DL", "UL", "DL & UL" showing them) and
-  // the last activity (`lastText` shows `lastTime`).
-  void SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes, int64_t lastTime,
-                 std::string_view lastText) REQUIRES(listMutex_);
-  // Sets "Last activity" to `text`, which shows `time`.
-  void SetLastActivity(int row, std::string_view text, int64_t time) REQUIRES(listMutex_);
+  // from its cells.
+  void InsertTop(const RowCells& cells, int64_t lastActivity) REQUIRES(listMutex_);
+  // Sets one cell from its text. For a byte-count or time column the value
+  // is read from the text.
+  void SetCell(int row, int column, std::string_view text) REQUIRES(listMutex_);
+  // Sets the counts and the last activity.
+  void SetCounts(int row, uint64_t downloadBytes, uint64_t uploadBytes, int64_t lastTime)
+      REQUIRES(listMutex_);
+  void SetLastActivity(int row, int64_t time) REQUIRES(listMutex_);
   void SetSelected(int row, bool selected) REQUIRES(listMutex_);
   void Remove(int row) REQUIRES(listMutex_);
   void Clear() REQUIRES(listMutex_);
   // Puts the rows into a new order: `order[newIndex] = oldIndex`, a
-  // permutation of 0..Count()-1.
+  // permutation of 0..Count()-1. Makes no record: a copy keeps its own
+  // order.
   void Reorder(const std::vector<int>& order) REQUIRES(listMutex_);
 
   // The row of flow `key`, or -1.
@@ -145,23 +187,19 @@ class TrafficList {
   // seconds before `now`.
   void DeselectIdleRows(int64_t now) REQUIRES(listMutex_);
 
-  // Copies of all rows, top to bottom.
+  // Copies of all rows as texts, top to bottom.
   std::vector<RowCells> Rows() const REQUIRES(listMutex_);
 
  private:
-  static constexpr uint32_t kNone = 0xffffffffu;
-
-  // What the hot paths (ordering, idle marks, sorting) need of a row,
-  // apart from its texts, so that they walk a compact array.
+  // Everything a row holds; the hot paths (ordering, idle marks, sorting)
+  // walk these in one array.
   struct RowState {
     uint32_t slot = kNone;         // position in order_, kNone when free
     uint32_t selectedAt = kNone;   // position in selected_, kNone when not selected
     bool keyed = false;            // found by FindRow
-    // The count and last-activity texts lag behind the values: set without
-    // a change sink, where nobody looks until the texts are read.
-    bool textsStale = false;
     RowKey key;
     RowValues values;
+    RowTexts texts;
   };
 
   // An open-addressing map from row keys to row ids, at most half full.
@@ -184,22 +222,6 @@ class TrafficList {
     size_t size_ = 0;
   };
 
-  // Row texts by id, in fixed-size blocks: a row never moves, and growing
-  // the list never copies the rows already stored.
-  class RowStore {
-   public:
-    RowCells& operator[](uint32_t id) { return blocks_[id / kBlockRows][id % kBlockRows]; }
-    const RowCells& operator[](uint32_t id) const { return blocks_[id / kBlockRows][id % kBlockRows]; }
-    uint32_t size() const { return size_; }
-    void push_back(RowCells&& cells);
-    void clear();
-
-   private:
-    static constexpr uint32_t kBlockRows = 4096;
-    std::vector<std::unique_ptr<RowCells[]>> blocks_;
-    uint32_t size_ = 0;
-  };
-
   uint32_t IdOf(int row) const REQUIRES(listMutex_) {
     return order_[order_.size() - 1 - static_cast<size_t>(row)];
   }
@@ -207,24 +229,25 @@ class TrafficList {
     return static_cast<int>(order_.size() - 1 - slot);
   }
   void Emit(ListChange&& change) REQUIRES(listMutex_);
-  uint32_t NewRow(RowCells&& cells) REQUIRES(listMutex_);
-  // Sets one text and records the change; false when it did not change.
-  bool SetText(uint32_t id, int row, int column, std::string_view text) REQUIRES(listMutex_);
-  // The texts of a row, stale ones brought up to date first.
-  const RowCells& TextsOf(uint32_t id) const REQUIRES(listMutex_);
+  void EmitCounts(uint32_t id) REQUIRES(listMutex_);
+  uint32_t NewRow(RowTexts&& texts, const RowValues& values) REQUIRES(listMutex_);
   void Select(uint32_t id) REQUIRES(listMutex_);
   void Unselect(uint32_t id) REQUIRES(listMutex_);
 
   mutable Mutex listMutex_;
-  ChangeSink sink_ GUARDED_BY(listMutex_);
+  // Taken before listMutex_ by Publish, so that the batches of two threads
+  // reach the sink in the order they were made.
+  Mutex publishMutex_;
+  ChangeSink sink_ GUARDED_BY(publishMutex_);
+  bool recording_ GUARDED_BY(listMutex_) = false;  // a sink is set
   std::vector<ListChange> pending_ GUARDED_BY(listMutex_);
-  // By row id; stale texts are brought up to date when read.
-  mutable RowStore cells_ GUARDED_BY(listMutex_);
-  mutable std::vector<RowState> state_ GUARDED_BY(listMutex_);  // by row id
-  std::vector<uint32_t> freeIds_ GUARDED_BY(listMutex_);    // ids of removed rows, for reuse
-  std::vector<uint32_t> order_ GUARDED_BY(listMutex_);      // row ids, bottom to top
-  std::vector<uint32_t> selected_ GUARDED_BY(listMutex_);   // ids of the selected rows, unordered
+  std::vector<RowState> state_ GUARDED_BY(listMutex_);   // by row id
+  std::vector<uint32_t> freeIds_ GUARDED_BY(listMutex_);  // ids of removed rows, for reuse
+  std::vector<uint32_t> order_ GUARDED_BY(listMutex_);    // row ids, bottom to top
+  std::vector<uint32_t> selected_ GUARDED_BY(listMutex_); // ids of the selected rows, unordered
   KeyIndex byKey_ GUARDED_BY(listMutex_);
+  int sortColumn_ GUARDED_BY(listMutex_) = -1;
+  bool sortSmallestFirst_ GUARDED_BY(listMutex_) = false;
 };
 
 }  // namespace corvane

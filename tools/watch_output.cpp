@@ -148,9 +148,9 @@ TrafficList::ChangeSink RowChangeFeed::Sink() {
   return [this](std::vector<ListChange>&& changes) { Apply(std::move(changes)); };
 }
 
-void RowChangeFeed::Note(int row) {
-  if (row < 0 || static_cast<size_t>(row) >= order_.size()) return;
-  const RowKey& key = order_[static_cast<size_t>(row)];
+void RowChangeFeed::Note(uint32_t id) {
+  if (id >= keyOfId_.size()) return;
+  const RowKey& key = keyOfId_[id];
   if (pendingSet_.insert(key).second) pending_.push_back(key);
 }
 
@@ -159,40 +159,26 @@ void RowChangeFeed::Apply(std::vector<ListChange>&& changes) {
   {
     MutexLock lock(mutex_);
     for (const ListChange& change : changes) {
-      const auto at = static_cast<size_t>(change.row);
       switch (change.kind) {
         case ListChange::Kind::Insert:
-          if (at > order_.size()) break;
-          order_.insert(order_.begin() + change.row, change.key);
-          Note(change.row);
+          if (change.id >= keyOfId_.size()) keyOfId_.resize(change.id + 1);
+          keyOfId_[change.id] = change.key;
+          Note(change.id);
           noted = true;
           break;
-        case ListChange::Kind::SetCell:
+        case ListChange::Kind::Text:
         case ListChange::Kind::Counts:
-          Note(change.row);
+          Note(change.id);
           noted = true;
           break;
         case ListChange::Kind::Remove:
-          if (at < order_.size()) order_.erase(order_.begin() + change.row);
-          break;
+          break;  // the id is given again only with an Insert
         case ListChange::Kind::Clear:
-          order_.clear();
+          keyOfId_.clear();
           cleared_ = true;
           noted = true;
           break;
-        case ListChange::Kind::Reorder: {
-          std::vector<RowKey> reordered;
-          reordered.reserve(change.order.size());
-          for (int old : change.order) {
-            if (old >= 0 && static_cast<size_t>(old) < order_.size()) {
-              reordered.push_back(order_[static_cast<size_t>(old)]);
-            }
-          }
-          if (reordered.size() == order_.size()) order_.swap(reordered);
-          break;
-        }
-        case ListChange::Kind::Select:
-        case ListChange::Kind::Deselect:
+        case ListChange::Kind::Mark:
           break;  // the idle mark is no field of a line
       }
     }

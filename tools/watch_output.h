@@ -96,8 +96,8 @@ std::string FormatWatchList(const TrafficList& list, RateTracker& rates,
                             RateTracker::TimePoint now);
 
 // Collects the keys of the rows that appeared or changed, from the list's
-// change records, for the watch's thread to print. The sink keeps a copy of
-// the list's row order (keys only) to tell which row a record speaks of.
+// change records, for the watch's thread to print. The sink keeps each row
+// id's key to tell which row a record speaks of.
 class RowChangeFeed {
  public:
   struct Changes {
@@ -115,11 +115,11 @@ class RowChangeFeed {
 
  private:
   void Apply(std::vector<ListChange>&& changes) EXCLUDES(mutex_);
-  void Note(int row) REQUIRES(mutex_);
+  void Note(uint32_t id) REQUIRES(mutex_);
 
   Mutex mutex_;
   std::condition_variable_any changed_;
-  std::vector<RowKey> order_ GUARDED_BY(mutex_);  // the list's keys, top to bottom
+  std::vector<RowKey> keyOfId_ GUARDED_BY(mutex_);  // by row id
   std::vector<RowKey> pending_ GUARDED_BY(mutex_);
   std::unordered_set<RowKey, RowKeyHash> pendingSet_ GUARDED_BY(mutex_);
   bool cleared_ GUARDED_BY(mutex_) = false;

@@ -363,7 +363,6 @@ void CMainDlg::BuildControls() {
   }
   view_->setPalette(viewPalette);
   connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &CMainDlg::OnSortColumn);
-  connect(view->marks(), &MarkSelectionModel::marksChangedByUser, this, &CMainDlg::OnUserMarks);
   // Each program's icon beside its rows' "Local source", and the view by
   // program in the list's place.
   icons_ = new ProgramIcons({}, this);
@@ -383,6 +382,13 @@ void CMainDlg::BuildControls() {
   statusLabel_ = new QLabel(QStringLiteral("Starting capture\u2026"), client_);
   statusLabel_->setTextFormat(Qt::PlainText);
   statusLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  // "Undo" for a hide from the list's context menu, at the status line's end.
+  undoLabel_ = new QLabel(client_);
+  undoLabel_->setTextFormat(Qt::RichText);
+  undoLabel_->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+  undoLabel_->setAutoFillBackground(true);
+  undoLabel_->hide();
+  connect(undoLabel_, &QLabel::linkActivated, this, [this] { UndoHide(); });
 
   client_->setMinimumSize(0, 0);
   client_->resize(DialogUnitsX(this, kClientWidthDu), DialogUnitsY(this, kClientHeightDu));
@@ -471,10 +477,10 @@ void CMainDlg::BuildListCommands() {
     quickFilter_->selectAll();
   });
   shortcut(QKeySequence::Copy, [this] {
-    programsAction_->isChecked() ? programsView_->CopySelection() : CopyRows(ChosenRows(-1));
+    programsAction_->isChecked() ? programsView_->CopySelection() : CopyRows(CellsOf(ChosenRows(-1)));
   });
   shortcut(QKeySequence::Delete, [this] {
-    if (!programsAction_->isChecked()) HideHostsOf(ChosenRows(-1), /*ask=*/true);
+    if (!programsAction_->isChecked()) HideHostsOf(CellsOf(ChosenRows(-1)), /*ask=*/true);
   });
 
   view_->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -482,7 +488,8 @@ void CMainDlg::BuildListCommands() {
 }
 
 std::vector<int> CMainDlg::ChosenRows(int clickedRow) const {
-  std::vector<int> marked = model_->MarkedRows();
+  // The rows the user chose; rows tinted for recent activity are not.
+  std::vector<int> marked = model_->ChosenRows();
   // A right-click on an unmarked row means that row alone.
   if (clickedRow >= 0 && std::find(marked.begin(), marked.end(), clickedRow) == marked.end()) {
     return {clickedRow};
@@ -503,15 +510,15 @@ std::vector<corvane::RowCells> CMainDlg::CellsOf(const std::vector<int>& rows) c
   return cells;
 }
 
-void CMainDlg::CopyRows(const std::vector<int>& rows) {
+void CMainDlg::CopyRows(const std::vector<corvane::RowCells>& rows) {
   if (rows.empty()) return;
-  QGuiApplication::clipboard()->setText(RowsAsText(CellsOf(rows)));
+  QGuiApplication::clipboard()->setText(RowsAsText(rows));
 }
 
-void CMainDlg::HideHostsOf(const std::vector<int>& rows, bool ask) {
+void CMainDlg::HideHostsOf(const std::vector<corvane::RowCells>& rows, bool ask) {
   std::vector<corvane::FilterRule> rules;
   QStringList hosts;
-  for (const corvane::RowCells& cells : CellsOf(rows)) {
+  for (const corvane::RowCells& cells : rows) {
     rules.push_back(HostRule(cells));
     hosts << QString::fromStdString(rules.back().remoteHost);
   }
@@ -524,11 +531,38 @@ void CMainDlg::HideHostsOf(const std::vector<int>& rows, bool ask) {
                  QMessageBox::Yes) {
     return;
   }
-  AddRules(rules);
+  // Asked first, or undone at once from the status line.
+  AddRules(rules, /*offerUndo=*/!ask);
 }
 
-void CMainDlg::AddRules(const std::vector<corvane::FilterRule>& rules) {
-  if (auto problem = AddHideRules(monitor_->filterFile(), rules)) {
+void CMainDlg::AddRules(const std::vector<corvane::FilterRule>& rules, bool offerUndo) {
+  std::vector<corvane::FilterRule> added;
+  if (auto problem = AddHideRules(monitor_->filterFile(), rules, &added)) {
+    ShowMessage(QMessageBox::Warning, QStringLiteral("Filters"), *problem, QMessageBox::Ok);
+    return;
+  }
+  monitor_->ReloadFilters();
+  if (!offerUndo || added.empty()) return;
+  undoRules_ = std::move(added);
+  QStringList what;
+  for (const corvane::FilterRule& rule : undoRules_) {
+    what << QString::fromStdString(rule.remoteHost == corvane::kAnyText ? rule.localSource
+                                                                        : rule.remoteHost);
+  }
+  // Host and program names come from the network and other users.
+  undoLabel_->setText(QStringLiteral("Hidden: %1 <a href=\"undo\">Undo</a>")
+                          .arg(what.join(QStringLiteral(", ")).toHtmlEscaped()));
+  undoLabel_->show();
+  undoLabel_->raise();
+  Relayout();
+}
+
+void CMainDlg::UndoHide() {
+  undoLabel_->hide();
+  if (undoRules_.empty()) return;
+  const std::vector<corvane::FilterRule> rules = std::move(undoRules_);
+  undoRules_.clear();
+  if (auto problem = RemoveHideRules(monitor_->filterFile(), rules)) {
     ShowMessage(QMessageBox::Warning, QStringLiteral("Filters"), *problem, QMessageBox::Ok);
     return;
   }
@@ -539,27 +573,32 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   const QModelIndex index = view_->indexAt(position);
   const std::vector<int> rows = ChosenRows(index.isValid() ? index.row() : -1);
   if (rows.empty()) return;
-  const corvane::RowCells first = model_->Cells(rows.front());
+  // The rows as they are now: the commands act on these, whatever comes
+  // meanwhile; and nothing moves under the pointer while the menu is open.
+  const std::vector<corvane::RowCells> cells = CellsOf(rows);
+  const corvane::RowCells first = cells.front();
+  std::vector<corvane::RowKey> keys;
+  for (int row : rows) keys.push_back(model_->Key(row));
+  model_->HoldPositions();
   QMenu menu(this);
   menu.addAction(rows.size() == 1 ? QStringLiteral("Copy row") : QStringLiteral("Copy rows"), this,
-                 [this, rows] { CopyRows(rows); });
+                 [this, cells] { CopyRows(cells); });
   menu.addAction(QStringLiteral("Copy address"), this, [first] {
     QGuiApplication::clipboard()->setText(QString::fromStdString(first[corvane::kColumnRemoteIp]));
   });
   menu.addSeparator();
-  menu.addAction(QStringLiteral("Hide this host"), this, [this, rows] { HideHostsOf(rows, false); });
+  menu.addAction(QStringLiteral("Hide this host"), this, [this, cells] { HideHostsOf(cells, false); });
   menu.addAction(QStringLiteral("Hide this program"), this,
-                 [this, first] { AddRules({ProgramRule(first)}); });
+                 [this, first] { AddRules({ProgramRule(first)}, /*offerUndo=*/true); });
   menu.addSeparator();
-  menu.addAction(QStringLiteral("Look up again"), this, [this, rows] {
-    std::vector<corvane::RowKey> keys;
-    for (int row : rows) keys.push_back(model_->Key(row));
+  menu.addAction(QStringLiteral("Look up again"), this, [this, keys] {
     corvane::Monitor* monitor = monitor_.get();
-    listWork_->Post([monitor, keys = std::move(keys)] {
+    listWork_->Post([monitor, keys] {
       for (const corvane::RowKey& key : keys) monitor->LookUpHostAgain(key);
     });
   });
   listMenuHook_ ? listMenuHook_(menu) : (void)menu.exec(view_->viewport()->mapToGlobal(position));
+  model_->ReleasePositions();
 }
 
 // What capture does now, always in view: the watched interface and how
@@ -824,6 +863,11 @@ void CMainDlg::Relayout() {
   const int statusHeight = statusLabel_->sizeHint().height();
   const int statusTop = ch - statusHeight - DialogUnitsY(this, 2);
   statusLabel_->setGeometry(view_->x(), statusTop, std::max(0, cw - 20), statusHeight);
+  if (undoLabel_ && undoLabel_->isVisible()) {
+    const int undoWidth = std::min(undoLabel_->sizeHint().width(), std::max(0, cw - 20) / 2);
+    undoLabel_->setGeometry(view_->x() + std::max(0, cw - 20) - undoWidth, statusTop, undoWidth,
+                            statusHeight);
+  }
   view_->resize(std::max(0, cw - 20), std::max(0, statusTop - view_->y() - DialogUnitsY(this, 2)));
   if (programsView_) programsView_->setGeometry(view_->geometry());
   auto keepRightGap = [cw](QWidget* w, int gap) { w->move(cw - gap - w->width() + 1, w->y()); };
@@ -884,23 +928,14 @@ void CMainDlg::SortBy(int column, corvane::SortDirection direction) {
   view_->horizontalHeader()->setSortIndicator(
       column, direction == corvane::SortDirection::kGreatestFirst ? Qt::DescendingOrder
                                                                  : Qt::AscendingOrder);
+  // The window orders its own rows; the core's order is the one logs and
+  // exports are written in.
+  model_->SortBy(column, direction);
   corvane::Monitor* monitor = monitor_.get();
   listWork_->Post([monitor, column, direction] { monitor->SortRows(column, direction); });
 }
 
 void CMainDlg::WaitForListWork() { listWork_->Wait(); }
-
-void CMainDlg::OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes) {
-  // The core list's selected flag is what the idle-row pass clears; the
-  // user's marks must be there too, found by their rows' flows.
-  std::vector<std::pair<corvane::RowKey, bool>> marks;
-  marks.reserve(changes.size());
-  for (const TrafficModel::MarkChange& change : changes) {
-    marks.emplace_back(model_->Key(change.row), change.marked);
-  }
-  corvane::Monitor* monitor = monitor_.get();
-  listWork_->Post([monitor, marks = std::move(marks)] { monitor->MarkRows(marks); });
-}
 
 // ---------------------------------------------------------------- commands
 

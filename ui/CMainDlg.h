@@ -5,7 +5,8 @@
 // threads; the window forwards its commands to it. Workers reach the window
 // only through queued calls (titles, errors, list change records), so the
 // window thread never waits for them, apart from short holds of listMutex
-// for its own commands (Save & Clear, Export list, the user's selection).
+// for its own commands (Save & Clear, Export list, a sort). The user's choice
+// of rows stays in the window's model.
 //
 // Life cycle: the constructor builds the members; Initialise() is the
 // start-up sequence (exec() runs it before the dialog loop starts); closing
@@ -121,6 +122,8 @@ class CMainDlg : public QDialog {
   void WaitForListWork();
   QLineEdit* quickFilterBox() const { return quickFilter_; }
   QLabel* captureStatus() const { return statusLabel_; }
+  // Tests: the status line's "Undo" of a hide from the context menu.
+  QLabel* undoHideLink() const { return undoLabel_; }
   CHistoryDlg* historyDialog() const;
   NewProgramNotices* newProgramNotices() const { return notices_; }
   ProgramsView* programsView() const { return programsView_; }
@@ -191,8 +194,6 @@ class CMainDlg : public QDialog {
   void ReportError(const QString& text);
   // Follows the addresses of the interface `name` from now on.
   void WatchAddressesOf(const std::string& name);
-  // The user changed these rows' activity marks.
-  void OnUserMarks(const std::vector<TrafficModel::MarkChange>& changes);
   void SetWindowShown(bool shown);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
   void RestoreLayout();
@@ -203,9 +204,12 @@ class CMainDlg : public QDialog {
   // marked, else the marked rows the quick filter shows.
   std::vector<int> ChosenRows(int clickedRow) const;
   std::vector<corvane::RowCells> CellsOf(const std::vector<int>& rows) const;
-  void CopyRows(const std::vector<int>& rows);
-  void HideHostsOf(const std::vector<int>& rows, bool ask);
-  void AddRules(const std::vector<corvane::FilterRule>& rules);
+  void CopyRows(const std::vector<corvane::RowCells>& rows);
+  void HideHostsOf(const std::vector<corvane::RowCells>& rows, bool ask);
+  // Adds hide rules; with `offerUndo` the status line offers to take the
+  // rules added out again.
+  void AddRules(const std::vector<corvane::FilterRule>& rules, bool offerUndo = false);
+  void UndoHide();
   void OnListMenu(const QPoint& position);
   void ApplyQuickFilter();
   void ShowCaptureStatus();
@@ -271,6 +275,8 @@ class CMainDlg : public QDialog {
   bool windowShown_ = true;
   QLineEdit* quickFilter_ = nullptr;
   QLabel* statusLabel_ = nullptr;
+  QLabel* undoLabel_ = nullptr;  // "Undo" of the last hide from the context menu
+  std::vector<corvane::FilterRule> undoRules_;
   corvane::Monitor::CaptureState captureState_;
   QString attributionText_;  // "attribution: kernel events" once the helper said
   // Read by the resolver threads, which may outlive the window; set by Options.

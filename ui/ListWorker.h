@@ -1,5 +1,5 @@
 // The window's work on the traffic list that waits for the list's lock or
-// for the disk: sorts, the user's marks, "Look up again", Save & Clear and
+// for the disk: sorts of the core list, "Look up again", Save & Clear and
 // Export list.
 //
 // One thread runs the tasks in the order the window posted them, so the

@@ -11,6 +11,7 @@
 
 using corvane::ListChange;
 using corvane::RowCells;
+using corvane::RowValues;
 
 namespace {
 
@@ -70,7 +71,7 @@ Qt::Alignment TrafficModel::ColumnAlignment(int column) {
 }
 
 int TrafficModel::rowCount(const QModelIndex& parent) const {
-  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  return parent.isValid() ? 0 : static_cast<int>(order_.size());
 }
 
 int TrafficModel::columnCount(const QModelIndex& parent) const {
@@ -80,16 +81,32 @@ int TrafficModel::columnCount(const QModelIndex& parent) const {
 QVariant TrafficModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const int column = index.column();
-  if (role == kMarkRole) return IsSelected(index.row());
-  if (role == kUserMarkRole) return rows_[SlotOf(index.row())].byUser;
+  const Row& row = RowAt(index.row());
+  if (role == kActivityRole) return row.active;
+  if (role == kChosenRole) return row.chosen;
   if (column == kColumnSpeed) {
-    const uint64_t speed = Speed(index.row());
     if (role == Qt::TextAlignmentRole) return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
-    if (speed == 0) return QString();
-    return QString::fromStdString(corvane::FormatByteCount(speed)) + QStringLiteral("/s");
+    if (row.speed == 0) return QString();
+    return QString::fromStdString(corvane::FormatByteCount(row.speed)) + QStringLiteral("/s");
   }
-  return CellData(Cells(index.row())[static_cast<size_t>(column)], column, role, rowIcon_);
+  if (role != Qt::DisplayRole && role != Qt::ToolTipRole) {
+    return CellData(std::string(), column, role, rowIcon_);
+  }
+  // The texts of the numbers are made here, for the cells drawn.
+  const corvane::RowValues& v = row.values;
+  std::string text;
+  switch (column) {
+    case corvane::kColumnDownload: text = corvane::FormatByteCount(v.downloadBytes); break;
+    case corvane::kColumnUpload: text = corvane::FormatByteCount(v.uploadBytes); break;
+    case corvane::kColumnTotal: text = corvane::FormatByteCount(v.downloadBytes + v.uploadBytes); break;
+    case corvane::kColumnFirstActivity: text = corvane::FormatTimestamp(v.firstActivity); break;
+    case corvane::kColumnLastActivity: text = corvane::FormatTimestamp(v.lastActivity); break;
+    default:
+      if (const std::string* shown = corvane::TextOfColumn(row.texts, column)) text = *shown;
+      break;
+  }
+  return CellData(text, column, role, rowIcon_);
 }
 
 QVariant TrafficModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -175,34 +192,68 @@ void TrafficModel::ApplyPending() {
 }
 
 void TrafficModel::Apply(std::vector<ListChange>&& changes) {
-  MarkSpan marks;
-  for (ListChange& change : changes) ApplyOne(change, marks);
-  // One repaint of the marked span instead of one per record.
-  if (!marks.Empty()) {
-    emit dataChanged(index(marks.top, 0), index(marks.bottom, kColumnSpeed),
-                     {kMarkRole});
+  bool touched = false;
+  for (ListChange& change : changes) touched = ApplyOne(change) || touched;
+  // One repaint of what is visible instead of one per record.
+  if (touched && !order_.empty()) {
+    emit dataChanged(index(0, 0), index(rowCount() - 1, kColumnSpeed));
   }
 }
 
-void TrafficModel::MarkSpan::Add(int row) {
-  if (Empty()) {
-    top = bottom = row;
+corvane::RowCells TrafficModel::Cells(int row) const {
+  const Row& r = RowAt(row);
+  return corvane::CellsOf(r.texts, r.values);
+}
+
+int TrafficModel::RowOfId(uint32_t id) const {
+  if (id >= rows_.size() || !rows_[id].live) return -1;
+  if (slotsStale_) {
+    slotOfId_.assign(rows_.size(), 0);
+    for (size_t slot = 0; slot < order_.size(); ++slot) slotOfId_[order_[slot]] = static_cast<uint32_t>(slot);
+    slotsStale_ = false;
+  }
+  return static_cast<int>(order_.size() - 1 - slotOfId_[id]);
+}
+
+bool TrafficModel::Above(const Row& a, const Row& b) const {
+  const auto textOf = [this](const Row& r) -> std::string_view {
+    const std::string* text = corvane::TextOfColumn(r.texts, sortColumn_);
+    return text ? std::string_view(*text) : std::string_view();
+  };
+  if (sortDirection_ == corvane::SortDirection::kGreatestFirst) {
+    return corvane::RowComesFirst(sortColumn_, textOf(a), a.values, textOf(b), b.values);
+  }
+  return corvane::RowComesFirst(sortColumn_, textOf(b), b.values, textOf(a), a.values);
+}
+
+int TrafficModel::PlaceOf(const Row& row) const {
+  if (sortColumn_ < 0) return 0;
+  // Above the first row it does not come after; rows that moved since the
+  // sort leave the list only nearly sorted, which still gives a place.
+  int low = 0;
+  int high = rowCount();
+  while (low < high) {
+    const int middle = low + (high - low) / 2;
+    if (Above(RowAt(middle), row)) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  return low;
+}
+
+void TrafficModel::InsertAt(int row, uint32_t id) {
+  beginInsertRows(QModelIndex(), row, row);
+  const size_t slot = order_.size() - static_cast<size_t>(row);
+  order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(slot), id);
+  if (slot + 1 == order_.size() && !slotsStale_) {
+    if (slotOfId_.size() <= id) slotOfId_.resize(id + 1);
+    slotOfId_[id] = static_cast<uint32_t>(slot);
   } else {
-    top = std::min(top, row);
-    bottom = std::max(bottom, row);
+    slotsStale_ = true;
   }
-}
-
-void TrafficModel::MarkSpan::Inserted(int row) {
-  if (Empty()) return;
-  if (row <= top) ++top;
-  if (row <= bottom) ++bottom;
-}
-
-void TrafficModel::MarkSpan::Removed(int row) {
-  if (Empty()) return;
-  if (row < top) --top;
-  if (row <= bottom) --bottom;
+  endInsertRows();
 }
 
 void TrafficModel::DropPrior(Row& row) {
@@ -211,128 +262,145 @@ void TrafficModel::DropPrior(Row& row) {
   --provisionalCount_;
 }
 
-void TrafficModel::ApplyOne(ListChange& change, MarkSpan& marks) {
-  const int count = static_cast<int>(rows_.size());
+bool TrafficModel::ApplyOne(ListChange& change) {
+  const uint32_t id = change.id;
+  const bool known = id < rows_.size() && rows_[id].live;
   switch (change.kind) {
     case ListChange::Kind::Insert: {
-      const int row = std::clamp(change.row, 0, count);
-      beginInsertRows(QModelIndex(), row, row);
-      rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(rows_.size() - static_cast<size_t>(row)),
-                   Row{std::move(change.cells), change.key, false, -1, false, change.bytes, 0, {}});
-      rows_[SlotOf(row)].history.fill(change.bytes);
-      endInsertRows();
-      marks.Inserted(row);
-      return;
-    }
-    case ListChange::Kind::SetCell: {
-      if (change.row < 0 || change.row >= count || change.column < 0 ||
-          change.column >= corvane::kColumnCount) {
-        return;
+      if (known) return false;  // a record out of step: keep the row there is
+      if (rows_.size() <= id) rows_.resize(id + 1);
+      Row& row = rows_[id];
+      row = Row{};
+      row.live = true;
+      row.key = change.key;
+      row.texts = std::move(change.texts);
+      row.values = change.values;
+      row.history.fill(row.values.downloadBytes + row.values.uploadBytes);
+      if (holds_ > 0) {
+        heldIds_.push_back(id);
+        InsertAt(rowCount(), id);
+      } else {
+        InsertAt(PlaceOf(row), id);
       }
-      rows_[SlotOf(change.row)].cells[static_cast<size_t>(change.column)] = std::move(change.text);
-      QModelIndex at = index(change.row, change.column);
-      emit dataChanged(at, at, {Qt::DisplayRole});
-      return;
+      return false;
     }
     case ListChange::Kind::Counts:
-      if (change.row >= 0 && change.row < count) rows_[SlotOf(change.row)].bytes = change.bytes;
-      return;
-    case ListChange::Kind::Select:
-    case ListChange::Kind::Deselect: {
-      if (change.row < 0 || change.row >= count) return;
-      bool selected = change.kind == ListChange::Kind::Select;
-      Row& r = rows_[SlotOf(change.row)];
-      // The core's word on this row outlasts a user's provisional range.
-      DropPrior(r);
-      if (!selected) r.byUser = false;
-      if (r.selected != selected) {
-        r.selected = selected;
-        marks.Add(change.row);
-      }
-      return;
+      if (!known) return false;
+      rows_[id].values = change.values;
+      return true;
+    case ListChange::Kind::Text: {
+      if (!known) return false;
+      const std::string* text = corvane::TextOfColumn(rows_[id].texts, change.column);
+      if (!text) return false;
+      *const_cast<std::string*>(text) = std::move(change.text);
+      return true;
     }
+    case ListChange::Kind::Mark:
+      if (!known || rows_[id].active == change.marked) return false;
+      rows_[id].active = change.marked;
+      return true;
     case ListChange::Kind::Remove: {
-      if (change.row < 0 || change.row >= count) return;
-      beginRemoveRows(QModelIndex(), change.row, change.row);
-      DropPrior(rows_[SlotOf(change.row)]);
-      rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(SlotOf(change.row)));
+      if (!known) return false;
+      const int row = RowOfId(id);
+      beginRemoveRows(QModelIndex(), row, row);
+      DropPrior(rows_[id]);
+      rows_[id] = Row{};
+      order_.erase(order_.begin() + static_cast<std::ptrdiff_t>(SlotOf(row)));
+      std::erase(heldIds_, id);
+      slotsStale_ = true;
       endRemoveRows();
-      marks.Removed(change.row);
-      return;
+      return false;
     }
     case ListChange::Kind::Clear:
-      if (rows_.empty()) return;
+      if (rows_.empty()) return false;
       beginResetModel();
       rows_.clear();
+      order_.clear();
+      slotOfId_.clear();
+      slotsStale_ = false;
+      heldIds_.clear();
       provisionalCount_ = 0;
       endResetModel();
-      marks = MarkSpan();
-      return;
-    case ListChange::Kind::Reorder:
-      if (change.order.size() != rows_.size()) return;
-      // The layout change repaints every row.
-      ApplyReorder(change.order);
-      marks = MarkSpan();
-      return;
+      return false;
   }
+  return false;
 }
 
-void TrafficModel::ApplyReorder(const std::vector<int>& order) {
-  const size_t n = rows_.size();
-  std::vector<int> newRowOf(n, -1);
-  for (size_t newRow = 0; newRow < n; ++newRow) {
-    int oldRow = order[newRow];
-    if (oldRow < 0 || static_cast<size_t>(oldRow) >= n || newRowOf[static_cast<size_t>(oldRow)] >= 0) {
-      return;  // not a permutation: keep the rows as they are
-    }
-    newRowOf[static_cast<size_t>(oldRow)] = static_cast<int>(newRow);
-  }
+void TrafficModel::SetOrder(const std::vector<uint32_t>& topToBottom) {
+  const size_t n = order_.size();
+  if (topToBottom.size() != n) return;
   emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-  // Permute in place along cycles: no second copy of a long list.
-  std::vector<size_t> newSlot(n);
-  for (size_t newRow = 0; newRow < n; ++newRow) newSlot[SlotOf(order[newRow])] = n - 1 - newRow;
-  std::vector<bool> placed(n, false);
-  for (size_t start = 0; start < n; ++start) {
-    if (placed[start]) continue;
-    Row carried = std::move(rows_[start]);
-    for (size_t slot = start;;) {
-      placed[slot] = true;
-      const size_t target = newSlot[slot];
-      if (target == start) {
-        rows_[start] = std::move(carried);
-        break;
-      }
-      std::swap(carried, rows_[target]);
-      slot = target;
-    }
+  std::vector<int> oldRowOfId(rows_.size(), -1);
+  for (size_t slot = 0; slot < n; ++slot) oldRowOfId[order_[slot]] = static_cast<int>(n - 1 - slot);
+  std::vector<int> newRowOfOld(n, -1);
+  for (size_t row = 0; row < n; ++row) {
+    newRowOfOld[static_cast<size_t>(oldRowOfId[topToBottom[row]])] = static_cast<int>(row);
   }
+  for (size_t row = 0; row < n; ++row) order_[n - 1 - row] = topToBottom[row];
+  slotsStale_ = true;
   const QModelIndexList before = persistentIndexList();
   QModelIndexList after;
   after.reserve(before.size());
   for (const QModelIndex& old : before) {
-    after.push_back(index(newRowOf[static_cast<size_t>(old.row())], old.column()));
+    after.push_back(index(newRowOfOld[static_cast<size_t>(old.row())], old.column()));
   }
   changePersistentIndexList(before, after);
   emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-std::vector<int> TrafficModel::MarkedRows() const {
-  std::vector<int> marked;
+void TrafficModel::SortBy(int column, corvane::SortDirection direction) {
+  sortColumn_ = column >= 0 && column < corvane::kColumnCount ? column : -1;
+  sortDirection_ = direction;
+  if (sortColumn_ < 0 || order_.empty()) return;
+  std::vector<uint32_t> ids(order_.rbegin(), order_.rend());
+  std::stable_sort(ids.begin(), ids.end(),
+                   [this](uint32_t a, uint32_t b) { return Above(rows_[a], rows_[b]); });
+  heldIds_.clear();  // every row is in its place now
+  SetOrder(ids);
+}
+
+void TrafficModel::HoldPositions() { ++holds_; }
+
+void TrafficModel::ReleasePositions() {
+  if (holds_ == 0 || --holds_ > 0 || heldIds_.empty()) return;
+  // The rows that waited at the bottom go to their place, in the order they
+  // came, as if they had come now.
+  std::vector<uint32_t> held;
+  held.swap(heldIds_);
+  std::vector<uint32_t> ids;
+  ids.reserve(order_.size());
+  for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+    if (std::find(held.begin(), held.end(), *it) == held.end()) ids.push_back(*it);
+  }
+  for (uint32_t id : held) {
+    size_t place = 0;
+    if (sortColumn_ >= 0) {
+      place = static_cast<size_t>(
+          std::partition_point(ids.begin(), ids.end(),
+                               [&](uint32_t other) { return Above(rows_[other], rows_[id]); }) -
+          ids.begin());
+    }
+    ids.insert(ids.begin() + static_cast<std::ptrdiff_t>(place), id);
+  }
+  SetOrder(ids);
+}
+
+std::vector<int> TrafficModel::ChosenRows() const {
+  std::vector<int> chosen;
   const int count = rowCount();
   for (int row = 0; row < count; ++row) {
-    if (IsSelected(row)) marked.push_back(row);
+    if (IsChosen(row)) chosen.push_back(row);
   }
-  return marked;
+  return chosen;
 }
 
 void TrafficModel::UnmarkAll(std::vector<MarkChange>& changed) {
   const int count = rowCount();
   for (int row = 0; row < count; ++row) {
-    Row& r = rows_[SlotOf(row)];
+    Row& r = RowAt(row);
     r.prior = -1;
-    r.byUser = false;
-    if (r.selected) {
-      r.selected = false;
+    if (r.chosen) {
+      r.chosen = false;
       changed.push_back({row, false});
     }
   }
@@ -343,19 +411,15 @@ void TrafficModel::MarkRows(int top, int bottom, MarkOp op, std::vector<MarkChan
   top = std::max(top, 0);
   bottom = std::min(bottom, rowCount() - 1);
   for (int row = top; row <= bottom; ++row) {
-    Row& r = rows_[SlotOf(row)];
+    Row& r = RowAt(row);
     if (r.prior < 0) {
-      r.prior = r.selected ? 1 : 0;
+      r.prior = r.chosen ? 1 : 0;
       ++provisionalCount_;
     }
-    const bool marked = op == MarkOp::Set ? true : op == MarkOp::Clear ? false : !r.selected;
-    if (r.byUser != marked) {
-      r.byUser = marked;
-      if (r.selected == marked) changed.push_back({row, marked});  // drawn anew
-    }
-    if (r.selected != marked) {
-      r.selected = marked;
-      changed.push_back({row, marked});
+    const bool chosen = op == MarkOp::Set ? true : op == MarkOp::Clear ? false : !r.chosen;
+    if (r.chosen != chosen) {
+      r.chosen = chosen;
+      changed.push_back({row, chosen});
     }
   }
 }
@@ -364,14 +428,13 @@ void TrafficModel::RevertProvisional(std::vector<MarkChange>& changed) {
   if (provisionalCount_ == 0) return;
   const int count = rowCount();
   for (int row = 0; row < count; ++row) {
-    Row& r = rows_[SlotOf(row)];
+    Row& r = RowAt(row);
     if (r.prior < 0) continue;
-    const bool marked = r.prior == 1;
+    const bool chosen = r.prior == 1;
     r.prior = -1;
-    if (!marked) r.byUser = false;
-    if (r.selected != marked) {
-      r.selected = marked;
-      changed.push_back({row, marked});
+    if (r.chosen != chosen) {
+      r.chosen = chosen;
+      changed.push_back({row, chosen});
     }
   }
   provisionalCount_ = 0;
@@ -391,7 +454,7 @@ void TrafficModel::NotifyMarksChanged(const std::vector<MarkChange>& changed) {
     top = std::min(top, change.row);
     bottom = std::max(bottom, change.row);
   }
-  emit dataChanged(index(top, 0), index(bottom, kColumnSpeed), {kMarkRole});
+  emit dataChanged(index(top, 0), index(bottom, kColumnSpeed), {kChosenRole});
 }
 
 void TrafficModel::TickSpeeds() {
@@ -399,15 +462,17 @@ void TrafficModel::TickSpeeds() {
   speedTick_ = (speedTick_ + 1) % kSpeedSeconds;
   bool any = false;
   for (Row& row : rows_) {
+    if (!row.live) continue;
     // The slot written now holds the bytes of kSpeedSeconds ticks ago.
+    const uint64_t bytes = row.values.downloadBytes + row.values.uploadBytes;
     const uint64_t then = row.history[slot];
-    const uint64_t speed = row.bytes > then ? (row.bytes - then) / kSpeedSeconds : 0;
+    const uint64_t speed = bytes > then ? (bytes - then) / kSpeedSeconds : 0;
     any = any || speed != row.speed;
     row.speed = speed;
-    row.history[slot] = row.bytes;
+    row.history[slot] = bytes;
   }
   // Only the visible rows repaint.
-  if (any && !rows_.empty()) {
+  if (any && !order_.empty()) {
     emit dataChanged(index(0, kColumnSpeed), index(rowCount() - 1, kColumnSpeed), {Qt::DisplayRole});
   }
 }

@@ -18,7 +18,7 @@ std::vector<MarkChange> NetChanges(std::vector<MarkChange> changes, const Traffi
     const int row = changes[i].row;
     const bool before = !changes[i].marked;
     while (i < changes.size() && changes[i].row == row) ++i;
-    const bool after = model.IsSelected(row);
+    const bool after = model.IsChosen(row);
     if (after != before) net.push_back({row, after});
   }
   return net;
@@ -67,10 +67,10 @@ void MarkSelectionModel::clear() {
 
 void MarkDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
   QStyledItemDelegate::initStyleOption(option, index);
-  const bool marked = index.data(TrafficModel::kMarkRole).toBool();
-  const bool byUser = index.data(TrafficModel::kUserMarkRole).toBool();
-  option->state.setFlag(QStyle::State_Selected, marked && byUser);
-  if (marked && !byUser) {
+  const bool chosen = index.data(TrafficModel::kChosenRole).toBool();
+  const bool active = index.data(TrafficModel::kActivityRole).toBool();
+  option->state.setFlag(QStyle::State_Selected, chosen);
+  if (active && !chosen) {
     // New activity: a tint of the selection colour behind the usual text,
     // so that it never looks like the user's own selection.
     const QColor base = option->palette.color(QPalette::Base);
@@ -81,7 +81,8 @@ void MarkDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelInd
   }
 }
 
-TrafficView::TrafficView(TrafficModel* model, QWidget* parent) : QTableView(parent) {
+TrafficView::TrafficView(TrafficModel* model, QWidget* parent)
+    : QTableView(parent), model_(model) {
   setModel(model);
   // The view made a selection model of its own; it would only follow the
   // model's rows for nothing.
@@ -92,6 +93,33 @@ TrafficView::TrafficView(TrafficModel* model, QWidget* parent) : QTableView(pare
   setItemDelegate(new MarkDelegate(this));
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
+}
+
+TrafficView::~TrafficView() { SetPointerOnList(false); }
+
+void TrafficView::SetPointerOnList(bool on) {
+  if (on == pointerOn_ || !model_) return;
+  pointerOn_ = on;
+  if (on) {
+    model_->HoldPositions();
+  } else {
+    model_->ReleasePositions();
+  }
+}
+
+bool TrafficView::viewportEvent(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::Enter: SetPointerOnList(true); break;
+    case QEvent::Leave: SetPointerOnList(false); break;
+    default: break;
+  }
+  return QTableView::viewportEvent(event);
+}
+
+void TrafficView::hideEvent(QHideEvent* event) {
+  // A hidden list gets no Leave.
+  SetPointerOnList(false);
+  QTableView::hideEvent(event);
 }
 
 void TrafficView::mousePressEvent(QMouseEvent* event) {
@@ -105,7 +133,7 @@ QItemSelectionModel::SelectionFlags TrafficView::selectionCommand(const QModelIn
   if (!event || !(command & QItemSelectionModel::Toggle)) return command;
   switch (event->type()) {
     case QEvent::MouseButtonPress:
-      ctrlDragCommand_ = index.data(TrafficModel::kMarkRole).toBool()
+      ctrlDragCommand_ = index.data(TrafficModel::kChosenRole).toBool()
                              ? QItemSelectionModel::Deselect
                              : QItemSelectionModel::Select;
       return (command & ~QItemSelectionModel::Toggle) | ctrlDragCommand_;

@@ -1,21 +1,26 @@
-// The traffic list's view, with the activity marks drawn from the model.
+// The traffic list's view: the user's chosen rows and the activity tint,
+// both drawn from the model, and the pointer's hold on the rows' places.
 //
-// A row's mark is its flag in TrafficModel (kMarkRole), set by the core's
-// records and by the user. Nothing is kept in Qt's own item selection:
-// MarkSelectionModel takes the selection commands the view issues for clicks,
-// shift-clicks, ctrl-clicks, drags, Ctrl+A and keyboard moves and turns them
-// into changes of the model's flags, and MarkDelegate paints a row the user
-// marked as a selected one and a row marked for new activity with a tint of
-// the selection colour, so the two never look alike. So the marks look and behave like a selection, while a
-// batch of core records costs one repaint instead of the upkeep of
-// thousands of selection ranges. The current index is Qt's as usual.
+// Two flags of TrafficModel: kChosenRole (the user's choice) and
+// kActivityRole (the core's mark of recent traffic). Nothing is kept in Qt's
+// own item selection: MarkSelectionModel takes the selection commands the
+// view issues for clicks, shift-clicks, ctrl-clicks, drags, Ctrl+A and
+// keyboard moves and turns them into changes of the chosen flags, and
+// MarkDelegate paints a chosen row as a selected one and a row with recent
+// activity with a tint of the selection colour, so the two never look alike
+// and never mix: commands act on chosen rows only. The current index is
+// Qt's as usual.
+//
+// While the pointer is over the rows the view holds the model's positions
+// (TrafficModel::HoldPositions), so no row moves under it.
 //
 // Window thread only. QItemSelectionModel's non-virtual queries
 // (isSelected(), selectedRows(), hasSelection()) see no selection: ask the
-// model (IsSelected(), MarkedRows()) instead.
+// model (IsChosen(), ChosenRows()) instead.
 #pragma once
 
 #include <QItemSelectionModel>
+#include <QPointer>
 #include <QStyledItemDelegate>
 #include <QTableView>
 #include <vector>
@@ -53,8 +58,8 @@ class MarkDelegate : public QStyledItemDelegate {
   using QStyledItemDelegate::QStyledItemDelegate;
 
  protected:
-  // A row the user marked is drawn selected, one marked for activity tinted,
-  // an unmarked one plain.
+  // A chosen row is drawn selected, one with recent activity tinted, any
+  // other plain.
   void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
 };
 
@@ -64,10 +69,16 @@ class TrafficView : public QTableView {
  public:
   // Shows `model` with full-row, extended marking.
   explicit TrafficView(TrafficModel* model, QWidget* parent = nullptr);
+  ~TrafficView() override;
 
   MarkSelectionModel* marks() const { return marks_; }
+  // The pointer came onto the rows or left them (also from Enter and Leave
+  // events of the viewport).
+  void SetPointerOnList(bool on);
 
  protected:
+  bool viewportEvent(QEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   // A ctrl-click flips the clicked row's mark; Qt would decide from its own
   // selection, which is always empty here.
   QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
@@ -75,7 +86,9 @@ class TrafficView : public QTableView {
   void mousePressEvent(QMouseEvent* event) override;
 
  private:
+  QPointer<TrafficModel> model_;
   MarkSelectionModel* marks_ = nullptr;
+  bool pointerOn_ = false;
   // Select or Deselect: what a ctrl-drag does to the rows it passes, fixed by
   // the row the drag began on.
   mutable QItemSelectionModel::SelectionFlags ctrlDragCommand_ = QItemSelectionModel::NoUpdate;

@@ -39,7 +39,8 @@ corvane::FilterRule ProgramRule(const corvane::RowCells& cells) {
 }
 
 std::optional<QString> AddHideRules(const std::string& filterFile,
-                                    const std::vector<corvane::FilterRule>& rules) {
+                                    const std::vector<corvane::FilterRule>& rules,
+                                    std::vector<corvane::FilterRule>* added) {
   corvane::FilterLoadResult loaded = corvane::LoadFilterSet(filterFile);
   if (loaded.status == corvane::FilterLoadStatus::Unreadable) {
     return QStringLiteral("No rule was added: %1").arg(QString::fromStdString(loaded.read.reason));
@@ -57,9 +58,32 @@ std::optional<QString> AddHideRules(const std::string& filterFile,
     const bool known = std::any_of(rows.begin(), rows.end(), [&](const corvane::FilterRule& r) {
       return r.remoteHost == rule.remoteHost && r.localSource == rule.localSource;
     });
-    if (!known) rows.push_back(rule);
+    if (known) continue;
+    rows.push_back(rule);
+    if (added) added->push_back(rule);
   }
   if (auto failure = corvane::WriteFilterFile(filterFile, corvane::FilterMode::BlackList, rows)) {
+    if (added) added->clear();
+    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(failure->path));
+  }
+  return std::nullopt;
+}
+
+std::optional<QString> RemoveHideRules(const std::string& filterFile,
+                                       const std::vector<corvane::FilterRule>& rules) {
+  corvane::FilterLoadResult loaded = corvane::LoadFilterSet(filterFile);
+  if (loaded.status == corvane::FilterLoadStatus::Unreadable) {
+    return QStringLiteral("The rule was not removed: %1")
+        .arg(QString::fromStdString(loaded.read.reason));
+  }
+  if (loaded.status != corvane::FilterLoadStatus::Loaded) return std::nullopt;
+  std::vector<corvane::FilterRule> rows = loaded.filters.rules;
+  std::erase_if(rows, [&](const corvane::FilterRule& r) {
+    return std::any_of(rules.begin(), rules.end(), [&](const corvane::FilterRule& rule) {
+      return r.remoteHost == rule.remoteHost && r.localSource == rule.localSource;
+    });
+  });
+  if (auto failure = corvane::WriteFilterFile(filterFile, loaded.filters.mode, rows)) {
     return QStringLiteral("Can't write to %1").arg(QString::fromStdString(failure->path));
   }
   return std::nullopt;

@@ -1,6 +1,6 @@
 // What the list's own commands make of its rows: the text that Copy puts on
 // the clipboard, the quick filter's match, and the filter rules that "Hide
-// this host" and "Hide this program" add to filters.dat.
+// this host" and "Hide this program" add to filters.dat (and their undo).
 //
 // Plain functions; window thread (they read and write filters.dat).
 #pragma once
@@ -27,9 +27,14 @@ corvane::FilterRule HostRule(const corvane::RowCells& cells);
 // without the process id, so that the program's next start stays hidden.
 corvane::FilterRule ProgramRule(const corvane::RowCells& cells);
 
-// Adds `rules` (those not there yet) at the top of the filter file.
-// nullopt when written; otherwise what the user must be told: the file is a
-// white list (a rule there shows flows), it cannot be read, or it cannot be
-// written.
+// Adds `rules` (those not there yet) at the top of the filter file, and
+// puts the rules it added into `added` when given. nullopt when written;
+// otherwise what the user must be told: the file is a white list (a rule
+// there shows flows), it cannot be read, or it cannot be written.
 std::optional<QString> AddHideRules(const std::string& filterFile,
-                                    const std::vector<corvane::FilterRule>& rules);
+                                    const std::vector<corvane::FilterRule>& rules,
+                                    std::vector<corvane::FilterRule>* added = nullptr);
+// Takes `rules` out of the filter file again (an undo of AddHideRules);
+// the other rules stay as they are. nullopt when written, else why not.
+std::optional<QString> RemoveHideRules(const std::string& filterFile,
+                                       const std::vector<corvane::FilterRule>& rules);

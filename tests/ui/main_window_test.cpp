@@ -248,7 +248,6 @@ class MainWindowTest : public ::testing::Test {
                        at == view->palette().color(QPalette::AlternateBase);
     return plain ? Drawn::kPlain : Drawn::kActivity;
   }
-  bool PaintedMarked(int row) { return PaintedAs(row) != Drawn::kPlain; }
 
   QTemporaryDir dir;
   corvane::ManualClock clock;
@@ -330,7 +329,8 @@ TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks)
   EXPECT_EQ(Column(corvane::kColumnTotal), (QStringList{"40 B", "1.46 KB", "160 B"}));
   // Every fresh row carries the activity mark, drawn unlike a selection.
   for (int row = 0; row < 3; ++row) {
-    EXPECT_TRUE(model->IsSelected(row));
+    EXPECT_TRUE(model->IsActive(row));
+    EXPECT_FALSE(model->IsChosen(row));
     EXPECT_EQ(PaintedAs(row), Drawn::kActivity) << row;
   }
   EXPECT_EQ(model->data(model->index(0, 0), Qt::DecorationRole).typeId(), QMetaType::QIcon);
@@ -339,7 +339,7 @@ TEST_F(MainWindowTest, CapturedTrafficBecomesRowsWithTheirCellsAndActivityMarks)
             Qt::AlignRight);
 }
 
-TEST_F(MainWindowTest, HeadingClicksSortByValueBothWaysWithTheIndicatorAndNewRowsEnterAtTheTop) {
+TEST_F(MainWindowTest, HeadingClicksSortByValueBothWaysWithTheIndicatorAndNewRowsTakeTheirPlace) {
   Start();
   FeedAndShow({Udp(kA, kLocal, 53, 4000, 1000), Udp(kA, kLocal, 53, 4000, 1000),
                Udp(kB, kLocal, 80, 4001, 1023), Udp(kC, kLocal, 443, 4002, 500)},
@@ -359,26 +359,14 @@ TEST_F(MainWindowTest, HeadingClicksSortByValueBothWaysWithTheIndicatorAndNewRow
                             (QStringList{"500 B", "1023 B", "1.95 KB"}), 5000);
   EXPECT_EQ(header->sortIndicatorOrder(), Qt::AscendingOrder);
 
-  FeedAndShow({Udp(MakeAddress(1, 2, 3, 4), kLocal, 53, 4003, 28)}, 4);
-  EXPECT_EQ(Column(corvane::kColumnRemoteIp)[0], QStringLiteral("1.2.3.4"));
+  // A new row goes where the sort puts it, not to the top.
+  FeedAndShow({Udp(MakeAddress(1, 2, 3, 4), kLocal, 53, 4003, 700)}, 4);
+  EXPECT_EQ(Column(corvane::kColumnDownload), (QStringList{"500 B", "700 B", "1023 B", "1.95 KB"}));
 }
 
-TEST_F(MainWindowTest, UsersSelectionReachesTheCoreListsSelectedFlag) {
-  Start();
-  FeedAndShow({Udp(kA, kLocal, 53, 4000, 100), Udp(kB, kLocal, 80, 4001, 100)}, 2);
-  QTableView* view = dlg->trafficView();
-  QRect rowRect = view->visualRect(view->model()->index(1, 1));
-  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, rowRect.center());
-  dlg->WaitForListWork();
-  corvane::TrafficList& list = StateOf(dlg->monitor()).list;
-  corvane::TrafficList::Lock lock(list);
-  EXPECT_FALSE(list.IsSelected(0)) << "a click selects one row only";
-  EXPECT_TRUE(list.IsSelected(1));
-}
-
-// The user's marking on the list: clicks, ctrl-clicks, shift-clicks, Ctrl+A
-// and keys change the rows' marks, which are drawn as selected rows and
-// reach the core list's selected flags.
+// The user's choice on the list: clicks, ctrl-clicks, shift-clicks, Ctrl+A
+// and keys choose rows, which are drawn as selected rows; the core's
+// activity marks are a tint apart that never counts as chosen.
 class MainWindowMarksTest : public MainWindowTest {
  protected:
   void SetUp() override {
@@ -404,6 +392,7 @@ class MainWindowMarksTest : public MainWindowTest {
                        std::move(cells), values);
       }
     }
+    StateOf(dlg->monitor()).list.Publish();
     dlg->trafficModel()->ApplyPending();
   }
 
@@ -412,47 +401,39 @@ class MainWindowMarksTest : public MainWindowTest {
     QTest::mouseClick(view->viewport(), Qt::LeftButton, modifiers, cell.center());
   }
 
-  // The marked rows as the model, the painted view and the core list have
-  // them; all three must agree.
-  std::vector<int> ModelMarks() { return dlg->trafficModel()->MarkedRows(); }
+  // The chosen rows as the model and the painted view have them; both
+  // must agree.
+  std::vector<int> ModelMarks() { return dlg->trafficModel()->ChosenRows(); }
   std::vector<int> PaintedMarks() {
     std::vector<int> rows;
     for (int row = 0; row < dlg->trafficModel()->rowCount(); ++row) {
-      if (PaintedMarked(row)) rows.push_back(row);
-    }
-    return rows;
-  }
-  std::vector<int> CoreMarks() {
-    dlg->WaitForListWork();
-    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
-    corvane::TrafficList::Lock lock(list);
-    std::vector<int> rows;
-    for (int row = 0; row < list.Count(); ++row) {
-      if (list.IsSelected(row)) rows.push_back(row);
+      if (PaintedAs(row) == Drawn::kSelected) rows.push_back(row);
     }
     return rows;
   }
   void ExpectMarks(const std::vector<int>& rows) {
     EXPECT_EQ(ModelMarks(), rows);
     EXPECT_EQ(PaintedMarks(), rows);
-    EXPECT_EQ(CoreMarks(), rows);
   }
 
   QTableView* view = nullptr;
   int next = 0;
 };
 
-TEST_F(MainWindowMarksTest, ClickMarksOneRowAndClearsTheOthersIncludingTheCores) {
+TEST_F(MainWindowMarksTest, ClickChoosesOneRowAndTintedRowsAreNotChosen) {
   {
     corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.SetSelected(0, true);
     list.SetSelected(5, true);
   }
+  StateOf(dlg->monitor()).list.Publish();
   dlg->trafficModel()->ApplyPending();
-  ExpectMarks({0, 5});
+  ExpectMarks({});
+  EXPECT_EQ(PaintedAs(5), Drawn::kActivity);
   Click(2);
   ExpectMarks({2});
+  EXPECT_EQ(PaintedAs(0), Drawn::kActivity);
   EXPECT_EQ(PaintedAs(2), Drawn::kSelected) << "the user's mark looks like a selection";
   Click(2);  // a click on a marked row keeps it marked
   ExpectMarks({2});
@@ -498,52 +479,43 @@ TEST_F(MainWindowMarksTest, CtrlAMarksEveryRowAndKeysMoveOrExtendTheMark) {
   ExpectMarks({3});
 }
 
-TEST_F(MainWindowMarksTest, CoreRecordsChangeTheDrawnMarks) {
+TEST_F(MainWindowMarksTest, CoreRecordsChangeTheTintNeverTheChoice) {
   Click(1);
-  dlg->WaitForListWork();  // the click's mark has reached the core
   {
     corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
+    list.SetSelected(1, true);
     list.SetSelected(1, false);
     list.SetSelected(3, true);
   }
+  StateOf(dlg->monitor()).list.Publish();
   dlg->trafficModel()->ApplyPending();
-  ExpectMarks({3});
+  ExpectMarks({1});
+  EXPECT_EQ(PaintedAs(3), Drawn::kActivity);
 }
 
-TEST_F(MainWindowMarksTest, MarksStayOnTheirRowsWhenRowsEnterAtTheTop) {
+TEST_F(MainWindowMarksTest, ChosenRowsKeepTheirFlowsWhenRowsEnterAndGoIdle) {
   Click(1);                         // 10.0.0.4
   Click(3, Qt::ControlModifier);    // 10.0.0.2
   {
     corvane::TrafficList& list = StateOf(dlg->monitor()).list;
     corvane::TrafficList::Lock lock(list);
     list.InsertTop(corvane::RowCells{"10.0.1.1", "h", "1 B", "0 B", "1 B", "UDP", "", ""}, Noon());
-    list.SetSelected(0, true);  // a fresh row carries the mark
+    list.SetSelected(0, true);  // a fresh row carries the tint
   }
-  // The user marks a row before the window has seen the new row: the core
-  // must get the flag on the row the user saw.
-  Click(5, Qt::ControlModifier);    // 10.0.0.0, core row 6
-  EXPECT_EQ(CoreMarks(), (std::vector<int>{0, 2, 4, 6}));
+  // The user chooses a row before the window has seen the new row.
+  Click(5, Qt::ControlModifier);    // 10.0.0.0
+  StateOf(dlg->monitor()).list.Publish();
   dlg->trafficModel()->ApplyPending();
-  ExpectMarks({0, 2, 4, 6});
+  ExpectMarks({2, 4, 6});
   EXPECT_EQ(Column(corvane::kColumnRemoteIp)[2], QStringLiteral("10.0.0.4"));
   EXPECT_EQ(Column(corvane::kColumnRemoteIp)[4], QStringLiteral("10.0.0.2"));
-}
-
-TEST_F(MainWindowMarksTest, MarksClearWhenTheCoreDeselectsIdleRows) {
-  Click(0);
-  Click(1, Qt::ControlModifier);
-  ExpectMarks({0, 1});
-  clock.Advance(6);  // every row is idle now
-  AddRows(1, Noon() + 6);
-  {
-    corvane::TrafficList& list = StateOf(dlg->monitor()).list;
-    corvane::TrafficList::Lock lock(list);
-    list.SetSelected(0, true);  // a row active just now
-  }
+  EXPECT_EQ(Column(corvane::kColumnRemoteIp)[6], QStringLiteral("10.0.0.0"));
+  clock.Advance(6);  // every row is idle now: the tint goes, the choice stays
   dlg->monitor().RunPass();
   dlg->trafficModel()->ApplyPending();
-  ExpectMarks({0});
+  ExpectMarks({2, 4, 6});
+  EXPECT_FALSE(dlg->trafficModel()->IsActive(0));
 }
 
 TEST_F(MainWindowTest, TickMovesCountsIntoTheReadoutAndSaveAndClearRestartsItFromZero) {
@@ -876,29 +848,50 @@ TEST_F(MainWindowTest, ListCommandsFilterCopyAndHideThroughFilterRules) {
   EXPECT_EQ(shown, 1);
   dlg->quickFilterBox()->clear();
 
-  // All three rows are marked (new activity); Ctrl+C copies them as lines
-  // of tab-separated cells.
-  QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
-  const QStringList lines = QGuiApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
-  ASSERT_EQ(lines.size(), 3);
-  EXPECT_EQ(lines[0].split('\t').size(), corvane::kColumnCount);
-
+  // All three rows are tinted for new activity, and the user chooses one:
+  // Ctrl+C and the context menu act on that one alone, as tab-separated
+  // cells.
   auto menuAction = [&](int row, const QString& text) {
+    QStringList captions;
     dlg->SetListMenuHook([&](QMenu& menu) {
       for (QAction* action : menu.actions()) {
+        captions << action->text();
         if (action->text() == text) action->trigger();
       }
     });
     dlg->OpenListMenuAt(view->visualRect(view->model()->index(row, 0)).center());
+    return captions;
   };
+  for (int row = 0; row < 3; ++row) ASSERT_TRUE(dlg->trafficModel()->IsActive(row));
+  const QRect second = view->visualRect(view->model()->index(1, 1));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, second.center());
+  QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+  const QStringList lines = QGuiApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 1);
+  EXPECT_EQ(lines[0].split('\t').size(), corvane::kColumnCount);
+  EXPECT_EQ(lines[0].split('\t')[0], Column(corvane::kColumnRemoteIp)[1]);
+  EXPECT_TRUE(menuAction(1, QString()).contains(QStringLiteral("Copy row")));
+
+  // Hiding from the menu asks nothing and can be undone from the status line.
   const QString hidden = QString::fromStdString(dlg->trafficModel()->Cells(0)[corvane::kColumnRemoteIp]);
   view->selectionModel()->clear();
   menuAction(0, QStringLiteral("Hide this host"));
   QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), 2, 5000);
   EXPECT_FALSE(Column(corvane::kColumnRemoteIp).contains(hidden));
   QFile rules(QDir(dir.path()).filePath("filters.dat"));
-  ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
-  EXPECT_TRUE(rules.readAll().contains(hidden.toLatin1() + " <ANY>"));
+  auto ruleText = [&] {
+    rules.close();
+    EXPECT_TRUE(rules.open(QIODevice::ReadOnly));
+    return rules.readAll();
+  };
+  EXPECT_TRUE(ruleText().contains(hidden.toLatin1() + " <ANY>"));
+  ASSERT_TRUE(dlg->undoHideLink()->isVisible());
+  emit dlg->undoHideLink()->linkActivated(QStringLiteral("undo"));
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), 3, 5000);
+  EXPECT_FALSE(ruleText().contains(hidden.toLatin1() + " <ANY>"));
+  EXPECT_FALSE(dlg->undoHideLink()->isVisible());
+  menuAction(Column(corvane::kColumnRemoteIp).indexOf(hidden), QStringLiteral("Hide this host"));
+  QTRY_COMPARE_WITH_TIMEOUT(dlg->trafficModel()->rowCount(), 2, 5000);
 
   dlg->answer = QMessageBox::No;  // Delete asks first; No keeps the rows
   view->setCurrentIndex(view->model()->index(0, 0));
@@ -1211,6 +1204,7 @@ TEST_F(MainWindowTest, RendersTheWindowWithSampleRowsOnLightAndDarkPalettes) {
       list.SetSelected(0, true);
       list.SetSelected(3, true);
     }
+    StateOf(dlg->monitor()).list.Publish();
     dlg->trafficModel()->ApplyPending();
     StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionDownload, 1536000);
     StateOf(dlg->monitor()).counters.AddTick(corvane::kDirectionUpload, 90000);

@@ -3,17 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QFontMetrics>
-#include <QGuiApplication>
+#include <QEnterEvent>
 #include <QTest>
 #include <random>
 
 #include "engine/row_order.h"
+#include "ui/TrafficView.h"
 
 namespace {
 
 using corvane::RowCells;
+using corvane::RowKey;
 using corvane::TrafficList;
+
+RowKey KeyOf(int n) { return RowKey{corvane::IpAddress::V4(0x0a000000u + static_cast<uint32_t>(n)), 0, 1}; }
 
 RowCells Cells(int n) {
   std::string id = std::to_string(n);
@@ -27,20 +30,39 @@ class TrafficModelTest : public ::testing::Test {
   TrafficModelTest() { list.SetChangeSink(model.ChangeSink()); }
   ~TrafficModelTest() override { list.SetChangeSink(nullptr); }
 
-  void ExpectModelEqualsCore() {
-    TrafficList::Lock lock(list);
+  void Insert(int n) NO_THREAD_SAFETY_ANALYSIS {
+    list.InsertTop(KeyOf(n), Cells(n), corvane::ValuesOfCells(Cells(n)));
+  }
+  void Publish() {
+    list.Publish();
+    model.ApplyPending();
+  }
+  // Every row of the core list is a row of the model, found by its id, with
+  // the same texts and tint (the model keeps an order of its own).
+  void ExpectModelHoldsTheCoresRows() {
+    TrafficList::ReadLock lock(list);
     ASSERT_EQ(model.rowCount(), list.Count());
     for (int row = 0; row < list.Count(); ++row) {
-      EXPECT_EQ(model.Cells(row), list.Cells(row)) << "row " << row;
-      EXPECT_EQ(model.IsSelected(row), list.IsSelected(row)) << "row " << row;
+      const int shown = model.RowOfId(list.Id(row));
+      ASSERT_GE(shown, 0) << "row " << row;
+      EXPECT_EQ(model.Key(shown), list.Key(row)) << "row " << row;
+      EXPECT_EQ(model.Cells(shown), list.Cells(row)) << "row " << row;
+      EXPECT_EQ(model.IsActive(shown), list.IsSelected(row)) << "row " << row;
     }
+  }
+  std::vector<std::string> Addresses() const {
+    std::vector<std::string> shown;
+    for (int row = 0; row < model.rowCount(); ++row) shown.push_back(model.Cells(row)[0]);
+    return shown;
   }
 
   TrafficList list;
   TrafficModel model;
 };
 
-TEST_F(TrafficModelTest, RandomChangesAppliedInOrderGiveTheCoreListsRows) {
+// Ids are given again after removals; a model keyed by id must still hold
+// each flow's own row through inserts, removals, sorts and clears.
+TEST_F(TrafficModelTest, RowsKeepTheirIdentityThroughInsertsRemovalsAndSorts) {
   std::mt19937 random(7);
   int next = 0;
   for (int round = 0; round < 40; ++round) {
@@ -51,12 +73,11 @@ TEST_F(TrafficModelTest, RandomChangesAppliedInOrderGiveTheCoreListsRows) {
         switch (random() % 6) {
           case 0:
           case 1:
-            list.InsertTop(Cells(next++), 0);
+            Insert(next++);
             list.SetSelected(0, true);
             break;
           case 2:
-            if (count) list.SetCell(static_cast<int>(random() % count), corvane::kColumnDownload,
-                                    std::to_string(random() % 5000) + " B");
+            if (count) list.SetCounts(static_cast<int>(random() % count), random() % 5000, 7, 1000);
             break;
           case 3:
             if (count) list.SetSelected(static_cast<int>(random() % count), random() % 2);
@@ -65,133 +86,105 @@ TEST_F(TrafficModelTest, RandomChangesAppliedInOrderGiveTheCoreListsRows) {
             if (count) list.Remove(static_cast<int>(random() % count));
             break;
           case 5:
-            corvane::SortTrafficList(list, static_cast<int>(random() % corvane::kColumnCount));
+            if (count) list.SetCell(static_cast<int>(random() % count), corvane::kColumnRemoteHost,
+                                    "renamed" + std::to_string(step));
             break;
         }
       }
       if (round == 20) list.Clear();
     }
-    // Sometimes several locks' records wait for one posted call.
+    if (round % 9 == 0) model.SortBy(static_cast<int>(random() % corvane::kColumnCount),
+                                     corvane::SortDirection::kSmallestFirst);
+    // Sometimes several holds' records wait for one posted call.
     if (random() % 3) {
-      model.ApplyPending();
-      ExpectModelEqualsCore();
+      Publish();
+      ExpectModelHoldsTheCoresRows();
     }
   }
-  model.ApplyPending();
-  ExpectModelEqualsCore();
+  Publish();
+  ExpectModelHoldsTheCoresRows();
 }
 
 TEST_F(TrafficModelTest, RecordsReachTheModelOnlyThroughTheWindowThreadsEventLoop) {
   {
     TrafficList::Lock lock(list);
-    list.InsertTop(Cells(1), 0);
+    Insert(1);
   }
+  list.Publish();
   EXPECT_EQ(model.rowCount(), 0) << "records must be queued, not applied on the worker";
   QCoreApplication::processEvents();
   EXPECT_EQ(model.rowCount(), 1);
-}
-
-// Records that come right after a drain wait for the next one, on a timer;
-// they must still arrive, in order.
-TEST_F(TrafficModelTest, RecordsSoonAfterADrainAreAppliedByTheNextDrain) {
-  {
-    TrafficList::Lock lock(list);
-    list.InsertTop(Cells(1), 0);
-  }
-  QCoreApplication::processEvents();
-  ASSERT_EQ(model.rowCount(), 1);
+  // Records that come right after a drain wait for the next one, on a
+  // timer; they must still arrive, in order.
   for (int i = 2; i <= 4; ++i) {
-    TrafficList::Lock lock(list);
-    list.InsertTop(Cells(i), 0);
+    {
+      TrafficList::Lock lock(list);
+      Insert(i);
+    }
+    list.Publish();
   }
   QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 4, 5000);
-  ExpectModelEqualsCore();
+  ExpectModelHoldsTheCoresRows();
 }
 
-TEST_F(TrafficModelTest, ReorderMovesTheSelectionFlagsWithTheRows) {
+TEST_F(TrafficModelTest, NewRowsTakeTheirPlaceByTheSortAndTheTintStaysApartFromTheChoice) {
   {
     TrafficList::Lock lock(list);
-    list.InsertTop(RowCells{"1.1.1.1", "", "1 B", "", "", "", "", ""}, 0);
-    list.InsertTop(RowCells{"2.2.2.2", "", "3 B", "", "", "", "", ""}, 0);
-    list.InsertTop(RowCells{"3.3.3.3", "", "2 B", "", "", "", "", ""}, 0);
-    list.SetSelected(2, true);  // 1.1.1.1
+    list.InsertTop(KeyOf(1), RowCells{"1.1.1.1", "", "", "", "", "", "", ""}, {1, 0, 0, 0});
+    list.InsertTop(KeyOf(2), RowCells{"2.2.2.2", "", "", "", "", "", "", ""}, {3, 0, 0, 0});
   }
-  model.ApplyPending();
-  {
-    TrafficList::Lock lock(list);
-    corvane::SortTrafficList(list, corvane::kColumnRemoteIp);
-  }
-  model.ApplyPending();
-  EXPECT_EQ(model.Cells(2)[0], "1.1.1.1");
-  EXPECT_TRUE(model.IsSelected(2));
-  EXPECT_FALSE(model.IsSelected(0));
-  EXPECT_EQ(model.MarkedRows(), std::vector<int>{2});
-  EXPECT_TRUE(model.data(model.index(2, corvane::kColumnLocalSource), TrafficModel::kMarkRole).toBool());
-}
-
-// The user's provisional range (a shift-click) is given back when the next
-// shift-click replaces it; rows the core marked meanwhile keep the core's
-// flag, and rows entering at the top do not shift the range onto others.
-TEST_F(TrafficModelTest, RevertingAProvisionalRangeKeepsTheCoresMarksAndFollowsInsertedRows) {
-  {
-    TrafficList::Lock lock(list);
-    for (int i = 0; i < 6; ++i) list.InsertTop(Cells(i), 0);  // rows: 5 4 3 2 1 0
-    list.SetSelected(4, true);                                // "1"
-  }
-  model.ApplyPending();
+  Publish();
+  model.SortBy(corvane::kColumnDownload, corvane::SortDirection::kGreatestFirst);
+  EXPECT_EQ(Addresses(), (std::vector<std::string>{"2.2.2.2", "1.1.1.1"}));
   std::vector<TrafficModel::MarkChange> changed;
-  model.MarkRows(1, 3, TrafficModel::MarkOp::Set, changed);  // "4" "3" "2"
-  EXPECT_EQ(changed.size(), 3u);
+  model.MarkRows(1, 1, TrafficModel::MarkOp::Set, changed);  // 1.1.1.1 chosen
   {
     TrafficList::Lock lock(list);
-    list.InsertTop(Cells(9), 0);  // 9 5 4 3 2 1 0
-    list.SetSelected(3, false);   // "3": the core unmarks it
-    list.SetSelected(3, true);    // and marks it again
+    list.InsertTop(KeyOf(3), RowCells{"3.3.3.3", "", "", "", "", "", "", ""}, {2, 0, 0, 0});
+    list.SetSelected(0, true);  // tinted
+    list.SetSelected(1, true);  // 2.2.2.2 tinted
   }
-  model.ApplyPending();
-  changed.clear();
-  model.RevertProvisional(changed);
-  std::vector<int> rows;
-  for (const auto& change : changed) {
-    EXPECT_FALSE(change.marked);
-    rows.push_back(change.row);
-  }
-  EXPECT_EQ(rows, (std::vector<int>{2, 4})) << "\"4\" and \"2\" go back, \"3\" stays the core's";
-  EXPECT_EQ(model.MarkedRows(), (std::vector<int>{3, 5}));
-  changed.clear();
-  model.RevertProvisional(changed);
-  EXPECT_TRUE(changed.empty()) << "a range is given back once";
+  Publish();
+  EXPECT_EQ(Addresses(), (std::vector<std::string>{"2.2.2.2", "3.3.3.3", "1.1.1.1"}));
+  EXPECT_EQ(model.ChosenRows(), std::vector<int>{2});
+  EXPECT_TRUE(model.IsActive(0));
+  EXPECT_TRUE(model.IsActive(1));
+  EXPECT_FALSE(model.data(model.index(0, 0), TrafficModel::kChosenRole).toBool());
+  EXPECT_TRUE(model.data(model.index(2, 0), TrafficModel::kChosenRole).toBool());
 }
 
-TEST_F(TrafficModelTest, ABatchOfCoreMarksRepaintsOnceOverTheRowsItTouched) {
+// While the pointer rests on the rows nothing moves under it: new rows wait
+// at the bottom and go to their place when the pointer leaves.
+TEST_F(TrafficModelTest, RowUnderThePointerKeepsItsPlaceWhileNewRowsArrive) {
+  TrafficView view(&model);
+  view.resize(400, 300);
   {
     TrafficList::Lock lock(list);
-    for (int i = 0; i < 10; ++i) list.InsertTop(Cells(i), 0);
+    for (int i = 0; i < 5; ++i) Insert(i);
   }
-  model.ApplyPending();
-  std::vector<std::pair<int, int>> spans;
-  QObject::connect(&model, &QAbstractItemModel::dataChanged,
-                   [&](const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) {
-                     if (roles.contains(TrafficModel::kMarkRole)) {
-                       spans.emplace_back(topLeft.row(), bottomRight.row());
-                       EXPECT_EQ(topLeft.column(), 0);
-                       EXPECT_EQ(bottomRight.column(), TrafficModel::kColumnSpeed);
-                     }
-                   });
+  Publish();
+  const std::vector<std::string> before = Addresses();
+  QEnterEvent enter(QPointF(10, 10), QPointF(10, 10), QPointF(10, 10));
+  QCoreApplication::sendEvent(view.viewport(), &enter);
   {
     TrafficList::Lock lock(list);
-    list.SetSelected(2, true);
-    list.SetSelected(6, true);
-    list.InsertTop(Cells(20), 0);  // the marked rows are now 3 and 7
-    list.Remove(9);
+    Insert(7);
+    Insert(8);
   }
-  model.ApplyPending();
-  ASSERT_EQ(spans.size(), 1u);
-  EXPECT_EQ(spans[0], std::make_pair(3, 7));
+  Publish();
+  std::vector<std::string> shown = Addresses();
+  ASSERT_EQ(shown.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(shown.begin(), shown.begin() + 5), before);
+  QEvent leave(QEvent::Leave);
+  QCoreApplication::sendEvent(view.viewport(), &leave);
+  shown = Addresses();
+  EXPECT_EQ(shown[0], "10.0.0.8");
+  EXPECT_EQ(shown[1], "10.0.0.7");
+  EXPECT_EQ(std::vector<std::string>(shown.begin() + 2, shown.end()), before);
 }
 
 // The live speed column: bytes per second over the last three ticks, from
-// the core's Counts records, which come even when a rounded text stays.
+// the core's counts.
 TEST(TrafficModelSpeedTest, SpeedFollowsTheCountsOverTheLastThreeTicks) {
   TrafficModel model;
   ASSERT_EQ(model.columnCount(), corvane::kColumnCount + 1);
@@ -199,7 +192,8 @@ TEST(TrafficModelSpeedTest, SpeedFollowsTheCountsOverTheLastThreeTicks) {
   auto change = [](corvane::ListChange::Kind kind, uint64_t bytes) {
     corvane::ListChange c;
     c.kind = kind;
-    c.bytes = bytes;
+    c.id = 3;
+    c.values.downloadBytes = bytes;
     return c;
   };
   std::vector<corvane::ListChange> insert;
