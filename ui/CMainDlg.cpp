@@ -557,9 +557,10 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   menu.addAction(QStringLiteral("Hide this program"), this,
                  [this, first] { AddRules({ProgramRule(first)}); });
   menu.addSeparator();
-  menu.addAction(recording_->EntryText(), this, [this, first] {
-    OnRecordProgram(std::string(corvane::ProgramOfSource(first[corvane::kColumnLocalSource])));
-  });
+  // The program of the row clicked, even among marked rows.
+  const std::string program(corvane::ProgramOfSource(
+      (index.isValid() ? model_->Cells(index.row()) : first)[corvane::kColumnLocalSource]));
+  menu.addAction(recording_->EntryText(), this, [this, program] { OnRecordProgram(program); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Look up again"), this, [this, rows] {
     std::vector<corvane::RowKey> keys;
