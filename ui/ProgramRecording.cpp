@@ -63,9 +63,9 @@ void ProgramRecording::Flush() {
     emit failed(QStringLiteral("Recording %1 stopped: %2").arg(name, Shown(written.reason)));
     return;
   }
+  // One arg() for all: a "%3" in a name is not replaced.
   emit progress(QStringLiteral("Recording %1 to %2 \u2014 %3 packets")
-                    .arg(Shown(program_), path_)
-                    .arg(recorder_->written()));
+                    .arg(Shown(program_), path_, QString::number(recorder_->written())));
 }
 
 corvane::Status ProgramRecording::Finish() {
@@ -84,12 +84,15 @@ QString ProgramRecording::Stop() {
   if (!running()) return QString();
   const QString name = Shown(program_);
   if (const corvane::Status finished = Finish(); !finished) {
-    return QStringLiteral("Recording %1 to %2 failed: %3").arg(name, path_, Shown(finished.reason));
+    return QStringLiteral("Recording %1 to %2 failed: %3")
+        .arg(name, path_, Shown(finished.reason));
   }
-  return QStringLiteral("Recorded %1 packets of %2 to %3").arg(written_).arg(name, path_);
+  return QStringLiteral("Recorded %1 packets of %2 to %3")
+      .arg(QString::number(written_), name, path_);
 }
 
-std::optional<std::string> ProgramRecording::AskTarget(QWidget* parent, const std::string& program) {
+std::optional<std::string> ProgramRecording::AskTarget(QWidget* parent,
+                                                       const std::string& program) {
   QFileDialog dialog(parent, QStringLiteral("Record %1's traffic").arg(Shown(program)));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
@@ -101,9 +104,9 @@ std::optional<std::string> ProgramRecording::AskTarget(QWidget* parent, const st
   dialog.setDirectory(folder);
   dialog.setNameFilters({QStringLiteral("pcapng (*.pcapng)")});
   dialog.setDefaultSuffix(QStringLiteral("pcapng"));
-  dialog.selectFile(QStringLiteral("%1-%2.pcapng")
-                        .arg(FileNamePart(program),
-                             QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"))));
+  const QString now =
+      QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"));
+  dialog.selectFile(QStringLiteral("%1-%2.pcapng").arg(FileNamePart(program), now));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return QFile::encodeName(dialog.selectedFiles().first()).toStdString();
 }

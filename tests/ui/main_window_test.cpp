@@ -1109,7 +1109,8 @@ TEST_F(MainWindowTest, RecordingAProgramFromTheMenuWritesOnlyItsDatagramsUntilSt
     });
   };
   auto openMenuOn = [&](int row) {
-    dlg->OpenListMenuAt(dlg->trafficView()->visualRect(dlg->trafficModel()->index(row, 0)).center());
+    const QModelIndex cell = dlg->trafficModel()->index(row, 0);
+    dlg->OpenListMenuAt(dlg->trafficView()->visualRect(cell).center());
   };
   answerSaveDialog();
   openMenuOn(rowOf("cv-rec:100"));
@@ -1130,7 +1131,8 @@ TEST_F(MainWindowTest, RecordingAProgramFromTheMenuWritesOnlyItsDatagramsUntilSt
   openMenuOn(rowOf("other:200"));
   EXPECT_EQ(entry, QStringLiteral("Stop recording cv-rec"));
   EXPECT_FALSE(dlg->recording()->running());
-  EXPECT_EQ(dlg->captureStatus()->text(), QStringLiteral("Recorded 6 packets of cv-rec to %1").arg(path));
+  EXPECT_EQ(dlg->captureStatus()->text(),
+            QStringLiteral("Recorded 6 packets of cv-rec to %1").arg(path));
   feedBoth(1);  // after it: not in it
 
   struct stat info {};
