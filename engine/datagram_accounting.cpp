@@ -3,6 +3,7 @@
 #include <bit>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/net.h"
 #include "vocabulary/direction.h"
@@ -139,9 +140,22 @@ void DatagramAccounting::AccountDatagram(const PacketInfo& info) {
   state_.counters.AddTick(direction, info.length);
   state_.packetQueue.Push(
       FlowEvent{tuple.remoteAddress, labelId, tuple.localPort, info.protocol, clock_.Now()});
-  if (observer_) {
-    observer_(info, SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort), labelId);
+  if (observed_.load(std::memory_order_relaxed)) {
+    MutexLock lock(observerMutex_);
+    if (observer_) {
+      observer_(info, SocketKeyOf(tuple.remoteAddress, tuple.protocol, tuple.localPort), labelId);
+    }
   }
+}
+
+void DatagramAccounting::SetObserver(Observer observer) {
+  Observer previous;
+  {
+    MutexLock lock(observerMutex_);
+    previous = std::exchange(observer_, std::move(observer));
+    observed_.store(static_cast<bool>(observer_), std::memory_order_relaxed);
+  }
+  // The previous one (and what it holds) goes outside the lock.
 }
 
 uint32_t DatagramAccounting::SocketLabel(const SocketTuple& tuple) {

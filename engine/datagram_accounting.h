@@ -22,6 +22,8 @@
 #include "engine/traffic_state.h"
 #include "platform/clock.h"
 #include "platform/ip_address.h"
+#include "platform/mutex.h"
+#include "platform/thread_annotations.h"
 
 namespace corvane {
 
@@ -35,10 +37,14 @@ class DatagramAccounting {
   // LAN setting hides), on the capture thread right after it was counted,
   // with the socket's key (SocketKeyOf) and its label: kUndecidedLabel
   // while the owner is asked for, and then FlowTable::LookupPendingSocket
-  // gives the label once it is decided. Set before capture starts.
+  // gives the label once it is decided. May be set, replaced or cleared
+  // (nullptr) from any thread while capture runs: the capture thread calls
+  // it under observerMutex_, so once SetObserver returns the previous one
+  // is neither running nor called again. Without one, a datagram costs one
+  // relaxed atomic load.
   using Observer =
       std::function<void(const PacketInfo& info, const FlowKey& socketKey, uint32_t labelId)>;
-  void SetObserver(Observer observer) { observer_ = std::move(observer); }
+  void SetObserver(Observer observer) EXCLUDES(observerMutex_);
 
   // Capture thread: the kernel named a socket's owner. The answer goes to
   // the port map, and the socket's datagrams counted while it was undecided
@@ -79,7 +85,10 @@ class DatagramAccounting {
   uint32_t derivedAddress_ = 0;
   uint32_t derivedMask_ = 0;
   ProxyAttribution proxy_;
-  Observer observer_;
+  // Whether observer_ is set: the capture thread looks here first.
+  std::atomic<bool> observed_{false};
+  Mutex observerMutex_;
+  Observer observer_ GUARDED_BY(observerMutex_);
 };
 
 }  // namespace corvane

@@ -86,7 +86,8 @@ class Monitor {
   // Before Start(); never under a ReadLock.
   void SetRowChangeSink(TrafficList::ChangeSink sink) { state_.list.SetChangeSink(std::move(sink)); }
   // Shows each datagram counted for a socket to `observer`, on the capture
-  // thread (see DatagramAccounting::SetObserver).
+  // thread; before or while capture runs, nullptr to stop (see
+  // DatagramAccounting::SetObserver).
   void SetDatagramObserver(DatagramAccounting::Observer observer) {
     accounting_.SetObserver(std::move(observer));
   }

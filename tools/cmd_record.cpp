@@ -1,5 +1,5 @@
 // corvane-cli record: one program's datagrams into a new pcapng file, for
-// --seconds or until Ctrl-C (see tools/program_recorder.h).
+// --seconds or until Ctrl-C (see engine/program_recorder.h).
 #include "tools/commands.h"
 
 #include <chrono>
@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "tools/live_session.h"
-#include "tools/program_recorder.h"
+#include "engine/program_recorder.h"
 
 namespace corvane {
 
@@ -18,7 +18,9 @@ int RunRecord(const Options& options) {
   // Declared after the session: it outlives no capture, and the capture
   // stops (live.Stop) before it finishes.
   ProgramRecorder recorder(live.monitor(), options.program);
-  if (Status created = recorder.Create(options.file, live.interfaceName()); !created) {
+  if (Status created =
+          recorder.Create(options.file, live.interfaceName(), "corvane-cli " CORVANE_VERSION);
+      !created) {
     std::fprintf(stderr, "corvane-cli: %s\n", created.reason.c_str());
     live.Stop();
     (void)live.Finish();

@@ -54,15 +54,6 @@ std::vector<TopRow> SnapshotTopRows(const TrafficList& list) {
   return rows;
 }
 
-std::string_view ProgramOfSource(std::string_view localSource) {
-  const size_t colon = localSource.rfind(':');
-  if (colon == std::string_view::npos || colon + 1 == localSource.size()) return localSource;
-  for (size_t i = colon + 1; i < localSource.size(); ++i) {
-    if (localSource[i] < '0' || localSource[i] > '9') return localSource;
-  }
-  return localSource.substr(0, colon);
-}
-
 std::vector<TopEntry> AggregateTop(const std::vector<TopRow>& rows,
                                    const std::vector<ByteRates>& rates, TopGrouping grouping,
                                    std::string_view filter, TopSort sort) {

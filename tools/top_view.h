@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/program_totals.h"  // ProgramOfSource
 #include "engine/traffic_list.h"
 #include "tools/watch_output.h"
 #include "vocabulary/rows.h"
@@ -41,9 +42,6 @@ struct TopEntry {
 
 // The rows of the list now, top to bottom. Takes the list's ReadLock.
 std::vector<TopRow> SnapshotTopRows(const TrafficList& list);
-
-// "firefox" of "firefox:4242"; a label without a pid ("TCP protocol") as it is.
-std::string_view ProgramOfSource(std::string_view localSource);
 
 // The entries of `rows` (with their rates, one per row) by `grouping`, only
 // rows whose program or host holds `filter` (any case; empty: all), sorted

@@ -47,9 +47,11 @@
 #include "ui/HelpWindow.h"
 #include "ui/NewProgramNotices.h"
 #include "ui/ProgramIcons.h"
+#include "ui/ProgramRecording.h"
 #include "ui/ProgramsView.h"
 #include "ui/ListWorker.h"
 #include "ui/colour_scheme.h"
+#include "engine/program_totals.h"
 #include "engine/wiring.h"
 #include "ui/TrafficModel.h"
 #include "ui/TrafficView.h"
@@ -374,6 +376,14 @@ void CMainDlg::BuildControls() {
           [this](const corvane::RowCells& cells) { AddRules({ProgramRule(cells)}); });
   connect(programsView_, &ProgramsView::hideHost, this,
           [this](const corvane::RowCells& cells) { AddRules({HostRule(cells)}); });
+  recording_ = std::make_unique<ProgramRecording>(*monitor_);
+  connect(recording_.get(), &ProgramRecording::progress, this, &CMainDlg::ShowStatusNote);
+  connect(recording_.get(), &ProgramRecording::failed, this, [this](const QString& text) {
+    ShowStatusNote(text);
+    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok);
+  });
+  programsView_->SetRecording(recording_.get());
+  connect(programsView_, &ProgramsView::recordProgram, this, &CMainDlg::OnRecordProgram);
 
   BuildListCommands();
   statusNoteTimer_.setSingleShot(true);
@@ -590,6 +600,11 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   menu.addAction(QStringLiteral("Hide this host"), this, [this, cells] { HideHostsOf(cells, false); });
   menu.addAction(QStringLiteral("Hide this program"), this,
                  [this, first] { AddRules({ProgramRule(first)}, /*offerUndo=*/true); });
+  menu.addSeparator();
+  // The program of the row clicked, even among marked rows.
+  const std::string program(corvane::ProgramOfSource(
+      (index.isValid() ? model_->Cells(index.row()) : first)[corvane::kColumnLocalSource]));
+  menu.addAction(recording_->EntryText(), this, [this, program] { OnRecordProgram(program); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Look up again"), this, [this, keys] {
     corvane::Monitor* monitor = monitor_.get();
@@ -963,6 +978,21 @@ void CMainDlg::OnSaveAndClear() {
   });
 }
 
+void CMainDlg::OnRecordProgram(const std::string& program) {
+  if (recording_->running()) {
+    ShowStatusNote(recording_->Stop());
+    return;
+  }
+  const std::optional<std::string> path = ProgramRecording::AskTarget(this, program);
+  if (!path) return;
+  if (corvane::Status started = recording_->Start(program, *path); !started) {
+    ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                QStringLiteral("Can't record %1: %2")
+                    .arg(QString::fromStdString(program), QString::fromStdString(started.reason)),
+                QMessageBox::Ok);
+  }
+}
+
 void CMainDlg::OnExportList() {
   if (auto target = AskExportTarget(this, QStringLiteral("Export list"))) {
     ExportList(target->path, target->format);
@@ -1099,6 +1129,8 @@ void CMainDlg::OnOptions() {
   // The new interface's addresses are known before its first datagram.
   const corvane::OptionsResult& result = dialog.optionsResult();
   if (!result.interfaceName.empty() && result.interfaceName != monitor_->interfaceName()) {
+    // A recording names its interface: it ends with the capture there.
+    if (recording_->running()) ShowStatusNote(recording_->Stop());
     WatchAddressesOf(result.interfaceName);
   }
   monitor_->ApplyOptions(result);
@@ -1168,6 +1200,7 @@ void CMainDlg::Finish() {
   // Attribution, processing and capture end; their threads are joined,
   // which is prompt (every loop polls its flag at least every 100 ms).
   monitor_->Stop();
+  if (recording_->running()) ShowStatusNote(recording_->Stop());
   listWork_->Wait();
   tick_.stop();
   if (tray_) tray_->hide();

@@ -59,6 +59,7 @@ class HelpWindow;
 class NewProgramNotices;
 class QAction;
 class ProgramIcons;
+class ProgramRecording;
 class ProgramsView;
 class QGroupBox;
 class QLabel;
@@ -128,6 +129,11 @@ class CMainDlg : public QDialog {
   NewProgramNotices* newProgramNotices() const { return notices_; }
   ProgramsView* programsView() const { return programsView_; }
   ProgramIcons* programIcons() const { return icons_; }
+  ProgramRecording* recording() const { return recording_.get(); }
+  // The list's and the Programs view's "Record this program's traffic...":
+  // asks for the file and starts recording `program`, or stops the
+  // recording that runs.
+  void OnRecordProgram(const std::string& program);
   // View > Programs (true) or View > Rows: which of the two list views shows.
   void ShowPrograms(bool programs);
   // The usage alerts shown so far, title and text (tests).
@@ -232,6 +238,8 @@ class CMainDlg : public QDialog {
   std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;
   std::unique_ptr<ListWorker> listWork_;
+  // Ends before the monitor goes.
+  std::unique_ptr<ProgramRecording> recording_;
 
   QMenuBar* menuBar_ = nullptr;
   QWidget* client_ = nullptr;

@@ -9,6 +9,7 @@
 
 #include "engine/program_totals.h"
 #include "ui/ProgramIcons.h"
+#include "ui/ProgramRecording.h"
 
 ProgramsView::ProgramsView(ProgramIcons* icons, QWidget* parent)
     : QTreeView(parent), model_(new ProgramsModel(icons, this)), proxy_(new QSortFilterProxyModel(this)) {
@@ -82,6 +83,11 @@ void ProgramsView::OnMenu(const QPoint& position) {
   menu.addSeparator();
   if (host) menu.addAction(QStringLiteral("Hide this host"), this, [this, cells] { emit hideHost(cells); });
   menu.addAction(QStringLiteral("Hide this program"), this, [this, cells] { emit hideProgram(cells); });
+  if (recording_) {
+    menu.addSeparator();
+    menu.addAction(recording_->EntryText(), this,
+                   [this, name = program->program] { emit recordProgram(name); });
+  }
   menuHook_ ? menuHook_(menu) : (void)menu.exec(viewport()->mapToGlobal(position));
 }
 

@@ -18,6 +18,7 @@
 #include "ui/TrafficView.h"
 
 class ProgramIcons;
+class ProgramRecording;
 class QMenu;
 
 class ProgramsView : public QTreeView {
@@ -38,12 +39,16 @@ class ProgramsView : public QTreeView {
   // Tests: the context menu goes to `hook` instead of the screen.
   void SetMenuHook(std::function<void(QMenu&)> hook) { menuHook_ = std::move(hook); }
   void OpenMenuAt(const QPoint& viewportPosition) { OnMenu(viewportPosition); }
+  // The window's recording, whose entry the menu shows (none: no entry).
+  void SetRecording(const ProgramRecording* recording) { recording_ = recording; }
 
  signals:
   // "Hide this program" / "Hide this host" on a line whose rows look like
   // `cells` (a row of the program or of the host).
   void hideProgram(const corvane::RowCells& cells);
   void hideHost(const corvane::RowCells& cells);
+  // The recording entry on a line of `program` ("firefox").
+  void recordProgram(const std::string& program);
 
  private:
   void OnMenu(const QPoint& position);
@@ -52,6 +57,7 @@ class ProgramsView : public QTreeView {
   ProgramsModel* model_;
   QSortFilterProxyModel* proxy_;
   std::function<void(QMenu&)> menuHook_;
+  const ProgramRecording* recording_ = nullptr;
 };
 
 // Draws the rows of the list as MarkDelegate does, with the icon of the

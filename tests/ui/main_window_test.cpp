@@ -18,6 +18,7 @@
 #include <QGuiApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSettings>
 #include <QMenu>
@@ -31,15 +32,18 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <sys/stat.h>
 
 #include "vocabulary/text_format.h"
 #include "platform/interfaces.h"
 #include "platform/net.h"
+#include "platform/pcapng_reader.h"
 #include "storage/history_report.h"
 #include "ui/CHistoryDlg.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
 #include "ui/ProgramIcons.h"
+#include "ui/ProgramRecording.h"
 #include "ui/ProgramsView.h"
 #include "ui/TrafficModel.h"
 #include "dialog_test_files.h"
@@ -1052,6 +1056,116 @@ TEST_F(MainWindowTest, ProgramsViewTotalsEqualTheirRowsAtEveryRefreshUnderLiveTr
   ASSERT_TRUE(rules.open(QIODevice::ReadOnly));
   EXPECT_TRUE(rules.readAll().contains("ssh:")) << "the rule names the program without its pid";
   qunsetenv("XDG_DATA_HOME");
+}
+
+// Recording one program from the list's menu while another talks: the file
+// holds that program's datagrams only, each with its owner's comment, while
+// the observer is put on and taken off the running capture; Stop closes the
+// file and says how many; a file that exists is refused with the reason.
+TEST_F(MainWindowTest, RecordingAProgramFromTheMenuWritesOnlyItsDatagramsUntilStop) {
+  Start();
+  corvane::TrafficState& state = StateOf(dlg->monitor());
+  state.portMap.Store(17, kLocal, 4000, "cv-rec:100");
+  state.portMap.Store(17, kLocal, 4001, "other:200");
+  dlg->monitor().SetAttributionActive(true);
+  auto feedBoth = [&](int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+      feed->Push(Udp(kA, kLocal, 53, 4000, 100));
+      feed->Push(Udp(kLocal, kA, 4000, 53, 60));
+      feed->Push(Udp(kB, kLocal, 80, 4001, 90));
+    }
+    // Accounted: the capture thread reads the next only after the last.
+    feed->Push(Udp(kB, kLocal, 80, 4001, 90));
+    QTRY_VERIFY_WITH_TIMEOUT(FeedDrained(), 5000);
+  };
+  feedBoth(2);  // before the recording: not in it
+  clock.Advance(4);
+  auto rowOf = [&](const std::string& source) {
+    dlg->trafficModel()->ApplyPending();
+    for (int row = 0; row < dlg->trafficModel()->rowCount(); ++row) {
+      if (dlg->trafficModel()->Cells(row)[corvane::kColumnLocalSource] == source) return row;
+    }
+    return -1;
+  };
+  QTRY_VERIFY_WITH_TIMEOUT(rowOf("cv-rec:100") >= 0, 5000);
+
+  QString entry;
+  auto chooseRecordEntry = [&](QMenu& menu) {
+    for (QAction* action : menu.actions()) {
+      if (action->text().startsWith(QStringLiteral("Record ")) ||
+          action->text().startsWith(QStringLiteral("Stop recording"))) {
+        entry = action->text();
+        action->trigger();
+      }
+    }
+  };
+  dlg->SetListMenuHook(chooseRecordEntry);
+  const QString path = dir.filePath(QStringLiteral("cv-rec.pcapng"));
+  QString proposed;
+  auto answerSaveDialog = [&] {
+    QTimer::singleShot(0, dlg.get(), [&] {
+      auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(files, nullptr);
+      proposed = files->findChild<QLineEdit*>()->text();
+      files->selectFile(path);
+      static_cast<QDialog*>(files)->accept();
+    });
+  };
+  auto openMenuOn = [&](int row) {
+    const QModelIndex cell = dlg->trafficModel()->index(row, 0);
+    dlg->OpenListMenuAt(dlg->trafficView()->visualRect(cell).center());
+  };
+  answerSaveDialog();
+  openMenuOn(rowOf("cv-rec:100"));
+  EXPECT_EQ(entry, QStringLiteral("Record this program's traffic..."));
+  EXPECT_TRUE(QRegularExpression(QStringLiteral("^cv-rec-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.pcapng$"))
+                  .match(proposed)
+                  .hasMatch())
+      << proposed.toStdString();
+  ASSERT_TRUE(dlg->recording()->running());
+
+  feedBoth(3);
+  QTRY_VERIFY_WITH_TIMEOUT(
+      (dlg->recording()->Flush(),
+       dlg->captureStatus()->text() ==
+           QStringLiteral("Recording cv-rec to %1 \u2014 6 packets").arg(path)),
+      5000);
+  // The entry stops it, on any row.
+  openMenuOn(rowOf("other:200"));
+  EXPECT_EQ(entry, QStringLiteral("Stop recording cv-rec"));
+  EXPECT_FALSE(dlg->recording()->running());
+  EXPECT_EQ(dlg->captureStatus()->text(),
+            QStringLiteral("Recorded 6 packets of cv-rec to %1").arg(path));
+  feedBoth(1);  // after it: not in it
+
+  struct stat info {};
+  ASSERT_EQ(stat(path.toLocal8Bit().constData(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  corvane::Status status;
+  auto source = corvane::OpenPcapngFile(path.toStdString(), status);
+  ASSERT_TRUE(source) << status.reason;
+  corvane::CapturedDatagram datagram;
+  int packets = 0;
+  while (source->Next(datagram, status) == corvane::ReadStatus::Datagram) ++packets;
+  EXPECT_EQ(packets, 6);
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QByteArray bytes = file.readAll();
+  EXPECT_EQ(bytes.count("cv-rec:100"), 6);
+  EXPECT_FALSE(bytes.contains("other"));
+  EXPECT_TRUE(bytes.contains("the headers and at most the first"));
+
+  // The same file again: refused, the file as it was.
+  answerSaveDialog();
+  openMenuOn(rowOf("cv-rec:100"));
+  EXPECT_FALSE(dlg->recording()->running());
+  ASSERT_EQ(dlg->messages.size(), 1u);
+  EXPECT_EQ(dlg->messages[0].icon, QMessageBox::Critical);
+  EXPECT_TRUE(dlg->messages[0].text.startsWith(QStringLiteral("Can't record cv-rec: ")))
+      << dlg->messages[0].text.toStdString();
+  QFile again(path);
+  ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+  EXPECT_EQ(again.readAll(), bytes);
 }
 
 // A usage alert from the window: once when the program crosses the day's

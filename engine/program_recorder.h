@@ -1,8 +1,8 @@
 // Records one program's traffic into a pcapng file: each datagram of the
 // program's sockets as the capture helper delivered it (its headers and at
 // most capture::kFrameBytes of its frame), each packet with the comment
-// "name:pid" of its socket's owner. Used by corvane-cli record; the window
-// can record a program the same way.
+// "name:pid" of its socket's owner. Used by corvane-cli record and the
+// window's "Record this program's traffic...".
 //
 // Nothing of another program is written. A datagram is written only once
 // its socket's owner is known to be the program: a datagram of a socket
@@ -14,8 +14,9 @@
 //
 // Threads: the observer runs on the capture thread and only queues a copy;
 // everything else (Create, Flush, Finish) on the one thread that owns the
-// recorder, which also writes the file. The recorder must outlive the
-// Monitor's capture (Finish after Monitor::Stop).
+// recorder, which also writes the file. The recorder must outlive its
+// observer: Finish (and destroy it) after Monitor::Stop, or after
+// Monitor::SetDatagramObserver(nullptr) took the observer away.
 #pragma once
 
 #include <chrono>
@@ -47,10 +48,12 @@ class ProgramRecorder {
   ProgramRecorder(const ProgramRecorder&) = delete;
   ProgramRecorder& operator=(const ProgramRecorder&) = delete;
 
-  // Creates `path` (it must not exist; 0600) with its section comment.
-  Status Create(const std::string& path, const std::string& interfaceName);
+  // Creates `path` (it must not exist; 0600) with its section comment,
+  // naming `application` ("corvane-cli 1.2") as the file's writer.
+  Status Create(const std::string& path, const std::string& interfaceName,
+                const std::string& application);
 
-  // For Monitor::SetDatagramObserver, before capture starts.
+  // For Monitor::SetDatagramObserver (before or while capture runs).
   DatagramAccounting::Observer Observer();
 
   // Writes the queued datagrams whose owner is decided, in capture order,

@@ -1,21 +1,22 @@
-#include "tools/program_recorder.h"
+#include "engine/program_recorder.h"
 
-#include "capture/capture_protocol.h"
-#include "tools/top_view.h"
+#include "engine/program_totals.h"
+#include "platform/helper_capture.h"  // capture::kFrameBytes
 
 namespace corvane {
 
 ProgramRecorder::ProgramRecorder(const Monitor& monitor, std::string program)
     : monitor_(monitor), program_(std::move(program)) {}
 
-Status ProgramRecorder::Create(const std::string& path, const std::string& interfaceName) {
+Status ProgramRecorder::Create(const std::string& path, const std::string& interfaceName,
+                               const std::string& application) {
   const std::string comment =
       "Corvane recording of the program " + program_ + " on " + interfaceName +
       ": its datagrams as the capture helper delivered them, the headers and at most the first " +
       std::to_string(capture::kFrameBytes) +
       " bytes of each frame (the frame's whole length is the packet's original length). "
       "Each packet's comment names the program and process that owned its socket, as name:pid.";
-  return writer_.Create(path, comment, "corvane-cli " CORVANE_VERSION, interfaceName,
+  return writer_.Create(path, comment, application, interfaceName,
                         static_cast<uint32_t>(capture::kFrameBytes));
 }
 
