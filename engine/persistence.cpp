@@ -48,12 +48,12 @@ void Persistence::FlushHistory() {
   (void)historyRecorder_->Flush(clock_.Now() + HistoryRecorder::kLateSeconds + 60);
 }
 
-std::optional<std::string> Persistence::SaveAndClear() {
-  std::optional<std::string> failedPath;
+Status Persistence::SaveAndClear() {
+  Status saved;
   pass_.ShowAllThen([&] {
     TrafficList::Lock lock(list_);
     if (logWriter_) {
-      if ((failedPath = logWriter_(list_.Rows()))) return;
+      if (!(saved = logWriter_(list_.Rows()))) return;
     }
     std::vector<FlowKey> saved;
     state_.flows.ClearShown(
@@ -70,7 +70,7 @@ std::optional<std::string> Persistence::SaveAndClear() {
     list_.Clear();
     filter_.ForgetHiddenRows(list_);
   });
-  return failedPath;
+  return saved;
 }
 
 void Persistence::MidnightStep() {
@@ -83,12 +83,12 @@ void Persistence::MidnightStep() {
   // Without a log (a replay without a log directory) the day has nowhere to
   // go, so it is kept and the counts run on across midnight.
   if (midnightClearDone_ || !logWriter_) return;
-  if (auto failedPath = SaveAndClear()) {
+  if (Status saved = SaveAndClear(); !saved) {
     // Nothing was cleared; the next pass in this minute tries again. The
     // user hears of it once.
     if (!midnightSaveReported_) {
       midnightSaveReported_ = true;
-      report_("Can't write to " + *failedPath);
+      report_(saved.reason);
     }
     return;
   }

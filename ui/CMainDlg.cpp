@@ -713,12 +713,11 @@ void CMainDlg::OnSaveAndClear() {
   // The log is written on the list's worker; the answer comes back here.
   corvane::Monitor* monitor = monitor_.get();
   listWork_->Post([this, monitor] {
-    const std::optional<std::string> failedPath = monitor->SaveAndClear();
-    QMetaObject::invokeMethod(this, [this, failedPath] {
-      if (failedPath) {
+    const corvane::Status saved = monitor->SaveAndClear();
+    QMetaObject::invokeMethod(this, [this, saved] {
+      if (!saved) {
         ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                    QStringLiteral("Can't write to %1").arg(QString::fromStdString(*failedPath)),
-                    QMessageBox::Ok);
+                    QString::fromStdString(saved.reason), QMessageBox::Ok);
         return;
       }
       // The records of the clear are queued; show the empty list at once.
@@ -847,7 +846,7 @@ bool CMainDlg::SaveRowsToLog() {
     corvane::TrafficList::ReadLock lock(monitor_->list());
     if (monitor_->list().Count() == 0) return true;
   }
-  return !monitor_->SaveAndClear().has_value();
+  return monitor_->SaveAndClear().ok;
 }
 
 void CMainDlg::Finish() {

@@ -59,8 +59,8 @@ std::optional<QString> AddHideRules(const std::string& filterFile,
     });
     if (!known) rows.push_back(rule);
   }
-  if (auto failure = corvane::WriteFilterFile(filterFile, corvane::FilterMode::BlackList, rows)) {
-    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(failure->path));
+  if (!corvane::WriteFilterFile(filterFile, corvane::FilterMode::BlackList, rows)) {
+    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(filterFile));
   }
   return std::nullopt;
 }
