@@ -1,9 +1,71 @@
 #include "attribution/resolver_pool.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <system_error>
-#include <thread>
 
 namespace corvane {
+
+namespace {
+
+// The owner of the threads of stopped pools that were still inside a lookup.
+// It lives for the whole process (it is never destroyed, so a thread still
+// stuck at exit is no std::thread destroyed while joinable): it joins the
+// threads whose lookups have returned whenever a pool hands over more, and
+// at exit waits up to ResolverPool::kExitGrace for the rest and joins those
+// that end.
+class AbandonedLookups {
+ public:
+  // Waits until every thread of a group has returned, for at most `wait`;
+  // true when they have.
+  using WaitEnded = std::function<bool(std::chrono::milliseconds wait)>;
+
+  static AbandonedLookups& Instance() {
+    static AbandonedLookups* const instance = [] {
+      auto* created = new AbandonedLookups;
+      std::atexit([] { Instance().JoinAtExit(); });
+      return created;
+    }();
+    return *instance;
+  }
+
+  void Adopt(std::vector<std::thread> threads, WaitEnded waitEnded) {
+    MutexLock lock(mutex_);
+    for (auto group = groups_.begin(); group != groups_.end();) {
+      if (group->waitEnded(std::chrono::milliseconds(0))) {
+        for (std::thread& thread : group->threads) thread.join();
+        group = groups_.erase(group);
+      } else {
+        ++group;
+      }
+    }
+    groups_.push_back({std::move(threads), std::move(waitEnded)});
+  }
+
+ private:
+  struct Group {
+    std::vector<std::thread> threads;
+    WaitEnded waitEnded;
+  };
+
+  void JoinAtExit() {
+    MutexLock lock(mutex_);
+    const auto deadline = std::chrono::steady_clock::now() + ResolverPool::kExitGrace;
+    for (Group& group : groups_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (group.waitEnded(std::max(left, std::chrono::milliseconds(0)))) {
+        for (std::thread& thread : group.threads) thread.join();
+        group.threads.clear();
+      }
+    }
+  }
+
+  Mutex mutex_;
+  std::vector<Group> groups_ GUARDED_BY(mutex_);
+};
+
+}  // namespace
 
 ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
     : state_(std::make_shared<State>()) {
@@ -11,9 +73,15 @@ ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
   state_->apply = std::move(apply);
   for (size_t i = 0; i < threads; ++i) {
     try {
-      std::thread(Worker, state_).detach();
+      {
+        MutexLock lock(state_->mutex);
+        ++state_->live;
+      }
+      threads_.emplace_back(Worker, state_);
       ++threadCount_;
     } catch (const std::system_error&) {
+      MutexLock lock(state_->mutex);
+      --state_->live;
       break;  // fewer threads, or none: lookups are an extra, not a need
     }
   }
@@ -41,6 +109,23 @@ void ResolverPool::Stop() {
   }
   state_->work.notify_all();
   state_->idle.notify_all();
+  // Holds the shared state only while it waits: the state (and the lookup
+  // and apply functions in it) goes with the last thread that returns.
+  AbandonedLookups::WaitEnded waitEnded = [weak = std::weak_ptr<State>(state_)](
+                                              std::chrono::milliseconds wait) {
+    const std::shared_ptr<State> state = weak.lock();
+    if (!state) return true;  // every thread has returned from Worker()
+    MutexLock lock(state->mutex);
+    return state->idle.wait_for(lock, wait, [&state]() REQUIRES(state->mutex) {
+      return state->live == 0;
+    });
+  };
+  if (waitEnded(kStopGrace)) {
+    for (std::thread& thread : threads_) thread.join();
+  } else {
+    AbandonedLookups::Instance().Adopt(std::move(threads_), std::move(waitEnded));
+  }
+  threads_.clear();
 }
 
 bool ResolverPool::WaitIdle(std::chrono::milliseconds timeout) {
@@ -56,7 +141,7 @@ void ResolverPool::Worker(std::shared_ptr<State> state) {
     state->work.wait(lock, [&]() REQUIRES(state->mutex) {
       return state->stopped || !state->queue.empty();
     });
-    if (state->stopped) return;
+    if (state->stopped) break;
     const auto [address, tag] = state->queue.front();
     state->queue.pop_front();
     ++state->busy;
@@ -90,6 +175,8 @@ void ResolverPool::Worker(std::shared_ptr<State> state) {
     --state->busy;
     if (state->queue.empty() && state->busy == 0) state->idle.notify_all();
   }
+  --state->live;
+  state->idle.notify_all();
 }
 
 }  // namespace corvane

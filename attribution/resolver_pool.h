@@ -7,12 +7,16 @@
 // apply function (the Monitor's ApplyHostName), one at a time. A lookup that
 // gives no name changes nothing.
 //
-// Stop() abandons the queue and returns without waiting for a lookup in
-// flight: the system resolver may take seconds and cannot be interrupted.
-// Threads still inside a lookup are detached and own nothing but the pool's
-// shared state; once stopped, they never call the apply function again, so
-// whatever the apply function refers to may be destroyed as soon as Stop()
-// returns. Stop() waits only for an apply call that is already running.
+// The pool owns its threads. Stop() abandons the queue and sets the shared
+// stopped flag; idle threads end at once and are joined. A thread inside a
+// lookup cannot be interrupted (the system resolver may take seconds), so
+// Stop() waits for it at most kStopGrace and then hands it to the process's
+// abandoned-lookup owner, which joins it once its lookup returns (at the next
+// hand-over, or at exit for at most kExitGrace; one still stuck after that
+// ends with the process). An abandoned thread owns nothing but the pool's
+// shared state and never calls the apply function again, so whatever the
+// apply function refers to may be destroyed as soon as Stop() returns.
+// Stop() waits for an apply call that is already running.
 //
 // Request() is safe from any thread; Start, Stop and WaitIdle are for the
 // owner's thread. The apply function must not call Stop().
@@ -27,6 +31,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/ip_address.h"
 #include "platform/mutex.h"
@@ -47,6 +53,10 @@ class ResolverPool {
   // dotted address), so a flood of new flows cannot grow the queue without
   // end.
   static constexpr size_t kMaxQueued = 65536;
+  // How long Stop() waits for lookups in flight before it abandons them,
+  // and how long the process's exit waits for abandoned ones.
+  static constexpr std::chrono::milliseconds kStopGrace{100};
+  static constexpr std::chrono::milliseconds kExitGrace{500};
 
   ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads = kDefaultThreads);
   // Stops the pool (see Stop()).
@@ -59,8 +69,9 @@ class ResolverPool {
   // full.
   bool Request(const IpAddress& address, uint64_t tag = 0);
 
-  // Drops the queued lookups, lets idle threads end and returns once no
-  // apply call is running. Names that arrive later are dropped. Idempotent.
+  // Drops the queued lookups, joins the threads that end within kStopGrace
+  // and abandons the rest (see above); returns once no apply call is
+  // running. Names that arrive later are dropped. Idempotent.
   void Stop();
 
   // Waits until the queue is empty and no lookup or apply is in progress,
@@ -76,9 +87,10 @@ class ResolverPool {
     ApplyFn apply;
     Mutex mutex;                          // the queue's mutex
     std::condition_variable_any work;     // a request arrived, or the pool stopped
-    std::condition_variable_any idle;     // the pool may have become idle
+    std::condition_variable_any idle;     // the pool may have become idle, or a thread ended
     std::deque<std::pair<IpAddress, uint64_t>> queue GUARDED_BY(mutex);
     size_t busy GUARDED_BY(mutex) = 0;       // lookups and applies running
+    size_t live GUARDED_BY(mutex) = 0;       // threads not yet returned
     bool stopped GUARDED_BY(mutex) = false;  // set holding applyMutex too
     // Held around every apply call and by Stop() while it sets `stopped`,
     // so no apply starts after Stop() or runs past it. Taken before
@@ -89,6 +101,7 @@ class ResolverPool {
   static void Worker(std::shared_ptr<State> state);
 
   std::shared_ptr<State> state_;
+  std::vector<std::thread> threads_;  // empty once stopped
   size_t threadCount_ = 0;
 };
 

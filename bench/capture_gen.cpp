@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "platform/capture_source.h"
-#include "platform/pcap_writer.h"
+#include "support/pcap_writer.h"
 
 namespace {
 

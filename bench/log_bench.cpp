@@ -36,7 +36,7 @@ void BM_SaveTrafficLog(benchmark::State& state) {
   int64_t moment = 1'100'000'000;
   for (auto _ : state) {
     std::string path;
-    if (SaveTrafficLog(directory, rows, moment++, nullptr, &path)) {
+    if (!SaveTrafficLog(directory, rows, moment++, &path)) {
       state.SkipWithError("cannot write the log");
       break;
     }
@@ -52,7 +52,7 @@ BENCHMARK(BM_SaveTrafficLog)->Unit(benchmark::kMillisecond);
 void BM_ReadTrafficLog(benchmark::State& state) {
   std::string directory = TempDirectory();
   std::string path;
-  if (SaveTrafficLog(directory, MakeRows(), 1'100'000'000, nullptr, &path)) {
+  if (!SaveTrafficLog(directory, MakeRows(), 1'100'000'000, &path)) {
     state.SkipWithError("cannot write the log");
     return;
   }

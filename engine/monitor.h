@@ -264,9 +264,9 @@ class Monitor {
   // Save & Clear: shows every queued event, writes the rows to a new log,
   // then empties the list and takes what was saved out of the flows and the
   // totals; bytes counted meanwhile stay for the next rows. When the log
-  // cannot be written nothing is emptied and the path is returned. Holds the
-  // list's lock from the copy that is saved to the clear.
-  std::optional<std::string> SaveAndClear() { return persistence_.SaveAndClear(); }
+  // cannot be written nothing is emptied and its failure is returned. Holds
+  // the list's lock from the copy that is saved to the clear.
+  Status SaveAndClear() { return persistence_.SaveAndClear(); }
 
   // Reports a problem to the user.
   void ReportError(const std::string& message);

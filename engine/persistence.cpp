@@ -49,8 +49,8 @@ void Persistence::FlushHistory() {
   (void)historyRecorder_->Flush(clock_.Now() + HistoryRecorder::kLateSeconds + 60);
 }
 
-std::optional<std::string> Persistence::SaveAndClear() {
-  std::optional<std::string> failedPath;
+Status Persistence::SaveAndClear() {
+  Status written;
   pass_.ShowAllThen([&] {
     TrafficList::Lock lock(list_);
     if (logWriter_) {
@@ -60,7 +60,7 @@ std::optional<std::string> Persistence::SaveAndClear() {
       std::vector<RowCells> hidden = filter_.HiddenRows(list_);
       rows.insert(rows.end(), std::make_move_iterator(hidden.begin()),
                   std::make_move_iterator(hidden.end()));
-      if ((failedPath = logWriter_(rows))) return;
+      if (!(written = logWriter_(rows))) return;
     }
     std::vector<FlowKey> saved;  // the flow table rebases what it hands the history
     state_.flows.ClearShown(
@@ -80,7 +80,7 @@ std::optional<std::string> Persistence::SaveAndClear() {
     filter_.ForgetHiddenRows(list_);
   });
   list_.Publish();
-  return failedPath;
+  return written;
 }
 
 void Persistence::MidnightStep() {
@@ -93,12 +93,12 @@ void Persistence::MidnightStep() {
   // Without a log (a replay without a log directory) the day has nowhere to
   // go, so it is kept and the counts run on across midnight.
   if (midnightClearDone_ || !logWriter_) return;
-  if (auto failedPath = SaveAndClear()) {
+  if (Status saved = SaveAndClear(); !saved) {
     // Nothing was cleared; the next pass in this minute tries again. The
     // user hears of it once.
     if (!midnightSaveReported_) {
       midnightSaveReported_ = true;
-      report_("Can't write to " + *failedPath);
+      report_(saved.reason);
     }
     return;
   }

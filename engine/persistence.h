@@ -23,6 +23,7 @@
 #include "engine/row_filter.h"
 #include "engine/traffic_state.h"
 #include "platform/clock.h"
+#include "platform/status.h"
 #include "platform/thread_annotations.h"
 #include "storage/history_recorder.h"
 #include "storage/history_store.h"
@@ -35,9 +36,9 @@ inline constexpr int64_t kHistoryFlushSeconds = 10;
 
 class Persistence {
  public:
-  // Writes `rows` (top to bottom) to a new traffic log. Returns the path
-  // that could not be written, or nullopt on success.
-  using LogWriter = std::function<std::optional<std::string>(const std::vector<RowCells>& rows)>;
+  // Writes `rows` (top to bottom) to a new traffic log. A failure's reason
+  // is what the user reads ("Can't write to PATH").
+  using LogWriter = std::function<Status(const std::vector<RowCells>& rows)>;
   using ErrorHandler = std::function<void(const std::string& message)>;
 
   Persistence(TrafficState& state, RowFilter& filter, ProcessingPass& pass, const Clock& clock,
@@ -55,8 +56,9 @@ class Persistence {
 
   // Shows what is queued, writes the rows to a new log, then empties the
   // list and takes the saved bytes out of the flows and the totals. When
-  // the log cannot be written nothing is emptied and the path is returned.
-  std::optional<std::string> SaveAndClear() EXCLUDES(list_.mutex());
+  // the log cannot be written nothing is emptied and the writer's failure
+  // is returned.
+  Status SaveAndClear() EXCLUDES(list_.mutex());
   // At local midnight: Save & Clear once; a failure is reported once and
   // tried again by the next pass in that minute.
   void MidnightStep();

@@ -1,6 +1,5 @@
 #include "filters/filter_set.h"
 
-#include <cstring>
 
 #include "platform/file_io.h"
 
@@ -127,14 +126,14 @@ FilterLoadResult LoadFilterSet(const std::string& path) {
   return result;
 }
 
-std::optional<FilterWriteFailure> WriteFilterFile(const std::string& path, FilterMode mode,
-                                                  const std::vector<FilterRule>& rows) {
+Status WriteFilterFile(const std::string& path, FilterMode mode,
+                       const std::vector<FilterRule>& rows) {
   PublishOptions options;
   options.keepPermissions = true;
   if (Status written = PublishFile(path, FormatFilterText(mode, rows), options); !written) {
-    return FilterWriteFailure{path, std::strerror(written.code)};
+    return Status::SystemFailure("cannot write " + path, written.code);
   }
-  return std::nullopt;
+  return Status::Ok();
 }
 
 std::string FilterFilePath(const std::string& appDirectory) {

@@ -74,17 +74,13 @@ struct FilterLoadResult {
 // empty set (nothing hidden); the status says which, `read` why.
 FilterLoadResult LoadFilterSet(const std::string& path);
 
-struct FilterWriteFailure {
-  std::string path;    // the full path of the filter file, for "Can't write to %s"
-  std::string reason;  // the system's reason
-};
-
 // Writes the filter file at `path` from `mode` and `rows` (in display
 // order). The text goes to a new file beside it that then replaces the old
-// one, so a failure leaves the old file as it was. Returns nullopt on
-// success. Does not touch any FilterSet in memory.
-std::optional<FilterWriteFailure> WriteFilterFile(const std::string& path, FilterMode mode,
-                                                  const std::vector<FilterRule>& rows);
+// one, so a failure leaves the old file as it was; its reason names `path`
+// (the window says "Can't write to" it). Does not touch any FilterSet in
+// memory.
+Status WriteFilterFile(const std::string& path, FilterMode mode,
+                       const std::vector<FilterRule>& rows);
 
 // `appDirectory` + "/filters.dat".
 std::string FilterFilePath(const std::string& appDirectory);

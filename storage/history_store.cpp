@@ -123,6 +123,33 @@ std::vector<HistoryTotal> Fold(const std::vector<HistoryTotal>& totals, KeyOf ne
   return folded;
 }
 
+// Per remote address, the minute of its latest host name and that name.
+using HostNameOf = std::unordered_map<std::string, std::pair<int64_t, std::string>>;
+
+// Names each remote address after its latest host name (kHost) or folds
+// the days into months (kMonth), then orders the totals: by time for days
+// and months, else the largest first.
+void FoldAndOrder(HistoryGrouping grouping, const HostNameOf& hostOf,
+                  std::vector<HistoryTotal>& totals) {
+  if (grouping == HistoryGrouping::kHost) {
+    totals = Fold(totals, [&hostOf](const std::string& remote) {
+      auto named = hostOf.find(remote);
+      return named == hostOf.end() ? remote : named->second.second;
+    });
+  } else if (grouping == HistoryGrouping::kMonth) {
+    totals = Fold(totals, [](const std::string& day) { return day.substr(0, 7); });
+  }
+  if (grouping == HistoryGrouping::kDay || grouping == HistoryGrouping::kMonth) {
+    std::sort(totals.begin(), totals.end(),
+              [](const HistoryTotal& a, const HistoryTotal& b) { return a.key < b.key; });
+  } else {
+    std::sort(totals.begin(), totals.end(), [](const HistoryTotal& a, const HistoryTotal& b) {
+      const uint64_t left = a.sentBytes + a.receivedBytes, right = b.sentBytes + b.receivedBytes;
+      return left != right ? left > right : a.key < b.key;
+    });
+  }
+}
+
 }  // namespace
 
 HistoryStore::HistoryStore() : busyTimeoutMs_(kDefaultBusyTimeoutMs) {}
@@ -319,7 +346,7 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
   std::unordered_map<int64_t, size_t> dayIndex;   // day since 1970 -> position in totals
   // kHost: the latest name of each address and its minute; the minutes
   // before it was known count under it too.
-  std::unordered_map<std::string, std::pair<int64_t, std::string>> hostOf;
+  HostNameOf hostOf;
   std::string key;
   auto add = [&totals, stmt](size_t at) {
     const auto bytes = static_cast<uint64_t>(sqlite3_column_int64(stmt, 2));
@@ -361,23 +388,7 @@ HistoryStatus HistoryStore::ReadTotals(HistoryGrouping grouping, int64_t since, 
     totals.clear();
     return Fail("cannot read the history");
   }
-  if (grouping == HistoryGrouping::kHost) {
-    totals = Fold(totals, [&hostOf](const std::string& remote) {
-      auto named = hostOf.find(remote);
-      return named == hostOf.end() ? remote : named->second.second;
-    });
-  } else if (grouping == HistoryGrouping::kMonth) {
-    totals = Fold(totals, [](const std::string& day) { return day.substr(0, 7); });
-  }
-  if (byTime) {
-    std::sort(totals.begin(), totals.end(),
-              [](const HistoryTotal& a, const HistoryTotal& b) { return a.key < b.key; });
-  } else {
-    std::sort(totals.begin(), totals.end(), [](const HistoryTotal& a, const HistoryTotal& b) {
-      const uint64_t left = a.sentBytes + a.receivedBytes, right = b.sentBytes + b.receivedBytes;
-      return left != right ? left > right : a.key < b.key;
-    });
-  }
+  FoldAndOrder(grouping, hostOf, totals);
   return HistoryStatus::Ok();
 }
 

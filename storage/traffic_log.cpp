@@ -69,9 +69,8 @@ std::string LogBaseName(int64_t seconds) {
   return name;
 }
 
-std::optional<std::string> SaveTrafficLog(const std::string& directory,
-                                          const std::vector<RowCells>& rows, int64_t now,
-                                          std::string* error, std::string* savedPath) {
+Status SaveTrafficLog(const std::string& directory, const std::vector<RowCells>& rows, int64_t now,
+                      std::string* savedPath) {
   std::string content;
   content.reserve(rows.size() * 128);
   for (const RowCells& row : rows) {
@@ -83,7 +82,6 @@ std::optional<std::string> SaveTrafficLog(const std::string& directory,
   options.ownerOnly = true;  // the log is the user's browsing history
   options.keepExisting = true;
   std::string path = JoinPath(directory, base + kLogSuffix);
-  std::string reason;
   for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
     // "-2" keeps the display rule intact: no "." before ".log", no "t".
     if (attempt > 1) {
@@ -92,21 +90,16 @@ std::optional<std::string> SaveTrafficLog(const std::string& directory,
     const Status written = PublishFile(path, content, options);
     if (written) {
       if (savedPath) *savedPath = path;
-      return std::nullopt;
+      return Status::Ok();
     }
-    if (written.Exists()) {
-      reason = "every name for this moment is taken";
-      continue;
-    }
-    if (error) *error = written.reason;
-    return path;
+    if (written.Exists()) continue;  // every name for this moment may be taken
+    return Status::Failed(CantWriteMessage(path), written.code);
   }
-  if (error) *error = reason;
-  return JoinPath(directory, base + kLogSuffix);
+  return Status::Failed(CantWriteMessage(JoinPath(directory, base + kLogSuffix)), EEXIST);
 }
 
-std::function<std::optional<std::string>(const std::vector<RowCells>&)> TrafficLogWriter(
-    std::string directory, const Clock& clock) {
+std::function<Status(const std::vector<RowCells>&)> TrafficLogWriter(std::string directory,
+                                                                     const Clock& clock) {
   return [directory = std::move(directory), &clock](const std::vector<RowCells>& rows) {
     return SaveTrafficLog(directory, rows, clock.Now());
   };

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
 #include "vocabulary/rows.h"
 
 namespace corvane {
@@ -50,18 +51,16 @@ std::string LogBaseName(int64_t seconds);
 // named after `now` in local time; when that name is taken, "-2", "-3", ...
 // is added before ".log". The file is written under a temporary name,
 // readable by its owner only, and takes its name only when complete.
-// Returns nullopt on success (`savedPath`, when given, receives the path
-// written), else the path that could not be written (`error`, when given,
-// receives the system's reason).
-std::optional<std::string> SaveTrafficLog(const std::string& directory,
-                                          const std::vector<RowCells>& rows, int64_t now,
-                                          std::string* error = nullptr,
-                                          std::string* savedPath = nullptr);
+// `savedPath`, when given, receives the path written. A failure's reason is
+// CantWriteMessage() of the path that could not be written, as the user
+// reads it, and its code the system's error number.
+Status SaveTrafficLog(const std::string& directory, const std::vector<RowCells>& rows, int64_t now,
+                      std::string* savedPath = nullptr);
 
 // A Monitor::LogWriter that saves into `directory` at the time of `clock`
 // (which must outlive it).
-std::function<std::optional<std::string>(const std::vector<RowCells>&)> TrafficLogWriter(
-    std::string directory, const Clock& clock);
+std::function<Status(const std::vector<RowCells>&)> TrafficLogWriter(std::string directory,
+                                                                     const Clock& clock);
 
 // Whether `fileName` is a name SaveTrafficLog gives: "YYYY-MM-DD_HHtMMtSS",
 // optionally "-N", then ".log". Other "*.log" files sharing the folder are

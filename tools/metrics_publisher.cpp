@@ -14,7 +14,10 @@ std::optional<MetricsEndpoint> MetricsPublisher::Start(std::string& error) {
     }
     server_.RequireBearerToken(std::move(token));
   }
-  if (!server_.Start(*options_.listen, error)) return std::nullopt;
+  if (Status started = server_.Start(*options_.listen); !started) {
+    error = started.reason;
+    return std::nullopt;
+  }
   MetricsEndpoint bound = *options_.listen;
   bound.port = server_.port();
   return bound;

@@ -179,7 +179,7 @@ std::string FormatMetricsEndpoint(const MetricsEndpoint& endpoint) {
   return (endpoint.address.IsV6() ? "[" + host + "]" : host) + ':' + std::to_string(endpoint.port);
 }
 
-bool MetricsServer::Start(const MetricsEndpoint& endpoint, std::string& error) {
+Status MetricsServer::Start(const MetricsEndpoint& endpoint) {
   Stop();
   const std::string where = FormatMetricsEndpoint(endpoint);
   sockaddr_storage storage{};
@@ -197,14 +197,13 @@ bool MetricsServer::Start(const MetricsEndpoint& endpoint, std::string& error) {
     in4->sin_addr.s_addr = endpoint.address.V4Value();
     length = sizeof *in4;
   }
-  auto fail = [&](const std::string& what) {
-    error = "can't serve metrics on " + where + ": " + what;
+  auto fail = [&](const std::string& what, int code) {
     if (listenFd_ >= 0) ::close(listenFd_);
     listenFd_ = -1;
-    return false;
+    return Status::Failed("can't serve metrics on " + where + ": " + what, code);
   };
   listenFd_ = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listenFd_ < 0) return fail(std::strerror(errno));
+  if (listenFd_ < 0) return fail(std::strerror(errno), errno);
   const int on = 1;
   // A restart binds again while the last run's connections wait out TIME_WAIT.
   ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -212,24 +211,25 @@ bool MetricsServer::Start(const MetricsEndpoint& endpoint, std::string& error) {
     ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
   }
   if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
-    return fail(errno == EADDRINUSE ? "the port is in use" : std::strerror(errno));
+    const int code = errno;
+    return fail(code == EADDRINUSE ? "the port is in use" : std::strerror(code), code);
   }
-  if (::listen(listenFd_, SOMAXCONN) != 0) return fail(std::strerror(errno));
+  if (::listen(listenFd_, SOMAXCONN) != 0) return fail(std::strerror(errno), errno);
   sockaddr_storage bound{};
   socklen_t boundLength = sizeof bound;
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &boundLength);
   port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
-  if (::pipe2(stopPipe_, O_CLOEXEC) != 0) return fail(std::strerror(errno));
+  if (::pipe2(stopPipe_, O_CLOEXEC) != 0) return fail(std::strerror(errno), errno);
   try {
     thread_ = std::thread([this] { Serve(); });
   } catch (const std::system_error& e) {
     ::close(stopPipe_[0]);
     ::close(stopPipe_[1]);
     stopPipe_[0] = stopPipe_[1] = -1;
-    return fail(e.what());
+    return fail(e.what(), e.code().value());
   }
-  return true;
+  return Status::Ok();
 }
 
 void MetricsServer::Stop() {

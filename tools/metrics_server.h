@@ -62,9 +62,9 @@ class MetricsServer {
 
   // Before Start(): every request must carry "Authorization: Bearer TOKEN".
   void RequireBearerToken(std::string token) { token_ = std::move(token); }
-  // Listens on `endpoint` and starts answering. False, with the reason in
-  // `error`, when the socket cannot be bound or the thread not started.
-  bool Start(const MetricsEndpoint& endpoint, std::string& error);
+  // Listens on `endpoint` and starts answering. Fails when the socket cannot
+  // be bound or the thread not started.
+  Status Start(const MetricsEndpoint& endpoint);
   // Ends the thread and closes the socket; idempotent.
   void Stop();
   // The port listened on (the one picked for port 0).

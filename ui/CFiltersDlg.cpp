@@ -192,9 +192,9 @@ void CFiltersDlg::OnRemoveFilter() {
 void CFiltersDlg::OnClearFilters() { list_->clear(); }
 
 void CFiltersDlg::accept() {
-  if (auto failure = corvane::WriteFilterFile(filterFile_, mode(), rows())) {
+  if (!corvane::WriteFilterFile(filterFile_, mode(), rows())) {
     ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                QStringLiteral("Can't write to %1").arg(QString::fromStdString(failure->path)));
+                QStringLiteral("Can't write to %1").arg(QString::fromStdString(filterFile_)));
   }
   // The dialog closes with OK also when the file could not be written.
   QDialog::accept();

@@ -287,8 +287,11 @@ CHistoryDlg::CHistoryDlg(std::string historyPath, const corvane::Clock& clock, Q
 }
 
 CHistoryDlg::~CHistoryDlg() {
-  corvane::MutexLock lock(mailbox_->mutex);
-  mailbox_->dialog = nullptr;
+  {
+    corvane::MutexLock lock(mailbox_->mutex);
+    mailbox_->dialog = nullptr;
+  }
+  for (auto& [generation, reader] : readers_) reader.join();
 }
 
 QString CHistoryDlg::ApplicationLabel(const QString& key) {
@@ -377,14 +380,16 @@ void CHistoryDlg::StartLoad(const QString& app) {
   (app.isEmpty() ? overviewGeneration_ : hostsGeneration_) = generation;
   const auto period =
       span_ == Span::kDays ? corvane::HistoryGrouping::kDay : corvane::HistoryGrouping::kMonth;
+  JoinEndedReaders();
   {
     corvane::MutexLock lock(mailbox_->mutex);
     ++mailbox_->running;
   }
-  std::thread([mailbox = mailbox_, generation, path = path_, period, since, until, app] {
+  std::thread reader([mailbox = mailbox_, generation, path = path_, period, since, until, app] {
     HistoryData data = ReadHistory(generation, path, period, since, until, app);
     corvane::MutexLock lock(mailbox->mutex);
     mailbox->answers.push_back(std::move(data));
+    mailbox->ended.push_back(generation);
     --mailbox->running;
     // Under the mailbox's lock the dialog cannot be destroyed meanwhile; a
     // call posted to it is dropped by Qt if it is destroyed later.
@@ -392,7 +397,25 @@ void CHistoryDlg::StartLoad(const QString& app) {
       QMetaObject::invokeMethod(mailbox->dialog, &CHistoryDlg::TakeAnswers, Qt::QueuedConnection);
     }
     mailbox->answered.notify_all();
-  }).detach();
+  });
+  readers_.emplace_back(generation, std::move(reader));
+}
+
+void CHistoryDlg::JoinEndedReaders() {
+  std::vector<uint64_t> ended;
+  {
+    corvane::MutexLock lock(mailbox_->mutex);
+    ended.swap(mailbox_->ended);
+  }
+  // A reader listed here has left its answer and only returns.
+  for (uint64_t generation : ended) {
+    for (auto reader = readers_.begin(); reader != readers_.end(); ++reader) {
+      if (reader->first != generation) continue;
+      reader->second.join();
+      readers_.erase(reader);
+      break;
+    }
+  }
 }
 
 void CHistoryDlg::TakeAnswers() {
@@ -401,6 +424,7 @@ void CHistoryDlg::TakeAnswers() {
     corvane::MutexLock lock(mailbox_->mutex);
     answers.swap(mailbox_->answers);
   }
+  JoinEndedReaders();
   for (const HistoryData& data : answers) OnLoaded(data);
 }
 

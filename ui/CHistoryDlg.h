@@ -4,11 +4,13 @@
 // with a table of the applications below; choosing an application shows
 // the remote hosts it talked to in that time, and Back returns.
 //
-// Non-modal, window thread. Every read of the history runs on a worker of
-// Qt's thread pool with its own read-only connection, so the window never
-// waits for the disk; a worker gets copies of what it reads and answers
-// through a future watcher, and a newer request supersedes an older one.
-// Closing the dialog abandons a read in flight. A history that does not
+// Non-modal, window thread. Every read of the history runs on a reading
+// thread of its own, which the dialog owns, with its own read-only
+// connection, so the window never waits for the disk; a reader gets copies
+// of what it reads and leaves its answer in a mailbox the window thread
+// takes it from, and a newer request supersedes an older one. Closing the
+// dialog drops the answers still to come and joins the readers (a read
+// takes as long as one query of the history). A history that does not
 // exist yet is an empty one ("No traffic recorded yet"); one that cannot be
 // read shows the reason below the table.
 #pragma once
@@ -24,6 +26,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -154,19 +158,24 @@ class CHistoryDlg : public QDialog {
   uint64_t generation_ = 0;
   uint64_t overviewGeneration_ = 0;
   uint64_t hostsGeneration_ = 0;
-  // Where the reading threads leave their answers. Each read runs on a
-  // thread of its own, which keeps the mailbox alive; a dialog that closes
-  // unhooks itself and never waits for a read still running.
+  // Where the reading threads leave their answers. A dialog that closes
+  // unhooks itself before it joins the readers.
   struct LoadMailbox {
     corvane::Mutex mutex;
     std::condition_variable_any answered;
     CHistoryDlg* dialog GUARDED_BY(mutex) = nullptr;
     std::vector<HistoryData> answers GUARDED_BY(mutex);
     int running GUARDED_BY(mutex) = 0;
+    // The requests whose readers have returned, not yet joined.
+    std::vector<uint64_t> ended GUARDED_BY(mutex);
   };
   std::shared_ptr<LoadMailbox> mailbox_;
+  // The reading threads by request number (window thread).
+  std::vector<std::pair<uint64_t, std::thread>> readers_;
   // Shows the answers the mailbox holds (window thread).
   void TakeAnswers();
+  // Joins the readers that have returned (window thread).
+  void JoinEndedReaders();
 
   QRadioButton* daysButton_ = nullptr;
   QRadioButton* monthsButton_ = nullptr;

@@ -960,13 +960,12 @@ void CMainDlg::OnSaveAndClear() {
   const std::string logFolder = folders_.logs;
   listWork_->Post([this, monitor, logFolder] {
     const std::vector<corvane::LogChoice> before = corvane::ListLogs(logFolder);
-    const std::optional<std::string> failedPath = monitor->SaveAndClear();
-    const std::string written = failedPath ? std::string() : NewLogIn(logFolder, before);
-    QMetaObject::invokeMethod(this, [this, failedPath, written] {
-      if (failedPath) {
+    const corvane::Status saved = monitor->SaveAndClear();
+    const std::string written = saved ? NewLogIn(logFolder, before) : std::string();
+    QMetaObject::invokeMethod(this, [this, saved, written] {
+      if (!saved) {
         ShowMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                    QStringLiteral("Can't write to %1").arg(QString::fromStdString(*failedPath)),
-                    QMessageBox::Ok);
+                    QString::fromStdString(saved.reason), QMessageBox::Ok);
         return;
       }
       // The records of the clear are queued; show the empty list at once.
@@ -1192,7 +1191,7 @@ bool CMainDlg::SaveRowsToLog() {
     corvane::TrafficList::ReadLock lock(monitor_->list());
     if (monitor_->list().Count() == 0) return true;
   }
-  return !monitor_->SaveAndClear().has_value();
+  return monitor_->SaveAndClear().ok;
 }
 
 void CMainDlg::Finish() {

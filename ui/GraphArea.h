@@ -15,7 +15,7 @@
 #include <QWidget>
 #include <cstdint>
 
-#include "engine/graph_series.h"
+#include "ui/graph_series.h"
 
 class GraphArea : public QWidget {
   Q_OBJECT

@@ -62,9 +62,9 @@ std::optional<QString> AddHideRules(const std::string& filterFile,
     rows.push_back(rule);
     if (added) added->push_back(rule);
   }
-  if (auto failure = corvane::WriteFilterFile(filterFile, corvane::FilterMode::BlackList, rows)) {
+  if (!corvane::WriteFilterFile(filterFile, corvane::FilterMode::BlackList, rows)) {
     if (added) added->clear();
-    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(failure->path));
+    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(filterFile));
   }
   return std::nullopt;
 }
@@ -83,8 +83,8 @@ std::optional<QString> RemoveHideRules(const std::string& filterFile,
       return r.remoteHost == rule.remoteHost && r.localSource == rule.localSource;
     });
   });
-  if (auto failure = corvane::WriteFilterFile(filterFile, loaded.filters.mode, rows)) {
-    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(failure->path));
+  if (!corvane::WriteFilterFile(filterFile, loaded.filters.mode, rows)) {
+    return QStringLiteral("Can't write to %1").arg(QString::fromStdString(filterFile));
   }
   return std::nullopt;
 }

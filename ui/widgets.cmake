@@ -1,10 +1,11 @@
-# Controls, the speed graph, the About box, dialog-unit geometry, opening
+# Controls, the speed graph (its widget and its bar series), the About box, dialog-unit geometry, opening
 # links, and the compiled-in resources (icons, the user's guide).
 target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/CAboutDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CHyperlinkLabel.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CIconButton.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/GraphArea.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/graph_series.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/dialog_units.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/open_url.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/svg_icon.cpp)

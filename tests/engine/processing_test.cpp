@@ -178,7 +178,7 @@ TEST_F(ProcessingTest, RowsLeaveAtOnceWhenARuleHidesThemAndReturnWithTheirCounts
   EXPECT_EQ(Rows()[0][kColumnTotal], "156 B");
 
   monitor_.SetFilters(filters);
-  ASSERT_TRUE(monitor_.SaveAndClear() == std::nullopt);
+  ASSERT_TRUE(monitor_.SaveAndClear());
   monitor_.SetFilters(FilterSet{});
   EXPECT_TRUE(Rows().empty()) << "a row hidden before Save & Clear belongs to the old day";
 }
@@ -207,19 +207,18 @@ TEST_F(ProcessingTest, SaveAndClearEmptiesFlowsListAndTotalsOnlyAfterTheLogWasWr
   StateOf(monitor_).counters.Tick();
   std::vector<RowCells> saved;
   bool fail = true;
-  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
-    if (fail) return std::string("/read-only/2005-03-07_12t00t03.log");
+  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) {
+    if (fail) return Status::Failed("Can't write to /read-only/2005-03-07_12t00t03.log");
     saved = rows;
-    return std::nullopt;
+    return Status::Ok();
   });
-  auto failed = monitor_.SaveAndClear();
-  ASSERT_TRUE(failed);
+  ASSERT_FALSE(monitor_.SaveAndClear());
   EXPECT_EQ(Rows().size(), 1u);
   EXPECT_TRUE(Flow(kRemote));
   EXPECT_EQ(StateOf(monitor_).flows.Totals().uploadBytes, 28u);
 
   fail = false;
-  EXPECT_FALSE(monitor_.SaveAndClear());
+  EXPECT_TRUE(monitor_.SaveAndClear());
   EXPECT_EQ(saved.size(), 1u);
   EXPECT_TRUE(Rows().empty());
   EXPECT_FALSE(Flow(kRemote));
@@ -231,14 +230,14 @@ TEST_F(ProcessingTest, SaveAndClearSavesWhatIsQueuedAndKeepsWhatIsCountedAfterIt
   PassAfter(3);
   Upload(kRemote, 17, 1, 0);  // queued, not shown yet
   std::vector<RowCells> saved;
-  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
+  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) {
     saved = rows;
     // The capture thread goes on while the log is written.
     Upload(kRemote, 17, 1, 1);
     Upload(kOther, 17, 1, 2);
-    return std::nullopt;
+    return Status::Ok();
   });
-  ASSERT_FALSE(monitor_.SaveAndClear());
+  ASSERT_TRUE(monitor_.SaveAndClear());
   ASSERT_EQ(saved.size(), 1u);
   EXPECT_EQ(saved[0][kColumnUpload], "56 B");
   EXPECT_TRUE(Rows().empty());
@@ -256,10 +255,10 @@ TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
   PassAfter(3);
   StateOf(monitor_).counters.Tick();
   int saves = 0;
-  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) -> std::optional<std::string> {
+  monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) {
     ++saves;
     EXPECT_EQ(rows.size(), 1u);
-    return std::nullopt;
+    return Status::Ok();
   });
   clock_.Set(kNoon + 12 * 3600);  // 00:00:00
   monitor_.RunPass();
@@ -276,8 +275,8 @@ TEST_F(ProcessingTest, FailedMidnightSaveKeepsEverythingReportsOnceAndRetries) {
   std::vector<std::string> errors;
   monitor_.SetErrorHandler([&](const std::string& m) { errors.push_back(m); });
   int attempts = 0;
-  monitor_.SetLogWriter([&](const std::vector<RowCells>&) -> std::optional<std::string> {
-    return ++attempts < 3 ? std::optional<std::string>("/full/x.log") : std::nullopt;
+  monitor_.SetLogWriter([&](const std::vector<RowCells>&) {
+    return ++attempts < 3 ? Status::Failed("Can't write to /full/x.log") : Status::Ok();
   });
   clock_.Set(kNoon + 12 * 3600 - 10);
   Upload(kRemote, 17, 1, 0);
@@ -295,7 +294,7 @@ TEST_F(ProcessingTest, FailedMidnightSaveKeepsEverythingReportsOnceAndRetries) {
 }
 
 TEST_F(ProcessingTest, AfterMidnightTheNextDatagramStartsAFreshFlowAndRow) {
-  monitor_.SetLogWriter([](const std::vector<RowCells>&) { return std::optional<std::string>(); });
+  monitor_.SetLogWriter([](const std::vector<RowCells>&) { return Status::Ok(); });
   clock_.Set(kNoon + 12 * 3600 - 10);
   Upload(kRemote, 17, 1, 0);
   PassAfter(3);

@@ -73,7 +73,7 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
 
   // Filters: the Filters dialog's OK writes the file, the monitor loads it.
   const std::string filterPath = FilterFilePath(dir);
-  ok &= Check(!WriteFilterFile(filterPath, FilterMode::BlackList, {{"10.9.9.9", "<ANY>"}}),
+  ok &= Check(WriteFilterFile(filterPath, FilterMode::BlackList, {{"10.9.9.9", "<ANY>"}}).ok,
               "filters.dat not written", message);
   const FilterLoadResult loaded = monitor.LoadFilters();
   ok &= Check(loaded.status == FilterLoadStatus::Loaded && loaded.filters.rules.size() == 1,
@@ -102,7 +102,7 @@ bool UnprivilegedChild(const std::string& dir, std::string& message) {
   monitor.AccountDatagram(info);
   clock.Advance(5);
   monitor.RunPass();
-  ok &= Check(!monitor.SaveAndClear(), "Save & Clear failed", message);
+  ok &= Check(monitor.SaveAndClear().ok, "Save & Clear failed", message);
   const auto logs = ListLogs(dir);
   ok &= Check(logs.size() == 1, "logs: " + std::to_string(logs.size()), message);
   if (logs.size() == 1) {

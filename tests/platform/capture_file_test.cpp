@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/capture_source.h"
-#include "platform/pcap_writer.h"
+#include "support/pcap_writer.h"
 #include "test_frames.h"
 
 namespace corvane {

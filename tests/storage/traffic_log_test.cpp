@@ -44,8 +44,7 @@ TEST_F(TrafficLogTest, EveryCellSurvivesTheRoundTrip) {
   std::vector<RowCells> rows{row, row};
   rows[1][kColumnRemoteIp] = "10.0.0.6";
   std::string saved;
-  ASSERT_EQ(SaveTrafficLog(dir_.path(), rows, LocalSeconds(2005, 3, 1, 9, 5, 7), nullptr, &saved),
-            std::nullopt);
+  ASSERT_TRUE(SaveTrafficLog(dir_.path(), rows, LocalSeconds(2005, 3, 1, 9, 5, 7), &saved));
   EXPECT_EQ(saved, dir_.File("2005-03-01_09t05t07.log"));
   auto back = ReadTrafficLog(saved);
   ASSERT_TRUE(back);
@@ -121,9 +120,9 @@ TEST_F(TrafficLogTest, TakenNameGetsASuffixThatKeepsTheDisplayRule) {
   const int64_t moment = LocalSeconds(2005, 3, 2, 18, 0, 0);
   std::vector<RowCells> first{SampleRow()};
   std::vector<RowCells> second{SampleRow(), SampleRow()};
-  ASSERT_EQ(SaveTrafficLog(dir_.path(), first, moment), std::nullopt);
+  ASSERT_TRUE(SaveTrafficLog(dir_.path(), first, moment));
   std::string path;
-  ASSERT_EQ(SaveTrafficLog(dir_.path(), second, moment, nullptr, &path), std::nullopt);
+  ASSERT_TRUE(SaveTrafficLog(dir_.path(), second, moment, &path));
   EXPECT_EQ(path, dir_.File("2005-03-02_18t00t00-2.log"));
   EXPECT_EQ(ReadTrafficLog(dir_.File("2005-03-02_18t00t00.log"))->size(), 1u);  // not replaced
   auto logs = ListLogs(dir_.path());
@@ -135,20 +134,18 @@ TEST_F(TrafficLogTest, TakenNameGetsASuffixThatKeepsTheDisplayRule) {
 
 TEST_F(TrafficLogTest, NewLogIsReadableByItsOwnerOnly) {
   std::string path;
-  ASSERT_EQ(SaveTrafficLog(dir_.path(), {SampleRow()}, 0, nullptr, &path), std::nullopt);
+  ASSERT_TRUE(SaveTrafficLog(dir_.path(), {SampleRow()}, 0, &path));
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST_F(TrafficLogTest, UnwritableDirectoryReturnsThePath) {
-  std::string error;
-  auto failed = SaveTrafficLog(dir_.File("gone"), {SampleRow()}, LocalSeconds(2005, 3, 1, 0, 0, 0),
-                               &error);
-  ASSERT_TRUE(failed);
-  EXPECT_EQ(*failed, dir_.File("gone/2005-03-01_00t00t00.log"));
-  EXPECT_NE(error, "");
-  EXPECT_EQ(CantWriteMessage(*failed), "Can't write to " + *failed);
+TEST_F(TrafficLogTest, UnwritableDirectoryNamesThePath) {
+  const Status failed =
+      SaveTrafficLog(dir_.File("gone"), {SampleRow()}, LocalSeconds(2005, 3, 1, 0, 0, 0));
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.reason, "Can't write to " + dir_.File("gone/2005-03-01_00t00t00.log"));
+  EXPECT_TRUE(failed.Missing()) << failed.code;
 }
 
 TEST(LogDisplayNameTest, FollowsTheDisplayRule) {

@@ -12,7 +12,7 @@
 #include "platform/interfaces.h"
 #include "platform/ip_address.h"
 #include "platform/net.h"
-#include "platform/pcap_writer.h"
+#include "support/pcap_writer.h"
 #include "support/datagram_builder.h"
 
 namespace corvane {

@@ -527,7 +527,7 @@ TEST_F(MainWindowTest, TickMovesCountsIntoTheReadoutAndSaveAndClearRestartsItFro
   std::vector<std::vector<corvane::RowCells>> saved;
   dlg->monitor().SetLogWriter([&](const std::vector<corvane::RowCells>& rows) {
     saved.push_back(rows);
-    return std::optional<std::string>();
+    return corvane::Status::Ok();
   });
   FeedAndShow({Udp(kA, kLocal, 53, 4000, 1536), Udp(kLocal, kA, 4000, 53, 100)}, 1);
   dlg->OnTick();
@@ -549,7 +549,7 @@ TEST_F(MainWindowTest, TickMovesCountsIntoTheReadoutAndSaveAndClearRestartsItFro
 TEST_F(MainWindowTest, FailedSaveReportsThePathAndClearsNothing) {
   Start();
   dlg->monitor().SetLogWriter([](const std::vector<corvane::RowCells>&) {
-    return std::optional<std::string>("/full/disk/2024-03-05_12t00t00.log");
+    return corvane::Status::Failed("Can't write to /full/disk/2024-03-05_12t00t00.log");
   });
   FeedAndShow({Udp(kA, kLocal, 53, 4000, 100)}, 1);
   dlg->OnTick();

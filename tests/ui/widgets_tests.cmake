@@ -3,6 +3,7 @@
 list(APPEND CORVANE_UI_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/ui_test_main.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/graph_area_test.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/graph_series_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/icon_button_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/hyperlink_label_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/about_dialog_test.cpp

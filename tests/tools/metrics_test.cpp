@@ -195,8 +195,8 @@ TEST_F(MetricsTest, BarePortListensOn127001AndWhatIsNoAddressIsRejected) {
 
 TEST_F(MetricsTest, ScrapePassesPromtoolAndBadRequestsGetAnErrorStatus) {
   MetricsServer server(std::chrono::milliseconds(300));
-  std::string error;
-  ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  const Status started = server.Start(*ParseMetricsEndpoint("0"));
+  ASSERT_TRUE(started) << started.reason;
   const uint16_t port = server.port();
   EXPECT_EQ(Exchange(port, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n").status, 503);
   server.Publish(TestSnapshot());
@@ -235,11 +235,12 @@ TEST_F(MetricsTest, ScrapePassesPromtoolAndBadRequestsGetAnErrorStatus) {
 TEST_F(MetricsTest, PortInUseIsAnErrorAndStopEndsAWaitingConnection) {
   // A timeout far beyond the test's: Stop() must not wait for the client.
   MetricsServer first(std::chrono::hours(1));
-  std::string error;
-  ASSERT_TRUE(first.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  const Status started = first.Start(*ParseMetricsEndpoint("0"));
+  ASSERT_TRUE(started) << started.reason;
   MetricsServer second;
-  EXPECT_FALSE(second.Start(*ParseMetricsEndpoint(std::to_string(first.port())), error));
-  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+  const Status taken = second.Start(*ParseMetricsEndpoint(std::to_string(first.port())));
+  EXPECT_FALSE(taken);
+  EXPECT_NE(taken.reason.find("in use"), std::string::npos) << taken.reason;
 
   // The command line says so too, and exits non-zero before capturing.
   int status = 0;
@@ -258,8 +259,8 @@ TEST_F(MetricsTest, PortInUseIsAnErrorAndStopEndsAWaitingConnection) {
 
 TEST_F(MetricsTest, IdleClientsCannotHoldBackAScrape) {
   MetricsServer server;
-  std::string error;
-  ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  const Status started = server.Start(*ParseMetricsEndpoint("0"));
+  ASSERT_TRUE(started) << started.reason;
   server.Publish(TestSnapshot());
   std::vector<int> idle;
   for (int i = 0; i < 50; ++i) {
@@ -303,8 +304,8 @@ TEST_F(MetricsTest, BearerTokenIsEnforcedAndItsFileMustBeTheUsersAlone) {
 
   MetricsServer server;
   server.RequireBearerToken(token);
-  std::string error;
-  ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  const Status started = server.Start(*ParseMetricsEndpoint("0"));
+  ASSERT_TRUE(started) << started.reason;
   server.Publish(TestSnapshot());
   const std::string get = "GET /metrics HTTP/1.1\r\n";
   const HttpReply none = Exchange(server.port(), get + "\r\n");
@@ -391,8 +392,8 @@ TEST_F(MetricsTest, RealPrometheusScrapesExactlyTheBytesServedWithItsToken) {
   dir_.Write("token", "prometheus-token\n");
   std::filesystem::permissions(dir_.File("token"), std::filesystem::perms::owner_read);
   server.RequireBearerToken("prometheus-token");
-  std::string error;
-  ASSERT_TRUE(server.Start(*ParseMetricsEndpoint("0"), error)) << error;
+  const Status started = server.Start(*ParseMetricsEndpoint("0"));
+  ASSERT_TRUE(started) << started.reason;
   server.Publish(TestSnapshot());
   PrometheusProcess prometheus(dir_, server.port());
 

@@ -1,4 +1,4 @@
-#include "platform/pcap_writer.h"
+#include "support/pcap_writer.h"
 
 #include <algorithm>
 #include <cerrno>

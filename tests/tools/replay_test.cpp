@@ -14,7 +14,7 @@
 
 #include "engine/protocol_names.h"
 #include "vocabulary/text_format.h"
-#include "platform/pcap_writer.h"
+#include "support/pcap_writer.h"
 #include "storage/traffic_log.h"
 #include "support/datagram_builder.h"
 

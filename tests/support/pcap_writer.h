@@ -1,6 +1,7 @@
 // Writes classic pcap capture files (microsecond time stamps, snapshot length
-// 65535, one link type per file). The benchmark generators, corvane-cli and
-// the tests use it to produce the files that OpenCaptureFile() reads.
+// 65535, one link type per file). The tests and the benchmarks' capture
+// generator (bench/capture_gen) use it to produce the files that
+// OpenCaptureFile() reads; the programs never write capture files.
 //
 // One thread owns a writer. Records go through a large stdio buffer, so
 // millions of small records cost little more than the bytes themselves.

@@ -1,4 +1,4 @@
-#include "engine/graph_series.h"
+#include "ui/graph_series.h"
 
 #include <algorithm>
 
