@@ -15,25 +15,24 @@ std::string_view HostKey(const corvane::ProgramHost& host) {
   return host.remoteIp.empty() ? std::string_view(host.remoteHost) : std::string_view(host.remoteIp);
 }
 
-// The count a byte-count text shows, as the list reads it.
-uint64_t BytesOf(const std::string& text) {
-  const std::optional<double> value = corvane::ByteCountValue(text);
-  return value && *value > 0 ? static_cast<uint64_t>(*value) : 0;
-}
-
 QString Bytes(uint64_t bytes) { return QString::fromStdString(corvane::FormatByteCount(bytes)); }
 
 }  // namespace
 
 std::vector<corvane::ProgramTotal> ProgramTotalsOf(const TrafficModel& list, const QString& needle) {
   const QString trimmed = needle.trimmed();
+  // The texts the quick filter matches and the view names, kept for the
+  // sum (rows point into them: no reallocation after the reserve).
+  std::vector<corvane::RowCells> cells;
+  cells.reserve(static_cast<size_t>(list.rowCount()));
   std::vector<corvane::ProgramRow> rows;
   rows.reserve(static_cast<size_t>(list.rowCount()));
   for (int row = 0; row < list.rowCount(); ++row) {
-    const corvane::RowCells& cells = list.Cells(row);
-    if (!RowMatchesQuickFilter(cells, trimmed)) continue;
-    rows.push_back({&cells, BytesOf(cells[corvane::kColumnDownload]),
-                    BytesOf(cells[corvane::kColumnUpload]), list.Speed(row)});
+    corvane::RowCells texts = list.Cells(row);
+    if (!RowMatchesQuickFilter(texts, trimmed)) continue;
+    const corvane::RowValues& values = list.Values(row);
+    rows.push_back({&cells.emplace_back(std::move(texts)), values.downloadBytes, values.uploadBytes,
+                    list.Speed(row)});
   }
   return corvane::TotalsByProgram(rows);
 }

@@ -991,8 +991,9 @@ TEST_F(MainWindowTest, ProgramsViewTotalsEqualTheirRowsAtEveryRefreshUnderLiveTr
       corvane::TrafficList::Lock lock(list);
       const int curl = list.FindRemoteIpRow("192.168.0.1", "curl:200");
       ASSERT_GE(curl, 0);
-      list.SetCounts(curl, 300 + 100 * static_cast<uint64_t>(round), 40, Noon(), "2024-03-05 12:00:00");
+      list.SetCounts(curl, 300 + 100 * static_cast<uint64_t>(round), 40, Noon());
     }
+    StateOf(dlg->monitor()).list.Publish();
     dlg->trafficModel()->ApplyPending();
     dlg->OnTick();  // the view's refresh
     SCOPED_TRACE(round);
