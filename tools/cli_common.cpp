@@ -130,8 +130,8 @@ bool Configure(const Options& options, Monitor& monitor) {
 // written.
 bool SaveAtEnd(const Options& options, Monitor& monitor) {
   if (!options.saveLogs) return true;
-  if (auto failedPath = monitor.SaveAndClear()) {
-    std::fprintf(stderr, "corvane-cli: %s\n", CantWriteMessage(*failedPath).c_str());
+  if (Status saved = monitor.SaveAndClear(); !saved) {
+    std::fprintf(stderr, "corvane-cli: %s\n", saved.reason.c_str());
     return false;
   }
   return true;
