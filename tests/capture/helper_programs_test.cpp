@@ -244,6 +244,38 @@ TEST(HelperCaptureLoopback, GroupMemberCliNamesAnotherUsersShortConnectionsFromK
   EXPECT_LE(named, static_cast<double>(expected) + 10);
 }
 
+// A child process the test talks to through two pipes: it writes to `go`
+// and reads from `done`. `start(go, done)` forks it with the child's ends;
+// the child is killed and reaped at the end, also when the test failed
+// early.
+struct PipedChild {
+  pid_t pid = -1;
+  int go = -1;
+  int done = -1;
+  explicit PipedChild(pid_t (*start)(int go, int done)) {
+    int goPipe[2], donePipe[2];
+    if (pipe2(goPipe, O_CLOEXEC) != 0) return;
+    if (pipe2(donePipe, O_CLOEXEC) != 0) {
+      close(goPipe[0]);
+      close(goPipe[1]);
+      return;
+    }
+    pid = start(goPipe[0], donePipe[1]);
+    close(goPipe[0]);
+    close(donePipe[1]);
+    go = goPipe[1];
+    done = donePipe[0];
+  }
+  ~PipedChild() {
+    if (go >= 0) close(go);
+    if (done >= 0) close(done);
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
 // A process of root's in a network namespace of its own: it binds a UDP
 // socket there, sends one datagram to itself on that namespace's loopback
 // when told to (a byte on `go`), writes "sent" to `done` and ends. Returns
@@ -278,13 +310,9 @@ TEST(HelperCaptureLoopback, MembersStreamCarriesNoOwnerOfASocketInAnotherNetwork
   ASSERT_NE(adm, nullptr);
   InstalledHelper helper(adm->gr_gid);
   ASSERT_TRUE(helper.ok()) << "setcap failed";
-  int go[2], done[2];
-  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
-  const pid_t sender = StartSenderInOwnNamespace(go[0], done[1]);
-  ASSERT_GT(sender, 0);
-  close(go[0]);
-  close(done[1]);
+  PipedChild child(StartSenderInOwnNamespace);
+  ASSERT_GT(child.pid, 0);
+  const pid_t sender = child.pid;
   const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
     Status why;
     HelperCaptureOptions options;
@@ -295,7 +323,7 @@ TEST(HelperCaptureLoopback, MembersStreamCarriesNoOwnerOfASocketInAnotherNetwork
     if (!source) return "open: " + why.reason;
     if (source->attributionMode() != capture::AttributionMode::kKernel) return "no kernel events";
     char sent[4] = {};
-    if (write(go[1], "g", 1) != 1 || read(done[0], sent, 4) != 4 ||
+    if (write(child.go, "g", 1) != 1 || read(child.done, sent, 4) != 4 ||
         std::string(sent, 4) != "sent") {
       return "the sender in its namespace did not send";
     }
@@ -313,10 +341,6 @@ TEST(HelperCaptureLoopback, MembersStreamCarriesNoOwnerOfASocketInAnotherNetwork
     if (owners.contains(sender)) return "the other namespace's socket owner reached the member";
     return "";
   });
-  close(go[1]);
-  close(done[0]);
-  kill(sender, SIGKILL);  // still waiting for its turn when the member failed early
-  waitpid(sender, nullptr, 0);
   EXPECT_EQ(report, "");
 }
 
@@ -371,14 +395,10 @@ TEST(HelperCaptureLoopback, MemberLearnsWhoOwnsAnotherUsersSocketsOpenAtStartAnd
   ASSERT_NE(adm, nullptr);
   InstalledHelper helper(adm->gr_gid);
   ASSERT_TRUE(helper.ok()) << "setcap failed";
-  int go[2], done[2];
-  ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
-  const pid_t holder = StartSocketHolder(go[0], done[1]);
-  ASSERT_GT(holder, 0);
-  close(go[0]);
-  close(done[1]);
-  FILE* ports = fdopen(done[0], "r");
+  PipedChild child(StartSocketHolder);
+  ASSERT_GT(child.pid, 0);
+  const pid_t holder = child.pid;
+  FILE* ports = fdopen(dup(child.done), "r");
   int listener = 0, client = 0, udp = 0;
   ASSERT_EQ(fscanf(ports, "%d %d %d", &listener, &client, &udp), 3);
   const std::string report = AsNobody({adm->gr_gid}, [&]() -> std::string {
@@ -396,7 +416,7 @@ TEST(HelperCaptureLoopback, MemberLearnsWhoOwnsAnotherUsersSocketsOpenAtStartAnd
     if (!source) return "open: " + why.reason;
     if (source->attributionMode() != capture::AttributionMode::kKernel) return "no kernel events";
     int later = 0;
-    if (write(go[1], "g", 1) != 1 || fscanf(ports, "%d", &later) != 1) return "no later listener";
+    if (write(child.go, "g", 1) != 1 || fscanf(ports, "%d", &later) != 1) return "no later listener";
     const std::set<std::tuple<int, int, int>> wanted{
         {6, listener, 0}, {6, client, listener}, {17, udp, 0}, {6, later, 0}};
     CapturedDatagram datagram;
@@ -415,9 +435,6 @@ TEST(HelperCaptureLoopback, MemberLearnsWhoOwnsAnotherUsersSocketsOpenAtStartAnd
     return missing.empty() ? "" : "no owner for" + missing;
   });
   fclose(ports);
-  close(go[1]);
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
   EXPECT_EQ(report, "");
 }
 
