@@ -26,6 +26,13 @@
 // box and the note given once at the first close. The traffic history goes to
 // the history database (folders.history); one that cannot be opened is
 // reported once and capture runs without it.
+//
+// Sources: CMainDlg.cpp builds the window, lays it out and shows and hides
+// it; MainWindowControls.cpp the menus, toolbar, list, status line and tray;
+// MainWindowList.cpp the list's commands and sorting; MainWindowStartup.cpp
+// Initialise(), the layout file and the usage alerts; MainWindowCommands.cpp
+// the commands and the endings. The program around the window (command
+// line, folders, single instance, signals) is CorvaneApp's.
 #pragma once
 
 #include <QDialog>

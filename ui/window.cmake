@@ -5,6 +5,11 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/NewProgramNotices.h
   ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/CMainDlg.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/MainWindowControls.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/MainWindowList.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/MainWindowStartup.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/MainWindowCommands.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/main_window_parts.h
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.h
   ${CMAKE_CURRENT_SOURCE_DIR}/list_actions.cpp
@@ -18,7 +23,8 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/TrafficView.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/TrafficView.h)
 
-add_executable(corvane ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+add_executable(corvane ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/CorvaneApp.cpp ${CMAKE_CURRENT_SOURCE_DIR}/CorvaneApp.h)
 target_link_libraries(corvane PRIVATE corvane_ui)
 
 # The user's guide lives beside the executable as "cvhelp.html".
