@@ -2,48 +2,20 @@
 // logs, History, Options, Help, About and the ways the program ends.
 #include "ui/CMainDlg.h"
 
-
 #include <cstring>
 #include <QAction>
 #include <QCheckBox>
-#include <QActionGroup>
-#include <QCloseEvent>
-#include <QEventLoop>
-#include <QPushButton>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QGroupBox>
-#include <QHeaderView>
-#include <QIcon>
-#include <QKeyEvent>
-#include <QClipboard>
-#include <QGuiApplication>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QMenuBar>
-#include <QResizeEvent>
-#include <QScreen>
-#include <QScrollBar>
 #include <QSettings>
-#include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <map>
 #include <cstdio>
 
-#include "vocabulary/text_format.h"
-#include "platform/app_directory.h"
-#include "attribution/kernel_owners.h"
-#include "platform/helper_capture.h"
-#include "platform/host_names.h"
-#include "platform/interfaces.h"
 #include "storage/history_store.h"
 #include "storage/traffic_log.h"
-#include "platform/net.h"
 #include "ui/CAboutDlg.h"
 #include "ui/CHistoryDlg.h"
-#include "ui/CIconButton.h"
 #include "ui/CLogsDlg.h"
 #include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
@@ -51,17 +23,10 @@
 #include "ui/NewProgramNotices.h"
 #include "ui/ProgramIcons.h"
 #include "ui/ProgramRecording.h"
-#include "ui/ProgramsView.h"
 #include "ui/ListWorker.h"
 #include "ui/colour_scheme.h"
-#include "engine/program_totals.h"
-#include "engine/wiring.h"
 #include "ui/TrafficModel.h"
-#include "ui/TrafficView.h"
-#include "ui/dialog_units.h"
 #include "ui/export_dialog.h"
-#include "ui/list_actions.h"
-#include "ui/open_url.h"
 #include "ui/main_window_parts.h"
 
 using namespace main_window;
