@@ -9,8 +9,6 @@
 // then ends.
 #pragma once
 
-#include <QString>
-#include <QStringList>
 #include <chrono>
 #include <optional>
 #include <string>
