@@ -336,7 +336,6 @@ void TrafficList::Remove(int row) {
 
 void TrafficList::Clear() {
   state_.clear();
-  state_.shrink_to_fit();
   freeIds_.clear();
   order_.clear();
   selected_.clear();

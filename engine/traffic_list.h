@@ -222,6 +222,32 @@ class TrafficList {
     size_t size_ = 0;
   };
 
+  // The rows' states by id, in blocks of a fixed size: a growing list
+  // never copies its rows, nor holds two copies of them while it grows.
+  class RowStore {
+   public:
+    RowState& operator[](uint32_t id) { return blocks_[id >> kBlockBits][id & kBlockMask]; }
+    const RowState& operator[](uint32_t id) const {
+      return blocks_[id >> kBlockBits][id & kBlockMask];
+    }
+    size_t size() const { return size_; }
+    void emplace_back() {
+      if ((size_ & kBlockMask) == 0) blocks_.push_back(std::make_unique<RowState[]>(kBlockMask + 1));
+      ++size_;
+    }
+    void clear() {
+      blocks_.clear();
+      blocks_.shrink_to_fit();
+      size_ = 0;
+    }
+
+   private:
+    static constexpr uint32_t kBlockBits = 10;
+    static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
+    std::vector<std::unique_ptr<RowState[]>> blocks_;
+    size_t size_ = 0;
+  };
+
   uint32_t IdOf(int row) const REQUIRES(listMutex_) {
     return order_[order_.size() - 1 - static_cast<size_t>(row)];
   }
@@ -241,7 +267,7 @@ class TrafficList {
   ChangeSink sink_ GUARDED_BY(publishMutex_);
   bool recording_ GUARDED_BY(listMutex_) = false;  // a sink is set
   std::vector<ListChange> pending_ GUARDED_BY(listMutex_);
-  std::vector<RowState> state_ GUARDED_BY(listMutex_);   // by row id
+  RowStore state_ GUARDED_BY(listMutex_);   // by row id
   std::vector<uint32_t> freeIds_ GUARDED_BY(listMutex_);  // ids of removed rows, for reuse
   std::vector<uint32_t> order_ GUARDED_BY(listMutex_);    // row ids, bottom to top
   std::vector<uint32_t> selected_ GUARDED_BY(listMutex_); // ids of the selected rows, unordered
