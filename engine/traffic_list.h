@@ -204,24 +204,6 @@ class TrafficList {
 
   // An open-addressing map from row keys to row ids, at most half full.
   // Removal shifts the following entries back (no tombstones).
-  class KeyIndex {
-   public:
-    void Insert(const RowKey& key, uint32_t id);
-    void Erase(const RowKey& key);
-    void Clear();
-    uint32_t Find(const RowKey& key) const;
-
-   private:
-    struct Entry {
-      RowKey key;
-      uint32_t id = kNone;
-    };
-    static size_t Home(const RowKey& key, size_t mask);
-    void Place(const Entry& entry);
-    std::vector<Entry> entries_;  // size is a power of two, or 0
-    size_t size_ = 0;
-  };
-
   // The rows' states by id, in blocks of a fixed size: a growing list
   // never copies its rows, nor holds two copies of them while it grows.
   class RowStore {
@@ -245,6 +227,27 @@ class TrafficList {
     static constexpr uint32_t kBlockBits = 10;
     static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
     std::vector<std::unique_ptr<RowState[]>> blocks_;
+    size_t size_ = 0;
+  };
+
+  // The row ids by key. An entry holds the low 32 bits of its key's hash
+  // and the row's id; the key itself is the row's, so that an entry is 8
+  // bytes.
+  class KeyIndex {
+   public:
+    void Insert(const RowKey& key, uint32_t id);
+    void Erase(const RowKey& key, const RowStore& rows);
+    void Clear();
+    uint32_t Find(const RowKey& key, const RowStore& rows) const;
+
+   private:
+    struct Entry {
+      uint32_t hash = 0;
+      uint32_t id = kNone;
+    };
+    static uint32_t Hash(const RowKey& key);
+    void Place(const Entry& entry);
+    std::vector<Entry> entries_;  // size is a power of two, or 0
     size_t size_ = 0;
   };
 
