@@ -31,14 +31,14 @@ const std::string* TextOfColumn(const RowTexts& texts, int column) {
 
 // --- KeyIndex ---
 
-size_t TrafficList::KeyIndex::Home(const RowKey& key, size_t mask) {
+uint32_t TrafficList::KeyIndex::Hash(const RowKey& key) {
   uint64_t h = MixHash(FlowKey::Of(key.remoteAddress, key.labelId)) ^ MixHash(key.hostId + 1);
-  return static_cast<size_t>(h) & mask;
+  return static_cast<uint32_t>(h);
 }
 
 void TrafficList::KeyIndex::Place(const Entry& entry) {
   const size_t mask = entries_.size() - 1;
-  size_t i = Home(entry.key, mask);
+  size_t i = entry.hash & mask;
   while (entries_[i].id != kNone) i = (i + 1) & mask;
   entries_[i] = entry;
 }
@@ -52,31 +52,34 @@ void TrafficList::KeyIndex::Insert(const RowKey& key, uint32_t id) {
       if (entry.id != kNone) Place(entry);
     }
   }
-  Place(Entry{key, id});
+  Place(Entry{Hash(key), id});
   ++size_;
 }
 
-uint32_t TrafficList::KeyIndex::Find(const RowKey& key) const {
+uint32_t TrafficList::KeyIndex::Find(const RowKey& key, const RowStore& rows) const {
   if (entries_.empty()) return kNone;
   const size_t mask = entries_.size() - 1;
-  for (size_t i = Home(key, mask); entries_[i].id != kNone; i = (i + 1) & mask) {
-    if (entries_[i].key == key) return entries_[i].id;
+  const uint32_t hash = Hash(key);
+  for (size_t i = hash & mask; entries_[i].id != kNone; i = (i + 1) & mask) {
+    if (entries_[i].hash == hash && rows[entries_[i].id].key == key) return entries_[i].id;
   }
   return kNone;
 }
 
-void TrafficList::KeyIndex::Erase(const RowKey& key) {
+void TrafficList::KeyIndex::Erase(const RowKey& key, const RowStore& rows) {
   if (entries_.empty()) return;
   const size_t mask = entries_.size() - 1;
-  size_t hole = Home(key, mask);
-  while (entries_[hole].id == kNone || !(entries_[hole].key == key)) {
+  const uint32_t hash = Hash(key);
+  size_t hole = hash & mask;
+  while (entries_[hole].id == kNone || entries_[hole].hash != hash ||
+         !(rows[entries_[hole].id].key == key)) {
     if (entries_[hole].id == kNone) return;
     hole = (hole + 1) & mask;
   }
   // Move later entries of the cluster back into the hole unless their home
   // lies cyclically after the hole (they would then be unreachable).
   for (size_t j = (hole + 1) & mask; entries_[j].id != kNone; j = (j + 1) & mask) {
-    size_t home = Home(entries_[j].key, mask);
+    size_t home = entries_[j].hash & mask;
     bool homeAfterHole = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
     if (homeAfterHole) continue;
     entries_[hole] = entries_[j];
@@ -321,7 +324,7 @@ void TrafficList::SetSelected(int row, bool selected) {
 void TrafficList::Remove(int row) {
   const uint32_t id = IdOf(row);
   const uint32_t slot = state_[id].slot;
-  if (state_[id].keyed) byKey_.Erase(state_[id].key);
+  if (state_[id].keyed) byKey_.Erase(state_[id].key, state_);
   if (state_[id].selectedAt != kNone) Unselect(id);
   order_.erase(order_.begin() + slot);
   // Rows above the removed one moved down one slot.
@@ -336,7 +339,6 @@ void TrafficList::Remove(int row) {
 
 void TrafficList::Clear() {
   state_.clear();
-  state_.shrink_to_fit();
   freeIds_.clear();
   order_.clear();
   selected_.clear();
@@ -364,7 +366,7 @@ void TrafficList::Reorder(const std::vector<int>& order) {
 }
 
 int TrafficList::FindRow(const RowKey& key) const {
-  const uint32_t id = byKey_.Find(key);
+  const uint32_t id = byKey_.Find(key, state_);
   return id == kNone ? -1 : RowOfSlot(state_[id].slot);
 }
 

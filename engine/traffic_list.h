@@ -204,19 +204,48 @@ class TrafficList {
 
   // An open-addressing map from row keys to row ids, at most half full.
   // Removal shifts the following entries back (no tombstones).
+  // The rows' states by id, in blocks of a fixed size: a growing list
+  // never copies its rows, nor holds two copies of them while it grows.
+  class RowStore {
+   public:
+    RowState& operator[](uint32_t id) { return blocks_[id >> kBlockBits][id & kBlockMask]; }
+    const RowState& operator[](uint32_t id) const {
+      return blocks_[id >> kBlockBits][id & kBlockMask];
+    }
+    size_t size() const { return size_; }
+    void emplace_back() {
+      if ((size_ & kBlockMask) == 0) blocks_.push_back(std::make_unique<RowState[]>(kBlockMask + 1));
+      ++size_;
+    }
+    void clear() {
+      blocks_.clear();
+      blocks_.shrink_to_fit();
+      size_ = 0;
+    }
+
+   private:
+    static constexpr uint32_t kBlockBits = 10;
+    static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
+    std::vector<std::unique_ptr<RowState[]>> blocks_;
+    size_t size_ = 0;
+  };
+
+  // The row ids by key. An entry holds the low 32 bits of its key's hash
+  // and the row's id; the key itself is the row's, so that an entry is 8
+  // bytes.
   class KeyIndex {
    public:
     void Insert(const RowKey& key, uint32_t id);
-    void Erase(const RowKey& key);
+    void Erase(const RowKey& key, const RowStore& rows);
     void Clear();
-    uint32_t Find(const RowKey& key) const;
+    uint32_t Find(const RowKey& key, const RowStore& rows) const;
 
    private:
     struct Entry {
-      RowKey key;
+      uint32_t hash = 0;
       uint32_t id = kNone;
     };
-    static size_t Home(const RowKey& key, size_t mask);
+    static uint32_t Hash(const RowKey& key);
     void Place(const Entry& entry);
     std::vector<Entry> entries_;  // size is a power of two, or 0
     size_t size_ = 0;
@@ -241,7 +270,7 @@ class TrafficList {
   ChangeSink sink_ GUARDED_BY(publishMutex_);
   bool recording_ GUARDED_BY(listMutex_) = false;  // a sink is set
   std::vector<ListChange> pending_ GUARDED_BY(listMutex_);
-  std::vector<RowState> state_ GUARDED_BY(listMutex_);   // by row id
+  RowStore state_ GUARDED_BY(listMutex_);   // by row id
   std::vector<uint32_t> freeIds_ GUARDED_BY(listMutex_);  // ids of removed rows, for reuse
   std::vector<uint32_t> order_ GUARDED_BY(listMutex_);    // row ids, bottom to top
   std::vector<uint32_t> selected_ GUARDED_BY(listMutex_); // ids of the selected rows, unordered
