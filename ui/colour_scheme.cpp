@@ -1,7 +1,8 @@
 #include "ui/colour_scheme.h"
 
 #include <QApplication>
-#include <QProcess>
+#include <QDir>
+#include <QFile>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QVariant>
@@ -44,22 +45,32 @@ std::optional<bool> PortalPrefersDark() {
 }
 #endif
 
-// GNOME's setting: 'prefer-dark', 'prefer-light' or 'default'.
-std::optional<bool> GnomePrefersDark() {
-  QProcess gsettings;
-  gsettings.start(QStringLiteral("gsettings"),
-                  {QStringLiteral("get"), QStringLiteral("org.gnome.desktop.interface"),
-                   QStringLiteral("color-scheme")});
-  if (!gsettings.waitForStarted(kAskTimeoutMs)) return std::nullopt;
-  if (!gsettings.waitForFinished(kAskTimeoutMs)) {
-    gsettings.kill();
-    gsettings.waitForFinished(kAskTimeoutMs);
-    return std::nullopt;
+// GTK's own preference, for desktops without the portal: the user's
+// settings.ini of GTK 4 or 3 (gtk-application-prefer-dark-theme, or a theme
+// named "...-dark"). A file read, not a gsettings child: the window starts
+// no process before its threads do.
+std::optional<bool> GtkPrefersDark() {
+  QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+  if (config.isEmpty()) config = QDir::homePath() + QStringLiteral("/.config");
+  for (const char* version : {"gtk-4.0", "gtk-3.0"}) {
+    QFile file(config + QLatin1Char('/') + QLatin1String(version) + QStringLiteral("/settings.ini"));
+    // Another program's file: a settings.ini is a few lines.
+    if (file.size() > 64 * 1024 || !file.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
+    std::optional<bool> dark;
+    while (!file.atEnd()) {
+      const QString line = QString::fromUtf8(file.readLine(4096)).trimmed();
+      const qsizetype equals = line.indexOf(QLatin1Char('='));
+      if (equals < 0) continue;
+      const QString key = line.left(equals).trimmed();
+      const QString value = line.mid(equals + 1).trimmed().toLower();
+      if (key == QStringLiteral("gtk-application-prefer-dark-theme")) {
+        dark = value == QStringLiteral("1") || value == QStringLiteral("true");
+      } else if (key == QStringLiteral("gtk-theme-name") && value.endsWith(QStringLiteral("-dark"))) {
+        dark = true;
+      }
+    }
+    if (dark) return dark;
   }
-  if (gsettings.exitStatus() != QProcess::NormalExit || gsettings.exitCode() != 0) return std::nullopt;
-  const QByteArray answer = gsettings.readAllStandardOutput();
-  if (answer.contains("prefer-dark")) return true;
-  if (answer.contains("prefer-light")) return false;
   return std::nullopt;
 }
 
@@ -87,7 +98,7 @@ std::optional<bool> DesktopPrefersDark() {
 #ifdef CORVANE_HAVE_QTDBUS
   if (const std::optional<bool> portal = PortalPrefersDark()) return portal;
 #endif
-  return GnomePrefersDark();
+  return GtkPrefersDark();
 }
 
 QPalette DarkPalette() {

@@ -6,7 +6,7 @@
 // dark palette.
 //
 // Window thread only. Asking the desktop may wait up to about a second for
-// the portal or gsettings; it fails quietly.
+// the portal or GTK's settings.ini; it fails quietly.
 #pragma once
 
 #include <QPalette>

@@ -34,7 +34,7 @@ add_custom_command(TARGET corvane POST_BUILD
   VERBATIM)
 
 # The light or dark look; the desktop's preference is read over D-Bus where
-# Qt's D-Bus module is there, else through gsettings.
+# Qt's D-Bus module is there, else from GTK's settings.ini.
 target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/colour_scheme.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/colour_scheme.h)
