@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
 #include "platform/ip_address.h"
+#include "platform/large_table.h"
 
 namespace corvane {
 
@@ -114,6 +116,12 @@ class FlatMap {
 
   size_t size() const { return size_; }
 
+  // A hint that `key` is looked up soon: starts bringing its home slot into
+  // the cache, so that a batch of look-ups waits for memory once.
+  void Prefetch(const Key& key) const {
+    if (!entries_.empty()) __builtin_prefetch(&entries_[MixHash(key) & (entries_.size() - 1)]);
+  }
+
   void clear() {
     entries_.clear();
     entries_.shrink_to_fit();
@@ -142,7 +150,7 @@ class FlatMap {
   }
 
   void Grow() {
-    std::vector<Entry> old;
+    Entries old;
     old.swap(entries_);
     entries_.assign(old.empty() ? 64 : old.size() * 2, Entry{});
     for (const Entry& entry : old) {
@@ -150,7 +158,8 @@ class FlatMap {
     }
   }
 
-  std::vector<Entry> entries_;  // size is a power of two, or 0
+  using Entries = std::vector<Entry, LargeTableAllocator<Entry>>;
+  Entries entries_;  // size is a power of two, or 0
   size_t size_ = 0;
 };
 
@@ -160,6 +169,121 @@ template <typename Value>
 using FlatMap64 = FlatMap<uint64_t, Value>;
 template <typename Value>
 using FlowKeyMap = FlatMap<FlowKey, Value>;
+
+// A map from FlowKeys to `Value` for tables of very many flows: the entries
+// lie in insertion order in blocks that never move, and a small index of
+// 8 bytes a slot (the low half of the key's hash and the entry's number),
+// at most half full, finds them. Growing moves only the index, never the
+// entries, so a table is not held twice while it grows, and the
+// half-empty slots cost 8 bytes each instead of a whole entry.
+// Entries are never removed one by one, only all at once.
+template <typename Value>
+class FlowKeyStore {
+ public:
+  struct Entry {
+    FlowKey key;
+    Value value{};
+  };
+
+  // The value of `key`, default-constructed and inserted when missing.
+  Value& operator[](const FlowKey& key) {
+    const uint64_t hash = MixHash(key);
+    if (const uint32_t found = Find(key, hash); found != kEmpty) return At(found).value;
+    if ((size_ + 1) * 2 > index_.size()) GrowIndex();
+    const uint32_t number = static_cast<uint32_t>(size_);
+    if ((size_ & kBlockMask) == 0) blocks_.push_back(std::make_unique<Entry[]>(kBlockMask + 1));
+    Entry& entry = At(number);
+    entry.key = key;
+    ++size_;
+    Place(Slot{static_cast<uint32_t>(hash), number}, hash);
+    return entry.value;
+  }
+
+  const Value* Lookup(const FlowKey& key) const {
+    const uint32_t found = Find(key, MixHash(key));
+    return found == kEmpty ? nullptr : &At(found).value;
+  }
+  Value* Lookup(const FlowKey& key) {
+    const uint32_t found = Find(key, MixHash(key));
+    return found == kEmpty ? nullptr : &At(found).value;
+  }
+
+  // A hint that `key` is looked up soon: PrefetchSlot starts bringing its
+  // index slot into the cache; PrefetchEntry, some time after it, the entry
+  // that slot names.
+  void PrefetchSlot(const FlowKey& key) const {
+    if (!index_.empty()) __builtin_prefetch(&index_[MixHash(key) & (index_.size() - 1)]);
+  }
+  void PrefetchEntry(const FlowKey& key) const {
+    if (index_.empty()) return;
+    const uint64_t hash = MixHash(key);
+    const Slot& slot = index_[hash & (index_.size() - 1)];
+    if (slot.number != kEmpty && slot.hash == static_cast<uint32_t>(hash)) {
+      const char* entry = reinterpret_cast<const char*>(&At(slot.number));
+      __builtin_prefetch(entry);
+      __builtin_prefetch(entry + sizeof(Entry) - 1);
+    }
+  }
+
+  size_t size() const { return size_; }
+
+  void clear() {
+    index_.clear();
+    index_.shrink_to_fit();
+    blocks_.clear();
+    blocks_.shrink_to_fit();
+    size_ = 0;
+  }
+
+  // In insertion order.
+  template <typename Fn>
+  void ForEach(Fn&& fn) const {
+    for (uint32_t number = 0; number < size_; ++number) fn(At(number).key, At(number).value);
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = ~uint32_t{0};
+  static constexpr uint32_t kBlockBits = 12;
+  static constexpr uint32_t kBlockMask = (1u << kBlockBits) - 1;
+  struct Slot {
+    uint32_t hash = 0;
+    uint32_t number = kEmpty;
+  };
+
+  Entry& At(uint32_t number) { return blocks_[number >> kBlockBits][number & kBlockMask]; }
+  const Entry& At(uint32_t number) const { return blocks_[number >> kBlockBits][number & kBlockMask]; }
+
+  // The number of the entry of `key`, or kEmpty.
+  uint32_t Find(const FlowKey& key, uint64_t hash) const {
+    if (index_.empty()) return kEmpty;
+    const size_t mask = index_.size() - 1;
+    for (size_t i = hash & mask; index_[i].number != kEmpty; i = (i + 1) & mask) {
+      if (index_[i].hash == static_cast<uint32_t>(hash) && At(index_[i].number).key == key) {
+        return index_[i].number;
+      }
+    }
+    return kEmpty;
+  }
+
+  void Place(const Slot& slot, uint64_t hash) {
+    const size_t mask = index_.size() - 1;
+    size_t i = hash & mask;
+    while (index_[i].number != kEmpty) i = (i + 1) & mask;
+    index_[i] = slot;
+  }
+
+  void GrowIndex() {
+    index_.assign(index_.empty() ? 64 : index_.size() * 2, Slot{});
+    for (uint32_t number = 0; number < size_; ++number) {
+      const uint64_t hash = MixHash(At(number).key);
+      Place(Slot{static_cast<uint32_t>(hash), number}, hash);
+    }
+  }
+
+  std::vector<Slot, LargeTableAllocator<Slot>> index_;  // size is a power of two, or 0
+  std::vector<std::unique_ptr<Entry[]>> blocks_;
+  size_t size_ = 0;
+};
 
 // A set of 56-bit keys that empties in constant time: each entry is one
 // 64-bit word, the key in the low 56 bits and the generation it was

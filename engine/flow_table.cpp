@@ -93,11 +93,27 @@ std::optional<FlowTable::FlowNews> FlowTable::TakeAddressFlowNews(const IpAddres
   MutexLock lock(mutex_);
   AddressFlow* flow = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
   if (!flow) return std::nullopt;
-  const FlowCounts news{flow->counts.uploadBytes - std::min(flow->counts.uploadBytes, flow->taken.uploadBytes),
-                        flow->counts.downloadBytes -
-                            std::min(flow->counts.downloadBytes, flow->taken.downloadBytes)};
-  flow->taken = flow->counts;
-  return FlowNews{flow->counts, news};
+  return TakeNews(*flow);
+}
+
+void FlowTable::TakeAddressFlowNews(std::span<const FlowKey> flows,
+                                    std::vector<std::optional<FlowNews>>& news) {
+  news.clear();
+  MutexLock lock(mutex_);
+  for (const FlowKey& key : flows) addressFlows_.PrefetchSlot(key);
+  for (const FlowKey& key : flows) addressFlows_.PrefetchEntry(key);
+  for (const FlowKey& key : flows) {
+    AddressFlow* flow = addressFlows_.Lookup(key);
+    news.push_back(flow ? std::optional<FlowNews>(TakeNews(*flow)) : std::nullopt);
+  }
+}
+
+FlowTable::FlowNews FlowTable::TakeNews(AddressFlow& flow) {
+  const FlowCounts news{flow.counts.uploadBytes - std::min(flow.counts.uploadBytes, flow.taken.uploadBytes),
+                        flow.counts.downloadBytes -
+                            std::min(flow.counts.downloadBytes, flow.taken.downloadBytes)};
+  flow.taken = flow.counts;
+  return FlowNews{flow.counts, news};
 }
 
 std::optional<FlowCounts> FlowTable::LookupAddressTotal(const IpAddress& remoteAddress) const {
@@ -145,7 +161,7 @@ void FlowTable::Clear() {
 void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const FlowKey& flow)>& shown,
                            std::vector<FlowKey>& shownFlows) {
   MutexLock lock(mutex_);
-  FlowKeyMap<AddressFlow> kept;
+  FlowKeyStore<AddressFlow> kept;
   FlowCounts taken;
   addressFlows_.ForEach([&](const FlowKey& key, const AddressFlow& flow) {
     const FlowCounts& counts = flow.counts;
@@ -182,22 +198,31 @@ void FlowTable::ClearShown(const std::function<std::optional<FlowCounts>(const F
 }
 
 std::vector<AddressTotal> FlowTable::AddressTotals() const {
-  FlowKeyMap<FlowCounts> byAddress;
-  auto addressOnly = [](const FlowKey& key) { return FlowKey::Of(key.Address(), 0); };
+  // One entry per flow, then sorted and merged in place: no second table
+  // beside the flows however many addresses there are.
+  std::vector<AddressTotal> totals;
   {
     MutexLock lock(mutex_);
+    totals.reserve(addressFlows_.size() + undecidedSockets_);
     addressFlows_.ForEach([&](const FlowKey& key, const AddressFlow& flow) {
-      byAddress[addressOnly(key)].Add(flow.counts);
+      totals.push_back(AddressTotal{key.Address(), flow.counts});
     });
     pendingSockets_.ForEach([&](const FlowKey& key, const PendingSocket& socket) {
-      if (socket.labelId == kUndecidedLabel) byAddress[addressOnly(key)].Add(socket.counts);
+      if (socket.labelId == kUndecidedLabel) totals.push_back(AddressTotal{key.Address(), socket.counts});
     });
   }
-  std::vector<AddressTotal> totals;
-  totals.reserve(byAddress.size());
-  byAddress.ForEach([&](const FlowKey& key, const FlowCounts& counts) {
-    totals.push_back(AddressTotal{key.Address(), counts});
+  std::sort(totals.begin(), totals.end(), [](const AddressTotal& a, const AddressTotal& b) {
+    return a.remoteAddress < b.remoteAddress;
   });
+  size_t kept = 0;
+  for (size_t i = 0; i < totals.size(); ++i) {
+    if (kept > 0 && totals[kept - 1].remoteAddress == totals[i].remoteAddress) {
+      totals[kept - 1].counts.Add(totals[i].counts);
+    } else {
+      totals[kept++] = totals[i];
+    }
+  }
+  totals.resize(kept);
   return totals;
 }
 

@@ -27,6 +27,7 @@
 #include <functional>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -113,6 +114,9 @@ class FlowTable {
     FlowCounts news;
   };
   std::optional<FlowNews> TakeAddressFlowNews(const IpAddress& remoteAddress, uint32_t labelId);
+  // The same for a batch of address flows (AddressFlowKey) in one hold of
+  // the table: `news[i]` is that of `flows[i]`.
+  void TakeAddressFlowNews(std::span<const FlowKey> flows, std::vector<std::optional<FlowNews>>& news);
 
   // All bytes exchanged with `remoteAddress`, pending sockets included, or
   // nullopt when there are none. Walks the table: for reports and tests.
@@ -150,8 +154,8 @@ class FlowTable {
   void ClearShown(const std::function<std::optional<FlowCounts>(const FlowKey& flow)>& shown,
                   std::vector<FlowKey>& shownFlows);
 
-  // Copies for reports: every remote address's bytes, in no particular
-  // order; proxy flows in creation order.
+  // Copies for reports: every remote address's bytes, in address order
+  // (IPv4 first); proxy flows in creation order.
   std::vector<AddressTotal> AddressTotals() const;
   std::vector<ProxyFlowRecord> ProxyFlows() const;
   // Address flows and pending sockets.
@@ -162,6 +166,7 @@ class FlowTable {
     FlowCounts counts;
     FlowCounts taken;  // what TakeAddressFlowNews() has handed on
   };
+  static FlowNews TakeNews(AddressFlow& flow);
   struct PendingSocket {
     SocketTuple tuple;
     uint32_t labelId = kUndecidedLabel;
@@ -179,7 +184,7 @@ class FlowTable {
   mutable Mutex mutex_;
   FlowCounts totals_ GUARDED_BY(mutex_);
   size_t undecidedSockets_ GUARDED_BY(mutex_) = 0;
-  FlowKeyMap<AddressFlow> addressFlows_ GUARDED_BY(mutex_);  // by AddressFlowKey
+  FlowKeyStore<AddressFlow> addressFlows_ GUARDED_BY(mutex_);  // by AddressFlowKey
   FlowKeyMap<PendingSocket> pendingSockets_ GUARDED_BY(mutex_);  // by SocketKeyOf
   std::vector<ProxyFlowRecord> proxyFlows_ GUARDED_BY(mutex_);
   std::unordered_map<ProxyKey, size_t, ProxyKeyHash> proxyIndex_ GUARDED_BY(mutex_);

@@ -95,10 +95,23 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool f
 
 void ProcessingPass::ShowFoldedRows(size_t begin, size_t end) {
   const std::vector<FoldedRow>& folded = foldedRows_;
+  chunkFlows_.clear();
+  for (size_t i = begin; i < end; ++i) {
+    chunkFlows_.push_back(AddressFlowKey(folded[i].remoteAddress, folded[i].labelId));
+  }
   TrafficList::Lock lock(list_);
+  // The flows and rows of a busy pass lie all over memory: every look-up of
+  // the chunk is started before the first one is used.
+  for (size_t i = begin; i < end; ++i) {
+    list_.PrefetchIndex(RowKey{folded[i].remoteAddress, 0, folded[i].labelId});
+  }
+  state_.flows.TakeAddressFlowNews(chunkFlows_, chunkNews_);
+  for (size_t i = begin; i < end; ++i) {
+    list_.PrefetchRow(RowKey{folded[i].remoteAddress, 0, folded[i].labelId});
+  }
   for (size_t i = begin; i < end; ++i) {
     const FoldedRow& f = folded[i];
-    std::optional<FlowTable::FlowNews> flow = state_.flows.TakeAddressFlowNews(f.remoteAddress, f.labelId);
+    const std::optional<FlowTable::FlowNews>& flow = chunkNews_[i - begin];
     if (!flow) continue;  // cleared since it was queued
     const FlowCounts* counts = &flow->counts;
     const RowKey key{f.remoteAddress, 0, f.labelId};

@@ -125,6 +125,8 @@ class ProcessingPass {
     std::optional<uint32_t> labelId;  // nullopt: waits for its owner
   };
   std::vector<DecidedSocket> decidedSockets_;
+  std::vector<FlowKey> chunkFlows_;
+  std::vector<std::optional<FlowTable::FlowNews>> chunkNews_;
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
   std::unordered_map<std::string, uint32_t> proxyHostIds_;

@@ -45,7 +45,7 @@ void TrafficList::KeyIndex::Place(const Entry& entry) {
 
 void TrafficList::KeyIndex::Insert(const RowKey& key, uint32_t id) {
   if ((size_ + 1) * 2 > entries_.size()) {
-    std::vector<Entry> old;
+    decltype(entries_) old;
     old.swap(entries_);
     entries_.assign(old.empty() ? 256 : old.size() * 2, Entry{});
     for (const Entry& entry : old) {
@@ -64,6 +64,20 @@ uint32_t TrafficList::KeyIndex::Find(const RowKey& key, const RowStore& rows) co
     if (entries_[i].hash == hash && rows[entries_[i].id].key == key) return entries_[i].id;
   }
   return kNone;
+}
+
+void TrafficList::KeyIndex::Prefetch(const RowKey& key) const {
+  if (!entries_.empty()) __builtin_prefetch(&entries_[Hash(key) & (entries_.size() - 1)]);
+}
+
+void TrafficList::KeyIndex::PrefetchRow(const RowKey& key, const RowStore& rows) const {
+  if (entries_.empty()) return;
+  const uint32_t hash = Hash(key);
+  const Entry& entry = entries_[hash & (entries_.size() - 1)];
+  if (entry.id == kNone || entry.hash != hash) return;
+  const char* row = reinterpret_cast<const char*>(&rows[entry.id]);
+  for (size_t line = 0; line < sizeof(RowState); line += 64) __builtin_prefetch(row + line);
+  __builtin_prefetch(row + sizeof(RowState) - 1);
 }
 
 void TrafficList::KeyIndex::Erase(const RowKey& key, const RowStore& rows) {

@@ -52,11 +52,11 @@ void PrintList(Monitor& monitor, std::string& out) {
 
 // "ADDRESS DOWNLOAD UPLOAD" per remote address, exact, in address order.
 void AppendFlowTotals(Monitor& monitor, std::string& out) {
-  std::vector<AddressTotal> flows = monitor.flows().AddressTotals();
   // IPv4 addresses first, each family in numeric order.
-  std::sort(flows.begin(), flows.end(), [](const AddressTotal& a, const AddressTotal& b) {
-    return a.remoteAddress < b.remoteAddress;
-  });
+  const std::vector<AddressTotal> flows = monitor.flows().AddressTotals();
+  // About 30 bytes a line (an IPv4 address and two counts): one allocation
+  // for most lists instead of a doubling string.
+  out.reserve(out.size() + flows.size() * 32);
   char line[128];
   for (const AddressTotal& flow : flows) {
     std::snprintf(line, sizeof line, "%s %llu %llu\n", FormatIp(flow.remoteAddress).c_str(),

@@ -1,11 +1,13 @@
 // The pass's folding tables: entries of an earlier pass must never leak into
-// the next one, and keys that are only hashes must be told apart.
+// the next one, and keys that are only hashes must be told apart. The flow
+// store keeps every entry where it was through the index's growth.
 #include "engine/flat_hash.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
+#include <tuple>
 
 namespace corvane {
 namespace {
@@ -37,6 +39,35 @@ TEST(PassIndex64Test, ClearedEntriesAreGoneAndEqualKeysAreToldApartByTheCaller) 
   EXPECT_EQ(index.Find(42, [](uint32_t v) { return v == 1; }), 1u);
   EXPECT_FALSE(index.Find(42, [](uint32_t v) { return v == 3; }));
   EXPECT_FALSE(index.Find(43, any));
+}
+
+TEST(FlowKeyStoreTest, EveryKeyKeepsItsOwnEntryWhileTheIndexGrowsAndNoneAfterAClear) {
+  FlowKeyStore<uint64_t> store;
+  std::map<std::tuple<int, uint32_t, uint64_t>, uint64_t> reference;
+  auto keyOf = [](int family, uint32_t address, uint64_t word) {
+    IpAddress ip = IpAddress::V4(address);
+    if (family == 6) ip.family = IpFamily::kV6;  // the same bytes, another family
+    return FlowKey::Of(ip, word);
+  };
+  std::mt19937_64 random(9);
+  for (uint64_t n = 0; n < 70000; ++n) {
+    const auto id = std::make_tuple(random() % 2 ? 4 : 6, static_cast<uint32_t>(random() % 30000),
+                                    random() % 3);
+    const FlowKey key = keyOf(std::get<0>(id), std::get<1>(id), std::get<2>(id));
+    store[key] += n;
+    reference[id] += n;
+  }
+  ASSERT_EQ(store.size(), reference.size());
+  for (const auto& [id, sum] : reference) {
+    const uint64_t* value = store.Lookup(keyOf(std::get<0>(id), std::get<1>(id), std::get<2>(id)));
+    ASSERT_NE(value, nullptr);
+    ASSERT_EQ(*value, sum);
+  }
+  store.clear();
+  EXPECT_EQ(store.size(), 0u);
+  EXPECT_EQ(store.Lookup(keyOf(4, 1, 0)), nullptr);
+  store[keyOf(4, 1, 0)] = 7;
+  EXPECT_EQ(*store.Lookup(keyOf(4, 1, 0)), 7u);
 }
 
 }  // namespace
