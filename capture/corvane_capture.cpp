@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/if_packet.h>
+#include <malloc.h>
 #include <net/if.h>
 #include <pcap.h>
 #include <poll.h>
@@ -33,6 +34,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,10 +47,12 @@ namespace corvane::capture {
 namespace {
 
 // The TPACKET_V3 ring: resident all the time, the largest part of an idle
-// helper. It only has to hold what arrives while the helper or its client is
-// not scheduled; 8 MiB holds about 50,000 small datagrams or 5,000 full-size
-// frames (bench/live measures it, with its losses).
-constexpr int kKernelBufferBytes = 8 * 1024 * 1024;
+// helper, and fixed once opened (a new one would need CAP_NET_RAW again).
+// It only has to hold what arrives while the helper itself is not
+// scheduled: a client that lags is covered by the outbox below. 4 MiB holds
+// about 25,000 small datagrams or 2,500 full-size frames (bench/live
+// measures it, with its losses).
+constexpr int kKernelBufferBytes = 4 * 1024 * 1024;
 constexpr int kBlockTimeoutMs = 10;
 constexpr int kPollMs = 100;
 // Kernel events wait in their ring until drained; the program wakes the
@@ -65,6 +69,10 @@ constexpr int kDispatchFrames = 32;
 // How long a client may take to send its request: it sends it in one call
 // right after starting the helper.
 constexpr int kRequestMs = 2000;
+// The most the outbox holds for a client that lags (about a second of
+// 500,000 small datagrams); beyond it the helper stops reading the ring,
+// which then holds what comes and counts what it cannot.
+constexpr size_t kMaxOutboxBytes = size_t{64} << 20;
 static_assert(kFlushBytes + kDispatchFrames * (kRecordHeaderSize + kLargestPayload) <=
               2 * kFlushBytes);
 
@@ -121,6 +129,82 @@ bool WriteAll(const uint8_t* data, size_t size) {
   }
   return true;
 }
+
+// The records the client has not taken yet, in order, in batches of about
+// kFlushBytes sent without blocking. It grows while the client lags, so
+// the ring keeps being read, and each batch's memory goes back to the
+// system as soon as it is sent (batches are mapped, not heap: see Run).
+class Outbox {
+ public:
+  bool Empty() const { return batches_.empty(); }
+  size_t Bytes() const { return bytes_; }
+
+  // Sends `batch` after what waits already, as far as the socket takes it
+  // now; the rest waits here. `batch` is left empty. False when the client
+  // is gone.
+  bool Send(std::vector<uint8_t>& batch) {
+    size_t taken = 0;
+    if (batches_.empty() && !batch.empty()) {
+      // The usual case: nothing waits, and the socket takes the batch whole.
+      const ssize_t sent = SendSome(batch.data(), batch.size());
+      if (sent < 0) return false;
+      taken = static_cast<size_t>(sent);
+      if (taken == batch.size()) {
+        batch.clear();
+        return true;
+      }
+    }
+    if (!batch.empty()) {
+      if (batches_.empty()) offset_ = taken;
+      bytes_ += batch.size() - taken;
+      batches_.push_back(std::move(batch));
+      batch = std::vector<uint8_t>();
+      batch.reserve(2 * kFlushBytes);
+    }
+    while (!batches_.empty()) {
+      const std::vector<uint8_t>& front = batches_.front();
+      const ssize_t sent = SendSome(front.data() + offset_, front.size() - offset_);
+      if (sent < 0) return false;
+      if (sent == 0) return true;  // the socket is full: later
+      offset_ += static_cast<size_t>(sent);
+      bytes_ -= static_cast<size_t>(sent);
+      if (offset_ == front.size()) {
+        batches_.pop_front();
+        offset_ = 0;
+      }
+    }
+    return true;
+  }
+
+  // Sends everything, waiting for the client as long as it takes. False
+  // when the client is gone.
+  bool SendAll(std::vector<uint8_t>& batch) {
+    if (!Send(batch)) return false;
+    while (!batches_.empty()) {
+      pollfd fd{socketFd, POLLOUT, 0};
+      if (poll(&fd, 1, -1) < 0 && errno != EINTR) return false;
+      std::vector<uint8_t> none;
+      if (!Send(none)) return false;
+    }
+    return true;
+  }
+
+ private:
+  // Bytes the socket took now (0 when it is full), or -1 when the client is
+  // gone.
+  static ssize_t SendSome(const uint8_t* data, size_t size) {
+    for (;;) {
+      const ssize_t sent = send(socketFd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent >= 0) return sent;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+      if (errno != EINTR) return -1;
+    }
+  }
+
+  std::deque<std::vector<uint8_t>> batches_;
+  size_t offset_ = 0;  // bytes of the front batch already sent
+  size_t bytes_ = 0;   // not sent yet
+};
 
 int Fail(const std::string& text) {
   std::vector<uint8_t> out;
@@ -204,6 +288,10 @@ int Run() {
   close_range(kHelperSocketFd + 1, ~0U, 0);
   fcntl(socketFd, F_SETFD, FD_CLOEXEC);
   std::signal(SIGPIPE, SIG_IGN);
+  // Every outbox batch (2 * kFlushBytes reserved) is mapped on its own and
+  // unmapped when sent, so a drained outbox leaves nothing resident; a
+  // fixed threshold keeps the allocator from moving batches to its heap.
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(kFlushBytes));
   const uint64_t permitted = KeepOnlyNeededCapabilities();
 
   std::vector<uint8_t> bytes;
@@ -280,23 +368,28 @@ int Run() {
   out.clear();
 
   uint64_t reportedDrops = 0;
+  Outbox outbox;
   for (;;) {
-    pollfd fds[3] = {{descriptor, POLLIN, 0}, {socketFd, POLLIN, 0},
+    // A full outbox leaves the frames in the ring until the client takes
+    // some; a non-empty one waits for room in the socket as well.
+    const bool readRing = outbox.Bytes() < kMaxOutboxBytes;
+    pollfd fds[3] = {{descriptor, static_cast<short>(readRing ? POLLIN : 0), 0},
+                     {socketFd, static_cast<short>(POLLIN | (outbox.Empty() ? 0 : POLLOUT)), 0},
                      {kernel.Descriptor(), POLLIN, 0}};
     const int polled = poll(fds, kernelEvents ? 3 : 2, kernelEvents ? kDrainMs : kPollMs);
     if (polled < 0 && errno != EINTR) return Fail(std::string("poll: ") + std::strerror(errno));
     // The client never writes after its request: readable means closed,
     // unless it did write.
-    if (fds[1].revents != 0) {
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
       if (MoreBytesWaiting()) return Fail("malformed capture request: the client wrote again");
       return 0;
     }
     // A socket's owner goes out before the frames read after it.
     kernel.Drain(out);
-    for (;;) {
+    while (readRing) {
       const int count = pcap_dispatch(p, kDispatchFrames, OnFrame, reinterpret_cast<u_char*>(&out));
       if (count < 0) {
-        if (!WriteAll(out.data(), out.size())) return 0;
+        if (!outbox.SendAll(out)) return 0;
         return Fail(request.interfaceName + ": " + PcapText(p, count));
       }
       if (out.size() >= kFlushBytes || count == 0) break;
@@ -309,12 +402,9 @@ int Run() {
         AppendRecord(out, RecordType::kDrops, &drops, sizeof drops);
       }
     }
-    if (!out.empty()) {
-      // A peer that went away ends the helper; a slow one makes it wait,
-      // and the kernel ring counts what it could not hold.
-      if (!WriteAll(out.data(), out.size())) return 0;
-      out.clear();
-    }
+    // A peer that went away ends the helper; a slow one makes the outbox
+    // grow, and past its limit the kernel ring counts what it cannot hold.
+    if (!outbox.Send(out)) return 0;
   }
 }
 

@@ -63,6 +63,28 @@ TEST(HelperCaptureLoopback, HelperKeepsNoCapabilityLeaksNoDescriptorAndLosesNoDa
   EXPECT_EQ(seen.bytes, expected.bytes);
 }
 
+TEST(HelperCaptureLoopback, ClientThatDoesNotReadForAWhileLosesNoDatagram) {
+  CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
+  Status why;
+  auto source = OpenHelperCapture("lo", why, BuiltHelper());
+  ASSERT_NE(source, nullptr) << why.reason;
+  // Several times what the helper's ring holds, at a pace the helper keeps
+  // up with, while nobody reads what it sends: it must hold them itself.
+  Socket receiver(SOCK_DGRAM);
+  Socket sender(SOCK_DGRAM);
+  receiver.Bind("127.0.0.1");
+  const sockaddr_in to = receiver.Name();
+  const std::string payload(64, 'x');
+  int sent = 0;
+  for (int i = 0; i < 80000; ++i) {
+    if (sender.SendTo(payload, to)) ++sent;
+    if (i % 500 == 499) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const Tally seen = CountDatagramsToPort(*source, to.sin_port, sent, why);
+  EXPECT_EQ(seen.datagrams, sent) << why.reason;
+  EXPECT_EQ(seen.bytes, static_cast<uint64_t>(sent) * (payload.size() + 28));
+}
+
 TEST(HelperCaptureLoopback, GroupMemberCapturesWithoutAnyCapability) {
   CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
   const group* adm = getgrnam("adm");

@@ -87,6 +87,29 @@ struct Tally {
 // 127.0.0.1 and reads `source` until it has seen them all or goes quiet for
 // two seconds. What it saw of that port is in the tally; `expected` is what
 // was sent (IP total lengths).
+// Reads `source` until it has seen `wanted` datagrams to UDP port `port`
+// (network order) or goes quiet for two seconds.
+inline Tally CountDatagramsToPort(CaptureSource& source, uint16_t port, int wanted,
+                                  Status& why) {
+  Tally seen;
+  CapturedDatagram datagram;
+  for (int quiet = 0; quiet < 20 && seen.datagrams < wanted;) {
+    const ReadStatus status = source.Next(datagram, why);
+    if (status == ReadStatus::Timeout) ++quiet;
+    if (status == ReadStatus::Error || status == ReadStatus::EndOfFile) break;
+    if (status != ReadStatus::Datagram || datagram.bytes.size() < 24) continue;
+    const uint8_t* ip = datagram.bytes.data();
+    const size_t transport = (ip[0] & 0x0F) * 4u;
+    if (ip[9] != kUdp || datagram.bytes.size() < transport + 4) continue;
+    uint16_t to;
+    std::memcpy(&to, ip + transport + 2, 2);
+    if (to != port) continue;
+    ++seen.datagrams;
+    seen.bytes += static_cast<uint64_t>(ip[2]) << 8 | ip[3];
+  }
+  return seen;
+}
+
 inline Tally SendAndCount(CaptureSource& source, int count, Tally& expected, Status& why) {
   Socket receiver(SOCK_DGRAM);
   Socket sender(SOCK_DGRAM);
@@ -99,23 +122,7 @@ inline Tally SendAndCount(CaptureSource& source, int count, Tally& expected, Sta
       expected.bytes += payload.size() + 28;
     }
   }
-  Tally seen;
-  CapturedDatagram datagram;
-  for (int quiet = 0; quiet < 20 && seen.datagrams < expected.datagrams;) {
-    const ReadStatus status = source.Next(datagram, why);
-    if (status == ReadStatus::Timeout) ++quiet;
-    if (status == ReadStatus::Error || status == ReadStatus::EndOfFile) break;
-    if (status != ReadStatus::Datagram || datagram.bytes.size() < 24) continue;
-    const uint8_t* ip = datagram.bytes.data();
-    const size_t transport = (ip[0] & 0x0F) * 4u;
-    if (ip[9] != kUdp || datagram.bytes.size() < transport + 4) continue;
-    uint16_t port;
-    std::memcpy(&port, ip + transport + 2, 2);
-    if (port != to.sin_port) continue;
-    ++seen.datagrams;
-    seen.bytes += static_cast<uint64_t>(ip[2]) << 8 | ip[3];
-  }
-  return seen;
+  return CountDatagramsToPort(source, to.sin_port, expected.datagrams, why);
 }
 
 inline HelperCaptureOptions BuiltHelper() {
