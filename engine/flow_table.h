@@ -15,7 +15,8 @@
 // the next rows.
 //
 // The table has its own mutex, the innermost lock of the program but for the
-// label table's: held only for one lookup, one add, one move or one clear.
+// label table's: held only for one lookup, one add, one move or one clear,
+// or for the look-ups of one chunk of a pass (a few hundred flows).
 //
 // TrafficCounters are the speed of the last tick, 64-bit atomics: the
 // capture thread adds, the window's one-second tick takes the counts with one
