@@ -162,7 +162,10 @@ void ProcessingPass::ShowQueued(int64_t now, int64_t delay, bool force) {
 
 void ProcessingPass::ShowEventsReadyAt(int64_t now) {
   MutexLock pass(passMutex_);
-  ShowQueued(now, state_.portMap.KernelEvents() ? 0 : kProcShowDelaySeconds, false);
+  // Only a /proc scan needs time to catch up with new sockets; with kernel
+  // events, or with no attribution at all (a replay), rows show at once.
+  const bool waitForScan = state_.portMap.Active() && !state_.portMap.KernelEvents();
+  ShowQueued(now, waitForScan ? kProcShowDelaySeconds : 0, false);
 }
 
 void ProcessingPass::ShowAllThen(const std::function<void()>& work) {

@@ -13,7 +13,8 @@ const uint32_t kOther = MakeAddress(10, 0, 0, 15);
 
 class ProcessingTest : public MonitorTest {};
 
-TEST_F(ProcessingTest, EventIsShownOnlyThreeSecondsAfterItsStamp) {
+TEST_F(ProcessingTest, EventWaitsThreeSecondsForTheProcScanOnlyWhileAttributionIsOn) {
+  monitor_.SetAttributionActive(true);
   Upload(kRemote, 6, 1100, 0);
   PassAfter(2);
   EXPECT_TRUE(Rows().empty());
@@ -29,6 +30,11 @@ TEST_F(ProcessingTest, EventIsShownOnlyThreeSecondsAfterItsStamp) {
   EXPECT_EQ(rows[0][kColumnFirstActivity], "2005-03-07 12:00:00");
   EXPECT_EQ(rows[0][kColumnLastActivity], "2005-03-07 12:00:00");
   EXPECT_TRUE(Selected(0));
+  // Without attribution (a replay) no scan is waited for.
+  monitor_.SetAttributionActive(false);
+  Upload(kOther, 6, 1100, 0);
+  PassAfter(0);
+  EXPECT_EQ(Rows().size(), 2u);
 }
 
 TEST_F(ProcessingTest, EventStampedInTheFutureIsShownAtOnce) {
