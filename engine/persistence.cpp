@@ -49,7 +49,7 @@ void Persistence::FlushHistory() {
   (void)historyRecorder_->Flush(clock_.Now() + HistoryRecorder::kLateSeconds + 60);
 }
 
-Status Persistence::SaveAndClear() {
+Status Persistence::SaveAndClear(bool skipEmpty) {
   Status written;
   pass_.ShowAllThen([&] {
     TrafficList::Lock lock(list_);
@@ -60,6 +60,7 @@ Status Persistence::SaveAndClear() {
       std::vector<RowCells> hidden = filter_.HiddenRows(list_);
       rows.insert(rows.end(), std::make_move_iterator(hidden.begin()),
                   std::make_move_iterator(hidden.end()));
+      if (rows.empty() && skipEmpty) return;
       if (!(written = logWriter_(rows))) return;
     }
     std::vector<FlowKey> saved;  // the flow table rebases what it hands the history
@@ -93,7 +94,7 @@ void Persistence::MidnightStep() {
   // Without a log (a replay without a log directory) the day has nowhere to
   // go, so it is kept and the counts run on across midnight.
   if (midnightClearDone_ || !logWriter_) return;
-  if (Status saved = SaveAndClear(); !saved) {
+  if (Status saved = SaveAndClear(true); !saved) {
     // Nothing was cleared; the next pass in this minute tries again. The
     // user hears of it once.
     if (!midnightSaveReported_) {

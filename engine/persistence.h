@@ -57,10 +57,12 @@ class Persistence {
   // Shows what is queued, writes the rows to a new log, then empties the
   // list and takes the saved bytes out of the flows and the totals. When
   // the log cannot be written nothing is emptied and the writer's failure
-  // is returned.
-  Status SaveAndClear() EXCLUDES(list_.mutex());
-  // At local midnight: Save & Clear once; a failure is reported once and
-  // tried again by the next pass in that minute.
+  // is returned. With `skipEmpty`, a list without rows (hidden ones
+  // included) writes no log.
+  Status SaveAndClear(bool skipEmpty = false) EXCLUDES(list_.mutex());
+  // At local midnight: Save & Clear once, no log for a day without rows (a
+  // window started in that minute); a failure is reported once and tried
+  // again by the next pass in that minute.
   void MidnightStep();
 
   // See Monitor::EnableHistory.

@@ -255,17 +255,20 @@ TEST_F(ProcessingTest, SaveAndClearSavesWhatIsQueuedAndKeepsWhatIsCountedAfterIt
   EXPECT_EQ(rows[1][kColumnRemoteIp] + " " + rows[1][kColumnUpload], "10.0.0.1 29 B");
 }
 
-TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinute) {
-  clock_.Set(kNoon + 12 * 3600 - 10);  // 23:59:50
-  Upload(kRemote, 17, 1, 0);
-  PassAfter(3);
-  StateOf(monitor_).counters.Tick();
+TEST_F(ProcessingTest, MidnightSavesAndClearsOnceInItsMinuteAndAnEmptyDayWritesNoLog) {
   int saves = 0;
   monitor_.SetLogWriter([&](const std::vector<RowCells>& rows) {
     ++saves;
     EXPECT_EQ(rows.size(), 1u);
     return Status::Ok();
   });
+  clock_.Set(kNoon - 12 * 3600);  // 00:00:00 of a day with no rows yet
+  monitor_.RunPass();
+  EXPECT_EQ(saves, 0);
+  clock_.Set(kNoon + 12 * 3600 - 10);  // 23:59:50
+  Upload(kRemote, 17, 1, 0);
+  PassAfter(3);
+  StateOf(monitor_).counters.Tick();
   clock_.Set(kNoon + 12 * 3600);  // 00:00:00
   monitor_.RunPass();
   EXPECT_EQ(saves, 1);
