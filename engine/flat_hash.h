@@ -116,12 +116,6 @@ class FlatMap {
 
   size_t size() const { return size_; }
 
-  // A hint that `key` is looked up soon: starts bringing its home slot into
-  // the cache, so that a batch of look-ups waits for memory once.
-  void Prefetch(const Key& key) const {
-    if (!entries_.empty()) __builtin_prefetch(&entries_[MixHash(key) & (entries_.size() - 1)]);
-  }
-
   void clear() {
     entries_.clear();
     entries_.shrink_to_fit();
