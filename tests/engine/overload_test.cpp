@@ -84,8 +84,10 @@ TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
   auto passBoth = [&] {
     monitor_.RunPass();
     std::vector<FlowEvent> discarded;
-    StateOf(reference).packetQueue.TakeReady(referenceClock.Now(), discarded);
-    while (!pending.empty() && IsReadyToShow(referenceClock.Now(), pending.front().time)) {
+    // Without attribution nothing waits for a scan: an event is ready at
+    // the next pass.
+    StateOf(reference).packetQueue.TakeReady(referenceClock.Now(), discarded, 0);
+    while (!pending.empty() && IsReadyToShow(referenceClock.Now(), pending.front().time, 0)) {
       reference.ShowFlowEvent(pending.front());
       pending.erase(pending.begin());
     }
