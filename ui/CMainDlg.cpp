@@ -36,16 +36,15 @@ using namespace main_window;
 CMainDlg::CMainDlg(corvane::DataFolders folders, QWidget* parent)
     : QDialog(parent),
       folders_(std::move(folders)),
-      ownClock_(std::make_unique<corvane::SystemClock>()),
-      monitor_(std::make_unique<corvane::Monitor>(*ownClock_, folders_.config)),
+      monitor_(std::make_unique<corvane::Monitor>(corvane::Env::Default(), folders_.config)),
       listWork_(std::make_unique<ListWorker>()) {
   Construct();
 }
 
-CMainDlg::CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent)
+CMainDlg::CMainDlg(corvane::Env& env, std::string dataDirectory, QWidget* parent)
     : QDialog(parent),
       folders_{dataDirectory, dataDirectory, dataDirectory + "/" + corvane::kHistoryFileName},
-      monitor_(std::make_unique<corvane::Monitor>(clock, std::move(dataDirectory))),
+      monitor_(std::make_unique<corvane::Monitor>(env, std::move(dataDirectory))),
       listWork_(std::make_unique<ListWorker>()) {
   Construct();
 }

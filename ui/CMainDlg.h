@@ -52,6 +52,7 @@
 #include "engine/row_order.h"
 #include "platform/address_watcher.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/data_folders.h"
 #include "platform/mutex.h"
 #include "storage/export_format.h"
@@ -80,11 +81,11 @@ class CMainDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // The program's window: system clock, files in `folders` (which exist).
+  // The program's window: the real system, files in `folders` (which exist).
   explicit CMainDlg(corvane::DataFolders folders, QWidget* parent = nullptr);
-  // For tests and tools: every file in `dataDirectory`; `clock` must
-  // outlive the window.
-  CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent = nullptr);
+  // For tests and tools: every file in `dataDirectory`; `env` must outlive
+  // the window.
+  CMainDlg(corvane::Env& env, std::string dataDirectory, QWidget* parent = nullptr);
   ~CMainDlg() override;
 
   corvane::Monitor& monitor() { return *monitor_; }
@@ -242,7 +243,6 @@ class CMainDlg : public QDialog {
   // Capture through the capture helper.
   void UseCaptureHelper();
 
-  std::unique_ptr<corvane::SystemClock> ownClock_;
   std::unique_ptr<corvane::Monitor> monitor_;
   std::unique_ptr<ListWorker> listWork_;
   // Ends before the monitor goes.

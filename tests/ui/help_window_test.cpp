@@ -15,6 +15,7 @@
 
 #include <fstream>
 
+#include "support/test_env.h"
 #include "platform/clock.h"
 #include "ui/CMainDlg.h"
 #include "ui/HelpWindow.h"
@@ -56,7 +57,8 @@ TEST(HelpWindowTest, GuideNamesNoCapabilityCommandAndEveryShortcutOfTheWindow) {
 
   QTemporaryDir dir;
   corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  corvane::testing::TestEnv env(clock);
+  CMainDlg window(env, dir.path().toStdString());
   QStringList keys;
   for (const QAction* action : window.findChildren<QAction*>()) {
     for (const QKeySequence& shortcut : action->shortcuts()) {

@@ -17,6 +17,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "support/test_env.h"
 #include "dialog_test_files.h"
 #include "platform/clock.h"
 #include "ui/CIconButton.h"
@@ -289,7 +290,8 @@ TEST_F(LogsDialogTest, ExportWritesTheShownRowsInTheirShownOrder) {
 TEST_F(LogsDialogTest, ShowLogButtonOfTheMainWindowOpensTheLogs) {
   Write("2005-03-01_09t05t07.log", Line("10.0.0.1", "a", "1_B"));
   corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  corvane::testing::TestEnv env(clock);
+  CMainDlg window(env, dir.path().toStdString());
   QStringList shown;
   QTimer::singleShot(0, &window, [&] {
     auto* logs = qobject_cast<CLogsDlg*>(QApplication::activeModalWidget());

@@ -4,6 +4,7 @@
 // click headings and read how rows are drawn.
 #pragma once
 
+#include "support/test_env.h"
 #include "engine/monitor_internals.h"
 #include "ui/CMainDlg.h"
 
@@ -178,11 +179,11 @@ class MainWindowTest : public ::testing::Test {
   // Unless `fixedInterface` is false, it watches "test0" holding kLocal,
   // not the interface set.dat names.
   void Make(bool fixedInterface = true) {
-    dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
+    dlg = std::make_unique<TestDlg>(env, dir.path().toStdString());
     if (fixedInterface) {
       dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
     }
-    dlg->monitor().SetCaptureOpener([this](const std::string&, corvane::Status& status) {
+    env.SetCaptureOpener([this](const std::string&, corvane::Status& status) {
       if (failCapture) {
         status = corvane::Status::Failed("no interface");
         return std::unique_ptr<corvane::CaptureSource>();
@@ -261,6 +262,7 @@ class MainWindowTest : public ::testing::Test {
 
   QTemporaryDir dir;
   corvane::ManualClock clock;
+  corvane::testing::TestEnv env{clock};
   std::shared_ptr<Feed> feed = std::make_shared<Feed>();
   std::atomic<bool> failCapture{false};  // read by the capture thread
   std::unique_ptr<TestDlg> dlg;
