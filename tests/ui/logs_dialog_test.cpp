@@ -23,6 +23,7 @@
 #include "ui/CIconButton.h"
 #include "ui/CLogsDlg.h"
 #include "ui/CMainDlg.h"
+#include "window_on_session.h"
 
 namespace {
 
@@ -289,9 +290,8 @@ TEST_F(LogsDialogTest, ExportWritesTheShownRowsInTheirShownOrder) {
 // The main window's Show log button runs the dialog on its own directory.
 TEST_F(LogsDialogTest, ShowLogButtonOfTheMainWindowOpensTheLogs) {
   Write("2005-03-01_09t05t07.log", Line("10.0.0.1", "a", "1_B"));
-  corvane::ManualClock clock(0);
-  corvane::testing::TestEnv env(clock);
-  CMainDlg window(env, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   QStringList shown;
   QTimer::singleShot(0, &window, [&] {
     auto* logs = qobject_cast<CLogsDlg*>(QApplication::activeModalWidget());

@@ -29,6 +29,7 @@
 #include "platform/net.h"
 #include "tests/faults/feed_source.h"
 #include "ui/CMainDlg.h"
+#include "window_on_session.h"
 #include "ui/CFiltersDlg.h"
 #include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
@@ -412,9 +413,8 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
     GTEST_SKIP() << "no lo with 127.0.0.1 first";
   }
 
-  corvane::ManualClock clock(0);
-  corvane::testing::TestEnv env(clock);
-  CMainDlg window(env, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   StateOf(window.monitor()).settings.interfaceAddress.store(MakeAddress(127, 0, 0, 2));
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
 
@@ -443,9 +443,8 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
 }
 
 TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
-  corvane::ManualClock clock(0);
-  corvane::testing::TestEnv env(clock);
-  CMainDlg window(env, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   StateOf(window.monitor()).settings.interfaceAddress.store(MakeAddress(127, 0, 0, 2));
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
   RunOptions(window, [](COptionsDlg& dialog) {
@@ -461,9 +460,8 @@ TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
 // The window's own preferences: host-name lookups, the history's days and
 // the new-program notice.
 TEST_F(OptionsCommandTest, WindowPreferencesCanBeChangedAndStayChanged) {
-  corvane::ManualClock clock(0);
-  corvane::testing::TestEnv env(clock);
-  CMainDlg window(env, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   // A damaged value must not shorten the history: it reads as the default.
   QSettings(window.LayoutFile(), QSettings::IniFormat).setValue("history/days", "many");
   RunOptions(window, [](COptionsDlg& dialog) {
@@ -489,9 +487,8 @@ TEST_F(OptionsCommandTest, WindowPreferencesCanBeChangedAndStayChanged) {
 }
 
 TEST_F(OptionsCommandTest, ConfirmedFiltersTakeEffectAtOnceEvenWhenOptionsIsCancelled) {
-  corvane::ManualClock clock(0);
-  corvane::testing::TestEnv env(clock);
-  CMainDlg window(env, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
   RunOptions(window, [](COptionsDlg& dialog) {
     QTimer::singleShot(0, [] {
