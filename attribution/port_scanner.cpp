@@ -27,8 +27,8 @@ std::string ProcessLabel(std::string_view rawName, int pid) {
 
 std::string ProcessIdLabel(int pid) { return "Process ID# " + std::to_string(pid); }
 
-PortScanner::PortScanner(PortProcessMap& map, std::string procRoot)
-    : map_(map), reader_(procRoot), processes_(procRoot) {}
+PortScanner::PortScanner(PortProcessMap& map, Env& env)
+    : map_(map), env_(env), reader_(env.ProcRoot()), processes_(env.ProcRoot()) {}
 
 PortScanner::~PortScanner() { Stop(); }
 
@@ -47,7 +47,7 @@ Status PortScanner::Start() {
   stopRequested_.store(false);
   threadEnded_.store(false);
   map_.SetActive(true);
-  thread_ = std::thread([this] { PortScanThread(); });
+  thread_ = env_.StartThread("corvane-ports", [this] { PortScanThread(); });
   return Status::Ok();
 }
 

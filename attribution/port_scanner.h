@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "attribution/port_process_map.h"
+#include "platform/env.h"
 #include "platform/mutex.h"
 #include "platform/proc_net.h"
 #include "platform/process_table.h"
@@ -77,8 +78,9 @@ class PortScanner {
   // With kernel events: how often the thread looks whether they still come.
   static constexpr int kKernelEventsCheckMs = 1000;
 
-  // `procRoot` is "/proc", or a directory laid out like it in tests.
-  explicit PortScanner(PortProcessMap& map, std::string procRoot = "/proc");
+  // Reads the tables under env.ProcRoot() and starts its thread through
+  // `env`, which must outlive the scanner.
+  PortScanner(PortProcessMap& map, Env& env);
   ~PortScanner();
   PortScanner(const PortScanner&) = delete;
   PortScanner& operator=(const PortScanner&) = delete;
@@ -123,6 +125,7 @@ class PortScanner {
   const std::string& LabelOf(int pid) REQUIRES(passMutex_);
 
   PortProcessMap& map_;
+  Env& env_;
   std::thread thread_;
   std::function<void(const Status& reason)> stoppedHandler_;
   std::atomic<bool> threadEnded_{false};

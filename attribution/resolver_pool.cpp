@@ -67,7 +67,7 @@ class AbandonedLookups {
 
 }  // namespace
 
-ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
+ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads, Env& env)
     : state_(std::make_shared<State>()) {
   state_->lookup = std::move(lookup);
   state_->apply = std::move(apply);
@@ -77,7 +77,7 @@ ResolverPool::ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads)
         MutexLock lock(state_->mutex);
         ++state_->live;
       }
-      threads_.emplace_back(Worker, state_);
+      threads_.push_back(env.StartThread("corvane-names", [state = state_] { Worker(state); }));
       ++threadCount_;
     } catch (const std::system_error&) {
       MutexLock lock(state_->mutex);

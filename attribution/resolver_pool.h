@@ -34,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/env.h"
 #include "platform/ip_address.h"
 #include "platform/mutex.h"
 
@@ -58,7 +59,8 @@ class ResolverPool {
   static constexpr std::chrono::milliseconds kStopGrace{100};
   static constexpr std::chrono::milliseconds kExitGrace{500};
 
-  ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads = kDefaultThreads);
+  // The threads are started through `env`.
+  ResolverPool(LookupFn lookup, ApplyFn apply, size_t threads, Env& env);
   // Stops the pool (see Stop()).
   ~ResolverPool();
   ResolverPool(const ResolverPool&) = delete;

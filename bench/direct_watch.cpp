@@ -20,6 +20,7 @@
 #include "engine/monitor_internals.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
+#include "tests/support/test_env.h"
 #include "platform/ip_address.h"
 
 namespace {
@@ -41,14 +42,14 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--interface") == 0) inet_pton(AF_INET, argv[++i], &address);
     else if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::stol(argv[++i]);
   }
-  corvane::SystemClock clock;
-  corvane::Monitor monitor(clock, "/nonexistent");
+  corvane::testing::TestEnv env;
+  corvane::Monitor monitor(env, "/nonexistent");
   monitor.SetErrorHandler([](const std::string& message) {
     std::fprintf(stderr, "direct_watch: %s\n", message.c_str());
   });
   monitor.SetLocalNetworks({{corvane::IpAddress::V4(address.s_addr)}, {}});
   // The interface that holds the address, as corvane-cli's --interface maps it.
-  monitor.SetCaptureOpener([address](const std::string&, corvane::Status& status) {
+  env.SetCaptureOpener([address](const std::string&, corvane::Status& status) {
     return corvane::OpenLiveCapture(address.s_addr, status);
   });
   std::signal(SIGINT, OnSignal);

@@ -25,6 +25,7 @@
 #include "engine/monitor_internals.h"
 #include "engine/packet_info.h"
 #include "platform/clock.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -80,7 +81,8 @@ void BM_ParseAndAccount(benchmark::State& state) {
   const bool attribution = state.range(2) != 0;
   const std::vector<uint8_t> bytes = MakeDatagrams(kDatagrams, remotes, ports);
   ManualClock clock(kStart);
-  Monitor monitor(clock, "/nonexistent");
+  corvane::testing::TestEnv env(clock);
+  Monitor monitor(env, "/nonexistent");
   StateOf(monitor).settings.interfaceAddress = kInterface;
   if (attribution) {
     // Every local port has an owner: each new socket takes its label from
@@ -142,7 +144,8 @@ void BM_ProcessingPass(benchmark::State& state) {
   const uint32_t events = 100000;
   const bool fresh = state.range(0) != 0;
   ManualClock clock(kStart);
-  auto monitor = std::make_unique<Monitor>(clock, "/nonexistent");
+  corvane::testing::TestEnv env(clock);
+  auto monitor = std::make_unique<Monitor>(env, "/nonexistent");
   // The window's model receives every record; keep the sink's cost in.
   size_t records = 0;
   StateOf(*monitor).list.SetChangeSink(
@@ -156,7 +159,7 @@ void BM_ProcessingPass(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     if (fresh) {
-      monitor = std::make_unique<Monitor>(clock, "/nonexistent");
+      monitor = std::make_unique<Monitor>(env, "/nonexistent");
       StateOf(*monitor).list.SetChangeSink(
           [&records](std::vector<corvane::ListChange>&& changes) { records += changes.size(); });
     }

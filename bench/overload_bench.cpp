@@ -25,6 +25,7 @@
 #include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -95,11 +96,11 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  SystemClock clock;
-  Monitor monitor(clock, "/nonexistent");
+  testing::TestEnv env;
+  Monitor monitor(env, "/nonexistent");
   std::atomic<uint64_t> datagrams{0};
   std::atomic<uint64_t> records{0};
-  monitor.SetCaptureOpener([&](const std::string&, Status&) -> std::unique_ptr<CaptureSource> {
+  env.SetCaptureOpener([&](const std::string&, Status&) -> std::unique_ptr<CaptureSource> {
     return std::make_unique<LoopingFile>(path, datagrams);
   });
   StateOf(monitor).list.SetChangeSink([&records](std::vector<ListChange>&& changes) {
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
         if (t > newest) newest = t;
       }
     }
-    const int64_t lag = rows > 0 ? clock.Now() - newest : 0;
+    const int64_t lag = rows > 0 ? env.Now() - newest : 0;
     if (second > 5 && lag > worstLag) worstLag = lag;
     std::printf("%4d %14llu %12zu %8d %12llu %6lld %9.1f\n", second,
                 static_cast<unsigned long long>(datagrams.load()), StateOf(monitor).packetQueue.Size(),

@@ -144,7 +144,7 @@ void Report(benchmark::State& state, const PortScanner& scanner) {
 
 struct Fixture {
   PortProcessMap map;
-  PortScanner scanner{map};
+  PortScanner scanner{map, Env::Default()};
 };
 
 bool Prepare(benchmark::State& state) {

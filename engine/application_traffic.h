@@ -64,7 +64,6 @@ class ApplicationTraffic {
 
   explicit ApplicationTraffic(IdentityReader reader);
 
-  void SetIdentityReader(IdentityReader reader) { reader_ = std::move(reader); }
   // Where Count() writes bytes per minute; nullptr for none. `recorder`
   // must outlive its use.
   void SetRecorder(HistoryRecorder* recorder) { recorder_ = recorder; }

@@ -18,12 +18,15 @@ std::string CaptureErrorText(const std::string& interfaceName, const std::string
   return text + ": " + reason;
 }
 
-CaptureLoop::CaptureLoop(WaiterFactory waiters, DatagramSink sink)
-    : waiters_(std::move(waiters)),
-      sink_(std::move(sink)),
-      opener_([](const std::string& name, Status& status) {
-        return OpenLiveCapture(name, status);
-      }) {}
+CaptureLoop::CaptureLoop(Env& env, DatagramSink sink) : env_(env), sink_(std::move(sink)) {}
+
+std::unique_ptr<CaptureSource> CaptureLoop::Open(const std::string& interfaceName, Status& status) {
+  if (!helper_) return env_.OpenCapture({interfaceName, nullptr}, status);
+  std::unique_ptr<CaptureSource> source = std::move(helper_->first);
+  if (!source) source = env_.OpenCapture({interfaceName, &helper_->options}, status);
+  if (helper_->opened) helper_->opened(source ? std::string() : status.reason);
+  return source;
+}
 
 void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
   if (handlers_.title) handlers_.title("Corvane [" + interfaceName + "]");
@@ -39,7 +42,7 @@ void CaptureLoop::Thread(Run& run, const std::string& interfaceName) {
   };
   auto open = [&] {
     Status opened;
-    source = opener_ ? opener_(interfaceName, opened) : nullptr;
+    source = Open(interfaceName, opened);
     if (!source && opened.reason.empty()) opened = Status::Failed("capture could not be opened");
     tell(source != nullptr, source ? std::string() : opened.reason);
     MutexLock lock(run.sourceMutex);
@@ -108,9 +111,10 @@ uint64_t CaptureLoop::DroppedByKernel() {
 void CaptureLoop::Start(const std::string& interfaceName) {
   Stop();
   run_ = std::make_unique<Run>();
-  run_->waiter = waiters_ ? waiters_() : MakeSteadyWaiter();
+  run_->waiter = env_.NewWaiter();
   Run& run = *run_;
-  run.thread = std::thread([this, &run, interfaceName] { Thread(run, interfaceName); });
+  run.thread = env_.StartThread("corvane-capture",
+                                [this, &run, interfaceName] { Thread(run, interfaceName); });
 }
 
 }  // namespace corvane

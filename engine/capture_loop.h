@@ -6,8 +6,9 @@
 // thread); Stop() ends a blocked read, wakes a retry wait and joins. The
 // handlers are called on the capture thread: the state whenever it changes,
 // the title once per start, the error handler once per start when capture
-// cannot be opened at all. The retry waits on a Waiter from the factory
-// given, so tests retry at their own pace.
+// cannot be opened at all. Capture is opened, the thread started and the
+// retry waited for through the Env given, so tests retry at their own pace
+// and hand in capture sources of their own.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,8 @@
 
 #include "engine/packet_info.h"
 #include "platform/capture_source.h"
+#include "platform/env.h"
+#include "platform/helper_capture.h"
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
 #include "platform/waiter.h"
@@ -40,8 +43,6 @@ struct CaptureState {
 
 class CaptureLoop {
  public:
-  using Opener = std::function<std::unique_ptr<CaptureSource>(const std::string& interfaceName,
-                                                               Status& status)>;
   using DatagramSink = std::function<void(const PacketInfo& info)>;
   struct Handlers {
     std::function<void(const std::string& message)> error;
@@ -49,14 +50,26 @@ class CaptureLoop {
     std::function<void(const CaptureState& state)> state;
   };
 
-  CaptureLoop(WaiterFactory waiters, DatagramSink sink);
+  // How the window and corvane-cli capture: through the capture helper.
+  struct HelperRoute {
+    HelperCaptureOptions options;
+    // Taken by the next start instead of opening a capture (corvane-cli
+    // opens one early, so that the user hears at once why it fails).
+    std::unique_ptr<CaptureSource> first;
+    // Told, on the capture thread, the reason of every capture that could
+    // not be opened, or "" when one was.
+    std::function<void(const std::string& reason)> opened;
+  };
+
+  // `env` must outlive the loop.
+  CaptureLoop(Env& env, DatagramSink sink);
   ~CaptureLoop() { Stop(); }
   CaptureLoop(const CaptureLoop&) = delete;
   CaptureLoop& operator=(const CaptureLoop&) = delete;
 
-  // While no capture thread runs (before Start(), after Stop()). The
-  // default opener opens live capture.
-  void SetOpener(Opener opener) { opener_ = std::move(opener); }
+  // While no capture thread runs (before Start(), after Stop()). Without a
+  // route the process opens live capture itself.
+  void UseHelper(HelperRoute route) { helper_ = std::make_unique<HelperRoute>(std::move(route)); }
   void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
   // Ends the current capture thread for sure (joined) and starts one on the
@@ -76,10 +89,11 @@ class CaptureLoop {
     CaptureSource* source GUARDED_BY(sourceMutex) = nullptr;  // owned by the thread
   };
   void Thread(Run& run, const std::string& interfaceName);
+  std::unique_ptr<CaptureSource> Open(const std::string& interfaceName, Status& status);
 
-  WaiterFactory waiters_;
+  Env& env_;
   DatagramSink sink_;
-  Opener opener_;
+  std::unique_ptr<HelperRoute> helper_;  // used by the capture thread while it runs
   Handlers handlers_;
   std::unique_ptr<Run> run_;  // Start/Stop's thread only
 };

@@ -16,16 +16,16 @@ constexpr std::chrono::milliseconds kShowInterval{100};
 constexpr int kShowsPerPass = 10;
 }  // namespace
 
-Monitor::Monitor(const Clock& clock, std::string appDirectory, WaiterFactory waiters)
-    : clock_(clock),
+Monitor::Monitor(Env& env, std::string appDirectory)
+    : env_(env),
       appDirectory_(std::move(appDirectory)),
-      waiters_(std::move(waiters)),
+      state_(env_),
       filter_(state_.list, state_.flows),
-      accounting_(state_, clock_),
-      pass_(state_, filter_, clock_),
-      persistence_(state_, filter_, pass_, clock_,
+      accounting_(state_, env_),
+      pass_(state_, filter_, env_),
+      persistence_(state_, filter_, pass_, env_,
                    [this](const std::string& message) { ReportError(message); }),
-      capture_(waiters_, [this](const PacketInfo& info) { accounting_.AccountDatagram(info); }) {
+      capture_(env_, [this](const PacketInfo& info) { accounting_.AccountDatagram(info); }) {
   filterFile_ = FilterFilePath(appDirectory_);
 }
 
@@ -74,11 +74,11 @@ void Monitor::Start(const std::string& interfaceName) {
   paused_ = false;
   attributionPaused_ = false;
   ReloadFilters();
-  if (hostNameLookup_ && !resolver_) StartResolver();
+  if (hostNames_ && !resolver_) StartResolver();
   processingRunning_.store(true);
   RestartCapture(interfaceName);
-  processingWaiter_ = waiters_ ? waiters_() : MakeSteadyWaiter();
-  processingThread_ = std::thread([this] { ProcessingThread(); });
+  processingWaiter_ = env_.NewWaiter();
+  processingThread_ = env_.StartThread("corvane-pass", [this] { ProcessingThread(); });
   if (Status attribution = StartAttribution(); !attribution) {
     ReportError("Programs are not named: " + attribution.reason);
   }
@@ -131,9 +131,10 @@ void Monitor::RunPass() {
 
 // ---------------------------------------------------------------- host names
 
-void Monitor::EnableHostNames(ResolverPool::LookupFn lookup, size_t threads) {
+void Monitor::EnableHostNames(std::shared_ptr<const std::atomic<bool>> wanted, size_t threads) {
   if (resolver_) resolver_->Stop();
-  hostNameLookup_ = std::move(lookup);
+  hostNames_ = true;
+  namesWanted_ = std::move(wanted);
   resolverThreads_ = threads;
   StartResolver();
   pass_.SetHostNameRequester([this](const IpAddress& address, uint32_t labelId) {
@@ -142,12 +143,19 @@ void Monitor::EnableHostNames(ResolverPool::LookupFn lookup, size_t threads) {
 }
 
 void Monitor::StartResolver() {
+  // The lookup holds the Env and the flag, never this Monitor: an abandoned
+  // one may return after the Monitor is gone.
+  ResolverPool::LookupFn lookup = [&env = env_, wanted = namesWanted_](
+                                      const IpAddress& address) -> std::optional<std::string> {
+    if (wanted && !wanted->load()) return std::nullopt;
+    return env.LookUpHostName(address);
+  };
   resolver_ = std::make_unique<ResolverPool>(
-      hostNameLookup_,
+      std::move(lookup),
       [this](const IpAddress& address, uint64_t labelId, const std::string& name) {
         pass_.ApplyHostName(address, static_cast<uint32_t>(labelId), name);
       },
-      resolverThreads_);
+      resolverThreads_, env_);
 }
 
 bool Monitor::WaitForHostNames(std::chrono::milliseconds timeout) {
@@ -170,7 +178,7 @@ void Monitor::ReloadFilters() {
 
 Status Monitor::StartAttribution() {
   if (!portScanner_) {
-    portScanner_ = std::make_unique<PortScanner>(state_.portMap);
+    portScanner_ = std::make_unique<PortScanner>(state_.portMap, env_);
     portScanner_->SetStoppedHandler([this](const Status& reason) {
       ReportError("Programs are no longer named: " + reason.reason);
     });

@@ -6,8 +6,10 @@
 // it; WireLiveMonitor (engine/wiring.h) sets one up the same way for both.
 // Start() starts the capture thread, the processing thread and process
 // attribution, in that order; Stop() ends them in reverse and joins them.
+// Everything the monitor asks of the system (the clock, waits, threads,
+// /proc, opening capture, name lookups) goes through the Env it is given.
 // Tests and the replay driver skip the threads and call AccountDatagram()
-// and the pass steps directly on a ManualClock.
+// and the pass steps directly, on an Env whose clock they move.
 //
 // Lock order: a queue mutex, then the port map's mutex (taken and released),
 // then the list's lock, then the flow table's mutex. Problems that the user
@@ -19,6 +21,7 @@
 // flows, the settings); every change goes through a command of its own.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -40,6 +43,7 @@
 #include "engine/traffic_state.h"
 #include "filters/filter_set.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/helper_capture.h"
 #include "platform/ip_address.h"
 #include "platform/mutex.h"
@@ -55,7 +59,6 @@ struct MonitorInternals;
 
 class Monitor {
  public:
-  using CaptureOpener = CaptureLoop::Opener;
   using CaptureState = corvane::CaptureState;
   using ErrorHandler = std::function<void(const std::string& message)>;
   using TitleHandler = std::function<void(const std::string& title)>;
@@ -63,16 +66,17 @@ class Monitor {
   using LogWriter = Persistence::LogWriter;
   using HostNameRequester = ProcessingPass::HostNameRequester;
 
-  // `clock` must outlive the Monitor. `appDirectory` holds the data files.
-  // The capture retry and the processing thread wait on Waiters from
-  // `waiters` (the real clock unless a test hands in its own).
-  Monitor(const Clock& clock, std::string appDirectory, WaiterFactory waiters = MakeSteadyWaiter);
+  // `env` must outlive the Monitor (and a lookup it abandoned: see
+  // EnableHostNames). `appDirectory` holds the data files.
+  Monitor(Env& env, std::string appDirectory);
   ~Monitor();
   Monitor(const Monitor&) = delete;
   Monitor& operator=(const Monitor&) = delete;
 
   // --- configuration, before Start() ---
-  void SetCaptureOpener(CaptureOpener opener) { capture_.SetOpener(std::move(opener)); }
+  // Capture goes through the capture helper (the window, corvane-cli);
+  // without, the process opens live capture itself.
+  void UseCaptureHelper(CaptureLoop::HelperRoute route) { capture_.UseHelper(std::move(route)); }
   void SetErrorHandler(ErrorHandler handler) { errorHandler_ = std::move(handler); }
   void SetTitleHandler(TitleHandler handler) { titleHandler_ = std::move(handler); }
   void SetCaptureStateHandler(CaptureStateHandler handler) { stateHandler_ = std::move(handler); }
@@ -98,11 +102,14 @@ class Monitor {
   void UseSocketOwners(const std::vector<SocketOwner>& owners);
 
   // Names the remote host of every new address-flow row: starts a pool of
-  // resolver threads that look the address up with `lookup` and write the
-  // name into the row that asked. Replaces any requester set before. Call
-  // before Start() and before the first pass; Stop() abandons lookups in
-  // flight and a later Start() starts a fresh pool.
-  void EnableHostNames(ResolverPool::LookupFn lookup,
+  // `threads` resolver threads that look the address up with the Env's
+  // LookUpHostName while `wanted` says so (always without a flag; it is
+  // read on the resolver threads and shared, since a lookup already under
+  // way when its owner goes still reads it) and write the name into the row
+  // that asked. Replaces any requester set before. Call before Start() and
+  // before the first pass; Stop() abandons lookups in flight and a later
+  // Start() starts a fresh pool.
+  void EnableHostNames(std::shared_ptr<const std::atomic<bool>> wanted = nullptr,
                        size_t threads = ResolverPool::kDefaultThreads);
   // Waits until every requested name has been looked up and applied, or
   // `timeout` has passed; true when done (also without host names).
@@ -116,11 +123,6 @@ class Monitor {
   // error handler and capture goes on. Before Start(), window thread.
   HistoryStatus EnableHistory(const std::string& path, int retentionDays = kDefaultHistoryDays) {
     return persistence_.EnableHistory(path, retentionDays);
-  }
-  // Reads the applications of labels "name:pid" (by default from /proc).
-  // A replay sets a reader that knows no process. Before the first pass.
-  void SetIdentityReader(ApplicationTraffic::IdentityReader reader) {
-    state_.applications.SetIdentityReader(std::move(reader));
   }
   // Announces each application seen on the network for the first time
   // (first ever when the history is kept, else since the start). Called on
@@ -210,7 +212,8 @@ class Monitor {
   void StopAttribution();
 
   // --- the traffic, read-only ---
-  const Clock& clock() const { return clock_; }
+  const Clock& clock() const { return env_; }
+  Env& env() const { return env_; }
   const std::string& appDirectory() const { return appDirectory_; }
   const LiveSettings& settings() const { return state_.settings; }
   const FlowTable& flows() const { return state_.flows; }
@@ -244,7 +247,7 @@ class Monitor {
   // ready (all of them with kernel events, else those at least 3 seconds
   // old); deselect rows idle for 5 to 8 seconds; the midnight step.
   // RunPass() does them in order without the wait.
-  void ShowReadyEvents() { pass_.ShowEventsReadyAt(clock_.Now()); }
+  void ShowReadyEvents() { pass_.ShowEventsReadyAt(env_.Now()); }
   void DeselectIdleRows() { pass_.DeselectIdleRows(); }
   void MidnightStep() { persistence_.MidnightStep(); }
   void RunPass();
@@ -277,9 +280,8 @@ class Monitor {
   void ProcessingThread();
   void StartResolver();
 
-  const Clock& clock_;
+  Env& env_;
   const std::string appDirectory_;
-  WaiterFactory waiters_;
   TrafficState state_;
   RowFilter filter_;
   DatagramAccounting accounting_;
@@ -291,8 +293,9 @@ class Monitor {
   TitleHandler titleHandler_;
   CaptureStateHandler stateHandler_;
   std::string filterFile_;
-  ResolverPool::LookupFn hostNameLookup_;  // window thread only
-  size_t resolverThreads_ = 0;             // window thread only
+  bool hostNames_ = false;                              // window thread only
+  std::shared_ptr<const std::atomic<bool>> namesWanted_;  // window thread only
+  size_t resolverThreads_ = 0;                          // window thread only
   // Set by the window thread while the processing thread does not run.
   std::unique_ptr<ResolverPool> resolver_;
 

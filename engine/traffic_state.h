@@ -21,12 +21,14 @@
 #include "engine/protocol_names.h"
 #include "engine/source_labels.h"
 #include "engine/traffic_list.h"
-#include "platform/app_identity.h"
+#include "platform/env.h"
 
 namespace corvane {
 
 struct TrafficState {
-  TrafficState() : applications([](int pid) { return ReadAppIdentity(pid); }) {
+  // Applications are read from `env`, which must outlive the state.
+  explicit TrafficState(Env& env)
+      : applications([&env](int pid) { return env.ReadAppIdentity(pid); }) {
     for (uint16_t protocol = 0; protocol < protocolLabels.size(); ++protocol) {
       protocolLabels[protocol] = labels.Intern(ProtocolSourceText(protocol));
     }

@@ -32,10 +32,8 @@ struct LiveWiring {
   // Save & Clear and the midnight step write their logs here; empty: the
   // rows are cleared without a log and kept across midnight.
   std::string logFolder;
-  // Remote hosts are named by reverse lookups while this flag says so
-  // (read on the resolver threads); none: they are named always. The flag
-  // is shared because a lookup already under way when its owner goes still
-  // reads it. Private and local addresses are named only from local sources.
+  // Remote hosts are named by the Env's lookups while this flag says so
+  // (see Monitor::EnableHostNames); none: they are named always.
   bool hostNames = true;
   std::shared_ptr<const std::atomic<bool>> namesWanted;
 };

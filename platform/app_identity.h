@@ -97,14 +97,14 @@ CgroupUnit ParseCgroupUnit(std::string_view cgroupText);
 
 // The executable of a running process (/proc/PID/exe, without " (deleted)");
 // empty when it cannot be read (a kernel thread, another user's process).
-std::string ReadExecutablePath(int pid, const std::string& procRoot = "/proc");
+std::string ReadExecutablePath(int pid, const std::string& procRoot);
 // Its command name (/proc/PID/comm), which everyone may read; empty when the
 // process is gone.
-std::string ReadCommandName(int pid, const std::string& procRoot = "/proc");
+std::string ReadCommandName(int pid, const std::string& procRoot);
 
 // Reads /proc/PID/exe, /proc/PID/comm and /proc/PID/cgroup under `procRoot`.
 // nullopt when the process is gone or neither its executable nor its name
 // can be read.
-std::optional<AppIdentity> ReadAppIdentity(int pid, const std::string& procRoot = "/proc");
+std::optional<AppIdentity> ReadAppIdentity(int pid, const std::string& procRoot);
 
 }  // namespace corvane

@@ -107,7 +107,7 @@ std::unique_ptr<HelperCapture> OpenHelperCapture(const std::string& interfaceNam
                                                  const HelperCaptureOptions& options = {});
 
 // The same for the interface that holds `interfaceAddress` (network byte
-// order; 127.x.y.z selects the loopback interface). Fits Monitor::SetCaptureOpener.
+// order; 127.x.y.z selects the loopback interface).
 std::unique_ptr<CaptureSource> OpenHelperCaptureAt(uint32_t interfaceAddress, Status& status,
                                                    const HelperCaptureOptions& options = {});
 

@@ -50,7 +50,7 @@ struct PortTables {
 // like it in tests).
 class PortTableReader {
  public:
-  explicit PortTableReader(std::string procRoot = "/proc");
+  explicit PortTableReader(std::string procRoot);
 
   // Finds out which tables there are. Fails when /proc/net/tcp or
   // /proc/net/udp cannot be read. The IPv6 tables are optional: a kernel

@@ -33,7 +33,8 @@ namespace corvane {
 
 class ProcessTable {
  public:
-  explicit ProcessTable(std::string procRoot = "/proc");
+  // `procRoot`: "/proc" (Env::ProcRoot()), or a folder laid out like it.
+  explicit ProcessTable(std::string procRoot);
 
   // Brings the cache up to date for one pass in which the tables hold the
   // socket inodes `wanted` (0 entries are ignored). Afterwards OwnerOf()

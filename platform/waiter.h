@@ -2,16 +2,14 @@
 // attempts to open an interface, the processing thread between passes), and
 // how it is woken early to stop.
 //
-// The program waits on the real clock (SteadyWaiter). A test hands in a
-// Waiter of its own, so that a retry or a pass comes at the test's pace and
-// no test sleeps for one. Each worker thread has a Waiter of its own, made
-// by the WaiterFactory it was given; Wake() may come from any thread.
+// The program waits on the real clock (SteadyWaiter). A test's Env hands
+// out Waiters of its own, so that a retry or a pass comes at the test's pace
+// and no test sleeps for one. Each worker thread has a Waiter of its own,
+// made by Env::NewWaiter(); Wake() may come from any thread.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <memory>
 
 #include "platform/mutex.h"
 #include "platform/thread_annotations.h"
@@ -26,8 +24,6 @@ class Waiter {
   // Ends the current wait and every later one. Thread-safe.
   virtual void Wake() = 0;
 };
-
-using WaiterFactory = std::function<std::unique_ptr<Waiter>()>;
 
 class SteadyWaiter final : public Waiter {
  public:
@@ -48,7 +44,5 @@ class SteadyWaiter final : public Waiter {
   std::condition_variable_any wake_;
   bool woken_ GUARDED_BY(mutex_) = false;
 };
-
-inline std::unique_ptr<Waiter> MakeSteadyWaiter() { return std::make_unique<SteadyWaiter>(); }
 
 }  // namespace corvane

@@ -88,8 +88,7 @@ bool SetUpFiltersAndNames(const Options& options, Monitor& monitor, bool loadNow
   }
   // Private and local addresses are named only from local sources.
   if (options.resolve) {
-    monitor.EnableHostNames(
-        [](const IpAddress& address) { return NameForAddress(address, ReverseLookup); });
+    monitor.EnableHostNames();
   }
   return true;
 }

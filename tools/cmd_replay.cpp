@@ -49,8 +49,9 @@ constexpr std::chrono::seconds kReplayNameWait{60};
 }  // namespace
 
 int RunReplay(const Options& options) {
-  ManualClock clock;
-  Monitor monitor(clock, options.folders.config);
+  ReplayEnv env;
+  ManualClock& clock = env.clock();
+  Monitor monitor(env, options.folders.config);
   monitor.SetInterfaceAddress(ReplayInterfaceAddress(options), options.mask);
   Settings settings = CurrentSettings(monitor.settings());
   settings.hideLanFlows = options.hideLan;
@@ -58,8 +59,6 @@ int RunReplay(const Options& options) {
   monitor.SetLocalNetworks(ReplayNetworks(options));
   if (!SetUpFiltersAndNames(options, monitor, true)) return 1;
   if (!Configure(options, monitor)) return 1;
-  // The pids of a capture are another time's: no process here is read.
-  monitor.SetIdentityReader([](int) { return std::nullopt; });
   if (!options.ownersFile.empty()) {
     SocketOwnersResult owners = LoadSocketOwners(options.ownersFile);
     if (!owners.ok) {

@@ -85,7 +85,7 @@ void CatchEndSignals(bool hangUp) {
 bool Interrupted() { return interrupted.load(); }
 
 LiveSession::LiveSession(const Options& options)
-    : options_(options), monitor_(clock_, options.folders.config), metrics_(options.metrics) {
+    : options_(options), monitor_(Env::Default(), options.folders.config), metrics_(options.metrics) {
   monitor_.SetErrorHandler([](const std::string& message) {
     std::fprintf(stderr, "corvane-cli: %s\n", message.c_str());
   });

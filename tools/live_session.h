@@ -44,7 +44,6 @@ class LiveSession {
 
  private:
   const Options& options_;
-  SystemClock clock_;
   // Set by the capture thread whenever a helper starts.
   std::atomic<capture::AttributionMode> mode_{capture::AttributionMode::kProc};
   Monitor monitor_;

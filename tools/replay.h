@@ -9,6 +9,7 @@
 #include "attribution/port_process_map.h"
 #include "engine/monitor.h"
 #include "platform/clock.h"
+#include "platform/env.h"
 #include "platform/helper_records.h"
 #include "platform/status.h"
 
@@ -21,6 +22,19 @@ struct ReplayResult {
   // Not ok after the monitor counted some of the file: a damaged record
   // ended it early, and the monitor holds only what came before.
   bool partial = false;
+};
+
+// A replay's system: its time is the capture's, set by ReplayCaptureFile,
+// and the pids of a capture are another time's, so no process here is read.
+class ReplayEnv final : public EnvWrapper {
+ public:
+  ReplayEnv() : EnvWrapper(Env::Default()) {}
+  ManualClock& clock() { return clock_; }
+  int64_t Now() const override { return clock_.Now(); }
+  std::optional<AppIdentity> ReadAppIdentity(int) override { return std::nullopt; }
+
+ private:
+  ManualClock clock_;
 };
 
 // Reads every datagram of `path` into `monitor`, whose clock must be

@@ -25,7 +25,6 @@
 #include "ui/ProgramRecording.h"
 #include "ui/ProgramsView.h"
 #include "ui/ListWorker.h"
-#include "engine/wiring.h"
 #include "ui/TrafficModel.h"
 #include "ui/dialog_units.h"
 #include "ui/open_url.h"
@@ -33,24 +32,13 @@
 
 using namespace main_window;
 
-CMainDlg::CMainDlg(corvane::DataFolders folders, QWidget* parent)
+CMainDlg::CMainDlg(MonitorSession& session, QWidget* parent)
     : QDialog(parent),
-      folders_(std::move(folders)),
-      ownClock_(std::make_unique<corvane::SystemClock>()),
-      monitor_(std::make_unique<corvane::Monitor>(*ownClock_, folders_.config)),
-      listWork_(std::make_unique<ListWorker>()) {
-  Construct();
-}
-
-CMainDlg::CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent)
-    : QDialog(parent),
-      folders_{dataDirectory, dataDirectory, dataDirectory + "/" + corvane::kHistoryFileName},
-      monitor_(std::make_unique<corvane::Monitor>(clock, std::move(dataDirectory))),
-      listWork_(std::make_unique<ListWorker>()) {
-  Construct();
-}
-
-void CMainDlg::Construct() {
+      session_(session),
+      folders_(session.folders()),
+      monitor_(&session.monitor()),
+      listWork_(std::make_unique<ListWorker>()),
+      lookUpNames_(session.lookUpNames()) {
   setWindowTitle(QStringLiteral("Corvane"));
   setWindowIcon(QIcon(QStringLiteral(":/icons/corvane.svg")));
   // Caption, system menu, minimise box and sizing border; no maximise box.
@@ -77,19 +65,18 @@ void CMainDlg::ShowNotice(const QString& title, const QString& text, const QIcon
   if (tray_ && trayAvailable_) tray_->showMessage(title, text.toHtmlEscaped(), icon, kNoticeShownMs);
 }
 
-// The window holds no capability: capture runs in the capture helper. Why it
-// could not start (not installed, not in its group) is told with the box the
-// failure shows; a helper that stops while capturing is told once, and the
-// capture thread starts a new one.
+// Why the capture helper could not start (not installed, not in its group)
+// is told with the box the failure shows; a helper that stops while
+// capturing is told once, and the capture thread starts a new one.
 void CMainDlg::UseCaptureHelper() {
-  corvane::HelperCaptureOptions helper;
-  helper.onStopped = [this](const std::string& reason) {
+  MonitorSession::HelperEvents events;
+  events.stopped = [this](const std::string& reason) {
     QString text = QString::fromStdString(reason);
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   };
   // Which programs can be named depends on the helper: the title says which
   // way it names them, behind the interface the title handler put there.
-  helper.onReady = [this](corvane::capture::AttributionMode mode) {
+  events.ready = [this](corvane::capture::AttributionMode mode) {
     const QString suffix =
         QStringLiteral(" \u2014 attribution: ") + QString::fromUtf8(corvane::AttributionModeText(mode));
     QMetaObject::invokeMethod(this, [this, suffix] {
@@ -102,25 +89,19 @@ void CMainDlg::UseCaptureHelper() {
       ShowCaptureStatus();
     }, Qt::QueuedConnection);
   };
-  corvane::LiveWiring wiring;
-  wiring.helper = std::move(helper);
-  // Save & Clear and the midnight step write the rows to a new traffic log
-  // in the log folder before anything is emptied.
-  wiring.logFolder = folders_.logs;
-  // The user may turn the lookups off and on while the window runs.
-  wiring.namesWanted = lookUpNames_;
-  // Nothing is opened now: the window opens capture when it starts.
-  (void)corvane::WireLiveMonitor(*monitor_, std::move(wiring));
+  session_.SetHelperEvents(std::move(events));
 }
 
 CMainDlg::~CMainDlg() {
   // No worker may reach the window once it is gone.
-  addressWatcher_.Stop();
-  monitor_->Stop();
+  session_.Stop();
   listWork_.reset();
+  session_.SetHelperEvents({});
   monitor_->SetRowChangeSink(nullptr);
   monitor_->SetErrorHandler(nullptr);
   monitor_->SetTitleHandler(nullptr);
+  monitor_->SetCaptureStateHandler(nullptr);
+  monitor_->SetNewApplicationHandler(nullptr);
 }
 
 // ---------------------------------------------------------------- layout

@@ -1,38 +1,43 @@
 // The program's one top-level window: the traffic list, the speed graph
 // and readouts, the toolbar, the menus, the tray icon and every command.
 //
-// CMainDlg owns the Monitor, which owns the run-time state and the worker
-// threads; the window forwards its commands to it. Workers reach the window
-// only through queued calls (titles, errors, list change records), so the
-// window thread never waits for them, apart from short holds of listMutex
-// for its own commands (Save & Clear, Export list, a sort). The user's choice
-// of rows stays in the window's model.
+// The window works on a MonitorSession it does not own (CorvaneApp's, or a
+// test's): the session owns the Monitor, which owns the run-time state and
+// the worker threads, and runs the start-up steps that are not about
+// widgets; the window shows what they report and forwards its commands to
+// the monitor. Workers reach the window only through queued calls (titles,
+// errors, list change records), so the window thread never waits for them,
+// apart from short holds of listMutex for its own commands (Save & Clear,
+// Export list, a sort). The user's choice of rows stays in the window's
+// model.
 //
-// Life cycle: the constructor builds the members; Initialise() is the
-// start-up sequence (exec() runs it before the dialog loop starts); closing
-// the window hides it behind the tray icon (or minimises it where there is
-// no tray); only Exit, SIGTERM/SIGINT and the end of the session end the
+// Life cycle: the constructor builds the controls; StartUp() runs the
+// session's and the window's start-up in order (Initialise() is the
+// window's part); exec() shows the window and runs its loop; closing the
+// window hides it behind the tray icon (or minimises it where there is no
+// tray); only Exit, SIGTERM/SIGINT and the end of the session end the
 // program, and each writes the rows to a traffic log first, so no count is
-// lost. Esc and Enter do nothing.
+// lost. Esc and Enter do nothing. The destructor stops the session's
+// threads, so that none reaches the window once it is gone.
 //
-// Files: set.dat and filters.dat in the configuration folder, traffic logs
-// in the log folder (platform/data_folders.h). The layout (geometry, column
-// widths and order, sort column) is kept with QSettings in "corvane.conf"
-// of the configuration folder: read at the end of Initialise(), written by
-// Exit; an unreadable or foreign file leaves the built-in layout. The same
-// file keeps the window's own preferences (host names, the history's days,
-// the new-program notice, the colours), written by Options, the texts under
-// the toolbar buttons (View), and the "Don't ask again" of the "Write us"
-// box and the note given once at the first close. The traffic history goes to
-// the history database (folders.history); one that cannot be opened is
-// reported once and capture runs without it.
+// Files: traffic logs in the log folder (platform/data_folders.h). The
+// layout (geometry, column widths and order, sort column) is kept with
+// QSettings in the session's preferences file ("corvane.conf" of the
+// configuration folder): read at the end of Initialise(), written by Exit;
+// an unreadable or foreign file leaves the built-in layout. The same file
+// keeps the window's own preferences (host names, the history's days, the
+// new-program notice, the colours), written by Options, the texts under the
+// toolbar buttons (View), and the "Don't ask again" of the "Write us" box
+// and the note given once at the first close. A history that cannot be
+// opened is reported once and capture runs without it.
 //
 // Sources: CMainDlg.cpp builds the window, lays it out and shows and hides
 // it; MainWindowControls.cpp the menus, toolbar, list, status line and tray;
 // MainWindowList.cpp the list's commands and sorting; MainWindowStartup.cpp
-// Initialise(), the layout file and the usage alerts; MainWindowCommands.cpp
-// the commands and the endings. The program around the window (command
-// line, folders, single instance, signals) is CorvaneApp's.
+// StartUp(), Initialise(), the layout file and the usage alerts' notices;
+// MainWindowCommands.cpp the commands and the endings. The program around
+// the window (command line, folders, single instance, signals) is
+// CorvaneApp's; the monitor and its files are MonitorSession's.
 #pragma once
 
 #include <QDialog>
@@ -50,12 +55,12 @@
 
 #include "engine/monitor.h"
 #include "engine/row_order.h"
-#include "platform/address_watcher.h"
 #include "platform/clock.h"
 #include "platform/data_folders.h"
 #include "platform/mutex.h"
 #include "storage/export_format.h"
 #include "storage/usage_alerts.h"
+#include "ui/MonitorSession.h"
 #include "ui/TrafficModel.h"
 #include "ui/colour_scheme.h"
 
@@ -80,31 +85,26 @@ class CMainDlg : public QDialog {
   Q_OBJECT
 
  public:
-  // The program's window: system clock, files in `folders` (which exist).
-  explicit CMainDlg(corvane::DataFolders folders, QWidget* parent = nullptr);
-  // For tests and tools: every file in `dataDirectory`; `clock` must
-  // outlive the window.
-  CMainDlg(const corvane::Clock& clock, std::string dataDirectory, QWidget* parent = nullptr);
+  // The window of `session`, which must outlive it.
+  explicit CMainDlg(MonitorSession& session, QWidget* parent = nullptr);
   ~CMainDlg() override;
 
   corvane::Monitor& monitor() { return *monitor_; }
   const corvane::DataFolders& folders() const { return folders_; }
-  // The QSettings file of the layout.
-  QString LayoutFile() const;
+  // The QSettings file of the layout (the session's preferences file).
+  QString LayoutFile() const { return session_.PreferencesFile(); }
 
-  // Before Initialise(): watch the interface `name` with these addresses,
-  // which are then not followed, instead of the saved interface (tests).
-  void SetInterface(std::string name, corvane::LocalNetworks networks) {
-    interfaceOverride_ = std::move(name);
-    fixedNetworks_ = std::move(networks);
-  }
   // Before Initialise(): whether a system tray exists (by default, as Qt
   // reports it).
   void SetTrayAvailable(bool available) { trayOverride_ = available; }
 
-  // The start-up sequence; runs once.
-  void Initialise();
-  // Runs the start-up sequence, then the dialog until Exit.
+  // The window's start-up, after the session's Open() (whose failures it
+  // reports): the monitor's handlers, the tray, the graph, the tick and the
+  // saved layout. Runs once.
+  void Initialise(const MonitorSession::Opened& opened);
+  // Tells what the session's StartCapture() reported, once the window is up.
+  void ShowCaptureStart(const MonitorSession::Started& started);
+  // Shows the window and runs it until Exit (after StartUp()).
   int exec() override;
 
   // --- parts, for tests ---
@@ -199,14 +199,11 @@ class CMainDlg : public QDialog {
   void accept() override;
 
  private:
-  void Construct();
   void BuildControls();
   void BuildMenus();
   void BuildTray();
   void Relayout();
   void ReportError(const QString& text);
-  // Follows the addresses of the interface `name` from now on.
-  void WatchAddressesOf(const std::string& name);
   void SetWindowShown(bool shown);
   void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
   void RestoreLayout();
@@ -237,13 +234,13 @@ class CMainDlg : public QDialog {
   // the list is empty. False when the log could not be written.
   bool SaveRowsToLog();
 
-  corvane::DataFolders folders_;
+  MonitorSession& session_;
+  const corvane::DataFolders folders_;
+  corvane::Monitor* const monitor_;
 
-  // Capture through the capture helper.
+  // What the capture helper tells goes to the window.
   void UseCaptureHelper();
 
-  std::unique_ptr<corvane::SystemClock> ownClock_;
-  std::unique_ptr<corvane::Monitor> monitor_;
   std::unique_ptr<ListWorker> listWork_;
   // Ends before the monitor goes.
   std::unique_ptr<ProgramRecording> recording_;
@@ -270,19 +267,18 @@ class CMainDlg : public QDialog {
   ProgramsView* programsView_ = nullptr;
   QAction* programsAction_ = nullptr;
   ProgramIcons* icons_ = nullptr;
-  // Usage alerts: the budgets from the preferences, checked every tick.
-  std::unique_ptr<corvane::UsageAlerts> usageAlerts_;
+  // Usage alerts: the session checks the budgets every tick, the window
+  // shows what they say.
   QStringList usageAlertsShown_;
+  // Hands the budget to the session; a failure is reported.
   void StartUsageAlerts(corvane::UsageBudget budget);
   void CheckUsage();
+  void ReportUsageAlertsFailure(const corvane::Status& failure);
+  // Reports, queued, that the watched interface's addresses are not followed.
+  void ReportWatchFailure(const corvane::Status& watching);
   void ShowNotice(const QString& title, const QString& text, const QIcon& icon);
   QTimer tick_;
 
-  std::optional<std::string> interfaceOverride_;
-  std::optional<corvane::LocalNetworks> fixedNetworks_;
-  // Hands the watched interface's addresses to the monitor from its own
-  // thread; stopped before the monitor.
-  corvane::AddressWatcher addressWatcher_;
   std::optional<bool> trayOverride_;
   bool trayAvailable_ = false;
   bool initialised_ = false;
@@ -294,8 +290,8 @@ class CMainDlg : public QDialog {
   std::vector<corvane::FilterRule> undoRules_;
   corvane::Monitor::CaptureState captureState_;
   QString attributionText_;  // "attribution: kernel events" once the helper said
-  // Read by the resolver threads, which may outlive the window; set by Options.
-  const std::shared_ptr<std::atomic<bool>> lookUpNames_ = std::make_shared<std::atomic<bool>>(true);
+  // The session's look-up flag, read by the resolver threads; set by Options.
+  const std::shared_ptr<std::atomic<bool>> lookUpNames_;
   QTimer quickFilterTimer_;
   std::function<void(QMenu&)> listMenuHook_;  // tests: act on the menu instead of showing it
   int sortColumn_ = -1;
@@ -307,3 +303,8 @@ class CMainDlg : public QDialog {
   int groupRightGap_ = 0;
   int labelRightGap_ = 0;
 };
+
+// The start-up of `session` and its `window`, in this order: the session's
+// files and history, the window's controls and layout, then capture on the
+// watched interface. Runs once, before the window is shown.
+void StartUp(MonitorSession& session, CMainDlg& window);

@@ -23,6 +23,7 @@
 #include "platform/process_start.h"
 #include "storage/data_migration.h"
 #include "ui/CMainDlg.h"
+#include "ui/MonitorSession.h"
 #include "ui/SingleInstance.h"
 
 namespace {
@@ -187,7 +188,8 @@ int CorvaneApp::Run() {
         oldDirectory, corvane::MigrateOldDataFiles(oldDirectory, folders));
   }
 
-  CMainDlg dialog(folders);
+  MonitorSession session(folders);
+  CMainDlg dialog(session);
   EndOnQuitSignals(dialog);
   QObject::connect(&app_, &QGuiApplication::commitDataRequest, &dialog,
                    [&dialog](QSessionManager&) { dialog.OnCommitData(); });
@@ -215,6 +217,7 @@ int CorvaneApp::Run() {
   const bool quitAfterReport = qgetenv("CORVANE_REPORT_STARTUP") == "quit";
   std::unique_ptr<StartupReport> report;
   if (reportStartup) report = std::make_unique<StartupReport>(&dialog, mainEntry_, quitAfterReport);
+  StartUp(session, dialog);
   const int result = dialog.exec();
   if (quitAfterReport) return 0;  // ended by the report, not by Exit
   return result == QDialog::Accepted ? 0 : 1;

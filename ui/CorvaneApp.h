@@ -1,7 +1,9 @@
 // The corvane program as an object: reads the command line, checks and makes
 // the data folders, claims the single instance, moves the files of older
-// versions, builds the main window and wires it to the signals, the session
-// manager and a second start. Run() returns the program's exit code.
+// versions, makes the monitor's session (MonitorSession: the Monitor and its
+// start-up steps) and the main window on it, wires the window to the
+// signals, the session manager and a second start, and starts both. Run()
+// returns the program's exit code.
 //
 // Lives on the main thread, inside the QApplication that main() made, for
 // the program's whole run. With CORVANE_REPORT_STARTUP set, it writes one

@@ -64,7 +64,7 @@ const QString kFeedbackText = QStringLiteral(
 
 void CMainDlg::OnSaveAndClear() {
   // The log is written on the list's worker; the answer comes back here.
-  corvane::Monitor* monitor = monitor_.get();
+  corvane::Monitor* monitor = monitor_;
   const std::string logFolder = folders_.logs;
   listWork_->Post([this, monitor, logFolder] {
     const std::vector<corvane::LogChoice> before = corvane::ListLogs(logFolder);
@@ -108,7 +108,7 @@ void CMainDlg::OnExportList() {
 
 void CMainDlg::ExportList(const std::string& path, corvane::ExportFormat format) {
   // Copied and written on the list's worker; a failure comes back here.
-  const corvane::Monitor* monitor = monitor_.get();
+  const corvane::Monitor* monitor = monitor_;
   listWork_->Post([this, monitor, path, format] {
     std::vector<corvane::ExportRow> rows;
     {
@@ -179,7 +179,7 @@ void CMainDlg::OnOptions() {
   if (!result.interfaceName.empty() && result.interfaceName != monitor_->interfaceName()) {
     // A recording names its interface: it ends with the capture there.
     if (recording_->running()) ShowStatusNote(recording_->Stop());
-    WatchAddressesOf(result.interfaceName);
+    ReportWatchFailure(session_.WatchAddressesOf(result.interfaceName));
   }
   monitor_->ApplyOptions(result);
   lookUpNames_->store(dialog.lookUpNames());

@@ -178,7 +178,7 @@ void CMainDlg::OnListMenu(const QPoint& position) {
   menu.addAction(recording_->EntryText(), this, [this, program] { OnRecordProgram(program); });
   menu.addSeparator();
   menu.addAction(QStringLiteral("Look up again"), this, [this, keys] {
-    corvane::Monitor* monitor = monitor_.get();
+    corvane::Monitor* monitor = monitor_;
     listWork_->Post([monitor, keys] {
       for (const corvane::RowKey& key : keys) monitor->LookUpHostAgain(key);
     });
@@ -227,7 +227,7 @@ void CMainDlg::SortBy(int column, corvane::SortDirection direction) {
   // The window orders its own rows; the core's order is the one logs and
   // exports are written in.
   model_->SortBy(column, direction);
-  corvane::Monitor* monitor = monitor_.get();
+  corvane::Monitor* monitor = monitor_;
   listWork_->Post([monitor, column, direction] { monitor->SortRows(column, direction); });
 }
 

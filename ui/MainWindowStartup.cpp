@@ -1,21 +1,16 @@
-// The main window's start-up sequence, the watched interface's addresses,
-// the layout kept in the layout file and the usage alerts.
+// The start-up of the session and its window, the window's part of it, the
+// layout kept in the layout file and the usage alerts' notices.
 #include "ui/CMainDlg.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QHeaderView>
 #include <QIcon>
 #include <QLabel>
 #include <QSettings>
 #include <QTableView>
 #include <QVBoxLayout>
-#include <algorithm>
-#include <map>
 
 #include "vocabulary/text_format.h"
-#include "platform/interfaces.h"
-#include "storage/history_store.h"
 #include "ui/CIconButton.h"
 #include "ui/GraphArea.h"
 #include "ui/NewProgramNotices.h"
@@ -26,28 +21,15 @@
 
 using namespace main_window;
 
-namespace {
-
-// Each application's bytes since the monitor started, both families together.
-std::vector<corvane::UsageCount> UsageTotalsOf(const corvane::Monitor& monitor) {
-  std::map<std::string, corvane::UsageCount> byApp;
-  for (const corvane::ApplicationBytes& bytes : monitor.ApplicationTotals()) {
-    corvane::UsageCount& count = byApp[bytes.app];
-    count.app = bytes.app;
-    count.name = bytes.name;
-    count.bytes += bytes.sentBytes + bytes.receivedBytes;
-  }
-  std::vector<corvane::UsageCount> totals;
-  for (auto& [app, count] : byApp) totals.push_back(std::move(count));
-  return totals;
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- start-up
 
+void StartUp(MonitorSession& session, CMainDlg& window) {
+  const MonitorSession::Opened opened = session.Open();
+  window.Initialise(opened);
+  window.ShowCaptureStart(session.StartCapture());
+}
+
 int CMainDlg::exec() {
-  Initialise();
   // The window runs its own loop rather than QDialog's: a modal dialog
   // blocks the tray icon's menu while it is shown, and a dialog hidden
   // behind its tray never leaves QDialog's loop when done() hides it again.
@@ -57,17 +39,15 @@ int CMainDlg::exec() {
   return loop.exec();
 }
 
-void CMainDlg::Initialise() {
+void CMainDlg::Initialise(const MonitorSession::Opened& opened) {
   if (initialised_) return;
   initialised_ = true;
   corvane::Monitor& m = *monitor_;
 
   // Controls bound; the template's placeholder readout is emptied.
   summaryLabel_->clear();
-  {
-    const QSettings preferences(LayoutFile(), QSettings::IniFormat);
-    UseColours(ColourChoiceOfName(preferences.value(kColoursKey).toString()));
-  }
+  QSettings preferences(LayoutFile(), QSettings::IniFormat);
+  UseColours(ColourChoiceOfName(preferences.value(kColoursKey).toString()));
 
   // Workers talk to the window only through queued calls.
   m.SetErrorHandler([this](const std::string& message) {
@@ -85,27 +65,20 @@ void CMainDlg::Initialise() {
     }, Qt::QueuedConnection);
   });
   m.SetRowChangeSink(model_->ChangeSink());
-  // set.dat: the options, the mask and the proxy (resolved once here).
-  m.LoadSettingsFile();
-  // Remote hosts are named by reverse lookups unless the user said no.
-  QSettings preferences(LayoutFile(), QSettings::IniFormat);
-  lookUpNames_->store(preferences.value(kLookUpNamesKey, true).toBool());
 
-  // The traffic history, and the news of programs it has never seen.
+  // The news of programs the history has never seen.
   notices_->SetEnabled(preferences.value(kNotifyNewProgramsKey, true).toBool());
   m.SetNewApplicationHandler([this](const std::string& app, const std::string& name) {
     const QString key = QString::fromStdString(app), text = QString::fromStdString(name);
     QMetaObject::invokeMethod(this, [this, key, text] { notices_->Add(key, text); },
                               Qt::QueuedConnection);
   });
-  if (corvane::HistoryStatus history = m.EnableHistory(folders_.history, HistoryDays(preferences));
-      !history) {
-    const QString text =
-        QStringLiteral("The traffic history is not kept: %1").arg(QString::fromStdString(history.reason));
+  if (!opened.history) {
+    const QString text = QStringLiteral("The traffic history is not kept: %1")
+                             .arg(QString::fromStdString(opened.history.reason));
     QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
   }
-  StartUsageAlerts(UsageBudgetOf(preferences.value(kUsageDayKey, 0).toInt(),
-                                 preferences.value(kUsageHourKey, 0).toInt()));
+  if (!opened.usageAlerts) ReportUsageAlertsFailure(opened.usageAlerts);
 
   windowShown_ = true;
 
@@ -130,91 +103,41 @@ void CMainDlg::Initialise() {
   FitColumns();
   RestoreLayout();
   ShowButtonTexts(preferences.value(kButtonTextsKey, false).toBool());
-
-  // The interface saved by Options, while it exists; else the one of the
-  // default route, and the user hears why.
-  std::string name;
-  if (interfaceOverride_) {
-    name = *interfaceOverride_;
-  } else {
-    const auto saved =
-        corvane::ReadSettingsFile(folders_.config + "/" + corvane::kSettingsFileName);
-    std::string notice;
-    name = corvane::ChooseWatchedInterface(saved ? saved->interfaceName : std::string(), notice);
-    if (!notice.empty()) {
-      const QString text = QString::fromStdString(notice);
-      QMetaObject::invokeMethod(
-          this,
-          [this, text] {
-            ShowMessage(QMessageBox::Information, QStringLiteral("Corvane"), text, QMessageBox::Ok);
-          },
-          Qt::QueuedConnection);
-    }
-  }
-  WatchAddressesOf(name);
-  m.Start(name);
 }
 
-void CMainDlg::WatchAddressesOf(const std::string& name) {
-  if (fixedNetworks_) {
-    monitor_->SetLocalNetworks(*fixedNetworks_);
-    return;
+void CMainDlg::ShowCaptureStart(const MonitorSession::Started& started) {
+  // Why the saved interface is not watched, once the window is up.
+  if (!started.notice.empty()) {
+    const QString text = QString::fromStdString(started.notice);
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+          ShowMessage(QMessageBox::Information, QStringLiteral("Corvane"), text, QMessageBox::Ok);
+        },
+        Qt::QueuedConnection);
   }
-  corvane::Monitor* monitor = monitor_.get();
-  if (corvane::Status watching = addressWatcher_.Start(
-          name,
-          [monitor](const corvane::LocalNetworks& networks) { monitor->SetLocalNetworks(networks); });
-      !watching) {
-    const QString text = QString::fromStdString(watching.reason);
-    QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
-  }
+  ReportWatchFailure(started.watching);
 }
 
-// The alerts start with the first budget set (at start or in Options): the
-// alerts already fired and the history's counts of this day and hour are
-// read then.
+void CMainDlg::ReportWatchFailure(const corvane::Status& watching) {
+  if (watching) return;
+  const QString text = QString::fromStdString(watching.reason);
+  QMetaObject::invokeMethod(this, [this, text] { ReportError(text); }, Qt::QueuedConnection);
+}
+
+void CMainDlg::ReportUsageAlertsFailure(const corvane::Status& failure) {
+  ReportError(QStringLiteral("Usage alerts: %1").arg(QString::fromStdString(failure.reason)));
+}
+
 void CMainDlg::StartUsageAlerts(corvane::UsageBudget budget) {
-  if (usageAlerts_) {
-    usageAlerts_->SetBudget(budget);
-    return;
+  if (corvane::Status started = session_.SetUsageBudget(budget); !started) {
+    ReportUsageAlertsFailure(started);
   }
-  if (budget.dayBytes == 0 && budget.hourBytes == 0) return;
-  const std::string folder = QFileInfo(QString::fromStdString(folders_.history)).path().toStdString();
-  usageAlerts_ = std::make_unique<corvane::UsageAlerts>(folder + "/usage-alerts");
-  usageAlerts_->SetBudget(budget);
-  if (corvane::Status loaded = usageAlerts_->Load(); !loaded) {
-    ReportError(QStringLiteral("Usage alerts: %1").arg(QString::fromStdString(loaded.reason)));
-  }
-  corvane::HistoryStore store;
-  const int64_t now = monitor_->clock().Now();
-  if (QFileInfo::exists(QString::fromStdString(folders_.history)) &&
-      store.Open(folders_.history, corvane::HistoryStore::Mode::kReadOnly)) {
-    for (auto [period, start] : {std::pair{corvane::UsagePeriod::kDay, corvane::LocalDayStart(now)},
-                                 std::pair{corvane::UsagePeriod::kHour, corvane::LocalHourStart(now)}}) {
-      std::vector<corvane::HistoryTotal> totals;
-      if (!store.Totals(corvane::HistoryGrouping::kApp, start, now + 1, totals)) continue;
-      std::vector<corvane::UsageCount> counts;
-      for (const corvane::HistoryTotal& total : totals) {
-        counts.push_back({total.key, total.key, total.sentBytes + total.receivedBytes});
-      }
-      usageAlerts_->Seed(period, start, counts);
-    }
-  }
-  // What this run counted before now is in the history's counts, apart from
-  // the last minute's.
-  usageAlerts_->Baseline(UsageTotalsOf(*monitor_));
 }
 
 void CMainDlg::CheckUsage() {
-  if (!usageAlerts_) return;
-  const std::vector<corvane::UsageCount> totals = UsageTotalsOf(*monitor_);
-  const int64_t now = monitor_->clock().Now();
   std::vector<corvane::UsageAlert> alerts;
-  if (corvane::Status kept = usageAlerts_->Observe(corvane::LocalDayStart(now),
-                                                   corvane::LocalHourStart(now), totals, alerts);
-      !kept) {
-    ReportError(QStringLiteral("Usage alerts: %1").arg(QString::fromStdString(kept.reason)));
-  }
+  if (corvane::Status kept = session_.CheckUsage(alerts); !kept) ReportUsageAlertsFailure(kept);
   for (const corvane::UsageAlert& alert : alerts) {
     const QString name = QString::fromStdString(alert.name);
     const QString text =
@@ -227,10 +150,6 @@ void CMainDlg::CheckUsage() {
     icons_->WithIcon(QString::fromStdString(alert.app),
                      [this, title, text](const QIcon& icon) { ShowNotice(title, text, icon); });
   }
-}
-
-QString CMainDlg::LayoutFile() const {
-  return QString::fromStdString(folders_.config) + QStringLiteral("/corvane.conf");
 }
 
 void CMainDlg::RestoreLayout() {

@@ -1,7 +1,7 @@
 // What the main window's source files share: the toolbar buttons' order, the
 // client area's size in dialog units, the keys of the layout file and the
-// budgets and history days read from it. Only ui/CMainDlg*.cpp and
-// ui/MainWindow*.cpp include it.
+// budgets and history days read from it. Only ui/CMainDlg*.cpp,
+// ui/MainWindow*.cpp and ui/MonitorSession.cpp include it.
 #pragma once
 
 #include <QSettings>

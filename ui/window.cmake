@@ -1,4 +1,4 @@
-# The main window, its list model and sorting, the new-program notices, the
+# The monitor's session, the main window, its list model and sorting, the new-program notices, the
 # help window, and the corvane executable.
 target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/NewProgramNotices.cpp
@@ -10,6 +10,8 @@ target_sources(corvane_ui PRIVATE
   ${CMAKE_CURRENT_SOURCE_DIR}/MainWindowStartup.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/MainWindowCommands.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/main_window_parts.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/MonitorSession.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/MonitorSession.h
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/HelpWindow.h
   ${CMAKE_CURRENT_SOURCE_DIR}/list_actions.cpp

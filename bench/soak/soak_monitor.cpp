@@ -33,6 +33,7 @@
 #include "vocabulary/text_format.h"
 #include "platform/capture_source.h"
 #include "platform/clock.h"
+#include "tests/support/test_env.h"
 #include "platform/net.h"
 
 namespace {
@@ -114,12 +115,12 @@ int main(int argc, char** argv) {
   const std::string payload = argc > 4 ? argv[4] : "18";
   if (seconds <= 0) return 2;
 
-  SystemClock clock;
+  testing::TestEnv env;
   char dir[] = "/tmp/corvane-soak-XXXXXX";
   if (!::mkdtemp(dir)) return 2;
-  Monitor monitor(clock, dir);
+  Monitor monitor(env, dir);
   std::atomic<uint64_t> drops{0};
-  monitor.SetCaptureOpener([&drops](const std::string& name, Status& status) {
+  env.SetCaptureOpener([&drops](const std::string& name, Status& status) {
     auto live = OpenLiveCapture(name, status);
     return live ? std::unique_ptr<CaptureSource>(
                       std::make_unique<CountingSource>(std::move(live), drops))

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/test_env.h"
 #include "support/quick_waiters.h"
 #include "controlled_resolver.h"
 #include "engine/monitor.h"
@@ -16,9 +17,7 @@ namespace corvane {
 namespace {
 
 using testing::ControlledResolver;
-using testing::ExitLatch;
 using testing::kPatience;
-using testing::LookupOf;
 
 constexpr uint32_t kLocal = MakeAddress(192, 168, 1, 10);
 const uint32_t kMail = MakeAddress(10, 0, 0, 1);
@@ -32,20 +31,35 @@ int64_t LocalNoon() {
   return seconds;
 }
 
+// The monitor's lookups go to the test's resolver.
+class ResolverEnv final : public testing::TestEnv {
+ public:
+  ResolverEnv(const Clock& clock, testing::QuickWaiters& waiters,
+              std::shared_ptr<ControlledResolver> resolver)
+      : TestEnv(clock, &waiters), resolver_(std::move(resolver)) {}
+  std::optional<std::string> LookUpHostName(const IpAddress& address) override {
+    return resolver_->Lookup(address.V4Value());
+  }
+
+ private:
+  std::shared_ptr<ControlledResolver> resolver_;
+};
+
 class HostNamesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    monitor_ = std::make_unique<Monitor>(clock_, "/nonexistent-corvane-dir", waiters_.Factory());
+    monitor_ = std::make_unique<Monitor>(env_, "/nonexistent-corvane-dir");
     StateOf(*monitor_).settings.interfaceAddress = kLocal;
     StateOf(*monitor_).portMap.Store(6, 0, 5000, "firefox:99");
     StateOf(*monitor_).portMap.Store(6, 0, 6000, "curl:12");
     monitor_->SetAttributionActive(true);
-    monitor_->EnableHostNames(LookupOf(resolver_, latch_), 4);
+    monitor_->EnableHostNames(nullptr, 4);
   }
   void TearDown() override {
     monitor_.reset();
     // Let every thread still waiting for an answer end.
     resolver_->AnswerAllWith(std::nullopt);
+    EXPECT_TRUE(env_.WaitForThreadsToEnd()) << "a resolver thread did not end";
   }
 
   void Send(uint32_t remote, uint16_t localPort) {
@@ -80,7 +94,7 @@ class HostNamesTest : public ::testing::Test {
   ManualClock clock_{LocalNoon()};
   testing::QuickWaiters waiters_;
   std::shared_ptr<ControlledResolver> resolver_ = std::make_shared<ControlledResolver>();
-  std::shared_ptr<ExitLatch> latch_ = std::make_shared<ExitLatch>();
+  ResolverEnv env_{clock_, waiters_, resolver_};
   std::unique_ptr<Monitor> monitor_;
 };
 
@@ -255,11 +269,11 @@ TEST_F(HostNamesTest, MonitorGoesAwayWhileALookupHangs) {
   resolver_->Answer(kMail, "mail.example.org");
   // The late answer must reach no freed Monitor: every pool thread ends
   // without touching it (the sanitizer builds check the "without").
-  EXPECT_TRUE(latch_->Wait()) << "a resolver thread did not end";
+  EXPECT_TRUE(env_.WaitForThreadsToEnd()) << "a resolver thread did not end";
 }
 
 TEST_F(HostNamesTest, StartAfterStopNamesRowsAgain) {
-  monitor_->SetCaptureOpener([](const std::string&, Status&) -> std::unique_ptr<CaptureSource> {
+  env_.SetCaptureOpener([](const std::string&, Status&) -> std::unique_ptr<CaptureSource> {
     return nullptr;
   });
   monitor_->SetErrorHandler([](const std::string&) {});
@@ -301,9 +315,10 @@ TEST(RealHostNamesTest, LoopbackRowShowsItsNameFromEtcHosts) {
   std::optional<std::string> expected = LoopbackNameInEtcHosts();
   if (!expected) GTEST_SKIP() << "/etc/hosts names no 127.0.0.1";
   ManualClock clock{LocalNoon()};
-  Monitor monitor(clock, "/nonexistent-corvane-dir");
+  testing::TestEnv env(clock);
+  Monitor monitor(env, "/nonexistent-corvane-dir");
   StateOf(monitor).settings.interfaceAddress = MakeAddress(127, 0, 0, 2);
-  monitor.EnableHostNames(ReverseLookup);
+  monitor.EnableHostNames();
   PacketInfo info;
   info.sourceAddress = IpAddress::V4(MakeAddress(127, 0, 0, 1));
   info.destinationAddress = IpAddress::V4(MakeAddress(127, 0, 0, 2));

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "support/test_env.h"
 #include "attribution/port_scanner.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
@@ -59,10 +60,11 @@ TEST(LoopbackAttributionTest, OwnUdpExchangeShowsThisProgramAndIcmpItsProtocol) 
   CORVANE_REQUIRE(corvane::testing::MayCapture(),
                   "no capture privilege; run as root or with CAP_NET_RAW and CAP_NET_ADMIN");
   ManualClock clock(1'700'000'000);
-  Monitor monitor(clock, ".");
+  testing::TestEnv env(clock);
+  Monitor monitor(env, ".");
   StateOf(monitor).settings.interfaceAddress = Address("127.0.0.2");
   StateOf(monitor).settings.interfaceMask = Address("255.0.0.0");
-  PortScanner scanner(StateOf(monitor).portMap);
+  PortScanner scanner(StateOf(monitor).portMap, env);
   monitor.SetAttributionActive(true);
 
   Status why;

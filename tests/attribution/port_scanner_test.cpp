@@ -1,5 +1,6 @@
 // The port scanner on a fake /proc: labels, what a pass replaces, keeps and
 // forgets, the owner cache, and the thread's start and stop.
+#include "support/test_env.h"
 #include "attribution/port_scanner.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +39,7 @@ TEST(ProcessLabelTest, CutNeverSplitsAMultibyteCharacter) {
 
 class PortScannerTest : public ::testing::Test {
  protected:
-  PortScannerTest() : scanner_(map_, proc_.root()) { map_.SetActive(true); }
+  PortScannerTest() : env_(proc_.root()), scanner_(map_, env_) { map_.SetActive(true); }
 
   std::optional<std::string> Label(uint16_t port) { return map_.Lookup(6, FakeProc::kLocal, port); }
   std::optional<std::string> UdpLabel(uint16_t port) {
@@ -47,6 +48,7 @@ class PortScannerTest : public ::testing::Test {
 
   FakeProc proc_;
   PortProcessMap map_;
+  testing::ProcRootEnv env_;
   PortScanner scanner_;
 };
 
@@ -309,7 +311,8 @@ TEST_F(PortScanThreadTest, StartAgainAfterAFailedReadScansAgain) {
 TEST_F(PortScanThreadTest, MonitorStopStopsAttributionFirst) {
   // The Monitor's own scanner reads the real /proc.
   ManualClock clock;
-  Monitor monitor(clock, ".");
+  testing::TestEnv env(clock);
+  Monitor monitor(env, ".");
   ASSERT_TRUE(monitor.StartAttribution().ok);
   EXPECT_TRUE(monitor.AttributionActive());
   monitor.Stop();

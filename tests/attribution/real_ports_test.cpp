@@ -33,7 +33,7 @@ class RealPortsTest : public ::testing::Test {
   std::optional<std::string> UdpLabel(uint16_t port) { return map_.Lookup(17, kLoopback, port); }
 
   PortProcessMap map_;
-  PortScanner scanner_{map_};
+  PortScanner scanner_{map_, Env::Default()};
 };
 
 TEST_F(RealPortsTest, OwnListenerConnectionAndUdpSocketGetThisProgramsLabel) {
@@ -289,7 +289,7 @@ TEST_F(RealPortsTest, OtherUsersSocketLeavesTheEntryAsItWas) {
     listener.Close();  // inherited: only the parent may hold it
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(10);
     PortProcessMap map;
-    PortScanner scanner(map);
+    PortScanner scanner(map, Env::Default());
     map.SetActive(true);
     map.Store(6, kLoopback, rootPort, "before:1");
     Socket udp(SOCK_DGRAM);

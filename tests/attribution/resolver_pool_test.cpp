@@ -25,7 +25,7 @@ class ResolverPoolTest : public ::testing::Test {
           std::lock_guard lock(appliedMutex_);
           applied_.emplace_back(address.V4Value(), name);
         },
-        threads);
+        threads, Env::Default());
   }
   size_t AppliedCount() {
     std::lock_guard lock(appliedMutex_);

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
@@ -173,7 +174,7 @@ class TruthfulRowsTest : public ::testing::Test {
     WitnessSource::bytes_.clear();
     monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     StateOf(monitor_).settings.interfaceMask = Address("255.255.255.255");
-    monitor_.SetCaptureOpener([](const std::string& name, Status& status) -> std::unique_ptr<CaptureSource> {
+    env_.SetCaptureOpener([](const std::string& name, Status& status) -> std::unique_ptr<CaptureSource> {
       auto live = OpenLiveCapture(name, status);
       if (!live) return nullptr;
       return std::make_unique<WitnessSource>(std::move(live));
@@ -239,7 +240,8 @@ class TruthfulRowsTest : public ::testing::Test {
   }
 
   ManualClock clock_{1'700'000'000};
-  Monitor monitor_{clock_, "."};
+  testing::TestEnv env_{clock_};
+  Monitor monitor_{env_, "."};
 };
 
 TEST_F(TruthfulRowsTest, ThreeProgramsOfOneAddressEachShowOnlyTheirOwnBytes) {

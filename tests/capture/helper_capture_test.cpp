@@ -35,6 +35,7 @@
 #include <set>
 #include <string>
 
+#include "support/test_env.h"
 #include "attribution/system_sockets.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
@@ -205,7 +206,7 @@ TEST(HelperCaptureLoopback, HelperKilledMidCaptureIsReportedOnceAndReopens) {
 
 TEST(HelperCaptureLoopback, MonitorReportsAKilledHelperOnceAndCapturesAgainWithANewOne) {
   CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
-  SystemClock clock;
+  testing::TestEnv env;
   char pattern[] = "/tmp/corvane-monitor-XXXXXX";
   const std::string folder = mkdtemp(pattern);
   std::mutex mutex;
@@ -218,12 +219,12 @@ TEST(HelperCaptureLoopback, MonitorReportsAKilledHelperOnceAndCapturesAgainWithA
     ++stops;
   };
   {
-    Monitor monitor(clock, folder);
+    Monitor monitor(env, folder);
     monitor.SetErrorHandler([&](const std::string&) {
       std::lock_guard lock(mutex);
       ++errors;
     });
-    monitor.SetCaptureOpener([&](const std::string& name, Status& status) {
+    env.SetCaptureOpener([&](const std::string& name, Status& status) {
       auto source = OpenHelperCapture(name, status, options);
       std::lock_guard lock(mutex);
       if (auto* helper = dynamic_cast<HelperCapture*>(source.get())) helpers.push_back(helper->pid());

@@ -29,6 +29,7 @@
 #include <sstream>
 #include <string>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "platform/address_watcher.h"
@@ -415,7 +416,8 @@ TEST_F(InterfaceNamespaceEndToEnd, WatchByNameCountsTcpUdpAndIcmpv6OfBothFamilie
 // again as they come and go.
 TEST_F(InterfaceNamespaceEndToEnd, AddedAndRemovedAddressesReachTheMonitor) {
   ManualClock clock(1'000'000);
-  Monitor monitor(clock, dir_.path());
+  testing::TestEnv env(clock);
+  Monitor monitor(env, dir_.path());
   std::mutex mutex;
   std::condition_variable changed;
   AddressWatcher watcher;

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "support/quick_waiters.h"
@@ -98,7 +99,8 @@ class LoopbackCaptureTest : public ::testing::Test {
   }
 
   ManualClock clock_{1110196800};
-  Monitor monitor_{clock_, "."};
+  testing::TestEnv env_{clock_};
+  Monitor monitor_{env_, "."};
   std::vector<std::string> errors_;
 };
 
@@ -378,12 +380,13 @@ TEST_F(LoopbackCaptureTest, Ipv6TcpUdpAndEchoOnLoopbackMakeRowsWithTheirBytes) {
 TEST(CaptureFailureTest, UnopenableCaptureIsReportedOnceAndTheLoopKeepsGoing) {
   ManualClock clock;
   testing::QuickWaiters waiters;
-  Monitor monitor(clock, ".", waiters.Factory());
+  testing::TestEnv env(clock, &waiters);
+  Monitor monitor(env, ".");
   std::atomic<int> opens{0};
   std::mutex m;
   std::vector<std::string> errors;
   std::vector<std::string> titles;
-  monitor.SetCaptureOpener([&](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+  env.SetCaptureOpener([&](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
     ++opens;
     status = Status::Failed("denied");
     return nullptr;

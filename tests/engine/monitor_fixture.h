@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
@@ -20,7 +21,7 @@ class MonitorTest : public ::testing::Test {
   static constexpr int64_t kNoon = 1110196800;
   const uint32_t kInterface = MakeAddress(192, 168, 1, 10);
 
-  MonitorTest() : clock_(kNoon), monitor_(clock_, ".") {
+  MonitorTest() : clock_(kNoon), env_(clock_), monitor_(env_, ".") {
     setenv("TZ", "UTC", 1);
     tzset();
     StateOf(monitor_).settings.interfaceAddress = kInterface;
@@ -60,6 +61,7 @@ class MonitorTest : public ::testing::Test {
   }
 
   ManualClock clock_;
+  testing::TestEnv env_;
   Monitor monitor_;
 };
 

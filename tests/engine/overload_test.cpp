@@ -3,6 +3,7 @@
 // and folding must never change what the list shows.
 #include <random>
 
+#include "support/test_env.h"
 #include "engine/monitor_internals.h"
 #include "monitor_fixture.h"
 
@@ -68,7 +69,8 @@ TEST_F(OverloadTest, PortsOfOneRowSeenInTurnShowTheLatestTimeInALatePass) {
 // several seconds and of several ports that make the same row.
 TEST_F(OverloadTest, FoldedEventsShowTheSameRowsTimesCountsAndMarksAsOneByOne) {
   ManualClock referenceClock(kNoon);
-  Monitor reference(referenceClock, ".");
+  testing::TestEnv referenceEnv(referenceClock);
+  Monitor reference(referenceEnv, ".");
   StateOf(reference).settings.interfaceAddress = kInterface;
   std::mt19937 random(3);
   const uint32_t remotes[] = {kA, kB, MakeAddress(10, 0, 0, 3)};

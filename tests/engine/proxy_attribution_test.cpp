@@ -1,3 +1,4 @@
+#include "support/test_env.h"
 #include "engine/proxy_attribution.h"
 
 #include <gtest/gtest.h>
@@ -19,7 +20,7 @@ constexpr uint16_t kProxyPort = 3128;
 
 class ProxyAttributionTest : public ::testing::Test {
  protected:
-  ProxyAttributionTest() : monitor_(clock_, "") {
+  ProxyAttributionTest() : monitor_(env_, "") {
     monitor_.SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     OptionsResult options;
     options.interfaceAddress = kLocal;
@@ -70,6 +71,7 @@ class ProxyAttributionTest : public ::testing::Test {
   }
 
   ManualClock clock_{1000};
+  testing::TestEnv env_{clock_};
   Monitor monitor_;
 };
 
@@ -250,7 +252,8 @@ TEST_F(ProxyAttributionTest, ProxyRowAndAddressRowWithTheSameTextsKeepTheirOwnCo
 
 TEST(ApplyOptionsTest, TakesOverMaskFlagsAndProxyWithoutRestartingCapture) {
   ManualClock clock;
-  Monitor monitor(clock, "");
+  testing::TestEnv env(clock);
+  Monitor monitor(env, "");
   StateOf(monitor).settings.interfaceAddress = kLocal;
   OptionsResult options;
   options.interfaceAddress = kLocal;

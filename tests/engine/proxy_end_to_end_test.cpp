@@ -19,6 +19,7 @@
 #include <map>
 #include <thread>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "vocabulary/text_format.h"
@@ -272,7 +273,8 @@ TEST(ProxyEndToEndTest, RequestsThroughTinyproxyBecomeRowsOfTheirHosts) {
   ASSERT_TRUE(capture) << read.reason;
 
   ManualClock clock(1'700'000'000);
-  Monitor monitor(clock, directory);
+  testing::TestEnv env(clock);
+  Monitor monitor(env, directory);
   StateOf(monitor).settings.interfaceAddress = client;
   OptionsResult options;
   options.interfaceAddress = client;

@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "filters/filter_set.h"
@@ -113,7 +114,8 @@ TEST_F(DamagedFilesTest, MonitorStartsOnDamagedFiltersAndSettings) {
   dir_.Write(kFilterFileName, RandomBytes(4096, 7));
   dir_.Write(kSettingsFileName, std::string(64, '\0'));
   ManualClock clock(1'000'000);
-  Monitor monitor(clock, dir_.path());
+  testing::TestEnv env(clock);
+  Monitor monitor(env, dir_.path());
   monitor.LoadSettingsFile();
   EXPECT_EQ(monitor.LoadFilters().status, FilterLoadStatus::Loaded);
   EXPECT_FALSE(StateOf(monitor).settings.proxyEnabled.load());

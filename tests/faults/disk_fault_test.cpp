@@ -13,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "filters/filter_set.h"
@@ -112,7 +113,8 @@ TEST_P(DiskFaultTest, OptionsOkKeepsTheOldSetDatAndTheValuesStillApply) {
   EXPECT_TRUE(Leftovers().empty());
 
   ManualClock clock(1'000'000);
-  Monitor monitor(clock, app_);
+  testing::TestEnv env(clock);
+  Monitor monitor(env, app_);
   OptionsResult result;
   result.interfaceAddress = 0;
   result.freezeGraph = true;
@@ -129,7 +131,8 @@ TEST_P(DiskFaultTest, OptionsOkKeepsTheOldSetDatAndTheValuesStillApply) {
 
 TEST_P(DiskFaultTest, SaveAndClearAndMidnightKeepEveryFlow) {
   ManualClock clock(1'000'000);
-  Monitor monitor(clock, app_);
+  testing::TestEnv env(clock);
+  Monitor monitor(env, app_);
   StateOf(monitor).settings.interfaceAddress = kLocal;
   std::mutex errorsMutex;
   std::vector<std::string> errors;

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "support/quick_waiters.h"
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "platform/net.h"
@@ -45,7 +45,7 @@ class InterfaceFaultTest : public ::testing::Test {
     ns_ = std::make_unique<faults::NetworkNamespace>();
     ASSERT_TRUE(ns_->entered()) << ns_->error();
     ASSERT_TRUE(MakeVethPair()) << "cannot create the veth pair (ip link add ... type veth)";
-    monitor_ = std::make_unique<Monitor>(clock_, dir_.path(), waiters_.Factory());
+    monitor_ = std::make_unique<Monitor>(env_, dir_.path());
     monitor_->SetLocalNetworks(LocalNetworks{{IpAddress::V4(kLocal)}, {}});
     monitor_->SetErrorHandler([this](const std::string& message) {
       std::lock_guard lock(errorsMutex_);
@@ -97,6 +97,7 @@ class InterfaceFaultTest : public ::testing::Test {
 
   ManualClock clock_{1'000'000};
   testing::QuickWaiters waiters_;
+  testing::TestEnv env_{clock_, &waiters_};
   TempDir dir_;
   std::unique_ptr<faults::NetworkNamespace> ns_;
   std::unique_ptr<Monitor> monitor_;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "platform/net.h"
@@ -36,7 +37,7 @@ class MonitorFiltersTest : public ::testing::Test {
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
-    monitor_ = std::make_unique<Monitor>(clock_, dir_.string());
+    monitor_ = std::make_unique<Monitor>(env_, dir_.string());
     StateOf(*monitor_).settings.interfaceAddress = kLocal;
     StateOf(*monitor_).portMap.Store(6, 0, 5000, "firefox:99");
     StateOf(*monitor_).portMap.Store(6, 0, 6000, "curl:12");
@@ -76,6 +77,7 @@ class MonitorFiltersTest : public ::testing::Test {
   }
 
   ManualClock clock_{LocalNoon()};
+  testing::TestEnv env_{clock_};
   fs::path dir_;
   std::unique_ptr<Monitor> monitor_;
 };
@@ -190,7 +192,7 @@ TEST_F(MonitorFiltersTest, MissingFilterFileClearsTheActiveRules) {
 TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
   ASSERT_TRUE(WriteFilterFile(monitor_->filterFile(), FilterMode::BlackList,
                                {{"<ANY>", "<ANY>"}}));
-  monitor_->SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+  env_.SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
     status = Status::Failed("no capture in this test");
     return nullptr;
   });
@@ -208,7 +210,7 @@ TEST_F(MonitorFiltersTest, StartLoadsTheFiltersBeforeAnyEventIsShown) {
 // cannot be read even by root.
 TEST_F(MonitorFiltersTest, UnreadableFilterFileAtStartIsReportedWithItsReason) {
   fs::create_directory(monitor_->filterFile());
-  monitor_->SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
+  env_.SetCaptureOpener([](const std::string&, Status& status) -> std::unique_ptr<CaptureSource> {
     status = Status::Failed("no capture in this test");
     return nullptr;
   });

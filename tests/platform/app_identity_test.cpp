@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "platform/app_identity.h"
+#include "platform/env.h"
 
 namespace corvane {
 namespace {
@@ -55,7 +56,7 @@ TEST(AppIdentityTest, EachKindOfUnitIsRecognisedFromItsCgroupLine) {
 }
 
 TEST(AppIdentityTest, OwnProcessIsReadAndAVanishedOneIsNot) {
-  const std::optional<AppIdentity> own = ReadAppIdentity(::getpid());
+  const std::optional<AppIdentity> own = Env::Default().ReadAppIdentity(::getpid());
   ASSERT_TRUE(own);
   EXPECT_EQ(own->executablePath, std::filesystem::read_symlink("/proc/self/exe").string());
   EXPECT_EQ(own->name, std::filesystem::path(own->executablePath).filename().string());

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "support/test_env.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
 #include "platform/net.h"
@@ -64,7 +65,7 @@ class SmallFileSystem {
 
 class SaveFailureTest : public ::testing::Test {
  protected:
-  SaveFailureTest() : clock_(LocalSeconds(2005, 3, 1, 23, 59, 0)), monitor_(clock_, dir_.path()) {
+  SaveFailureTest() : clock_(LocalSeconds(2005, 3, 1, 23, 59, 0)), env_(clock_), monitor_(env_, dir_.path()) {
     StateOf(monitor_).settings.interfaceAddress = kLocal;
     monitor_.SetErrorHandler([this](const std::string& message) { errors_.push_back(message); });
     logs_ = dir_.File("logs");
@@ -103,6 +104,7 @@ class SaveFailureTest : public ::testing::Test {
 
   TempDir dir_;
   ManualClock clock_;
+  testing::TestEnv env_;
   Monitor monitor_;
   std::string logs_;
   std::vector<std::string> errors_;

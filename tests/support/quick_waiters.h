@@ -1,7 +1,7 @@
 // Waiters for tests: a capture retry or a processing pass comes after a
 // millisecond instead of a second, and a test waits for the rounds it needs
-// to have passed instead of sleeping for them. Must outlive the Monitor
-// whose waiters it made.
+// to have passed instead of sleeping for them. A TestEnv hands them out;
+// must outlive the Monitor whose waiters it made.
 #pragma once
 
 #include <chrono>
@@ -16,9 +16,7 @@ namespace corvane::testing {
 
 class QuickWaiters {
  public:
-  WaiterFactory Factory() {
-    return [this] { return std::make_unique<Quick>(*this); };
-  }
+  std::unique_ptr<Waiter> Make() { return std::make_unique<Quick>(*this); }
   // Waits until `more` waits, of any waiter made, have ended since the
   // call; false when that takes over 10 seconds.
   bool WaitForRounds(uint64_t more) {

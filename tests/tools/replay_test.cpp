@@ -1,4 +1,5 @@
 // Replaying a capture file that the test writes itself.
+#include "support/test_env.h"
 #include "engine/monitor_internals.h"
 #include "tools/replay.h"
 
@@ -86,7 +87,8 @@ TEST_F(ReplayTest, CountsEqualWhatTheFileHolds) {
   ASSERT_TRUE(writer.Close());
 
   ManualClock clock;
-  Monitor monitor(clock, dir_.string());
+  testing::TestEnv env(clock);
+  Monitor monitor(env, dir_.string());
   StateOf(monitor).settings.interfaceAddress = me;
   ReplayResult result = ReplayCaptureFile(path, monitor, clock);
   ASSERT_TRUE(result.ok) << result.error;
@@ -260,7 +262,8 @@ TEST_F(ReplayTest, FileThatIsNotACaptureGivesOneErrorLine) {
   std::fputs("hello\n", f);
   std::fclose(f);
   ManualClock clock;
-  Monitor monitor(clock, dir_.string());
+  testing::TestEnv env(clock);
+  Monitor monitor(env, dir_.string());
   ReplayResult result = ReplayCaptureFile(path, monitor, clock);
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.error.find('\n'), std::string::npos);

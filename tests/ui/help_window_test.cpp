@@ -15,8 +15,10 @@
 
 #include <fstream>
 
+#include "support/test_env.h"
 #include "platform/clock.h"
 #include "ui/CMainDlg.h"
+#include "window_on_session.h"
 #include "ui/HelpWindow.h"
 
 namespace {
@@ -55,8 +57,8 @@ TEST(HelpWindowTest, GuideNamesNoCapabilityCommandAndEveryShortcutOfTheWindow) {
   EXPECT_FALSE(guide.contains(capability)) << guide.toStdString();
 
   QTemporaryDir dir;
-  corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   QStringList keys;
   for (const QAction* action : window.findChildren<QAction*>()) {
     for (const QKeySequence& shortcut : action->shortcuts()) {

@@ -17,11 +17,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include "support/test_env.h"
 #include "dialog_test_files.h"
 #include "platform/clock.h"
 #include "ui/CIconButton.h"
 #include "ui/CLogsDlg.h"
 #include "ui/CMainDlg.h"
+#include "window_on_session.h"
 
 namespace {
 
@@ -288,8 +290,8 @@ TEST_F(LogsDialogTest, ExportWritesTheShownRowsInTheirShownOrder) {
 // The main window's Show log button runs the dialog on its own directory.
 TEST_F(LogsDialogTest, ShowLogButtonOfTheMainWindowOpensTheLogs) {
   Write("2005-03-01_09t05t07.log", Line("10.0.0.1", "a", "1_B"));
-  corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   QStringList shown;
   QTimer::singleShot(0, &window, [&] {
     auto* logs = qobject_cast<CLogsDlg*>(QApplication::activeModalWidget());

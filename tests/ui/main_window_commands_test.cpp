@@ -20,8 +20,7 @@ TEST_F(MainWindowTest, CloseHidesBehindTheTrayAndShowMainDialogBringsTheWindowBa
     backAfterShow = dlg->isVisible() && dlg->windowShown();
     dlg->OnExit();
   });
-  dlg->SetTrayAvailable(true);
-  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_EQ(Run(), QDialog::Accepted);
   EXPECT_TRUE(hiddenWhileRunning) << "closing must hide the window, not end the dialog";
   EXPECT_TRUE(stillCounting);
   EXPECT_TRUE(backAfterShow);
@@ -44,16 +43,14 @@ TEST_F(MainWindowTest, EscAndEnterDoNotEndTheProgramOnlyExitDoes) {
     visibleAfterKeys = dlg->isVisible();
     dlg->OnExit();
   });
-  dlg->SetTrayAvailable(true);
-  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_EQ(Run(), QDialog::Accepted);
   EXPECT_TRUE(visibleAfterKeys);
 }
 
 TEST_F(MainWindowTest, ExitStopsEveryThreadRemovesTheTrayIconAndAsksForFeedback) {
   dlg->answer = QMessageBox::Yes;
   QTimer::singleShot(0, dlg.get(), [&] { dlg->trayMenu()->actions().back()->trigger(); });
-  dlg->SetTrayAvailable(true);
-  EXPECT_EQ(dlg->exec(), QDialog::Accepted);
+  EXPECT_EQ(Run(), QDialog::Accepted);
   EXPECT_FALSE(dlg->monitor().IsRunning());
   EXPECT_FALSE(dlg->trayIcon()->isVisible());
   EXPECT_FALSE(dlg->isVisible());

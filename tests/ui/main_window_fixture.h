@@ -1,11 +1,14 @@
-// The main window's tests share this fixture: a window on a temporary folder
-// and a manual clock, capture fed by the test through a FeedSource, message
-// boxes and links recorded instead of shown, and helpers that feed datagrams,
-// click headings and read how rows are drawn.
+// The main window's tests share this fixture: a monitor's session and its
+// window on a temporary folder and a manual clock, capture fed by the test
+// through a FeedSource, message boxes and links recorded instead of shown,
+// and helpers that feed datagrams, click headings and read how rows are
+// drawn.
 #pragma once
 
+#include "support/test_env.h"
 #include "engine/monitor_internals.h"
 #include "ui/CMainDlg.h"
+#include "ui/MonitorSession.h"
 
 #include <gtest/gtest.h>
 
@@ -174,15 +177,18 @@ class MainWindowTest : public ::testing::Test {
  protected:
   MainWindowTest() : clock(Noon()) { Make(); }
 
-  // A new window on the same folder, as a new start of the program makes.
+  // A new session and window on the same folder, as a new start of the
+  // program makes.
   // Unless `fixedInterface` is false, it watches "test0" holding kLocal,
   // not the interface set.dat names.
   void Make(bool fixedInterface = true) {
-    dlg = std::make_unique<TestDlg>(clock, dir.path().toStdString());
+    dlg.reset();
+    session = std::make_unique<MonitorSession>(env, dir.path().toStdString());
     if (fixedInterface) {
-      dlg->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
+      session->SetInterface("test0", corvane::LocalNetworks{{corvane::IpAddress::V4(kLocal)}, {}});
     }
-    dlg->monitor().SetCaptureOpener([this](const std::string&, corvane::Status& status) {
+    dlg = std::make_unique<TestDlg>(*session);
+    env.SetCaptureOpener([this](const std::string&, corvane::Status& status) {
       if (failCapture) {
         status = corvane::Status::Failed("no interface");
         return std::unique_ptr<corvane::CaptureSource>();
@@ -205,8 +211,14 @@ class MainWindowTest : public ::testing::Test {
 
   void Start(bool tray = true) {
     dlg->SetTrayAvailable(tray);
-    dlg->Initialise();
+    StartUp(*session, *dlg);
     dlg->show();
+  }
+  // As the program runs: start-up, then the window until it ends.
+  int Run() {
+    dlg->SetTrayAvailable(true);
+    StartUp(*session, *dlg);
+    return dlg->exec();
   }
 
   // Feeds datagrams and lets the processing thread show them: the clock
@@ -261,8 +273,11 @@ class MainWindowTest : public ::testing::Test {
 
   QTemporaryDir dir;
   corvane::ManualClock clock;
+  corvane::testing::TestEnv env{clock};
   std::shared_ptr<Feed> feed = std::make_shared<Feed>();
   std::atomic<bool> failCapture{false};  // read by the capture thread
+  // The window goes before its session.
+  std::unique_ptr<MonitorSession> session;
   std::unique_ptr<TestDlg> dlg;
 };
 

@@ -39,6 +39,20 @@ TEST_F(MainWindowTest, StartUpShowsTheWindowAsSpecifiedBeforeCaptureNamesTheAddr
   EXPECT_EQ(dlg->trayIcon()->toolTip(), QStringLiteral("Corvane"));
 }
 
+// The program's session outlives its window: once the window is gone, the
+// monitor's workers (capture news, new rows, the stop) reach nothing of it.
+TEST_F(MainWindowTest, SessionRunsOnWithoutReachingItsWindowOnceTheWindowIsGone) {
+  Start();
+  dlg.reset();
+  session->monitor().Start("test0");
+  feed->Push(Udp(kA, kLocal, 53, 4000, 1536));
+  QTRY_VERIFY_WITH_TIMEOUT(FeedDrained(), 5000);
+  clock.Advance(4);
+  session->Stop();
+  QCoreApplication::processEvents();
+  EXPECT_GT(session->monitor().DatagramCount(), 0u);
+}
+
 // set.dat remembers the interface across starts; one that is gone gives way
 // to the default route's, and the user is told which.
 TEST_F(MainWindowTest, StartRestoresTheSavedInterfaceOrFallsBackToTheDefaultAndSaysSo) {

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "support/test_env.h"
 #include "dialog_test_files.h"
 #include "engine/monitor.h"
 #include "engine/monitor_internals.h"
@@ -28,6 +29,7 @@
 #include "platform/net.h"
 #include "tests/faults/feed_source.h"
 #include "ui/CMainDlg.h"
+#include "window_on_session.h"
 #include "ui/CFiltersDlg.h"
 #include "ui/COptionsDlg.h"
 #include "ui/GraphArea.h"
@@ -265,10 +267,11 @@ TEST_F(OptionsDialogTest, WatchedInterfaceMissingFromTheListIsKeptNotSwitched) {
 // leaves the capture that runs alone.
 TEST_F(OptionsDialogTest, OkWithoutAChangeKeepsCaptureRunning) {
   corvane::ManualClock clock(0);
-  corvane::Monitor monitor(clock, dir.path().toStdString());
+  corvane::testing::TestEnv env(clock);
+  corvane::Monitor monitor(env, dir.path().toStdString());
   std::mutex mutex;
   std::vector<std::string> opened;
-  monitor.SetCaptureOpener([&](const std::string& name, corvane::Status&) {
+  env.SetCaptureOpener([&](const std::string& name, corvane::Status&) {
     std::lock_guard lock(mutex);
     opened.push_back(name);
     return std::unique_ptr<corvane::CaptureSource>(
@@ -410,8 +413,8 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
     GTEST_SKIP() << "no lo with 127.0.0.1 first";
   }
 
-  corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   StateOf(window.monitor()).settings.interfaceAddress.store(MakeAddress(127, 0, 0, 2));
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
 
@@ -440,8 +443,8 @@ TEST_F(OptionsCommandTest, OkReachesTheMonitorAndReloadsTheFilters) {
 }
 
 TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
-  corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   StateOf(window.monitor()).settings.interfaceAddress.store(MakeAddress(127, 0, 0, 2));
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
   RunOptions(window, [](COptionsDlg& dialog) {
@@ -457,8 +460,8 @@ TEST_F(OptionsCommandTest, CancelLeavesTheMonitorAlone) {
 // The window's own preferences: host-name lookups, the history's days and
 // the new-program notice.
 TEST_F(OptionsCommandTest, WindowPreferencesCanBeChangedAndStayChanged) {
-  corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   // A damaged value must not shorten the history: it reads as the default.
   QSettings(window.LayoutFile(), QSettings::IniFormat).setValue("history/days", "many");
   RunOptions(window, [](COptionsDlg& dialog) {
@@ -484,8 +487,8 @@ TEST_F(OptionsCommandTest, WindowPreferencesCanBeChangedAndStayChanged) {
 }
 
 TEST_F(OptionsCommandTest, ConfirmedFiltersTakeEffectAtOnceEvenWhenOptionsIsCancelled) {
-  corvane::ManualClock clock(0);
-  CMainDlg window(clock, dir.path().toStdString());
+  window_test::WindowOnSession onSession(dir.path().toStdString());
+  CMainDlg& window = onSession.window;
   WriteFile(Path("filters.dat"), "1\r\nhidden.test <ANY>\r\n");
   RunOptions(window, [](COptionsDlg& dialog) {
     QTimer::singleShot(0, [] {

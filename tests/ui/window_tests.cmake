@@ -2,6 +2,7 @@
 list(APPEND CORVANE_UI_TEST_SOURCES
   ${CMAKE_CURRENT_SOURCE_DIR}/traffic_model_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/main_window_fixture.h
+  ${CMAKE_CURRENT_SOURCE_DIR}/window_on_session.h
   ${CMAKE_CURRENT_SOURCE_DIR}/main_window_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/main_window_list_test.cpp
   ${CMAKE_CURRENT_SOURCE_DIR}/main_window_commands_test.cpp)
