@@ -112,8 +112,9 @@ void PortScanner::ServeRequests(const std::vector<SocketTuple>& requests) {
 
 std::optional<std::string> PortScanner::LookUpExact(const SocketTuple& tuple) {
   MutexLock lock(passMutex_);
-  const SocketLookupResult socket = diag_.Find(tuple.protocol, tuple.localAddress, tuple.localPort,
-                                               tuple.remoteAddress, tuple.remotePort);
+  const SocketLookupResult socket = env_.FindSocket(tuple.protocol, tuple.localAddress,
+                                                    tuple.localPort, tuple.remoteAddress,
+                                                    tuple.remotePort);
   // Inode 0: the connection is closing and no process holds it any more.
   if (socket.status != SocketLookupStatus::kFound || socket.inode == 0) return std::nullopt;
   const std::optional<int> owner = processes_.FindHolder(socket.inode, socket.uid);

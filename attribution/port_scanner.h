@@ -6,7 +6,7 @@
 //
 // - It answers exact requests at once: the capture thread's RequestExact()
 //   for a new flow wakes it from its pause. For each requested flow it looks
-//   the socket up over netlink (SocketDiag, microseconds), finds the process
+//   the socket up over netlink (Env::FindSocket, microseconds), finds the process
 //   holding that inode (ProcessTable::FindHolder: processes started since
 //   the last pass first, stopping when found; a millisecond or so) and
 //   hands the ProcessLabel to the map (StoreAnswer). A socket that is
@@ -136,7 +136,6 @@ class PortScanner {
   uint64_t requestsServed_ GUARDED_BY(servedMutex_) = 0;
 
   mutable Mutex passMutex_;  // one pass or lookup at a time
-  SocketDiag diag_ GUARDED_BY(passMutex_);
   PortTableReader reader_ GUARDED_BY(passMutex_);
   bool readerOpen_ GUARDED_BY(passMutex_) = false;
   ProcessTable processes_ GUARDED_BY(passMutex_);

@@ -26,6 +26,13 @@ class SystemEnv final : public Env {
   std::optional<AppIdentity> ReadAppIdentity(int pid) override {
     return corvane::ReadAppIdentity(pid, ProcRoot());
   }
+  SocketLookupResult FindSocket(uint8_t protocol, const IpAddress& localAddress, uint16_t localPort,
+                                const IpAddress& remoteAddress, uint16_t remotePort) override {
+    // A SocketDiag is for one thread: each asking thread keeps its own
+    // netlink socket, closed when the thread ends.
+    thread_local SocketDiag diag;
+    return diag.Find(protocol, localAddress, localPort, remoteAddress, remotePort);
+  }
 
   std::unique_ptr<CaptureSource> OpenCapture(const CaptureRequest& request,
                                              Status& status) override {

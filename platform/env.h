@@ -1,6 +1,6 @@
 // What the engine asks of the operating system, in one place: the clock and
-// waiting, threads, the /proc reads of process attribution, opening a
-// capture and host-name lookups.
+// waiting, threads, the /proc and netlink reads of process attribution,
+// opening a capture and host-name lookups.
 //
 // The Monitor is handed one Env and passes it to its parts (the capture
 // loop, the port scanner, the applications' identities, the resolver pool,
@@ -26,6 +26,7 @@
 #include "platform/clock.h"
 #include "platform/helper_capture.h"
 #include "platform/ip_address.h"
+#include "platform/sock_diag.h"
 #include "platform/status.h"
 #include "platform/waiter.h"
 
@@ -61,6 +62,11 @@ class Env : public Clock {
   // The application of a running process (platform/app_identity.h);
   // nullopt when it is gone or cannot be read.
   virtual std::optional<AppIdentity> ReadAppIdentity(int pid) = 0;
+  // The socket of one flow, asked of the kernel over NETLINK_SOCK_DIAG (see
+  // platform/sock_diag.h); failures are in the result.
+  virtual SocketLookupResult FindSocket(uint8_t protocol, const IpAddress& localAddress,
+                                        uint16_t localPort, const IpAddress& remoteAddress,
+                                        uint16_t remotePort) = 0;
 
   // Opens capture as `request` says. Returns null, with `status` saying why,
   // when it cannot be opened.
@@ -88,6 +94,10 @@ class EnvWrapper : public Env {
   std::string ProcRoot() const override { return target_.ProcRoot(); }
   std::optional<AppIdentity> ReadAppIdentity(int pid) override {
     return target_.ReadAppIdentity(pid);
+  }
+  SocketLookupResult FindSocket(uint8_t protocol, const IpAddress& localAddress, uint16_t localPort,
+                                const IpAddress& remoteAddress, uint16_t remotePort) override {
+    return target_.FindSocket(protocol, localAddress, localPort, remoteAddress, remotePort);
   }
   std::unique_ptr<CaptureSource> OpenCapture(const CaptureRequest& request,
                                              Status& status) override {
