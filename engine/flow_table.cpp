@@ -88,14 +88,6 @@ std::optional<FlowCounts> FlowTable::LookupAddressFlow(const IpAddress& remoteAd
   return flow->counts;
 }
 
-std::optional<FlowTable::FlowNews> FlowTable::TakeAddressFlowNews(const IpAddress& remoteAddress,
-                                                                 uint32_t labelId) {
-  MutexLock lock(mutex_);
-  AddressFlow* flow = addressFlows_.Lookup(AddressFlowKey(remoteAddress, labelId));
-  if (!flow) return std::nullopt;
-  return TakeNews(*flow);
-}
-
 void FlowTable::TakeAddressFlowNews(std::span<const FlowKey> flows,
                                     std::vector<std::optional<FlowNews>>& news) {
   news.clear();
@@ -104,16 +96,16 @@ void FlowTable::TakeAddressFlowNews(std::span<const FlowKey> flows,
   for (const FlowKey& key : flows) addressFlows_.PrefetchEntry(key);
   for (const FlowKey& key : flows) {
     AddressFlow* flow = addressFlows_.Lookup(key);
-    news.push_back(flow ? std::optional<FlowNews>(TakeNews(*flow)) : std::nullopt);
+    if (!flow) {
+      news.push_back(std::nullopt);
+      continue;
+    }
+    const FlowCounts fresh{flow->counts.uploadBytes - std::min(flow->counts.uploadBytes, flow->taken.uploadBytes),
+                           flow->counts.downloadBytes -
+                               std::min(flow->counts.downloadBytes, flow->taken.downloadBytes)};
+    flow->taken = flow->counts;
+    news.push_back(FlowNews{flow->counts, fresh});
   }
-}
-
-FlowTable::FlowNews FlowTable::TakeNews(AddressFlow& flow) {
-  const FlowCounts news{flow.counts.uploadBytes - std::min(flow.counts.uploadBytes, flow.taken.uploadBytes),
-                        flow.counts.downloadBytes -
-                            std::min(flow.counts.downloadBytes, flow.taken.downloadBytes)};
-  flow.taken = flow.counts;
-  return FlowNews{flow.counts, news};
 }
 
 std::optional<FlowCounts> FlowTable::LookupAddressTotal(const IpAddress& remoteAddress) const {

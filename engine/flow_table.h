@@ -107,16 +107,14 @@ class FlowTable {
   // queued).
   std::optional<FlowCounts> LookupAddressFlow(const IpAddress& remoteAddress, uint32_t labelId) const;
 
-  // Processing thread: the counts of the address flow (remote, label) and
-  // what it counted since the last call for it, which the application
-  // totals take; nullopt when the flow does not exist.
+  // Processing thread: for each address flow of `flows` (AddressFlowKey),
+  // in one hold of the table, its counts and what it counted since the last
+  // call for it, which the application totals take; nullopt for a flow that
+  // does not exist. `news[i]` is that of `flows[i]`.
   struct FlowNews {
     FlowCounts counts;
     FlowCounts news;
   };
-  std::optional<FlowNews> TakeAddressFlowNews(const IpAddress& remoteAddress, uint32_t labelId);
-  // The same for a batch of address flows (AddressFlowKey) in one hold of
-  // the table: `news[i]` is that of `flows[i]`.
   void TakeAddressFlowNews(std::span<const FlowKey> flows, std::vector<std::optional<FlowNews>>& news);
 
   // All bytes exchanged with `remoteAddress`, pending sockets included, or
@@ -167,7 +165,6 @@ class FlowTable {
     FlowCounts counts;
     FlowCounts taken;  // what TakeAddressFlowNews() has handed on
   };
-  static FlowNews TakeNews(AddressFlow& flow);
   struct PendingSocket {
     SocketTuple tuple;
     uint32_t labelId = kUndecidedLabel;

@@ -30,7 +30,10 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   const IpAddress v4 = IpAddress::V4(0x0700000a), v6 = *ParseIp("2001:db8::7");
   FlowTable flows;
   auto countNews = [&](int64_t time, const IpAddress& remote, uint32_t label, const char* text) {
-    const std::optional<FlowTable::FlowNews> flow = flows.TakeAddressFlowNews(remote, label);
+    const FlowKey key = AddressFlowKey(remote, label);
+    std::vector<std::optional<FlowTable::FlowNews>> news;
+    flows.TakeAddressFlowNews({&key, 1}, news);
+    const std::optional<FlowTable::FlowNews>& flow = news[0];
     ASSERT_TRUE(flow);
     traffic.Count(time, remote, label, text, flow->news.downloadBytes, flow->news.uploadBytes, "");
   };
