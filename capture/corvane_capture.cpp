@@ -369,6 +369,12 @@ int Run() {
 
   uint64_t reportedDrops = 0;
   Outbox outbox;
+  // A failure goes out after the records already waiting: a record the
+  // socket took in part is finished first, so the stream stays whole.
+  auto failAfterQueued = [&](const std::string& text) {
+    if (!outbox.SendAll(out)) return 0;
+    return Fail(text);
+  };
   for (;;) {
     // A full outbox leaves the frames in the ring until the client takes
     // some; a non-empty one waits for room in the socket as well.
@@ -377,21 +383,20 @@ int Run() {
                      {socketFd, static_cast<short>(POLLIN | (outbox.Empty() ? 0 : POLLOUT)), 0},
                      {kernel.Descriptor(), POLLIN, 0}};
     const int polled = poll(fds, kernelEvents ? 3 : 2, kernelEvents ? kDrainMs : kPollMs);
-    if (polled < 0 && errno != EINTR) return Fail(std::string("poll: ") + std::strerror(errno));
+    if (polled < 0 && errno != EINTR) {
+      return failAfterQueued(std::string("poll: ") + std::strerror(errno));
+    }
     // The client never writes after its request: readable means closed,
     // unless it did write.
     if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-      if (MoreBytesWaiting()) return Fail("malformed capture request: the client wrote again");
+      if (MoreBytesWaiting()) return failAfterQueued("malformed capture request: the client wrote again");
       return 0;
     }
     // A socket's owner goes out before the frames read after it.
     kernel.Drain(out);
     while (readRing) {
       const int count = pcap_dispatch(p, kDispatchFrames, OnFrame, reinterpret_cast<u_char*>(&out));
-      if (count < 0) {
-        if (!outbox.SendAll(out)) return 0;
-        return Fail(request.interfaceName + ": " + PcapText(p, count));
-      }
+      if (count < 0) return failAfterQueued(request.interfaceName + ": " + PcapText(p, count));
       if (out.size() >= kFlushBytes || count == 0) break;
     }
     pcap_stat stats{};
