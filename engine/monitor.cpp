@@ -129,6 +129,25 @@ void Monitor::RunPass() {
   persistence_.HistoryStep();
 }
 
+bool Monitor::BeginPass() {
+  const int64_t now = env_.Now();
+  const LocalTime local = ToLocalTime(now);
+  if (local.hour == 0 && local.minute == 0) {
+    RunPass();
+    return false;
+  }
+  passTime_ = now;
+  pass_.TakeEventsReadyAt(now);
+  return true;
+}
+
+void Monitor::FinishPass() {
+  pass_.ShowTakenEvents();
+  pass_.DeselectIdleRowsAt(passTime_);
+  persistence_.MidnightStepAt(passTime_);
+  persistence_.HistoryStepAt(passTime_);
+}
+
 // ---------------------------------------------------------------- host names
 
 void Monitor::EnableHostNames(std::shared_ptr<const std::atomic<bool>> wanted, size_t threads) {

@@ -251,6 +251,16 @@ class Monitor {
   void DeselectIdleRows() { pass_.DeselectIdleRows(); }
   void MidnightStep() { persistence_.MidnightStep(); }
   void RunPass();
+  // RunPass in two halves, for a replay that accounts the next second's
+  // datagrams while the rows of this one are made (see
+  // ProcessingPass::TakeEventsReadyAt). BeginPass() takes what is ready
+  // now; FinishPass() does the rest of the pass as of that moment, on any
+  // one thread, before the next BeginPass(); in between only
+  // AccountDatagram() may run. In the minute of local midnight, whose save
+  // must not take a byte of the next day, BeginPass() runs the whole pass
+  // itself and answers false: there is nothing left to finish.
+  bool BeginPass();
+  void FinishPass();
 
   // Shows one event (processing thread, or tests).
   void ShowFlowEvent(const FlowEvent& event) { pass_.ShowFlowEvent(event); }
@@ -294,6 +304,7 @@ class Monitor {
   CaptureStateHandler stateHandler_;
   std::string filterFile_;
   bool hostNames_ = false;                              // window thread only
+  int64_t passTime_ = 0;  // of the pass BeginPass() started
   std::shared_ptr<const std::atomic<bool>> namesWanted_;  // window thread only
   size_t resolverThreads_ = 0;                          // window thread only
   // Set by the window thread while the processing thread does not run.

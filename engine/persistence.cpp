@@ -16,7 +16,9 @@ Status Persistence::EnableHistory(const std::string& path, int retentionDays) {
   return Status::Ok();
 }
 
-void Persistence::HistoryStep() {
+void Persistence::HistoryStep() { HistoryStepAt(clock_.Now()); }
+
+void Persistence::HistoryStepAt(int64_t now) {
   if (!knownApplicationsLoaded_) {
     knownApplicationsLoaded_ = true;
     if (newApplicationHandler_) {
@@ -32,7 +34,6 @@ void Persistence::HistoryStep() {
     }
   }
   if (!historyRecorder_) return;
-  const int64_t now = clock_.Now();
   if (lastHistoryFlush_ != INT64_MIN && now - lastHistoryFlush_ < kHistoryFlushSeconds &&
       now >= lastHistoryFlush_) {
     return;
@@ -84,8 +85,10 @@ Status Persistence::SaveAndClear(bool skipEmpty) {
   return written;
 }
 
-void Persistence::MidnightStep() {
-  LocalTime local = ToLocalTime(clock_.Now());
+void Persistence::MidnightStep() { MidnightStepAt(clock_.Now()); }
+
+void Persistence::MidnightStepAt(int64_t now) {
+  LocalTime local = ToLocalTime(now);
   if (local.hour != 0 || local.minute != 0) {
     midnightClearDone_ = false;
     midnightSaveReported_ = false;

@@ -64,6 +64,7 @@ class Persistence {
   // window started in that minute); a failure is reported once and tried
   // again by the next pass in that minute.
   void MidnightStep();
+  void MidnightStepAt(int64_t now);
 
   // See Monitor::EnableHistory.
   Status EnableHistory(const std::string& path, int retentionDays);
@@ -73,6 +74,7 @@ class Persistence {
   // Writes the current minute at most every kHistoryFlushSeconds; loads the
   // known applications before the first pass counts.
   void HistoryStep();
+  void HistoryStepAt(int64_t now);
   // Writes every minute held: nothing more is counted into them.
   void FlushHistory();
 

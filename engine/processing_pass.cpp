@@ -45,6 +45,11 @@ std::optional<uint32_t> ProcessingPass::DecideSocket(const FlowKey& socketKey, b
 // its first activity and the last one's as its last (the counts come from
 // the flow, which is read once for all of them).
 void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool force) {
+  FoldFlowEvents(events, force);
+  ShowFolded(false);
+}
+
+void ProcessingPass::FoldFlowEvents(const std::vector<FlowEvent>& events, bool force) {
   std::vector<FoldedRow>& folded = foldedRows_;
   folded.clear();
   foldedRowOfFlow_.Clear();
@@ -85,44 +90,54 @@ void ProcessingPass::ShowFlowEvents(const std::vector<FlowEvent>& events, bool f
     }
     folded[*row].lastTime = event.time;
   }
+}
 
-  for (size_t begin = 0; begin < folded.size(); begin += kEventsPerListHold) {
-    size_t end = std::min(folded.size(), begin + kEventsPerListHold);
-    ShowFoldedRows(begin, end);
+void ProcessingPass::ShowFolded(bool newsTaken) {
+  for (size_t begin = 0; begin < foldedRows_.size(); begin += kEventsPerListHold) {
+    size_t end = std::min(foldedRows_.size(), begin + kEventsPerListHold);
+    ShowFoldedRows(begin, end, newsTaken);
     list_.Publish();
   }
 }
 
-void ProcessingPass::ShowFoldedRows(size_t begin, size_t end) {
+void ProcessingPass::TakeChunkNews(size_t begin, size_t end) {
   const std::vector<FoldedRow>& folded = foldedRows_;
   chunkFlows_.clear();
   for (size_t i = begin; i < end; ++i) {
     chunkFlows_.push_back(AddressFlowKey(folded[i].remoteAddress, folded[i].labelId));
   }
+  state_.flows.TakeAddressFlowNews(chunkFlows_, chunkNews_);
+}
+
+void ProcessingPass::ShowFoldedRows(size_t begin, size_t end, bool newsTaken) {
+  const std::vector<FoldedRow>& folded = foldedRows_;
   TrafficList::Lock lock(list_);
   // The flows and rows of a busy pass lie all over memory: every look-up of
   // the chunk is started before the first one is used.
   for (size_t i = begin; i < end; ++i) {
     list_.PrefetchIndex(RowKey{folded[i].remoteAddress, 0, folded[i].labelId});
   }
-  state_.flows.TakeAddressFlowNews(chunkFlows_, chunkNews_);
+  // Taken under the list's lock, so that Save & Clear sees the flows and
+  // the rows in step (but for a replay's pass in two halves, see
+  // TakeEventsReadyAt).
+  const std::optional<FlowTable::FlowNews>* news = foldedNews_.data() + begin;
+  if (!newsTaken) {
+    TakeChunkNews(begin, end);
+    news = chunkNews_.data();
+  }
   for (size_t i = begin; i < end; ++i) {
     list_.PrefetchRow(RowKey{folded[i].remoteAddress, 0, folded[i].labelId});
   }
   for (size_t i = begin; i < end; ++i) {
     const FoldedRow& f = folded[i];
-    const std::optional<FlowTable::FlowNews>& flow = chunkNews_[i - begin];
+    const std::optional<FlowTable::FlowNews>& flow = news[i - begin];
     if (!flow) continue;  // cleared since it was queued
     const FlowCounts* counts = &flow->counts;
     const RowKey key{f.remoteAddress, 0, f.labelId};
     const int row = list_.FindRow(key);
     // Hidden flows count too: the filters choose what the list shows,
     // not what the programs did.
-    std::string_view host;
-    if (row >= 0) {
-      const RowTexts& shown = list_.Texts(row);
-      if (shown.host != shown.address) host = shown.host;
-    }
+    const std::string_view host = row >= 0 ? list_.HostName(row) : std::string_view();
     state_.applications.Count(f.lastTime, f.remoteAddress, f.labelId, state_.labels.Text(f.labelId),
                         flow->news.downloadBytes, flow->news.uploadBytes, host);
     if (row >= 0) {
@@ -145,27 +160,59 @@ void ProcessingPass::ShowFoldedRows(size_t begin, size_t end) {
   }
 }
 
-void ProcessingPass::ShowQueued(int64_t now, int64_t delay, bool force) {
+void ProcessingPass::TakeQueued(int64_t now, int64_t delay, bool force) {
   // The events that waited for their owner come first: they are older.
   readyFlowEvents_.clear();
   readyFlowEvents_.swap(waiting_);
   state_.packetQueue.TakeReady(now, readyFlowEvents_, delay);
   nextWaited_.clear();
-  if (!readyFlowEvents_.empty()) ShowFlowEvents(readyFlowEvents_, force);
+  foldedRows_.clear();
+  if (!readyFlowEvents_.empty()) FoldFlowEvents(readyFlowEvents_, force);
   passesWaited_ = std::move(nextWaited_);
 
   readyProxyEvents_.clear();
   state_.proxyQueue.TakeReady(now, readyProxyEvents_, delay);
+}
+
+void ProcessingPass::ShowTaken(bool newsTaken) {
+  ShowFolded(newsTaken);
   ProxyAddressCache addresses;
   for (const ProxyEvent& event : readyProxyEvents_) ShowProxyEvent(event, &addresses);
 }
 
-void ProcessingPass::ShowEventsReadyAt(int64_t now) {
-  MutexLock pass(passMutex_);
+void ProcessingPass::ShowQueued(int64_t now, int64_t delay, bool force) {
+  TakeQueued(now, delay, force);
+  ShowTaken(false);
+}
+
+int64_t ProcessingPass::ShowDelay() const {
   // Only a /proc scan needs time to catch up with new sockets; with kernel
   // events, or with no attribution at all (a replay), rows show at once.
   const bool waitForScan = state_.portMap.Active() && !state_.portMap.KernelEvents();
-  ShowQueued(now, waitForScan ? kProcShowDelaySeconds : 0, false);
+  return waitForScan ? kProcShowDelaySeconds : 0;
+}
+
+void ProcessingPass::ShowEventsReadyAt(int64_t now) {
+  MutexLock pass(passMutex_);
+  ShowQueued(now, ShowDelay(), false);
+}
+
+void ProcessingPass::TakeEventsReadyAt(int64_t now) {
+  MutexLock pass(passMutex_);
+  TakeQueued(now, ShowDelay(), false);
+  // Sized once: a busy second's news are megabytes, and a vector grown by
+  // doubling would hold nearly twice that.
+  foldedNews_.resize(foldedRows_.size());
+  for (size_t begin = 0; begin < foldedRows_.size(); begin += kEventsPerListHold) {
+    TakeChunkNews(begin, std::min(foldedRows_.size(), begin + kEventsPerListHold));
+    std::copy(chunkNews_.begin(), chunkNews_.end(),
+              foldedNews_.begin() + static_cast<std::ptrdiff_t>(begin));
+  }
+}
+
+void ProcessingPass::ShowTakenEvents() {
+  MutexLock pass(passMutex_);
+  ShowTaken(true);
 }
 
 void ProcessingPass::ShowAllThen(const std::function<void()>& work) {
@@ -301,8 +348,9 @@ void ProcessingPass::ShowNewProxyRow(const ProxyEvent& event, const RowKey& key,
   list_.SetSelected(list_.Insert(key, RowTexts{addressText, event.host, localSource}, values), true);
 }
 
-void ProcessingPass::DeselectIdleRows() {
-  const int64_t now = clock_.Now();
+void ProcessingPass::DeselectIdleRows() { DeselectIdleRowsAt(clock_.Now()); }
+
+void ProcessingPass::DeselectIdleRowsAt(int64_t now) {
   {
     TrafficList::Lock lock(list_);
     list_.DeselectIdleRows(now);

@@ -10,9 +10,9 @@
 // it is named from /proc or by its protocol. Without them an event waits 3
 // seconds for the /proc scan to catch up.
 //
-// The pass runs on the processing thread (or a test's or a replay's one
-// driving thread); passes never overlap, and ShowAllThen() runs its work
-// between two of them. ApplyHostName() runs on resolver threads and
+// The pass runs on the processing thread (or a test's one driving thread;
+// a replay may run its two halves on two threads, one after the other);
+// passes never overlap, and ShowAllThen() runs its work between two of them. ApplyHostName() runs on resolver threads and
 // LookUpHostAgain() on the window thread; every one of them takes the list's
 // lock itself, so the caller holds none. The port map's lock is taken
 // before the list's, never inside it.
@@ -53,13 +53,23 @@ class ProcessingPass {
   // Shows the queued events that are ready to be shown at `now` (at once
   // with kernel events, else 3 seconds after their datagrams).
   void ShowEventsReadyAt(int64_t now) EXCLUDES(list_.mutex(), passMutex_);
+  // The same pass in two halves, for a replay that accounts the next
+  // second's datagrams while the rows of this one are made.
+  // TakeEventsReadyAt(now) takes the events ready at `now` and what each of
+  // their flows counted up to this moment; ShowTakenEvents() then shows them
+  // exactly as ShowEventsReadyAt(now) would have. Between the two, datagrams
+  // may be accounted (they are news for the next pass), but nothing else
+  // may change the flows or the list.
+  void TakeEventsReadyAt(int64_t now) EXCLUDES(list_.mutex(), passMutex_);
+  void ShowTakenEvents() EXCLUDES(list_.mutex(), passMutex_);
   // Shows every queued event whatever its age, deciding every socket now,
   // then runs `work` before another pass can start (Save & Clear, the
   // midnight save, the end), so that what `work` reads holds every byte
   // counted up to here.
   void ShowAllThen(const std::function<void()>& work) EXCLUDES(list_.mutex(), passMutex_);
-  // Deselects rows idle for 5 to 8 seconds.
+  // Deselects rows idle for 5 to 8 seconds (at `now`).
   void DeselectIdleRows() EXCLUDES(list_.mutex());
+  void DeselectIdleRowsAt(int64_t now) EXCLUDES(list_.mutex());
   // Shows one event at once.
   void ShowFlowEvent(const FlowEvent& event) EXCLUDES(list_.mutex());
   void ShowProxyEvent(const ProxyEvent& event) EXCLUDES(list_.mutex());
@@ -85,11 +95,22 @@ class ProcessingPass {
   // nullopt while the socket waits for its owner's event (never when
   // `force`).
   std::optional<uint32_t> DecideSocket(const FlowKey& socketKey, bool force) REQUIRES(passMutex_);
+  // How long an event waits before it is shown, in seconds.
+  int64_t ShowDelay() const;
   void ShowQueued(int64_t now, int64_t delay, bool force) REQUIRES(passMutex_) EXCLUDES(list_.mutex());
+  // ShowQueued's halves: takes the ready events and folds them by row; shows
+  // them (`newsTaken`: their flows' news are in foldedNews_ already).
+  void TakeQueued(int64_t now, int64_t delay, bool force) REQUIRES(passMutex_);
+  void ShowTaken(bool newsTaken) REQUIRES(passMutex_) EXCLUDES(list_.mutex());
   void ShowFlowEvents(const std::vector<FlowEvent>& events, bool force)
       REQUIRES(passMutex_) EXCLUDES(list_.mutex());
-  // Shows folded_[begin, end) under one hold of the list's lock.
-  void ShowFoldedRows(size_t begin, size_t end) EXCLUDES(list_.mutex());
+  // Folds events by row into foldedRows_, deciding the sockets they wait for.
+  void FoldFlowEvents(const std::vector<FlowEvent>& events, bool force) REQUIRES(passMutex_);
+  void ShowFolded(bool newsTaken) EXCLUDES(list_.mutex());
+  // Takes the news of the flows of foldedRows_[begin, end) into chunkNews_.
+  void TakeChunkNews(size_t begin, size_t end);
+  // Shows foldedRows_[begin, end) under one hold of the list's lock.
+  void ShowFoldedRows(size_t begin, size_t end, bool newsTaken) EXCLUDES(list_.mutex());
   // A proxy flow's first row, after the look-up of its address.
   void ShowNewProxyRow(const ProxyEvent& event, const RowKey& key, const std::string& addressText)
       EXCLUDES(list_.mutex());
@@ -127,6 +148,8 @@ class ProcessingPass {
   std::vector<DecidedSocket> decidedSockets_;
   std::vector<FlowKey> chunkFlows_;
   std::vector<std::optional<FlowTable::FlowNews>> chunkNews_;
+  // By folded row, for the second half of a pass in two (ShowTakenEvents).
+  std::vector<std::optional<FlowTable::FlowNews>> foldedNews_;
   std::vector<FlowEvent> readyFlowEvents_;
   std::vector<ProxyEvent> readyProxyEvents_;
   std::unordered_map<std::string, uint32_t> proxyHostIds_;

@@ -159,6 +159,11 @@ RowCells TrafficList::Cells(int row) const {
 
 const RowTexts& TrafficList::Texts(int row) const { return state_[IdOf(row)].texts; }
 
+std::string_view TrafficList::HostName(int row) const {
+  const RowState& state = state_[IdOf(row)];
+  return state.named ? std::string_view(state.texts.host) : std::string_view();
+}
+
 bool TrafficList::IsSelected(int row) const { return state_[IdOf(row)].selectedAt != kNone; }
 
 const RowValues& TrafficList::Values(int row) const { return state_[IdOf(row)].values; }
@@ -188,10 +193,12 @@ uint32_t TrafficList::NewRow(RowTexts&& texts, const RowValues& values) {
     id = static_cast<uint32_t>(state_.size());
     state_.emplace_back();
   }
+  // A row's state is the default one until it is used: Remove() and
+  // Clear() leave it so.
   RowState& state = state_[id];
-  state = RowState{};
   state.slot = static_cast<uint32_t>(order_.size());
   state.values = values;
+  state.named = texts.host != texts.address;
   state.texts = std::move(texts);
   order_.push_back(id);
   return id;
@@ -274,6 +281,7 @@ void TrafficList::SetCell(int row, int column, std::string_view text) {
   if (cell) {
     if (*cell == text) return;
     cell->assign(text);
+    state.named = texts.host != texts.address;
     if (recording_) {
       ListChange change;
       change.kind = ListChange::Kind::Text;

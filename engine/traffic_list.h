@@ -133,6 +133,8 @@ class TrafficList {
   std::string Cell(int row, int column) const REQUIRES(listMutex_);
   RowCells Cells(int row) const REQUIRES(listMutex_);
   const RowTexts& Texts(int row) const REQUIRES(listMutex_);
+  // The row's host name when one replaced its address text, else empty.
+  std::string_view HostName(int row) const REQUIRES(listMutex_);
   bool IsSelected(int row) const REQUIRES(listMutex_);
   const RowValues& Values(int row) const REQUIRES(listMutex_);
   const RowKey& Key(int row) const REQUIRES(listMutex_);
@@ -204,6 +206,7 @@ class TrafficList {
     uint32_t slot = kNone;         // position in order_, kNone when free
     uint32_t selectedAt = kNone;   // position in selected_, kNone when not selected
     bool keyed = false;            // found by FindRow
+    bool named = false;            // texts.host is not texts.address
     RowKey key;
     RowValues values;
     RowTexts texts;

@@ -4,22 +4,84 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "attribution/kernel_owners.h"
 
 #include "engine/packet_info.h"
 #include "platform/capture_source.h"
+#include "platform/mutex.h"
 
 namespace corvane {
 
 namespace {
 
+// Finishes each pass (Monitor::FinishPass) on a thread of its own while the
+// driver accounts the next second's datagrams: a wide capture spends most
+// of its replay making rows, which need not wait for the file.
+class PassFinisher {
+ public:
+  explicit PassFinisher(Monitor& monitor) : monitor_(monitor), thread_([this] { Run(); }) {}
+
+  ~PassFinisher() {
+    Wait();
+    {
+      MutexLock lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  void Start() EXCLUDES(mutex_) {
+    {
+      MutexLock lock(mutex_);
+      pending_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // Returns once the pass last started is finished.
+  void Wait() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
+    changed_.wait(lock, [this]() REQUIRES(mutex_) { return !pending_; });
+  }
+
+ private:
+  void Run() EXCLUDES(mutex_) {
+    for (;;) {
+      {
+        MutexLock lock(mutex_);
+        changed_.wait(lock, [this]() REQUIRES(mutex_) { return pending_ || stopping_; });
+        if (!pending_) return;
+      }
+      monitor_.FinishPass();
+      {
+        MutexLock lock(mutex_);
+        pending_ = false;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  Monitor& monitor_;
+  Mutex mutex_;
+  std::condition_variable_any changed_;
+  bool pending_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
+  std::thread thread_;  // last: it starts once the members above exist
+};
+
 // Drives the simulated seconds: one tick and one pass per second crossed.
+// The second half of a pass runs beside the accounting of the datagrams
+// that follow it; the next tick waits for it, and so does the end.
 class SimulatedSeconds {
  public:
-  SimulatedSeconds(Monitor& monitor, ManualClock& clock) : monitor_(monitor), clock_(clock) {}
+  SimulatedSeconds(Monitor& monitor, ManualClock& clock)
+      : monitor_(monitor), clock_(clock), finisher_(monitor) {}
 
   void AdvanceTo(int64_t target) {
     if (!started_) {
@@ -49,17 +111,19 @@ class SimulatedSeconds {
 
   void Finish(int64_t seconds) {
     for (int64_t i = 0; i < seconds; ++i) Step();
+    finisher_.Wait();
   }
 
   void NoteDatagram() { quiet_ = 0; }
 
  private:
   void Step() {
+    finisher_.Wait();
     ++current_;
     ++quiet_;
     clock_.Set(current_);
     (void)monitor_.TakeTick();
-    monitor_.RunPass();
+    if (monitor_.BeginPass()) finisher_.Start();
   }
 
   static int64_t NextLocalMidnight(int64_t after) {
@@ -76,6 +140,7 @@ class SimulatedSeconds {
   bool started_ = false;
   int64_t current_ = 0;
   int64_t quiet_ = 0;
+  PassFinisher finisher_;
 };
 
 }  // namespace
