@@ -327,9 +327,11 @@ bool EthernetLike(const std::string& name) {
   return known && (type == ARPHRD_ETHER || type == ARPHRD_LOOPBACK);
 }
 
-// A line for whoever reads the helper's standard error (the terminal of
-// corvane-cli, the window's log).
+// A line for whoever keeps the helper's standard error: the window's log,
+// a file or pipe corvane-cli's is sent to. Not a terminal, where it would
+// land in the middle of corvane-cli top's screen.
 void Note(const std::string& text) {
+  if (isatty(STDERR_FILENO)) return;
   const std::string line = "corvane-capture: " + text + "\n";
   [[maybe_unused]] const ssize_t written = write(STDERR_FILENO, line.data(), line.size());
 }
