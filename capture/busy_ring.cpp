@@ -108,7 +108,10 @@ bool BusyRing::Grow() {
     blocks_ = request.tp_block_nr;
     block_ = 0;
   }
-  if (!Pick(1)) return false;
+  if (!Pick(1)) {
+    Release();
+    return false;
+  }
   active_ = true;
   return true;
 }
@@ -199,7 +202,8 @@ size_t BusyRing::Drain(std::vector<uint8_t>& out, size_t budget) {
 }
 
 uint64_t BusyRing::Drops() {
-  if (attached_) ReadCounters();
+  // Without a ring the socket is never picked, so it has nothing to count.
+  if (map_ != nullptr) ReadCounters();
   return drops_;
 }
 

@@ -521,7 +521,9 @@ int Run() {
       return failAfterQueued(request.interfaceName + ": " + PcapText(p, pcapStatus));
     }
     const int64_t now = MonotonicMs();
-    if (handing && now - handOverMs >= kHandOverMs && (busy.Active() ? pcapBytes : busyBytes) == 0) {
+    // (Only when the rings were read: a full outbox leaves them unread.)
+    if (handing && readRing && now - handOverMs >= kHandOverMs &&
+        (busy.Active() ? pcapBytes : busyBytes) == 0) {
       // The ring left behind is read to its end: its successor's frames follow.
       out.insert(out.end(), held.begin(), held.end());
       held = std::vector<uint8_t>();
