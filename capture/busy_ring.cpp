@@ -28,6 +28,8 @@ constexpr size_t kMacBytes = 2 * ETH_ALEN;
 }  // namespace
 
 BusyRing::~BusyRing() {
+  if (maker_.joinable()) maker_.join();
+  if (madeMap_ != nullptr) munmap(madeMap_, kRingBytes);
   if (map_ != nullptr) munmap(map_, ringBytes_);
   if (socket_ >= 0) close(socket_);
 }
@@ -86,28 +88,43 @@ bool BusyRing::Pick(uint32_t member) {
   return setsockopt(primary_, SOL_PACKET, PACKET_FANOUT_DATA, &program, sizeof program) == 0;
 }
 
-bool BusyRing::Grow() {
-  if (!attached_) return false;
-  if (map_ == nullptr) {
-    ReadCounters();
-    tpacket_req3 request{};
-    request.tp_block_size = kBlockBytes;
-    request.tp_block_nr = static_cast<unsigned>(kRingBytes / kBlockBytes);
-    request.tp_frame_size = kFrameSlot;
-    request.tp_frame_nr = kBlockBytes / kFrameSlot * request.tp_block_nr;
-    request.tp_retire_blk_tov = kBlockTimeoutMs;
-    if (setsockopt(socket_, SOL_PACKET, PACKET_RX_RING, &request, sizeof request) != 0) return false;
-    void* map = mmap(nullptr, kRingBytes, PROT_READ | PROT_WRITE, MAP_SHARED, socket_, 0);
-    if (map == MAP_FAILED) {
-      tpacket_req3 free{};
-      setsockopt(socket_, SOL_PACKET, PACKET_RX_RING, &free, sizeof free);
-      return false;
-    }
-    map_ = static_cast<uint8_t*>(map);
-    ringBytes_ = kRingBytes;
-    blocks_ = request.tp_block_nr;
-    block_ = 0;
+uint8_t* BusyRing::MakeRing(int socket) {
+  tpacket_req3 request{};
+  request.tp_block_size = kBlockBytes;
+  request.tp_block_nr = static_cast<unsigned>(kRingBytes / kBlockBytes);
+  request.tp_frame_size = kFrameSlot;
+  request.tp_frame_nr = kBlockBytes / kFrameSlot * request.tp_block_nr;
+  request.tp_retire_blk_tov = kBlockTimeoutMs;
+  if (setsockopt(socket, SOL_PACKET, PACKET_RX_RING, &request, sizeof request) != 0) return nullptr;
+  void* map = mmap(nullptr, kRingBytes, PROT_READ | PROT_WRITE, MAP_SHARED, socket, 0);
+  if (map == MAP_FAILED) {
+    tpacket_req3 free{};
+    setsockopt(socket, SOL_PACKET, PACKET_RX_RING, &free, sizeof free);
+    return nullptr;
   }
+  return static_cast<uint8_t*>(map);
+}
+
+void BusyRing::StartGrowing() {
+  if (!attached_ || map_ != nullptr || maker_.joinable()) return;
+  made_.store(false);
+  // The program picks libpcap's socket all along, so this one is given no
+  // datagram while its ring is made.
+  maker_ = std::thread([this, socket = socket_] {
+    madeMap_ = MakeRing(socket);
+    made_.store(true, std::memory_order_release);
+  });
+}
+
+bool BusyRing::Grown() {
+  if (!maker_.joinable() || !made_.load(std::memory_order_acquire)) return false;
+  maker_.join();
+  map_ = madeMap_;
+  madeMap_ = nullptr;
+  if (map_ == nullptr) return false;
+  ringBytes_ = kRingBytes;
+  blocks_ = static_cast<uint32_t>(kRingBytes / kBlockBytes);
+  block_ = 0;
   if (!Pick(1)) {
     Release();
     return false;

@@ -11,8 +11,11 @@
 // so a datagram goes to exactly one ring, and changing the program is one
 // atomic step: the hand-over neither loses nor doubles a datagram.
 //
-// At rest this socket has no ring and the program picks libpcap's. Grow()
-// gives it a large ring, then points the program at it; Shrink() points the
+// At rest this socket has no ring and the program picks libpcap's.
+// StartGrowing() has the large ring made on a thread of its own (the kernel
+// may take 20 ms to find and clear 16 MiB, longer than libpcap's small ring
+// lasts at 800,000 datagrams/s, so the helper goes on reading that one
+// meanwhile); Grown() then points the program at it. Shrink() points the
 // program back, and Release() frees the ring once it has been read empty.
 // The ring is only ever made or freed while the program picks the other
 // member, so no datagram is put where it is then thrown away; should one be
@@ -23,8 +26,10 @@
 
 #include <linux/filter.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 namespace corvane::capture {
@@ -54,9 +59,13 @@ class BusyRing {
   // True while the group's datagrams go to this ring.
   bool Active() const { return active_; }
 
-  // Makes the ring and sends the group's datagrams to it. False (nothing
-  // changed) when the kernel cannot give the memory.
-  bool Grow();
+  // Starts making the ring, unless it is there or being made.
+  void StartGrowing();
+  bool Growing() const { return maker_.joinable(); }
+  // Once the ring is made, sends the group's datagrams to it and returns
+  // true. False while it is being made, and when the kernel could not give
+  // the memory (nothing changed then).
+  bool Grown();
   // Sends the group's datagrams back to libpcap's ring. The ring stays
   // until Release().
   bool Shrink();
@@ -73,6 +82,8 @@ class BusyRing {
 
  private:
   bool Pick(uint32_t member);
+  // On the maker thread: the ring, or nullptr. It touches only the socket.
+  static uint8_t* MakeRing(int socket);
   // Takes the kernel's counters (which restart at every read) into
   // accepted_ and drops_.
   void ReadCounters();
@@ -89,6 +100,9 @@ class BusyRing {
   uint64_t accepted_ = 0;  // frames the kernel put into this socket's rings
   uint64_t read_ = 0;      // frames Drain() took out
   uint64_t drops_ = 0;
+  std::thread maker_;
+  std::atomic<bool> made_{false};
+  uint8_t* madeMap_ = nullptr;  // the maker's result, read once made_
 };
 
 }  // namespace corvane::capture

@@ -13,7 +13,8 @@
 // network namespace that starts. While it waits for the request it holds no
 // effective capability and no permitted one beyond those three.
 //
-// Single-threaded. Any failure is sent as one error record, then the helper
+// One thread, but for a short-lived one that makes the busy ring while the
+// capture goes on (capture/busy_ring.h). Any failure is sent as one error record, then the helper
 // exits non-zero: a request that is incomplete after two seconds, malformed,
 // or followed by more bytes (the client never writes again) is one. A peer
 // that closes ends it with status 0. A program that
@@ -55,11 +56,15 @@ namespace {
 // helper itself is not scheduled; a client that lags is covered by the
 // outbox below. On an Ethernet-like link (lo included) it is small, and
 // while the capture is busy a second ring (capture/busy_ring.h) takes the
-// datagrams. Other links keep one ring of the size a busy capture needs:
+// datagrams. Small, but it must last from the first busy moment until the
+// second ring is made (up to 20 ms) while the helper competes for a core:
+// with 1 MiB one of eight bench/live runs at 800,000 datagrams/s on a
+// loaded two-core machine lost 9,266 at the start, with 2 MiB none of ten
+// did. Other links keep one ring of the size a busy capture needs:
 // 8 MiB holds about 50,000 small datagrams or 5,000 full-size frames; with
 // 4 MiB the helper lost 0.8 % at 720,000 datagrams/s on a busy two-core
 // machine (bench/live measures it).
-constexpr int kRestingBufferBytes = 1024 * 1024;
+constexpr int kRestingBufferBytes = 2 * 1024 * 1024;
 constexpr int kKernelBufferBytes = 8 * 1024 * 1024;
 // The capture is busy when its rings took this much in kBusyWindowMs (one
 // of libpcap's blocks; about 5 MB/s), and quiet again after kQuietMs
@@ -461,6 +466,7 @@ int Run() {
   int64_t windowMs = MonotonicMs();
   size_t windowBytes = 0;      // ring bytes taken since windowMs
   int64_t busyMs = windowMs;   // the last window with traffic of a busy capture
+  int64_t growFailedMs = windowMs - kQuietMs;  // when the kernel last refused the busy ring
   for (;;) {
     // A full outbox leaves the frames in the rings until the client takes
     // some; a non-empty one waits for room in the socket as well.
@@ -471,7 +477,8 @@ int Run() {
                      {socketFd, static_cast<short>(POLLIN | (outbox.Empty() ? 0 : POLLOUT)), 0},
                      {kernelEvents ? kernel.Descriptor() : -1, POLLIN, 0},
                      {busy.Descriptor(), ringEvents, 0}};
-    const int wait = handOverMs >= 0 ? kBlockTimeoutMs : kernelEvents ? kDrainMs : kPollMs;
+    const bool changing = handOverMs >= 0 || busy.Growing();
+    const int wait = changing ? kBlockTimeoutMs : kernelEvents ? kDrainMs : kPollMs;
     const int polled = poll(fds, 4, wait);
     if (polled < 0 && errno != EINTR) {
       return failAfterQueued(std::string("poll: ") + std::strerror(errno));
@@ -552,13 +559,18 @@ int Run() {
       }
     }
     if (handOverMs < 0 && busy.Attached()) {
-      if (!busy.Active() && grow) {
-        if (busy.Grow()) {
+      if (busy.Growing()) {
+        if (busy.Grown()) {
           handOverMs = now;
           busyMs = now;
           Note("busy: capture ring " + MiB(static_cast<size_t>(ringBytes)) + " + " +
                MiB(busy.RingBytes()));
+        } else if (!busy.Growing()) {
+          growFailedMs = now;
+          Note("busy, but the kernel gave no memory for a second capture ring");
         }
+      } else if (!busy.Active() && grow && now - growFailedMs >= kQuietMs) {
+        busy.StartGrowing();
       } else if (busy.Active() && now - busyMs >= kQuietMs && busy.Shrink()) {
         handOverMs = now;
       }
