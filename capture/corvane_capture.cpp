@@ -552,7 +552,7 @@ int Run() {
     if (pcap_stats(p, &stats) == 0) {
       const uint64_t drops = static_cast<uint64_t>(stats.ps_drop) + stats.ps_ifdrop + busy.Drops();
       if (drops != reportedDrops) {
-        // libpcap's ring overflowed: the capture is busy whatever the window says.
+        // A ring overflowed: the capture is busy whatever the window says.
         grow = true;
         reportedDrops = drops;
         AppendRecord(out, RecordType::kDrops, &drops, sizeof drops);
