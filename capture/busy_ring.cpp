@@ -42,6 +42,15 @@ bool BusyRing::Open() {
 
 bool BusyRing::Attach(int primary, int interfaceIndex, const sock_fprog& filter, bool loopback) {
   if (socket_ < 0) return false;
+  attached_ = Join(primary, interfaceIndex, filter, loopback);
+  if (!attached_) {
+    close(socket_);
+    socket_ = -1;
+  }
+  return attached_;
+}
+
+bool BusyRing::Join(int primary, int interfaceIndex, const sock_fprog& filter, bool loopback) {
   const int version = TPACKET_V3;
   if (setsockopt(socket_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) != 0) return false;
   // Bound but not yet in the group, the socket would see every datagram
@@ -74,9 +83,7 @@ bool BusyRing::Attach(int primary, int interfaceIndex, const sock_fprog& filter,
   const int join = (group & 0xffff) | (PACKET_FANOUT_CBPF | flags) << 16;
   if (!Pick(0)) return false;
   if (setsockopt(socket_, SOL_PACKET, PACKET_FANOUT, &join, sizeof join) != 0) return false;
-  if (setsockopt(socket_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) return false;
-  attached_ = true;
-  return true;
+  return setsockopt(socket_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) == 0;
 }
 
 bool BusyRing::Pick(uint32_t member) {

@@ -81,6 +81,7 @@ class BusyRing {
   uint64_t Drops();
 
  private:
+  bool Join(int primary, int interfaceIndex, const sock_fprog& filter, bool loopback);
   bool Pick(uint32_t member);
   // On the maker thread: the ring, or nullptr. It touches only the socket.
   static uint8_t* MakeRing(int socket);
