@@ -82,7 +82,11 @@ constexpr int kBlockTimeoutMs = 10;
 constexpr int kPollMs = 100;
 // Kernel events wait in their ring until drained; the program wakes the
 // helper only for a backlog, so it looks at least this often.
+// After kRestAfterMs with no frame and no event it looks less often: a
+// frame wakes it anyway, and the events are drained before the frames.
 constexpr int kDrainMs = 10;
+constexpr int kRestDrainMs = 50;
+constexpr int64_t kRestAfterMs = 1000;
 // The client's reads stay cheap when frames travel in batches.
 constexpr size_t kFlushBytes = 64 * 1024;
 // Frames taken from the ring per pcap_dispatch call. Without a limit libpcap
@@ -467,6 +471,7 @@ int Run() {
   size_t windowBytes = 0;      // ring bytes taken since windowMs
   int64_t busyMs = windowMs;   // the last window with traffic of a busy capture
   int64_t growFailedMs = windowMs - kQuietMs;  // when the kernel last refused the busy ring
+  int64_t activeMs = windowMs;  // the last frame or event read
   for (;;) {
     // A full outbox leaves the frames in the rings until the client takes
     // some; a non-empty one waits for room in the socket as well.
@@ -478,7 +483,11 @@ int Run() {
                      {kernelEvents ? kernel.Descriptor() : -1, POLLIN, 0},
                      {busy.Descriptor(), ringEvents, 0}};
     const bool changing = handOverMs >= 0 || busy.Growing();
-    const int wait = changing ? kBlockTimeoutMs : kernelEvents ? kDrainMs : kPollMs;
+    const bool resting = MonotonicMs() - activeMs >= kRestAfterMs && outbox.Empty();
+    const int wait = changing    ? kBlockTimeoutMs
+                     : !kernelEvents ? kPollMs
+                     : resting     ? kRestDrainMs
+                                   : kDrainMs;
     const int polled = poll(fds, 4, wait);
     if (polled < 0 && errno != EINTR) {
       return failAfterQueued(std::string("poll: ") + std::strerror(errno));
@@ -490,7 +499,9 @@ int Run() {
       return 0;
     }
     // A socket's owner goes out before the frames read after it.
+    const size_t eventsBefore = out.size();
     kernel.Drain(out);
+    bool active = out.size() != eventsBefore;
     const bool handing = handOverMs >= 0;
     // The ring the datagrams went to before is read first.
     FrameSink pcapSink{handing && !busy.Active() ? &held : &out};
@@ -542,6 +553,8 @@ int Run() {
       }
     }
     windowBytes += pcapBytes + busyBytes;
+    active = active || pcapBytes + busyBytes > 0;
+    if (active) activeMs = now;
     bool grow = windowBytes >= kBusyRingBytes;
     if (windowBytes >= kBusyRingBytes / 4) busyMs = now;
     if (now - windowMs >= kBusyWindowMs) {
