@@ -86,6 +86,54 @@ TEST(HelperCaptureLoopback, ClientThatDoesNotReadForAWhileLosesNoDatagram) {
   EXPECT_EQ(seen.bytes, static_cast<uint64_t>(sent) * (payload.size() + 28));
 }
 
+// Resident KiB of the packet rings mapped into `pid`.
+int64_t PacketRingKib(pid_t pid) {
+  std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+  std::string line, mapping;
+  int64_t total = 0;
+  while (std::getline(smaps, line)) {
+    std::istringstream words(line);
+    std::string first, perms, offset, device, inode;
+    words >> first;
+    if (first.find('-') != std::string::npos) {
+      mapping.clear();
+      words >> perms >> offset >> device >> inode >> mapping;
+    } else if (first == "Rss:" && mapping.rfind("socket:", 0) == 0) {
+      int64_t kib = 0;
+      words >> kib;
+      total += kib;
+    }
+  }
+  return total;
+}
+
+TEST(HelperCaptureLoopback, BurstBeyondTheRestingRingArrivesWholeAndTheRingShrinksAfter) {
+  CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
+  Status why;
+  auto source = OpenHelperCapture("lo", why, BuiltHelper());
+  ASSERT_NE(source, nullptr) << why.reason;
+  const int64_t resting = PacketRingKib(source->pid());
+  // Unpaced, several times what the resting ring holds.
+  Socket receiver(SOCK_DGRAM);
+  Socket sender(SOCK_DGRAM);
+  receiver.Bind("127.0.0.1");
+  const sockaddr_in to = receiver.Name();
+  const std::string payload(64, 'x');
+  int sent = 0;
+  for (int i = 0; i < 40000; ++i) sent += sender.SendTo(payload, to) ? 1 : 0;
+  const Tally seen = CountDatagramsToPort(*source, to.sin_port, sent, why);
+  EXPECT_EQ(seen.datagrams, sent) << why.reason;
+  const int64_t busy = PacketRingKib(source->pid());
+  EXPECT_GT(busy, resting);
+  // Once lo is quiet the busy ring goes (other traffic on lo may delay it).
+  int64_t after = busy;
+  for (int i = 0; i < 300 && after > resting; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    after = PacketRingKib(source->pid());
+  }
+  EXPECT_EQ(after, resting);
+}
+
 TEST(HelperCaptureLoopback, GroupMemberCapturesWithoutAnyCapability) {
   CORVANE_REQUIRE(geteuid() == 0, "installing a helper with file capabilities needs root");
   const group* adm = getgrnam("adm");
