@@ -397,45 +397,6 @@ TEST_F(CaptureFileTest, TruncatedLastRecordEndsWithErrorAndNoCrash) {
   }
 }
 
-// Batches view the reader's buffer: a record that crosses the end of what
-// was read must not move the bytes of the batch it would join.
-TEST_F(CaptureFileTest, BatchesGiveEveryDatagramOnceAcrossRefillsThenTheDamage) {
-  std::vector<Record> records;
-  for (int i = 0; i < 6000; ++i) {  // about 3 MB: several refills of the buffer
-    Bytes frame = EthernetIpv4(static_cast<size_t>(100 + (i * 37) % 900));
-    frame.back() = static_cast<uint8_t>(i);
-    records.push_back({1000 + i, i, i % 50 == 7 ? EthernetArp() : frame});
-  }
-  const std::string full = WritePcap("many.pcap", kLinkEthernet, records);
-  const std::string path = PathOf("cut.pcap");
-  fs::copy_file(full, path);
-  fs::resize_file(path, fs::file_size(full) - 5);  // the last record is cut
-
-  auto source = OpenOrFail(path);
-  ASSERT_NE(source, nullptr);
-  std::vector<CapturedDatagram> batch;
-  Status why;
-  size_t next = 0;
-  ReadStatus status;
-  while ((status = source->NextBatch(batch, 32, why)) == ReadStatus::Datagram) {
-    ASSERT_LE(batch.size(), 32u);
-    // Checked after the whole batch was taken: every view is still good.
-    for (const CapturedDatagram& d : batch) {
-      while (next < records.size() && records[next].frame == EthernetArp()) ++next;
-      ASSERT_LT(next, records.size() - 1);
-      const Bytes& frame = records[next].frame;
-      EXPECT_EQ(d.seconds, records[next].seconds);
-      ASSERT_EQ(d.bytes.size(), frame.size() - 14);
-      EXPECT_TRUE(std::equal(d.bytes.begin(), d.bytes.end(), frame.begin() + 14)) << next;
-      ++next;
-    }
-  }
-  EXPECT_EQ(status, ReadStatus::Error);
-  EXPECT_EQ(next, records.size() - 1);
-  EXPECT_EQ(source->NextBatch(batch, 32, why), ReadStatus::EndOfFile);
-  EXPECT_TRUE(batch.empty());
-}
-
 TEST_F(CaptureFileTest, RecordWithImpossibleLengthEndsFileWithError) {
   const std::string path = WritePcap(
       "bad.pcap", kLinkEthernet, {{10, 1, EthernetIpv4(50)},
