@@ -148,22 +148,6 @@ void DatagramAccounting::AccountDatagram(const PacketInfo& info) {
   }
 }
 
-void DatagramAccounting::AccountDatagrams(std::span<const PacketInfo> batch) {
-  if (batch.size() > 1 && !state_.portMap.Active()) {
-    const LocalNetworks& networks = CurrentNetworks();
-    batchFlows_.clear();
-    for (const PacketInfo& info : batch) {
-      // The same direction test as AccountDatagram's; a hint for a datagram
-      // that turns out not to count costs only the look-up.
-      const bool upload = networks.IsOwnAddress(info.sourceAddress);
-      batchFlows_.push_back(AddressFlowKey(upload ? info.destinationAddress : info.sourceAddress,
-                                           state_.ProtocolLabel(info.protocol)));
-    }
-    state_.flows.PrefetchAddressFlows(batchFlows_);
-  }
-  for (const PacketInfo& info : batch) AccountDatagram(info);
-}
-
 void DatagramAccounting::SetObserver(Observer observer) {
   Observer previous;
   {

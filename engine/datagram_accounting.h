@@ -13,8 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <span>
-#include <vector>
 
 #include "attribution/kernel_owners.h"
 #include "engine/flat_hash.h"
@@ -34,11 +32,6 @@ class DatagramAccounting {
   DatagramAccounting(TrafficState& state, const Clock& clock) : state_(state), clock_(clock) {}
 
   void AccountDatagram(const PacketInfo& info);
-  // Accounts each of `batch` in order, as AccountDatagram() does. Without
-  // attribution a datagram's flow is known before it is counted, and the
-  // flows of the batch are looked up together first, so that their waits
-  // for memory overlap.
-  void AccountDatagrams(std::span<const PacketInfo> batch);
 
   // Sees each datagram counted for a socket (neither a proxy's nor one the
   // LAN setting hides), on the capture thread right after it was counted,
@@ -84,7 +77,6 @@ class DatagramAccounting {
     bool known = false;
   };
   FlowKeyMap<CachedLabel> socketLabels_;
-  std::vector<FlowKey> batchFlows_;  // AccountDatagrams' look-ahead
   VersionedValue<LocalNetworks> localNetworks_;
   std::atomic<bool> localNetworksGiven_{false};
   // Capture thread only: the set in use, and what a derived one came from.

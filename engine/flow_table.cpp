@@ -108,12 +108,6 @@ void FlowTable::TakeAddressFlowNews(std::span<const FlowKey> flows,
   }
 }
 
-void FlowTable::PrefetchAddressFlows(std::span<const FlowKey> flows) {
-  MutexLock lock(mutex_);
-  for (const FlowKey& key : flows) addressFlows_.PrefetchSlot(key);
-  for (const FlowKey& key : flows) addressFlows_.PrefetchEntry(key);
-}
-
 std::optional<FlowCounts> FlowTable::LookupAddressTotal(const IpAddress& remoteAddress) const {
   for (const AddressTotal& entry : AddressTotals()) {
     if (entry.remoteAddress == remoteAddress) return entry.counts;

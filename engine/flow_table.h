@@ -116,9 +116,6 @@ class FlowTable {
     FlowCounts news;
   };
   void TakeAddressFlowNews(std::span<const FlowKey> flows, std::vector<std::optional<FlowNews>>& news);
-  // A hint that the address flows `flows` are counted into soon: starts
-  // bringing them into the cache, all of them at once.
-  void PrefetchAddressFlows(std::span<const FlowKey> flows);
 
   // All bytes exchanged with `remoteAddress`, pending sockets included, or
   // nullopt when there are none. Walks the table: for reports and tests.

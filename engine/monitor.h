@@ -242,7 +242,6 @@ class Monitor {
   // Capture thread: accounts one datagram (direction, proxy, local-area
   // test, the program of its socket, flow, tick counter, event).
   void AccountDatagram(const PacketInfo& info) { accounting_.AccountDatagram(info); }
-  void AccountDatagrams(std::span<const PacketInfo> batch) { accounting_.AccountDatagrams(batch); }
 
   // The processing thread's pass, in steps: show the queued events that are
   // ready (all of them with kernel events, else those at least 3 seconds

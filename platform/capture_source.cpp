@@ -281,50 +281,24 @@ class ClassicPcapFile final : public CaptureSource {
                                   " captured bytes, only got " +
                                   std::to_string(end_ - begin_ - 16));
       }
-      if (TakeRecord(datagram)) return ReadStatus::Datagram;
+      const uint8_t* header = buffer_.data() + begin_;
+      begin_ += 16 + captured;
+      const auto ip = StripLinkLayer(
+          linkType_, std::span<const uint8_t>(header + 16, std::min(captured, snapshot_)));
+      if (ip.empty()) continue;
+      const uint32_t fraction = Field(header + 4);
+      datagram.bytes = ip;
+      datagram.wireLength = WireLength(Field(header + 12), header + 16, ip);
+      datagram.seconds = Field(header);  // unsigned 32 bits in the format
+      datagram.microseconds = static_cast<int32_t>(nanoseconds_ ? fraction / 1000 : fraction);
+      return ReadStatus::Datagram;
     }
-  }
-
-  ReadStatus NextBatch(std::vector<CapturedDatagram>& batch, size_t room, Status& status) override {
-    batch.clear();
-    CapturedDatagram datagram;
-    const ReadStatus first = Next(datagram, status);
-    if (first != ReadStatus::Datagram) return first;
-    batch.push_back(datagram);
-    // The rest only from the bytes read already: reading more would move
-    // the bytes the batch views. A record that is not whole, or not sound,
-    // is left to the next Next().
-    while (batch.size() < room && !interrupted_.load(std::memory_order_acquire)) {
-      const size_t left = end_ - begin_;
-      if (left < 16) break;
-      const uint32_t captured = Field(buffer_.data() + begin_ + 8);
-      if (captured > kMaximumCaptureLength || left - 16 < captured) break;
-      if (TakeRecord(datagram)) batch.push_back(datagram);
-    }
-    return ReadStatus::Datagram;
   }
 
   void Interrupt() override { interrupted_.store(true, std::memory_order_release); }
 
  private:
   static constexpr size_t kBufferSize = size_t{1} << 20;  // > 16 + kMaximumCaptureLength
-
-  // Takes the record at begin_, which is whole in the buffer and sound;
-  // false when it carries no IPv4 or IPv6 datagram.
-  bool TakeRecord(CapturedDatagram& datagram) {
-    const uint8_t* header = buffer_.data() + begin_;
-    const uint32_t captured = Field(header + 8);
-    begin_ += 16 + captured;
-    const auto ip = StripLinkLayer(
-        linkType_, std::span<const uint8_t>(header + 16, std::min(captured, snapshot_)));
-    if (ip.empty()) return false;
-    const uint32_t fraction = Field(header + 4);
-    datagram.bytes = ip;
-    datagram.wireLength = WireLength(Field(header + 12), header + 16, ip);
-    datagram.seconds = Field(header);  // unsigned 32 bits in the format
-    datagram.microseconds = static_cast<int32_t>(nanoseconds_ ? fraction / 1000 : fraction);
-    return true;
-  }
 
   uint32_t Field(const uint8_t* p) const {
     uint32_t value;
@@ -527,15 +501,6 @@ std::unique_ptr<CaptureSource> OpenCaptureFile(const std::string& path, Status& 
   status = Status::Ok();
   if (auto classic = OpenClassicPcap(path, linkType)) return classic;
   return std::make_unique<FileCapture>(std::move(handle), linkType, path);
-}
-
-ReadStatus CaptureSource::NextBatch(std::vector<CapturedDatagram>& batch, size_t /*room*/,
-                                    Status& status) {
-  batch.clear();
-  CapturedDatagram datagram;
-  const ReadStatus result = Next(datagram, status);
-  if (result == ReadStatus::Datagram) batch.push_back(datagram);
-  return result;
 }
 
 }  // namespace corvane

@@ -17,7 +17,6 @@
 #include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "platform/status.h"
 
@@ -50,13 +49,6 @@ class CaptureSource {
   // when the answer is Error, so a caller that keeps one Status for its
   // whole loop pays nothing for it per datagram.
   virtual ReadStatus Next(CapturedDatagram& datagram, Status& status) = 0;
-
-  // Like Next(), but fills `batch` (cleared first) with up to `room`
-  // datagrams, every one of them valid until the next call of Next() or
-  // NextBatch(); answers Datagram when it holds at least one. What ends the
-  // source after some of them is answered by the call that follows. This
-  // one gives one datagram a call; a file reader gives what it has read.
-  virtual ReadStatus NextBatch(std::vector<CapturedDatagram>& batch, size_t room, Status& status);
 
   // Thread-safe. Ends a blocked Next() and makes every later Next() answer
   // Interrupted.

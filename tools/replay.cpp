@@ -194,15 +194,11 @@ ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, Manual
     return result;
   }
   SimulatedSeconds seconds(monitor, clock);
-  // Datagrams are read and counted a few dozen at a time: enough for their
-  // flows' look-ups to overlap, few enough to stay in the caches.
-  constexpr size_t kBatch = 32;
-  std::vector<CapturedDatagram> batch;
-  std::vector<PacketInfo> run;  // parsed datagrams of one second, not counted yet
+  CapturedDatagram datagram;
   bool any = false;
   Status damaged;
   while (true) {
-    ReadStatus status = source->NextBatch(batch, kBatch, damaged);
+    ReadStatus status = source->Next(datagram, damaged);
     if (status == ReadStatus::EndOfFile || status == ReadStatus::Interrupted) break;
     // A damaged record ends what can be read of the file.
     if (status == ReadStatus::Error) {
@@ -211,22 +207,11 @@ ReplayResult ReplayCaptureFile(const std::string& path, Monitor& monitor, Manual
       return result;
     }
     if (status != ReadStatus::Datagram) continue;
-    run.clear();
-    int64_t runSecond = batch.front().seconds;
-    for (const CapturedDatagram& datagram : batch) {
-      // A new second's tick and pass come after the datagrams before it.
-      if (datagram.seconds != runSecond) {
-        monitor.AccountDatagrams(run);
-        run.clear();
-        runSecond = datagram.seconds;
-      }
-      seconds.AdvanceTo(datagram.seconds);
-      seconds.NoteDatagram();
-      any = true;
-      ++result.datagrams;
-      if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) run.push_back(*info);
-    }
-    monitor.AccountDatagrams(run);
+    seconds.AdvanceTo(datagram.seconds);
+    seconds.NoteDatagram();
+    any = true;
+    ++result.datagrams;
+    if (auto info = ParsePacketInfo(datagram.bytes, datagram.wireLength)) monitor.AccountDatagram(*info);
   }
   if (any) seconds.Finish(3);
   (void)monitor.TakeTick();
