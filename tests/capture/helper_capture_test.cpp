@@ -64,6 +64,24 @@ TEST(HelperCaptureLoopback, HelperKeepsNoCapabilityLeaksNoDescriptorAndLosesNoDa
   EXPECT_EQ(seen.bytes, expected.bytes);
 }
 
+constexpr size_t kBurstPayload = 64;
+
+// Sends `count` datagrams of kBurstPayload bytes to `receiver` on lo,
+// resting 5 ms after every `pauseEvery` of them (0: never); how many went.
+int SendBurst(Socket& receiver, int count, int pauseEvery) {
+  Socket sender(SOCK_DGRAM);
+  const sockaddr_in to = receiver.Name();
+  const std::string payload(kBurstPayload, 'x');
+  int sent = 0;
+  for (int i = 1; i <= count; ++i) {
+    if (sender.SendTo(payload, to)) ++sent;
+    if (pauseEvery > 0 && i % pauseEvery == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  return sent;
+}
+
 TEST(HelperCaptureLoopback, ClientThatDoesNotReadForAWhileLosesNoDatagram) {
   CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
   Status why;
@@ -72,18 +90,11 @@ TEST(HelperCaptureLoopback, ClientThatDoesNotReadForAWhileLosesNoDatagram) {
   // Several times what the helper's ring holds, at a pace the helper keeps
   // up with, while nobody reads what it sends: it must hold them itself.
   Socket receiver(SOCK_DGRAM);
-  Socket sender(SOCK_DGRAM);
   receiver.Bind("127.0.0.1");
-  const sockaddr_in to = receiver.Name();
-  const std::string payload(64, 'x');
-  int sent = 0;
-  for (int i = 0; i < 80000; ++i) {
-    if (sender.SendTo(payload, to)) ++sent;
-    if (i % 500 == 499) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  const Tally seen = CountDatagramsToPort(*source, to.sin_port, sent, why);
+  const int sent = SendBurst(receiver, 80000, 500);
+  const Tally seen = CountDatagramsToPort(*source, receiver.Name().sin_port, sent, why);
   EXPECT_EQ(seen.datagrams, sent) << why.reason;
-  EXPECT_EQ(seen.bytes, static_cast<uint64_t>(sent) * (payload.size() + 28));
+  EXPECT_EQ(seen.bytes, static_cast<uint64_t>(sent) * (kBurstPayload + 28));
 }
 
 // Resident KiB of the packet rings mapped into `pid`.
@@ -115,13 +126,9 @@ TEST(HelperCaptureLoopback, BurstBeyondTheRestingRingArrivesWholeAndTheRingShrin
   const int64_t resting = PacketRingKib(source->pid());
   // Unpaced, several times what the resting ring holds.
   Socket receiver(SOCK_DGRAM);
-  Socket sender(SOCK_DGRAM);
   receiver.Bind("127.0.0.1");
-  const sockaddr_in to = receiver.Name();
-  const std::string payload(64, 'x');
-  int sent = 0;
-  for (int i = 0; i < 40000; ++i) sent += sender.SendTo(payload, to) ? 1 : 0;
-  const Tally seen = CountDatagramsToPort(*source, to.sin_port, sent, why);
+  const int sent = SendBurst(receiver, 40000, 0);
+  const Tally seen = CountDatagramsToPort(*source, receiver.Name().sin_port, sent, why);
   EXPECT_EQ(seen.datagrams, sent) << why.reason;
   const int64_t busy = PacketRingKib(source->pid());
   EXPECT_GT(busy, resting);
