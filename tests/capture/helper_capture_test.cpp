@@ -35,6 +35,7 @@
 #include <set>
 #include <string>
 
+#include "capture/busy_ring.h"
 #include "support/test_env.h"
 #include "attribution/system_sockets.h"
 #include "engine/monitor.h"
@@ -118,27 +119,32 @@ int64_t PacketRingKib(pid_t pid) {
   return total;
 }
 
-TEST(HelperCaptureLoopback, BurstBeyondTheRestingRingArrivesWholeAndTheRingShrinksAfter) {
+TEST(HelperCaptureLoopback, BurstBeyondTheRestingRingGrowsItLosesNothingUnseenAndItShrinksAfter) {
   CORVANE_REQUIRE(testing::MayCapture(), "the built helper has no file capabilities; needs root");
   Status why;
   auto source = OpenHelperCapture("lo", why, BuiltHelper());
   ASSERT_NE(source, nullptr) << why.reason;
-  const int64_t resting = PacketRingKib(source->pid());
   // Unpaced, several times what the resting ring holds.
   Socket receiver(SOCK_DGRAM);
   receiver.Bind("127.0.0.1");
   const int sent = SendBurst(receiver, 40000, 0);
   const Tally seen = CountDatagramsToPort(*source, receiver.Name().sin_port, sent, why);
-  EXPECT_EQ(seen.datagrams, sent) << why.reason;
+  // Whole on a machine with a core to spare (bench/live measures that);
+  // a helper starved of the processor may drop, but only where the drop
+  // count the client reads shows it.
+  EXPECT_LE(static_cast<uint64_t>(sent - seen.datagrams), source->DroppedByKernel()) << why.reason;
+  // Other tests' traffic on lo may have made the helper busy before the
+  // burst, so the busy ring is looked for, not a growth from the start.
+  const int64_t busyRingKib = static_cast<int64_t>(capture::BusyRing::kRingBytes >> 10);
   const int64_t busy = PacketRingKib(source->pid());
-  EXPECT_GT(busy, resting);
+  EXPECT_GE(busy, busyRingKib);
   // Once lo is quiet the busy ring goes (other traffic on lo may delay it).
   int64_t after = busy;
-  for (int i = 0; i < 300 && after > resting; ++i) {
+  for (int i = 0; i < 300 && after > busy - busyRingKib; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     after = PacketRingKib(source->pid());
   }
-  EXPECT_EQ(after, resting);
+  EXPECT_LE(after, busy - busyRingKib);
 }
 
 TEST(HelperCaptureLoopback, GroupMemberCapturesWithoutAnyCapability) {
