@@ -67,20 +67,24 @@ TEST(HelperCaptureLoopback, HelperKeepsNoCapabilityLeaksNoDescriptorAndLosesNoDa
 
 constexpr size_t kBurstPayload = 64;
 
-// Sends `count` datagrams of kBurstPayload bytes to `receiver` on lo,
-// resting 5 ms after every `pauseEvery` of them (0: never); how many went.
-int SendBurst(Socket& receiver, int count, int pauseEvery) {
+// Sends `count` datagrams of kBurstPayload bytes to a receiver on lo,
+// resting 5 ms after every `pauseEvery` of them (0: never), and only then
+// reads what `source` delivered of them. `sent`: how many went.
+Tally SendBurstThenCount(CaptureSource& source, int count, int pauseEvery, int& sent,
+                         Status& why) {
+  Socket receiver(SOCK_DGRAM);
   Socket sender(SOCK_DGRAM);
+  receiver.Bind("127.0.0.1");
   const sockaddr_in to = receiver.Name();
   const std::string payload(kBurstPayload, 'x');
-  int sent = 0;
+  sent = 0;
   for (int i = 1; i <= count; ++i) {
     if (sender.SendTo(payload, to)) ++sent;
     if (pauseEvery > 0 && i % pauseEvery == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
-  return sent;
+  return CountDatagramsToPort(source, to.sin_port, sent, why);
 }
 
 TEST(HelperCaptureLoopback, ClientThatDoesNotReadForAWhileLosesNoDatagram) {
@@ -90,10 +94,8 @@ TEST(HelperCaptureLoopback, ClientThatDoesNotReadForAWhileLosesNoDatagram) {
   ASSERT_NE(source, nullptr) << why.reason;
   // Several times what the helper's ring holds, at a pace the helper keeps
   // up with, while nobody reads what it sends: it must hold them itself.
-  Socket receiver(SOCK_DGRAM);
-  receiver.Bind("127.0.0.1");
-  const int sent = SendBurst(receiver, 80000, 500);
-  const Tally seen = CountDatagramsToPort(*source, receiver.Name().sin_port, sent, why);
+  int sent = 0;
+  const Tally seen = SendBurstThenCount(*source, 80000, 500, sent, why);
   EXPECT_EQ(seen.datagrams, sent) << why.reason;
   EXPECT_EQ(seen.bytes, static_cast<uint64_t>(sent) * (kBurstPayload + 28));
 }
@@ -125,10 +127,8 @@ TEST(HelperCaptureLoopback, BurstBeyondTheRestingRingGrowsItLosesNothingUnseenAn
   auto source = OpenHelperCapture("lo", why, BuiltHelper());
   ASSERT_NE(source, nullptr) << why.reason;
   // Unpaced, several times what the resting ring holds.
-  Socket receiver(SOCK_DGRAM);
-  receiver.Bind("127.0.0.1");
-  const int sent = SendBurst(receiver, 40000, 0);
-  const Tally seen = CountDatagramsToPort(*source, receiver.Name().sin_port, sent, why);
+  int sent = 0;
+  const Tally seen = SendBurstThenCount(*source, 40000, 0, sent, why);
   // Whole on a machine with a core to spare (bench/live measures that);
   // a helper starved of the processor may drop, but only where the drop
   // count the client reads shows it.
