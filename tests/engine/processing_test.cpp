@@ -127,6 +127,27 @@ TEST_F(ProcessingTest, ManyEventsOfOneRowInAPassShowLikeOneByOne) {
   EXPECT_EQ(rows[1][kColumnUpload], "140 B");
 }
 
+// A replay accounts the next second while the second half of a pass runs:
+// what it counts meanwhile belongs to the next pass, not to rows made now.
+TEST_F(ProcessingTest, PassInTwoHalvesShowsTheFlowsAsTheyWereWhenItBegan) {
+  Upload(kRemote, 17, 1, 0);
+  clock_.Advance(1);
+  ASSERT_TRUE(monitor_.BeginPass());
+  Upload(kRemote, 17, 1, 100);
+  clock_.Advance(1);
+  Upload(kOther, 17, 1, 0);
+  monitor_.FinishPass();
+  auto rows = Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][kColumnUpload], "28 B");
+  EXPECT_EQ(rows[0][kColumnLastActivity], "2005-03-07 12:00:00");
+  monitor_.RunPass();
+  rows = Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1][kColumnUpload], "156 B");
+  EXPECT_EQ(rows[1][kColumnLastActivity], "2005-03-07 12:00:01");
+}
+
 TEST_F(ProcessingTest, NewRowEntersAtTheTopEvenAfterTheListWasReordered) {
   Upload(kRemote, 17, 1, 0);
   Upload(kOther, 17, 1, 0);
