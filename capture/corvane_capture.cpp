@@ -14,11 +14,11 @@
 // effective capability and no permitted one beyond those three.
 //
 // One thread, but for a short-lived one that makes the busy ring while the
-// capture goes on (capture/busy_ring.h). Any failure is sent as one error record, then the helper
-// exits non-zero: a request that is incomplete after two seconds, malformed,
-// or followed by more bytes (the client never writes again) is one. A peer
-// that closes ends it with status 0. A program that
-// cannot be loaded is no failure: the Ready record then says kProc.
+// capture goes on (capture/busy_ring.h). Any failure is sent as one error
+// record, then the helper exits non-zero: a request that is incomplete
+// after two seconds, malformed, or followed by more bytes (the client never
+// writes again) is one. A peer that closes ends it with status 0. A program
+// that cannot be loaded is no failure: the Ready record then says kProc.
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <linux/if_packet.h>

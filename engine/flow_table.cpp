@@ -89,22 +89,21 @@ std::optional<FlowCounts> FlowTable::LookupAddressFlow(const IpAddress& remoteAd
 }
 
 void FlowTable::TakeAddressFlowNews(std::span<const FlowKey> flows,
-                                    std::vector<std::optional<FlowNews>>& news) {
-  news.clear();
+                                    std::span<std::optional<FlowNews>> news) {
   MutexLock lock(mutex_);
   for (const FlowKey& key : flows) addressFlows_.PrefetchSlot(key);
   for (const FlowKey& key : flows) addressFlows_.PrefetchEntry(key);
-  for (const FlowKey& key : flows) {
-    AddressFlow* flow = addressFlows_.Lookup(key);
+  for (size_t i = 0; i < flows.size(); ++i) {
+    AddressFlow* flow = addressFlows_.Lookup(flows[i]);
     if (!flow) {
-      news.push_back(std::nullopt);
+      news[i] = std::nullopt;
       continue;
     }
     const FlowCounts fresh{flow->counts.uploadBytes - std::min(flow->counts.uploadBytes, flow->taken.uploadBytes),
                            flow->counts.downloadBytes -
                                std::min(flow->counts.downloadBytes, flow->taken.downloadBytes)};
     flow->taken = flow->counts;
-    news.push_back(FlowNews{flow->counts, fresh});
+    news[i] = FlowNews{flow->counts, fresh};
   }
 }
 

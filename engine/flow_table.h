@@ -110,12 +110,13 @@ class FlowTable {
   // Processing thread: for each address flow of `flows` (AddressFlowKey),
   // in one hold of the table, its counts and what it counted since the last
   // call for it, which the application totals take; nullopt for a flow that
-  // does not exist. `news[i]` is that of `flows[i]`.
+  // does not exist. `news[i]` is that of `flows[i]`; `news` is as long as
+  // `flows`.
   struct FlowNews {
     FlowCounts counts;
     FlowCounts news;
   };
-  void TakeAddressFlowNews(std::span<const FlowKey> flows, std::vector<std::optional<FlowNews>>& news);
+  void TakeAddressFlowNews(std::span<const FlowKey> flows, std::span<std::optional<FlowNews>> news);
 
   // All bytes exchanged with `remoteAddress`, pending sockets included, or
   // nullopt when there are none. Walks the table: for reports and tests.

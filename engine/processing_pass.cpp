@@ -100,13 +100,14 @@ void ProcessingPass::ShowFolded(bool newsTaken) {
   }
 }
 
-void ProcessingPass::TakeChunkNews(size_t begin, size_t end) {
+void ProcessingPass::TakeChunkNews(size_t begin, size_t end,
+                                   std::optional<FlowTable::FlowNews>* news) {
   const std::vector<FoldedRow>& folded = foldedRows_;
   chunkFlows_.clear();
   for (size_t i = begin; i < end; ++i) {
     chunkFlows_.push_back(AddressFlowKey(folded[i].remoteAddress, folded[i].labelId));
   }
-  state_.flows.TakeAddressFlowNews(chunkFlows_, chunkNews_);
+  state_.flows.TakeAddressFlowNews(chunkFlows_, {news, end - begin});
 }
 
 void ProcessingPass::ShowFoldedRows(size_t begin, size_t end, bool newsTaken) {
@@ -122,8 +123,9 @@ void ProcessingPass::ShowFoldedRows(size_t begin, size_t end, bool newsTaken) {
   // TakeEventsReadyAt).
   const std::optional<FlowTable::FlowNews>* news = foldedNews_.data() + begin;
   if (!newsTaken) {
-    TakeChunkNews(begin, end);
+    chunkNews_.resize(end - begin);
     news = chunkNews_.data();
+    TakeChunkNews(begin, end, chunkNews_.data());
   }
   for (size_t i = begin; i < end; ++i) {
     list_.PrefetchRow(RowKey{folded[i].remoteAddress, 0, folded[i].labelId});
@@ -204,9 +206,8 @@ void ProcessingPass::TakeEventsReadyAt(int64_t now) {
   // doubling would hold nearly twice that.
   foldedNews_.resize(foldedRows_.size());
   for (size_t begin = 0; begin < foldedRows_.size(); begin += kEventsPerListHold) {
-    TakeChunkNews(begin, std::min(foldedRows_.size(), begin + kEventsPerListHold));
-    std::copy(chunkNews_.begin(), chunkNews_.end(),
-              foldedNews_.begin() + static_cast<std::ptrdiff_t>(begin));
+    TakeChunkNews(begin, std::min(foldedRows_.size(), begin + kEventsPerListHold),
+                  foldedNews_.data() + begin);
   }
 }
 

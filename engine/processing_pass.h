@@ -12,10 +12,11 @@
 //
 // The pass runs on the processing thread (or a test's one driving thread;
 // a replay may run its two halves on two threads, one after the other);
-// passes never overlap, and ShowAllThen() runs its work between two of them. ApplyHostName() runs on resolver threads and
-// LookUpHostAgain() on the window thread; every one of them takes the list's
-// lock itself, so the caller holds none. The port map's lock is taken
-// before the list's, never inside it.
+// passes never overlap, and ShowAllThen() runs its work between two of
+// them. ApplyHostName() runs on resolver threads and LookUpHostAgain() on
+// the window thread; every one of them takes the list's lock itself, so
+// the caller holds none. The port map's lock is taken before the list's,
+// never inside it.
 #pragma once
 
 #include <cstdint>
@@ -107,8 +108,9 @@ class ProcessingPass {
   // Folds events by row into foldedRows_, deciding the sockets they wait for.
   void FoldFlowEvents(const std::vector<FlowEvent>& events, bool force) REQUIRES(passMutex_);
   void ShowFolded(bool newsTaken) EXCLUDES(list_.mutex());
-  // Takes the news of the flows of foldedRows_[begin, end) into chunkNews_.
-  void TakeChunkNews(size_t begin, size_t end);
+  // Takes the news of the flows of foldedRows_[begin, end) into
+  // news[0, end - begin).
+  void TakeChunkNews(size_t begin, size_t end, std::optional<FlowTable::FlowNews>* news);
   // Shows foldedRows_[begin, end) under one hold of the list's lock.
   void ShowFoldedRows(size_t begin, size_t end, bool newsTaken) EXCLUDES(list_.mutex());
   // A proxy flow's first row, after the look-up of its address.

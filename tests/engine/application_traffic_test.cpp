@@ -31,9 +31,8 @@ TEST(ApplicationTrafficTest, LabelsBecomeStableApplicationsCountedOnceAcrossClea
   FlowTable flows;
   auto countNews = [&](int64_t time, const IpAddress& remote, uint32_t label, const char* text) {
     const FlowKey key = AddressFlowKey(remote, label);
-    std::vector<std::optional<FlowTable::FlowNews>> news;
-    flows.TakeAddressFlowNews({&key, 1}, news);
-    const std::optional<FlowTable::FlowNews>& flow = news[0];
+    std::optional<FlowTable::FlowNews> flow;
+    flows.TakeAddressFlowNews({&key, 1}, {&flow, 1});
     ASSERT_TRUE(flow);
     traffic.Count(time, remote, label, text, flow->news.downloadBytes, flow->news.uploadBytes, "");
   };
